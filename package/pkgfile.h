@@ -1,0 +1,71 @@
+// The Package file handle and the folder operations, over a small file-system interface with
+// one implementation per platform (POSIX for the packer and host tests, Win32 for setup.exe).
+//
+// Paths are UTF-16 Windows paths everywhere ("C:\Apps\Tool\x.dll"); the POSIX implementation maps
+// backslashes to the host's separator.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <string>
+
+namespace kestrel {
+
+// One open file. Every operation is one call into the system: no buffering of its own.
+class PackageFile {
+ public:
+  virtual ~PackageFile() = default;
+
+  // Opens an existing file for reading; others may read but not write it meanwhile.
+  virtual bool OpenRead(const std::u16string& path) = 0;
+  // Makes the folder chain of the path's folder part (outcome ignored), then creates the file
+  // for exclusive writing, replacing an existing one.
+  virtual bool CreateWrite(const std::u16string& path) = 0;
+  // Reads up to n bytes at the current position; n and the result both become the count read
+  // (0 when the call fails).
+  virtual std::uint32_t Read(void* buffer, std::uint32_t& n) = 0;
+  // True only when all n bytes were written.
+  virtual bool Write(const void* buffer, std::uint32_t n) = 0;
+  virtual void Close() = 0;
+  virtual bool IsOpen() const = 0;
+  virtual std::int64_t Size() = 0;
+  virtual std::int64_t Position() = 0;
+  // Moves to an absolute position; false when the system refuses (e.g. a negative position).
+  virtual bool Seek(std::int64_t position) = 0;
+
+  // Seek, then Read. When the seek fails it returns 0 and leaves n unchanged.
+  std::uint32_t ReadAt(void* buffer, std::uint32_t& n, std::int64_t position) {
+    if (!Seek(position)) return 0;
+    return Read(buffer, n);
+  }
+};
+
+// The folder and file operations the file step and the uninstaller rely on.
+class FileSystem {
+ public:
+  virtual ~FileSystem() = default;
+
+  virtual std::unique_ptr<PackageFile> NewFile() = 0;
+  // A directory search for exactly this path: true when an entry exists; `is_folder` tells
+  // whether it carries the folder attribute.
+  virtual bool FindEntry(const std::u16string& path, bool& is_folder) = 0;
+  // Creates one folder; its parent must exist.
+  virtual bool CreateFolder(const std::u16string& path) = 0;
+  // Sets the file's attribute bits (Windows attribute values; POSIX maps read-only).
+  virtual bool ApplyAttributes(const std::u16string& path, std::uint32_t attributes) = 0;
+  virtual bool RemoveFile(const std::u16string& path) = 0;
+  // Removes one empty folder.
+  virtual bool RemoveFolder(const std::u16string& path) = 0;
+};
+
+// A drive ("C:" or "C:\") counts as present without a search.
+bool FolderExists(FileSystem& fs, const std::u16string& path);
+// Makes a folder and every missing folder above it; false for an empty path.
+bool CreateFolderChain(FileSystem& fs, const std::u16string& path);
+// False for a device name (see IsDeviceName); otherwise true when a search finds a non-folder.
+bool FilePresent(FileSystem& fs, const std::u16string& path);
+
+// The POSIX file system of the host; only built where there is one.
+std::unique_ptr<FileSystem> MakeHostFileSystem();
+
+}  // namespace kestrel
