@@ -1,0 +1,111 @@
+#include "installengine/registration.h"
+
+#include "sysutil/cmfconst.h"
+#include "sysutil/cmfunit.h"
+#include "sysutil/codepage.h"
+
+namespace kestrel {
+namespace {
+
+std::string Ansi(const std::u16string& text) { return ToCodePage(text); }
+
+std::string DestPrefix(const RegistrationInput& in) {
+  return Ansi(AddTrailingBackslash(in.destfolder));
+}
+
+}  // namespace
+
+std::string AppPathsKey(const std::string& exename) {
+  return "SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\App Paths\\" + exename;
+}
+
+std::string UninstallKey(const std::string& displayname) {
+  return "software\\microsoft\\windows\\currentversion\\uninstall\\" + displayname;
+}
+
+std::vector<RegistryRow> AppPathsRows(const RegistrationInput& in) {
+  const ConfigRecord& c = in.config;
+  const std::string exe = ReadShort(c.exename);
+  const std::string name = ReadShort(c.displayname);
+  const std::string key = AppPathsKey(exe);
+  const std::u16string desktoplink =
+      AddTrailingBackslash(in.desktopfolder) + CleanFileName(FromCodePage(name)) + u".lnk";
+  return {
+      {RegRoot::kLocalMachine, key, "", DestPrefix(in) + exe},
+      {RegRoot::kLocalMachine, key, "Path", EncodeLetterHex(in.destfolder)},
+      {RegRoot::kLocalMachine, key, "Displayname", name},
+      {RegRoot::kLocalMachine, key, "Startpath", EncodeLetterHex(ReadWide(c.programgroup))},
+      {RegRoot::kLocalMachine, key, "Desktop", EncodeLetterHex(desktoplink)},
+      {RegRoot::kLocalMachine, key, "AppData", ReadShort(c.appdatafolder)},
+  };
+}
+
+std::vector<RegistryRow> AssociationRows(const RegistrationInput& in) {
+  const ConfigRecord& c = in.config;
+  const std::string ext = ReadShort(c.assocext);
+  if (ext.empty()) return {};
+  const std::string exe = ReadShort(c.exename);
+  const std::string program = ReadShort(c.assocprogram);
+
+  std::string path, caption;
+  if (program == exe) {
+    path = DestPrefix(in) + exe;
+  } else {
+    int match = -1;
+    for (int i = 0; i < 6 && match < 0; ++i) {
+      if (ReadShort(c.shortcutfiles[i]) == program) match = i;
+    }
+    if (match < 0) return {};
+    path = DestPrefix(in) + ReadShort(c.shortcutfiles[match]);
+    caption = ReadShort(c.shortcutcaptions[match]);
+  }
+  const std::string quoted = "\"" + path + "\"";
+  const std::string command = quoted + " \"%1\"";
+  const std::string cls = kClassKey;
+  const std::string exefile = exe.substr(exe.rfind('\\') == std::string::npos ? 0 : exe.rfind('\\') + 1);
+  return {
+      {RegRoot::kClassesRoot, ext, "", ReadShort(c.assocclass)},
+      {RegRoot::kClassesRoot, cls, "", ReadShort(c.assocdescription)},
+      {RegRoot::kClassesRoot, cls + "\\DefaultIcon", "", quoted},
+      {RegRoot::kClassesRoot, cls + "\\shell\\open\\command", "", command},
+      {RegRoot::kClassesRoot, cls + "\\shell\\mxaopen", "", "Open with " + caption},
+      {RegRoot::kClassesRoot, cls + "\\shell\\mxaopen\\command", "", command},
+      {RegRoot::kLocalMachine,
+       "software\\microsoft\\windows\\currentversion\\app paths\\" + exefile + "\\",
+       "fileassociations", ext},
+  };
+}
+
+std::vector<RegistryRow> ServiceRows(const RegistrationInput& in, const ServiceEntry& service) {
+  const std::string key = AppPathsKey(ReadShort(in.config.exename));
+  const std::string i = std::to_string(service.index);
+  return {
+      {RegRoot::kLocalMachine, key, "service" + i, service.file},
+      {RegRoot::kLocalMachine, key, "servicenames" + i, service.name},
+  };
+}
+
+std::vector<RegistryRow> UninstallRows(const RegistrationInput& in) {
+  const std::string name = ReadShort(in.config.displayname);
+  const std::string key = UninstallKey(name);
+  return {
+      {RegRoot::kLocalMachine, key, "DisplayName", name},
+      {RegRoot::kLocalMachine, key, "UninstallString",
+       Ansi(AddTrailingBackslash(in.windowsfolder) + std::u16string(kUninstallerName)) + " -ui " +
+           ReadShort(in.config.exename)},
+  };
+}
+
+std::vector<ServiceEntry> ConfiguredServices(const ConfigRecord& config,
+                                             const std::u16string& destfolder) {
+  std::vector<ServiceEntry> out;
+  for (int i = 0; i < 5; ++i) {
+    std::string file = ReadShort(config.servicefiles[i]);
+    if (file.empty()) break;
+    std::u16string path = AddTrailingBackslash(destfolder) + FromCodePage(file);
+    out.push_back({i, std::move(file), ReadShort(config.servicenames[i]), std::move(path)});
+  }
+  return out;
+}
+
+}  // namespace kestrel

@@ -1,0 +1,204 @@
+#include "installengine/registration.h"
+
+#include <gtest/gtest.h>
+
+#include "sysutil/cmfunit.h"
+#include "sysutil/shortcuts.h"
+
+namespace kestrel {
+namespace {
+
+ConfigRecord Config() {
+  ConfigRecord c{};
+  WriteShort(c.exename, "tool.exe");
+  WriteShort(c.displayname, "Halvard Tool");
+  WriteWide(c.programgroup, u"\\Halvard\\Tool");
+  WriteShort(c.appdatafolder, "HalvardTool");
+  WriteShort(c.shortcutfiles[0], "viewer.exe");
+  WriteShort(c.shortcutcaptions[0], "Viewer");
+  WriteShort(c.shortcutfiles[1], "edit.exe -e");
+  WriteShort(c.shortcutcaptions[1], " Editor ");
+  return c;
+}
+
+TEST(Registration, AppPathsRowsInOrderWithEncodedPaths) {
+  const ConfigRecord c = Config();
+  const auto rows = AppPathsRows({c, u"C:\\Apps\\Tool\\", u"C:\\Users\\me\\Desktop", u"C:\\Windows"});
+  ASSERT_EQ(rows.size(), 6u);
+  const std::string key = "SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\App Paths\\tool.exe";
+  for (const auto& r : rows) {
+    EXPECT_EQ(r.root, RegRoot::kLocalMachine);
+    EXPECT_EQ(r.key, key);
+  }
+  EXPECT_EQ(rows[0].name, "");
+  EXPECT_EQ(rows[0].value, "C:\\Apps\\Tool\\tool.exe");  // one backslash between
+  EXPECT_EQ(rows[1].name, "Path");
+  EXPECT_EQ(DecodeLetterHex(rows[1].value), u"C:\\Apps\\Tool\\");  // kept as entered
+  EXPECT_EQ(rows[2].name, "Displayname");
+  EXPECT_EQ(rows[2].value, "Halvard Tool");
+  EXPECT_EQ(rows[3].name, "Startpath");
+  EXPECT_EQ(DecodeLetterHex(rows[3].value), u"\\Halvard\\Tool");
+  EXPECT_EQ(rows[4].name, "Desktop");
+  EXPECT_EQ(DecodeLetterHex(rows[4].value), u"C:\\Users\\me\\Desktop\\Halvard Tool.lnk");
+  EXPECT_EQ(rows[5].name, "AppData");
+  EXPECT_EQ(rows[5].value, "HalvardTool");
+}
+
+TEST(Registration, DesktopValueNamesTheCleanedLinkFile) {
+  ConfigRecord c = Config();
+  WriteShort(c.displayname, "Tool: Pro?");
+  const auto rows = AppPathsRows({c, u"C:\\T", u"D:\\Desk", u"C:\\Windows"});
+  EXPECT_EQ(DecodeLetterHex(rows[4].value), u"D:\\Desk\\Tool Pro.lnk");
+  EXPECT_EQ(rows[2].value, "Tool: Pro?");
+}
+
+TEST(Registration, AssociationWithTheMainProgram) {
+  ConfigRecord c = Config();
+  WriteShort(c.assocext, ".htl");
+  WriteShort(c.assocclass, "Brimlow.MXA");
+  WriteShort(c.assocdescription, "Tool document");
+  WriteShort(c.assocprogram, "tool.exe");
+  const auto rows = AssociationRows({c, u"C:\\T", u"", u""});
+  ASSERT_EQ(rows.size(), 7u);
+  EXPECT_EQ(rows[0].root, RegRoot::kClassesRoot);
+  EXPECT_EQ(rows[0].key, ".htl");
+  EXPECT_EQ(rows[0].value, "Brimlow.MXA");
+  EXPECT_EQ(rows[1].key, "Brimlow.MXA");
+  EXPECT_EQ(rows[1].value, "Tool document");
+  EXPECT_EQ(rows[2].key, "Brimlow.MXA\\DefaultIcon");
+  EXPECT_EQ(rows[2].value, "\"C:\\T\\tool.exe\"");
+  EXPECT_EQ(rows[3].key, "Brimlow.MXA\\shell\\open\\command");
+  EXPECT_EQ(rows[3].value, "\"C:\\T\\tool.exe\" \"%1\"");
+  EXPECT_EQ(rows[4].key, "Brimlow.MXA\\shell\\mxaopen");
+  EXPECT_EQ(rows[4].value, "Open with ");
+  EXPECT_EQ(rows[5].key, "Brimlow.MXA\\shell\\mxaopen\\command");
+  EXPECT_EQ(rows[5].value, rows[3].value);
+  EXPECT_EQ(rows[6].root, RegRoot::kLocalMachine);
+  EXPECT_EQ(rows[6].key, "software\\microsoft\\windows\\currentversion\\app paths\\tool.exe\\");
+  EXPECT_EQ(rows[6].name, "fileassociations");
+  EXPECT_EQ(rows[6].value, ".htl");
+}
+
+TEST(Registration, AssociationWithTheSecondShortcutEntryOrNoMatch) {
+  ConfigRecord c = Config();
+  WriteShort(c.assocext, ".htl");
+  WriteShort(c.assocclass, "Other.Class");
+  WriteShort(c.assocprogram, "edit.exe -e");
+  auto rows = AssociationRows({c, u"C:\\T\\", u"", u""});
+  ASSERT_EQ(rows.size(), 7u);
+  EXPECT_EQ(rows[0].value, "Other.Class");  // the class keys still go to the fixed name
+  EXPECT_EQ(rows[1].key, "Brimlow.MXA");
+  EXPECT_EQ(rows[3].value, "\"C:\\T\\edit.exe -e\" \"%1\"");
+  EXPECT_EQ(rows[4].value, "Open with  Editor ");
+
+  WriteShort(c.assocprogram, "TOOL.EXE");  // letter case counts
+  EXPECT_TRUE(AssociationRows({c, u"C:\\T", u"", u""}).empty());
+  WriteShort(c.assocext, "");
+  WriteShort(c.assocprogram, "tool.exe");
+  EXPECT_TRUE(AssociationRows({c, u"C:\\T", u"", u""}).empty());
+}
+
+TEST(Registration, EmptyAssocProgramMatchesTheFirstEmptyShortcutEntry) {
+  ConfigRecord c = Config();
+  WriteShort(c.assocext, ".htl");
+  WriteShort(c.assocprogram, "");
+  const auto rows = AssociationRows({c, u"C:\\T", u"", u""});
+  ASSERT_EQ(rows.size(), 7u);
+  EXPECT_EQ(rows[2].value, "\"C:\\T\\\"");  // the installation folder itself
+  EXPECT_EQ(rows[4].value, "Open with ");   // entry 2's caption is empty
+}
+
+TEST(Registration, ServicesUpToTheFirstEmptyEntryAndTheUninstallKey) {
+  ConfigRecord c = Config();
+  WriteShort(c.servicefiles[0], "svc\\one.exe");
+  WriteShort(c.servicenames[0], "One");
+  WriteShort(c.servicefiles[1], "two.exe");
+  WriteShort(c.servicenames[1], "Two");
+  WriteShort(c.servicefiles[3], "four.exe");  // behind an empty entry: ignored
+  WriteShort(c.servicenames[3], "Four");
+  const auto services = ConfiguredServices(c, u"C:\\Program Files\\T");
+  ASSERT_EQ(services.size(), 2u);
+  EXPECT_EQ(services[0].programpath, u"C:\\Program Files\\T\\svc\\one.exe");  // unquoted
+  EXPECT_EQ(services[1].name, "Two");
+
+  const RegistrationInput in{c, u"C:\\T", u"", u"C:\\Windows"};
+  const auto rows = ServiceRows(in, services[1]);
+  ASSERT_EQ(rows.size(), 2u);
+  EXPECT_EQ(rows[0].name, "service1");
+  EXPECT_EQ(rows[0].value, "two.exe");
+  EXPECT_EQ(rows[1].name, "servicenames1");
+  EXPECT_EQ(rows[1].value, "Two");
+
+  const auto un = UninstallRows(in);
+  ASSERT_EQ(un.size(), 2u);
+  EXPECT_EQ(un[0].key, "software\\microsoft\\windows\\currentversion\\uninstall\\Halvard Tool");
+  EXPECT_EQ(un[0].name, "DisplayName");
+  EXPECT_EQ(un[1].name, "UninstallString");
+  EXPECT_EQ(un[1].value, "C:\\Windows\\kestrelui.exe -ui tool.exe");
+
+  WriteShort(c.servicefiles[0], "");
+  EXPECT_TRUE(ConfiguredServices(c, u"C:\\T").empty());
+}
+
+ShortcutInput Folders(const ConfigRecord& c) {
+  return {c, u"C:\\Apps\\Tool\\", u"C:\\Menu\\Programs", u"C:\\Menu", u"C:\\Windows",
+          u"C:\\Desk"};
+}
+
+TEST(Shortcuts, TheFiveKindsInTableOrder) {
+  const ConfigRecord c = Config();
+  const ShortcutPlan plan = PlanShortcuts(Folders(c));
+  EXPECT_EQ(plan.groupfolder, u"C:\\Menu\\Programs\\Halvard\\Tool\\");
+  ASSERT_EQ(plan.grouprows.size(), 5u);
+  const auto& g = plan.grouprows;
+  EXPECT_EQ(g[0].linkfile, u"C:\\Menu\\Programs\\Halvard\\Tool\\Halvard Tool.lnk");
+  EXPECT_EQ(g[0].target, u"C:\\Apps\\Tool\\tool.exe");
+  EXPECT_EQ(g[0].arguments, u"");
+  EXPECT_EQ(g[0].description, u"Halvard Tool");
+  EXPECT_EQ(g[0].workfolder, u"C:\\Apps\\Tool");
+  EXPECT_EQ(g[1].linkfile, u"C:\\Menu\\Halvard Tool.lnk");
+  EXPECT_EQ(g[1].target, g[0].target);
+  EXPECT_EQ(g[2].linkfile, u"C:\\Menu\\Programs\\Halvard\\Tool\\Viewer.lnk");
+  EXPECT_EQ(g[2].target, u"C:\\Apps\\Tool\\viewer.exe");
+  EXPECT_EQ(g[3].linkfile, u"C:\\Menu\\Programs\\Halvard\\Tool\\ Editor .lnk");
+  EXPECT_EQ(g[3].target, u"C:\\Apps\\Tool\\edit.exe ");  // the blank before "-" stays
+  EXPECT_EQ(g[3].arguments, u"-e");
+  EXPECT_EQ(g[3].description, u"Editor");
+  EXPECT_EQ(g[4].linkfile, u"C:\\Menu\\Programs\\Halvard\\Tool\\Uninstall Halvard Tool.lnk");
+  EXPECT_EQ(g[4].target, u"C:\\Windows\\kestrelui.exe");
+  EXPECT_EQ(g[4].arguments, u"-ui tool.exe");
+  EXPECT_EQ(g[4].description, u"Uninstall Halvard Tool");
+  EXPECT_EQ(g[4].workfolder, u"C:\\Windows");
+  EXPECT_EQ(plan.desktop.linkfile, u"C:\\Desk\\Halvard Tool.lnk");
+  EXPECT_EQ(plan.desktop.target, g[0].target);
+}
+
+TEST(Shortcuts, SixExtraEntriesAndNoSeventhAndCleanedNames) {
+  ConfigRecord c = Config();
+  WriteShort(c.displayname, "Tool: Pro?");
+  for (int i = 0; i < 6; ++i) {
+    WriteShort(c.shortcutfiles[i], "t" + std::to_string(i) + ".exe -x -y");
+    WriteShort(c.shortcutcaptions[i], "T" + std::to_string(i));
+  }
+  const ShortcutPlan plan = PlanShortcuts(Folders(c));
+  ASSERT_EQ(plan.grouprows.size(), 9u);  // program, start menu, six, uninstall
+  EXPECT_EQ(plan.grouprows[7].arguments, u"-x -y");
+  EXPECT_EQ(plan.grouprows[7].target, u"C:\\Apps\\Tool\\t5.exe ");
+  EXPECT_EQ(plan.grouprows[0].linkfile, u"C:\\Menu\\Programs\\Halvard\\Tool\\Tool Pro.lnk");
+  EXPECT_EQ(plan.grouprows[0].description, u"Tool: Pro?");  // descriptions keep them
+  EXPECT_EQ(plan.grouprows[8].linkfile,
+            u"C:\\Menu\\Programs\\Halvard\\Tool\\Uninstall Tool Pro.lnk");
+}
+
+TEST(Shortcuts, EntryWithoutDashHasNoArguments) {
+  std::u16string file, args = u"stale";
+  SplitShortcutEntry(u"readme.txt", file, args);
+  EXPECT_EQ(file, u"readme.txt");
+  EXPECT_EQ(args, u"");
+  SplitShortcutEntry(u"a-b-c", file, args);
+  EXPECT_EQ(file, u"a");
+  EXPECT_EQ(args, u"-b-c");
+}
+
+}  // namespace
+}  // namespace kestrel
