@@ -31,6 +31,8 @@ class Encoder {
   // block (only when its length is a multiple of 8), or, for a chunk that cannot be stored and
   // whose code would pass the 524288-bit payload limit, a stored block of its largest multiple
   // of 8 bytes followed by a coded block of the last 1 to 7 bytes. Appends 1 or 2 blocks.
+  // The pair is also chosen when it is smaller than the coded block, 12-byte headers counted.
+  // An empty chunk appends nothing; a chunk over 65536 bytes throws std::invalid_argument.
   void EncodeChunk(std::span<const std::uint8_t> chunk, std::vector<EncodedBlock>& out);
 
   // The bare code stream of one chunk: appends the bytes (zero-filled to whole 8-byte units)
