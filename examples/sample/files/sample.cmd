@@ -1,0 +1,3 @@
+@echo off
+echo Kestrel sample product %*
+pause

@@ -1,0 +1,107 @@
+// The install engine's portable core: opening the package's directory and extracting one file.
+//
+// The Windows engine `tinstallengine` drives it from its worker thread and `kestrel-pack extract`
+// and `verify` drive it on the host; both run exactly this code. No OS calls happen here: every
+// file access goes through the FileSystem it is given.
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <span>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "decode/cipher.h"
+#include "decode/tsmufflz.h"
+#include "package/pkgfile.h"
+#include "package/records.h"
+
+namespace kestrel {
+
+// Refusals the file step adds to the fixed texts, for packages that would otherwise do harm.
+// A file name holding a separator, "." or "..", or a folder with a ".." component.
+inline constexpr std::u16string_view kStatusUnsafePathPrefix = u"Unsafe path in package (";
+// An enciphered package and no key to decipher it.
+inline constexpr std::u16string_view kStatusNoKey =
+    u"The package is enciphered and no key was given";
+// ExtractFile called without a successful OpenPackage.
+inline constexpr std::u16string_view kStatusNotOpened = u"Problem accessing setup data.";
+
+class PackageReader {
+ public:
+  explicit PackageReader(FileSystem& fs);
+  ~PackageReader();
+  PackageReader(const PackageReader&) = delete;
+  PackageReader& operator=(const PackageReader&) = delete;
+
+  // Inputs, set before OpenPackage.
+  std::u16string programpath;      // the file that carries the package
+  std::int32_t packageoffset = 0;  // the Configuration record's packageoffset
+  std::int64_t packageend = 0;     // the Configuration record's licenseoffset, widened
+
+  // Inputs of the file step.
+  std::u16string destfolder;  // as entered; may end with a backslash; empty: use targetfolder
+  bool overwrite = true;
+  // Called after every block that is not the last of its file, with `progress` already set.
+  std::function<void(std::int32_t)> showprogress;
+
+  // Results.
+  std::u16string statustext;
+  std::int32_t progress = 0;
+
+  // What OpenPackage read.
+  PackageHeader header{};
+  DirectoryTrailer trailer{};
+  std::vector<DirectoryRecord> records;  // file order: index 0 is the first file
+
+  // Keys an enciphered package (1 to 56 raw key bytes). False for a bad key length.
+  bool SetKey(std::span<const std::uint8_t> key);
+
+  // Opens `programpath` and reads the Package header, the trailer and every Directory record.
+  bool OpenPackage();
+  bool opened() const { return opened_; }
+
+  // Extracts the file of records[index] below `destfolder`; `statustext` tells the outcome.
+  bool ExtractFile(std::size_t index);
+
+  // Runs the same block loop as ExtractFile without writing anything: `decoded` receives the
+  // file's content length. `statustext` is "Extracted" or the failure text.
+  bool ReadFileContent(std::size_t index, std::int64_t& decoded);
+
+  // For the engine's copy of the program part: the package file OpenPackage opened (null before
+  // it ran) and the first transfer buffer (65537 bytes; null unless OpenPackage succeeded).
+  PackageFile* package() { return packagefile.get(); }
+  std::uint8_t* transfer_buffer() { return bufa.get(); }
+
+  // The worker's termination request: set by a confirmed cancel and by the two package read
+  // failures of the file step; only polled between files.
+  void RequestTermination() { terminate_.store(true, std::memory_order_relaxed); }
+  bool TerminationRequested() const { return terminate_.load(std::memory_order_relaxed); }
+
+ private:
+  // Where the block loop sends each chunk; false stops it with the write failure.
+  using Sink = bool (*)(void* context, const std::uint8_t* data, std::uint32_t n);
+  bool CheckRecord(const DirectoryRecord& record);
+  bool RunBlocks(const DirectoryRecord& record, Sink sink, void* context, PackageFile* dest);
+
+  FileSystem& fs_;
+  std::unique_ptr<PackageFile> packagefile;
+  std::unique_ptr<CipherState> cipher;
+  std::unique_ptr<tsmufflz> decoder;
+  std::unique_ptr<std::uint8_t[]> bufa;
+  std::unique_ptr<std::uint8_t[]> bufb;
+  BlockHeader blockheader{};
+  bool opened_ = false;
+  std::atomic<bool> terminate_{false};
+};
+
+// True when a folder path holds a component that can climb out: ".." or, since Windows drops
+// trailing dots and blanks, any component of only dots and blanks with two dots or more.
+bool HasParentStep(std::u16string_view path);
+// False for a file name that holds "\" or "/", or consists of dots and blanks only.
+bool IsPlainFileName(std::u16string_view name);
+
+}  // namespace kestrel

@@ -1,0 +1,502 @@
+#include "pack/manifest.h"
+
+#include <toml++/toml.h>
+
+#include <algorithm>
+#include <fstream>
+#include <map>
+#include <set>
+#include <sstream>
+#include <system_error>
+
+#include "package/records.h"
+#include "sysutil/codepage.h"
+
+namespace kestrel::pack {
+namespace fs = std::filesystem;
+namespace {
+
+constexpr std::size_t kMaxServices = 5;
+constexpr std::size_t kMaxShortcuts = 6;
+constexpr std::size_t kShortTextRoom = 255;
+constexpr std::size_t kVersionRoom = 64;
+
+// Collects the first error; every check below returns false once one is set.
+struct Checker {
+  std::string& error;
+  bool Fail(std::string text) {
+    if (error.empty()) error = std::move(text);
+    return false;
+  }
+};
+
+bool CheckKeys(const toml::table& table, std::initializer_list<std::string_view> allowed,
+               std::string_view where, Checker& c) {
+  for (const auto& [key, value] : table) {
+    if (std::find(allowed.begin(), allowed.end(), key.str()) == allowed.end()) {
+      return c.Fail(std::string(where) + ": unknown key \"" + std::string(key.str()) + "\"");
+    }
+  }
+  return true;
+}
+
+// A string value or nothing; a value of another type is an error.
+bool GetString(const toml::table& table, std::string_view key, std::string_view where,
+               std::optional<std::string>& out, Checker& c) {
+  const toml::node* node = table.get(key);
+  if (!node) return true;
+  if (!node->is_string()) {
+    return c.Fail(std::string(where) + ": \"" + std::string(key) + "\" must be a string");
+  }
+  out = node->as_string()->get();
+  return true;
+}
+
+// A short text of the Configuration record: Windows-1252, at most `room` bytes.
+bool ShortText(const std::string& utf8, std::string_view field, std::size_t room, std::string& out,
+               Checker& c) {
+  bool lossless = true;
+  out = ToCp1252(Utf8ToUtf16(utf8), &lossless);
+  if (!lossless) {
+    return c.Fail(std::string(field) + ": \"" + utf8 +
+                  "\" holds a character that Windows-1252 cannot represent");
+  }
+  if (out.size() > room) {
+    return c.Fail(std::string(field) + " is " + std::to_string(out.size()) +
+                  " bytes long; the field holds at most " + std::to_string(room));
+  }
+  return true;
+}
+
+// A name Windows can create: no reserved character, no trailing dot or blank, not only dots.
+bool CheckName(std::u16string_view name, std::string_view what, Checker& c) {
+  const std::string shown = Utf16ToUtf8(name);
+  if (name.empty()) return c.Fail(std::string(what) + ": empty name");
+  for (char16_t ch : name) {
+    if (ch < 0x20 || std::u16string_view(u"<>:\"|?*\\/").find(ch) != std::u16string_view::npos) {
+      return c.Fail(std::string(what) + ": \"" + shown + "\" holds a character Windows names " +
+                    "cannot hold");
+    }
+    if (ch == 0xFFFD) return c.Fail(std::string(what) + ": \"" + shown + "\" is not valid UTF-8");
+  }
+  if (name.back() == u'.' || name.back() == u' ') {
+    return c.Fail(std::string(what) + ": \"" + shown + "\" ends with a dot or a blank");
+  }
+  return true;
+}
+
+std::vector<std::string> SplitPath(std::string_view text) {
+  std::vector<std::string> parts;
+  std::string cur;
+  for (char ch : text) {
+    if (ch == '/' || ch == '\\') {
+      if (!cur.empty()) parts.push_back(cur);
+      cur.clear();
+    } else {
+      cur.push_back(ch);
+    }
+  }
+  if (!cur.empty()) parts.push_back(cur);
+  return parts;
+}
+
+// "a/b", "\a\b\" and "/a" all become "\a\b"; "" and "." become "".
+bool FolderText(std::string_view text, std::string_view what, std::u16string& out, Checker& c) {
+  out.clear();
+  for (const auto& part : SplitPath(text)) {
+    if (part == ".") continue;
+    if (part == "..") return c.Fail(std::string(what) + ": \"..\" is not allowed");
+    const std::u16string wide = Utf8ToUtf16(part);
+    if (!CheckName(wide, what, c)) return false;
+    out += u'\\';
+    out += wide;
+  }
+  if (out.size() > kWideTextUnits) {
+    return c.Fail(std::string(what) + " is longer than " + std::to_string(kWideTextUnits) +
+                  " UTF-16 units");
+  }
+  return true;
+}
+
+bool WildMatch(std::string_view pat, std::string_view text) {
+  std::size_t p = 0, t = 0, star = std::string_view::npos, mark = 0;
+  while (t < text.size()) {
+    if (p < pat.size() && (pat[p] == '?' || pat[p] == text[t])) {
+      ++p;
+      ++t;
+    } else if (p < pat.size() && pat[p] == '*') {
+      star = p++;
+      mark = t;
+    } else if (star != std::string_view::npos) {
+      p = star + 1;
+      t = ++mark;
+    } else {
+      return false;
+    }
+  }
+  while (p < pat.size() && pat[p] == '*') ++p;
+  return p == pat.size();
+}
+
+bool MatchParts(const std::vector<std::string>& pat, std::size_t i,
+                const std::vector<std::string>& parts, std::size_t j) {
+  if (i == pat.size()) return j == parts.size();
+  if (pat[i] == "**") {
+    for (std::size_t k = j; k <= parts.size(); ++k) {
+      if (MatchParts(pat, i + 1, parts, k)) return true;
+    }
+    return false;
+  }
+  return j < parts.size() && WildMatch(pat[i], parts[j]) && MatchParts(pat, i + 1, parts, j + 1);
+}
+
+bool HasWildcard(std::string_view s) {
+  return s.find_first_of("*?") != std::string_view::npos;
+}
+
+// The regular files below `root`, as relative '/' paths in sorted order.
+bool WalkFiles(const fs::path& root, std::vector<std::string>& out, Checker& c) {
+  std::error_code ec;
+  fs::recursive_directory_iterator it(root, ec), end;
+  if (ec) return c.Fail("cannot read folder " + root.string() + ": " + ec.message());
+  for (; it != end; it.increment(ec)) {
+    if (ec) return c.Fail("cannot read folder " + root.string() + ": " + ec.message());
+    std::error_code ec2;
+    if (it->is_regular_file(ec2))
+      out.push_back(it->path().lexically_relative(root).generic_string());
+  }
+  std::sort(out.begin(), out.end());
+  return true;
+}
+
+bool AddFile(Manifest& m, const fs::path& source, const std::u16string& subfolder,
+             std::uint8_t attributes, Checker& c) {
+  PackedFile f;
+  f.source = source;
+  f.filename = Utf8ToUtf16(source.filename().string());
+  f.subfolder = subfolder;
+  f.attributes = attributes;
+  if (!CheckName(f.filename, "file " + source.string(), c)) return false;
+  if (f.filename.size() > kWideTextUnits || f.subfolder.size() > kWideTextUnits) {
+    return c.Fail("file " + source.string() + ": name or folder longer than 1024 UTF-16 units");
+  }
+  m.files.push_back(std::move(f));
+  return true;
+}
+
+bool ReadAttributes(const toml::table& entry, std::string_view where, std::uint8_t& out,
+                    Checker& c) {
+  const toml::node* node = entry.get("attributes");
+  if (!node) return true;
+  if (auto v = node->as_integer()) {
+    if (v->get() < 0 || v->get() > 255) return c.Fail(std::string(where) + ": attributes 0..255");
+    out = static_cast<std::uint8_t>(v->get());
+    return true;
+  }
+  std::vector<std::string> names;
+  if (auto s = node->as_string()) {
+    names.push_back(s->get());
+  } else if (auto a = node->as_array()) {
+    for (const auto& item : *a) {
+      if (!item.is_string()) return c.Fail(std::string(where) + ": attribute names are strings");
+      names.push_back(item.as_string()->get());
+    }
+  } else {
+    return c.Fail(std::string(where) + ": attributes must be a number, a name or a list of names");
+  }
+  std::uint8_t bits = 0;
+  for (const auto& n : names) {
+    auto bit = AttributeFromName(n);
+    if (!bit) return c.Fail(std::string(where) + ": unknown attribute \"" + n + "\"");
+    bits |= *bit;
+  }
+  out = bits;
+  return true;
+}
+
+bool ReadFiles(const toml::array& list, Manifest& m, Checker& c) {
+  std::size_t index = 0;
+  for (const auto& node : list) {
+    ++index;
+    const std::string where = "files entry " + std::to_string(index);
+    const toml::table* entry = node.as_table();
+    if (!entry) return c.Fail(where + ": must be a table");
+    if (!CheckKeys(*entry, {"source", "subfolder", "attributes"}, where, c)) return false;
+    std::optional<std::string> source, subfolder;
+    if (!GetString(*entry, "source", where, source, c)) return false;
+    if (!GetString(*entry, "subfolder", where, subfolder, c)) return false;
+    if (!source || source->empty()) return c.Fail(where + ": \"source\" is required");
+    std::uint8_t attributes = 0x20;
+    if (!ReadAttributes(*entry, where, attributes, c)) return false;
+    std::u16string dest;
+    if (!FolderText(subfolder.value_or(""), where + " subfolder", dest, c)) return false;
+
+    const auto parts = SplitPath(*source);
+    const bool absolute = !source->empty() && (source->front() == '/' || source->front() == '\\');
+    fs::path root = absolute ? fs::path("/") : m.base;
+    std::size_t first_wild = 0;
+    while (first_wild < parts.size() && !HasWildcard(parts[first_wild])) {
+      root /= parts[first_wild++];
+    }
+    std::error_code ec;
+    std::size_t found = 0;
+    if (first_wild == parts.size()) {
+      if (fs::is_regular_file(root, ec)) {
+        if (!AddFile(m, root, dest, attributes, c)) return false;
+        ++found;
+      } else if (fs::is_directory(root, ec)) {
+        std::vector<std::string> rels;
+        if (!WalkFiles(root, rels, c)) return false;
+        for (const auto& rel : rels) {
+          std::u16string sub;
+          if (!FolderText(fs::path(rel).parent_path().generic_string(), where, sub, c))
+            return false;
+          if (!AddFile(m, root / rel, dest + sub, attributes, c)) return false;
+          ++found;
+        }
+      } else {
+        return c.Fail(where + ": " + root.string() + " does not exist");
+      }
+    } else {
+      if (!fs::is_directory(root, ec))
+        return c.Fail(where + ": " + root.string() + " is no folder");
+      const std::vector<std::string> pattern(parts.begin() + static_cast<long>(first_wild),
+                                             parts.end());
+      std::vector<std::string> rels;
+      if (!WalkFiles(root, rels, c)) return false;
+      for (const auto& rel : rels) {
+        if (!MatchParts(pattern, 0, SplitPath(rel), 0)) continue;
+        std::u16string sub;
+        if (!FolderText(fs::path(rel).parent_path().generic_string(), where, sub, c)) return false;
+        if (!AddFile(m, root / rel, dest + sub, attributes, c)) return false;
+        ++found;
+      }
+    }
+    if (found == 0) return c.Fail(where + ": \"" + *source + "\" matches no file");
+  }
+  return true;
+}
+
+std::u16string LowerAscii(std::u16string s) {
+  for (auto& ch : s) {
+    if (ch >= u'A' && ch <= u'Z') ch = static_cast<char16_t>(ch - u'A' + u'a');
+  }
+  return s;
+}
+
+bool Parse(const toml::table& root, Manifest& m, Checker& c) {
+  if (!CheckKeys(
+          root,
+          {"displayname", "exename", "version", "installfolder", "programgroup", "appdatafolder",
+           "licence", "license", "stub", "services", "shortcuts", "association", "files"},
+          "manifest", c)) {
+    return false;
+  }
+  std::optional<std::string> displayname, exename, version, installfolder, programgroup,
+      appdatafolder, licence, license, stub;
+  for (auto [key, slot] :
+       std::initializer_list<std::pair<std::string_view, std::optional<std::string>*>>{
+           {"displayname", &displayname},
+           {"exename", &exename},
+           {"version", &version},
+           {"installfolder", &installfolder},
+           {"programgroup", &programgroup},
+           {"appdatafolder", &appdatafolder},
+           {"licence", &licence},
+           {"license", &license},
+           {"stub", &stub}}) {
+    if (!GetString(root, key, "manifest", *slot, c)) return false;
+  }
+  if (!displayname || displayname->empty()) return c.Fail("manifest: \"displayname\" is required");
+  if (!exename || exename->empty()) return c.Fail("manifest: \"exename\" is required");
+  if (!ShortText(*displayname, "displayname", kShortTextRoom, m.displayname, c)) return false;
+  if (!ShortText(*exename, "exename", kShortTextRoom, m.exename, c)) return false;
+  if (!ShortText(version.value_or(""), "version", kVersionRoom, m.version, c)) return false;
+  if (!ShortText(appdatafolder.value_or(""), "appdatafolder", kShortTextRoom, m.appdatafolder, c))
+    return false;
+  if (!FolderText(installfolder.value_or(*displayname), "installfolder", m.installfolder, c))
+    return false;
+  if (!FolderText(programgroup.value_or(*displayname), "programgroup", m.programgroup, c))
+    return false;
+  if (m.installfolder.empty()) return c.Fail("installfolder: must name a folder");
+  if (licence && license) return c.Fail("manifest: give \"licence\" or \"license\", not both");
+  if (licence || license) m.licence = m.base / (licence ? *licence : *license);
+  if (stub) m.stub = m.base / *stub;
+
+  if (const toml::node* node = root.get("services")) {
+    const toml::array* list = node->as_array();
+    if (!list) return c.Fail("services: must be an array of tables ([[services]])");
+    if (list->size() > kMaxServices) {
+      return c.Fail("services: " + std::to_string(list->size()) + " given, at most 5 fit");
+    }
+    std::size_t i = 0;
+    for (const auto& item : *list) {
+      const std::string where = "services entry " + std::to_string(++i);
+      const toml::table* t = item.as_table();
+      if (!t) return c.Fail(where + ": must be a table");
+      if (!CheckKeys(*t, {"file", "name"}, where, c)) return false;
+      std::optional<std::string> file, name;
+      if (!GetString(*t, "file", where, file, c) || !GetString(*t, "name", where, name, c))
+        return false;
+      if (!file || file->empty() || !name || name->empty()) {
+        return c.Fail(where + ": \"file\" and \"name\" are required");
+      }
+      std::u16string folder;
+      if (!FolderText(*file, where + " file", folder, c)) return false;
+      if (folder.empty()) return c.Fail(where + ": \"file\" must name a file");
+      Service s;
+      if (!ShortText(Utf16ToUtf8(folder.substr(1)), where + " file", kShortTextRoom, s.file, c) ||
+          !ShortText(*name, where + " name", kShortTextRoom, s.name, c)) {
+        return false;
+      }
+      m.services.push_back(std::move(s));
+    }
+  }
+
+  if (const toml::node* node = root.get("shortcuts")) {
+    const toml::array* list = node->as_array();
+    if (!list) return c.Fail("shortcuts: must be an array of tables ([[shortcuts]])");
+    if (list->size() > kMaxShortcuts) {
+      return c.Fail("shortcuts: " + std::to_string(list->size()) + " given, at most 6 fit");
+    }
+    std::size_t i = 0;
+    for (const auto& item : *list) {
+      const std::string where = "shortcuts entry " + std::to_string(++i);
+      const toml::table* t = item.as_table();
+      if (!t) return c.Fail(where + ": must be a table");
+      if (!CheckKeys(*t, {"target", "arguments", "caption"}, where, c)) return false;
+      std::optional<std::string> target, arguments, caption;
+      if (!GetString(*t, "target", where, target, c) ||
+          !GetString(*t, "arguments", where, arguments, c) ||
+          !GetString(*t, "caption", where, caption, c)) {
+        return false;
+      }
+      if (!target || target->empty() || !caption || caption->empty()) {
+        return c.Fail(where + ": \"target\" and \"caption\" are required");
+      }
+      std::u16string folder;
+      if (!FolderText(*target, where + " target", folder, c)) return false;
+      if (folder.empty()) return c.Fail(where + ": \"target\" must name a file");
+      std::string text = Utf16ToUtf8(folder.substr(1));
+      // setup splits an entry at its first "-": the file part must hold none
+      if (text.find('-') != std::string::npos) {
+        return c.Fail(where + ": target \"" + *target + "\" holds a \"-\", which setup would " +
+                      "take as the start of the arguments");
+      }
+      if (arguments && !arguments->empty()) {
+        if (arguments->front() != '-') return c.Fail(where + ": arguments must begin with \"-\"");
+        text += *arguments;
+      }
+      Shortcut s;
+      if (!ShortText(text, where + " target", kShortTextRoom, s.target, c) ||
+          !ShortText(*caption, where + " caption", kShortTextRoom, s.caption, c)) {
+        return false;
+      }
+      m.shortcuts.push_back(std::move(s));
+    }
+  }
+
+  if (const toml::node* node = root.get("association")) {
+    const toml::table* t = node->as_table();
+    if (!t) return c.Fail("association: must be a table");
+    if (!CheckKeys(*t, {"extension", "class", "description", "program"}, "association", c))
+      return false;
+    std::optional<std::string> ext, cls, desc, prog;
+    if (!GetString(*t, "extension", "association", ext, c) ||
+        !GetString(*t, "class", "association", cls, c) ||
+        !GetString(*t, "description", "association", desc, c) ||
+        !GetString(*t, "program", "association", prog, c)) {
+      return false;
+    }
+    if (!ext || ext->empty()) return c.Fail("association: \"extension\" is required");
+    if (!ShortText(*ext, "association extension", kShortTextRoom, m.assocext, c) ||
+        !ShortText(cls.value_or("Brimlow.MXA"), "association class", kShortTextRoom, m.assocclass,
+                   c) ||
+        !ShortText(desc.value_or(""), "association description", kShortTextRoom, m.assocdescription,
+                   c) ||
+        !ShortText(prog.value_or(*exename), "association program", kShortTextRoom, m.assocprogram,
+                   c)) {
+      return false;
+    }
+    bool known = m.assocprogram == m.exename;
+    for (const auto& s : m.shortcuts) known = known || s.target == m.assocprogram;
+    if (!known) {
+      return c.Fail("association: program \"" + m.assocprogram +
+                    "\" is neither exename nor a shortcut target, so setup would not register it");
+    }
+    if (m.assocclass != "Brimlow.MXA") {
+      m.warnings.push_back("association class \"" + m.assocclass +
+                           "\": setup writes the class keys under \"Brimlow.MXA\" only");
+    }
+  }
+
+  const toml::node* files = root.get("files");
+  if (files && !files->is_array()) return c.Fail("files: must be an array of tables ([[files]])");
+  if (files && !ReadFiles(*files->as_array(), m, c)) return false;
+
+  // two files may not land on the same path (Windows compares names without letter case)
+  std::set<std::u16string> seen;
+  bool has_main = false;
+  const std::u16string main = LowerAscii(FromCp1252(m.exename));
+  for (const auto& f : m.files) {
+    const std::u16string key = LowerAscii(f.subfolder + u"\\" + f.filename);
+    if (!seen.insert(key).second) {
+      return c.Fail("two files would both be installed as " + Utf16ToUtf8(f.subfolder) + "\\" +
+                    Utf16ToUtf8(f.filename));
+    }
+    if (LowerAscii(f.subfolder.empty() ? f.filename : f.subfolder.substr(1) + u"\\" + f.filename) ==
+        main) {
+      has_main = true;
+    }
+  }
+  if (!has_main) {
+    m.warnings.push_back("exename \"" + *exename + "\" is not among the packed files");
+  }
+  return true;
+}
+
+}  // namespace
+
+std::optional<std::uint8_t> AttributeFromName(std::string_view name) {
+  if (name == "readonly") return 0x01;
+  if (name == "hidden") return 0x02;
+  if (name == "system") return 0x04;
+  if (name == "archive") return 0x20;
+  if (name == "normal") return 0x80;
+  return std::nullopt;
+}
+
+bool ParseManifest(std::string_view text, const fs::path& base, Manifest& out, std::string& error) {
+  error.clear();
+  out = Manifest{};
+  out.base = base;
+  Checker c{error};
+  try {
+    const toml::table root = toml::parse(text);
+    return Parse(root, out, c);
+  } catch (const toml::parse_error& e) {
+    std::ostringstream msg;
+    msg << "manifest line " << e.source().begin.line << ", column " << e.source().begin.column
+        << ": " << e.description();
+    return c.Fail(msg.str());
+  }
+}
+
+bool LoadManifest(const fs::path& file, Manifest& out, std::string& error) {
+  std::ifstream in(file, std::ios::binary);
+  if (!in) {
+    error = "cannot open manifest " + file.string();
+    return false;
+  }
+  std::ostringstream text;
+  text << in.rdbuf();
+  fs::path base = file.parent_path();
+  if (base.empty()) base = ".";
+  if (!ParseManifest(text.str(), base, out, error)) {
+    error = file.string() + ": " + error;
+    return false;
+  }
+  return true;
+}
+
+}  // namespace kestrel::pack

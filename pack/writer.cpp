@@ -1,0 +1,393 @@
+#include "pack/writer.h"
+
+#include <atomic>
+#include <chrono>
+#include <cstdio>
+#include <cstring>
+#include <fstream>
+#include <memory>
+#include <random>
+#include <system_error>
+#include <thread>
+
+#include "decode/cipher.h"
+#include "package/records.h"
+#include "sysutil/codepage.h"
+
+namespace kestrel::pack {
+namespace fs = std::filesystem;
+namespace {
+
+struct FileCloser {
+  void operator()(std::FILE* f) const { std::fclose(f); }
+};
+using FilePtr = std::unique_ptr<std::FILE, FileCloser>;
+
+// One chunk of one file, encoded by whichever worker takes it.
+struct Job {
+  std::size_t file = 0;
+  bool first = false;  // the file's first chunk: its blocks start where the directory points
+  bool last = false;   // the file's last chunk (or the empty file's only one)
+  std::vector<std::uint8_t> data;
+  std::vector<EncodedBlock> blocks;
+};
+
+// The output file under a temporary name; removed unless Commit renamed it into place.
+class TempOutput {
+ public:
+  explicit TempOutput(fs::path final_path) : final_(std::move(final_path)) {
+    std::random_device rd;
+    temp_ = final_;
+    temp_ += ".partial-" + std::to_string(rd() & 0xFFFFFF);
+  }
+  ~TempOutput() {
+    file_.reset();
+    if (!committed_) {
+      std::error_code ec;
+      fs::remove(temp_, ec);
+    }
+  }
+  bool Open() {
+    file_.reset(std::fopen(temp_.string().c_str(), "wb"));
+    return file_ != nullptr;
+  }
+  bool Write(const void* data, std::size_t n) {
+    if (n == 0) return true;
+    if (std::fwrite(data, 1, n, file_.get()) != n) return false;
+    pos_ += n;
+    return true;
+  }
+  std::uint64_t pos() const { return pos_; }
+  bool Commit(std::string& error) {
+    if (std::fflush(file_.get()) != 0 || std::fclose(file_.release()) != 0) {
+      error = "cannot write " + temp_.string();
+      return false;
+    }
+    std::error_code ec;
+    fs::rename(temp_, final_, ec);
+    if (ec) {
+      error = "cannot rename " + temp_.string() + " to " + final_.string() + ": " + ec.message();
+      return false;
+    }
+    committed_ = true;
+    return true;
+  }
+  const fs::path& temp() const { return temp_; }
+
+ private:
+  fs::path final_, temp_;
+  FilePtr file_;
+  std::uint64_t pos_ = 0;
+  bool committed_ = false;
+};
+
+bool ReadWhole(const fs::path& path, std::vector<std::uint8_t>& out) {
+  std::ifstream in(path, std::ios::binary);
+  if (!in) return false;
+  out.assign(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+  return !in.bad();
+}
+
+// Licence text: UTF-8 in, Windows-1252 with CR LF line ends out.
+bool LicenceText(const fs::path& path, std::string& out, std::string& error) {
+  std::vector<std::uint8_t> raw;
+  if (!ReadWhole(path, raw)) {
+    error = "cannot read licence " + path.string();
+    return false;
+  }
+  std::string_view text(reinterpret_cast<const char*>(raw.data()), raw.size());
+  if (text.substr(0, 3) == "\xEF\xBB\xBF") text.remove_prefix(3);
+  std::u16string wide;
+  for (char16_t ch : Utf8ToUtf16(text)) {
+    if (ch == u'\r') continue;
+    if (ch == u'\n') wide += u'\r';
+    wide += ch;
+  }
+  bool lossless = true;
+  out = ToCp1252(wide, &lossless);
+  if (!lossless) {
+    error = "licence " + path.string() + " holds a character that Windows-1252 cannot represent";
+    return false;
+  }
+  return true;
+}
+
+double FileTime(const fs::path& path) {
+  std::error_code ec;
+  const auto t = fs::last_write_time(path, ec);
+  if (ec) return 0;
+  const auto sys = fs::file_time_type::clock::to_sys(t);
+  return OleDateFromUnix(
+      std::chrono::duration_cast<std::chrono::seconds>(sys.time_since_epoch()).count());
+}
+
+void EncodeJobs(std::vector<Job>& jobs, std::vector<std::unique_ptr<Encoder>>& encoders) {
+  std::atomic<std::size_t> next{0};
+  auto work = [&](Encoder& enc) {
+    for (std::size_t i = next++; i < jobs.size(); i = next++) {
+      jobs[i].blocks.clear();
+      if (!jobs[i].data.empty()) enc.EncodeChunk(jobs[i].data, jobs[i].blocks);
+    }
+  };
+  const std::size_t n = std::min(encoders.size(), jobs.size());
+  if (n <= 1) {
+    work(*encoders[0]);
+    return;
+  }
+  std::vector<std::thread> threads;
+  for (std::size_t t = 1; t < n; ++t) threads.emplace_back(work, std::ref(*encoders[t]));
+  work(*encoders[0]);
+  for (auto& th : threads) th.join();
+}
+
+}  // namespace
+
+double OleDateFromUnix(std::int64_t seconds) {
+  return 25569.0 + static_cast<double>(seconds) / 86400.0;
+}
+
+bool IsPeExecutable(const std::vector<std::uint8_t>& b) {
+  if (b.size() < 0x40 || b[0] != 'M' || b[1] != 'Z') return false;
+  const std::uint32_t lfanew = static_cast<std::uint32_t>(b[0x3C]) | (b[0x3D] << 8) |
+                               (b[0x3E] << 16) | (static_cast<std::uint32_t>(b[0x3F]) << 24);
+  return lfanew <= b.size() - 4 && std::memcmp(b.data() + lfanew, "PE\0\0", 4) == 0;
+}
+
+bool BuildPackage(const Manifest& m, const BuildOptions& options, BuildResult& result,
+                  std::string& error) {
+  result = BuildResult{};
+  std::vector<std::uint8_t> stub;
+  if (!ReadWhole(options.stub, stub)) {
+    error = "cannot read stub " + options.stub.string();
+    return false;
+  }
+  if (!IsPeExecutable(stub)) {
+    error = "stub " + options.stub.string() + " is not a PE executable";
+    return false;
+  }
+  if (static_cast<std::int64_t>(stub.size()) >= options.limit) {
+    error = "stub " + options.stub.string() + " is too large for the format's 2 GiB limit";
+    return false;
+  }
+  std::unique_ptr<CipherState> cipher;
+  if (!options.key.empty()) {
+    cipher = std::make_unique<CipherState>();
+    if (!MakeCipherState(options.key, *cipher)) {
+      error = "the key must be 1 to 56 bytes long";
+      return false;
+    }
+  }
+  std::string licence;
+  if (m.licence && !LicenceText(*m.licence, licence, error)) return false;
+
+  // sizes are taken up front: the chunking depends on them, and a file that changes while it is
+  // packed is caught when it no longer has them
+  std::vector<std::uint64_t> sizes;
+  std::uint64_t total = 0;
+  for (const auto& f : m.files) {
+    std::error_code ec;
+    const auto size = fs::file_size(f.source, ec);
+    if (ec) {
+      error = "cannot read " + f.source.string() + ": " + ec.message();
+      return false;
+    }
+    sizes.push_back(size);
+    total += size;
+  }
+
+  TempOutput out(options.output);
+  if (!out.Open()) {
+    error = "cannot create " + out.temp().string();
+    return false;
+  }
+  auto write_failed = [&] {
+    error = "cannot write " + out.temp().string();
+    return false;
+  };
+  if (!out.Write(stub.data(), stub.size())) return write_failed();
+  const std::uint64_t packageoffset = stub.size();
+
+  auto header = std::make_unique<PackageHeader>();
+  std::memset(header.get(), 0, sizeof(PackageHeader));
+  std::memcpy(header->magic, kPackageMagic.data(), 4);
+  header->formatversion = 4;
+  header->encrypted = cipher ? 1 : 0;
+  const std::u16string title = FromCp1252(m.displayname);
+  for (std::size_t i = 0; i < title.size() && i + 1 < std::size(header->title); ++i) {
+    header->title[i] = title[i];
+  }
+  header->compressed = 1;
+  header->buildtime = options.buildtime.value_or(
+      OleDateFromUnix(std::chrono::duration_cast<std::chrono::seconds>(
+                          std::chrono::system_clock::now().time_since_epoch())
+                          .count()));
+  if (!out.Write(header.get(), sizeof(PackageHeader))) return write_failed();
+
+  std::vector<DirectoryRecord> records(m.files.size());
+  // chain starting values come straight from the system's random source unless a test fixes them
+  std::random_device random;
+  std::mt19937_64 seeded(options.chainseed.value_or(0));
+  auto next_chain = [&]() -> std::uint64_t {
+    if (options.chainseed) return seeded();
+    return (std::uint64_t{random()} << 32) | random();
+  };
+  for (std::size_t i = 0; i < m.files.size(); ++i) {
+    DirectoryRecord& r = records[i];
+    std::memset(&r, 0, sizeof r);
+    if (cipher) {
+      const std::uint64_t v = next_chain();
+      r.chainleft = static_cast<std::uint32_t>(v);
+      r.chainright = static_cast<std::uint32_t>(v >> 32);
+    }
+    WriteWide(r.filename, m.files[i].filename);
+    WriteWide(r.subfolder, m.files[i].subfolder);
+    r.filesize = static_cast<std::int64_t>(sizes[i]);
+    r.attributes = m.files[i].attributes;
+    r.filetime = FileTime(m.files[i].source);
+  }
+
+  unsigned threads = options.threads ? options.threads : std::thread::hardware_concurrency();
+  if (threads == 0) threads = 1;
+  std::vector<std::unique_ptr<Encoder>> encoders;
+  for (unsigned t = 0; t < threads; ++t)
+    encoders.push_back(std::make_unique<Encoder>(options.level));
+  const std::size_t batch = std::size_t{threads} * 8;
+  const std::uint64_t directory = kDirectoryRecordSize * m.files.size() + kDirectoryTrailerSize;
+
+  std::vector<Job> jobs;
+  std::ifstream in;
+  std::size_t file = 0;      // next file to read from
+  std::uint64_t offset = 0;  // bytes of it read so far
+  bool started = false;      // its first chunk is out
+  std::uint64_t done = 0;
+  std::vector<std::uint8_t> zero;
+  auto flush = [&]() -> bool {
+    EncodeJobs(jobs, encoders);
+    for (Job& job : jobs) {
+      DirectoryRecord& r = records[job.file];
+      if (job.first) r.dataoffset = static_cast<std::int64_t>(out.pos() - packageoffset);
+      if (job.blocks.empty()) {  // an empty file: one header that ends it
+        BlockHeader h{};
+        h.marker = kBlockMarker;
+        h.lastblock = 1;
+        if (!out.Write(&h, sizeof h)) return write_failed();
+      }
+      for (std::size_t b = 0; b < job.blocks.size(); ++b) {
+        EncodedBlock& block = job.blocks[b];
+        if (block.payload.size() != PayloadBytes(block.bitcount) || block.bitcount == 0 ||
+            block.bitcount > kMaxBlockBits) {
+          error = "internal error: the encoder produced an invalid block";
+          return false;
+        }
+        BlockHeader h{};
+        h.marker = kBlockMarker;
+        h.coded = block.coded ? 1 : 0;
+        h.bitcount = block.bitcount;
+        h.lastblock = job.last && b + 1 == job.blocks.size() ? 1 : 0;
+        if (cipher) {
+          EncipherPayload(*cipher, block.payload.data(), block.payload.size(), r.chainleft,
+                          r.chainright);
+        }
+        if (!out.Write(&h, sizeof h) || !out.Write(block.payload.data(), block.payload.size()))
+          return write_failed();
+        r.storedsize += static_cast<std::int64_t>(block.payload.size());
+      }
+      done += job.data.size();
+    }
+    jobs.clear();
+    if (static_cast<std::int64_t>(out.pos() + directory) > options.limit) {
+      error = "the package would pass the format's limit of 2 GiB (" +
+              std::to_string(options.limit) + " bytes up to the end of the directory)";
+      return false;
+    }
+    if (options.progress) options.progress(done, total);
+    return true;
+  };
+
+  while (file < m.files.size()) {
+    const bool first = !started;
+    if (!started) {
+      in = std::ifstream(m.files[file].source, std::ios::binary);
+      if (!in) {
+        error = "cannot open " + m.files[file].source.string();
+        return false;
+      }
+      started = true;
+      offset = 0;
+    }
+    Job job;
+    job.file = file;
+    job.first = first;
+    const std::uint64_t want = std::min<std::uint64_t>(kMaxChunk, sizes[file] - offset);
+    job.data.resize(want);
+    if (want > 0 &&
+        !in.read(reinterpret_cast<char*>(job.data.data()), static_cast<std::streamsize>(want))) {
+      error = "cannot read " + m.files[file].source.string() + " (did it change while packing?)";
+      return false;
+    }
+    offset += want;
+    job.last = offset == sizes[file];
+    jobs.push_back(std::move(job));
+    if (jobs.back().last) {
+      if (in.peek() != std::char_traits<char>::eof()) {
+        error = m.files[file].source.string() + " grew while it was packed";
+        return false;
+      }
+      in.close();
+      ++file;
+      started = false;
+    }
+    if (jobs.size() >= batch && !flush()) return false;
+  }
+  if (!jobs.empty() && !flush()) return false;
+
+  for (const auto& r : records) {
+    if (!out.Write(&r, sizeof r)) return write_failed();
+  }
+  DirectoryTrailer trailer{};
+  std::memcpy(trailer.magic, kPackageMagic.data(), 4);
+  trailer.filecount = static_cast<std::int32_t>(records.size());
+  if (!out.Write(&trailer, sizeof trailer)) return write_failed();
+  const std::uint64_t licenseoffset = out.pos();
+  if (static_cast<std::int64_t>(licenseoffset) > options.limit) {
+    error = "the package would pass the format's limit of 2 GiB";
+    return false;
+  }
+  if (!out.Write(licence.data(), licence.size())) return write_failed();
+
+  auto config = std::make_unique<ConfigRecord>();
+  std::memset(config.get(), 0, sizeof(ConfigRecord));
+  WriteShort(config->setupmarker, kSetupMarker);
+  config->reserved24 = 2;
+  config->packageoffset = static_cast<std::int32_t>(packageoffset);
+  WriteWide(config->programgroup, m.programgroup);
+  WriteShort(config->exename, m.exename);
+  WriteShort(config->version, m.version);
+  config->reserved2401 = 1;
+  WriteShort(config->displayname, m.displayname);
+  config->reserved2658 = 1;
+  WriteWide(config->installfolder, m.installfolder);
+  WriteShort(config->appdatafolder, m.appdatafolder);
+  for (std::size_t i = 0; i < m.services.size() && i < 5; ++i) {
+    WriteShort(config->servicefiles[i], m.services[i].file);
+    WriteShort(config->servicenames[i], m.services[i].name);
+  }
+  for (std::size_t i = 0; i < m.shortcuts.size() && i < 6; ++i) {
+    WriteShort(config->shortcutfiles[i], m.shortcuts[i].target);
+    WriteShort(config->shortcutcaptions[i], m.shortcuts[i].caption);
+  }
+  config->haslicense = m.licence ? 1 : 0;
+  config->licenseoffset = static_cast<std::int32_t>(licenseoffset);
+  WriteShort(config->assocext, m.assocext);
+  WriteShort(config->assocclass, m.assocclass);
+  WriteShort(config->assocdescription, m.assocdescription);
+  WriteShort(config->assocprogram, m.assocprogram);
+  if (!out.Write(config.get(), sizeof(ConfigRecord))) return write_failed();
+
+  result.files = m.files.size();
+  result.content_bytes = total;
+  result.package_bytes = out.pos() - packageoffset;
+  return out.Commit(error);
+}
+
+}  // namespace kestrel::pack

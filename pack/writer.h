@@ -1,0 +1,45 @@
+// Builds a setup executable: stub, Package header, blocks, directory, trailer, licence and
+// Configuration record, each where the format puts it.
+#pragma once
+
+#include <cstdint>
+#include <filesystem>
+#include <functional>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "pack/encoder.h"
+#include "pack/manifest.h"
+
+namespace kestrel::pack {
+
+struct BuildOptions {
+  std::filesystem::path stub;    // the setup program the package is appended to
+  std::filesystem::path output;  // written through a temporary file, renamed at the end
+  Level level = Level::kBest;
+  std::vector<std::uint8_t> key;    // 1..56 raw key bytes enciphers every payload; empty: plain
+  unsigned threads = 0;             // 0: one per core
+  std::optional<double> buildtime;  // OLE date; now when unset
+  std::optional<std::uint64_t> chainseed;  // fixes the per-file chain values (tests)
+  std::int64_t limit = 0x7FFFFFFF;         // the directory must end below this offset
+  // Called now and then with bytes of file content read so far and in all.
+  std::function<void(std::uint64_t done, std::uint64_t total)> progress;
+};
+
+struct BuildResult {
+  std::uint64_t files = 0;
+  std::uint64_t content_bytes = 0;  // sum of the packed files' sizes
+  std::uint64_t package_bytes = 0;  // size of the output without the stub
+};
+
+bool BuildPackage(const Manifest& manifest, const BuildOptions& options, BuildResult& result,
+                  std::string& error);
+
+// True when the file starts with "MZ" and its e_lfanew points at "PE\0\0".
+bool IsPeExecutable(const std::vector<std::uint8_t>& bytes);
+
+// Seconds since 1970 to an OLE Automation date.
+double OleDateFromUnix(std::int64_t seconds);
+
+}  // namespace kestrel::pack

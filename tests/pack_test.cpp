@@ -1,0 +1,359 @@
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "pack/manifest.h"
+#include "pack/tools.h"
+#include "pack/writer.h"
+#include "package_fixture.h"
+
+namespace kestrel::pack {
+namespace {
+
+namespace fs = std::filesystem;
+using testing::ReadFileBytes;
+using testing::ScratchDir;
+using testing::WriteFileBytes;
+
+// The smallest file that passes for a PE executable: "MZ", e_lfanew, "PE\0\0".
+std::vector<std::uint8_t> FakePe(std::size_t size = 1000) {
+  std::vector<std::uint8_t> b(size, 0xAB);
+  b[0] = 'M';
+  b[1] = 'Z';
+  b[0x3C] = 0x80;
+  b[0x3D] = b[0x3E] = b[0x3F] = 0;
+  b[0x80] = 'P';
+  b[0x81] = 'E';
+  b[0x82] = b[0x83] = 0;
+  return b;
+}
+
+void WriteText(const fs::path& p, const std::string& text) {
+  fs::create_directories(p.parent_path());
+  WriteFileBytes(p, std::vector<std::uint8_t>(text.begin(), text.end()));
+}
+
+class PackTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    WriteFileBytes(dir_ / "stub.exe", FakePe());
+    options_.stub = dir_ / "stub.exe";
+    options_.output = dir_ / "setup.exe";
+    options_.buildtime = 45000.5;
+    options_.chainseed = 42;
+  }
+  // Writes a source file below src/ and returns its content.
+  std::vector<std::uint8_t> Source(const std::string& rel, std::vector<std::uint8_t> bytes) {
+    fs::create_directories((dir_ / "src" / rel).parent_path());
+    WriteFileBytes(dir_ / "src" / rel, bytes);
+    return bytes;
+  }
+  bool Parse(const std::string& toml) {
+    error_.clear();
+    return ParseManifest(toml, dir_.path(), manifest_, error_);
+  }
+  bool Build() {
+    error_.clear();
+    return BuildPackage(manifest_, options_, result_, error_);
+  }
+  int Verify(std::string* text = nullptr, const std::vector<std::uint8_t>& key = {}) {
+    std::ostringstream out, err;
+    const int rc = VerifyPackage(options_.output, key, out, err);
+    if (text) *text = out.str() + err.str();
+    return rc;
+  }
+  int Extract(std::string* text = nullptr, const std::vector<std::uint8_t>& key = {}) {
+    std::ostringstream out, err;
+    const int rc = ExtractPackage(options_.output, dir_ / "out", key, out, err);
+    if (text) *text = out.str() + err.str();
+    return rc;
+  }
+  // Build, verify, extract and compare every file with its source.
+  void RoundTrip(const std::vector<std::string>& rels, const std::vector<std::uint8_t>& key = {}) {
+    ASSERT_TRUE(Build()) << error_;
+    std::string text;
+    ASSERT_EQ(Verify(&text, key), 0) << text;
+    ASSERT_EQ(Extract(&text, key), 0) << text;
+    for (const auto& rel : rels) {
+      EXPECT_EQ(ReadFileBytes(dir_ / "out" / rel), ReadFileBytes(dir_ / "src" / rel)) << rel;
+    }
+  }
+
+  ScratchDir dir_;
+  Manifest manifest_;
+  BuildOptions options_;
+  BuildResult result_;
+  std::string error_;
+};
+
+constexpr const char* kHead = "displayname = \"Tool\"\nexename = \"tool.exe\"\n";
+
+TEST_F(PackTest, RoundTripOfAwkwardSizesAtBothLevels) {
+  std::vector<std::string> rels;
+  auto add = [&](const std::string& rel, std::vector<std::uint8_t> bytes) {
+    Source(rel, std::move(bytes));
+    rels.push_back(rel);
+  };
+  add("tool.exe", testing::RandomBytes(3000, 1));
+  add("empty.txt", {});
+  add("exact.bin", testing::RandomBytes(65536, 2));
+  add("plusone.bin", testing::RandomBytes(65537, 3));
+  // incompressible sizes that cannot be stored whole
+  add("noise65535.bin", testing::RandomBytes(65535, 4));
+  add("noise65543.bin", testing::RandomBytes(65543, 5));
+  add("noise130001.bin", testing::RandomBytes(130001, 6));
+  add("runs.bin", std::vector<std::uint8_t>(300000, 'a'));
+  std::string text;
+  for (int i = 0; i < 2000; ++i) text += "line " + std::to_string(i % 37) + " of some text\n";
+  add("sub/deeper/text.txt", std::vector<std::uint8_t>(text.begin(), text.end()));
+  ASSERT_TRUE(Parse(std::string(kHead) + "[[files]]\nsource = \"src\"\n")) << error_;
+  for (Level level : {Level::kFast, Level::kBest}) {
+    options_.level = level;
+    fs::remove_all(dir_ / "out");
+    RoundTrip(rels);
+  }
+  EXPECT_EQ(result_.files, rels.size());
+  // the runs and the text must have been coded, not stored
+  EXPECT_LT(result_.package_bytes, result_.content_bytes);
+}
+
+TEST_F(PackTest, ManySmallFilesInSubfoldersAndIdenticalOutputWithOneOrTwoThreads) {
+  std::vector<std::string> rels;
+  for (int i = 0; i < 300; ++i) {
+    const std::string rel = "d" + std::to_string(i % 7) + "/f" + std::to_string(i) + ".dat";
+    Source(rel, testing::RandomBytes(static_cast<std::size_t>(i * 13 % 500), i));
+    rels.push_back(rel);
+  }
+  ASSERT_TRUE(Parse(std::string(kHead) + "[[files]]\nsource = \"src\"\nsubfolder = \"\"\n"))
+      << error_;
+  options_.threads = 1;
+  RoundTrip(rels);
+  const auto single = ReadFileBytes(options_.output);
+  options_.threads = 2;
+  ASSERT_TRUE(Build()) << error_;
+  EXPECT_EQ(ReadFileBytes(options_.output), single);
+}
+
+TEST_F(PackTest, LayoutAndReservedFieldsAreAsTheFormatSays) {
+  Source("tool.exe", testing::RandomBytes(100, 9));
+  WriteText(dir_ / "licence.txt", "Line one\nLine two\n");
+  ASSERT_TRUE(
+      Parse(std::string(kHead) +
+            "version = \"2.5\"\nlicence = \"licence.txt\"\ninstallfolder = \"Vendor/Tool\"\n"
+            "[[files]]\nsource = \"src/tool.exe\"\nattributes = [\"archive\", \"hidden\"]\n"))
+      << error_;
+  ASSERT_TRUE(Build()) << error_;
+  const auto bytes = ReadFileBytes(options_.output);
+  ConfigRecord c;
+  std::memcpy(&c, bytes.data() + bytes.size() - sizeof c, sizeof c);
+  EXPECT_TRUE(HasSetupMarker(c));
+  EXPECT_EQ(c.reserved24, 2);
+  EXPECT_EQ(c.reserved2401, 1);
+  EXPECT_EQ(c.reserved2658, 1);
+  EXPECT_EQ(c.packageoffset, 1000);
+  EXPECT_EQ(ReadWide(c.installfolder), u"\\Vendor\\Tool");
+  EXPECT_EQ(ReadWide(c.programgroup), u"\\Tool");
+  EXPECT_EQ(ReadShort(c.version), "2.5");
+  EXPECT_EQ(c.haslicense, 1);
+  const std::string licence(bytes.begin() + c.licenseoffset, bytes.end() - sizeof c);
+  EXPECT_EQ(licence, "Line one\r\nLine two\r\n");
+  PackageHeader h;
+  std::memcpy(&h, bytes.data() + 1000, sizeof h);
+  EXPECT_EQ(std::string(h.magic, 4), "MXA1");
+  EXPECT_EQ(h.formatversion, 4);
+  EXPECT_EQ(h.compressed, 1);
+  EXPECT_EQ(h.encrypted, 0);
+  DirectoryTrailer t;
+  std::memcpy(&t, bytes.data() + c.licenseoffset - 8, sizeof t);
+  EXPECT_EQ(std::string(t.magic, 4), "MXA1");
+  ASSERT_EQ(t.filecount, 1);
+  DirectoryRecord r;
+  std::memcpy(&r, bytes.data() + c.licenseoffset - 8 - sizeof r, sizeof r);
+  EXPECT_EQ(r.dataoffset, 2648);  // the first file's blocks follow the header directly
+  EXPECT_EQ(r.filesize, 100);
+  EXPECT_EQ(r.attributes, 0x22);
+  EXPECT_EQ(ReadWide(r.filename), u"tool.exe");
+  // the directory follows the last block directly
+  EXPECT_EQ(1000 + r.dataoffset + 12 + r.storedsize, c.licenseoffset - 8 - 6232);
+  // the program part is the stub, byte for byte
+  EXPECT_EQ(std::vector<std::uint8_t>(bytes.begin(), bytes.begin() + 1000), FakePe());
+}
+
+TEST_F(PackTest, EncipheredRoundTripNeedsTheSameKey) {
+  Source("tool.exe", testing::RandomBytes(70000, 10));
+  std::string text(50000, 'x');
+  Source("text.txt", std::vector<std::uint8_t>(text.begin(), text.end()));
+  ASSERT_TRUE(Parse(std::string(kHead) + "[[files]]\nsource = \"src\"\n")) << error_;
+  options_.key = {'k', 'e', 's', 't', 'r', 'e', 'l'};
+  RoundTrip({"tool.exe", "text.txt"}, options_.key);
+  std::string out;
+  EXPECT_NE(Verify(&out), 0);
+  EXPECT_NE(out.find("The package is enciphered and no key was given"), std::string::npos) << out;
+  fs::remove_all(dir_ / "out");
+  EXPECT_NE(Extract(&out), 0);
+  EXPECT_FALSE(fs::exists(dir_ / "out" / "tool.exe"));
+  // chain values differ from file to file
+  const auto bytes = ReadFileBytes(options_.output);
+  ConfigRecord c;
+  std::memcpy(&c, bytes.data() + bytes.size() - sizeof c, sizeof c);
+  DirectoryRecord r1, r2;
+  std::memcpy(&r1, bytes.data() + c.licenseoffset - 8 - 2 * sizeof r1, sizeof r1);
+  std::memcpy(&r2, bytes.data() + c.licenseoffset - 8 - sizeof r2, sizeof r2);
+  EXPECT_NE(std::make_pair(r1.chainleft, r1.chainright),
+            std::make_pair(r2.chainleft, r2.chainright));
+}
+
+TEST_F(PackTest, VerifyNamesADamagedFile) {
+  Source("tool.exe", testing::RandomBytes(5000, 11));
+  ASSERT_TRUE(Parse(std::string(kHead) + "[[files]]\nsource = \"src\"\n")) << error_;
+  ASSERT_TRUE(Build()) << error_;
+  auto bytes = ReadFileBytes(options_.output);
+  bytes[1000 + 2648] = 'X';  // the first Block header's marker
+  WriteFileBytes(options_.output, bytes);
+  std::string out;
+  EXPECT_EQ(Verify(&out), 1);
+  EXPECT_NE(out.find("FAIL \\tool.exe: File corrupt"), std::string::npos) << out;
+  EXPECT_EQ(Extract(&out), 1);
+  EXPECT_NE(out.find("\\tool.exe: File corrupt"), std::string::npos) << out;
+}
+
+TEST_F(PackTest, ListShowsConfigurationAndFiles) {
+  Source("tool.exe", testing::RandomBytes(123, 12));
+  ASSERT_TRUE(
+      Parse(std::string(kHead) +
+            "[[services]]\nfile = \"bin/svc.exe\"\nname = \"ToolSvc\"\n"
+            "[[shortcuts]]\ntarget = \"tool.exe\"\narguments = \"-x -y\"\ncaption = \"Tool X\"\n"
+            "[association]\nextension = \".tl\"\nprogram = \"tool.exe-x -y\"\n"
+            "[[files]]\nsource = \"src/*.exe\"\n"))
+      << error_;
+  ASSERT_TRUE(Build()) << error_;
+  std::ostringstream out, err;
+  ASSERT_EQ(ListPackage(options_.output, out, err), 0) << err.str();
+  const std::string s = out.str();
+  EXPECT_NE(s.find("ToolSvc = bin\\svc.exe"), std::string::npos) << s;
+  EXPECT_NE(s.find("Tool X -> tool.exe-x -y"), std::string::npos) << s;
+  EXPECT_NE(s.find("         123"), std::string::npos) << s;
+  EXPECT_NE(s.find("\\tool.exe"), std::string::npos) << s;
+}
+
+TEST_F(PackTest, ManifestErrorsNameTheProblem) {
+  Source("tool.exe", {1});
+  const std::string files = "[[files]]\nsource = \"src\"\n";
+  std::string services, shortcuts;
+  for (int i = 0; i < 6; ++i) {
+    services += "[[services]]\nfile = \"s" + std::to_string(i) + ".exe\"\nname = \"S\"\n";
+  }
+  for (int i = 0; i < 7; ++i) {
+    shortcuts += "[[shortcuts]]\ntarget = \"t.exe\"\ncaption = \"C" + std::to_string(i) + "\"\n";
+  }
+  std::string deep;
+  for (int i = 0; i < 300; ++i) deep += "abcd/";
+  const std::vector<std::pair<std::string, std::string>> cases = {
+      {"exename = \"a.exe\"\n", "\"displayname\" is required"},
+      {"displayname = \"" + std::string(256, 'd') + "\"\nexename = \"a\"\n", "at most 255"},
+      {std::string(kHead) + "version = \"" + std::string(65, '1') + "\"\n", "at most 64"},
+      {"displayname = \"\xE6\x97\xA5\"\nexename = \"a\"\n", "Windows-1252"},
+      {std::string(kHead) + services, "at most 5"},
+      {std::string(kHead) + shortcuts, "at most 6"},
+      {std::string(kHead) + "bogus = 1\n", "unknown key \"bogus\""},
+      {std::string(kHead) + "[[files]]\nsource = \"nothere\"\n", "does not exist"},
+      {std::string(kHead) + "[[files]]\nsource = \"src/*.dll\"\n", "matches no file"},
+      {std::string(kHead) + "[[files]]\nsource = \"src\"\nsubfolder = \"../up\"\n", "\"..\""},
+      {std::string(kHead) + "[[files]]\nsource = \"src\"\nsubfolder = \"" + deep + "\"\n",
+       "1024 UTF-16 units"},
+      {std::string(kHead) + files + files, "two files would both be installed"},
+      {std::string(kHead) + "[[shortcuts]]\ntarget = \"my-tool.exe\"\ncaption = \"c\"\n", "\"-\""},
+      {std::string(kHead) + "[association]\nextension = \".x\"\nprogram = \"other.exe\"\n",
+       "neither exename"},
+      {std::string(kHead) + "[[files]]\nsource = \"src\"\nattributes = [\"shiny\"]\n",
+       "unknown attribute"},
+      {"displayname = [\n", "manifest line"},
+  };
+  for (const auto& [toml, expected] : cases) {
+    EXPECT_FALSE(Parse(toml)) << toml;
+    EXPECT_NE(error_.find(expected), std::string::npos) << "got: " << error_ << "\nfor: " << toml;
+  }
+}
+
+TEST_F(PackTest, GlobsPickFilesAndKeepTheirFolders) {
+  Source("tool.exe", {1});
+  Source("a/x.dll", {2});
+  Source("a/b/y.dll", {3});
+  Source("a/b/z.txt", {4});
+  ASSERT_TRUE(Parse(std::string(kHead) +
+                    "[[files]]\nsource = \"src/*.exe\"\n"
+                    "[[files]]\nsource = \"src/**/*.dll\"\nsubfolder = \"lib\"\n"))
+      << error_;
+  ASSERT_EQ(manifest_.files.size(), 3u);
+  EXPECT_EQ(manifest_.files[0].subfolder, u"");
+  EXPECT_EQ(manifest_.files[1].subfolder + u"\\" + manifest_.files[1].filename,
+            u"\\lib\\a\\b\\y.dll");
+  EXPECT_EQ(manifest_.files[2].subfolder + u"\\" + manifest_.files[2].filename, u"\\lib\\a\\x.dll");
+  EXPECT_TRUE(manifest_.warnings.empty());
+}
+
+TEST_F(PackTest, FailedBuildsLeaveNoOutput) {
+  Source("tool.exe", testing::RandomBytes(200000, 13));
+  ASSERT_TRUE(Parse(std::string(kHead) + "[[files]]\nsource = \"src\"\n")) << error_;
+  auto no_leftovers = [&] {
+    EXPECT_FALSE(fs::exists(options_.output));
+    for (const auto& e : fs::directory_iterator(dir_.path())) {
+      EXPECT_EQ(e.path().string().find(".partial"), std::string::npos) << e.path();
+    }
+  };
+  // a package past the format's limit (scaled down here)
+  options_.limit = 100000;
+  EXPECT_FALSE(Build());
+  EXPECT_NE(error_.find("limit"), std::string::npos) << error_;
+  no_leftovers();
+  options_.limit = 0x7FFFFFFF;
+  // a stub that is no PE executable
+  WriteFileBytes(dir_ / "notpe.exe", {'M', 'Z', 0, 0});
+  options_.stub = dir_ / "notpe.exe";
+  EXPECT_FALSE(Build());
+  EXPECT_NE(error_.find("not a PE executable"), std::string::npos) << error_;
+  auto pe = FakePe();
+  pe[0x81] = 'X';
+  WriteFileBytes(dir_ / "notpe.exe", pe);
+  EXPECT_FALSE(Build());
+  options_.stub = dir_ / "missing.exe";
+  EXPECT_FALSE(Build());
+  no_leftovers();
+  // a key of the wrong length
+  options_.stub = dir_ / "stub.exe";
+  options_.key.assign(57, 1);
+  EXPECT_FALSE(Build());
+  no_leftovers();
+  // a source that vanished after the manifest was read
+  options_.key.clear();
+  fs::remove(dir_ / "src" / "tool.exe");
+  EXPECT_FALSE(Build());
+  no_leftovers();
+}
+
+TEST(PeCheck, RecognisesThePeSignature) {
+  EXPECT_TRUE(IsPeExecutable(FakePe()));
+  EXPECT_FALSE(IsPeExecutable({}));
+  auto b = FakePe();
+  b[0x3C] = 0xFF;
+  b[0x3D] = 0xFF;  // e_lfanew beyond the file
+  EXPECT_FALSE(IsPeExecutable(b));
+  b = FakePe();
+  b[0] = 'Z';
+  EXPECT_FALSE(IsPeExecutable(b));
+}
+
+TEST(Attributes, NamesMapToWindowsBits) {
+  EXPECT_EQ(AttributeFromName("readonly"), 0x01);
+  EXPECT_EQ(AttributeFromName("hidden"), 0x02);
+  EXPECT_EQ(AttributeFromName("system"), 0x04);
+  EXPECT_EQ(AttributeFromName("archive"), 0x20);
+  EXPECT_EQ(AttributeFromName("normal"), 0x80);
+  EXPECT_FALSE(AttributeFromName("Archive"));
+}
+
+}  // namespace
+}  // namespace kestrel::pack
