@@ -1,0 +1,36 @@
+#include "installengine/registration_win32.h"
+
+#include <windows.h>
+
+namespace kestrel {
+namespace {
+
+HKEY RootKey(RegRoot root) {
+  switch (root) {
+    case RegRoot::kLocalMachine:
+      return HKEY_LOCAL_MACHINE;
+    case RegRoot::kCurrentUser:
+      return HKEY_CURRENT_USER;
+    case RegRoot::kClassesRoot:
+      return HKEY_CLASSES_ROOT;
+  }
+  return HKEY_LOCAL_MACHINE;
+}
+
+}  // namespace
+
+void WriteRegistryRows(const std::vector<RegistryRow>& rows) {
+  for (const RegistryRow& row : rows) {
+    HKEY key = nullptr;
+    if (RegCreateKeyExA(RootKey(row.root), row.key.c_str(), 0, nullptr, REG_OPTION_NON_VOLATILE,
+                        KEY_ALL_ACCESS, nullptr, &key, nullptr) != ERROR_SUCCESS) {
+      continue;
+    }
+    RegSetValueExA(key, row.name.empty() ? nullptr : row.name.c_str(), 0, REG_SZ,
+                   reinterpret_cast<const BYTE*>(row.value.c_str()),
+                   static_cast<DWORD>(row.value.size() + 1));
+    RegCloseKey(key);
+  }
+}
+
+}  // namespace kestrel

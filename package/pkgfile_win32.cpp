@@ -1,0 +1,181 @@
+#include "package/pkgfile_win32.h"
+
+#include <windows.h>
+
+#include <cstdint>
+#include <string>
+
+#include "sysutil/cmfunit.h"
+#include "sysutil/cmfunit_win32.h"
+#include "sysutil/codepage.h"
+
+namespace kestrel {
+namespace {
+
+using GetFileSizeExFn = BOOL(WINAPI*)(HANDLE, PLARGE_INTEGER);
+using SetFilePointerExFn = BOOL(WINAPI*)(HANDLE, LARGE_INTEGER, PLARGE_INTEGER, DWORD);
+
+// Written once by BindFileFunctions64 before any thread starts, only read afterwards.
+GetFileSizeExFn g_get_file_size_ex = nullptr;
+SetFilePointerExFn g_set_file_pointer_ex = nullptr;
+
+template <class Fn>
+Fn Kernel32Function(const char* name) {
+  HMODULE k = GetModuleHandleW(L"kernel32.dll");
+  if (!k) return nullptr;
+  return reinterpret_cast<Fn>(reinterpret_cast<void (*)()>(GetProcAddress(k, name)));
+}
+
+// The path in the system's 8-bit code page, for the 8-bit calls of older systems.
+std::string Narrow(const std::u16string& path) {
+  return ToCodePage(path);
+}
+
+HANDLE OpenFile(const std::u16string& path, DWORD access, DWORD share, DWORD disposition,
+                DWORD attributes) {
+  if (UseWideApi()) {
+    return CreateFileW(Wide(path), access, share, nullptr, disposition, attributes, nullptr);
+  }
+  return CreateFileA(Narrow(path).c_str(), access, share, nullptr, disposition, attributes,
+                     nullptr);
+}
+
+class Win32File final : public PackageFile {
+ public:
+  explicit Win32File(FileSystem& fs) : fs_(fs) {}
+  ~Win32File() override { Close(); }
+  Win32File(const Win32File&) = delete;
+  Win32File& operator=(const Win32File&) = delete;
+
+  bool OpenRead(const std::u16string& path) override {
+    Close();
+    handle_ = OpenFile(path, GENERIC_READ, FILE_SHARE_READ, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL);
+    mode_ = 0;
+    return IsOpen();
+  }
+
+  bool CreateWrite(const std::u16string& path) override {
+    Close();
+    CreateFolderChain(fs_, FolderPart(path));  // its outcome shows in the create below
+    handle_ = OpenFile(path, GENERIC_WRITE, 0, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL);
+    mode_ = 1;
+    return IsOpen();
+  }
+
+  std::uint32_t Read(void* buffer, std::uint32_t& n) override {
+    DWORD got = 0;
+    if (!IsOpen() || !ReadFile(handle_, buffer, n, &got, nullptr)) got = 0;
+    n = got;
+    return got;
+  }
+
+  bool Write(const void* buffer, std::uint32_t n) override {
+    DWORD put = 0;
+    return IsOpen() && WriteFile(handle_, buffer, n, &put, nullptr) && put == n;
+  }
+
+  void Close() override {
+    if (IsOpen()) CloseHandle(handle_);
+    handle_ = INVALID_HANDLE_VALUE;
+  }
+
+  bool IsOpen() const override { return handle_ != INVALID_HANDLE_VALUE && handle_ != nullptr; }
+
+  std::int64_t Size() override {
+    if (!IsOpen()) return 0;
+    if (g_get_file_size_ex) {
+      LARGE_INTEGER size{};
+      return g_get_file_size_ex(handle_, &size) ? size.QuadPart : 0;
+    }
+    return static_cast<std::int64_t>(GetFileSize(handle_, nullptr));
+  }
+
+  std::int64_t Position() override {
+    if (!IsOpen()) return 0;
+    if (g_set_file_pointer_ex) {
+      LARGE_INTEGER zero{}, pos{};
+      return g_set_file_pointer_ex(handle_, zero, &pos, FILE_CURRENT) ? pos.QuadPart : 0;
+    }
+    return static_cast<std::int64_t>(SetFilePointer(handle_, 0, nullptr, FILE_CURRENT));
+  }
+
+  bool Seek(std::int64_t position) override {
+    if (!IsOpen()) return false;
+    if (g_set_file_pointer_ex) {
+      LARGE_INTEGER to{};
+      to.QuadPart = position;
+      return g_set_file_pointer_ex(handle_, to, nullptr, FILE_BEGIN) != 0;
+    }
+    const auto low = static_cast<std::uint32_t>(position & 0xFFFFFFFF);
+    if ((static_cast<std::uint64_t>(position) >> 32) != 0) return false;
+    return SetFilePointer(handle_, static_cast<LONG>(low), nullptr, FILE_BEGIN) == low;
+  }
+
+ private:
+  FileSystem& fs_;
+  HANDLE handle_ = INVALID_HANDLE_VALUE;
+  std::uint16_t mode_ = 0;  // 0: opened for reading, 1: created for writing
+};
+
+class Win32FileSystem final : public FileSystem {
+ public:
+  std::unique_ptr<PackageFile> NewFile() override { return std::make_unique<Win32File>(*this); }
+
+  bool FindEntry(const std::u16string& path, bool& is_folder) override {
+    // a search pattern would match other names; no real file name holds * or ?
+    if (path.empty() || path.find_first_of(u"*?") != std::u16string::npos) return false;
+    DWORD attributes = 0;
+    HANDLE h;
+    if (UseWideApi()) {
+      WIN32_FIND_DATAW data{};
+      h = FindFirstFileW(Wide(path), &data);
+      attributes = data.dwFileAttributes;
+    } else {
+      WIN32_FIND_DATAA data{};
+      h = FindFirstFileA(Narrow(path).c_str(), &data);
+      attributes = data.dwFileAttributes;
+    }
+    if (h == INVALID_HANDLE_VALUE) return false;
+    FindClose(h);
+    is_folder = (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
+    return true;
+  }
+
+  bool CreateFolder(const std::u16string& path) override {
+    if (UseWideApi()) return CreateDirectoryW(Wide(path), nullptr) != 0;
+    return CreateDirectoryA(Narrow(path).c_str(), nullptr) != 0;
+  }
+
+  bool ApplyAttributes(const std::u16string& path, std::uint32_t attributes) override {
+    if (UseWideApi()) return SetFileAttributesW(Wide(path), attributes) != 0;
+    return SetFileAttributesA(Narrow(path).c_str(), attributes) != 0;
+  }
+
+  bool RemoveFile(const std::u16string& path) override {
+    if (UseWideApi()) return DeleteFileW(Wide(path)) != 0;
+    return DeleteFileA(Narrow(path).c_str()) != 0;
+  }
+
+  bool RemoveFolder(const std::u16string& path) override {
+    if (UseWideApi()) return RemoveDirectoryW(Wide(path)) != 0;
+    return RemoveDirectoryA(Narrow(path).c_str()) != 0;
+  }
+};
+
+}  // namespace
+
+void BindFileFunctions64() {
+  g_get_file_size_ex = Kernel32Function<GetFileSizeExFn>("GetFileSizeEx");
+  g_set_file_pointer_ex = Kernel32Function<SetFilePointerExFn>("SetFilePointerEx");
+}
+
+bool HaveFileFunctions64() {
+  return g_get_file_size_ex && g_set_file_pointer_ex;
+}
+
+FileSystem& SystemFileSystem() {
+  static Win32FileSystem fs;
+  return fs;
+}
+
+}  // namespace kestrel

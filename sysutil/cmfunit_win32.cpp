@@ -1,0 +1,131 @@
+#include "sysutil/cmfunit_win32.h"
+
+#include <shellapi.h>
+#include <shlobj.h>
+
+#include "sysutil/cmfunit.h"
+#include "sysutil/codepage.h"
+
+namespace kestrel {
+namespace {
+
+// A function looked up by name; GCC accepts a cast through void(*)() as deliberate.
+template <class Fn>
+Fn BindByName(const wchar_t* module, const char* name) {
+  HMODULE m = GetModuleHandleW(module);
+  if (!m) return nullptr;
+  return reinterpret_cast<Fn>(reinterpret_cast<void (*)()>(GetProcAddress(m, name)));
+}
+
+std::string ReadString(HKEY root, std::string_view key, std::string_view value,
+                       std::string_view fallback) {
+  HKEY h = nullptr;
+  std::string k(key), v(value);
+  if (RegOpenKeyExA(root, k.c_str(), 0, KEY_ALL_ACCESS, &h) != ERROR_SUCCESS) {
+    return std::string(fallback);
+  }
+  std::string out(fallback);
+  DWORD type = 0, size = 0;
+  if (RegQueryValueExA(h, v.c_str(), nullptr, &type, nullptr, &size) == ERROR_SUCCESS &&
+      (type == REG_SZ || type == REG_EXPAND_SZ)) {
+    std::string buf(size + 1, '\0');
+    DWORD got = size;
+    if (RegQueryValueExA(h, v.c_str(), nullptr, &type, reinterpret_cast<BYTE*>(buf.data()), &got) ==
+        ERROR_SUCCESS) {
+      buf.resize(got < buf.size() ? got : buf.size());
+      // the stored text ends at its terminating zero (which a careless writer may have left out)
+      std::size_t z = buf.find('\0');
+      out = z == std::string::npos ? buf : buf.substr(0, z);
+    }
+  }
+  RegCloseKey(h);
+  return out;
+}
+
+}  // namespace
+
+bool UseWideApi() {
+  static const bool wide = [] {
+    OSVERSIONINFOA info{};
+    info.dwOSVersionInfoSize = 148;
+    static_assert(sizeof(OSVERSIONINFOA) == 148);
+    if (!GetVersionExA(&info)) return true;
+    return info.dwMajorVersion >= 5;
+  }();
+  return wide;
+}
+
+std::u16string ProgramPath() {
+  if (UseWideApi()) {
+    wchar_t buf[260];
+    DWORD n = GetModuleFileNameW(nullptr, buf, 260);
+    if (n > 260) n = 260;
+    return std::u16string(reinterpret_cast<const char16_t*>(buf), n);
+  }
+  char buf[261];
+  DWORD n = GetModuleFileNameA(nullptr, buf, 261);
+  if (n > 261) n = 261;
+  return FromCodePage(std::string_view(buf, n));
+}
+
+std::vector<std::u16string> CommandLineArguments() {
+  std::vector<std::u16string> args;
+  const bool wide = UseWideApi();
+  // older systems get their 8-bit command line split by the same rules
+  std::u16string line = wide ? FromWide(GetCommandLineW()) : FromCodePage(GetCommandLineA());
+  int argc = 0;
+  LPWSTR* argv = CommandLineToArgvW(Wide(line), &argc);
+  if (argv) {
+    for (int i = 0; i < argc; ++i) args.push_back(FromWide(argv[i]));
+    LocalFree(argv);
+  }
+  if (wide) {
+    if (args.empty()) args.emplace_back();
+    args[0] = ProgramPath();
+  }
+  return args;
+}
+
+std::u16string ParamStr(std::size_t index) {
+  std::vector<std::u16string> args = CommandLineArguments();
+  return index < args.size() ? args[index] : std::u16string();
+}
+
+std::u16string ProgramFilesFolder() {
+  if (UseWideApi()) {
+    wchar_t buf[260] = {};
+    if (!SHGetSpecialFolderPathW(nullptr, buf, CSIDL_PROGRAM_FILES, TRUE)) return {};
+    return FromWide(buf);
+  }
+  return FromCodePage(ReadMachineString("Software\\Microsoft\\Windows\\CurrentVersion\\Explorer",
+                                        "ProgramFilesDir", "c:\\program files\\"));
+}
+
+std::string ReadUserString(std::string_view key, std::string_view value,
+                           std::string_view fallback) {
+  return ReadString(HKEY_CURRENT_USER, key, value, fallback);
+}
+
+std::string ReadClassesString(std::string_view key, std::string_view value,
+                              std::string_view fallback) {
+  return ReadString(HKEY_CLASSES_ROOT, key, value, fallback);
+}
+
+std::string ReadMachineString(std::string_view key, std::string_view value,
+                              std::string_view fallback) {
+  return ReadString(HKEY_LOCAL_MACHINE, key, value, fallback);
+}
+
+void RestrictDllSearch() {
+  // both looked up by name: a static import of either would stop the program loading on
+  // systems that lack it
+  using SetDefaultDirsFn = BOOL(WINAPI*)(DWORD);
+  using SetDllDirectoryFn = BOOL(WINAPI*)(LPCWSTR);
+  auto set_default = BindByName<SetDefaultDirsFn>(L"kernel32.dll", "SetDefaultDllDirectories");
+  if (set_default && set_default(LOAD_LIBRARY_SEARCH_SYSTEM32)) return;
+  // older systems: at least take the current folder out of the search
+  auto set_dir = BindByName<SetDllDirectoryFn>(L"kernel32.dll", "SetDllDirectoryW");
+  if (set_dir) set_dir(L"");
+}
+
+}  // namespace kestrel

@@ -1,0 +1,48 @@
+// The shared helpers that need Windows: the wide-or-8-bit switch, the program's own path, the
+// command line, the Program Files folder and the registry readers.
+#pragma once
+
+#include <windows.h>
+
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace kestrel {
+
+// True when the system's major version is 5 or more: every call that exists in a wide and an
+// 8-bit form is then made wide. Computed on first use and fixed for the run.
+bool UseWideApi();
+
+// Windows APIs spell UTF-16 as wchar_t; both are 16-bit on this platform.
+inline const wchar_t* Wide(const std::u16string& s) {
+  return reinterpret_cast<const wchar_t*>(s.c_str());
+}
+inline std::u16string FromWide(const wchar_t* s) {
+  return s ? std::u16string(reinterpret_cast<const char16_t*>(s)) : std::u16string();
+}
+
+// The full path of the running program's file.
+std::u16string ProgramPath();
+// The program's arguments; [0] is the program's own path. Wide systems split the UTF-16 command
+// line; older ones split the 8-bit one.
+std::vector<std::u16string> CommandLineArguments();
+// One argument by index; empty past the last one.
+std::u16string ParamStr(std::size_t index);
+
+// The shell's Program Files folder, or the value the registry keeps for it on older systems.
+std::u16string ProgramFilesFolder();
+
+// One string value under HKCU, HKCR or HKLM; the key is opened with full access and never
+// created. A missing key or value yields `fallback`.
+std::string ReadUserString(std::string_view key, std::string_view value, std::string_view fallback);
+std::string ReadClassesString(std::string_view key, std::string_view value,
+                              std::string_view fallback);
+std::string ReadMachineString(std::string_view key, std::string_view value,
+                              std::string_view fallback);
+
+// Loads DLLs only from the system folder from here on, so a DLL planted beside the program
+// (a Downloads folder) is never picked up.
+void RestrictDllSearch();
+
+}  // namespace kestrel

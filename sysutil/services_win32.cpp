@@ -1,0 +1,83 @@
+#include "sysutil/services_win32.h"
+
+#include <windows.h>
+
+#include "sysutil/cmfunit_win32.h"
+#include "sysutil/codepage.h"
+
+namespace kestrel {
+namespace {
+
+// A service control manager or service handle, closed once.
+class ScHandle {
+ public:
+  explicit ScHandle(SC_HANDLE h) : h_(h) {}
+  ~ScHandle() {
+    if (h_) CloseServiceHandle(h_);
+  }
+  ScHandle(const ScHandle&) = delete;
+  ScHandle& operator=(const ScHandle&) = delete;
+  SC_HANDLE get() const { return h_; }
+  explicit operator bool() const { return h_ != nullptr; }
+
+ private:
+  SC_HANDLE h_;
+};
+
+// Opens the manager, then the service; runs `op` on the service. The service's handle is
+// closed before the manager's.
+template <class Op>
+bool WithService(DWORD manager_access, std::string_view name, DWORD service_access, Op op) {
+  ScHandle manager(OpenSCManagerA(nullptr, nullptr, manager_access));
+  if (!manager) return false;
+  const std::string n(name);
+  ScHandle service(OpenServiceA(manager.get(), n.c_str(), service_access));
+  if (!service) return false;
+  return op(service.get());
+}
+
+}  // namespace
+
+bool ServiceRunning(std::string_view name) {
+  return WithService(SC_MANAGER_CONNECT, name, SERVICE_QUERY_STATUS, [](SC_HANDLE s) {
+    SERVICE_STATUS status{};
+    return QueryServiceStatus(s, &status) && status.dwCurrentState == SERVICE_RUNNING;
+  });
+}
+
+bool ServiceStart(std::string_view name) {
+  return WithService(SC_MANAGER_ALL_ACCESS, name, SERVICE_START,
+                     [](SC_HANDLE s) { return StartServiceA(s, 0, nullptr) != 0; });
+}
+
+bool ServiceStop(std::string_view name) {
+  return WithService(SC_MANAGER_ALL_ACCESS, name, SERVICE_STOP, [](SC_HANDLE s) {
+    SERVICE_STATUS status{};
+    return ControlService(s, SERVICE_CONTROL_STOP, &status) != 0;
+  });
+}
+
+std::u16string ServiceCommandLine(const std::u16string& programpath) {
+  const bool quoted = programpath.size() >= 2 && programpath.front() == u'"';
+  if (quoted || programpath.find(u' ') == std::u16string::npos) return programpath;
+  return u"\"" + programpath + u"\"";
+}
+
+bool ServiceCreate(std::string_view name, const std::u16string& programpath) {
+  ScHandle manager(OpenSCManagerW(nullptr, nullptr, SC_MANAGER_ALL_ACCESS));
+  if (!manager) return false;
+  const std::u16string wname = FromCodePage(name);
+  const std::u16string command = ServiceCommandLine(programpath);
+  ScHandle service(CreateServiceW(manager.get(), Wide(wname), Wide(wname), SERVICE_ALL_ACCESS,
+                                  SERVICE_WIN32_OWN_PROCESS, SERVICE_AUTO_START,
+                                  SERVICE_ERROR_NORMAL, Wide(command), nullptr, nullptr, nullptr,
+                                  nullptr, nullptr));
+  return static_cast<bool>(service);
+}
+
+bool ServiceDelete(std::string_view name) {
+  return WithService(SC_MANAGER_ALL_ACCESS, name, SERVICE_ALL_ACCESS,
+                     [](SC_HANDLE s) { return DeleteService(s) != 0; });
+}
+
+}  // namespace kestrel

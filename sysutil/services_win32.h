@@ -1,0 +1,22 @@
+// Service control: query, start, stop, create and delete a service by name. Every handle
+// opened is closed before returning; nothing is shown to the user.
+#pragma once
+
+#include <string>
+#include <string_view>
+
+namespace kestrel {
+
+bool ServiceRunning(std::string_view name);
+bool ServiceStart(std::string_view name);
+bool ServiceStop(std::string_view name);
+// An own-process service that starts with the system, under the local system account. A path
+// with blanks is quoted, so the system cannot run a program named by its first words.
+bool ServiceCreate(std::string_view name, const std::u16string& programpath);
+bool ServiceDelete(std::string_view name);
+
+// The command line a service is registered with: the path, in double quotes when it holds a
+// blank and is not quoted already.
+std::u16string ServiceCommandLine(const std::u16string& programpath);
+
+}  // namespace kestrel

@@ -1,0 +1,168 @@
+#include "sysutil/shell_win32.h"
+
+#include <objbase.h>
+#include <objidl.h>
+#include <shlguid.h>
+#include <shlobj.h>
+
+#include <type_traits>
+
+#include "package/pkgfile_win32.h"
+#include "sysutil/cmfunit.h"
+#include "sysutil/cmfunit_win32.h"
+#include "sysutil/codepage.h"
+
+namespace kestrel {
+namespace {
+
+constexpr std::string_view kShellFolders =
+    "Software\\Microsoft\\Windows\\CurrentVersion\\Explorer\\Shell Folders";
+
+std::u16string ShellFolder(int csidl) {
+  wchar_t buf[260] = {};
+  if (!SHGetSpecialFolderPathW(nullptr, buf, csidl, TRUE)) return {};
+  return FromWide(buf);
+}
+
+std::u16string FromShellFolders(std::string_view value, std::string_view fallback) {
+  return FromCodePage(ReadUserString(kShellFolders, value, fallback));
+}
+
+struct PatternSearch {
+  std::string pattern;
+  HWND found;
+};
+
+BOOL CALLBACK MatchWindow(HWND h, LPARAM lp) {
+  auto* search = reinterpret_cast<PatternSearch*>(lp);
+  char title[256] = {};
+  const int n = GetWindowTextA(h, title, 256);
+  if (n <= 0) return TRUE;  // untitled windows are passed over
+  if (MatchTitlePattern(search->pattern, std::string_view(title, static_cast<std::size_t>(n)))) {
+    search->found = h;
+    return FALSE;
+  }
+  return TRUE;
+}
+
+// COM for the calling thread, for as long as the object lives.
+class ComScope {
+ public:
+  ComScope() : ok_(SUCCEEDED(CoInitialize(nullptr))) {}
+  ~ComScope() {
+    if (ok_) CoUninitialize();
+  }
+  ComScope(const ComScope&) = delete;
+  ComScope& operator=(const ComScope&) = delete;
+
+ private:
+  bool ok_;
+};
+
+template <class T>
+class ComPtr {
+ public:
+  ComPtr() = default;
+  ~ComPtr() {
+    if (p_) p_->Release();
+  }
+  ComPtr(const ComPtr&) = delete;
+  ComPtr& operator=(const ComPtr&) = delete;
+  T** out() { return &p_; }
+  void** out_void() { return reinterpret_cast<void**>(&p_); }
+  T* operator->() const { return p_; }
+  explicit operator bool() const { return p_ != nullptr; }
+
+ private:
+  T* p_ = nullptr;
+};
+
+template <class Link>
+void FillLink(Link* link, const std::u16string& target, const std::u16string& arguments,
+              const std::u16string& description, const std::u16string& workfolder) {
+  if constexpr (std::is_same_v<Link, IShellLinkW>) {
+    link->SetPath(Wide(target));
+    link->SetArguments(Wide(arguments));
+    link->SetDescription(Wide(description));
+    link->SetWorkingDirectory(Wide(workfolder));
+  } else {
+    link->SetPath(ToCodePage(target).c_str());
+    link->SetArguments(ToCodePage(arguments).c_str());
+    link->SetDescription(ToCodePage(description).c_str());
+    link->SetWorkingDirectory(ToCodePage(workfolder).c_str());
+  }
+}
+
+}  // namespace
+
+std::u16string DesktopFolder() {
+  return UseWideApi() ? ShellFolder(CSIDL_DESKTOPDIRECTORY) : FromShellFolders("Desktop", "");
+}
+
+std::u16string AppDataFolder() {
+  return UseWideApi() ? ShellFolder(CSIDL_APPDATA) : FromShellFolders("AppData", "");
+}
+
+std::u16string WindowsFolder() {
+  if (UseWideApi()) return ShellFolder(CSIDL_WINDOWS);
+  char buf[512] = {};
+  const UINT n = GetWindowsDirectoryA(buf, sizeof buf);
+  return n > 0 && n < sizeof buf ? FromCodePage(std::string_view(buf, n)) : std::u16string();
+}
+
+std::u16string StartMenuFolder() {
+  return UseWideApi() ? ShellFolder(CSIDL_STARTMENU) : FromShellFolders("Start Menu", "");
+}
+
+std::u16string ProgramsFolder() {
+  if (UseWideApi()) return ShellFolder(CSIDL_PROGRAMS);
+  const std::u16string fallback = AddTrailingBackslash(WindowsFolder()) + u"Start Menu\\Programs";
+  return FromShellFolders("Programs", ToCodePage(fallback));
+}
+
+HWND FindWindowByPattern(std::string_view pattern) {
+  if (pattern.empty()) return nullptr;
+  PatternSearch search{std::string(pattern), nullptr};
+  EnumWindows(MatchWindow, reinterpret_cast<LPARAM>(&search));
+  return search.found;
+}
+
+void CreateShortcut(const std::u16string& target, const std::u16string& arguments,
+                    const std::u16string& description, const std::u16string& workfolder,
+                    const std::u16string& linkfile) {
+  ComScope com;
+  ComPtr<IPersistFile> file;
+  if (UseWideApi()) {
+    ComPtr<IShellLinkW> link;
+    if (FAILED(CoCreateInstance(CLSID_ShellLink, nullptr, CLSCTX_INPROC_SERVER, IID_IShellLinkW,
+                                link.out_void()))) {
+      return;
+    }
+    FillLink(link.operator->(), target, arguments, description, workfolder);
+    if (SUCCEEDED(link->QueryInterface(IID_IPersistFile, file.out_void()))) {
+      file->Save(Wide(linkfile), TRUE);
+    }
+  } else {
+    ComPtr<IShellLinkA> link;
+    if (FAILED(CoCreateInstance(CLSID_ShellLink, nullptr, CLSCTX_INPROC_SERVER, IID_IShellLinkA,
+                                link.out_void()))) {
+      return;
+    }
+    FillLink(link.operator->(), target, arguments, description, workfolder);
+    if (SUCCEEDED(link->QueryInterface(IID_IPersistFile, file.out_void()))) {
+      file->Save(Wide(linkfile), TRUE);
+    }
+  }
+}
+
+void CreateShortcuts(const ShortcutPlan& plan) {
+  auto make = [](const ShortcutRow& r) {
+    CreateShortcut(r.target, r.arguments, r.description, r.workfolder, r.linkfile);
+  };
+  if (CreateFolderChain(SystemFileSystem(), plan.groupfolder)) {
+    for (const ShortcutRow& r : plan.grouprows) make(r);
+  }
+  make(plan.desktop);
+}
+
+}  // namespace kestrel

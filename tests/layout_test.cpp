@@ -1,0 +1,116 @@
+#include "wizard/layout.h"
+
+#include <gtest/gtest.h>
+
+namespace kestrel {
+namespace {
+
+WizardGeometry LaidOut(int dpi) {
+  WizardGeometry g = DesignGeometry(dpi);
+  ApplyWizardLayout(g, dpi);
+  return g;
+}
+
+TEST(WizardLayout, ButtonsAndPagesAt96Dpi) {
+  WizardGeometry g = LaidOut(96);
+  EXPECT_EQ(g[WizCtl::mainback], (Box{0, 0, 502, 357}));
+  EXPECT_EQ(g[WizCtl::pages], (Box{6, 5, 490, 314}));  // 357 - 26 - 17
+  EXPECT_EQ(g[WizCtl::welcomepage], (Box{4, 4, 482, 306}));
+  EXPECT_EQ(g[WizCtl::destinationpage], g[WizCtl::welcomepage]);
+  EXPECT_EQ(g[WizCtl::cancel], (Box{415, 325, 81, 26}));
+  EXPECT_EQ(g[WizCtl::next], (Box{328, 325, 81, 26}));
+  EXPECT_EQ(g[WizCtl::back], (Box{247, 325, 81, 26}));  // touches Next
+  EXPECT_EQ(g[WizCtl::finish], g[WizCtl::next]);
+}
+
+TEST(WizardLayout, ContentColumnFollowsTheSidePicture) {
+  WizardGeometry g = DesignGeometry(96);
+  g[WizCtl::Image1].width = 200;  // a wider picture moves every text column
+  ApplyWizardLayout(g, 96);
+  EXPECT_EQ(g[WizCtl::welcometitle].left, 216);
+  EXPECT_EQ(g[WizCtl::welcometitle].width, 482 - 216 - 2);
+  EXPECT_EQ(g[WizCtl::installingtitle].left, 216);
+  EXPECT_EQ(g[WizCtl::uninstallfinishlabel].width, 482 - 216 - 16);
+  // the licence page has no picture and keeps its own margin
+  EXPECT_EQ(g[WizCtl::licensetitle].left, 16);
+}
+
+TEST(WizardLayout, RowsUseHeightsSetByEarlierRows) {
+  WizardGeometry g = LaidOut(96);
+  EXPECT_EQ(g[WizCtl::welcometitle], (Box{147, 16, 333, 40}));
+  EXPECT_EQ(g[WizCtl::welcomelabel].top, 64);
+  EXPECT_EQ(g[WizCtl::welcomelabel].width, 319);
+  EXPECT_EQ(g[WizCtl::clicknext1].top, 306 - g[WizCtl::clicknext1].height - 16);
+
+  const Box& lt = g[WizCtl::licensetitle];
+  const Box& ll = g[WizCtl::licenselabel];
+  const Box& lic = g[WizCtl::license];
+  const Box& agree = g[WizCtl::agree];
+  EXPECT_EQ(ll.top, lt.top + lt.height + 16);
+  EXPECT_EQ(lic.top, ll.top + ll.height + 8);
+  EXPECT_EQ(lic.width, 482 - 16 - 16);
+  EXPECT_EQ(lic.height, 306 - lic.top - agree.height - 32);
+  EXPECT_EQ(agree.top, lic.top + lic.height + 16);
+  EXPECT_EQ(agree.top + agree.height, 306 - 16);  // the box ends 16 above the sheet's bottom
+
+  const Box& ipl = g[WizCtl::installpathlabel];
+  const Box& ip = g[WizCtl::installpath];
+  const Box& ch = g[WizCtl::change];
+  EXPECT_EQ(ipl.top, g[WizCtl::welcomelabel].top);
+  EXPECT_EQ(ip.top, ipl.top + ipl.height + 8);
+  EXPECT_EQ(ch.left, ip.left + ip.width + 8);
+  EXPECT_EQ(ch.left + ch.width, 482 - 16);  // the Change button ends at the right margin
+  EXPECT_EQ(ch.top, ip.top);
+  EXPECT_EQ(g[WizCtl::clicknext2].top, g[WizCtl::clicknext1].top);
+  EXPECT_EQ(g[WizCtl::clicknext2].width, ipl.width);
+
+  EXPECT_EQ(g[WizCtl::installinglabel].top, ipl.top);
+  EXPECT_EQ(g[WizCtl::installprogress].top,
+            g[WizCtl::installinglabel].top + g[WizCtl::installinglabel].height + 8);
+
+  const Box& fl = g[WizCtl::finishlabel];
+  EXPECT_EQ(g[WizCtl::launch],
+            (Box{fl.left + 24, fl.top + fl.height + 32, fl.width, g[WizCtl::launch].height}));
+  EXPECT_EQ(g[WizCtl::readme].top, g[WizCtl::launch].top + 32);
+  EXPECT_EQ(g[WizCtl::readme].left, g[WizCtl::launch].left);
+  EXPECT_EQ(g[WizCtl::clickfinish].top, g[WizCtl::clicknext2].top);
+  EXPECT_EQ(g[WizCtl::clickfinish2].left, g[WizCtl::clicknext1].left);
+}
+
+TEST(WizardLayout, UnmovedControlsKeepTheirDesign) {
+  WizardGeometry design = DesignGeometry(96);
+  WizardGeometry g = LaidOut(96);
+  EXPECT_EQ(g[WizCtl::welcometitle2], (Box{144, 32, 337, 28}));
+  EXPECT_EQ(g[WizCtl::note], design[WizCtl::note]);
+  EXPECT_EQ(g[WizCtl::change].width, 65);
+  EXPECT_EQ(g[WizCtl::change].height, 22);
+  EXPECT_EQ(g[WizCtl::Image3], (Box{0, 0, 131, 306}));
+  // the layout is stable: running it again changes nothing
+  WizardGeometry again = g;
+  ApplyWizardLayout(again, 96);
+  for (std::size_t i = 0; i < kWizCtlCount; ++i) {
+    EXPECT_EQ(again[static_cast<WizCtl>(i)], g[static_cast<WizCtl>(i)]) << kWizCtlNames[i];
+  }
+}
+
+TEST(WizardLayout, ScalesWithTheDisplayDensity) {
+  EXPECT_EQ(ScaleToDpi(502, 144), 753);
+  EXPECT_EQ(ScaleToDpi(81, 120), 101);  // 101.25 rounds down
+  EXPECT_EQ(ScaleToDpi(6, 120), 8);     // 7.5 rounds up
+  WizardGeometry g = LaidOut(144);
+  EXPECT_EQ(FormClientBox(144), (Box{0, 0, 753, 536}));
+  EXPECT_EQ(g[WizCtl::cancel].width, 122);
+  EXPECT_EQ(g[WizCtl::cancel].left, 753 - 122 - 9);
+  EXPECT_EQ(g[WizCtl::pages].height, 536 - 39 - 26);
+  EXPECT_EQ(g[WizCtl::welcometitle].left, 197 + 24);
+  // every control stays inside its sheet's width, apart from the launch/readme boxes whose
+  // width follows the finish label while they start further right
+  for (WizCtl c :
+       {WizCtl::welcomelabel, WizCtl::license, WizCtl::change, WizCtl::installprogress}) {
+    const Box& b = g[c];
+    EXPECT_LE(b.left + b.width, g[WizCtl::welcomepage].width) << kWizCtlNames[int(c)];
+  }
+}
+
+}  // namespace
+}  // namespace kestrel

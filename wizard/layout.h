@@ -1,0 +1,145 @@
+// Geometry of the wizard form: its design-time boxes and the layout rules that place the
+// controls whenever the page changes. Pure arithmetic, so the rules are testable off Windows.
+//
+// Every box is relative to its parent window: the sheets to `pages`, `pages` and the buttons to
+// `mainback`, every other control to its sheet. Pixel values are those at 96 DPI; at other
+// densities each constant is scaled, so the form keeps its proportions.
+#pragma once
+
+#include <array>
+#include <cstddef>
+#include <string_view>
+
+namespace kestrel {
+
+// Every control of the wizard form, sheets included. The order is the creation order.
+enum class WizCtl : int {
+  mainback,
+  pages,
+  welcomepage,
+  licensepage,
+  installingpage,
+  finishpage,
+  uninstallfinishpage,
+  destinationpage,
+  finish,
+  back,
+  next,
+  cancel,
+  welcometitle,
+  welcomelabel,
+  note,
+  clicknext1,
+  Image3,
+  welcometitle2,
+  licensetitle,
+  licenselabel,
+  license,
+  agree,
+  installinglabel,
+  installingtitle,
+  Image1,
+  installprogress,
+  finishtitle,
+  finishlabel,
+  clickfinish,
+  Image2,
+  launch,
+  readme,
+  uninstallfinishtitle,
+  uninstallfinishlabel,
+  clickfinish2,
+  uninstallimage,
+  installpathlabel,
+  destinationtitle,
+  clicknext2,
+  Image4,
+  installpath,
+  change,
+  kCount
+};
+
+inline constexpr std::size_t kWizCtlCount = static_cast<std::size_t>(WizCtl::kCount);
+
+// Names as the controls are known to code and to the test driver, in WizCtl order.
+inline constexpr std::array<std::string_view, kWizCtlCount> kWizCtlNames = {"mainback",
+                                                                            "pages",
+                                                                            "welcomepage",
+                                                                            "licensepage",
+                                                                            "installingpage",
+                                                                            "finishpage",
+                                                                            "uninstallfinishpage",
+                                                                            "destinationpage",
+                                                                            "finish",
+                                                                            "back",
+                                                                            "next",
+                                                                            "cancel",
+                                                                            "welcometitle",
+                                                                            "welcomelabel",
+                                                                            "note",
+                                                                            "clicknext1",
+                                                                            "Image3",
+                                                                            "welcometitle2",
+                                                                            "licensetitle",
+                                                                            "licenselabel",
+                                                                            "license",
+                                                                            "agree",
+                                                                            "installinglabel",
+                                                                            "installingtitle",
+                                                                            "Image1",
+                                                                            "installprogress",
+                                                                            "finishtitle",
+                                                                            "finishlabel",
+                                                                            "clickfinish",
+                                                                            "Image2",
+                                                                            "launch",
+                                                                            "readme",
+                                                                            "uninstallfinishtitle",
+                                                                            "uninstallfinishlabel",
+                                                                            "clickfinish2",
+                                                                            "uninstallimage",
+                                                                            "installpathlabel",
+                                                                            "destinationtitle",
+                                                                            "clicknext2",
+                                                                            "Image4",
+                                                                            "installpath",
+                                                                            "change"};
+
+// Window control IDs: a fixed base plus the WizCtl index, so a driver can find controls by name.
+inline constexpr int kWizCtlIdBase = 1000;
+constexpr int WizCtlId(WizCtl c) {
+  return kWizCtlIdBase + static_cast<int>(c);
+}
+
+struct Box {
+  int left = 0, top = 0, width = 0, height = 0;
+  bool operator==(const Box&) const = default;
+};
+
+// Rounded like MulDiv: v * dpi / 96.
+constexpr int ScaleToDpi(int v, int dpi) {
+  long long p = static_cast<long long>(v) * dpi;
+  return static_cast<int>(p >= 0 ? (p + 48) / 96 : -((-p + 48) / 96));
+}
+
+class WizardGeometry {
+ public:
+  Box& operator[](WizCtl c) { return boxes_[static_cast<std::size_t>(c)]; }
+  const Box& operator[](WizCtl c) const { return boxes_[static_cast<std::size_t>(c)]; }
+
+ private:
+  std::array<Box, kWizCtlCount> boxes_{};
+};
+
+// The client area of the form: 502 x 357 at 96 DPI.
+Box FormClientBox(int dpi);
+// The form as designed (before any layout run), scaled to dpi.
+WizardGeometry DesignGeometry(int dpi);
+// The border that our page control keeps around its sheets.
+int PageInset(int dpi);
+// Places the sheets inside `pages` and aligns the side pictures to their sheets' left edge.
+void PlaceSheets(WizardGeometry& g, int dpi);
+// The wizard's layout rules, applied row by row; each row sees the values earlier rows set.
+void ApplyWizardLayout(WizardGeometry& g, int dpi);
+
+}  // namespace kestrel

@@ -1,0 +1,85 @@
+// The wizard form `Triform`: mode selection, start-up loading, texts and layout.
+#pragma once
+
+#include <array>
+#include <memory>
+#include <string>
+
+#include "package/pkgfile.h"
+#include "package/records.h"
+#include "toolkit/controls.h"
+#include "wizard/layout.h"
+
+namespace kestrel {
+
+// The process-wide handle on the program's own file, opened at start-up in install mode and
+// kept open until the program ends. Null in uninstall mode.
+PackageFile* SetupFile();
+
+class Triform : public ui::Form {
+ public:
+  Triform() = default;
+
+  // Creates the form and its controls and runs FormCreate. After a fatal start-up error the
+  // error has been shown and the application told to terminate.
+  void Create(HWND owner);
+  // Shows the form; its texts are set first.
+  void ShowWizard();
+
+  bool uninstallmode() const { return uninstallmode_; }
+  const ConfigRecord& config() const { return config_; }
+
+ protected:
+  void OnClose() override { FormClose(); }
+
+ private:
+  void CreateControls();
+  void FormCreate();
+  void FormShow();
+  void FormResize();
+  void FormClose() {}
+  void pagesChange() { FormResize(); }
+  void InstallModeCreate();
+  void UninstallModeCreate();
+  void Fatal(std::u16string_view message);
+  void SetActivePage(WizCtl sheet);
+  ui::Window& Control(WizCtl c) { return *windows_[static_cast<std::size_t>(c)]; }
+
+  // controls, in creation order
+  ui::Panel mainback;
+  ui::PageControl pages;
+  ui::Sheet welcomepage, licensepage, installingpage, finishpage, uninstallfinishpage,
+      destinationpage;
+  ui::Button finish, back, next, cancel;
+  ui::Label welcometitle, welcomelabel, note, clicknext1;
+  ui::Image Image3;
+  ui::Label welcometitle2;
+  ui::Label licensetitle, licenselabel;
+  ui::Edit license;
+  ui::CheckBox agree;
+  ui::Label installinglabel, installingtitle;
+  ui::Image Image1;
+  ui::ProgressBar installprogress;
+  ui::Label finishtitle, finishlabel, clickfinish;
+  ui::Image Image2;
+  ui::CheckBox launch, readme;
+  ui::Label uninstallfinishtitle, uninstallfinishlabel, clickfinish2;
+  ui::Image uninstallimage;
+  ui::Label installpathlabel, destinationtitle, clicknext2;
+  ui::Image Image4;
+  ui::Edit installpath;
+  ui::Button change;
+
+  std::array<ui::Window*, kWizCtlCount> windows_{};
+  WizardGeometry geometry_;
+  WizCtl activepage_ = WizCtl::welcomepage;
+
+  // wizard state
+  bool uninstallmode_ = false;
+  ConfigRecord config_{};
+  std::string licensetext_;
+  std::u16string basefolder_;
+  bool installfailed_ = false;
+};
+
+}  // namespace kestrel
