@@ -69,28 +69,45 @@ bool PackageReader::OpenPackage() {
   n = kDirectoryTrailerSize;
   if (packagefile->ReadAt(&trailer, n, t) != kDirectoryTrailerSize) return false;
 
-  // Records are read from the last file to the first; a count that reaches in front of the
-  // file's start would make a seek fail, so it is refused before anything is allocated.
+  // A count that reaches in front of the file's start would make a seek fail, so it is refused
+  // before anything is allocated.
   const std::int64_t count = trailer.filecount > 0 ? trailer.filecount : 0;
-  std::vector<DirectoryRecord> backwards;
-  if (count > 0 && (t < 0 || count > t / static_cast<std::int64_t>(kDirectoryRecordSize))) {
-    return false;
-  }
-  backwards.reserve(static_cast<std::size_t>(count));
-  bool complete = true;
-  for (std::int64_t k = 1; k <= count; ++k) {
-    DirectoryRecord record;
-    n = kDirectoryRecordSize;
-    if (packagefile->ReadAt(&record, n, t - static_cast<std::int64_t>(kDirectoryRecordSize) * k) !=
-        kDirectoryRecordSize) {
-      complete = false;
-      break;
-    }
-    backwards.push_back(record);
-  }
-  records.assign(backwards.rbegin(), backwards.rend());
-  if (!complete) return false;
+  constexpr auto kRecord = static_cast<std::int64_t>(kDirectoryRecordSize);
+  if (count > 0 && (t < 0 || count > t / kRecord)) return false;
+  if (count == 0) return FinishOpen();
 
+  // The records lie in file order in front of the trailer, so they are read front to back in
+  // large pieces and appended; only when a piece comes up short are they read one at a time
+  // from the last file, which leaves exactly the records that can be read as the list. (Pieces
+  // through a small buffer spare the list a zero fill and a second pass over its memory.)
+  records.reserve(static_cast<std::size_t>(count));
+  fs_.PrepareLargeBuffer(records.data(), records.capacity() * sizeof(DirectoryRecord));
+  constexpr std::int64_t kPiece = 32;  // records per read: 199424 bytes
+  const auto piece = std::make_unique_for_overwrite<DirectoryRecord[]>(kPiece);
+  const std::int64_t first = t - count * kRecord;
+  for (std::int64_t done = 0; done < count;) {
+    const std::int64_t m = std::min(kPiece, count - done);
+    const auto bytes = static_cast<std::uint32_t>(m * kRecord);
+    n = bytes;
+    if (packagefile->ReadAt(piece.get(), n, first + done * kRecord) != bytes) break;
+    records.insert(records.end(), piece.get(), piece.get() + m);
+    done += m;
+  }
+  if (records.size() == static_cast<std::size_t>(count)) return FinishOpen();
+
+  records.assign(static_cast<std::size_t>(count), DirectoryRecord{});
+  for (std::int64_t k = 1; k <= count; ++k) {
+    const auto slot = static_cast<std::size_t>(count - k);
+    n = kDirectoryRecordSize;
+    if (packagefile->ReadAt(&records[slot], n, t - kRecord * k) != kDirectoryRecordSize) {
+      records.erase(records.begin(), records.begin() + static_cast<std::ptrdiff_t>(slot) + 1);
+      return false;
+    }
+  }
+  return FinishOpen();
+}
+
+bool PackageReader::FinishOpen() {
   opened_ = true;
   if (header.compressed == 1) decoder = std::make_unique<tsmufflz>();
   bufa = std::make_unique<std::uint8_t[]>(kTransferBufferSize);
@@ -184,19 +201,31 @@ bool PackageReader::ExtractFile(std::size_t index) {
                               ? ReadWide(r.targetfolder)
                               : StripTrailingBackslash(destfolder) + ReadWide(r.subfolder);
   folder = AddTrailingBackslash(folder);
-  if (!CreateFolderChain(fs_, folder)) {
-    statustext = kStatusNoFolder;
-    return false;
-  }
   const std::u16string d = folder + ReadWide(r.filename);
-  if (!overwrite && FilePresent(fs_, d)) {
-    statustext = kStatusFileExists;
-    return false;
-  }
-  auto dest = fs_.NewFile();
-  if (!dest->CreateWrite(d)) {
-    statustext = std::u16string(kStatusCannotCreatePrefix) + d + u")";
-    return false;
+
+  // Files of one folder follow each other, so the chain is searched only when the folder differs
+  // from the last one made; should that file then fail to be created (its folder gone meanwhile),
+  // the whole step runs again with the search, so every outcome matches searching each time.
+  std::unique_ptr<PackageFile> dest;
+  for (bool known = !made_folder_.empty() && folder == made_folder_;; known = false) {
+    if (!known) {
+      made_folder_.clear();
+      if (!CreateFolderChain(fs_, folder)) {
+        statustext = kStatusNoFolder;
+        return false;
+      }
+      made_folder_ = folder;
+    }
+    if (!overwrite && FilePresent(fs_, d)) {
+      statustext = kStatusFileExists;
+      return false;
+    }
+    dest = fs_.NewFile();
+    if (dest->CreateWrite(d)) break;
+    if (!known) {
+      statustext = std::u16string(kStatusCannotCreatePrefix) + d + u")";
+      return false;
+    }
   }
   if (!RunBlocks(r, WriteToFile, dest.get(), dest.get())) return false;
   dest->Close();

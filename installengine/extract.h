@@ -84,6 +84,8 @@ class PackageReader {
  private:
   // Where the block loop sends each chunk; false stops it with the write failure.
   using Sink = bool (*)(void* context, const std::uint8_t* data, std::uint32_t n);
+  // The last steps of a successful OpenPackage: the decoder and the transfer buffers.
+  bool FinishOpen();
   bool CheckRecord(const DirectoryRecord& record);
   bool RunBlocks(const DirectoryRecord& record, Sink sink, void* context, PackageFile* dest);
 
@@ -94,6 +96,8 @@ class PackageReader {
   std::unique_ptr<std::uint8_t[]> bufa;
   std::unique_ptr<std::uint8_t[]> bufb;
   BlockHeader blockheader{};
+  // The destination folder whose chain the last file step made or found; empty when none.
+  std::u16string made_folder_;
   bool opened_ = false;
   std::atomic<bool> terminate_{false};
 };

@@ -5,6 +5,7 @@
 // backslashes to the host's separator.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <memory>
 #include <string>
@@ -56,6 +57,12 @@ class FileSystem {
   virtual bool RemoveFile(const std::u16string& path) = 0;
   // Removes one empty folder.
   virtual bool RemoveFolder(const std::u16string& path) = 0;
+  // Told before a large buffer is first written; a host where first touches of fresh memory are
+  // dear may back it with large pages. Nothing by default.
+  virtual void PrepareLargeBuffer(void* data, std::size_t bytes) {
+    static_cast<void>(data);
+    static_cast<void>(bytes);
+  }
 };
 
 // A drive ("C:" or "C:\") counts as present without a search.

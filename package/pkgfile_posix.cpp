@@ -1,9 +1,11 @@
 // The file system of a POSIX host: the packer's extract and verify, and the host tests.
 #include <fcntl.h>
+#include <sys/mman.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdint>
 #include <string>
 
 #include "package/pkgfile.h"
@@ -108,10 +110,12 @@ class PosixFileSystem final : public FileSystem {
     struct stat st {};
     const std::string host = HostPath(path);
     if (::stat(host.c_str(), &st) != 0) return false;
-    mode_t mode = st.st_mode & 07777;
+    const mode_t now = st.st_mode & 07777;
+    mode_t mode = now;
     // the read-only bit is the one Windows attribute a POSIX file can carry
     if (attributes & 0x01) mode &= static_cast<mode_t>(~0222);
-    return ::chmod(host.c_str(), mode) == 0;
+    // a file that already has the mode needs no change (and its inode stays clean)
+    return mode == now || ::chmod(host.c_str(), mode) == 0;
   }
 
   bool RemoveFile(const std::u16string& path) override {
@@ -121,16 +125,42 @@ class PosixFileSystem final : public FileSystem {
   bool RemoveFolder(const std::u16string& path) override {
     return ::rmdir(HostPath(path).c_str()) == 0;
   }
+
+  void PrepareLargeBuffer(void* data, std::size_t bytes) override {
+#ifdef MADV_HUGEPAGE
+    // only whole pages inside the buffer; a refusal (no large pages here) changes nothing
+    const auto page = static_cast<std::uintptr_t>(::sysconf(_SC_PAGESIZE));
+    const auto begin = reinterpret_cast<std::uintptr_t>(data);
+    const std::uintptr_t first = (begin + page - 1) / page * page;
+    const std::uintptr_t last = (begin + bytes) / page * page;
+    if (last > first) {
+      ::madvise(reinterpret_cast<void*>(first), last - first, MADV_HUGEPAGE);
+    }
+#else
+    static_cast<void>(data);
+    static_cast<void>(bytes);
+#endif
+  }
 };
 
 }  // namespace
 
 bool PosixFile::CreateWrite(const std::u16string& path) {
   Close();
-  auto fs = MakeHostFileSystem();
-  const auto k = path.rfind(u'\\');
-  if (k != std::u16string::npos) CreateFolderChain(*fs, path.substr(0, k + 1));
-  fd_ = ::open(HostPath(path).c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
+  const std::string host = HostPath(path);
+  constexpr int kFlags = O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC;
+  fd_ = ::open(host.c_str(), kFlags, 0666);
+  // Making the folder chain first only matters when a folder is missing, and then the open fails
+  // with ENOENT: the chain is made and the open tried once more, which ends as making it first
+  // would, without two directory searches for every file of a folder that already stands.
+  if (fd_ < 0 && errno == ENOENT) {
+    const auto k = path.rfind(u'\\');
+    if (k != std::u16string::npos) {
+      PosixFileSystem fs;
+      CreateFolderChain(fs, path.substr(0, k + 1));
+      fd_ = ::open(host.c_str(), kFlags, 0666);
+    }
+  }
   return fd_ >= 0;
 }
 
