@@ -1,7 +1,6 @@
 // kestrel-pack: builds setup executables and lists, verifies and extracts them.
 #ifdef _WIN32
-#include <io.h>
-#define isatty _isatty
+#include <windows.h>
 #else
 #include <unistd.h>
 #endif
@@ -16,8 +15,13 @@
 #include <vector>
 
 #include "pack/manifest.h"
+#include "pack/pathtext.h"
 #include "pack/tools.h"
 #include "pack/writer.h"
+#ifdef _WIN32
+#include "package/pkgfile_win32.h"
+#include "sysutil/codepage.h"
+#endif
 
 namespace fs = std::filesystem;
 using namespace kestrel::pack;
@@ -38,10 +42,25 @@ int Usage(const std::string& problem) {
   return 2;
 }
 
+#ifdef _WIN32
+// A console, not a file or a pipe (_isatty would also take the NUL device for one).
+bool IsConsole(DWORD which) {
+  DWORD mode = 0;
+  return GetConsoleMode(GetStdHandle(which), &mode) != 0;
+}
+bool StderrIsTerminal() {
+  return IsConsole(STD_ERROR_HANDLE);
+}
+#else
+bool StderrIsTerminal() {
+  return isatty(2) != 0;
+}
+#endif
+
 // Draws a bar on stderr, only when a person is watching it.
 class ProgressBar {
  public:
-  ProgressBar() : enabled_(isatty(2) != 0) {}
+  ProgressBar() : enabled_(StderrIsTerminal()) {}
   ~ProgressBar() { Finish(); }
   void Show(int percent) {
     if (!enabled_ || percent == last_) return;
@@ -53,7 +72,12 @@ class ProgressBar {
     std::fflush(stderr);
   }
   void Finish() {
+#ifdef _WIN32
+    // older consoles show escape sequences as text: blank the bar instead
+    if (enabled_ && last_ >= 0) std::fprintf(stderr, "\r%47s\r", "");
+#else
     if (enabled_ && last_ >= 0) std::fputs("\r\033[K", stderr);
+#endif
     last_ = -1;
   }
 
@@ -63,7 +87,7 @@ class ProgressBar {
 };
 
 bool ReadKey(const std::string& path, std::vector<std::uint8_t>& key) {
-  std::ifstream in(path, std::ios::binary);
+  std::ifstream in(PathFromUtf8(path), std::ios::binary);
   if (!in) {
     std::cerr << "kestrel-pack: cannot read key file " << path << "\n";
     return false;
@@ -78,10 +102,17 @@ bool ReadKey(const std::string& path, std::vector<std::uint8_t>& key) {
 }
 
 // The win32 setup program, looked for beside this tool and in the build tree it came from.
-std::optional<fs::path> DefaultStub(const char* argv0, std::vector<fs::path>& tried) {
+std::optional<fs::path> DefaultStub(const std::string& argv0, std::vector<fs::path>& tried) {
   std::error_code ec;
+#ifdef _WIN32
+  std::wstring module(32768, L'\0');  // the longest path Windows knows
+  const DWORD n = GetModuleFileNameW(nullptr, module.data(), static_cast<DWORD>(module.size()));
+  const fs::path self = n > 0 && n < module.size() ? fs::path(module.substr(0, n))
+                                                   : fs::absolute(PathFromUtf8(argv0), ec);
+#else
   fs::path self = fs::read_symlink("/proc/self/exe", ec);
   if (ec) self = fs::absolute(argv0, ec);
+#endif
   const fs::path dir = self.parent_path();
   for (const fs::path& p :
        {dir / "setup.exe", dir / "../../win32/setup/setup.exe", dir / "../../win32/setup.exe",
@@ -92,7 +123,7 @@ std::optional<fs::path> DefaultStub(const char* argv0, std::vector<fs::path>& tr
   return std::nullopt;
 }
 
-int Build(const std::vector<std::string>& args, const char* argv0) {
+int Build(const std::vector<std::string>& args, const std::string& argv0) {
   std::optional<std::string> manifest_path, output, stub, key_file;
   BuildOptions options;
   for (std::size_t i = 0; i < args.size(); ++i) {
@@ -137,14 +168,14 @@ int Build(const std::vector<std::string>& args, const char* argv0) {
 
   Manifest manifest;
   std::string error;
-  if (!LoadManifest(*manifest_path, manifest, error)) {
+  if (!LoadManifest(PathFromUtf8(*manifest_path), manifest, error)) {
     std::cerr << "kestrel-pack: " << error << "\n";
     return 1;
   }
   for (const auto& w : manifest.warnings) std::cerr << "kestrel-pack: warning: " << w << "\n";
   if (key_file && !ReadKey(*key_file, options.key)) return 1;
   if (stub) {
-    options.stub = *stub;
+    options.stub = PathFromUtf8(*stub);
   } else if (manifest.stub) {
     options.stub = *manifest.stub;
   } else {
@@ -153,13 +184,13 @@ int Build(const std::vector<std::string>& args, const char* argv0) {
     if (!found) {
       std::cerr << "kestrel-pack: no setup program to append the package to; give --stub FILE "
                    "(looked for";
-      for (const auto& t : tried) std::cerr << " " << t.string();
+      for (const auto& t : tried) std::cerr << " " << PathToUtf8(t);
       std::cerr << ")\n";
       return 1;
     }
     options.stub = *found;
   }
-  options.output = output ? fs::path(*output) : fs::path("setup.exe");
+  options.output = output ? PathFromUtf8(*output) : fs::path("setup.exe");
 
   ProgressBar bar;
   options.progress = [&](std::uint64_t done, std::uint64_t total) {
@@ -173,7 +204,7 @@ int Build(const std::vector<std::string>& args, const char* argv0) {
     return 1;
   }
   std::cout << "packed " << result.files << " files, " << result.content_bytes << " bytes into a "
-            << result.package_bytes << "-byte package: " << options.output.string() << "\n";
+            << result.package_bytes << "-byte package: " << PathToUtf8(options.output) << "\n";
   return 0;
 }
 
@@ -194,19 +225,20 @@ int Read(const std::string& command, const std::vector<std::string>& args) {
   if (positional.size() != want) {
     return Usage(command + (want == 2 ? " needs SETUP and DIR" : " needs SETUP"));
   }
-  if (command == "list") return ListPackage(positional[0], std::cout, std::cerr);
-  if (command == "verify") return VerifyPackage(positional[0], key, std::cout, std::cerr);
+  const fs::path setup = PathFromUtf8(positional[0]);
+  if (command == "list") return ListPackage(setup, std::cout, std::cerr);
+  if (command == "verify") return VerifyPackage(setup, key, std::cout, std::cerr);
   ProgressBar bar;
-  const int rc = ExtractPackage(positional[0], positional[1], key, std::cout, std::cerr,
+  const int rc = ExtractPackage(setup, PathFromUtf8(positional[1]), key, std::cout, std::cerr,
                                 [&](std::int32_t p) { bar.Show(p * 100 / 90); });
   bar.Finish();
   return rc;
 }
 
-}  // namespace
-
-int main(int argc, char** argv) {
-  std::vector<std::string> args(argv + 1, argv + argc);
+// `args` are UTF-8 on every host; [0] is the program as it was started.
+int Run(std::vector<std::string> args) {
+  const std::string argv0 = args.empty() ? std::string() : args[0];
+  if (!args.empty()) args.erase(args.begin());
   if (args.empty()) return Usage("");
   const std::string command = args[0];
   args.erase(args.begin());
@@ -215,7 +247,7 @@ int main(int argc, char** argv) {
     return 0;
   }
   try {
-    if (command == "build") return Build(args, argv[0]);
+    if (command == "build") return Build(args, argv0);
     if (command == "list" || command == "verify" || command == "extract")
       return Read(command, args);
   } catch (const std::exception& e) {
@@ -224,3 +256,48 @@ int main(int argc, char** argv) {
   }
   return Usage("unknown command " + command);
 }
+
+#ifdef _WIN32
+// The console shows our UTF-8 text as such while we run; its own code page comes back after.
+class ConsoleUtf8 {
+ public:
+  ConsoleUtf8() {
+    if (IsConsole(STD_OUTPUT_HANDLE) || IsConsole(STD_ERROR_HANDLE)) {
+      previous_ = GetConsoleOutputCP();
+      SetConsoleOutputCP(CP_UTF8);
+    }
+  }
+  ~ConsoleUtf8() {
+    if (previous_ == 0) return;
+    std::cout.flush();
+    std::cerr.flush();
+    std::fflush(stdout);
+    std::fflush(stderr);
+    SetConsoleOutputCP(previous_);
+  }
+  ConsoleUtf8(const ConsoleUtf8&) = delete;
+  ConsoleUtf8& operator=(const ConsoleUtf8&) = delete;
+
+ private:
+  UINT previous_ = 0;
+};
+#endif
+
+}  // namespace
+
+#ifdef _WIN32
+// UTF-16 arguments, so file names outside the ANSI code page arrive whole.
+int wmain(int argc, wchar_t** argv) {
+  kestrel::BindFileFunctions64();
+  ConsoleUtf8 console;
+  std::vector<std::string> args;
+  for (int i = 0; i < argc; ++i) {
+    args.push_back(kestrel::Utf16ToUtf8(reinterpret_cast<const char16_t*>(argv[i])));
+  }
+  return Run(std::move(args));
+}
+#else
+int main(int argc, char** argv) {
+  return Run(std::vector<std::string>(argv, argv + argc));
+}
+#endif

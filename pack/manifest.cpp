@@ -9,6 +9,7 @@
 #include <sstream>
 #include <system_error>
 
+#include "pack/pathtext.h"
 #include "package/records.h"
 #include "sysutil/codepage.h"
 
@@ -158,12 +159,11 @@ bool HasWildcard(std::string_view s) {
 bool WalkFiles(const fs::path& root, std::vector<std::string>& out, Checker& c) {
   std::error_code ec;
   fs::recursive_directory_iterator it(root, ec), end;
-  if (ec) return c.Fail("cannot read folder " + root.string() + ": " + ec.message());
+  if (ec) return c.Fail("cannot read folder " + PathToUtf8(root) + ": " + ec.message());
   for (; it != end; it.increment(ec)) {
-    if (ec) return c.Fail("cannot read folder " + root.string() + ": " + ec.message());
+    if (ec) return c.Fail("cannot read folder " + PathToUtf8(root) + ": " + ec.message());
     std::error_code ec2;
-    if (it->is_regular_file(ec2))
-      out.push_back(it->path().lexically_relative(root).generic_string());
+    if (it->is_regular_file(ec2)) out.push_back(GenericUtf8(it->path().lexically_relative(root)));
   }
   std::sort(out.begin(), out.end());
   return true;
@@ -173,12 +173,12 @@ bool AddFile(Manifest& m, const fs::path& source, const std::u16string& subfolde
              std::uint8_t attributes, Checker& c) {
   PackedFile f;
   f.source = source;
-  f.filename = Utf8ToUtf16(source.filename().string());
+  f.filename = Utf8ToUtf16(PathToUtf8(source.filename()));
   f.subfolder = subfolder;
   f.attributes = attributes;
-  if (!CheckName(f.filename, "file " + source.string(), c)) return false;
+  if (!CheckName(f.filename, "file " + PathToUtf8(source), c)) return false;
   if (f.filename.size() > kWideTextUnits || f.subfolder.size() > kWideTextUnits) {
-    return c.Fail("file " + source.string() + ": name or folder longer than 1024 UTF-16 units");
+    return c.Fail("file " + PathToUtf8(source) + ": name or folder longer than 1024 UTF-16 units");
   }
   m.files.push_back(std::move(f));
   return true;
@@ -214,6 +214,41 @@ bool ReadAttributes(const toml::table& entry, std::string_view where, std::uint8
   return true;
 }
 
+// Where a source starts: the manifest's folder, or the root its absolute form names ("/x";
+// on Windows also "C:\x" and "\\server\share\x"). `used` counts the parts of `parts` it took.
+bool SourceRoot(const std::string& source, const std::vector<std::string>& parts,
+                const fs::path& base, const std::string& where, fs::path& root, std::size_t& used,
+                Checker& c) {
+  auto separator = [](char ch) { return ch == '/' || ch == '\\'; };
+  used = 0;
+#ifdef _WIN32
+  const bool letter = !source.empty() && ((source[0] >= 'A' && source[0] <= 'Z') ||
+                                          (source[0] >= 'a' && source[0] <= 'z'));
+  if (letter && source.size() >= 2 && source[1] == ':') {
+    // "C:x" means the drive's current folder, which differs between shells
+    if (source.size() < 3 || !separator(source[2])) {
+      return c.Fail(where + ": \"" + source + "\" names no folder on drive " + source.substr(0, 2) +
+                    "; write " + source.substr(0, 2) + "\\...");
+    }
+    root = PathFromUtf8(source.substr(0, 2) + "\\");
+    used = 1;
+    return true;
+  }
+  if (source.size() >= 2 && separator(source[0]) && separator(source[1])) {
+    if (parts.size() < 2) return c.Fail(where + ": \"" + source + "\" names no share");
+    root = PathFromUtf8("\\\\" + parts[0] + "\\" + parts[1] + "\\");
+    used = 2;
+    return true;
+  }
+#else
+  static_cast<void>(parts);
+  static_cast<void>(where);
+  static_cast<void>(c);
+#endif
+  root = !source.empty() && separator(source.front()) ? fs::path("/") : base;
+  return true;
+}
+
 bool ReadFiles(const toml::array& list, Manifest& m, Checker& c) {
   std::size_t index = 0;
   for (const auto& node : list) {
@@ -232,11 +267,11 @@ bool ReadFiles(const toml::array& list, Manifest& m, Checker& c) {
     if (!FolderText(subfolder.value_or(""), where + " subfolder", dest, c)) return false;
 
     const auto parts = SplitPath(*source);
-    const bool absolute = !source->empty() && (source->front() == '/' || source->front() == '\\');
-    fs::path root = absolute ? fs::path("/") : m.base;
+    fs::path root;
     std::size_t first_wild = 0;
+    if (!SourceRoot(*source, parts, m.base, where, root, first_wild, c)) return false;
     while (first_wild < parts.size() && !HasWildcard(parts[first_wild])) {
-      root /= parts[first_wild++];
+      root /= PathFromUtf8(parts[first_wild++]);
     }
     std::error_code ec;
     std::size_t found = 0;
@@ -249,17 +284,17 @@ bool ReadFiles(const toml::array& list, Manifest& m, Checker& c) {
         if (!WalkFiles(root, rels, c)) return false;
         for (const auto& rel : rels) {
           std::u16string sub;
-          if (!FolderText(fs::path(rel).parent_path().generic_string(), where, sub, c))
+          if (!FolderText(GenericUtf8(PathFromUtf8(rel).parent_path()), where, sub, c))
             return false;
-          if (!AddFile(m, root / rel, dest + sub, attributes, c)) return false;
+          if (!AddFile(m, root / PathFromUtf8(rel), dest + sub, attributes, c)) return false;
           ++found;
         }
       } else {
-        return c.Fail(where + ": " + root.string() + " does not exist");
+        return c.Fail(where + ": " + PathToUtf8(root) + " does not exist");
       }
     } else {
       if (!fs::is_directory(root, ec))
-        return c.Fail(where + ": " + root.string() + " is no folder");
+        return c.Fail(where + ": " + PathToUtf8(root) + " is no folder");
       const std::vector<std::string> pattern(parts.begin() + static_cast<long>(first_wild),
                                              parts.end());
       std::vector<std::string> rels;
@@ -267,8 +302,8 @@ bool ReadFiles(const toml::array& list, Manifest& m, Checker& c) {
       for (const auto& rel : rels) {
         if (!MatchParts(pattern, 0, SplitPath(rel), 0)) continue;
         std::u16string sub;
-        if (!FolderText(fs::path(rel).parent_path().generic_string(), where, sub, c)) return false;
-        if (!AddFile(m, root / rel, dest + sub, attributes, c)) return false;
+        if (!FolderText(GenericUtf8(PathFromUtf8(rel).parent_path()), where, sub, c)) return false;
+        if (!AddFile(m, root / PathFromUtf8(rel), dest + sub, attributes, c)) return false;
         ++found;
       }
     }
@@ -320,8 +355,8 @@ bool Parse(const toml::table& root, Manifest& m, Checker& c) {
     return false;
   if (m.installfolder.empty()) return c.Fail("installfolder: must name a folder");
   if (licence && license) return c.Fail("manifest: give \"licence\" or \"license\", not both");
-  if (licence || license) m.licence = m.base / (licence ? *licence : *license);
-  if (stub) m.stub = m.base / *stub;
+  if (licence || license) m.licence = m.base / PathFromUtf8(licence ? *licence : *license);
+  if (stub) m.stub = m.base / PathFromUtf8(*stub);
 
   if (const toml::node* node = root.get("services")) {
     const toml::array* list = node->as_array();
@@ -485,7 +520,7 @@ bool ParseManifest(std::string_view text, const fs::path& base, Manifest& out, s
 bool LoadManifest(const fs::path& file, Manifest& out, std::string& error) {
   std::ifstream in(file, std::ios::binary);
   if (!in) {
-    error = "cannot open manifest " + file.string();
+    error = "cannot open manifest " + PathToUtf8(file);
     return false;
   }
   std::ostringstream text;
@@ -493,7 +528,7 @@ bool LoadManifest(const fs::path& file, Manifest& out, std::string& error) {
   fs::path base = file.parent_path();
   if (base.empty()) base = ".";
   if (!ParseManifest(text.str(), base, out, error)) {
-    error = file.string() + ": " + error;
+    error = PathToUtf8(file) + ": " + error;
     return false;
   }
   return true;

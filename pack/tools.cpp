@@ -4,6 +4,7 @@
 #include <memory>
 
 #include "installengine/extract.h"
+#include "pack/pathtext.h"
 #include "package/pkgfile.h"
 #include "sysutil/codepage.h"
 
@@ -40,7 +41,7 @@ bool OpenReader(const fs::path& setup, const std::vector<std::uint8_t>& key, Pac
   }
   if (!reader.OpenPackage()) {
     err << "kestrel-pack: Problem accessing setup data: the package header or directory of "
-        << setup.string() << " cannot be read\n";
+        << PathToUtf8(setup) << " cannot be read\n";
     return false;
   }
   return true;
@@ -49,7 +50,12 @@ bool OpenReader(const fs::path& setup, const std::vector<std::uint8_t>& key, Pac
 }  // namespace
 
 std::u16string PackagePath(const fs::path& path) {
+#ifdef _WIN32
+  const std::wstring& native = path.native();
+  std::u16string p(native.begin(), native.end());
+#else
   std::u16string p = Utf8ToUtf16(path.string());
+#endif
   for (auto& ch : p) {
     if (ch == u'/') ch = u'\\';
   }
@@ -60,18 +66,18 @@ bool ReadConfiguration(const fs::path& setup, ConfigRecord& config, std::string&
   auto host = MakeHostFileSystem();
   auto file = host->NewFile();
   if (!file->OpenRead(PackagePath(setup))) {
-    error = "Unable to find Setup Files in " + setup.string();
+    error = "Unable to find Setup Files in " + PathToUtf8(setup);
     return false;
   }
   std::uint32_t n = kConfigRecordSize;
   const std::int64_t end = file->Size();
   if (file->ReadAt(&config, n, end - static_cast<std::int64_t>(kConfigRecordSize)) !=
       kConfigRecordSize) {
-    error = "Unable to read from setup file! (" + setup.string() + ")";
+    error = "Unable to read from setup file! (" + PathToUtf8(setup) + ")";
     return false;
   }
   if (!HasSetupMarker(config)) {
-    error = "No install files attached! (" + setup.string() + ")";
+    error = "No install files attached! (" + PathToUtf8(setup) + ")";
     return false;
   }
   return true;

@@ -11,6 +11,7 @@
 #include <thread>
 
 #include "decode/cipher.h"
+#include "pack/pathtext.h"
 #include "package/records.h"
 #include "sysutil/codepage.h"
 
@@ -22,6 +23,15 @@ struct FileCloser {
   void operator()(std::FILE* f) const { std::fclose(f); }
 };
 using FilePtr = std::unique_ptr<std::FILE, FileCloser>;
+
+// fopen on Windows would take the name in the ANSI code page.
+std::FILE* OpenForWriting(const fs::path& path) {
+#ifdef _WIN32
+  return _wfopen(path.c_str(), L"wb");
+#else
+  return std::fopen(path.c_str(), "wb");
+#endif
+}
 
 // One chunk of one file, encoded by whichever worker takes it.
 struct Job {
@@ -48,7 +58,7 @@ class TempOutput {
     }
   }
   bool Open() {
-    file_.reset(std::fopen(temp_.string().c_str(), "wb"));
+    file_.reset(OpenForWriting(temp_));
     return file_ != nullptr;
   }
   bool Write(const void* data, std::size_t n) {
@@ -60,13 +70,14 @@ class TempOutput {
   std::uint64_t pos() const { return pos_; }
   bool Commit(std::string& error) {
     if (std::fflush(file_.get()) != 0 || std::fclose(file_.release()) != 0) {
-      error = "cannot write " + temp_.string();
+      error = "cannot write " + PathToUtf8(temp_);
       return false;
     }
     std::error_code ec;
     fs::rename(temp_, final_, ec);
     if (ec) {
-      error = "cannot rename " + temp_.string() + " to " + final_.string() + ": " + ec.message();
+      error =
+          "cannot rename " + PathToUtf8(temp_) + " to " + PathToUtf8(final_) + ": " + ec.message();
       return false;
     }
     committed_ = true;
@@ -92,7 +103,7 @@ bool ReadWhole(const fs::path& path, std::vector<std::uint8_t>& out) {
 bool LicenceText(const fs::path& path, std::string& out, std::string& error) {
   std::vector<std::uint8_t> raw;
   if (!ReadWhole(path, raw)) {
-    error = "cannot read licence " + path.string();
+    error = "cannot read licence " + PathToUtf8(path);
     return false;
   }
   std::string_view text(reinterpret_cast<const char*>(raw.data()), raw.size());
@@ -106,7 +117,7 @@ bool LicenceText(const fs::path& path, std::string& out, std::string& error) {
   bool lossless = true;
   out = ToCp1252(wide, &lossless);
   if (!lossless) {
-    error = "licence " + path.string() + " holds a character that Windows-1252 cannot represent";
+    error = "licence " + PathToUtf8(path) + " holds a character that Windows-1252 cannot represent";
     return false;
   }
   return true;
@@ -158,15 +169,15 @@ bool BuildPackage(const Manifest& m, const BuildOptions& options, BuildResult& r
   result = BuildResult{};
   std::vector<std::uint8_t> stub;
   if (!ReadWhole(options.stub, stub)) {
-    error = "cannot read stub " + options.stub.string();
+    error = "cannot read stub " + PathToUtf8(options.stub);
     return false;
   }
   if (!IsPeExecutable(stub)) {
-    error = "stub " + options.stub.string() + " is not a PE executable";
+    error = "stub " + PathToUtf8(options.stub) + " is not a PE executable";
     return false;
   }
   if (static_cast<std::int64_t>(stub.size()) >= options.limit) {
-    error = "stub " + options.stub.string() + " is too large for the format's 2 GiB limit";
+    error = "stub " + PathToUtf8(options.stub) + " is too large for the format's 2 GiB limit";
     return false;
   }
   std::unique_ptr<CipherState> cipher;
@@ -188,7 +199,7 @@ bool BuildPackage(const Manifest& m, const BuildOptions& options, BuildResult& r
     std::error_code ec;
     const auto size = fs::file_size(f.source, ec);
     if (ec) {
-      error = "cannot read " + f.source.string() + ": " + ec.message();
+      error = "cannot read " + PathToUtf8(f.source) + ": " + ec.message();
       return false;
     }
     sizes.push_back(size);
@@ -197,11 +208,11 @@ bool BuildPackage(const Manifest& m, const BuildOptions& options, BuildResult& r
 
   TempOutput out(options.output);
   if (!out.Open()) {
-    error = "cannot create " + out.temp().string();
+    error = "cannot create " + PathToUtf8(out.temp());
     return false;
   }
   auto write_failed = [&] {
-    error = "cannot write " + out.temp().string();
+    error = "cannot write " + PathToUtf8(out.temp());
     return false;
   };
   if (!out.Write(stub.data(), stub.size())) return write_failed();
@@ -309,7 +320,7 @@ bool BuildPackage(const Manifest& m, const BuildOptions& options, BuildResult& r
     if (!started) {
       in = std::ifstream(m.files[file].source, std::ios::binary);
       if (!in) {
-        error = "cannot open " + m.files[file].source.string();
+        error = "cannot open " + PathToUtf8(m.files[file].source);
         return false;
       }
       started = true;
@@ -322,7 +333,7 @@ bool BuildPackage(const Manifest& m, const BuildOptions& options, BuildResult& r
     job.data.resize(want);
     if (want > 0 &&
         !in.read(reinterpret_cast<char*>(job.data.data()), static_cast<std::streamsize>(want))) {
-      error = "cannot read " + m.files[file].source.string() + " (did it change while packing?)";
+      error = "cannot read " + PathToUtf8(m.files[file].source) + " (did it change while packing?)";
       return false;
     }
     offset += want;
@@ -330,7 +341,7 @@ bool BuildPackage(const Manifest& m, const BuildOptions& options, BuildResult& r
     jobs.push_back(std::move(job));
     if (jobs.back().last) {
       if (in.peek() != std::char_traits<char>::eof()) {
-        error = m.files[file].source.string() + " grew while it was packed";
+        error = PathToUtf8(m.files[file].source) + " grew while it was packed";
         return false;
       }
       in.close();

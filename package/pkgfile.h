@@ -72,7 +72,8 @@ bool CreateFolderChain(FileSystem& fs, const std::u16string& path);
 // False for a device name (see IsDeviceName); otherwise true when a search finds a non-folder.
 bool FilePresent(FileSystem& fs, const std::u16string& path);
 
-// The POSIX file system of the host; only built where there is one.
+// The host's file system for the packer and the host tests: POSIX, or on Windows the system's
+// (BindFileFunctions64 first).
 std::unique_ptr<FileSystem> MakeHostFileSystem();
 
 }  // namespace kestrel

@@ -218,4 +218,53 @@ void ApplyWizardLayout(WizardGeometry& g, int dpi) {
   clickfinish2.top = clicknext1.top;
 }
 
+// ---- The folder dialog `Tdir` ----------------------------------------------------------------
+
+namespace {
+
+struct DirDesignRow {
+  DirCtl ctl;
+  Box box;
+};
+
+// Design-time boxes at 96 DPI, already in their laid-out places.
+constexpr DirDesignRow kDirDesign[] = {
+    {DirCtl::Panel1, {0, 0, 271, 310}},
+    {DirCtl::directory, {6, 6, 259, 267}},
+    {DirCtl::ok, {109, 279, 75, 25}},
+    {DirCtl::cancel, {190, 279, 75, 25}},
+};
+static_assert(std::size(kDirDesign) == kDirCtlCount, "every control has a design-time box");
+
+}  // namespace
+
+Box DirClientBox(int dpi) {
+  return {0, 0, ScaleToDpi(271, dpi), ScaleToDpi(310, dpi)};
+}
+
+DirGeometry DirDesignGeometry(int dpi) {
+  DirGeometry g;
+  for (const DirDesignRow& r : kDirDesign) {
+    g[r.ctl] = {ScaleToDpi(r.box.left, dpi), ScaleToDpi(r.box.top, dpi),
+                ScaleToDpi(r.box.width, dpi), ScaleToDpi(r.box.height, dpi)};
+  }
+  return g;
+}
+
+void ApplyDirLayout(DirGeometry& g, int dpi) {
+  auto s = [dpi](int v) { return ScaleToDpi(v, dpi); };
+  const Box& panel = g[DirCtl::Panel1];
+  Box& directory = g[DirCtl::directory];
+  Box& ok = g[DirCtl::ok];
+  Box& cancel = g[DirCtl::cancel];
+  directory.left = s(6);
+  directory.top = s(6);
+  directory.width = panel.width - s(12);
+  directory.height = panel.height - ok.height - s(18);
+  cancel.left = panel.width - cancel.width - s(6);
+  cancel.top = directory.top + directory.height + s(6);
+  ok.left = cancel.left - ok.width - s(6);
+  ok.top = cancel.top;
+}
+
 }  // namespace kestrel

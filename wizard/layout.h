@@ -142,4 +142,36 @@ void PlaceSheets(WizardGeometry& g, int dpi);
 // The wizard's layout rules, applied row by row; each row sees the values earlier rows set.
 void ApplyWizardLayout(WizardGeometry& g, int dpi);
 
+// ---- The folder dialog `Tdir` ----------------------------------------------------------------
+// Its four controls: `Panel1` fills the client area and holds the other three, whose boxes are
+// relative to it.
+
+enum class DirCtl : int { Panel1, directory, ok, cancel, kCount };
+
+inline constexpr std::size_t kDirCtlCount = static_cast<std::size_t>(DirCtl::kCount);
+inline constexpr std::array<std::string_view, kDirCtlCount> kDirCtlNames = {"Panel1", "directory",
+                                                                            "ok", "cancel"};
+
+// IDs clear of the wizard's and of IDOK/IDCANCEL, so that Escape reaches no button.
+inline constexpr int kDirCtlIdBase = 1100;
+constexpr int DirCtlId(DirCtl c) {
+  return kDirCtlIdBase + static_cast<int>(c);
+}
+
+class DirGeometry {
+ public:
+  Box& operator[](DirCtl c) { return boxes_[static_cast<std::size_t>(c)]; }
+  const Box& operator[](DirCtl c) const { return boxes_[static_cast<std::size_t>(c)]; }
+
+ private:
+  std::array<Box, kDirCtlCount> boxes_{};
+};
+
+// The dialog's client area: 271 x 310 at 96 DPI.
+Box DirClientBox(int dpi);
+// The dialog as designed, scaled to dpi.
+DirGeometry DirDesignGeometry(int dpi);
+// The dialog's layout rules (tree above, Cancel bottom right, OK to its left), in row order.
+void ApplyDirLayout(DirGeometry& g, int dpi);
+
 }  // namespace kestrel

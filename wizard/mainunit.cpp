@@ -1,5 +1,7 @@
 #include "wizard/mainunit.h"
 
+#include <shellapi.h>
+
 #include <cstdint>
 #include <string_view>
 
@@ -12,6 +14,7 @@
 #include "toolkit/app.h"
 #include "toolkit/jpeg.h"
 #include "toolkit/msgbox.h"
+#include "wizard/choosedir.h"
 
 namespace kestrel {
 namespace {
@@ -20,6 +23,10 @@ namespace {
 constexpr int kSidePictureId = 101;
 constexpr std::string_view kAppPathsKey =
     "SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\App Paths\\";
+constexpr std::u16string_view kCancelInstallQuestion =
+    u"Are you sure you want to cancel this installation?";
+constexpr std::u16string_view kCancelUninstallQuestion =
+    u"Are you sure you want to cancel this uninstall?";
 
 std::unique_ptr<PackageFile> g_setupfile;
 
@@ -293,6 +300,200 @@ void Triform::FormResize() {
   geometry_[WizCtl::mainback] = FormClientBox(dpi);  // the panel fills the client area
   ApplyWizardLayout(geometry_, dpi);
   for (std::size_t i = 0; i < kWizCtlCount; ++i) windows_[i]->SetBounds(geometry_[WizCtl(i)]);
+}
+
+}  // namespace kestrel
+
+namespace kestrel {
+
+void Triform::OnCommand(int id, int code) {
+  if (code != BN_CLICKED) return;
+  if (id == WizCtlId(WizCtl::next)) {
+    NextClick();
+  } else if (id == WizCtlId(WizCtl::back)) {
+    BackClick();
+  } else if (id == WizCtlId(WizCtl::cancel)) {
+    cancelClick();
+  } else if (id == WizCtlId(WizCtl::agree)) {
+    agreeClick();
+  } else if (id == WizCtlId(WizCtl::change)) {
+    changeClick();
+  } else if (id == WizCtlId(WizCtl::finish)) {
+    finishClick();
+  }
+}
+
+// Buttons that are disabled or hidden do nothing, whatever sent the click.
+static bool Usable(const ui::Window& w) {
+  return w.Visible() && w.Enabled();
+}
+
+void Triform::NextClick() {
+  if (!Usable(next)) return;
+  if (activepage_ == WizCtl::destinationpage) {
+    SetActivePage(WizCtl::installingpage);
+    next.SetEnabled(false);
+    back.SetEnabled(false);
+    FormResize();
+    StartEngine();
+  } else if (activepage_ == WizCtl::licensepage) {
+    SetActivePage(WizCtl::destinationpage);
+    FormResize();
+  } else if (activepage_ == WizCtl::welcomepage) {
+    if (uninstallmode_) {
+      UninstallRun();
+      return;
+    }
+    back.SetEnabled(true);
+    if (config_.haslicense) {
+      SetActivePage(WizCtl::licensepage);
+      if (!agree.Checked()) next.SetEnabled(false);
+    } else {
+      SetActivePage(WizCtl::destinationpage);
+    }
+    FormResize();
+  }
+}
+
+void Triform::StartEngine() {
+  engine_ = std::make_unique<tinstallengine>(*this);
+  engine_->packageend = config_.licenseoffset;
+  engine_->productname = ReadShort(config_.displayname);
+  engine_->mainexe = ReadShort(config_.exename);
+  if (!engine_->OpenPackage()) {
+    // the engine started below reports the failure itself and installs nothing
+    ui::ErrorBox(handle(), u"Problem accessing setup data. (" + engine_->statustext() + u")");
+  }
+  engine_->destfolder = installpath.Text();
+  if (!engine_->StartInstall()) {
+    ui::ErrorBox(handle(),
+                 u"An error occurred during the installation process. (The installation could "
+                 u"not be started)");
+    ui::Application::Get().Terminate(1);
+  }
+}
+
+void Triform::BackClick() {
+  if (!Usable(back)) return;
+  if (activepage_ == WizCtl::licensepage) {
+    next.SetEnabled(true);
+    back.SetEnabled(false);
+    SetActivePage(WizCtl::welcomepage);
+  } else if (activepage_ == WizCtl::destinationpage) {
+    if (config_.haslicense) {
+      SetActivePage(WizCtl::licensepage);
+    } else {
+      SetActivePage(WizCtl::welcomepage);
+      back.SetEnabled(false);
+    }
+  } else if (activepage_ == WizCtl::installingpage) {
+    SetActivePage(WizCtl::destinationpage);
+  }
+}
+
+void Triform::agreeClick() {
+  next.SetEnabled(agree.Checked());
+}
+
+// ---- folder chooser ----
+void Triform::changeClick() {
+  Tdir* dir = FolderDialog();
+  if (!dir) return;
+  // from the folder chosen last (or Program Files), not from the text typed since; a folder
+  // that is gone leaves the tree where it was
+  dir->directory.MoveTo(basefolder_);
+  if (dir->ShowModal() != Tdir::ModalResult::kOk) return;
+  basefolder_ = dir->directory.SelectedPath();
+  // kept in UTF-16: a chosen folder's name may lie outside the 8-bit code page
+  installpath.SetText(StripTrailingBackslash(basefolder_) + ReadWide(config_.installfolder));
+}
+// ---- end of folder chooser ----
+
+void Triform::cancelClick() {
+  if (!Usable(cancel)) return;
+  if (activepage_ == WizCtl::installingpage && engine_) {
+    // The worker halts at its next safe point while the user decides.
+    engine_->Hold();
+    if (!ui::WarningBox(handle(), kCancelInstallQuestion)) {
+      engine_->Continue();
+      return;
+    }
+    installinglabel.SetText(u"Cancelling installation...");
+    installprogress.SetPosition(0);
+    cancel.SetEnabled(false);
+    engine_->Cancel();
+    // The program ends with the wizard; the engine's end waits a little for the file in hand.
+    Close();
+    return;
+  }
+  if (ui::WarningBox(handle(),
+                     uninstallmode_ ? kCancelUninstallQuestion : kCancelInstallQuestion)) {
+    Close();
+  }
+}
+
+void Triform::InstallFinished() {
+  if (installfailed_) {
+    ui::ErrorBox(handle(), u"An error occurred during the installation process. (" +
+                               engine_->statustext() + u")");
+    ui::Application::Get().Terminate(1);
+    return;
+  }
+  SetActivePage(WizCtl::finishpage);
+  FormResize();
+  back.SetEnabled(false);
+  next.SetVisible(false);
+  finish.SetVisible(true);
+  cancel.SetEnabled(false);
+}
+
+void Triform::InstallStopped(const std::u16string& statustext) {
+  installingtitle.SetText(u"Installation Stopped");
+  installinglabel.SetText(statustext + u" Click 'Cancel' to exit.");
+}
+
+void Triform::finishClick() {
+  if (!Usable(finish)) return;
+  if (uninstallmode_) {
+    Close();
+    return;
+  }
+  const std::u16string folder = AddTrailingBackslash(installpath.Text());
+  if (launch.Checked()) {
+    // no arguments, shown normally, no inherited handles, the installer's current folder
+    const std::u16string program = folder + FromCodePage(ReadShort(config_.exename));
+    PROCESS_INFORMATION pi{};
+    BOOL started = FALSE;
+    if (UseWideApi()) {
+      STARTUPINFOW si{};
+      si.cb = sizeof si;
+      si.dwFlags = STARTF_USESHOWWINDOW;
+      si.wShowWindow = SW_SHOW;
+      started = CreateProcessW(Wide(program), nullptr, nullptr, nullptr, FALSE,
+                               NORMAL_PRIORITY_CLASS, nullptr, nullptr, &si, &pi);
+    } else {
+      STARTUPINFOA si{};
+      si.cb = sizeof si;
+      si.dwFlags = STARTF_USESHOWWINDOW;
+      si.wShowWindow = SW_SHOW;
+      const std::string path = ToCodePage(program);
+      started = CreateProcessA(path.c_str(), nullptr, nullptr, nullptr, FALSE,
+                               NORMAL_PRIORITY_CLASS, nullptr, nullptr, &si, &pi);
+    }
+    if (started) {
+      CloseHandle(pi.hThread);
+      CloseHandle(pi.hProcess);
+    }
+  }
+  if (readme.Checked()) {
+    const std::u16string file = folder + u"readme.txt";
+    if (UseWideApi()) {
+      ShellExecuteW(handle(), L"open", Wide(file), nullptr, nullptr, SW_SHOWNORMAL);
+    } else {
+      ShellExecuteA(handle(), "open", ToCodePage(file).c_str(), nullptr, nullptr, SW_SHOWNORMAL);
+    }
+  }
+  Close();
 }
 
 }  // namespace kestrel

@@ -5,6 +5,7 @@
 #include <memory>
 #include <string>
 
+#include "installengine/installengine.h"
 #include "package/pkgfile.h"
 #include "package/records.h"
 #include "toolkit/controls.h"
@@ -29,8 +30,20 @@ class Triform : public ui::Form {
   bool uninstallmode() const { return uninstallmode_; }
   const ConfigRecord& config() const { return config_; }
 
+  // The engine's steps, run on the main thread while the worker waits.
+  void ShowInstallProgress(int position) { installprogress.SetPosition(position); }
+  // InstallDone: the engine's result, then the completion handler.
+  void EngineDone(bool failed) {
+    installfailed_ = failed;
+    InstallFinished();
+  }
+  void InstallFinished();
+  // The engine stopped on a package read failure and reports nothing else: Cancel leaves.
+  void InstallStopped(const std::u16string& statustext);
+
  protected:
   void OnClose() override { FormClose(); }
+  void OnCommand(int id, int code) override;
 
  private:
   void CreateControls();
@@ -42,6 +55,16 @@ class Triform : public ui::Form {
   void InstallModeCreate();
   void UninstallModeCreate();
   void Fatal(std::u16string_view message);
+  // button and check-box handlers
+  void NextClick();
+  void BackClick();
+  void cancelClick();
+  void agreeClick();
+  void changeClick();
+  void finishClick();
+  void StartEngine();
+  // Next on the welcome page in uninstall mode.
+  void UninstallRun();
   void SetActivePage(WizCtl sheet);
   ui::Window& Control(WizCtl c) { return *windows_[static_cast<std::size_t>(c)]; }
 
@@ -80,6 +103,9 @@ class Triform : public ui::Form {
   std::string licensetext_;
   std::u16string basefolder_;
   bool installfailed_ = false;
+  // Made by Next on the destination page and kept until the program ends; declared last so it
+  // goes first, while the controls its worker reports to still exist.
+  std::unique_ptr<tinstallengine> engine_;
 };
 
 }  // namespace kestrel

@@ -7,12 +7,25 @@
 //   kestrel_guidriver box:KEY SHOT.png EXE [ARGS...] a message box expected: dump it with its
 //                                                    buttons, answer with KEY (escape, enter,
 //                                                    yes, no, ok)
+//   kestrel_guidriver install SHOT EXE [ARGS...]    clicks through an installation, printing
+//                                                    every page with its buttons' states and
+//                                                    taking SHOT-PAGE.png of each. Options come
+//                                                    from the environment:
+//     KDRV_NAV=1        first walks Back and Next through every page (agree toggled)
+//     KDRV_DEST=PATH    typed into the destination box
+//     KDRV_CANCEL=no|yes|stopped  Cancel on the progress page answered so; "stopped" waits
+//                       for the stopped page first
+//     KDRV_CANCEL_AT=N  waits until the bar shows at least N before cancelling
+//     KDRV_LAUNCH=0|1, KDRV_README=0|1  the finish page's check boxes
 //
 // SHOT.png is a Unix path ("-" for none). The last line is "exit=N", the program's exit code;
 // the driver itself exits non-zero when an expected window never appeared.
 #include <windows.h>
+// after windows.h, which it needs
+#include <commctrl.h>
 
 #include <cstdio>
+#include <cstdlib>
 #include <string>
 #include <vector>
 
@@ -224,6 +237,289 @@ int Finish(PROCESS_INFORMATION& pi) {
   return 0;
 }
 
+// ---- the install walk ---------------------------------------------------------------------
+
+struct FindId {
+  int id;
+  HWND found;
+};
+
+BOOL CALLBACK FindById(HWND h, LPARAM lp) {
+  auto* f = reinterpret_cast<FindId*>(lp);
+  if (GetDlgCtrlID(h) == f->id) {
+    f->found = h;
+    return FALSE;
+  }
+  return TRUE;
+}
+
+HWND Ctl(HWND form, kestrel::WizCtl c) {
+  FindId f{kestrel::WizCtlId(c), nullptr};
+  EnumChildWindows(form, FindById, reinterpret_cast<LPARAM>(&f));
+  return f.found;
+}
+
+std::string Name(kestrel::WizCtl c) {
+  return std::string(kestrel::kWizCtlNames[size_t(c)]);
+}
+
+std::string State(HWND h) {
+  if (!h || !IsWindowVisible(h)) return "hid";
+  return IsWindowEnabled(h) ? "en" : "dis";
+}
+
+std::string Env(const char* name) {
+  char buf[1024] = {};
+  DWORD n = GetEnvironmentVariableA(name, buf, sizeof buf);
+  return n && n < sizeof buf ? std::string(buf, n) : std::string();
+}
+
+std::wstring EnvW(const wchar_t* name) {
+  wchar_t buf[1024] = {};
+  DWORD n = GetEnvironmentVariableW(name, buf, 1024);
+  return n && n < 1024 ? std::wstring(buf, n) : std::wstring();
+}
+
+class Walk {
+ public:
+  Walk(PROCESS_INFORMATION& pi, HWND form, std::wstring shot)
+      : pi_(pi), form_(form), shot_(std::move(shot)) {}
+
+  std::string Page() {
+    using C = kestrel::WizCtl;
+    for (C c : {C::welcomepage, C::licensepage, C::destinationpage, C::installingpage,
+                C::finishpage, C::uninstallfinishpage}) {
+      HWND h = Ctl(form_, c);
+      if (h && IsWindowVisible(h)) return Name(c);
+    }
+    return "none";
+  }
+  // One line: the current page and the four buttons' states.
+  void Report() {
+    using C = kestrel::WizCtl;
+    Out("page " + Page() + " back=" + State(Ctl(form_, C::back)) +
+        " next=" + State(Ctl(form_, C::next)) + " finish=" + State(Ctl(form_, C::finish)) +
+        " cancel=" + State(Ctl(form_, C::cancel)));
+  }
+  void Shoot(const std::string& page) {
+    if (shot_ == L"-") return;
+    std::wstring file = shot_ + L"-" + std::wstring(page.begin(), page.end()) + L".png";
+    Shot(form_, file);
+  }
+  // A click as a user can make it: never on a hidden or disabled control. Synchronous, for
+  // handlers that open nothing modal.
+  bool Click(kestrel::WizCtl c) {
+    HWND h = Ctl(form_, c);
+    if (!h || !IsWindowVisible(h) || !IsWindowEnabled(h)) {
+      Out("refused " + Name(c));
+      return false;
+    }
+    DWORD_PTR r = 0;
+    SendMessageTimeoutW(h, BM_CLICK, 0, 0, SMTO_NORMAL, 5000, &r);
+    Out("click " + Name(c));
+    return true;
+  }
+  // For handlers that open a box or close the wizard.
+  bool Post(kestrel::WizCtl c) {
+    HWND h = Ctl(form_, c);
+    if (!h || !IsWindowVisible(h) || !IsWindowEnabled(h)) {
+      Out("refused " + Name(c));
+      return false;
+    }
+    PostMessageW(h, BM_CLICK, 0, 0);
+    Out("click " + Name(c));
+    return true;
+  }
+  bool Checked(kestrel::WizCtl c) {
+    return SendMessageW(Ctl(form_, c), BM_GETCHECK, 0, 0) == BST_CHECKED;
+  }
+  int Progress() {
+    return int(SendMessageW(Ctl(form_, kestrel::WizCtl::installprogress), PBM_GETPOS, 0, 0));
+  }
+  HWND Box(DWORD timeout) {
+    const DWORD start = GetTickCount();
+    while (GetTickCount() - start < timeout) {
+      Find f{pi_.dwProcessId, L"#32770", nullptr};
+      EnumWindows(FindTop, reinterpret_cast<LPARAM>(&f));
+      if (f.found) return f.found;
+      if (WaitForSingleObject(pi_.hProcess, 0) == WAIT_OBJECT_0) return nullptr;
+      Sleep(20);
+    }
+    return nullptr;
+  }
+  void DumpBox(HWND box, const std::string& name) {
+    Sleep(200);
+    Out("box caption=" + Utf8(TextOf(box)));
+    Out("box text=" + Utf8(TextOf(GetDlgItem(box, 0xFFFF))));
+    if (shot_ != L"-") Shot(box, shot_ + L"-" + std::wstring(name.begin(), name.end()) + L".png");
+  }
+
+  // Back and Next through every page, each button's state reported after each step.
+  void Navigate(bool licence) {
+    using C = kestrel::WizCtl;
+    Report();
+    Click(C::next);
+    Report();
+    if (licence) {
+      Click(C::agree);
+      Out(std::string("agree=") + (Checked(C::agree) ? "1" : "0"));
+      Report();
+      Click(C::agree);
+      Out(std::string("agree=") + (Checked(C::agree) ? "1" : "0"));
+      Report();
+      Click(C::next);  // refused: Next is disabled
+      Click(C::back);
+      Report();
+      Click(C::next);
+      Report();
+      Click(C::agree);
+      Click(C::next);
+      Report();
+      Click(C::back);
+      Report();
+      Click(C::next);
+      Report();
+    } else {
+      Click(C::back);
+      Report();
+      Click(C::next);
+      Report();
+    }
+  }
+
+  int Run() {
+    using C = kestrel::WizCtl;
+    const bool nav = Env("KDRV_NAV") == "1";
+    const std::wstring dest = EnvW(L"KDRV_DEST");
+    const std::string cancel = Env("KDRV_CANCEL");
+    const int cancel_at = atoi(Env("KDRV_CANCEL_AT").c_str());
+    Sleep(300);
+    Report();
+    Shoot("welcome");
+    if (nav) {
+      Navigate(Env("KDRV_LICENCE") == "1");
+    } else {
+      Click(C::next);
+      if (Page() == "licensepage") {
+        Report();
+        Shoot("licence");
+        Click(C::agree);
+        Report();
+        Click(C::next);
+      }
+    }
+    if (Page() != "destinationpage") {
+      Out("error=not on the destination page");
+      return 3;
+    }
+    Report();
+    if (!dest.empty()) {
+      SendMessageW(Ctl(form_, C::installpath), WM_SETTEXT, 0, LPARAM(dest.c_str()));
+    }
+    Out("installpath=" + Utf8(TextOf(Ctl(form_, C::installpath))));
+    Shoot("destination");
+    Post(C::next);
+
+    // the progress page, until the finish page, an error box or a stop
+    bool shot_installing = false, cancelled = false, reported_stop = false;
+    int boxes = 0;
+    const DWORD start = GetTickCount();
+    int last = -1;
+    while (GetTickCount() - start < 60000) {
+      if (WaitForSingleObject(pi_.hProcess, 0) == WAIT_OBJECT_0) break;
+      Find f{pi_.dwProcessId, L"#32770", nullptr};
+      EnumWindows(FindTop, reinterpret_cast<LPARAM>(&f));
+      if (f.found) {
+        // error boxes: the first is shot as "error", later ones as "error2", ...
+        ++boxes;
+        DumpBox(f.found, boxes == 1 ? "error" : "error" + std::to_string(boxes));
+        Answer(f.found, L"ok");
+        for (int i = 0; i < 300 && IsWindow(f.found); ++i) Sleep(10);
+        continue;
+      }
+      const std::string page = Page();
+      if (page == "installingpage") {
+        const int p = Progress();
+        if (p != last) {
+          Out("progress " + std::to_string(p));
+          last = p;
+        }
+        const std::wstring title = TextOf(Ctl(form_, C::installingtitle));
+        const bool stopped = title == L"Installation Stopped";
+        if (stopped && !reported_stop) {
+          reported_stop = true;
+          Report();
+          Out("stopped title=" + Utf8(title));
+          Out("stopped text=" + Utf8(TextOf(Ctl(form_, C::installinglabel))));
+          Shoot("stopped");
+        }
+        // the cancel comes first: a screenshot would let the installation run on meanwhile
+        const bool may_cancel = cancel == "stopped" ? stopped : p >= cancel_at;
+        if (!cancel.empty() && !cancelled && may_cancel) {
+          cancelled = true;
+          CancelQuestion(cancel == "no" ? L"no" : L"yes");
+          if (cancel != "no") return 0;
+        }
+        if (!shot_installing && p > 0 && p < 90) {
+          shot_installing = true;
+          Report();
+          Shoot("installing");
+        }
+      } else if (page == "finishpage") {
+        Sleep(100);
+        Report();
+        Out("text finishlabel=" + Utf8(TextOf(Ctl(form_, C::finishlabel))));
+        Shoot("finish");
+        SetCheck(C::launch, Env("KDRV_LAUNCH") == "1");
+        SetCheck(C::readme, Env("KDRV_README") == "1");
+        Post(C::finish);
+        return 0;
+      }
+      Sleep(10);
+    }
+    if (WaitForSingleObject(pi_.hProcess, 0) == WAIT_OBJECT_0) return 0;
+    Out("error=no end of the installation");
+    return 3;
+  }
+
+  void SetCheck(kestrel::WizCtl c, bool on) {
+    if (Checked(c) != on) Click(c);
+    Out(Name(c) + "=" + (Checked(c) ? "1" : "0"));
+  }
+
+  // Cancel on the progress page: the question, the bar held while it is open, the answer.
+  void CancelQuestion(const std::wstring& answer) {
+    using C = kestrel::WizCtl;
+    Post(C::cancel);
+    HWND box = Box(10000);
+    if (!box) {
+      Out("box=none");
+      return;
+    }
+    const int before = Progress();
+    DumpBox(box, answer == L"no" ? "cancel-question" : "cancel-yes");
+    Sleep(1500);
+    const int after = Progress();
+    Out("held " + std::string(before == after ? "yes" : "no") + " " + std::to_string(before) + " " +
+        std::to_string(after));
+    Answer(box, answer);
+    if (answer == L"yes") {
+      const DWORD t = GetTickCount();
+      // the wizard must close at once
+      while (GetTickCount() - t < 3000 && IsWindow(form_) && IsWindowVisible(form_)) Sleep(10);
+      Out(std::string("wizard closed=") + (IsWindowVisible(form_) ? "0" : "1"));
+    } else {
+      Sleep(300);
+      Out("after no " + Page() + " cancel=" + State(Ctl(form_, C::cancel)));
+    }
+  }
+
+ private:
+  PROCESS_INFORMATION& pi_;
+  HWND form_;
+  std::wstring shot_;
+};
+
 }  // namespace
 
 int wmain(int argc, wchar_t** argv) {
@@ -272,6 +568,15 @@ int wmain(int argc, wchar_t** argv) {
       DumpButtons(box);
       Shot(box, shot);
       Answer(box, key);
+    }
+  } else if (mode == L"install") {
+    HWND form = WaitTop(pi.hProcess, pi.dwProcessId, L"KestrelForm");
+    if (!form) {
+      Out("window=none");
+      rc = 3;
+    } else {
+      Walk walk(pi, form, shot);
+      rc = walk.Run();
     }
   } else {
     Out("mode=unknown");

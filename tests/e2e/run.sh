@@ -400,6 +400,81 @@ else
   echo "skipped: no kestrel-pack built (build/host or build/host-san)"
 fi
 
+# ---- the folder dialog ----
+# Change... on the destination page: a virtual folder is refused with the two-line message and
+# the dialog stays; OK, Enter, Cancel, Escape and the close box; a second opening starts at the
+# folder chosen first, whatever was typed since.
+choosedir_scenario() {
+  local name=$1 L=$WORK/$1.log
+  mkdir -p "$WINEPREFIX/drive_c/Ωmega"  # a name outside the 8-bit code page
+  timeout -k 5 120 $W "$BIN/tests/e2e/kestrel_dirdriver.exe" "$ART/$name" \
+    "$(win "$PKG/demo-setup.exe")" >"$L" 2>&1
+  local rc=$?
+  if [ $rc -ne 0 ]; then bad "$name: driver exit code $rc"; else ok; fi
+  expect "$L" 'start installpath=C:\Program Files\Demo App'
+  expect "$L" "dialog caption=Select Folder"
+  expect "$L" "dialog closebox=1 sizable=0 minbox=0"
+  expect "$L" "dialog owner=wizard"
+  expect "$L" "dialog centred=1"
+  expect "$L" "ctl ok class=Button rect=$2 text=OK default=1"
+  expect "$L" "ctl cancel class=Button rect=$3 text=Cancel default=0"
+  expect "$L" "ctl directory class=SysTreeView32 rect=$4 text="
+  expect "$L" "tree buttons=1 lines=1 images=1"
+  local c='Desktop/My Computer/ (C:)'
+  expect "$L" "open1 selected=$c/Program Files"
+  expect "$L" "open1 expanded=Desktop | Desktop/My Computer | $c"
+  expect "$L" "open1 wizard enabled=0"
+  expect "$L" "open1 focus on tree=1"
+  expect "$L" "open2 focus on tree=1"
+  expect "$L" "virtual selected=Desktop/My Computer"
+  expect "$L" "box caption=Error"
+  expect "$L" 'box text=You have not specified a valid folder.\nPlease select a folder and click OK.'
+  expect "$L" "box owner=dialog"
+  expect "$L" "after box dialog visible=1"
+  expect "$L" "after escape dialog visible=1"
+  expect "$L" "users expanded=1 children=some"
+  expect "$L" "after ok dialog hidden=1"
+  expect "$L" "after ok wizard enabled=1"
+  expect "$L" "after ok focus on change=1"  # the wizard active again, its keys alive
+  expect "$L" "after ok wizard active=1"
+  expect "$L" 'ok installpath=C:\windows\Demo App'
+  # the branch opened before is closed again; the tree starts at the folder chosen
+  expect "$L" "open2 selected=$c/windows"
+  expect "$L" "open2 expanded=Desktop | Desktop/My Computer | $c"
+  expect "$L" 'cancel installpath=D:\typed\path'
+  expect "$L" "open3 selected=$c/windows"
+  expect "$L" "enter selected=$c"
+  expect "$L" 'enter installpath=C:\Demo App'  # a drive root: no doubled backslash
+  expect "$L" "open4 selected=$c"
+  expect "$L" 'close installpath=C:\Demo App'
+  expect "$L" "after close wizard enabled=1"
+  expect "$L" 'unicode installpath=C:\Ωmega\Demo App'
+  expect "$L" "failures=0"
+  expect "$L" "exit=0"
+  local png
+  for png in "$ART/$name-dialog.png" "$ART/$name-invalid.png"; do
+    if [ -s "$png" ]; then ok; else bad "$name: no screenshot $(basename "$png")"; fi
+  done
+  # the shell's icons are drawn: a tree of text and lines alone has far fewer colours
+  local colours
+  colours=$(/usr/bin/convert "$ART/$name-dialog.png" -format '%k' info: 2>/dev/null)
+  if [ "${colours:-0}" -gt 300 ]; then ok; else bad "$name: $colours colours, no icons?"; fi
+}
+choosedir_scenario choosedir 109,279,75,25 190,279,75,25 6,6,259,267
+expect "$WORK/choosedir.log" "dialog client=271x310"
+# at 144 DPI the dialog scales like the wizard
+$W reg add 'HKCU\Control Panel\Desktop' /v LogPixels /t REG_DWORD /d 144 /f >/dev/null 2>&1
+choosedir_scenario choosedir144 163,418,113,38 285,418,113,38 9,9,389,400
+expect "$WORK/choosedir144.log" "dialog client=407x465"
+$W reg delete 'HKCU\Control Panel\Desktop' /v LogPixels /f >/dev/null 2>&1
+# ---- end of the folder dialog ----
+
+# 21-28. installations: the engine and the wizard's pages
+. "$ROOT/tests/e2e/install_scenarios.sh"
+
+# uninstalls: the run, the settings question, a file in use, the folder guard
+. "$ROOT/tests/e2e/uninstall_scenarios.sh"
+
 $WS -k
 echo "e2e: $(($(date +%s) - t0)) s, screenshots in build/e2e-artifacts/"
 echo "$pass passed, $fail failed"

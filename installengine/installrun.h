@@ -1,0 +1,118 @@
+// The install engine's run, step by step, over an interface to the system: the Windows engine
+// `tinstallengine` supplies the real one from its worker thread, the unit tests a recording fake.
+// No OS calls happen here.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "installengine/extract.h"
+#include "installengine/registration.h"
+#include "package/pkgfile.h"
+#include "package/records.h"
+#include "sysutil/shortcuts.h"
+
+namespace kestrel {
+
+// Shown when the engine runs although its package could not be opened: nothing is installed.
+inline constexpr std::u16string_view kStatusNoPackage =
+    u"Problem accessing setup data. Nothing was installed.";
+// Packages protected by a password cannot be installed by this program yet.
+inline constexpr std::u16string_view kStatusEncrypted =
+    u"The package is protected by a password, which this setup program cannot open";
+
+// Fixed pauses, in milliseconds, where the engine waits for another program or lets the user see
+// the last steps of the bar.
+inline constexpr int kPauseAfterClose = 3000;
+inline constexpr int kPauseAfterServiceRemoved = 3000;
+inline constexpr int kPauseBeforeFilesDone = 100;
+inline constexpr int kPauseBeforeAllDone = 200;
+inline constexpr int kPauseAfterAllDone = 40;
+
+// What the run needs of the system and of the wizard. Every call is made on the worker thread;
+// the implementation hands the wizard's steps to the main thread itself.
+class InstallSystem {
+ public:
+  virtual ~InstallSystem() = default;
+
+  virtual bool UseWideApi() = 0;
+  // Asks the first top-level window whose title matches the pattern to close, waiting a bounded
+  // time for it to handle the request. True when such a window was found.
+  virtual bool CloseRunningWindow(const std::string& pattern) = 0;
+  virtual std::string ReadMachineString(const std::string& key, const std::string& value) = 0;
+
+  virtual bool ServiceRunning(const std::string& name) = 0;
+  virtual bool ServiceStop(const std::string& name) = 0;
+  virtual bool ServiceDelete(const std::string& name) = 0;
+  virtual bool ServiceCreate(const std::string& name, const std::u16string& programpath) = 0;
+  virtual bool ServiceStart(const std::string& name) = 0;
+
+  virtual void WriteRegistryRows(const std::vector<RegistryRow>& rows) = 0;
+  virtual void CreateShortcuts(const ShortcutPlan& plan) = 0;
+
+  virtual std::u16string WindowsFolder() = 0;
+  virtual std::u16string DesktopFolder() = 0;
+  virtual std::u16string ProgramsFolder() = 0;
+  virtual std::u16string StartMenuFolder() = 0;
+
+  // Waits, or less when the installation is cancelled meanwhile.
+  virtual void Pause(int milliseconds) = 0;
+  // A point where the run may stop: returns once the user is not being asked whether to cancel.
+  virtual void SafePoint() = 0;
+  // True once the user confirmed the cancel.
+  virtual bool Cancelled() = 0;
+
+  // The wizard's steps (main thread): the bar's position; the end of a run that was not
+  // cancelled; and a run stopped by a package read failure, which reports nothing else.
+  virtual void ShowProgress(std::int32_t progress) = 0;
+  virtual void InstallDone(bool failed, const std::u16string& statustext) = 0;
+  virtual void InstallStopped(const std::u16string& statustext) = 0;
+};
+
+class InstallRun {
+ public:
+  // `config` is the wizard's Configuration record; it must not change while the run goes on.
+  InstallRun(const ConfigRecord& config, FileSystem& fs, InstallSystem& sys);
+
+  // Opens `programpath` and reads the package's directory; sets no status text.
+  bool OpenPackage(const std::u16string& programpath, std::int64_t packageend);
+
+  // The installation folder exactly as entered; set before RunInstall.
+  std::u16string destfolder;
+
+  // The whole installation, in its fixed order of steps.
+  void RunInstall();
+
+  bool failed() const { return failed_; }
+  const std::u16string& statustext() const { return reader_.statustext; }
+  std::int32_t progress() const { return reader_.progress; }
+  PackageReader& reader() { return reader_; }
+
+ private:
+  void CloseRunningProduct();
+  void RemoveEarlierServices();
+  bool ExtractAll();
+  void WriteUninstallerCopy();
+  void Register();
+  void SetProgress(std::int32_t percent);
+  RegistrationInput Registration();
+
+  const ConfigRecord& config_;
+  FileSystem& fs_;
+  InstallSystem& sys_;
+  PackageReader reader_;
+  bool failed_ = false;
+};
+
+// The title pattern of a running copy of the product: its trimmed name, a blank, "(" and more.
+std::string RunningWindowPattern(const ConfigRecord& config);
+
+// Copies bytes 0 up to `length` of `program` into `out` in pieces of at most 65536 bytes through
+// `buffer`, reading from the current position; stops early when a read yields nothing or a write
+// fails. True when all `length` bytes were copied.
+bool CopyProgramPart(PackageFile& program, PackageFile& out, std::int64_t length,
+                     std::uint8_t* buffer);
+
+}  // namespace kestrel

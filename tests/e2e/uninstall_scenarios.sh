@@ -1,0 +1,324 @@
+#!/usr/bin/env bash
+# Uninstalls end to end: a package with services, shortcuts, an association and a settings folder
+# is installed by driving the wizard, then the uninstaller copy is run as the Uninstall key's
+# "UninstallString" says and clicked through; what the install made must be gone afterwards.
+# Sourced by run.sh (its prefix, server, counters and helpers), or run alone:
+#   tests/e2e/uninstall_scenarios.sh [BUILD_DIR]   (default build/win64)
+# Screenshots go to build/e2e-artifacts/uninst-*.png.
+
+if [ -z "${WINEPREFIX:-}" ] || ! declare -F ok >/dev/null; then
+  # ---- alone: a prefix of our own, copied from run.sh's template --------------------------
+  set -u
+  ROOT=$(cd "$(dirname "$0")/../.." && pwd)
+  BIN=$(cd "${1:-$ROOT/build/win64}" && pwd)
+  if [ -z "${DISPLAY:-}" ]; then
+    exec xvfb-run -a -s "-screen 0 1024x768x24" "$0" "$BIN"
+  fi
+  W=/usr/lib/wine/wine64 WS=/usr/lib/wine/wineserver PY=/usr/bin/python3
+  SETUP=$BIN/setup/setup.exe DRIVER=$BIN/tests/e2e/kestrel_guidriver.exe
+  WORK=$ROOT/build/e2e-work-uninst ART=$ROOT/build/e2e-artifacts
+  export WINEDEBUG=${WINEDEBUG:--all,err+winediag} WINEDLLOVERRIDES="winemenubuilder.exe=d"
+  export HOME=$WORK/home
+  mkdir -p "$WORK" "$ART" "$HOME"
+  rm -f "$ART"/uninst-*.png
+  TPL=$WORK/template
+  if [ ! -f "$TPL/system.reg" ] || [ ! -f "$TPL/.kestrel-ready" ]; then
+    rm -rf "$TPL"
+    WINEPREFIX=$TPL $W wineboot -i >/dev/null 2>&1
+    WINEPREFIX=$TPL $W reg add 'HKCU\Software\Wine\X11 Driver' /v Managed /d N /f >/dev/null 2>&1
+    WINEPREFIX=$TPL $WS -w
+    for d in Desktop Documents Downloads Music Pictures Videos; do
+      u="$TPL/drive_c/users/$(id -un)/$d"
+      if [ -L "$u" ]; then rm "$u"; mkdir "$u"; fi
+    done
+    touch "$TPL/.kestrel-ready"
+  fi
+  export WINEPREFIX=$WORK/prefix
+  rm -rf "$WINEPREFIX"
+  cp -a "$TPL" "$WINEPREFIX"
+  $WS -p
+  PKG=$WORK/pkg
+  mkdir -p "$PKG"
+  pass=0 fail=0
+  ok() { pass=$((pass + 1)); }
+  bad() { fail=$((fail + 1)); echo "FAIL: $*"; }
+  expect() { if grep -Fxq -- "$2" "$1"; then ok; else bad "$(basename "$1"): expected '$2'"; fi; }
+  expect_prefix() { if grep -Fq -- "$2" "$1"; then ok; else bad "$(basename "$1"): no '$2'"; fi; }
+  win() { $W winepath -w "$1" 2>/dev/null; }
+  PACKER=
+  for c in "$ROOT/build/host/pack/kestrel-pack" "$ROOT/build/host-san/pack/kestrel-pack"; do
+    if [ -z "$PACKER" ] && [ -x "$c" ]; then PACKER=$c; fi
+  done
+  U_ALONE=1
+else
+  U_ALONE=0
+fi
+
+UDRIVER=$BIN/tests/e2e/kestrel_uninstdriver.exe
+U_PACK=${KESTREL_PACK:-${PACKER:-}}
+U_T0=$(date +%s)
+u_absent() { if [ -e "$1" ]; then bad "$2: $1 is left"; else ok; fi; }
+u_present() { if [ -e "$1" ]; then ok; else bad "$2: $1 is missing"; fi; }
+u_key() {  # u_key present|absent KEY WHAT
+  if $W reg query "$2" >/dev/null 2>&1; then
+    [ "$1" = present ] && ok || bad "$3: key $2 is left"
+  else
+    [ "$1" = absent ] && ok || bad "$3: key $2 is missing"
+  fi
+}
+u_svc() {  # u_svc present|absent NAME WHAT: a deleted service may take a moment to go
+  local i
+  for i in $(seq 1 30); do
+    if $W sc query "$2" >/dev/null 2>&1; then
+      [ "$1" = present ] && { ok; return; }
+    else
+      [ "$1" = absent ] && { ok; return; }
+    fi
+    sleep 0.2
+  done
+  bad "$3: service $2 should be $1"
+}
+u_regval() { $W reg query "$1" /v "$2" 2>/dev/null | sed -n 's/^ *[^ ].*  *REG_SZ  *//p' | tr -d '\r'; }
+
+if [ -z "$U_PACK" ] || [ ! -x "$UDRIVER" ]; then
+  echo "skipped: uninstall scenarios need kestrel-pack and kestrel_uninstdriver.exe"
+  if [ "$U_ALONE" = 1 ]; then
+    $WS -k
+    echo "$pass passed, $fail failed"
+  fi
+  return 0 2>/dev/null || exit 0
+fi
+
+# ---- the package ----------------------------------------------------------------------------
+USRC=$WORK/uninst-product
+rm -rf "$USRC"
+mkdir -p "$USRC/svc" "$USRC/data/deep"
+cp "$BIN/tests/e2e/kestrel_product.exe" "$USRC/uprod.exe"
+cp "$BIN/tests/e2e/kestrel_testsvc.exe" "$USRC/svc/us1.exe"
+cp "$BIN/tests/e2e/kestrel_testsvc.exe" "$USRC/svc/us2.exe"
+printf 'readme\r\n' >"$USRC/readme.txt"
+seq 1 5000 >"$USRC/data/deep/numbers.txt"
+cat >"$USRC/uninst.toml" <<'EOF'
+displayname = "E2E Uninst"
+exename = "uprod.exe"
+version = "1.0"
+installfolder = "Kestrel Uninst\\Product"
+programgroup = "Halvard\\E2E Uninst"
+appdatafolder = "E2EUninstData"
+
+[[services]]
+file = "svc/us1.exe"
+name = "KestrelUnSvc1"
+
+[[services]]
+file = "svc/us2.exe"
+name = "KestrelUnSvc2"
+
+[[shortcuts]]
+target = "uprod.exe"
+arguments = "-safe"
+caption = "E2E Uninst (safe mode)"
+
+[[shortcuts]]
+target = "readme.txt"
+caption = "E2E Uninst readme"
+
+[association]
+extension = ".e2eun"
+class = "Brimlow.MXA"
+description = "E2E Uninst document"
+program = "uprod.exe"
+
+[[files]]
+source = "uprod.exe"
+[[files]]
+source = "readme.txt"
+[[files]]
+source = "svc"
+subfolder = "svc"
+[[files]]
+source = "data"
+subfolder = "data"
+EOF
+if ASAN_OPTIONS=detect_leaks=0 "$U_PACK" build "$USRC/uninst.toml" -o "$PKG/uninst-setup.exe" \
+  --stub "$SETUP" --level fast >"$WORK/pack-uninst.log" 2>&1; then ok; else
+  bad "packing the uninstall package: $(tail -n 1 "$WORK/pack-uninst.log")"
+fi
+
+UC=$WINEPREFIX/drive_c
+UUSER=$UC/users/$(id -un)
+UPF="$UC/Program Files"
+UDEST="$UPF/Kestrel Uninst/Product"
+UPROGRAMS="$UUSER/AppData/Roaming/Microsoft/Windows/Start Menu/Programs"
+UGROUP="$UPROGRAMS/Halvard/E2E Uninst"
+USTARTLINK="$UUSER/AppData/Roaming/Microsoft/Windows/Start Menu/E2E Uninst.lnk"
+UDESKLINK="$UUSER/Desktop/E2E Uninst.lnk"
+USETTINGS="$UUSER/AppData/Roaming/E2EUninstData"
+UAPP='HKLM\SOFTWARE\Microsoft\Windows\CurrentVersion\App Paths\uprod.exe'
+UUNKEY='HKLM\software\microsoft\windows\currentversion\uninstall\E2E Uninst'
+URUNKEY='HKCU\software\microsoft\windows\currentversion\run\uprod.exe'
+UUSERKEY='HKCU\software\Halvard\E2E Uninst'
+UKEYS=("$UAPP" "$UUNKEY" 'HKCR\.e2eun' 'HKCR\Brimlow.MXA' "$URUNKEY" "$UUSERKEY")
+
+# u_install NAME [DEST]: the wizard driven through an installation
+u_install() {
+  local name=$1
+  KDRV_DEST=${2:-} timeout -k 5 150 $W "$DRIVER" install "$ART/$name" "$(win "$PKG/uninst-setup.exe")" \
+    >"$WORK/$name.log" 2>&1
+  local rc=$?
+  if [ $rc -ne 0 ]; then bad "$name: install driver exit code $rc"; else ok; fi
+  expect "$WORK/$name.log" "exit=0"
+  # what the run's later steps remove, made as the product would make it
+  mkdir -p "$USETTINGS/profiles" && echo "settings" >"$USETTINGS/profiles/user.cfg"
+  $W reg add "$URUNKEY" /v x /d y /f >/dev/null 2>&1
+  $W reg add "$UUSERKEY\\Window" /v Left /d 10 /f >/dev/null 2>&1
+}
+# u_uninstall NAME: the uninstaller run as the Uninstall key's UninstallString says
+u_uninstall() {
+  local name=$1 us exe args
+  us=$(u_regval "$UUNKEY" UninstallString)
+  if [ "$us" = 'C:\windows\kestrelui.exe -ui uprod.exe' ]; then ok; else bad "$name: UninstallString '$us'"; fi
+  exe=${us%% -ui *}
+  args=${us#"$exe" }
+  # shellcheck disable=SC2086
+  timeout -k 5 150 $W "$UDRIVER" "$ART/uninst-$name" "$exe" $args >"$WORK/uninst-$name.log" 2>&1
+  local rc=$?
+  if [ $rc -ne 0 ]; then bad "uninst-$name: driver exit code $rc"; else ok; fi
+}
+u_installed_checks() {  # the install made everything the uninstall must remove
+  local what=$1 k
+  u_present "$UDEST/uprod.exe" "$what"
+  u_present "$UDEST/data/deep/numbers.txt" "$what"
+  u_present "$UGROUP/E2E Uninst.lnk" "$what"
+  u_present "$UGROUP/E2E Uninst (safe mode).lnk" "$what"
+  u_present "$USTARTLINK" "$what"
+  u_present "$UDESKLINK" "$what"
+  for k in "${UKEYS[@]}"; do u_key present "$k" "$what"; done
+  u_svc present KestrelUnSvc1 "$what"
+  u_svc present KestrelUnSvc2 "$what"
+}
+u_removed_checks() {  # nothing the install made is left, except the settings and the uninstaller
+  local what=$1 k
+  u_absent "$UDEST" "$what"
+  u_absent "$UPF/Kestrel Uninst" "$what"  # the empty folder above it too
+  u_absent "$UGROUP" "$what"
+  u_absent "$USTARTLINK" "$what"
+  u_absent "$UDESKLINK" "$what"
+  for k in "${UKEYS[@]}"; do u_key absent "$k" "$what"; done
+  u_svc absent KestrelUnSvc1 "$what"
+  u_svc absent KestrelUnSvc2 "$what"
+  u_present "$UC/windows/kestrelui.exe" "$what"
+  u_present "$UPROGRAMS" "$what"
+  u_present "$UPF" "$what"
+  u_key present 'HKCU\software\microsoft\windows\currentversion\run' "$what"
+}
+u_pages() {  # the uninstall pages, texts and buttons
+  local L=$1
+  expect "$L" "caption=E2E Uninst Uninstaller - Kestrel"
+  expect "$L" "text welcometitle=Welcome to the E2E Uninst Uninstaller!"
+  expect "$L" "text welcomelabel=Kestrel will uninstall E2E Uninst from your computer."
+  expect "$L" "text clicknext1=Click 'Next' to begin uninstalling E2E Uninst."
+  expect "$L" "page welcomepage back=dis next=en finish=hid cancel=en"
+  expect "$L" "page installingpage back=dis next=dis finish=hid cancel=dis"
+  expect "$L" "text installingtitle=Performing Uninstall"
+  expect "$L" "text installinglabel=Uninstalling E2E Uninst..."
+  expect "$L" "page uninstallfinishpage back=dis next=hid finish=en cancel=dis"
+  expect "$L" "text uninstallfinishtitle=Uninstall Complete!"
+  expect "$L" "text uninstallfinishlabel=E2E Uninst was successfully removed from your computer."
+  expect "$L" "text clickfinish2=Click 'Finish' to exit Kestrel."
+  expect "$L" "exit=0"
+}
+
+# ---- 1. install, then uninstall keeping the settings; a running copy is asked to close ----
+mkdir -p "$UPROGRAMS/Halvard/Other Tool"  # another product of the vendor: "Halvard" stays
+u_install uinst1
+u_installed_checks uinst1
+KDRV_SETTINGS=no KDRV_PRODUCT="E2E Uninst (running)" u_uninstall 1
+L=$WORK/uninst-1.log
+u_pages "$L"
+expect "$L" "box caption=Confirm"
+expect "$L" "box text=Do you want to permanently delete all the settings for this program?"
+expect "$L" "box owner=wizard"
+expect "$L" "answer &No"
+expect "$L" "product closed=1"
+if grep -q '^box caption=Error' "$L"; then bad "uninst-1: an Error box"; else ok; fi
+u_removed_checks uninst1
+u_present "$USETTINGS/profiles/user.cfg" uninst1  # the user said No
+u_present "$UPROGRAMS/Halvard/Other Tool" uninst1
+u_key present 'HKCU\software\Halvard' uninst1
+for s in welcome progress settings finish; do
+  if [ -s "$ART/uninst-1-$s.png" ]; then ok; else bad "uninst-1: no screenshot $s"; fi
+done
+
+# ---- 2. a second install and uninstall in the same prefix; the settings deleted --------------
+rm -rf "$UPROGRAMS/Halvard/Other Tool"
+u_install uinst2
+u_installed_checks uinst2
+KDRV_SETTINGS=yes u_uninstall 2
+L=$WORK/uninst-2.log
+u_pages "$L"
+expect "$L" "answer &Yes"
+u_removed_checks uninst2
+u_absent "$USETTINGS" uninst2
+u_absent "$UPROGRAMS/Halvard" uninst2  # empty now: removed
+
+# ---- 3. a file in use: the run stops and says so; a second run finishes the job ------------
+u_install uinst3
+KDRV_HOLD="$(win "$UDEST/data/deep/numbers.txt")" KDRV_CANCEL=no u_uninstall 3
+L=$WORK/uninst-3.log
+expect "$L" "held=1"
+expect "$L" "box caption=Error"
+expect_prefix "$L" "box text=The folder \"C:\\Program Files\\Kestrel Uninst\\Product\" could not be deleted completely"
+expect_prefix "$L" "run the uninstaller again to finish the job."
+expect "$L" "page installingpage back=dis next=dis finish=hid cancel=en"
+expect "$L" "stopped title=Uninstall Stopped"
+expect "$L" "box caption=Warning"
+expect "$L" "box text=Are you sure you want to cancel this uninstall?"
+expect "$L" "after no installingpage cancel=en"
+expect "$L" "wizard closed=1"
+expect "$L" "exit=0"
+if grep -q '^box caption=Confirm' "$L"; then bad "uninst-3: the settings question after a failed delete"; else ok; fi
+# nothing after the folder was touched, so the uninstaller can run again
+u_present "$UDEST/data/deep/numbers.txt" uninst3
+for k in "$UAPP" "$UUNKEY" 'HKCR\.e2eun' "$UUSERKEY"; do u_key present "$k" uninst3; done
+u_present "$UGROUP/E2E Uninst.lnk" uninst3
+u_present "$UDESKLINK" uninst3
+KDRV_SETTINGS=yes u_uninstall 3b
+u_pages "$WORK/uninst-3b.log"
+u_removed_checks uninst3b
+for s in stopped error cancel-question; do
+  if [ -s "$ART/uninst-3-$s.png" ]; then ok; else bad "uninst-3: no screenshot $s"; fi
+done
+
+# ---- 4. installed into Program Files itself: the folder and its other contents stay ----------
+echo "not ours" >"$UPF/other-product.txt"
+mkdir -p "$UPF/Other Product" && echo keep >"$UPF/Other Product/file.txt"
+u_install uinst4 'C:\Program Files'
+u_present "$UPF/uprod.exe" uinst4
+KDRV_SETTINGS=yes KDRV_PRODUCT="E2E Uninst (busy)" KDRV_STUBBORN=1 u_uninstall 4
+L=$WORK/uninst-4.log
+expect "$L" "box caption=Error"
+expect "$L" 'box text=The folder "C:\Program Files" was not deleted: it is a folder of the system or holds more than this program, so its files were kept.'
+expect "$L" "page uninstallfinishpage back=dis next=hid finish=en cancel=dis"
+expect "$L" "product closed=1"
+expect "$L" "exit=0"
+# the product that never answered held the run up for a few seconds only
+secs=$(sed -n 's/^seconds=//p' "$L")
+if [ -n "$secs" ] && [ "$secs" -lt 20 ]; then ok; else bad "uninst-4: took ${secs:-?} s"; fi
+u_present "$UPF/other-product.txt" uinst4
+u_present "$UPF/Other Product/file.txt" uinst4
+u_present "$UPF/uprod.exe" uinst4  # kept with the folder
+u_present "$UPF/Common Files" uinst4
+for k in "${UKEYS[@]}"; do u_key absent "$k" uinst4; done
+u_absent "$UGROUP" uinst4
+u_absent "$UDESKLINK" uinst4
+u_svc absent KestrelUnSvc1 uinst4
+if [ -s "$ART/uninst-4-error.png" ]; then ok; else bad "uninst-4: no screenshot error"; fi
+rm -rf "$UPF/svc" "$UPF/data" "$UPF/uprod.exe" "$UPF/readme.txt" "$UPF/other-product.txt" "$UPF/Other Product"
+
+echo "uninstall scenarios: $(($(date +%s) - U_T0)) s"
+if [ "$U_ALONE" = 1 ]; then
+  $WS -k
+  echo "$pass passed, $fail failed"
+  [ "$fail" -eq 0 ]
+fi

@@ -1,0 +1,484 @@
+#include "installengine/installrun.h"
+
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <filesystem>
+#include <functional>
+#include <string>
+#include <vector>
+
+#include "pack/tools.h"
+#include "package_fixture.h"
+#include "sysutil/cmfconst.h"
+#include "sysutil/codepage.h"
+
+// the fixtures name only the fields a case is about
+#pragma GCC diagnostic ignored "-Wmissing-field-initializers"
+
+namespace kestrel {
+namespace {
+
+namespace fs = std::filesystem;
+using testing::Assemble;
+using testing::RawBlock;
+using testing::RawFile;
+using testing::RawPackage;
+using testing::ReadFileBytes;
+using testing::ScratchDir;
+using testing::Stored;
+
+std::string U8(const std::u16string& s) {
+  return Utf16ToUtf8(s);
+}
+
+// Records every call in order, as one line each.
+class FakeSystem final : public InstallSystem {
+ public:
+  std::vector<std::string> log;
+  bool wide = true;
+  bool window = false;
+  std::string displayname;  // the App Paths "Displayname" of an earlier installation
+  bool running = true;
+  bool create_ok = true;
+  std::u16string windows, desktop, programs, startmenu;
+  // Confirms the cancel at the n-th safe point (1-based); 0: never.
+  int cancel_at_safepoint = 0;
+  int safepoints = 0;
+  bool cancelled = false;
+  // Called at every safe point, e.g. to look at the disk at that moment.
+  std::function<void()> at_safepoint;
+
+  bool UseWideApi() override { return wide; }
+  bool CloseRunningWindow(const std::string& pattern) override {
+    log.push_back("close " + pattern);
+    return window;
+  }
+  std::string ReadMachineString(const std::string& key, const std::string& value) override {
+    log.push_back("read " + key + "|" + value);
+    return displayname;
+  }
+  bool ServiceRunning(const std::string& name) override {
+    log.push_back("running " + name);
+    return running;
+  }
+  bool ServiceStop(const std::string& name) override {
+    log.push_back("stop " + name);
+    return true;
+  }
+  bool ServiceDelete(const std::string& name) override {
+    log.push_back("delete " + name);
+    return true;
+  }
+  bool ServiceCreate(const std::string& name, const std::u16string& path) override {
+    log.push_back("create " + name + " " + U8(path));
+    return create_ok;
+  }
+  bool ServiceStart(const std::string& name) override {
+    log.push_back("start " + name);
+    return true;
+  }
+  void WriteRegistryRows(const std::vector<RegistryRow>& rows) override {
+    for (const auto& r : rows) log.push_back(Row(r));
+  }
+  void CreateShortcuts(const ShortcutPlan& plan) override {
+    log.push_back("shortcuts " + U8(plan.groupfolder) + " " +
+                  std::to_string(plan.grouprows.size()) + " " + U8(plan.desktop.linkfile));
+  }
+  std::u16string WindowsFolder() override { return windows; }
+  std::u16string DesktopFolder() override { return desktop; }
+  std::u16string ProgramsFolder() override { return programs; }
+  std::u16string StartMenuFolder() override { return startmenu; }
+  void Pause(int ms) override { log.push_back("pause " + std::to_string(ms)); }
+  void SafePoint() override {
+    ++safepoints;
+    if (safepoints == cancel_at_safepoint) cancelled = true;
+    if (at_safepoint) at_safepoint();
+  }
+  bool Cancelled() override { return cancelled; }
+  void ShowProgress(std::int32_t p) override { log.push_back("progress " + std::to_string(p)); }
+  void InstallDone(bool failed, const std::u16string& text) override {
+    log.push_back("done " + std::to_string(failed) + " " + U8(text));
+  }
+  void InstallStopped(const std::u16string& text) override { log.push_back("stopped " + U8(text)); }
+
+  static std::string Row(const RegistryRow& r) {
+    return "reg " + std::to_string(static_cast<int>(r.root)) + " " + r.key + "|" + r.name + "=" +
+           r.value;
+  }
+  std::vector<std::string> Rows() const {
+    std::vector<std::string> out;
+    for (const auto& l : log) {
+      if (l.rfind("reg ", 0) == 0) out.push_back(l);
+    }
+    return out;
+  }
+  std::vector<std::string> Starting(const std::string& prefix) const {
+    std::vector<std::string> out;
+    for (const auto& l : log) {
+      if (l.rfind(prefix, 0) == 0) out.push_back(l);
+    }
+    return out;
+  }
+  // Index of the first line starting with the prefix, or -1.
+  int Find(const std::string& prefix) const {
+    for (std::size_t i = 0; i < log.size(); ++i) {
+      if (log[i].rfind(prefix, 0) == 0) return static_cast<int>(i);
+    }
+    return -1;
+  }
+};
+
+RawFile OneBlockFile(std::u16string name, std::u16string subfolder, std::uint32_t seed,
+                     std::size_t size = 304) {
+  return {.filename = std::move(name),
+          .subfolder = std::move(subfolder),
+          .blocks = {Stored(testing::RandomBytes(size, seed), true)}};
+}
+
+class InstallRunTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    sys_.windows = pack::PackagePath(dir_ / "windows");
+    sys_.desktop = pack::PackagePath(dir_ / "desktop");
+    sys_.programs = pack::PackagePath(dir_ / "programs");
+    sys_.startmenu = pack::PackagePath(dir_ / "startmenu");
+  }
+
+  // Writes the package, takes its Configuration record as the wizard would and opens it.
+  bool Open(const RawPackage& pkg,
+            const std::function<void(std::vector<std::uint8_t>&, std::int64_t)>& patch = {}) {
+    const auto a = Assemble(pkg);
+    bytes_ = a.bytes;
+    if (patch) patch(bytes_, a.packageend);
+    setup_ = dir_ / "setup.exe";
+    testing::WriteFileBytes(setup_, bytes_);
+    std::memcpy(&config_, bytes_.data() + bytes_.size() - kConfigRecordSize, kConfigRecordSize);
+    WriteShort(config_.displayname, "  Demo App ");
+    WriteShort(config_.exename, "demo.exe");
+    WriteWide(config_.programgroup, u"\\Demo Group");
+    WriteShort(config_.appdatafolder, "DemoData");
+    packageend_ = a.packageend;
+    run_.destfolder = pack::PackagePath(dir_ / "dest");
+    return run_.OpenPackage(pack::PackagePath(setup_), packageend_);
+  }
+  void AddServices() {
+    WriteShort(config_.servicefiles[0], "svc\\one.exe");
+    WriteShort(config_.servicenames[0], "SvcOne");
+    WriteShort(config_.servicefiles[1], "two.exe");
+    WriteShort(config_.servicenames[1], "SvcTwo");
+    WriteShort(config_.servicenames[2], "NotConfigured");  // behind the first empty file entry
+  }
+  RegistrationInput In() const {
+    return RegistrationInput{config_, run_.destfolder, sys_.desktop, sys_.windows};
+  }
+  fs::path Dest(const std::string& rel) const { return dir_ / "dest" / rel; }
+  fs::path Uninstaller() const { return dir_ / "windows" / "kestrelui.exe"; }
+
+  ScratchDir dir_;
+  fs::path setup_;
+  std::vector<std::uint8_t> bytes_;
+  std::int64_t packageend_ = 0;
+  ConfigRecord config_{};
+  FakeSystem sys_;
+  std::unique_ptr<FileSystem> fs_ = MakeHostFileSystem();
+  InstallRun run_{config_, *fs_, sys_};
+};
+
+TEST_F(InstallRunTest, FullRunTakesEveryStepInOrder) {
+  RawPackage pkg;
+  pkg.stubsize = 150000;  // not a multiple of the 65536-byte pieces
+  pkg.files.push_back(OneBlockFile(u"a.bin", u"", 1));
+  pkg.files.push_back({.filename = u"b.bin",
+                       .subfolder = u"\\data",
+                       .attributes = 0x01,
+                       .blocks = {Stored(testing::RandomBytes(65536, 2), false),
+                                  Stored(testing::RandomBytes(16, 3), true)}});
+  ASSERT_TRUE(Open(pkg));
+  AddServices();
+  WriteShort(config_.shortcutfiles[0], "tool.exe -x");
+  WriteShort(config_.shortcutcaptions[0], "Tool");
+  WriteShort(config_.assocext, ".dmo");
+  WriteShort(config_.assocclass, "Brimlow.MXA");
+  WriteShort(config_.assocprogram, "demo.exe");
+  run_.RunInstall();
+
+  const auto& log = sys_.log;
+  ASSERT_FALSE(log.empty());
+  EXPECT_EQ(log[0], "close Demo App (*");  // trimmed name, a blank and "(*"
+  EXPECT_EQ(sys_.Find("pause 3000"), -1);  // no window: no pause
+  // no earlier installation: its Displayname is read, no service is touched before the files
+  EXPECT_EQ(log[1], "read " + AppPathsKey("demo.exe") + "|Displayname");
+  EXPECT_EQ(sys_.Find("running "), -1);
+  EXPECT_EQ(sys_.Find("delete "), -1);
+
+  // the files, byte for byte
+  EXPECT_EQ(ReadFileBytes(Dest("a.bin")), testing::RandomBytes(304, 1));
+  auto b = testing::RandomBytes(65536, 2);
+  const auto tail = testing::RandomBytes(16, 3);
+  b.insert(b.end(), tail.begin(), tail.end());
+  EXPECT_EQ(ReadFileBytes(Dest("data/b.bin")), b);
+
+  // the uninstaller copy: exactly the program part
+  const std::vector<std::uint8_t> stub(bytes_.begin(), bytes_.begin() + 150000);
+  EXPECT_EQ(ReadFileBytes(Uninstaller()), stub);
+
+  // the bar: one step inside the two-block file, then 90, 95 and 100
+  const auto progress = sys_.Starting("progress ");
+  ASSERT_EQ(progress.size(), 4u);
+  EXPECT_LT(std::stoi(progress[0].substr(9)), 90);
+  EXPECT_EQ(progress[1], "progress 90");
+  EXPECT_EQ(progress[2], "progress 95");
+  EXPECT_EQ(progress[3], "progress 100");
+  EXPECT_EQ(log[static_cast<std::size_t>(sys_.Find("progress 90")) - 1], "pause 100");
+
+  // registry rows: App Paths, association, per service its creation then its rows, Uninstall
+  std::vector<std::string> expect;
+  const RegistrationInput in = In();
+  for (const auto& r : AppPathsRows(in)) expect.push_back(FakeSystem::Row(r));
+  const auto assoc = AssociationRows(in);
+  EXPECT_EQ(assoc.size(), 7u);
+  for (const auto& r : assoc) expect.push_back(FakeSystem::Row(r));
+  const auto services = ConfiguredServices(config_, run_.destfolder);
+  ASSERT_EQ(services.size(), 2u);
+  for (const auto& s : services) {
+    expect.push_back("create " + s.name + " " + U8(s.programpath));
+    expect.push_back("start " + s.name);
+    for (const auto& r : ServiceRows(in, s)) expect.push_back(FakeSystem::Row(r));
+  }
+  for (const auto& r : UninstallRows(in)) expect.push_back(FakeSystem::Row(r));
+  const int first = sys_.Find("reg ");
+  ASSERT_GT(first, sys_.Find("progress 95"));
+  const std::vector<std::string> got(log.begin() + first,
+                                     log.begin() + first + static_cast<int>(expect.size()));
+  EXPECT_EQ(got, expect);
+
+  // shortcuts after the registry, then the last pauses and the report
+  const ShortcutPlan plan = PlanShortcuts(ShortcutInput{
+      config_, run_.destfolder, sys_.programs, sys_.startmenu, sys_.windows, sys_.desktop});
+  const std::size_t at = static_cast<std::size_t>(first) + expect.size();
+  ASSERT_EQ(log.size(), at + 5);
+  EXPECT_EQ(log[at], "shortcuts " + U8(plan.groupfolder) + " 4 " + U8(plan.desktop.linkfile));
+  EXPECT_EQ(log[at + 1], "pause 200");
+  EXPECT_EQ(log[at + 2], "progress 100");
+  EXPECT_EQ(log[at + 3], "pause 40");
+  EXPECT_EQ(log[at + 4], "done 0 Extracted");
+}
+
+TEST_F(InstallRunTest, RunningProductIsClosedAndEarlierServicesRemovedBeforeAnyFile) {
+  RawPackage pkg;
+  pkg.files.push_back(OneBlockFile(u"a.bin", u"", 1));
+  ASSERT_TRUE(Open(pkg));
+  AddServices();
+  sys_.window = true;
+  sys_.displayname = "Demo App";
+  bool file_seen_before_delete = false;
+  sys_.at_safepoint = [&] {
+    if (sys_.Find("delete SvcTwo") < 0 && fs::exists(Dest("a.bin"))) {
+      file_seen_before_delete = true;
+    }
+  };
+  run_.RunInstall();
+  const auto& log = sys_.log;
+  ASSERT_GE(log.size(), 10u);
+  EXPECT_EQ(log[0], "close Demo App (*");
+  EXPECT_EQ(log[1], "pause 3000");
+  const std::vector<std::string> removal(log.begin() + 3, log.begin() + 11);
+  EXPECT_EQ(removal, (std::vector<std::string>{"running SvcOne", "stop SvcOne", "delete SvcOne",
+                                               "pause 3000", "running SvcTwo", "stop SvcTwo",
+                                               "delete SvcTwo", "pause 3000"}));
+  EXPECT_FALSE(file_seen_before_delete);
+  EXPECT_TRUE(fs::exists(Dest("a.bin")));
+  EXPECT_EQ(sys_.Find("delete NotConfigured"), -1);
+  EXPECT_EQ(log.back(), "done 0 Extracted");
+}
+
+TEST_F(InstallRunTest, StoppedServiceIsOnlyDeletedAndFailedCreationIsNotStarted) {
+  RawPackage pkg;
+  ASSERT_TRUE(Open(pkg));
+  AddServices();
+  sys_.displayname = "Demo App";
+  sys_.running = false;
+  sys_.create_ok = false;
+  run_.RunInstall();
+  EXPECT_EQ(sys_.Find("stop "), -1);
+  EXPECT_EQ(sys_.Starting("delete ").size(), 2u);
+  EXPECT_EQ(sys_.Find("start "), -1);
+  // the names are recorded whether or not the service could be made
+  EXPECT_EQ(sys_.Rows().size(), 6u + 4u + 2u);
+}
+
+TEST_F(InstallRunTest, WithoutTheWideCallsNoServiceIsTouchedOrRecorded) {
+  RawPackage pkg;
+  ASSERT_TRUE(Open(pkg));
+  AddServices();
+  sys_.wide = false;
+  sys_.displayname = "Demo App";
+  run_.RunInstall();
+  EXPECT_EQ(sys_.Find("read "), -1);
+  EXPECT_EQ(sys_.Find("running "), -1);
+  EXPECT_EQ(sys_.Find("create "), -1);
+  EXPECT_EQ(sys_.Rows().size(), 6u + 2u);
+  EXPECT_EQ(sys_.log.back(), "done 0 ");
+}
+
+TEST_F(InstallRunTest, PackageWithoutFilesStillRegistersAndFinishes) {
+  RawPackage pkg;
+  ASSERT_TRUE(Open(pkg));
+  run_.RunInstall();
+  EXPECT_EQ(sys_.Starting("progress "),
+            (std::vector<std::string>{"progress 90", "progress 95", "progress 100"}));
+  EXPECT_EQ(sys_.Rows().size(), 8u);
+  EXPECT_NE(sys_.Find("shortcuts "), -1);
+  EXPECT_EQ(sys_.log.back(), "done 0 ");
+  EXPECT_TRUE(fs::exists(Uninstaller()));
+}
+
+TEST_F(InstallRunTest, FailedSecondFileKeepsTheFirstAndSkipsTheRest) {
+  RawPackage pkg;
+  pkg.files.push_back(OneBlockFile(u"one.bin", u"", 1));
+  RawFile broken = OneBlockFile(u"two.bin", u"", 2);
+  broken.blocks[0].marker = 0x42;
+  pkg.files.push_back(broken);
+  pkg.files.push_back(OneBlockFile(u"three.bin", u"", 3));
+  ASSERT_TRUE(Open(pkg));
+  run_.RunInstall();
+  EXPECT_TRUE(run_.failed());
+  EXPECT_TRUE(fs::exists(Dest("one.bin")));
+  EXPECT_FALSE(fs::exists(Dest("three.bin")));
+  EXPECT_FALSE(fs::exists(Uninstaller()));
+  EXPECT_TRUE(sys_.Rows().empty());
+  EXPECT_EQ(sys_.Find("shortcuts "), -1);
+  EXPECT_EQ(sys_.Find("progress 90"), -1);
+  EXPECT_EQ(sys_.log.back(), "done 1 File corrupt");
+}
+
+TEST_F(InstallRunTest, ReadFailureStopsWithoutTheReportButTellsTheWizard) {
+  RawPackage pkg;
+  pkg.files.push_back(OneBlockFile(u"one.bin", u"", 1));
+  pkg.files.push_back(OneBlockFile(u"cut.bin", u"", 2));
+  pkg.files.push_back(OneBlockFile(u"three.bin", u"", 3));
+  // the second record points at a header 20 bytes before the file's end announcing 64 bytes
+  auto patch = [](std::vector<std::uint8_t>& bytes, std::int64_t packageend) {
+    BlockHeader h{};
+    h.marker = kBlockMarker;
+    h.bitcount = 512;
+    const std::size_t at = bytes.size() - 20 - sizeof h;
+    std::memcpy(bytes.data() + at, &h, sizeof h);
+    DirectoryRecord r;
+    const std::size_t rec = static_cast<std::size_t>(packageend) - 8 - 2 * sizeof r;
+    std::memcpy(&r, bytes.data() + rec, sizeof r);
+    r.dataoffset = static_cast<std::int64_t>(at) - 100;  // the stub is 100 bytes
+    std::memcpy(bytes.data() + rec, &r, sizeof r);
+  };
+  ASSERT_TRUE(Open(pkg, patch));
+  run_.RunInstall();
+  EXPECT_TRUE(fs::exists(Dest("one.bin")));
+  EXPECT_FALSE(fs::exists(Dest("three.bin")));
+  EXPECT_TRUE(sys_.Rows().empty());
+  EXPECT_EQ(sys_.Find("done "), -1);
+  EXPECT_EQ(sys_.log.back(), "stopped " + U8(std::u16string(kStatusReadFailed)));
+}
+
+TEST_F(InstallRunTest, ConfirmedCancelStartsNoFurtherFileAndWritesNothing) {
+  RawPackage pkg;
+  for (int i = 0; i < 5; ++i) {
+    pkg.files.push_back(OneBlockFile(u"f" + std::u16string(1, char16_t(u'0' + i)), u"", 10 + i));
+  }
+  ASSERT_TRUE(Open(pkg));
+  // safe points: after closing the product, then before every file
+  sys_.cancel_at_safepoint = 4;
+  run_.RunInstall();
+  EXPECT_TRUE(fs::exists(Dest("f0")));
+  EXPECT_TRUE(fs::exists(Dest("f1")));
+  EXPECT_FALSE(fs::exists(Dest("f2")));
+  EXPECT_TRUE(sys_.Rows().empty());
+  EXPECT_FALSE(fs::exists(Uninstaller()));
+  EXPECT_EQ(sys_.Find("done "), -1);
+  EXPECT_EQ(sys_.Find("stopped "), -1);
+  EXPECT_EQ(sys_.Find("shortcuts "), -1);
+}
+
+TEST_F(InstallRunTest, CancelAfterTheFilesWritesNoRegistryRow) {
+  RawPackage pkg;
+  pkg.files.push_back(OneBlockFile(u"a.bin", u"", 1));
+  ASSERT_TRUE(Open(pkg));
+  // 1 after closing the product, 2 before the file, 3 the first after the files
+  sys_.cancel_at_safepoint = 3;
+  run_.RunInstall();
+  EXPECT_TRUE(fs::exists(Dest("a.bin")));
+  EXPECT_TRUE(sys_.Rows().empty());
+  EXPECT_EQ(sys_.Find("done "), -1);
+}
+
+TEST_F(InstallRunTest, CancelDuringServiceRemovalStopsThere) {
+  RawPackage pkg;
+  pkg.files.push_back(OneBlockFile(u"a.bin", u"", 1));
+  ASSERT_TRUE(Open(pkg));
+  AddServices();
+  sys_.displayname = "Demo App";
+  sys_.cancel_at_safepoint = 3;  // before the second service
+  run_.RunInstall();
+  EXPECT_NE(sys_.Find("delete SvcOne"), -1);
+  EXPECT_EQ(sys_.Find("delete SvcTwo"), -1);
+  EXPECT_FALSE(fs::exists(Dest("a.bin")));
+  EXPECT_EQ(sys_.Find("done "), -1);
+}
+
+TEST_F(InstallRunTest, UnopenedPackageFailsAtOnceWithoutTouchingTheSystem) {
+  RawPackage pkg;
+  pkg.files.push_back(OneBlockFile(u"a.bin", u"", 1));
+  pkg.filecount = 1000;  // more records than the file holds
+  EXPECT_FALSE(Open(pkg));
+  run_.RunInstall();
+  EXPECT_TRUE(run_.failed());
+  EXPECT_EQ(sys_.log, (std::vector<std::string>{"done 1 " + U8(std::u16string(kStatusNoPackage))}));
+  EXPECT_FALSE(fs::exists(Dest("a.bin")));
+}
+
+TEST_F(InstallRunTest, EncipheredPackageFailsInOrder) {
+  RawPackage pkg;
+  pkg.encrypted = 1;
+  ASSERT_TRUE(Open(pkg));  // even without files
+  AddServices();
+  sys_.displayname = "Demo App";
+  run_.RunInstall();
+  EXPECT_EQ(sys_.log, (std::vector<std::string>{"done 1 " + U8(std::u16string(kStatusEncrypted))}));
+  EXPECT_FALSE(fs::exists(Uninstaller()));
+}
+
+// A program file that stops yielding bytes early must end the copy, not loop.
+TEST(CopyProgramPart, ExactLengthAndEarlyEnd) {
+  ScratchDir dir;
+  const auto bytes = testing::RandomBytes(200000, 7);
+  testing::WriteFileBytes(dir / "prog", bytes);
+  auto fs = MakeHostFileSystem();
+  std::vector<std::uint8_t> buffer(kTransferBufferSize);
+  for (const std::int64_t length :
+       {std::int64_t{0}, std::int64_t{65536}, std::int64_t{150001}, std::int64_t{200000}}) {
+    auto in = fs->NewFile();
+    ASSERT_TRUE(in->OpenRead(pack::PackagePath(dir / "prog")));
+    auto out = fs->NewFile();
+    ASSERT_TRUE(out->CreateWrite(pack::PackagePath(dir / "copy")));
+    EXPECT_TRUE(CopyProgramPart(*in, *out, length, buffer.data())) << length;
+    out->Close();
+    EXPECT_EQ(ReadFileBytes(dir / "copy"),
+              std::vector<std::uint8_t>(bytes.begin(), bytes.begin() + length));
+  }
+  auto in = fs->NewFile();
+  ASSERT_TRUE(in->OpenRead(pack::PackagePath(dir / "prog")));
+  auto out = fs->NewFile();
+  ASSERT_TRUE(out->CreateWrite(pack::PackagePath(dir / "copy")));
+  EXPECT_FALSE(CopyProgramPart(*in, *out, 300000, buffer.data()));
+  out->Close();
+  EXPECT_EQ(ReadFileBytes(dir / "copy"), bytes);
+}
+
+TEST(RunningWindowPattern, TrimsTheNameAndAddsTheParenthesis) {
+  ConfigRecord c{};
+  WriteShort(c.displayname, "  My Tool  ");
+  EXPECT_EQ(RunningWindowPattern(c), "My Tool (*");
+}
+
+}  // namespace
+}  // namespace kestrel
