@@ -158,7 +158,13 @@ void tinstallengine::SafePoint() {
 }
 
 void tinstallengine::ShowProgress(std::int32_t progress) {
-  MainThreadStep([&] { wizard_.ShowInstallProgress(progress); });
+  // A bar position the bar already shows needs no trip to the main thread (one per block would
+  // dominate a large install); the safe point still holds the worker while a question is open.
+  if (progress == shown_progress_) {
+    SafePoint();
+    return;
+  }
+  if (MainThreadStep([&] { wizard_.ShowInstallProgress(progress); })) shown_progress_ = progress;
 }
 
 void tinstallengine::InstallDone(bool failed, const std::u16string&) {

@@ -87,6 +87,8 @@ class tinstallengine final : public ui::WorkerThread, private InstallSystem {
   // main thread only
   bool holding_ = false;
   bool cancelled_ = false;
+  // the bar position last shown, so unchanged positions skip the main thread (worker only)
+  std::int32_t shown_progress_ = -1;
 };
 
 }  // namespace kestrel

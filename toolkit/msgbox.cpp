@@ -79,6 +79,9 @@ void PlaceWarning(HWND dlg, const WarningState& st) {
   ReleaseDC(dlg, dc);
 
   const int unit = tm.tmAveCharWidth > 0 ? tm.tmAveCharWidth : 6;
+  // the static control may round a glyph wider than the measurement did; without slack it
+  // wraps the last character onto a line that is not shown
+  tr.right += unit;
   const int margin = unit * 2;
   const int icon_size = GetSystemMetrics(SM_CXICON);
   const int button_w = MulDiv(unit, 50, 4), button_h = tm.tmHeight + unit * 2;

@@ -213,14 +213,15 @@ void Triform::UninstallRun() {
   auto value = [&](const std::string& name) { return ReadMachineString(appkey, name, ""); };
 
   // 1. the progress page with the uninstall texts, drawn once
-  SetActivePage(WizCtl::installingpage);
-  FormResize();
+  // buttons and texts first, so the page is never seen in a state it does not keep
   next.SetEnabled(false);
   back.SetEnabled(false);
   // the run cannot be interrupted half-way; Cancel comes back only if it stops
   cancel.SetEnabled(false);
   installingtitle.SetText(u"Performing Uninstall");
   installinglabel.SetText(u"Uninstalling " + FromCodePage(value("displayname")) + u"...");
+  SetActivePage(WizCtl::installingpage);
+  FormResize();
   UpdateWindow(owner);
   MSG msg;
   while (PeekMessageW(&msg, nullptr, 0, 0, PM_REMOVE)) {
