@@ -14,38 +14,22 @@
 #include <string>
 #include <vector>
 
+#include "tests/e2e/driverkit.h"
 #include "wizard/layout.h"
 
 namespace {
+
+using e2e::ClassOf;
+using e2e::Out;
+using e2e::TextOf;
+using e2e::Utf8;
 
 constexpr DWORD kWindowTimeoutMs = 20000;
 constexpr wchar_t kDialogCaption[] = L"Select Folder";
 
 int g_failures = 0;
 
-std::string Utf8(const std::wstring& w) {
-  if (w.empty()) return {};
-  int n = WideCharToMultiByte(CP_UTF8, 0, w.data(), int(w.size()), nullptr, 0, nullptr, nullptr);
-  std::string s(size_t(n), '\0');
-  WideCharToMultiByte(CP_UTF8, 0, w.data(), int(w.size()), s.data(), n, nullptr, nullptr);
-  return s;
-}
 
-void Out(const std::string& line) {
-  std::string s;
-  for (char c : line) {
-    if (c == '\r') {
-      s += "\\r";
-    } else if (c == '\n') {
-      s += "\\n";
-    } else {
-      s += c;
-    }
-  }
-  s += '\n';
-  DWORD put;
-  WriteFile(GetStdHandle(STD_OUTPUT_HANDLE), s.data(), DWORD(s.size()), &put, nullptr);
-}
 
 // A step that must work for the rest to make sense; the script checks the printed facts.
 bool Need(bool ok, const char* what) {
@@ -56,19 +40,7 @@ bool Need(bool ok, const char* what) {
   return ok;
 }
 
-std::wstring TextOf(HWND h) {
-  wchar_t buf[4096] = {};
-  DWORD_PTR got = 0;
-  SendMessageTimeoutW(h, WM_GETTEXT, 4096, reinterpret_cast<LPARAM>(buf), SMTO_ABORTIFHUNG, 2000,
-                      &got);
-  return std::wstring(buf, got);
-}
 
-std::wstring ClassOf(HWND h) {
-  wchar_t buf[64] = {};
-  GetClassNameW(h, buf, 64);
-  return buf;
-}
 
 struct Find {
   DWORD pid;

@@ -17,49 +17,21 @@
 #include <string>
 #include <vector>
 
+#include "tests/e2e/driverkit.h"
 #include "wizard/layout.h"
 
 namespace {
 
+using e2e::ClassOf;
+using e2e::Out;
+using e2e::TextOf;
+using e2e::Utf8;
+
 using C = kestrel::WizCtl;
 
-std::string Utf8(const std::wstring& w) {
-  if (w.empty()) return {};
-  int n = WideCharToMultiByte(CP_UTF8, 0, w.data(), int(w.size()), nullptr, 0, nullptr, nullptr);
-  std::string s(size_t(n), '\0');
-  WideCharToMultiByte(CP_UTF8, 0, w.data(), int(w.size()), s.data(), n, nullptr, nullptr);
-  return s;
-}
 
-void Out(const std::string& line) {
-  std::string s;
-  for (char c : line) {
-    if (c == '\r') {
-      s += "\\r";
-    } else if (c == '\n') {
-      s += "\\n";
-    } else {
-      s += c;
-    }
-  }
-  s += '\n';
-  DWORD put;
-  WriteFile(GetStdHandle(STD_OUTPUT_HANDLE), s.data(), DWORD(s.size()), &put, nullptr);
-}
 
-std::wstring TextOf(HWND h) {
-  wchar_t buf[4096] = {};
-  DWORD_PTR got = 0;
-  SendMessageTimeoutW(h, WM_GETTEXT, 4096, reinterpret_cast<LPARAM>(buf), SMTO_ABORTIFHUNG, 3000,
-                      &got);
-  return std::wstring(buf, got);
-}
 
-std::wstring ClassOf(HWND h) {
-  wchar_t buf[64] = {};
-  GetClassNameW(h, buf, 64);
-  return buf;
-}
 
 std::string Env(const char* name) {
   char buf[256] = {};
