@@ -126,37 +126,8 @@ void Key(HWND h, WPARAM vk) {
 }
 
 void Shot(HWND w, const std::wstring& png) {
-  RECT r;
-  GetWindowRect(w, &r);
-  wchar_t cmd[1024];
-  swprintf(cmd, 1024, L"Z:\\usr\\bin\\import -window root -crop %ldx%ld+%ld+%ld +repage %ls",
-           r.right - r.left, r.bottom - r.top, r.left, r.top, png.c_str());
-  STARTUPINFOW si{};
-  si.cb = sizeof si;
-  PROCESS_INFORMATION pi{};
-  if (!CreateProcessW(nullptr, cmd, nullptr, nullptr, FALSE, 0, nullptr, nullptr, &si, &pi)) {
-    Out("shot=failed");
-    return;
-  }
-  CloseHandle(pi.hThread);
-  CloseHandle(pi.hProcess);
-  std::wstring dos = L"Z:" + png;
-  for (auto& ch : dos) {
-    if (ch == L'/') ch = L'\\';
-  }
-  LONGLONG last = -1;
-  for (int i = 0; i < 100; ++i) {
-    Sleep(100);
-    WIN32_FILE_ATTRIBUTE_DATA a{};
-    if (!GetFileAttributesExW(dos.c_str(), GetFileExInfoStandard, &a)) continue;
-    LONGLONG size = (LONGLONG(a.nFileSizeHigh) << 32) | a.nFileSizeLow;
-    if (size > 0 && size == last) {
-      Out("shot=" + Utf8(png));
-      return;
-    }
-    last = size;
-  }
-  Out("shot=timeout");
+  const std::string result = e2e::ScreenshotWindow(w, png);
+  Out(result == "ok" ? "shot=" + Utf8(png) : "shot=" + result);
 }
 
 // The tree of another process: handles travel as they are, item texts through its memory.

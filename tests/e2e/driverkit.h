@@ -4,6 +4,7 @@
 
 #include <windows.h>
 
+#include <cwchar>
 #include <string>
 
 namespace e2e {
@@ -45,6 +46,39 @@ inline std::wstring ClassOf(HWND h) {
   wchar_t buf[64] = {};
   GetClassNameW(h, buf, 64);
   return buf;
+}
+
+// Saves the window's area of the X screen to the Unix path `png` with the import tool (Wine runs
+// it). The Unix process cannot be waited on, so the file is watched until it stops growing.
+// Returns "ok", "failed" (the tool did not start) or "timeout".
+inline const char* ScreenshotWindow(HWND w, const std::wstring& png) {
+  RECT r;
+  GetWindowRect(w, &r);
+  wchar_t cmd[1024];
+  swprintf(cmd, 1024, L"Z:\\usr\\bin\\import -window root -crop %ldx%ld+%ld+%ld +repage %ls",
+           r.right - r.left, r.bottom - r.top, r.left, r.top, png.c_str());
+  STARTUPINFOW si{};
+  si.cb = sizeof si;
+  PROCESS_INFORMATION pi{};
+  if (!CreateProcessW(nullptr, cmd, nullptr, nullptr, FALSE, 0, nullptr, nullptr, &si, &pi)) {
+    return "failed";
+  }
+  CloseHandle(pi.hThread);
+  CloseHandle(pi.hProcess);
+  std::wstring dos = L"Z:" + png;
+  for (auto& ch : dos) {
+    if (ch == L'/') ch = L'\\';
+  }
+  LONGLONG last = -1;
+  for (int i = 0; i < 100; ++i) {
+    Sleep(100);
+    WIN32_FILE_ATTRIBUTE_DATA a{};
+    if (!GetFileAttributesExW(dos.c_str(), GetFileExInfoStandard, &a)) continue;
+    const LONGLONG size = (LONGLONG(a.nFileSizeHigh) << 32) | a.nFileSizeLow;
+    if (size > 0 && size == last) return "ok";
+    last = size;
+  }
+  return "timeout";
 }
 
 }  // namespace e2e

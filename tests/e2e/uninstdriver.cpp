@@ -95,38 +95,14 @@ std::string State(HWND h) {
 void Shot(HWND w, const std::string& name, const std::wstring& prefix) {
   if (prefix == L"-") return;
   const std::wstring png = prefix + L"-" + std::wstring(name.begin(), name.end()) + L".png";
-  RECT r;
-  GetWindowRect(w, &r);
-  wchar_t cmd[1024];
-  swprintf(cmd, 1024, L"Z:\\usr\\bin\\import -window root -crop %ldx%ld+%ld+%ld +repage %ls",
-           r.right - r.left, r.bottom - r.top, r.left, r.top, png.c_str());
-  STARTUPINFOW si{};
-  si.cb = sizeof si;
-  PROCESS_INFORMATION pi{};
-  if (!CreateProcessW(nullptr, cmd, nullptr, nullptr, FALSE, 0, nullptr, nullptr, &si, &pi)) {
+  const std::string result = e2e::ScreenshotWindow(w, png);
+  if (result == "ok") {
+    Out("shot=" + name);
+  } else if (result == "failed") {
     Out("shot=failed");
-    return;
+  } else {
+    Out("shot=timeout " + name);
   }
-  CloseHandle(pi.hThread);
-  CloseHandle(pi.hProcess);
-  // a Unix process cannot be waited on: wait for the file to stop growing
-  std::wstring dos = L"Z:" + png;
-  for (auto& ch : dos) {
-    if (ch == L'/') ch = L'\\';
-  }
-  LONGLONG last = -1;
-  for (int i = 0; i < 100; ++i) {
-    Sleep(100);
-    WIN32_FILE_ATTRIBUTE_DATA a{};
-    if (!GetFileAttributesExW(dos.c_str(), GetFileExInfoStandard, &a)) continue;
-    const LONGLONG size = (LONGLONG(a.nFileSizeHigh) << 32) | a.nFileSizeLow;
-    if (size > 0 && size == last) {
-      Out("shot=" + name);
-      return;
-    }
-    last = size;
-  }
-  Out("shot=timeout " + name);
 }
 
 // The running product's stand-in, on its own thread with its own message loop.
