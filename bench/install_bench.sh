@@ -55,20 +55,9 @@ EOF
 
 # ---- the prefix: made once, copied per run (same recipe as the e2e tests) ------------------
 TPL=$WORK/template
-if [ ! -f "$TPL/.kestrel-ready" ]; then
-  rm -rf "$TPL"
-  WINEPREFIX=$TPL $W wineboot -i >/dev/null 2>&1
-  WINEPREFIX=$TPL $W reg add 'HKCU\Software\Wine\X11 Driver' /v Managed /d N /f >/dev/null 2>&1
-  WINEPREFIX=$TPL $WS -w
-  for d in Desktop Documents Downloads Music Pictures Videos; do
-    u="$TPL/drive_c/users/$(id -un)/$d"
-    if [ -L "$u" ]; then rm "$u"; mkdir "$u"; fi
-  done
-  touch "$TPL/.kestrel-ready"
-fi
+. "$ROOT/tests/e2e/prefix.sh"
 export WINEPREFIX=$WORK/prefix
-rm -rf "$WINEPREFIX"
-cp -a "$TPL" "$WINEPREFIX"
+fresh_prefix "$TPL" "$WINEPREFIX"
 $WS -p
 $W cmd /c echo >/dev/null 2>&1  # warm the server and the wine binaries
 win() { $W winepath -w "$1" 2>/dev/null | tr -d '\r'; }

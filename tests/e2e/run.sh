@@ -26,23 +26,10 @@ expect() { if grep -Fxq -- "$2" "$1"; then ok; else bad "$(basename "$1"): expec
 # expect_prefix LOG PREFIX: some line starts with it
 expect_prefix() { if grep -Fq -- "$2" "$1"; then ok; else bad "$(basename "$1"): no '$2'"; fi; }
 
-# The prefix template is made once and copied per run (wineboot takes 15-20 s).
 TPL=$WORK/template
-if [ ! -f "$TPL/system.reg" ] || [ ! -f "$TPL/.kestrel-ready" ]; then
-  rm -rf "$TPL"
-  WINEPREFIX=$TPL $W wineboot -i >/dev/null 2>&1
-  # without a window manager Wine would wait 2 s for every hidden or destroyed window
-  WINEPREFIX=$TPL $W reg add 'HKCU\Software\Wine\X11 Driver' /v Managed /d N /f >/dev/null 2>&1
-  WINEPREFIX=$TPL $WS -w
-  for d in Desktop Documents Downloads Music Pictures Videos; do
-    u="$TPL/drive_c/users/$(id -un)/$d"
-    if [ -L "$u" ]; then rm "$u"; mkdir "$u"; fi
-  done
-  touch "$TPL/.kestrel-ready"
-fi
+. "$ROOT/tests/e2e/prefix.sh"
 export WINEPREFIX=$WORK/prefix
-rm -rf "$WINEPREFIX"
-cp -a "$TPL" "$WINEPREFIX"
+fresh_prefix "$TPL" "$WINEPREFIX"
 $WS -p  # one server for the whole run
 
 PKG=$WORK/pkg
