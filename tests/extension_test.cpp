@@ -1,0 +1,108 @@
+#include "package/extension.h"
+
+#include <gtest/gtest.h>
+
+#include <array>
+#include <cstring>
+#include <random>
+#include <string>
+#include <vector>
+
+namespace kestrel {
+namespace {
+
+std::string Text(std::span<const std::uint8_t> s) { return std::string(s.begin(), s.end()); }
+
+TEST(Crc32, KnownAnswers) {
+  EXPECT_EQ(Crc32("", 0), 0u);
+  EXPECT_EQ(Crc32("123456789", 9), 0xCBF43926u);
+  const char* fox = "The quick brown fox jumps over the lazy dog";
+  EXPECT_EQ(Crc32(fox, std::strlen(fox)), 0x414FA339u);
+  // Continuing across any split gives the one-call result (the slice-by-8 path and the tail).
+  for (std::size_t cut = 0; cut <= std::strlen(fox); ++cut)
+    EXPECT_EQ(Crc32(fox + cut, std::strlen(fox) - cut, Crc32(fox, cut)), 0x414FA339u) << cut;
+}
+
+TEST(Extension, RoundTripsItemsAndSkipsUnknownTags) {
+  std::array<std::uint8_t, 780> region;
+  region.fill(0xAA);
+  ExtensionBuilder b(region);
+  ASSERT_TRUE(b.Add(ConfigTag::kPublisher, "Brimlow Software"));
+  ASSERT_TRUE(b.Add(std::uint8_t{200}, "from a newer packer"));
+  ASSERT_TRUE(b.Add(ConfigTag::kUrl, ""));
+  b.Finish();
+  auto view = ExtensionView::Parse(region);
+  ASSERT_TRUE(view);
+  EXPECT_EQ(Text(*view->Find(ConfigTag::kPublisher)), "Brimlow Software");
+  EXPECT_EQ(Text(*view->Find(ConfigTag::kUrl)), "");
+  EXPECT_FALSE(view->Find(ConfigTag::kStubSignature));
+  // Behind the extension the region is zero, as an older packer left it.
+  std::size_t end = kExtensionOverhead + b.PayloadSize();
+  for (std::size_t i = end; i < region.size(); ++i) ASSERT_EQ(region[i], 0) << i;
+}
+
+TEST(Extension, NoItemsLeavesTheRegionAsOlderPackersDid) {
+  std::array<std::uint8_t, 40> region;
+  region.fill(0x55);
+  ExtensionBuilder b(region);
+  b.Finish();
+  for (auto c : region) EXPECT_EQ(c, 0);
+  EXPECT_FALSE(ExtensionView::Parse(region));
+}
+
+TEST(Extension, RefusesWhatDoesNotFit) {
+  std::array<std::uint8_t, 40> region{};
+  ExtensionBuilder b(region);
+  std::vector<std::uint8_t> big(28, 1);  // 40 - 10 overhead = 30 payload bytes; item needs 31
+  EXPECT_FALSE(b.Add(FileTag::kContentCrc, big));
+  big.resize(27);
+  EXPECT_TRUE(b.Add(FileTag::kContentCrc, big));
+  EXPECT_FALSE(b.Add(FileTag::kContentCrc, std::span<const std::uint8_t>{}));
+  b.Finish();
+  EXPECT_TRUE(ExtensionView::Parse(region));
+}
+
+// Noise, zeros, every single flipped bit and every cut read as absent, never as data.
+TEST(Extension, DamageReadsAsAbsent) {
+  std::array<std::uint8_t, 64> good{};
+  ExtensionBuilder b(good);
+  ASSERT_TRUE(b.Add(ConfigTag::kPublisher, "Vendor"));
+  b.Finish();
+  ASSERT_TRUE(ExtensionView::Parse(good));
+  std::size_t used = kExtensionOverhead + b.PayloadSize();
+  for (std::size_t bit = 0; bit < used * 8; ++bit) {
+    auto r = good;
+    r[bit / 8] ^= static_cast<std::uint8_t>(1u << (bit % 8));
+    EXPECT_FALSE(ExtensionView::Parse(r)) << "bit " << bit;
+  }
+  for (std::size_t cut = 0; cut < used; ++cut)
+    EXPECT_FALSE(ExtensionView::Parse(std::span(good).first(cut))) << cut;
+  std::mt19937 rng(7);
+  for (int i = 0; i < 20000; ++i) {
+    std::array<std::uint8_t, 64> noise;
+    for (auto& c : noise) c = static_cast<std::uint8_t>(rng());
+    if (i % 2) std::memcpy(noise.data(), "KXT1", 4);  // the magic alone proves nothing
+    EXPECT_FALSE(ExtensionView::Parse(noise));
+  }
+  std::array<std::uint8_t, 64> zeros{};
+  EXPECT_FALSE(ExtensionView::Parse(zeros));
+}
+
+// A CRC-correct payload whose items overrun it is damage too, not a view past the region.
+TEST(Extension, ItemsMustTileThePayload) {
+  std::array<std::uint8_t, 32> r{};
+  std::memcpy(r.data(), "KXT1", 4);
+  r[4] = 5;  // payload length 5: tag 1, length 9 (overruns), 2 bytes
+  r[6] = 1;
+  r[7] = 9;
+  StoreLe32(r.data() + 11, Crc32(r.data(), 11));
+  EXPECT_FALSE(ExtensionView::Parse(r));
+  r[7] = 2;
+  StoreLe32(r.data() + 11, Crc32(r.data(), 11));
+  auto v = ExtensionView::Parse(r);
+  ASSERT_TRUE(v);
+  EXPECT_EQ(v->Find(std::uint8_t{1})->size(), 2u);
+}
+
+}  // namespace
+}  // namespace kestrel
