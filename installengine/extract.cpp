@@ -5,6 +5,7 @@
 
 #include "sysutil/cmfconst.h"
 #include "sysutil/cmfunit.h"
+#include "sysutil/winname.h"
 
 namespace kestrel {
 namespace {
@@ -16,6 +17,27 @@ bool IsSeparator(char16_t c) {
 bool OnlyDotsAndBlanks(std::u16string_view part) {
   return !part.empty() &&
          std::all_of(part.begin(), part.end(), [](char16_t c) { return c == u'.' || c == u' '; });
+}
+
+// Every component of a folder path is a name Windows creates as stored. Empty components are
+// the root's ("\\a", "\\\\server\\share") and one final separator's; a full path may begin with
+// a drive ("C:").
+bool FolderNamesOk(std::u16string_view folder, bool full) {
+  std::size_t start = 0, index = 0;
+  while (start <= folder.size()) {
+    std::size_t end = start;
+    while (end < folder.size() && !IsSeparator(folder[end])) ++end;
+    const auto part = folder.substr(start, end - start);
+    const bool at_start = part.empty() && index < (full ? 2u : 1u) && start == index;
+    const bool at_end = part.empty() && end == folder.size() && index > 0;
+    const bool drive = full && index == 0 && part.size() == 2 && part[1] == u':';
+    if (!at_start && !at_end && !drive && CheckNameComponent(part) != NameFault::kNone) {
+      return false;
+    }
+    start = end + 1;
+    ++index;
+  }
+  return true;
 }
 
 bool WriteToFile(void* context, const std::uint8_t* data, std::uint32_t n) {
@@ -44,6 +66,19 @@ bool HasParentStep(std::u16string_view path) {
 bool IsPlainFileName(std::u16string_view name) {
   if (std::any_of(name.begin(), name.end(), IsSeparator)) return false;
   return !OnlyDotsAndBlanks(name);
+}
+
+std::u16string JudgeRecord(const DirectoryRecord& record, bool to_destination) {
+  const std::u16string filename = ReadWide(record.filename);
+  const std::u16string folder =
+      ReadWide(to_destination ? record.subfolder : record.targetfolder);
+  // a subfolder must begin with a separator, or it would extend the folder's own name
+  const bool subfolder_bad = to_destination && !folder.empty() && !IsSeparator(folder.front());
+  if (CheckNameComponent(filename) == NameFault::kNone && !HasParentStep(folder) &&
+      !subfolder_bad && FolderNamesOk(folder, !to_destination)) {
+    return {};
+  }
+  return std::u16string(kStatusUnsafePathPrefix) + AddTrailingBackslash(folder) + filename + u")";
 }
 
 PackageReader::PackageReader(FileSystem& fs) : fs_(fs) {}
@@ -117,7 +152,7 @@ bool PackageReader::FinishOpen() {
 
 // Checks made before anything is created: the engine must be ready and the record must not lead
 // outside the folder it installs into.
-bool PackageReader::CheckRecord(const DirectoryRecord& record) {
+bool PackageReader::CheckRecord(const DirectoryRecord& record, bool to_destination) {
   if (!opened_ || !bufa || !bufb) {
     statustext = kStatusNotOpened;
     return false;
@@ -126,16 +161,9 @@ bool PackageReader::CheckRecord(const DirectoryRecord& record) {
     statustext = kStatusNoKey;
     return false;
   }
-  const std::u16string filename = ReadWide(record.filename);
-  const std::u16string subfolder = ReadWide(record.subfolder);
-  const std::u16string targetfolder = ReadWide(record.targetfolder);
-  const std::u16string& folder = destfolder.empty() ? targetfolder : subfolder;
-  // a subfolder must begin with a separator, or it would extend the folder's own name
-  const bool subfolder_bad =
-      !destfolder.empty() && !subfolder.empty() && !IsSeparator(subfolder.front());
-  if (!IsPlainFileName(filename) || HasParentStep(folder) || subfolder_bad) {
-    statustext =
-        std::u16string(kStatusUnsafePathPrefix) + AddTrailingBackslash(folder) + filename + u")";
+  std::u16string refusal = JudgeRecord(record, to_destination);
+  if (!refusal.empty()) {
+    statustext = std::move(refusal);
     return false;
   }
   return true;
@@ -195,11 +223,13 @@ bool PackageReader::ExtractFile(std::size_t index) {
     return false;
   }
   const DirectoryRecord& r = records[index];
-  if (!CheckRecord(r)) return false;
+  if (!CheckRecord(r, !destfolder.empty())) return false;
 
   std::u16string folder = destfolder.empty()
                               ? ReadWide(r.targetfolder)
                               : StripTrailingBackslash(destfolder) + ReadWide(r.subfolder);
+  // a destination that is the root alone ("\") keeps its separator
+  if (folder.empty() && !destfolder.empty()) folder = destfolder;
   folder = AddTrailingBackslash(folder);
   const std::u16string d = folder + ReadWide(r.filename);
 
@@ -240,7 +270,7 @@ bool PackageReader::ReadFileContent(std::size_t index, std::int64_t& decoded) {
     statustext = kStatusNotOpened;
     return false;
   }
-  if (!CheckRecord(records[index])) return false;
+  if (!CheckRecord(records[index], true)) return false;
   if (!RunBlocks(records[index], CountOnly, &decoded, nullptr)) return false;
   statustext = kStatusExtracted;
   return true;

@@ -68,7 +68,8 @@ class PackageReader {
   bool ExtractFile(std::size_t index);
 
   // Runs the same block loop as ExtractFile without writing anything: `decoded` receives the
-  // file's content length. `statustext` is "Extracted" or the failure text.
+  // file's content length. `statustext` is "Extracted" or the failure text. The record is judged
+  // as the installer's file step judges it, which always has a destination folder.
   bool ReadFileContent(std::size_t index, std::int64_t& decoded);
 
   // For the engine's copy of the program part: the package file OpenPackage opened (null before
@@ -86,7 +87,7 @@ class PackageReader {
   using Sink = bool (*)(void* context, const std::uint8_t* data, std::uint32_t n);
   // The last steps of a successful OpenPackage: the decoder and the transfer buffers.
   bool FinishOpen();
-  bool CheckRecord(const DirectoryRecord& record);
+  bool CheckRecord(const DirectoryRecord& record, bool to_destination);
   bool RunBlocks(const DirectoryRecord& record, Sink sink, void* context, PackageFile* dest);
 
   FileSystem& fs_;
@@ -107,5 +108,13 @@ class PackageReader {
 bool HasParentStep(std::u16string_view path);
 // False for a file name that holds "\" or "/", or consists of dots and blanks only.
 bool IsPlainFileName(std::u16string_view name);
+
+// The file step's judgement of one record, made before anything is created and shared with
+// `kestrel-pack verify`, so both refuse the same records: empty when the record may be extracted
+// (below a destination folder when `to_destination`, else into its `targetfolder`), otherwise the
+// refusal for `statustext`. Refused: a file name or folder component that Windows cannot create
+// as stored (empty, over 255 units, a reserved character, a trailing dot or blank, a device name
+// such as NUL or COM1), a climbing folder, and a subfolder without its leading separator.
+std::u16string JudgeRecord(const DirectoryRecord& record, bool to_destination);
 
 }  // namespace kestrel

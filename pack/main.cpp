@@ -14,6 +14,7 @@
 #include <string>
 #include <vector>
 
+#include "pack/hostio.h"
 #include "pack/manifest.h"
 #include "pack/pathtext.h"
 #include "pack/tools.h"
@@ -87,13 +88,12 @@ class ProgressBar {
 };
 
 bool ReadKey(const std::string& path, std::vector<std::uint8_t>& key) {
-  std::ifstream in(PathFromUtf8(path), std::ios::binary);
-  if (!in) {
-    std::cerr << "kestrel-pack: cannot read key file " << path << "\n";
+  std::string error;
+  if (!ReadInputFile(PathFromUtf8(path), kMaxKeyBytes, "key file", key, error)) {
+    std::cerr << "kestrel-pack: " << error << "; a key is 1 to 56 raw bytes\n";
     return false;
   }
-  key.assign(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
-  if (key.empty() || key.size() > 56) {
+  if (key.empty() || key.size() > kMaxKeyBytes) {
     std::cerr << "kestrel-pack: key file " << path << " holds " << key.size()
               << " bytes; a key is 1 to 56 raw bytes\n";
     return false;
@@ -173,6 +173,7 @@ int Build(const std::vector<std::string>& args, const std::string& argv0) {
     return 1;
   }
   for (const auto& w : manifest.warnings) std::cerr << "kestrel-pack: warning: " << w << "\n";
+  for (const auto& n : manifest.notes) std::cerr << "kestrel-pack: note: " << n << "\n";
   if (key_file && !ReadKey(*key_file, options.key)) return 1;
   if (stub) {
     options.stub = PathFromUtf8(*stub);
@@ -191,6 +192,13 @@ int Build(const std::vector<std::string>& args, const std::string& argv0) {
     options.stub = *found;
   }
   options.output = output ? PathFromUtf8(*output) : fs::path("setup.exe");
+  // the inputs only this command reads; the build itself checks the stub, licence and files
+  std::vector<fs::path> inputs{PathFromUtf8(*manifest_path)};
+  if (key_file) inputs.push_back(PathFromUtf8(*key_file));
+  if (!CheckOutputIsNoInput(options.output, inputs, error)) {
+    std::cerr << "kestrel-pack: " << error << "\n";
+    return 1;
+  }
 
   ProgressBar bar;
   options.progress = [&](std::uint64_t done, std::uint64_t total) {

@@ -9,9 +9,13 @@
 #include <sstream>
 #include <system_error>
 
+#include "pack/hostio.h"
 #include "pack/pathtext.h"
+#include "pack/tools.h"
 #include "package/records.h"
+#include "sysutil/cmfunit.h"
 #include "sysutil/codepage.h"
+#include "sysutil/winname.h"
 
 namespace kestrel::pack {
 namespace fs = std::filesystem;
@@ -69,19 +73,17 @@ bool ShortText(const std::string& utf8, std::string_view field, std::size_t room
   return true;
 }
 
-// A name Windows can create: no reserved character, no trailing dot or blank, not only dots.
+// A name Windows creates as given: see CheckNameComponent (reserved characters, a trailing dot or
+// blank, device names such as NUL or COM1, more than 255 units).
 bool CheckName(std::u16string_view name, std::string_view what, Checker& c) {
-  const std::string shown = Utf16ToUtf8(name);
+  const std::string shown = Printable(name);
   if (name.empty()) return c.Fail(std::string(what) + ": empty name");
-  for (char16_t ch : name) {
-    if (ch < 0x20 || std::u16string_view(u"<>:\"|?*\\/").find(ch) != std::u16string_view::npos) {
-      return c.Fail(std::string(what) + ": \"" + shown + "\" holds a character Windows names " +
-                    "cannot hold");
-    }
-    if (ch == 0xFFFD) return c.Fail(std::string(what) + ": \"" + shown + "\" is not valid UTF-8");
+  if (name.find(u'\uFFFD') != std::u16string_view::npos) {
+    return c.Fail(std::string(what) + ": \"" + shown + "\" is not valid UTF-8");
   }
-  if (name.back() == u'.' || name.back() == u' ') {
-    return c.Fail(std::string(what) + ": \"" + shown + "\" ends with a dot or a blank");
+  const NameFault fault = CheckNameComponent(name);
+  if (fault != NameFault::kNone) {
+    return c.Fail(std::string(what) + ": \"" + shown + "\" " + NameFaultText(fault));
   }
   return true;
 }
@@ -155,16 +157,70 @@ bool HasWildcard(std::string_view s) {
   return s.find_first_of("*?") != std::string_view::npos;
 }
 
-// The regular files below `root`, as relative '/' paths in sorted order.
-bool WalkFiles(const fs::path& root, std::vector<std::string>& out, Checker& c) {
+// True when `p` lies inside `folder` (both resolved).
+bool Inside(const fs::path& p, const fs::path& folder) {
+  const fs::path rel = p.lexically_relative(folder);
+  return !rel.empty() && *rel.begin() != "..";
+}
+
+// Tells what a followed link packed, and whether it leads out of the folder packed.
+void NoteLink(const fs::path& link, const fs::path& root, std::string_view kind, Manifest& m) {
   std::error_code ec;
-  fs::recursive_directory_iterator it(root, ec), end;
-  if (ec) return c.Fail("cannot read folder " + PathToUtf8(root) + ": " + ec.message());
-  for (; it != end; it.increment(ec)) {
-    if (ec) return c.Fail("cannot read folder " + PathToUtf8(root) + ": " + ec.message());
-    std::error_code ec2;
-    if (it->is_regular_file(ec2)) out.push_back(GenericUtf8(it->path().lexically_relative(root)));
+  const fs::path target = fs::canonical(link, ec);
+  const fs::path base = fs::canonical(root, ec);
+  std::string note = "followed the link " + PrintablePath(link) + " to the " + std::string(kind) +
+                     " " + PrintablePath(target);
+  if (!Inside(target, base)) note += ", outside " + PrintablePath(root);
+  m.notes.push_back(std::move(note));
+}
+
+// One folder of a walk. `chain` holds the folders from the walk's root down to `folder`, so a
+// link back to one of them is caught instead of walked forever.
+bool WalkFolder(const fs::path& root, const fs::path& folder, std::vector<fs::path>& chain,
+                std::vector<std::string>& out, Manifest& m, Checker& c) {
+  std::error_code ec;
+  std::vector<fs::directory_entry> entries;
+  fs::directory_iterator it(folder, ec), end;
+  for (; !ec && it != end; it.increment(ec)) entries.push_back(*it);
+  if (ec) return c.Fail("cannot read folder " + PrintablePath(folder) + ": " + ec.message());
+  for (const auto& entry : entries) {
+    const fs::path& p = entry.path();
+    const fs::file_status own = entry.symlink_status(ec);
+    if (ec) return c.Fail("cannot read " + PrintablePath(p) + ": " + ec.message());
+    const bool link = fs::is_symlink(own);
+    const fs::file_status st = link ? fs::status(p, ec) : own;
+    if (ec) {
+      return c.Fail("the link " + PrintablePath(p) + " leads nowhere or in a circle: " +
+                    ec.message());
+    }
+    if (fs::is_directory(st)) {
+      for (const fs::path& above : chain) {
+        if (fs::equivalent(above, p, ec)) {
+          return c.Fail("the link " + PrintablePath(p) + " leads back to " +
+                        PrintablePath(above) + ", a folder it lies in");
+        }
+      }
+      if (link) NoteLink(p, root, "folder", m);
+      chain.push_back(p);
+      if (!WalkFolder(root, p, chain, out, m, c)) return false;
+      chain.pop_back();
+    } else if (fs::is_regular_file(st)) {
+      if (link) NoteLink(p, root, "file", m);
+      out.push_back(GenericUtf8(p.lexically_relative(root)));
+    } else {
+      return c.Fail(PrintablePath(p) + " is neither a file nor a folder (a FIFO, a socket or a " +
+                    "device); only regular files are packed");
+    }
   }
+  return true;
+}
+
+// The regular files below `root`, as relative '/' paths in sorted order. Every entry counts: an
+// unreadable folder, a link that leads nowhere or in a circle and anything that is neither file
+// nor folder are errors that name it; links are followed and told in the notes.
+bool WalkFiles(const fs::path& root, std::vector<std::string>& out, Manifest& m, Checker& c) {
+  std::vector<fs::path> chain{root};
+  if (!WalkFolder(root, root, chain, out, m, c)) return false;
   std::sort(out.begin(), out.end());
   return true;
 }
@@ -276,12 +332,14 @@ bool ReadFiles(const toml::array& list, Manifest& m, Checker& c) {
     std::error_code ec;
     std::size_t found = 0;
     if (first_wild == parts.size()) {
-      if (fs::is_regular_file(root, ec)) {
+      const fs::file_status st = fs::status(root, ec);
+      if (fs::is_regular_file(st)) {
+        if (fs::is_symlink(fs::symlink_status(root, ec))) NoteLink(root, m.base, "file", m);
         if (!AddFile(m, root, dest, attributes, c)) return false;
         ++found;
-      } else if (fs::is_directory(root, ec)) {
+      } else if (fs::is_directory(st)) {
         std::vector<std::string> rels;
-        if (!WalkFiles(root, rels, c)) return false;
+        if (!WalkFiles(root, rels, m, c)) return false;
         for (const auto& rel : rels) {
           std::u16string sub;
           if (!FolderText(GenericUtf8(PathFromUtf8(rel).parent_path()), where, sub, c))
@@ -289,6 +347,12 @@ bool ReadFiles(const toml::array& list, Manifest& m, Checker& c) {
           if (!AddFile(m, root / PathFromUtf8(rel), dest + sub, attributes, c)) return false;
           ++found;
         }
+      } else if (fs::exists(st)) {
+        return c.Fail(where + ": " + PrintablePath(root) + " is neither a file nor a folder " +
+                      "(a FIFO, a socket or a device); only regular files are packed");
+      } else if (fs::is_symlink(fs::symlink_status(root, ec))) {
+        return c.Fail(where + ": the link " + PrintablePath(root) +
+                      " leads nowhere or in a circle");
       } else {
         return c.Fail(where + ": " + PathToUtf8(root) + " does not exist");
       }
@@ -298,7 +362,7 @@ bool ReadFiles(const toml::array& list, Manifest& m, Checker& c) {
       const std::vector<std::string> pattern(parts.begin() + static_cast<long>(first_wild),
                                              parts.end());
       std::vector<std::string> rels;
-      if (!WalkFiles(root, rels, c)) return false;
+      if (!WalkFiles(root, rels, m, c)) return false;
       for (const auto& rel : rels) {
         if (!MatchParts(pattern, 0, SplitPath(rel), 0)) continue;
         std::u16string sub;
@@ -310,13 +374,6 @@ bool ReadFiles(const toml::array& list, Manifest& m, Checker& c) {
     if (found == 0) return c.Fail(where + ": \"" + *source + "\" matches no file");
   }
   return true;
-}
-
-std::u16string LowerAscii(std::u16string s) {
-  for (auto& ch : s) {
-    if (ch >= u'A' && ch <= u'Z') ch = static_cast<char16_t>(ch - u'A' + u'a');
-  }
-  return s;
 }
 
 bool Parse(const toml::table& root, Manifest& m, Checker& c) {
@@ -346,6 +403,17 @@ bool Parse(const toml::table& root, Manifest& m, Checker& c) {
   if (!exename || exename->empty()) return c.Fail("manifest: \"exename\" is required");
   if (!ShortText(*displayname, "displayname", kShortTextRoom, m.displayname, c)) return false;
   if (!ShortText(*exename, "exename", kShortTextRoom, m.exename, c)) return false;
+  {
+    // exename names the main program in the installation folder and the product's App Paths key,
+    // which the uninstaller removes: a folder, ".." or nothing there would name another key
+    const std::u16string exe = FromCp1252(m.exename);
+    const NameFault fault = CheckNameComponent(exe);
+    if (TrimBlanks(exe) != exe || fault != NameFault::kNone) {
+      return c.Fail("exename: \"" + Printable(exe) + "\" must be a plain file name in the " +
+                    "installation folder (no folder, no \"..\", no blanks around it); it " +
+                    (fault != NameFault::kNone ? NameFaultText(fault) : "has blanks around it"));
+    }
+  }
   if (!ShortText(version.value_or(""), "version", kVersionRoom, m.version, c)) return false;
   if (!ShortText(appdatafolder.value_or(""), "appdatafolder", kShortTextRoom, m.appdatafolder, c))
     return false;
@@ -469,20 +537,28 @@ bool Parse(const toml::table& root, Manifest& m, Checker& c) {
   if (files && !files->is_array()) return c.Fail("files: must be an array of tables ([[files]])");
   if (files && !ReadFiles(*files->as_array(), m, c)) return false;
 
-  // two files may not land on the same path (Windows compares names without letter case)
-  std::set<std::u16string> seen;
-  bool has_main = false;
-  const std::u16string main = LowerAscii(FromCp1252(m.exename));
+  // two files may not land on the same path, nor a file where a folder goes (Windows compares
+  // names through its upper-case mapping, letters beyond ASCII included)
+  std::set<std::u16string> seen, folders;
   for (const auto& f : m.files) {
-    const std::u16string key = LowerAscii(f.subfolder + u"\\" + f.filename);
+    for (std::size_t k = f.subfolder.find(u'\\', 1); ; k = f.subfolder.find(u'\\', k + 1)) {
+      folders.insert(UpcaseName(f.subfolder.substr(0, k)));
+      if (k == std::u16string::npos) break;
+    }
+  }
+  bool has_main = false;
+  const std::u16string main = UpcaseName(FromCp1252(m.exename));
+  for (const auto& f : m.files) {
+    const std::u16string shown = f.subfolder + u"\\" + f.filename;
+    const std::u16string key = UpcaseName(shown);
     if (!seen.insert(key).second) {
-      return c.Fail("two files would both be installed as " + Utf16ToUtf8(f.subfolder) + "\\" +
-                    Utf16ToUtf8(f.filename));
+      return c.Fail("two files would both be installed as " + Printable(shown) +
+                    " (Windows does not tell their names apart)");
     }
-    if (LowerAscii(f.subfolder.empty() ? f.filename : f.subfolder.substr(1) + u"\\" + f.filename) ==
-        main) {
-      has_main = true;
+    if (folders.count(key)) {
+      return c.Fail(Printable(shown) + " would be installed both as a file and as a folder");
     }
+    if (f.subfolder.empty() && UpcaseName(f.filename) == main) has_main = true;
   }
   if (!has_main) {
     m.warnings.push_back("exename \"" + *exename + "\" is not among the packed files");
@@ -518,16 +594,12 @@ bool ParseManifest(std::string_view text, const fs::path& base, Manifest& out, s
 }
 
 bool LoadManifest(const fs::path& file, Manifest& out, std::string& error) {
-  std::ifstream in(file, std::ios::binary);
-  if (!in) {
-    error = "cannot open manifest " + PathToUtf8(file);
-    return false;
-  }
-  std::ostringstream text;
-  text << in.rdbuf();
+  std::vector<std::uint8_t> bytes;
+  if (!ReadInputFile(file, kMaxManifestBytes, "manifest", bytes, error)) return false;
+  const std::string text(bytes.begin(), bytes.end());
   fs::path base = file.parent_path();
   if (base.empty()) base = ".";
-  if (!ParseManifest(text.str(), base, out, error)) {
+  if (!ParseManifest(text, base, out, error)) {
     error = PathToUtf8(file) + ": " + error;
     return false;
   }

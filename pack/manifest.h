@@ -47,6 +47,7 @@ struct Manifest {
   std::optional<std::filesystem::path> stub;
   std::vector<PackedFile> files;
   std::vector<std::string> warnings;  // legal but probably unintended
+  std::vector<std::string> notes;     // worth telling: what a followed link packed
 };
 
 // Reads and checks a manifest; on failure `error` says what and where.

@@ -1,5 +1,6 @@
 #include "pack/tools.h"
 
+#include <cstdio>
 #include <iomanip>
 #include <memory>
 
@@ -13,11 +14,11 @@ namespace fs = std::filesystem;
 namespace {
 
 std::string Text(std::u16string_view s) {
-  return Utf16ToUtf8(s);
+  return Printable(s);
 }
 template <std::size_t N>
 std::string Text(const ShortText<N>& s) {
-  return Utf16ToUtf8(FromCp1252(ReadShort(s)));
+  return Printable(FromCp1252(ReadShort(s)));
 }
 
 std::string RecordPath(const DirectoryRecord& r) {
@@ -47,7 +48,92 @@ bool OpenReader(const fs::path& setup, const std::vector<std::uint8_t>& key, Pac
   return true;
 }
 
+// The host path of the file the file step writes for `r` below the destination `folder`.
+fs::path ExtractedPath(const fs::path& folder, const DirectoryRecord& r) {
+  fs::path p = folder;
+  std::u16string sub = ReadWide(r.subfolder);
+  for (auto& ch : sub) {
+    if (ch == u'\\') ch = u'/';
+  }
+  while (!sub.empty() && sub.front() == u'/') sub.erase(0, 1);
+  if (!sub.empty()) p /= PathFromUtf8(Utf16ToUtf8(sub));
+  return p / PathFromUtf8(Utf16ToUtf8(ReadWide(r.filename)));
+}
+
+// Where the blocks of a record may start: behind the Package header, in front of the directory.
+bool BlocksInDataArea(const DirectoryRecord& r, const ConfigRecord& c, std::size_t count) {
+  const std::int64_t directory = static_cast<std::int64_t>(c.licenseoffset) -
+                                 static_cast<std::int64_t>(kDirectoryTrailerSize) -
+                                 static_cast<std::int64_t>(kDirectoryRecordSize * count);
+  return r.dataoffset >= static_cast<std::int64_t>(kPackageHeaderSize) &&
+         r.dataoffset < directory - c.packageoffset;
+}
+
 }  // namespace
+
+std::string Printable(std::u16string_view text) {
+  std::string out;
+  char hex[16];
+  for (std::size_t i = 0; i < text.size(); ++i) {
+    const char16_t c = text[i];
+    const bool high = c >= 0xD800 && c <= 0xDBFF;
+    const bool paired = high && i + 1 < text.size() && text[i + 1] >= 0xDC00 &&
+                        text[i + 1] <= 0xDFFF;
+    if (paired) {
+      out += Utf16ToUtf8(text.substr(i, 2));
+      ++i;
+    } else if (c < 0x20 || (c >= 0x7F && c <= 0x9F)) {
+      std::snprintf(hex, sizeof hex, "\\x%02X", static_cast<unsigned>(c));
+      out += hex;
+    } else if ((c >= 0xD800 && c <= 0xDFFF) || (c >= 0x200B && c <= 0x200F) ||
+               (c >= 0x2028 && c <= 0x202E) || (c >= 0x2060 && c <= 0x206F) || c == 0xFEFF ||
+               (c >= 0xFFF9 && c <= 0xFFFB) || c == 0x061C || c == 0x00AD) {
+      std::snprintf(hex, sizeof hex, "\\u%04X", static_cast<unsigned>(c));
+      out += hex;
+    } else {
+      out += Utf16ToUtf8(text.substr(i, 1));
+    }
+  }
+  return out;
+}
+
+std::string PrintablePath(const fs::path& path) {
+  return Printable(Utf8ToUtf16(PathToUtf8(path)));
+}
+
+LayoutReport CheckLayout(std::int64_t filesize, const ConfigRecord& config,
+                         std::int32_t filecount) {
+  LayoutReport report;
+  const std::int64_t p = config.packageoffset;
+  const std::int64_t l = config.licenseoffset;
+  const std::int64_t record = filesize - static_cast<std::int64_t>(kConfigRecordSize);
+  const std::int64_t header_end = p + static_cast<std::int64_t>(kPackageHeaderSize);
+  const std::int64_t trailer = l - static_cast<std::int64_t>(kDirectoryTrailerSize);
+  const std::int64_t n = filecount > 0 ? filecount : 0;
+  const std::int64_t directory = trailer - n * static_cast<std::int64_t>(kDirectoryRecordSize);
+  auto at = [](std::int64_t v) { return std::to_string(v); };
+  if (p < 0 || header_end > record) {
+    report.faults.push_back("the Package header (packageoffset " + at(p) +
+                            ") lies outside the package, which ends at " + at(record));
+  }
+  if (l > record) {
+    report.faults.push_back("licenseoffset " + at(l) + " lies inside or behind the Configuration " +
+                            "record at " + at(record) + ": the directory is outside the package");
+  } else if (trailer < header_end) {
+    report.faults.push_back("the directory trailer at " + at(trailer) +
+                            " overlaps the Package header (" + at(p) + " to " + at(header_end) +
+                            ")");
+  } else if (directory < header_end) {
+    report.faults.push_back("the directory of " + at(n) + " records from " + at(directory) +
+                            " overlaps the Package header (" + at(p) + " to " + at(header_end) +
+                            ")");
+  }
+  if (filecount <= 0) {
+    report.warnings.push_back("the directory is empty (filecount " + at(filecount) +
+                              "): setup would install nothing");
+  }
+  return report;
+}
 
 std::u16string PackagePath(const fs::path& path) {
 #ifdef _WIN32
@@ -63,6 +149,12 @@ std::u16string PackagePath(const fs::path& path) {
 }
 
 bool ReadConfiguration(const fs::path& setup, ConfigRecord& config, std::string& error) {
+  std::error_code ec;
+  const fs::file_status st = fs::status(setup, ec);
+  if (!ec && fs::exists(st) && !fs::is_regular_file(st)) {
+    error = PrintablePath(setup) + " is not a regular file, so it carries no setup package";
+    return false;
+  }
   auto host = MakeHostFileSystem();
   auto file = host->NewFile();
   if (!file->OpenRead(PackagePath(setup))) {
@@ -139,10 +231,19 @@ int VerifyPackage(const fs::path& setup, const std::vector<std::uint8_t>& key, s
   auto config = std::make_unique<ConfigRecord>();
   if (!OpenReader(setup, key, reader, *config, err)) return 1;
   std::size_t faults = 0;
+  std::error_code ec;
+  const auto size = static_cast<std::int64_t>(fs::file_size(setup, ec));
+  const LayoutReport layout = CheckLayout(size, *config, reader.trailer.filecount);
+  for (const auto& w : layout.warnings) err << "kestrel-pack: warning: " << w << "\n";
+  for (const auto& f : layout.faults) out << "FAIL package layout: " << f << "\n";
   for (std::size_t i = 0; i < reader.records.size(); ++i) {
     const auto& r = reader.records[i];
     std::int64_t decoded = 0;
-    if (!reader.ReadFileContent(i, decoded)) {
+    if (!BlocksInDataArea(r, *config, reader.records.size())) {
+      out << "FAIL " << RecordPath(r) << ": its blocks are said to start at " << r.dataoffset
+          << ", outside the data area between the Package header and the directory\n";
+      ++faults;
+    } else if (!reader.ReadFileContent(i, decoded)) {
       out << "FAIL " << RecordPath(r) << ": " << Text(reader.statustext) << "\n";
       ++faults;
     } else if (decoded != r.filesize) {
@@ -155,6 +256,10 @@ int VerifyPackage(const fs::path& setup, const std::vector<std::uint8_t>& key, s
   }
   if (faults) {
     err << "kestrel-pack: " << faults << " of " << reader.records.size() << " files failed\n";
+    return 1;
+  }
+  if (!layout.faults.empty()) {
+    err << "kestrel-pack: the package layout is damaged\n";
     return 1;
   }
   out << reader.records.size() << " files verified\n";
@@ -172,7 +277,20 @@ int ExtractPackage(const fs::path& setup, const fs::path& folder,
     err << "kestrel-pack: no destination folder given\n";
     return 1;
   }
-  reader.destfolder = PackagePath(folder);
+  // The destination's own links are resolved once here; below it the file step enters no link,
+  // so nothing already standing in the folder can lead a write out of it.
+  std::error_code ec;
+  fs::create_directories(folder, ec);
+  const fs::path root = fs::canonical(folder, ec);
+  if (ec) {
+    err << "kestrel-pack: cannot create the destination folder " << PrintablePath(folder) << ": "
+        << ec.message() << "\n";
+    return 1;
+  }
+  if (reader.records.empty()) {
+    err << "kestrel-pack: warning: the directory is empty: nothing to extract\n";
+  }
+  reader.destfolder = PackagePath(root);
   reader.overwrite = true;
   reader.showprogress = progress;
   for (std::size_t i = 0; i < reader.records.size(); ++i) {
@@ -181,6 +299,15 @@ int ExtractPackage(const fs::path& setup, const fs::path& folder,
     // like the installer, the first failure ends the run
     if (!ok) {
       err << "kestrel-pack: extraction stopped: " << Text(reader.statustext) << "\n";
+      return 1;
+    }
+    // setup does not compare the length with the directory; the host tool does, as verify does
+    const std::int64_t written =
+        static_cast<std::int64_t>(fs::file_size(ExtractedPath(root, reader.records[i]), ec));
+    if (ec || written != reader.records[i].filesize) {
+      err << "kestrel-pack: extraction stopped: " << RecordPath(reader.records[i]) << " holds "
+          << (ec ? std::string("an unknown number of") : std::to_string(written))
+          << " bytes, the directory says " << reader.records[i].filesize << "\n";
       return 1;
     }
   }

@@ -30,4 +30,20 @@ int ExtractPackage(const std::filesystem::path& setup, const std::filesystem::pa
 // A host path as the package code takes it: UTF-16 with backslashes.
 std::u16string PackagePath(const std::filesystem::path& path);
 
+// Untrusted text made safe to print: control characters (C0, DEL, C1), the invisible format and
+// direction controls and unpaired surrogates become \xHH or \uHHHH, so a name cannot move the
+// cursor, recolour the terminal or hide what it is. Everything else comes out as UTF-8.
+std::string Printable(std::u16string_view text);
+std::string PrintablePath(const std::filesystem::path& path);
+
+// How the regions of a setup file lie against each other. `faults` are layouts the installer
+// would misread (the directory over the Package header or the Configuration record, or outside
+// the file); `warnings` are legal but suspicious, such as an empty directory.
+struct LayoutReport {
+  std::vector<std::string> faults;
+  std::vector<std::string> warnings;
+};
+LayoutReport CheckLayout(std::int64_t filesize, const ConfigRecord& config,
+                         std::int32_t filecount);
+
 }  // namespace kestrel::pack

@@ -11,6 +11,7 @@
 #include <thread>
 
 #include "decode/cipher.h"
+#include "pack/hostio.h"
 #include "pack/pathtext.h"
 #include "package/records.h"
 #include "sysutil/codepage.h"
@@ -49,6 +50,8 @@ class TempOutput {
     std::random_device rd;
     temp_ = final_;
     temp_ += ".partial-" + std::to_string(rd() & 0xFFFFFF);
+    // a build stopped by Ctrl-C or a termination signal leaves nothing behind either
+    on_signal_.emplace(temp_);
   }
   ~TempOutput() {
     file_.reset();
@@ -90,22 +93,13 @@ class TempOutput {
   FilePtr file_;
   std::uint64_t pos_ = 0;
   bool committed_ = false;
+  std::optional<RemoveOnSignal> on_signal_;
 };
-
-bool ReadWhole(const fs::path& path, std::vector<std::uint8_t>& out) {
-  std::ifstream in(path, std::ios::binary);
-  if (!in) return false;
-  out.assign(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
-  return !in.bad();
-}
 
 // Licence text: UTF-8 in, Windows-1252 with CR LF line ends out.
 bool LicenceText(const fs::path& path, std::string& out, std::string& error) {
   std::vector<std::uint8_t> raw;
-  if (!ReadWhole(path, raw)) {
-    error = "cannot read licence " + PathToUtf8(path);
-    return false;
-  }
+  if (!ReadInputFile(path, kMaxLicenceBytes, "licence", raw, error)) return false;
   std::string_view text(reinterpret_cast<const char*>(raw.data()), raw.size());
   if (text.substr(0, 3) == "\xEF\xBB\xBF") text.remove_prefix(3);
   std::u16string wide;
@@ -167,9 +161,13 @@ bool IsPeExecutable(const std::vector<std::uint8_t>& b) {
 bool BuildPackage(const Manifest& m, const BuildOptions& options, BuildResult& result,
                   std::string& error) {
   result = BuildResult{};
+  std::vector<fs::path> inputs{options.stub};
+  if (m.licence) inputs.push_back(*m.licence);
+  for (const auto& f : m.files) inputs.push_back(f.source);
+  if (!CheckOutputIsNoInput(options.output, inputs, error)) return false;
   std::vector<std::uint8_t> stub;
-  if (!ReadWhole(options.stub, stub)) {
-    error = "cannot read stub " + PathToUtf8(options.stub);
+  if (!ReadInputFile(options.stub, static_cast<std::uint64_t>(options.limit), "stub", stub,
+                     error)) {
     return false;
   }
   if (!IsPeExecutable(stub)) {

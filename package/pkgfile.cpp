@@ -9,6 +9,8 @@ bool FolderExists(FileSystem& fs, const std::u16string& path) {
   const std::u16string p = StripTrailingBackslash(path);
   // a drive letter alone ("C:" or "C:\") is taken as present without asking the system
   if (p.size() == 2 && path.size() >= 2 && path[1] == u':') return true;
+  // so is the root alone ("\"), which no search can name once its separator is stripped
+  if (p.empty() && !path.empty()) return true;
   bool is_folder = false;
   return fs.FindEntry(p, is_folder) && is_folder;
 }

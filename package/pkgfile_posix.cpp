@@ -14,6 +14,12 @@
 namespace kestrel {
 namespace {
 
+// "/a/b/" and "/a/b" name the same entry; the root keeps its one slash.
+std::string StripSlashes(std::string host) {
+  while (host.size() > 1 && host.back() == '/') host.pop_back();
+  return host;
+}
+
 // Windows separators become the host's; everything else passes through as UTF-8.
 std::string HostPath(const std::u16string& path) {
   std::string out = Utf16ToUtf8(path);
@@ -23,13 +29,66 @@ std::string HostPath(const std::u16string& path) {
   return out;
 }
 
+// Opens a folder one component at a time, never through a link, so that a file or folder link
+// already standing in an output tree cannot send a write elsewhere. Callers resolve the links of
+// the folder they were given first (the packer's extract does); -1 when a component is missing,
+// is no folder or is a link.
+int OpenFolderNoFollow(const std::string& folder) {
+  int fd = ::open(!folder.empty() && folder[0] == '/' ? "/" : ".",
+                  O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  std::size_t start = 0;
+  while (fd >= 0 && start < folder.size()) {
+    std::size_t end = folder.find('/', start);
+    if (end == std::string::npos) end = folder.size();
+    const std::string part(folder.data() + start, end - start);
+    start = end + 1;
+    if (part.empty() || part == ".") continue;
+    const int next = ::openat(fd, part.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+    ::close(fd);
+    fd = next;
+  }
+  return fd;
+}
+
+// The folder part and the last component of a host path; the folder is "." for a bare name.
+void SplitHostPath(const std::string& host, std::string& folder, std::string& name) {
+  const auto k = host.find_last_of('/');
+  if (k == std::string::npos) {
+    folder = ".";
+    name = host;
+  } else {
+    folder.assign(host.data(), k == 0 ? 1 : k);
+    name.assign(host.data() + k + 1, host.size() - k - 1);
+  }
+}
+
+class FolderFd {
+ public:
+  explicit FolderFd(const std::string& folder) : fd_(OpenFolderNoFollow(folder)) {}
+  ~FolderFd() {
+    if (fd_ >= 0) ::close(fd_);
+  }
+  FolderFd(const FolderFd&) = delete;
+  FolderFd& operator=(const FolderFd&) = delete;
+  int get() const { return fd_; }
+
+ private:
+  int fd_;
+};
+
 class PosixFile final : public PackageFile {
  public:
   ~PosixFile() override { Close(); }
 
   bool OpenRead(const std::u16string& path) override {
     Close();
-    fd_ = ::open(HostPath(path).c_str(), O_RDONLY | O_CLOEXEC);
+    // without O_NONBLOCK a FIFO would wait for a writer; only a regular file is a package
+    fd_ = ::open(HostPath(path).c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+    struct stat st {};
+    if (fd_ >= 0 && (::fstat(fd_, &st) != 0 || !S_ISREG(st.st_mode) ||
+                     ::fcntl(fd_, F_SETFL, ::fcntl(fd_, F_GETFL) & ~O_NONBLOCK) != 0)) {
+      Close();
+    }
     return fd_ >= 0;
   }
 
@@ -93,17 +152,32 @@ class PosixFileSystem final : public FileSystem {
  public:
   std::unique_ptr<PackageFile> NewFile() override { return std::make_unique<PosixFile>(); }
 
+  // A link is an entry but never a folder, and the folders above are not entered through links.
   bool FindEntry(const std::u16string& path, bool& is_folder) override {
     struct stat st {};
     const std::string host = HostPath(path);
-    if (host.empty() || ::stat(host.c_str(), &st) != 0) return false;
+    if (host.empty()) return false;
+    if (host == "/") {
+      is_folder = true;
+      return true;
+    }
+    std::string folder, name;
+    SplitHostPath(StripSlashes(host), folder, name);
+    const FolderFd dir(folder);
+    if (dir.get() < 0 || ::fstatat(dir.get(), name.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0) {
+      return false;
+    }
     is_folder = S_ISDIR(st.st_mode);
     return true;
   }
 
   bool CreateFolder(const std::u16string& path) override {
     const std::string host = HostPath(path);
-    return !host.empty() && ::mkdir(host.c_str(), 0777) == 0;
+    if (host.empty()) return false;
+    std::string folder, name;
+    SplitHostPath(StripSlashes(host), folder, name);
+    const FolderFd dir(folder);
+    return dir.get() >= 0 && ::mkdirat(dir.get(), name.c_str(), 0777) == 0;
   }
 
   bool ApplyAttributes(const std::u16string& path, std::uint32_t attributes) override {
@@ -148,8 +222,23 @@ class PosixFileSystem final : public FileSystem {
 bool PosixFile::CreateWrite(const std::u16string& path) {
   Close();
   const std::string host = HostPath(path);
-  constexpr int kFlags = O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC;
-  fd_ = ::open(host.c_str(), kFlags, 0666);
+  // neither the file nor a folder on its way may be a link: the write stays where it was sent
+  constexpr int kFlags = O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW | O_CLOEXEC;
+  std::string folder, name;
+  SplitHostPath(host, folder, name);
+  auto open_it = [&] {
+    const int dir = OpenFolderNoFollow(folder);
+    if (dir < 0) {
+      errno = ENOENT;  // a missing folder, or one the chain cannot enter
+      return -1;
+    }
+    const int fd = ::openat(dir, name.c_str(), kFlags, 0666);
+    const int saved = errno;
+    ::close(dir);
+    errno = saved;
+    return fd;
+  };
+  fd_ = open_it();
   // Making the folder chain first only matters when a folder is missing, and then the open fails
   // with ENOENT: the chain is made and the open tried once more, which ends as making it first
   // would, without two directory searches for every file of a folder that already stands.
@@ -158,7 +247,7 @@ bool PosixFile::CreateWrite(const std::u16string& path) {
     if (k != std::u16string::npos) {
       PosixFileSystem fs;
       CreateFolderChain(fs, path.substr(0, k + 1));
-      fd_ = ::open(host.c_str(), kFlags, 0666);
+      fd_ = open_it();
     }
   }
   return fd_ >= 0;

@@ -1,0 +1,180 @@
+#include "pack/hostio.h"
+
+#include <csignal>
+#include <cstring>
+#include <fstream>
+#include <system_error>
+
+#include "pack/tools.h"
+
+#ifndef _WIN32
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#endif
+
+namespace kestrel::pack {
+namespace fs = std::filesystem;
+
+namespace {
+
+std::string TooLarge(std::string_view what, const fs::path& path, std::uint64_t size,
+                     std::uint64_t limit) {
+  return std::string(what) + " " + PrintablePath(path) + " is " + std::to_string(size) +
+         " bytes long; at most " + std::to_string(limit) + " are read";
+}
+
+std::string NotRegular(std::string_view what, const fs::path& path) {
+  return std::string(what) + " " + PrintablePath(path) +
+         " is not a regular file (a FIFO, a device or a folder cannot be read as one)";
+}
+
+}  // namespace
+
+#ifdef _WIN32
+bool ReadInputFile(const fs::path& path, std::uint64_t limit, std::string_view what,
+                   std::vector<std::uint8_t>& out, std::string& error) {
+  std::error_code ec;
+  const fs::file_status st = fs::status(path, ec);
+  if (ec || !fs::exists(st)) {
+    error = "cannot read " + std::string(what) + " " + PrintablePath(path);
+    return false;
+  }
+  if (!fs::is_regular_file(st)) {
+    error = NotRegular(what, path);
+    return false;
+  }
+  const std::uint64_t size = fs::file_size(path, ec);
+  if (!ec && size > limit) {
+    error = TooLarge(what, path, size, limit);
+    return false;
+  }
+  std::ifstream in(path, std::ios::binary);
+  out.assign(static_cast<std::size_t>(size), 0);
+  if (!in || !in.read(reinterpret_cast<char*>(out.data()), static_cast<std::streamsize>(size)) ||
+      in.peek() != std::char_traits<char>::eof()) {
+    error = "cannot read " + std::string(what) + " " + PrintablePath(path) +
+            " (did it change while it was read?)";
+    return false;
+  }
+  return true;
+}
+#else
+bool ReadInputFile(const fs::path& path, std::uint64_t limit, std::string_view what,
+                   std::vector<std::uint8_t>& out, std::string& error) {
+  // opened without waiting, then looked at, so a FIFO never blocks the open
+  const int fd = ::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+  if (fd < 0) {
+    error = "cannot read " + std::string(what) + " " + PrintablePath(path) + ": " +
+            std::strerror(errno);
+    return false;
+  }
+  struct Closer {
+    int fd;
+    ~Closer() { ::close(fd); }
+  } closer{fd};
+  struct stat st {};
+  if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+    error = NotRegular(what, path);
+    return false;
+  }
+  const auto size = static_cast<std::uint64_t>(st.st_size);
+  if (size > limit) {
+    error = TooLarge(what, path, size, limit);
+    return false;
+  }
+  ::fcntl(fd, F_SETFL, ::fcntl(fd, F_GETFL) & ~O_NONBLOCK);
+  // one byte more than the limit tells a file that grew since it was looked at
+  out.assign(static_cast<std::size_t>(size) + 1, 0);
+  std::size_t got = 0;
+  while (got < out.size()) {
+    const ssize_t r = ::read(fd, out.data() + got, out.size() - got);
+    if (r < 0 && errno == EINTR) continue;
+    if (r < 0) {
+      error = "cannot read " + std::string(what) + " " + PrintablePath(path) + ": " +
+              std::strerror(errno);
+      return false;
+    }
+    if (r == 0) break;
+    got += static_cast<std::size_t>(r);
+  }
+  if (got > limit) {
+    error = TooLarge(what, path, got, limit);
+    return false;
+  }
+  out.resize(got);
+  return true;
+}
+#endif
+
+bool CheckOutputIsNoInput(const fs::path& output, const std::vector<fs::path>& inputs,
+                          std::string& error) {
+  std::error_code ec;
+  if (!fs::exists(output, ec)) return true;
+  for (const fs::path& input : inputs) {
+    if (fs::equivalent(output, input, ec) && !ec) {
+      error = "the output " + PrintablePath(output) + " is the input " + PrintablePath(input) +
+              "; writing it would destroy that file";
+      return false;
+    }
+  }
+  return true;
+}
+
+namespace {
+
+// What the signal handler removes: a fixed buffer, since the handler may not allocate.
+char g_remove_path[4096];
+volatile std::sig_atomic_t g_armed = 0;
+constexpr int kSignals[] = {
+    SIGINT, SIGTERM,
+#ifdef SIGHUP
+    SIGHUP,
+#endif
+#ifdef SIGBREAK
+    SIGBREAK,
+#endif
+};
+using Handler = void (*)(int);
+Handler g_previous[std::size(kSignals)];
+
+extern "C" void RemoveAndReraise(int sig) {
+  if (g_armed) {
+#ifdef _WIN32
+    std::remove(g_remove_path);
+#else
+    ::unlink(g_remove_path);
+#endif
+  }
+  std::signal(sig, SIG_DFL);
+  std::raise(sig);
+}
+
+}  // namespace
+
+RemoveOnSignal::RemoveOnSignal(const fs::path& path) {
+  std::string text;
+  try {
+    text = path.string();  // the narrow form is what unlink and remove take
+  } catch (const std::exception&) {
+    return;
+  }
+  if (text.size() >= sizeof g_remove_path) return;
+  std::memcpy(g_remove_path, text.c_str(), text.size() + 1);
+  g_armed = 1;
+  for (std::size_t i = 0; i < std::size(kSignals); ++i) {
+    g_previous[i] = std::signal(kSignals[i], RemoveAndReraise);
+  }
+}
+
+RemoveOnSignal::~RemoveOnSignal() {
+  if (!g_armed) return;
+  g_armed = 0;
+  for (std::size_t i = 0; i < std::size(kSignals); ++i) {
+    std::signal(kSignals[i], g_previous[i] == SIG_ERR ? SIG_DFL : g_previous[i]);
+  }
+}
+
+}  // namespace kestrel::pack

@@ -1,0 +1,40 @@
+// The packer's own contact with the host's files: bounded reads of its inputs, the check that the
+// output is none of them, and the removal of a half-written output when the user stops a build.
+#pragma once
+
+#include <cstdint>
+#include <filesystem>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace kestrel::pack {
+
+// How much of each kind of input is read at most.
+inline constexpr std::uint64_t kMaxManifestBytes = 16u << 20;
+inline constexpr std::uint64_t kMaxLicenceBytes = 16u << 20;
+inline constexpr std::uint64_t kMaxKeyBytes = 56;
+
+// Reads the whole of a regular file of at most `limit` bytes into `out`. Anything else is refused
+// before it is read: a FIFO would wait for a writer, a device such as /dev/zero never ends.
+// `what` ("manifest", "licence", ...) begins the error text.
+bool ReadInputFile(const std::filesystem::path& path, std::uint64_t limit, std::string_view what,
+                   std::vector<std::uint8_t>& out, std::string& error);
+
+// Fails when `output` already exists and is the same file as one of `inputs`, compared as files
+// (so another spelling of the name or a hard link is caught too), not as names.
+bool CheckOutputIsNoInput(const std::filesystem::path& output,
+                          const std::vector<std::filesystem::path>& inputs, std::string& error);
+
+// While it lives, an interrupt, termination or hang-up signal removes `path` before the process
+// ends as the signal would have ended it. One at a time per process.
+class RemoveOnSignal {
+ public:
+  explicit RemoveOnSignal(const std::filesystem::path& path);
+  ~RemoveOnSignal();
+  RemoveOnSignal(const RemoveOnSignal&) = delete;
+  RemoveOnSignal& operator=(const RemoveOnSignal&) = delete;
+};
+
+}  // namespace kestrel::pack
