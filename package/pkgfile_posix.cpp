@@ -183,7 +183,8 @@ class PosixFileSystem final : public FileSystem {
   bool ApplyAttributes(const std::u16string& path, std::uint32_t attributes) override {
     struct stat st {};
     const std::string host = HostPath(path);
-    if (::stat(host.c_str(), &st) != 0) return false;
+    // a link put in the file's place since it was written is left alone
+    if (::lstat(host.c_str(), &st) != 0 || S_ISLNK(st.st_mode)) return false;
     const mode_t now = st.st_mode & 07777;
     mode_t mode = now;
     // the read-only bit is the one Windows attribute a POSIX file can carry

@@ -135,6 +135,9 @@ packit "$SRC/app/empty.toml" "$PKG/empty-setup.exe"
 cp "$PKG/three-setup.exe" "$PKG/corrupt-setup.exe" && $PATCH "$PKG/corrupt-setup.exe" marker 1
 cp "$PKG/three-setup.exe" "$PKG/readfail-setup.exe" && $PATCH "$PKG/readfail-setup.exe" readfail 1
 cp "$PKG/three-setup.exe" "$PKG/openfail-setup.exe" && $PATCH "$PKG/openfail-setup.exe" filecount 100000
+for dev in nul.txt COM1.log aux; do
+  cp "$PKG/three-setup.exe" "$PKG/device-$dev-setup.exe" && $PATCH "$PKG/device-$dev-setup.exe" rename 0 "$dev"
+done
 head -c 16 /dev/urandom >"$WORK/key.bin"
 packit "$SRC/app/three.toml" "$PKG/locked-setup.exe" --key-file "$WORK/key.bin"
 
@@ -329,5 +332,15 @@ expect "$L" "page finishpage back=dis next=hid finish=en cancel=dis"
 expect "$L" "exit=0"
 if grep '^progress ' "$L" | tail -n 1 | grep -qx 'progress 100'; then ok; else bad "empty: the bar did not reach 100"; fi
 verify empty-verify installed "$PKG/empty-setup.exe" 'C:\Program Files\Kestrel E2E\Empty'
+
+# ---- 30. reserved device names: refused before anything is made, never "installed" ----------
+for dev in nul.txt COM1.log aux; do
+  rm -rf "$PF/Kestrel E2E/Three"
+  install "device-$dev" "$PKG/device-$dev-setup.exe"
+  L=$WORK/device-$dev.log
+  expect "$L" "box text=An error occurred during the installation process. (Unsafe path in package ($dev))"
+  expect "$L" "exit=1"
+  absent_file "$PF/Kestrel E2E/Three"
+done
 
 echo "install scenarios: $(($(date +%s) - ti)) s"

@@ -5,6 +5,7 @@ usage: patchpkg.py EXE marker INDEX     the first block of file INDEX loses its 
        patchpkg.py EXE readfail INDEX   file INDEX points at a block whose payload runs past the
                                         end of the file (a package read failure)
        patchpkg.py EXE filecount N      the directory claims N files
+       patchpkg.py EXE rename INDEX NAME  file INDEX is stored under NAME
        patchpkg.py EXE offset           prints packageoffset (the size of the program part)
 """
 import struct
@@ -38,6 +39,10 @@ def main():
         at = len(data) - 20 - 12
         struct.pack_into("<BBxxIBxxx", data, at, 0x43, 0, 512, 0)
         struct.pack_into("<q", data, rec + 6184, at - packageoffset)
+    elif what == "rename":
+        rec = record(int(sys.argv[3]))
+        name = sys.argv[4].encode("utf-16-le")
+        data[rec + 8:rec + 8 + 2048] = name + bytes(2048 - len(name))
     elif what == "filecount":
         struct.pack_into("<i", data, packageend - 4, int(sys.argv[3]))
     else:
