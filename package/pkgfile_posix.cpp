@@ -76,6 +76,48 @@ class FolderFd {
   int fd_;
 };
 
+// The folder the last file was created in, kept open with its identity: the files of one folder
+// follow each other, so most creations walk no folder chain. The descriptor names the folder
+// reached without links; a later stat of the path only confirms that it still names that folder.
+struct CreationFolderCache {
+  std::string path;
+  int fd = -1;
+  dev_t dev = 0;
+  ino_t ino = 0;
+  ~CreationFolderCache() {
+    if (fd >= 0) ::close(fd);
+  }
+};
+thread_local CreationFolderCache creation_folder;
+
+void ForgetCreationFolder() {
+  if (creation_folder.fd >= 0) ::close(creation_folder.fd);
+  creation_folder.fd = -1;
+  creation_folder.path.clear();
+}
+
+// A descriptor of `folder`, opened without links (borrowed: the cache owns it); -1 when the walk
+// fails.
+int CreationFolder(const std::string& folder) {
+  struct stat st {};
+  if (creation_folder.fd >= 0 && creation_folder.path == folder &&
+      ::stat(folder.c_str(), &st) == 0 && st.st_dev == creation_folder.dev &&
+      st.st_ino == creation_folder.ino) {
+    return creation_folder.fd;
+  }
+  ForgetCreationFolder();
+  const int fd = OpenFolderNoFollow(folder);
+  if (fd < 0 || ::fstat(fd, &st) != 0) {
+    if (fd >= 0) ::close(fd);
+    return -1;
+  }
+  creation_folder.path = folder;
+  creation_folder.fd = fd;
+  creation_folder.dev = st.st_dev;
+  creation_folder.ino = st.st_ino;
+  return fd;
+}
+
 class PosixFile final : public PackageFile {
  public:
   ~PosixFile() override { Close(); }
@@ -228,15 +270,17 @@ bool PosixFile::CreateWrite(const std::u16string& path) {
   std::string folder, name;
   SplitHostPath(host, folder, name);
   auto open_it = [&] {
-    const int dir = OpenFolderNoFollow(folder);
+    const int dir = CreationFolder(folder);
     if (dir < 0) {
       errno = ENOENT;  // a missing folder, or one the chain cannot enter
       return -1;
     }
     const int fd = ::openat(dir, name.c_str(), kFlags, 0666);
-    const int saved = errno;
-    ::close(dir);
-    errno = saved;
+    if (fd < 0) {
+      const int saved = errno;
+      ForgetCreationFolder();
+      errno = saved;
+    }
     return fd;
   };
   fd_ = open_it();
