@@ -5,6 +5,8 @@
 
 #include "installengine/extract.h"
 #include "pack/pathtext.h"
+#include "package/certtable.h"
+#include "package/integrity.h"
 #include "package/pkgfile.h"
 #include "sysutil/codepage.h"
 
@@ -26,9 +28,10 @@ std::string RecordPath(const DirectoryRecord& r) {
 
 // Opens the package the way the installer does; false with a message on `err`.
 bool OpenReader(const fs::path& setup, const std::vector<std::uint8_t>& key, PackageReader& reader,
-                ConfigRecord& config, std::ostream& err) {
+                ConfigRecord& config, std::ostream& err, std::int64_t* recordpos = nullptr,
+                bool checksum = false) {
   std::string error;
-  if (!ReadConfiguration(setup, config, error)) {
+  if (!ReadConfiguration(setup, config, error, recordpos, checksum)) {
     err << "kestrel-pack: " << error << "\n";
     return false;
   }
@@ -62,24 +65,33 @@ std::u16string PackagePath(const fs::path& path) {
   return p;
 }
 
-bool ReadConfiguration(const fs::path& setup, ConfigRecord& config, std::string& error) {
+bool ReadConfiguration(const fs::path& setup, ConfigRecord& config, std::string& error,
+                       std::int64_t* recordpos, bool checksum) {
   auto host = MakeHostFileSystem();
   auto file = host->NewFile();
   if (!file->OpenRead(PackagePath(setup))) {
     error = "Unable to find Setup Files in " + PathToUtf8(setup);
     return false;
   }
+  const std::string damaged = Text(kDamagedSetupMessage) + " (" + PathToUtf8(setup) + ")";
   std::uint32_t n = kConfigRecordSize;
-  const std::int64_t end = file->Size();
-  if (file->ReadAt(&config, n, end - static_cast<std::int64_t>(kConfigRecordSize)) !=
-      kConfigRecordSize) {
-    error = "Unable to read from setup file! (" + PathToUtf8(setup) + ")";
+  const PackageExtent extent = FindPackageEnd(*file);
+  const std::int64_t at = extent.end - static_cast<std::int64_t>(kConfigRecordSize);
+  if (file->ReadAt(&config, n, at) != kConfigRecordSize) {
+    error = extent.table_past_end ? damaged
+                                  : "Unable to read from setup file! (" + PathToUtf8(setup) + ")";
     return false;
   }
   if (!HasSetupMarker(config)) {
-    error = "No install files attached! (" + PathToUtf8(setup) + ")";
+    error = extent.table_past_end ? damaged
+                                  : "No install files attached! (" + PathToUtf8(setup) + ")";
     return false;
   }
+  if (checksum && CheckPackage(*file, config, at) == PackageCheck::kDamaged) {
+    error = damaged;
+    return false;
+  }
+  if (recordpos) *recordpos = at;
   return true;
 }
 
@@ -87,7 +99,8 @@ int ListPackage(const fs::path& setup, std::ostream& out, std::ostream& err) {
   auto host = MakeHostFileSystem();
   PackageReader reader(*host);
   auto config = std::make_unique<ConfigRecord>();
-  if (!OpenReader(setup, {}, reader, *config, err)) return 1;
+  std::int64_t recordpos = 0;
+  if (!OpenReader(setup, {}, reader, *config, err, &recordpos)) return 1;
   const ConfigRecord& c = *config;
   out << "Product:        " << Text(c.displayname) << " " << Text(c.version) << "\n"
       << "Main program:   " << Text(c.exename) << "\n"
@@ -106,12 +119,8 @@ int ListPackage(const fs::path& setup, std::ostream& out, std::ostream& err) {
     out << "Association:    " << Text(c.assocext) << " -> " << Text(c.assocclass) << " ("
         << Text(c.assocdescription) << "), opened by " << Text(c.assocprogram) << "\n";
   }
-  std::error_code ec;
-  const auto size = fs::file_size(setup, ec);
   out << "Licence:        "
-      << (c.haslicense ? std::to_string(static_cast<std::int64_t>(size) - kConfigRecordSize -
-                                        c.licenseoffset) +
-                             " bytes"
+      << (c.haslicense ? std::to_string(recordpos - c.licenseoffset) + " bytes"
                        : std::string("none"))
       << "\n"
       << "Package:        at offset " << c.packageoffset << ", "
@@ -137,8 +146,22 @@ int VerifyPackage(const fs::path& setup, const std::vector<std::uint8_t>& key, s
   auto host = MakeHostFileSystem();
   PackageReader reader(*host);
   auto config = std::make_unique<ConfigRecord>();
-  if (!OpenReader(setup, key, reader, *config, err)) return 1;
+  std::int64_t recordpos = 0;
+  if (!OpenReader(setup, key, reader, *config, err, &recordpos)) return 1;
   std::size_t faults = 0;
+  // the installer's start-up check first; the files are still gone through, to name the damage
+  auto file = host->NewFile();
+  const PackageCheck check = file->OpenRead(PackagePath(setup))
+                                 ? CheckPackage(*file, *config, recordpos)
+                                 : PackageCheck::kDamaged;
+  file->Close();
+  if (check == PackageCheck::kDamaged) {
+    out << "FAIL package checksum: " << Text(kDamagedSetupMessage) << "\n";
+    err << "kestrel-pack: " << Text(kDamagedSetupMessage) << " (" << PathToUtf8(setup) << ")\n";
+  } else {
+    out << (check == PackageCheck::kOk ? "ok   package checksum\n"
+                                       : "--   package checksum: none stored\n");
+  }
   for (std::size_t i = 0; i < reader.records.size(); ++i) {
     const auto& r = reader.records[i];
     std::int64_t decoded = 0;
@@ -157,6 +180,7 @@ int VerifyPackage(const fs::path& setup, const std::vector<std::uint8_t>& key, s
     err << "kestrel-pack: " << faults << " of " << reader.records.size() << " files failed\n";
     return 1;
   }
+  if (check == PackageCheck::kDamaged) return 1;
   out << reader.records.size() << " files verified\n";
   return 0;
 }
@@ -167,6 +191,8 @@ int ExtractPackage(const fs::path& setup, const fs::path& folder,
   auto host = MakeHostFileSystem();
   PackageReader reader(*host);
   auto config = std::make_unique<ConfigRecord>();
+  // each file's blocks are checked on the way; a package that fails its checksum as a whole can
+  // still give up the files that are sound
   if (!OpenReader(setup, key, reader, *config, err)) return 1;
   if (folder.empty()) {
     err << "kestrel-pack: no destination folder given\n";
