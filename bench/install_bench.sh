@@ -2,7 +2,8 @@
 # Install benchmark under wine64: packs a corpus of real PE files (Wine's own DLLs), installs it
 # with the GUI driver in a fresh prefix, and compares against copying the same files with cp and
 # with xcopy inside the prefix. Samples the setup process's peak memory for a large and a small
-# package: it must not grow with the package.
+# package: it must not grow with the package. Times the start-up package check too: how much
+# later the wizard appears than for the same package without its stored checksum.
 #
 # usage: bench/install_bench.sh [WIN64_BUILD] [PACKER]
 #   WIN64_BUILD  holds setup/setup.exe and tests/e2e/kestrel_guidriver.exe (default build/win64)
@@ -140,12 +141,42 @@ bench() {  # bench NAME MB
   t1=$(now)
   xcopy_s=$(secs "$t0" "$t1")
 
+  # start-up: launch to the wizard's first dump, with the package check and without it (the same
+  # file with its record's extension zeroed); the driver waits 400 ms before it dumps
+  local plain=$dir/ibench-$name-nocheck.exe with=() without=() i ts
+  cp "$exe" "$plain"
+  python3 - "$plain" <<'PY'
+import sys
+p = sys.argv[1]
+d = bytearray(open(p, "rb").read())
+d[len(d) - 780:] = bytes(780)  # the record's reserved tail: no extension, no check
+open(p, "wb").write(d)
+PY
+  startup() {  # startup EXE: seconds from launch to the wizard's first dump
+    local t0 first
+    t0=$(now)
+    timeout -k 5 60 $W "$DRIVER" show - "$(win "$1")" 2>&1 | stamp >"$dir/show.log"
+    first=$(awk 'index($0, " client=") { print $1; exit }' "$dir/show.log")
+    awk -v a="$t0" -v b="${first:-0}" 'BEGIN { printf "%.3f", b - a - 0.4 }'
+  }
+  for i in 1 2 3 4 5; do
+    with+=("$(startup "$exe")")
+    without+=("$(startup "$plain")")
+  done
+  median() { printf '%s\n' "$@" | sort -n | sed -n 3p; }
+  local sw so
+  sw=$(median "${with[@]}")
+  so=$(median "${without[@]}")
+
   echo "== $name: $files files, $(mb "$bytes") MB of files"
   echo "package:      $(mb "$pkg") MB, packed in $pack_s s (--level fast)"
   echo "installed:    $(mb "${got:-0}") MB in the destination"
   echo "install:      $inst_s s (Next to finish page; driver run $drive_s s in all)"
   echo "cp -r:        $cp_s s"
   echo "xcopy /e /i:  $xcopy_s s (a bare 'wine cmd /c echo' takes $wine_s s)"
+  echo "start-up:     wizard after $sw s with the package check, $so s without (medians of 5:" \
+    "${with[*]} / ${without[*]}); the check adds $(awk -v a="$sw" -v b="$so" -v i="$inst_s" \
+    'BEGIN { d = a - b; printf "%.2f s, %.1f%% of the install", d, (i + 0 > 0 ? 100 * d / i : 0) }')"
   echo "setup peak:   VmHWM $((hwm / 1024)) MB, max VmRSS seen $((rss / 1024)) MB (of it anonymous $((anon / 1024)) MB)"
   echo "load:         $(cut -d' ' -f1-3 /proc/loadavg) (machine shared: times vary)"
   rm -rf "$cpdst" "$xdst"

@@ -61,8 +61,8 @@ expect "$WORK/signed-install.log" "exit=0"
 verify signed-install-verify installed "$PKG/signed-three.exe" "$S_DEST"
 expect "$WORK/signed-install-verify.log" "uninstaller copy: the stub's signature restored"
 if signature_ok "$UNINSTALLER"; then ok; else bad "kestrelui.exe of a signed install: $(tail -n 2 "$UNINSTALLER.verify.log" | tr '\n' ' ')"; fi
-for f in product.exe readme.txt docs/guide.txt; do
-  if cmp -s "$SRC/app/$f" "$S_DIR/$f"; then ok; else bad "signed-install: $f differs"; fi
+for f in product.exe readme.txt docs/guide.txt; do  # all three in the installation folder
+  if cmp -s "$SRC/app/$f" "$S_DIR/$(basename "$f")"; then ok; else bad "signed-install: $f differs"; fi
 done
 
 # ---- 42. signed by hand after an unsigned build: installs; the copy is a clean program -----
