@@ -1,5 +1,6 @@
 #include "pack/tools.h"
 
+#include <algorithm>
 #include <iomanip>
 #include <memory>
 
@@ -8,6 +9,7 @@
 #include "package/certtable.h"
 #include "package/integrity.h"
 #include "package/pkgfile.h"
+#include "package/startload.h"
 #include "sysutil/codepage.h"
 
 namespace kestrel::pack {
@@ -48,6 +50,22 @@ bool OpenReader(const fs::path& setup, const std::vector<std::uint8_t>& key, Pac
     return false;
   }
   return true;
+}
+
+// The licence text as setup shows it: up to its first zero byte (the packer's padding to a
+// multiple of 8 is zeros).
+std::int64_t LicenceLength(const fs::path& setup, const ConfigRecord& c, std::int64_t recordpos) {
+  const std::int64_t region = recordpos - c.licenseoffset;
+  if (region <= 0 || region > kMaxLicenseBytes) return std::max<std::int64_t>(region, 0);
+  auto host = MakeHostFileSystem();
+  auto file = host->NewFile();
+  std::string text(static_cast<std::size_t>(region), '\0');
+  std::uint32_t n = static_cast<std::uint32_t>(region);
+  if (!file->OpenRead(PackagePath(setup)) ||
+      file->ReadAt(text.data(), n, c.licenseoffset) != static_cast<std::uint32_t>(region)) {
+    return region;
+  }
+  return static_cast<std::int64_t>(std::min(text.find('\0'), text.size()));
 }
 
 }  // namespace
@@ -120,7 +138,7 @@ int ListPackage(const fs::path& setup, std::ostream& out, std::ostream& err) {
         << Text(c.assocdescription) << "), opened by " << Text(c.assocprogram) << "\n";
   }
   out << "Licence:        "
-      << (c.haslicense ? std::to_string(recordpos - c.licenseoffset) + " bytes"
+      << (c.haslicense ? std::to_string(LicenceLength(setup, c, recordpos)) + " bytes"
                        : std::string("none"))
       << "\n"
       << "Package:        at offset " << c.packageoffset << ", "
