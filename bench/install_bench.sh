@@ -9,6 +9,7 @@
 #   WIN64_BUILD  holds setup/setup.exe and tests/e2e/kestrel_guidriver.exe (default build/win64)
 #   PACKER       host kestrel-pack (default build/host/pack/kestrel-pack)
 #   IBENCH_SIZES  corpus sizes in MB, one package each (default "300 30")
+#   IBENCH_CORPUS=random  incompressible files instead, so the package is as large as the corpus
 # Work files go to build/ibench/. Not a test: it prints numbers, it judges nothing.
 set -u
 ROOT=$(cd "$(dirname "$0")/.." && pwd)
@@ -35,7 +36,16 @@ make_corpus() {  # make_corpus DIR MB
   local dir=$1 limit=$(($2 * 1048576)) total=0 f s
   rm -rf "$dir"
   mkdir -p "$dir/corpus"
+  if [ "${IBENCH_CORPUS:-}" = random ]; then
+    local i=0
+    while [ "$total" -lt "$limit" ]; do
+      i=$((i + 1))
+      head -c 16777216 /dev/urandom >"$dir/corpus/random$i.bin"
+      total=$((total + 16777216))
+    done
+  fi
   for d in $SRCDIRS; do
+    [ "${IBENCH_CORPUS:-}" = random ] && break
     [ -d "$d" ] || continue
     mkdir -p "$dir/corpus/$(basename "$d")"
     while IFS= read -r f; do

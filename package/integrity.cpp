@@ -7,8 +7,10 @@
 namespace kestrel {
 namespace {
 
-// Large enough that the system calls cost nothing beside the CRC, small enough for any machine.
-constexpr std::uint32_t kCheckPiece = 1u << 20;
+// Large enough that the system calls cost little beside the CRC, small enough that each piece is
+// still in the processor's cache when the CRC runs over it (measured: 128 KiB beat 1 MiB by a
+// third).
+constexpr std::uint32_t kCheckPiece = 1u << 17;
 
 }  // namespace
 
