@@ -10,6 +10,9 @@
 #include "package/integrity.h"
 #include "package/pkgfile.h"
 #include "sysutil/codepage.h"
+#ifdef _WIN32
+#include "package/pkgfile_win32.h"
+#endif
 
 int main(int argc, char** argv) {
   using namespace kestrel;
@@ -18,6 +21,9 @@ int main(int argc, char** argv) {
     return 2;
   }
   const int runs = argc > 2 ? std::atoi(argv[2]) : 5;
+#ifdef _WIN32
+  BindFileFunctions64();
+#endif
   auto fs = MakeHostFileSystem();
   auto file = fs->NewFile();
   if (!file->OpenRead(Utf8ToUtf16(argv[1]))) {

@@ -65,6 +65,25 @@ for f in product.exe readme.txt docs/guide.txt; do  # all three in the installat
   if cmp -s "$SRC/app/$f" "$S_DIR/$(basename "$f")"; then ok; else bad "signed-install: $f differs"; fi
 done
 
+# ---- 41b. the signed i686 installer under Wine's 32-bit layer, where the machine has one -----
+PROBE32=$ROOT/build/win32/tests/e2e/kestrel_helperprobe.exe
+if [ -f "$PKG/signed-three-i686.exe" ] && [ -f "$PROBE32" ] &&
+  timeout -k 5 60 /usr/bin/wine "$PROBE32" folders >"$WORK/probe32.log" 2>&1; then
+  s_clean
+  install signed-i686 "$PKG/signed-three-i686.exe"
+  expect "$WORK/signed-i686.log" "page finishpage back=dis next=hid finish=en cancel=dis"
+  expect "$WORK/signed-i686.log" "exit=0"
+  # a 32-bit program's Program Files folder
+  S_DIR32="$DRIVE_C/Program Files (x86)/Kestrel E2E/Three"
+  if cmp -s "$SRC/app/product.exe" "$S_DIR32/product.exe"; then ok; else bad "signed-i686: product.exe differs"; fi
+  if signature_ok "$UNINSTALLER"; then ok; else bad "kestrelui.exe of the i686 install: $(tail -n 2 "$UNINSTALLER.verify.log" | tr '\n' ' ')"; fi
+  $W reg delete 'HKLM\SOFTWARE\Wow6432Node\Microsoft\Windows\CurrentVersion\App Paths\readme.txt' /f >/dev/null 2>&1
+  $W reg delete 'HKLM\software\Wow6432Node\microsoft\windows\currentversion\uninstall\E2E Three' /f >/dev/null 2>&1
+  rm -rf "$S_DIR32"
+else
+  echo "skipped: the signed i686 installer under Wine (no 32-bit layer, or no i686 build)"
+fi
+
 # ---- 42. signed by hand after an unsigned build: installs; the copy is a clean program -----
 s_clean
 osslsigncode sign -pkcs12 "$CERTS/signer.p12" -readpass "$CERTS/password.txt" -h sha256 \
