@@ -10,6 +10,7 @@
 #   PACKER       host kestrel-pack (default build/host/pack/kestrel-pack)
 #   IBENCH_SIZES  corpus sizes in MB, one package each (default "300 30")
 #   IBENCH_CORPUS=random  incompressible files instead, so the package is as large as the corpus
+#   IBENCH_STARTUP_RUNS   start-ups timed with and without the package check (default 9)
 # Work files go to build/ibench/. Not a test: it prints numbers, it judges nothing.
 set -u
 ROOT=$(cd "$(dirname "$0")/.." && pwd)
@@ -169,11 +170,12 @@ PY
     first=$(awk 'index($0, " client=") { print $1; exit }' "$dir/show.log")
     awk -v a="$t0" -v b="${first:-0}" 'BEGIN { printf "%.3f", b - a - 0.4 }'
   }
-  for i in 1 2 3 4 5; do
+  local runs=${IBENCH_STARTUP_RUNS:-9}
+  for i in $(seq 1 "$runs"); do
     with+=("$(startup "$exe")")
     without+=("$(startup "$plain")")
   done
-  median() { printf '%s\n' "$@" | sort -n | sed -n 3p; }
+  median() { printf '%s\n' "$@" | sort -n | sed -n "$((($# + 1) / 2))p"; }
   local sw so
   sw=$(median "${with[@]}")
   so=$(median "${without[@]}")
@@ -184,7 +186,7 @@ PY
   echo "install:      $inst_s s (Next to finish page; driver run $drive_s s in all)"
   echo "cp -r:        $cp_s s"
   echo "xcopy /e /i:  $xcopy_s s (a bare 'wine cmd /c echo' takes $wine_s s)"
-  echo "start-up:     wizard after $sw s with the package check, $so s without (medians of 5:" \
+  echo "start-up:     wizard after $sw s with the package check, $so s without (medians of $runs:" \
     "${with[*]} / ${without[*]}); the check adds $(awk -v a="$sw" -v b="$so" -v i="$inst_s" \
     'BEGIN { d = a - b; printf "%.2f s, %.1f%% of the install", d, (i + 0 > 0 ? 100 * d / i : 0) }')"
   # the check alone, through the Win32 file code under Wine: steadier than the start-up times
