@@ -2,12 +2,15 @@
 # Install benchmark under wine64: packs a corpus of real PE files (Wine's own DLLs), installs it
 # with the GUI driver in a fresh prefix, and compares against copying the same files with cp and
 # with xcopy inside the prefix. Samples the setup process's peak memory for a large and a small
-# package: it must not grow with the package.
+# package: it must not grow with the package. Times the start-up package check too: how much
+# later the wizard appears than for the same package without its stored checksum.
 #
 # usage: bench/install_bench.sh [WIN64_BUILD] [PACKER]
 #   WIN64_BUILD  holds setup/setup.exe and tests/e2e/kestrel_guidriver.exe (default build/win64)
 #   PACKER       host kestrel-pack (default build/host/pack/kestrel-pack)
 #   IBENCH_SIZES  corpus sizes in MB, one package each (default "300 30")
+#   IBENCH_CORPUS=random  incompressible files instead, so the package is as large as the corpus
+#   IBENCH_STARTUP_RUNS   start-ups timed with and without the package check (default 9)
 # Work files go to build/ibench/. Not a test: it prints numbers, it judges nothing.
 set -u
 ROOT=$(cd "$(dirname "$0")/.." && pwd)
@@ -34,7 +37,16 @@ make_corpus() {  # make_corpus DIR MB
   local dir=$1 limit=$(($2 * 1048576)) total=0 f s
   rm -rf "$dir"
   mkdir -p "$dir/corpus"
+  if [ "${IBENCH_CORPUS:-}" = random ]; then
+    local i=0
+    while [ "$total" -lt "$limit" ]; do
+      i=$((i + 1))
+      head -c 16777216 /dev/urandom >"$dir/corpus/random$i.bin"
+      total=$((total + 16777216))
+    done
+  fi
   for d in $SRCDIRS; do
+    [ "${IBENCH_CORPUS:-}" = random ] && break
     [ -d "$d" ] || continue
     mkdir -p "$dir/corpus/$(basename "$d")"
     while IFS= read -r f; do
@@ -140,12 +152,52 @@ bench() {  # bench NAME MB
   t1=$(now)
   xcopy_s=$(secs "$t0" "$t1")
 
+  # start-up: launch to the wizard's first dump, with the package check and without it (the same
+  # file with its record's extension zeroed); the driver waits 400 ms before it dumps
+  local plain=$dir/ibench-$name-nocheck.exe with=() without=() i ts
+  cp "$exe" "$plain"
+  python3 - "$plain" <<'PY'
+import sys
+p = sys.argv[1]
+d = bytearray(open(p, "rb").read())
+d[len(d) - 780:] = bytes(780)  # the record's reserved tail: no extension, no check
+open(p, "wb").write(d)
+PY
+  startup() {  # startup EXE: seconds from launch to the wizard's first dump
+    local t0 first
+    t0=$(now)
+    timeout -k 5 60 $W "$DRIVER" show - "$(win "$1")" 2>&1 | stamp >"$dir/show.log"
+    first=$(awk 'index($0, " client=") { print $1; exit }' "$dir/show.log")
+    awk -v a="$t0" -v b="${first:-0}" 'BEGIN { printf "%.3f", b - a - 0.4 }'
+  }
+  local runs=${IBENCH_STARTUP_RUNS:-9}
+  for i in $(seq 1 "$runs"); do
+    with+=("$(startup "$exe")")
+    without+=("$(startup "$plain")")
+  done
+  median() { printf '%s\n' "$@" | sort -n | sed -n "$((($# + 1) / 2))p"; }
+  local sw so
+  sw=$(median "${with[@]}")
+  so=$(median "${without[@]}")
+
   echo "== $name: $files files, $(mb "$bytes") MB of files"
   echo "package:      $(mb "$pkg") MB, packed in $pack_s s (--level fast)"
   echo "installed:    $(mb "${got:-0}") MB in the destination"
   echo "install:      $inst_s s (Next to finish page; driver run $drive_s s in all)"
   echo "cp -r:        $cp_s s"
   echo "xcopy /e /i:  $xcopy_s s (a bare 'wine cmd /c echo' takes $wine_s s)"
+  echo "start-up:     wizard after $sw s with the package check, $so s without (medians of $runs:" \
+    "${with[*]} / ${without[*]}); the check adds $(awk -v a="$sw" -v b="$so" -v i="$inst_s" \
+    'BEGIN { d = a - b; printf "%.2f s, %.1f%% of the install", d, (i + 0 > 0 ? 100 * d / i : 0) }')"
+  # the check alone, through the Win32 file code under Wine: steadier than the start-up times
+  local check=$BIN/bench/kestrel_check_bench.exe ck="n/a (no $BIN/bench/kestrel_check_bench.exe)"
+  if [ -f "$check" ]; then
+    ck=$($W "$check" "$(win "$exe")" 7 2>/dev/null | tail -n 1 | tr -d '\r')
+    local best
+    best=$(printf '%s\n' "$ck" | sed -n 's/.*best \([0-9.]*\) s.*/\1/p')
+    [ -n "$best" ] && ck="$ck; $(awk -v c="$best" -v i="$inst_s" 'BEGIN { printf "%.1f%%", 100 * c / i }') of the install"
+  fi
+  echo "check alone:  $ck"
   echo "setup peak:   VmHWM $((hwm / 1024)) MB, max VmRSS seen $((rss / 1024)) MB (of it anonymous $((anon / 1024)) MB)"
   echo "load:         $(cut -d' ' -f1-3 /proc/loadavg) (machine shared: times vary)"
   rm -rf "$cpdst" "$xdst"

@@ -12,7 +12,7 @@ std::string RunningWindowPattern(const ConfigRecord& config) {
 }
 
 bool CopyProgramPart(PackageFile& program, PackageFile& out, std::int64_t length,
-                     std::uint8_t* buffer) {
+                     std::uint8_t* buffer, const UninstallerPatch& patch) {
   for (;;) {
     const std::int64_t position = program.Position();
     if (position >= length) return position == length;
@@ -20,6 +20,7 @@ bool CopyProgramPart(PackageFile& program, PackageFile& out, std::int64_t length
         std::min<std::int64_t>(static_cast<std::int64_t>(kMaxChunk), length - position));
     // a read that yields nothing would otherwise repeat for ever
     if (program.Read(buffer, n) == 0) return false;
+    ApplyUninstallerPatch(patch, position, buffer, n);
     if (!out.Write(buffer, n)) return false;
   }
 }
@@ -78,13 +79,17 @@ bool InstallRun::ExtractAll() {
 void InstallRun::WriteUninstallerCopy() {
   PackageFile* program = reader_.package();
   std::uint8_t* buffer = reader_.transfer_buffer();
+  // a signed package gets its stub's signature back; a file signed after packing loses the
+  // entry that would point past the copy's end
+  const UninstallerPatch patch =
+      program && program->IsOpen() ? PlanUninstallerPatch(*program, config_) : UninstallerPatch{};
   if (program && program->IsOpen() && buffer && program->Seek(0)) {
     const std::u16string path =
         AddTrailingBackslash(sys_.WindowsFolder()) + std::u16string(kUninstallerName);
     auto stubcopy = fs_.NewFile();
     const bool created = stubcopy->CreateWrite(path);
     const bool complete =
-        created && CopyProgramPart(*program, *stubcopy, config_.packageoffset, buffer);
+        created && CopyProgramPart(*program, *stubcopy, config_.packageoffset, buffer, patch);
     stubcopy->Close();
     // a cut-off program would only fail when the user tries to uninstall
     if (created && !complete) fs_.RemoveFile(path);

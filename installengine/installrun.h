@@ -10,6 +10,7 @@
 
 #include "installengine/extract.h"
 #include "installengine/registration.h"
+#include "package/certtable.h"
 #include "package/pkgfile.h"
 #include "package/records.h"
 #include "sysutil/shortcuts.h"
@@ -111,8 +112,9 @@ std::string RunningWindowPattern(const ConfigRecord& config);
 
 // Copies bytes 0 up to `length` of `program` into `out` in pieces of at most 65536 bytes through
 // `buffer`, reading from the current position; stops early when a read yields nothing or a write
-// fails. True when all `length` bytes were copied.
+// fails. True when all `length` bytes were copied. `patch` (PlanUninstallerPatch) is applied to
+// the pieces on their way.
 bool CopyProgramPart(PackageFile& program, PackageFile& out, std::int64_t length,
-                     std::uint8_t* buffer);
+                     std::uint8_t* buffer, const UninstallerPatch& patch = {});
 
 }  // namespace kestrel

@@ -33,6 +33,10 @@ constexpr const char* kUsage =
     "usage:\n"
     "  kestrel-pack build MANIFEST [-o OUT] [--stub SETUP.EXE] [--level fast|best]\n"
     "                     [--key-file FILE] [--threads N]\n"
+    "                     [--sign (--cert FILE --key FILE | --pkcs12 FILE)\n"
+    "                      [--sign-password-file FILE | --sign-password-env VAR]\n"
+    "                      [--timestamp URL] [--sign-description TEXT] [--sign-url URL]\n"
+    "                      [--signer OSSLSIGNCODE]]\n"
     "  kestrel-pack list SETUP\n"
     "  kestrel-pack verify SETUP [--key-file FILE]\n"
     "  kestrel-pack extract SETUP DIR [--key-file FILE]\n";
@@ -126,6 +130,8 @@ std::optional<fs::path> DefaultStub(const std::string& argv0, std::vector<fs::pa
 int Build(const std::vector<std::string>& args, const std::string& argv0) {
   std::optional<std::string> manifest_path, output, stub, key_file;
   BuildOptions options;
+  bool sign = false, sign_options = false;
+  kestrel::pack::SignOptions signing;
   for (std::size_t i = 0; i < args.size(); ++i) {
     const std::string& a = args[i];
     auto value = [&]() -> std::optional<std::string> {
@@ -139,6 +145,22 @@ int Build(const std::vector<std::string>& args, const std::string& argv0) {
       if (!(stub = value())) return Usage("--stub needs a file");
     } else if (a == "--key-file") {
       if (!(key_file = value())) return Usage("--key-file needs a file");
+    } else if (a == "--sign") {
+      sign = true;
+    } else if (a == "--cert" || a == "--key" || a == "--pkcs12" || a == "--sign-password-file" ||
+               a == "--sign-password-env" || a == "--timestamp" || a == "--sign-description" ||
+               a == "--sign-url" || a == "--signer") {
+      if (!(v = value())) return Usage(a + " needs a value");
+      sign_options = true;
+      if (a == "--cert") signing.cert = PathFromUtf8(*v);
+      if (a == "--key") signing.key = PathFromUtf8(*v);
+      if (a == "--pkcs12") signing.pkcs12 = PathFromUtf8(*v);
+      if (a == "--sign-password-file") signing.password_file = PathFromUtf8(*v);
+      if (a == "--sign-password-env") signing.password_env = *v;
+      if (a == "--timestamp") signing.timestamp_url = *v;
+      if (a == "--sign-description") signing.description = *v;
+      if (a == "--sign-url") signing.url = *v;
+      if (a == "--signer") signing.tool = *v;
     } else if (a == "--level") {
       if (!(v = value())) return Usage("--level needs fast or best");
       if (*v == "fast") {
@@ -165,6 +187,12 @@ int Build(const std::vector<std::string>& args, const std::string& argv0) {
     }
   }
   if (!manifest_path) return Usage("build needs a manifest");
+  if (sign_options && !sign) return Usage("the signing options need --sign");
+  if (sign) {
+    if (std::string problem = kestrel::pack::CheckSignOptions(signing); !problem.empty())
+      return Usage(problem);
+    options.sign = signing;
+  }
 
   Manifest manifest;
   std::string error;
@@ -212,7 +240,8 @@ int Build(const std::vector<std::string>& args, const std::string& argv0) {
     return 1;
   }
   std::cout << "packed " << result.files << " files, " << result.content_bytes << " bytes into a "
-            << result.package_bytes << "-byte package: " << PathToUtf8(options.output) << "\n";
+            << result.package_bytes << "-byte package: " << PathToUtf8(options.output)
+            << (result.output_signed ? " (signed)" : "") << "\n";
   return 0;
 }
 

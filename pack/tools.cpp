@@ -1,12 +1,16 @@
 #include "pack/tools.h"
 
 #include <cstdio>
+#include <algorithm>
 #include <iomanip>
 #include <memory>
 
 #include "installengine/extract.h"
 #include "pack/pathtext.h"
+#include "package/certtable.h"
+#include "package/integrity.h"
 #include "package/pkgfile.h"
+#include "package/startload.h"
 #include "sysutil/codepage.h"
 
 namespace kestrel::pack {
@@ -27,9 +31,10 @@ std::string RecordPath(const DirectoryRecord& r) {
 
 // Opens the package the way the installer does; false with a message on `err`.
 bool OpenReader(const fs::path& setup, const std::vector<std::uint8_t>& key, PackageReader& reader,
-                ConfigRecord& config, std::ostream& err) {
+                ConfigRecord& config, std::ostream& err, std::int64_t* recordpos = nullptr,
+                bool checksum = false) {
   std::string error;
-  if (!ReadConfiguration(setup, config, error)) {
+  if (!ReadConfiguration(setup, config, error, recordpos, checksum)) {
     err << "kestrel-pack: " << error << "\n";
     return false;
   }
@@ -67,6 +72,22 @@ bool BlocksInDataArea(const DirectoryRecord& r, const ConfigRecord& c, std::size
                                  static_cast<std::int64_t>(kDirectoryRecordSize * count);
   return r.dataoffset >= static_cast<std::int64_t>(kPackageHeaderSize) &&
          r.dataoffset < directory - c.packageoffset;
+}
+
+// The licence text as setup shows it: up to its first zero byte (the packer's padding to a
+// multiple of 8 is zeros).
+std::int64_t LicenceLength(const fs::path& setup, const ConfigRecord& c, std::int64_t recordpos) {
+  const std::int64_t region = recordpos - c.licenseoffset;
+  if (region <= 0 || region > kMaxLicenseBytes) return std::max<std::int64_t>(region, 0);
+  auto host = MakeHostFileSystem();
+  auto file = host->NewFile();
+  std::string text(static_cast<std::size_t>(region), '\0');
+  std::uint32_t n = static_cast<std::uint32_t>(region);
+  if (!file->OpenRead(PackagePath(setup)) ||
+      file->ReadAt(text.data(), n, c.licenseoffset) != static_cast<std::uint32_t>(region)) {
+    return region;
+  }
+  return static_cast<std::int64_t>(std::min(text.find('\0'), text.size()));
 }
 
 }  // namespace
@@ -148,7 +169,8 @@ std::u16string PackagePath(const fs::path& path) {
   return p;
 }
 
-bool ReadConfiguration(const fs::path& setup, ConfigRecord& config, std::string& error) {
+bool ReadConfiguration(const fs::path& setup, ConfigRecord& config, std::string& error,
+                       std::int64_t* recordpos, bool checksum) {
   std::error_code ec;
   const fs::file_status st = fs::status(setup, ec);
   if (!ec && fs::exists(st) && !fs::is_regular_file(st)) {
@@ -161,17 +183,25 @@ bool ReadConfiguration(const fs::path& setup, ConfigRecord& config, std::string&
     error = "Unable to find Setup Files in " + PathToUtf8(setup);
     return false;
   }
+  const std::string damaged = Text(kDamagedSetupMessage) + " (" + PathToUtf8(setup) + ")";
   std::uint32_t n = kConfigRecordSize;
-  const std::int64_t end = file->Size();
-  if (file->ReadAt(&config, n, end - static_cast<std::int64_t>(kConfigRecordSize)) !=
-      kConfigRecordSize) {
-    error = "Unable to read from setup file! (" + PathToUtf8(setup) + ")";
+  const PackageExtent extent = FindPackageEnd(*file);
+  const std::int64_t at = extent.end - static_cast<std::int64_t>(kConfigRecordSize);
+  if (file->ReadAt(&config, n, at) != kConfigRecordSize) {
+    error = extent.table_past_end ? damaged
+                                  : "Unable to read from setup file! (" + PathToUtf8(setup) + ")";
     return false;
   }
   if (!HasSetupMarker(config)) {
-    error = "No install files attached! (" + PathToUtf8(setup) + ")";
+    error = extent.table_past_end ? damaged
+                                  : "No install files attached! (" + PathToUtf8(setup) + ")";
     return false;
   }
+  if (checksum && CheckPackage(*file, config, at) == PackageCheck::kDamaged) {
+    error = damaged;
+    return false;
+  }
+  if (recordpos) *recordpos = at;
   return true;
 }
 
@@ -179,7 +209,8 @@ int ListPackage(const fs::path& setup, std::ostream& out, std::ostream& err) {
   auto host = MakeHostFileSystem();
   PackageReader reader(*host);
   auto config = std::make_unique<ConfigRecord>();
-  if (!OpenReader(setup, {}, reader, *config, err)) return 1;
+  std::int64_t recordpos = 0;
+  if (!OpenReader(setup, {}, reader, *config, err, &recordpos)) return 1;
   const ConfigRecord& c = *config;
   out << "Product:        " << Text(c.displayname) << " " << Text(c.version) << "\n"
       << "Main program:   " << Text(c.exename) << "\n"
@@ -198,12 +229,8 @@ int ListPackage(const fs::path& setup, std::ostream& out, std::ostream& err) {
     out << "Association:    " << Text(c.assocext) << " -> " << Text(c.assocclass) << " ("
         << Text(c.assocdescription) << "), opened by " << Text(c.assocprogram) << "\n";
   }
-  std::error_code ec;
-  const auto size = fs::file_size(setup, ec);
   out << "Licence:        "
-      << (c.haslicense ? std::to_string(static_cast<std::int64_t>(size) - kConfigRecordSize -
-                                        c.licenseoffset) +
-                             " bytes"
+      << (c.haslicense ? std::to_string(LicenceLength(setup, c, recordpos)) + " bytes"
                        : std::string("none"))
       << "\n"
       << "Package:        at offset " << c.packageoffset << ", "
@@ -229,13 +256,28 @@ int VerifyPackage(const fs::path& setup, const std::vector<std::uint8_t>& key, s
   auto host = MakeHostFileSystem();
   PackageReader reader(*host);
   auto config = std::make_unique<ConfigRecord>();
-  if (!OpenReader(setup, key, reader, *config, err)) return 1;
+  std::int64_t recordpos = 0;
+  if (!OpenReader(setup, key, reader, *config, err, &recordpos)) return 1;
   std::size_t faults = 0;
-  std::error_code ec;
-  const auto size = static_cast<std::int64_t>(fs::file_size(setup, ec));
-  const LayoutReport layout = CheckLayout(size, *config, reader.trailer.filecount);
+  // a signature behind the package is no part of it: the layout ends with the record
+  const LayoutReport layout =
+      CheckLayout(recordpos + static_cast<std::int64_t>(kConfigRecordSize), *config,
+                  reader.trailer.filecount);
   for (const auto& w : layout.warnings) err << "kestrel-pack: warning: " << w << "\n";
   for (const auto& f : layout.faults) out << "FAIL package layout: " << f << "\n";
+  // the installer's start-up check first; the files are still gone through, to name the damage
+  auto file = host->NewFile();
+  const PackageCheck check = file->OpenRead(PackagePath(setup))
+                                 ? CheckPackage(*file, *config, recordpos)
+                                 : PackageCheck::kDamaged;
+  file->Close();
+  if (check == PackageCheck::kDamaged) {
+    out << "FAIL package checksum: " << Text(kDamagedSetupMessage) << "\n";
+    err << "kestrel-pack: " << Text(kDamagedSetupMessage) << " (" << PathToUtf8(setup) << ")\n";
+  } else {
+    out << (check == PackageCheck::kOk ? "ok   package checksum\n"
+                                       : "--   package checksum: none stored\n");
+  }
   for (std::size_t i = 0; i < reader.records.size(); ++i) {
     const auto& r = reader.records[i];
     std::int64_t decoded = 0;
@@ -262,6 +304,7 @@ int VerifyPackage(const fs::path& setup, const std::vector<std::uint8_t>& key, s
     err << "kestrel-pack: the package layout is damaged\n";
     return 1;
   }
+  if (check == PackageCheck::kDamaged) return 1;
   out << reader.records.size() << " files verified\n";
   return 0;
 }
@@ -272,6 +315,8 @@ int ExtractPackage(const fs::path& setup, const fs::path& folder,
   auto host = MakeHostFileSystem();
   PackageReader reader(*host);
   auto config = std::make_unique<ConfigRecord>();
+  // each file's blocks are checked on the way; a package that fails its checksum as a whole can
+  // still give up the files that are sound
   if (!OpenReader(setup, key, reader, *config, err)) return 1;
   if (folder.empty()) {
     err << "kestrel-pack: no destination folder given\n";

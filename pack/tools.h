@@ -13,10 +13,12 @@
 
 namespace kestrel::pack {
 
-// Reads the Configuration record from the end of a setup file and checks its marker. On
-// failure `error` holds the text the installer itself would show.
-bool ReadConfiguration(const std::filesystem::path& setup, ConfigRecord& config,
-                       std::string& error);
+// Reads the Configuration record from the end of a setup file's package (in front of a
+// signature's certificate table) and checks its marker; with `checksum`, also the package's
+// checksum. On failure `error` holds the text the installer itself would show. `recordpos`, when
+// given, receives the record's file offset.
+bool ReadConfiguration(const std::filesystem::path& setup, ConfigRecord& config, std::string& error,
+                       std::int64_t* recordpos = nullptr, bool checksum = false);
 
 // Each returns the process exit code: 0 when all is well, 1 on any fault (reported on `err`
 // or, per file, on `out`).

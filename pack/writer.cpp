@@ -13,6 +13,10 @@
 #include "decode/cipher.h"
 #include "pack/hostio.h"
 #include "pack/pathtext.h"
+#include "pack/tools.h"
+#include "package/certtable.h"
+#include "package/integrity.h"
+#include "package/pkgfile.h"
 #include "package/records.h"
 #include "sysutil/codepage.h"
 
@@ -67,23 +71,36 @@ class TempOutput {
   bool Write(const void* data, std::size_t n) {
     if (n == 0) return true;
     if (std::fwrite(data, 1, n, file_.get()) != n) return false;
+    if (checksumming_) crc_ = Crc32(data, n, crc_);
     pos_ += n;
     return true;
   }
   std::uint64_t pos() const { return pos_; }
-  bool Commit(std::string& error) {
+  // Everything written from now on goes into the package checksum.
+  void StartChecksum() { checksumming_ = true; }
+  void StopChecksum() { checksumming_ = false; }
+  std::uint32_t crc() const { return crc_; }
+  // Writes the file out under its temporary name.
+  bool Close(std::string& error) {
+    if (!file_) return true;
     if (std::fflush(file_.get()) != 0 || std::fclose(file_.release()) != 0) {
       error = "cannot write " + PathToUtf8(temp_);
       return false;
     }
+    return true;
+  }
+  // Moves `from` (the temporary file itself, or a signed copy of it) into place.
+  bool Commit(std::string& error) { return Commit(temp_, error); }
+  bool Commit(const fs::path& from, std::string& error) {
+    if (!Close(error)) return false;
     std::error_code ec;
-    fs::rename(temp_, final_, ec);
+    fs::rename(from, final_, ec);
     if (ec) {
       error =
-          "cannot rename " + PathToUtf8(temp_) + " to " + PathToUtf8(final_) + ": " + ec.message();
+          "cannot rename " + PathToUtf8(from) + " to " + PathToUtf8(final_) + ": " + ec.message();
       return false;
     }
-    committed_ = true;
+    committed_ = from == temp_;
     return true;
   }
   const fs::path& temp() const { return temp_; }
@@ -94,7 +111,59 @@ class TempOutput {
   std::uint64_t pos_ = 0;
   bool committed_ = false;
   std::optional<RemoveOnSignal> on_signal_;
+  bool checksumming_ = false;
+  std::uint32_t crc_ = 0;
 };
+
+// The stub as the program part: a signature it carries (made here when signing, or by the vendor
+// before) stays in front of the package, with its entry and CheckSum cleared in the header, so
+// that the setup file can be signed as a whole; the two fields are kept in the record for the
+// uninstaller copy. An unsigned stub is taken byte for byte.
+bool PrepareStub(std::vector<std::uint8_t>& stub, const BuildOptions& options,
+                 std::optional<StubSignature>& signature, std::string& error) {
+  const std::string name = PathToUtf8(options.stub);
+  PeSignatureFields f;
+  const bool pe = ParsePeSignatureFields(stub, f);
+  if (!pe && !options.sign) return true;
+  if (!pe) {
+    error = "stub " + name + " has no PE optional header with a certificate-table entry to sign";
+    return false;
+  }
+  // the table must end the file, as signing tools leave it
+  auto table_ends_stub = [&stub](const PeSignatureFields& g) {
+    const std::uint64_t end = std::uint64_t{g.address} + g.size;
+    return g.size > 0 && g.address > g.entry_at && end <= stub.size() &&
+           stub.size() - end < kCertificateAlignment;
+  };
+  auto clear_fields = [&stub](const PeSignatureFields& g) {
+    std::memset(stub.data() + g.checksum_at, 0, 4);
+    std::memset(stub.data() + g.entry_at, 0, 8);
+  };
+  if (f.address != 0 || f.size != 0) {
+    if (!table_ends_stub(f)) {
+      error = "stub " + name + " has a certificate-table entry that does not name its end";
+      return false;
+    }
+    if (options.sign) {  // signed again below, with this build's certificate
+      stub.resize(f.address);
+      clear_fields(f);
+    }
+  }
+  if (options.sign) {
+    std::vector<std::uint8_t> signed_stub;
+    if (!SignBytes(*options.sign, stub, signed_stub, error)) return false;
+    stub = std::move(signed_stub);
+    if (!ParsePeSignatureFields(stub, f) || !table_ends_stub(f)) {
+      error = "the signed stub holds no certificate table at its end";
+      return false;
+    }
+  }
+  if (f.address == 0 && f.size == 0) return true;
+  signature = StubSignature{f.address, f.size, f.checksum};
+  stub.resize(std::size_t{f.address} + f.size);  // the copy ends with the table
+  clear_fields(f);
+  return true;
+}
 
 // Licence text: UTF-8 in, Windows-1252 with CR LF line ends out.
 bool LicenceText(const fs::path& path, std::string& out, std::string& error) {
@@ -174,6 +243,8 @@ bool BuildPackage(const Manifest& m, const BuildOptions& options, BuildResult& r
     error = "stub " + PathToUtf8(options.stub) + " is not a PE executable";
     return false;
   }
+  std::optional<StubSignature> stubsignature;
+  if (!PrepareStub(stub, options, stubsignature, error)) return false;
   if (static_cast<std::int64_t>(stub.size()) >= options.limit) {
     error = "stub " + PathToUtf8(options.stub) + " is too large for the format's 2 GiB limit";
     return false;
@@ -215,6 +286,7 @@ bool BuildPackage(const Manifest& m, const BuildOptions& options, BuildResult& r
   };
   if (!out.Write(stub.data(), stub.size())) return write_failed();
   const std::uint64_t packageoffset = stub.size();
+  out.StartChecksum();
 
   auto header = std::make_unique<PackageHeader>();
   std::memset(header.get(), 0, sizeof(PackageHeader));
@@ -363,6 +435,16 @@ bool BuildPackage(const Manifest& m, const BuildOptions& options, BuildResult& r
     return false;
   }
   if (!out.Write(licence.data(), licence.size())) return write_failed();
+  // A file whose length is a multiple of 8 gets its certificate table right behind the record:
+  // signing tools pad anything else with zeros, which could not be told from the record's own
+  // zero tail. The padding lies in the licence region, read only up to its first zero byte.
+  static_assert(kConfigRecordSize % kCertificateAlignment == 0);
+  const std::size_t padding = (kCertificateAlignment - out.pos() % kCertificateAlignment) %
+                              kCertificateAlignment;
+  const std::uint8_t zeros[kCertificateAlignment] = {};
+  if (!out.Write(zeros, padding)) return write_failed();
+  out.StopChecksum();
+  const std::uint64_t recordpos = out.pos();
 
   auto config = std::make_unique<ConfigRecord>();
   std::memset(config.get(), 0, sizeof(ConfigRecord));
@@ -391,12 +473,55 @@ bool BuildPackage(const Manifest& m, const BuildOptions& options, BuildResult& r
   WriteShort(config->assocclass, m.assocclass);
   WriteShort(config->assocdescription, m.assocdescription);
   WriteShort(config->assocprogram, m.assocprogram);
+
+  // The extension goes last: the checksum covers every field in front of it.
+  std::vector<ConfigItem> items = options.config_items;
+  if (stubsignature) {
+    std::uint8_t bytes[kStubSignatureBytes];
+    EncodeStubSignature(*stubsignature, bytes);
+    items.push_back({ConfigTag::kStubSignature, {std::begin(bytes), std::end(bytes)}});
+  }
+  {
+    std::uint8_t bytes[kPackageChecksumBytes];
+    EncodePackageChecksum({ContinueWithRecord(out.crc(), *config), recordpos - packageoffset},
+                          bytes);
+    items.push_back({ConfigTag::kPackageChecksum, {std::begin(bytes), std::end(bytes)}});
+  }
+  ExtensionBuilder extension(std::span(config->reserved11628));
+  for (const ConfigItem& item : items) {
+    if (!extension.Add(item.tag, std::span<const std::uint8_t>(item.bytes))) {
+      error = "the Configuration record has no room for all its extension items";
+      return false;
+    }
+  }
+  extension.Finish();
   if (!out.Write(config.get(), sizeof(ConfigRecord))) return write_failed();
 
   result.files = m.files.size();
   result.content_bytes = total;
   result.package_bytes = out.pos() - packageoffset;
-  return out.Commit(error);
+  result.stub_signed = stubsignature.has_value();
+  if (!options.sign) return out.Commit(error);
+
+  // signed into a second temporary file, which must still carry the package where it was
+  if (!out.Close(error)) return false;
+  fs::path signed_path = out.temp();
+  signed_path += ".signed";
+  if (!SignFile(*options.sign, out.temp(), signed_path, error)) return false;
+  auto host = MakeHostFileSystem();
+  auto check = host->NewFile();
+  PackageExtent extent;
+  if (check->OpenRead(PackagePath(signed_path))) extent = FindPackageEnd(*check);
+  check->Close();
+  if (!extent.signed_ || static_cast<std::uint64_t>(extent.end) != out.pos()) {
+    std::error_code ec;
+    fs::remove(signed_path, ec);
+    error = "the signing tool did not append its certificate table right behind the package";
+    return false;
+  }
+  if (!out.Commit(signed_path, error)) return false;
+  result.output_signed = true;
+  return true;
 }
 
 }  // namespace kestrel::pack

@@ -11,8 +11,16 @@
 
 #include "pack/encoder.h"
 #include "pack/manifest.h"
+#include "pack/sign.h"
+#include "package/extension.h"
 
 namespace kestrel::pack {
+
+// One item of the Configuration record's extension.
+struct ConfigItem {
+  ConfigTag tag;
+  std::vector<std::uint8_t> bytes;
+};
 
 struct BuildOptions {
   std::filesystem::path stub;    // the setup program the package is appended to
@@ -23,6 +31,11 @@ struct BuildOptions {
   std::optional<double> buildtime;  // OLE date; now when unset
   std::optional<std::uint64_t> chainseed;  // fixes the per-file chain values (tests)
   std::int64_t limit = 0x7FFFFFFF;         // the directory must end below this offset
+  // Signs the stub (so the uninstaller copy carries a signature of its own), then the whole
+  // setup file.
+  std::optional<SignOptions> sign;
+  // Further items for the record's extension, beside the ones the writer makes itself.
+  std::vector<ConfigItem> config_items;
   // Called now and then with bytes of file content read so far and in all.
   std::function<void(std::uint64_t done, std::uint64_t total)> progress;
 };
@@ -31,6 +44,8 @@ struct BuildResult {
   std::uint64_t files = 0;
   std::uint64_t content_bytes = 0;  // sum of the packed files' sizes
   std::uint64_t package_bytes = 0;  // size of the output without the stub
+  bool stub_signed = false;         // the program part carries the stub's signature
+  bool output_signed = false;
 };
 
 bool BuildPackage(const Manifest& manifest, const BuildOptions& options, BuildResult& result,

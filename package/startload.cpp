@@ -1,15 +1,26 @@
 #include "package/startload.h"
 
+#include "package/certtable.h"
+#include "package/integrity.h"
+
 namespace kestrel {
 
 StartupLoad LoadStartupPackage(PackageFile& file, ConfigRecord& config, std::string& licensetext) {
   licensetext.clear();
-  const std::int64_t end = file.Size();
-  const std::int64_t recordpos = end - static_cast<std::int64_t>(kConfigRecordSize);
+  const PackageExtent extent = FindPackageEnd(file);
+  const std::int64_t recordpos = extent.end - static_cast<std::int64_t>(kConfigRecordSize);
   std::uint32_t n = kConfigRecordSize;
+  // a signed file whose table is cut off has lost the end of its package
+  const StartupLoad missing =
+      extent.table_past_end ? StartupLoad::kDamaged : StartupLoad::kNoPackage;
   // a file shorter than the record makes the seek fail, which reads as a short read
-  if (file.ReadAt(&config, n, recordpos) != kConfigRecordSize) return StartupLoad::kUnreadable;
-  if (!HasSetupMarker(config)) return StartupLoad::kNoPackage;
+  if (file.ReadAt(&config, n, recordpos) != kConfigRecordSize) {
+    return extent.table_past_end ? StartupLoad::kDamaged : StartupLoad::kUnreadable;
+  }
+  if (!HasSetupMarker(config)) return missing;
+  if (CheckPackage(file, config, recordpos) == PackageCheck::kDamaged) {
+    return StartupLoad::kDamaged;
+  }
   if (config.haslicense == 0) return StartupLoad::kOk;
 
   const std::int64_t len = recordpos - config.licenseoffset;

@@ -5,6 +5,7 @@
 #include <cstdint>
 #include <string_view>
 
+#include "package/integrity.h"
 #include "package/pkgfile_win32.h"
 #include "package/startload.h"
 #include "sysutil/cmfconst.h"
@@ -202,10 +203,10 @@ void Triform::FormCreate() {
   }
 }
 
-void Triform::Fatal(std::u16string_view message) {
+void Triform::Fatal(std::u16string_view message, int exit_code) {
   ui::ErrorBox(handle(), message);
   if (g_setupfile) g_setupfile->Close();
-  ui::Application::Get().Terminate(1);
+  ui::Application::Get().Terminate(exit_code);
 }
 
 void Triform::InstallModeCreate() {
@@ -225,6 +226,10 @@ void Triform::InstallModeCreate() {
       return;
     case StartupLoad::kNoPackage:
       Fatal(u"No install files attached!");
+      return;
+    case StartupLoad::kDamaged:
+      // the installer's "fatal error" code, so a deployment tool sees the download failed
+      Fatal(kDamagedSetupMessage, kExitDamagedPackage);
       return;
   }
   // setupfile stays open until the program ends

@@ -54,7 +54,7 @@ class Triform : public ui::Form {
   void pagesChange() { FormResize(); }
   void InstallModeCreate();
   void UninstallModeCreate();
-  void Fatal(std::u16string_view message);
+  void Fatal(std::u16string_view message, int exit_code = 1);
   // button and check-box handlers
   void NextClick();
   void BackClick();

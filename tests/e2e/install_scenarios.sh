@@ -126,7 +126,8 @@ packit() {  # packit MANIFEST OUT [ARGS...]
   local m=$1 o=$2
   shift 2
   if ASAN_OPTIONS=detect_leaks=0 "$PACK" build "$m" -o "$o" --stub "$SETUP" --level fast "$@" \
-    >"$WORK/pack-$(basename "$o").log" 2>&1; then ok; else bad "packing $o: $(tail -n 1 "$WORK/pack-$(basename "$o").log")"; fi
+    ${PACK_SIGN[@]+"${PACK_SIGN[@]}"} >"$WORK/pack-$(basename "$o").log" 2>&1; then ok; else bad "packing $o: $(tail -n 1 "$WORK/pack-$(basename "$o").log")"; fi
+  signed_check "packit" "$o"
 }
 packit "$SRC/app/full.toml" "$PKG/full-setup.exe"
 packit "$SRC/app/three.toml" "$PKG/three-setup.exe"
@@ -224,6 +225,7 @@ for _ in $(seq 1 30); do
 done
 check_eq "readme window" "$found" 1
 verify full-verify installed "$PKG/full-setup.exe" "$FULL_DEST"
+signed_check "full: kestrelui.exe" "$UNINSTALLER"
 $W taskkill /f /im product.exe >/dev/null 2>&1
 $W taskkill /f /im notepad.exe >/dev/null 2>&1
 

@@ -54,18 +54,22 @@ wpack() {
   return $rc
 }
 # same_but_buildtime A B STUB: the two setup files are equal except for the Package header's
-# buildtime (8 bytes at 2072 past the stub), which each build takes from the clock
+# buildtime (8 bytes at 2072 past the stub), which each build takes from the clock, and the
+# package checksum that covers it
 same_but_buildtime() {
-  /usr/bin/python3 - "$1" "$2" "$3" <<'EOF'
+  /usr/bin/python3 - "$1" "$2" "$3" "$ROOT/tests/e2e" <<'EOF'
 import os, sys
+sys.path.insert(0, sys.argv[4])
+import patchpkg
 a, b = (bytearray(open(p, "rb").read()) for p in sys.argv[1:3])
 at = os.path.getsize(sys.argv[3]) + 2072
 if len(a) != len(b):
     sys.exit(f"sizes differ: {len(a)} and {len(b)}")
+a[at : at + 8] = b[at : at + 8]
+patchpkg.refresh_checksum(a, patchpkg.package_end(a))
 diff = [i for i in range(len(a)) if a[i] != b[i]]
-outside = [i for i in diff if not at <= i < at + 8]
-if outside:
-    sys.exit(f"{len(outside)} bytes differ outside the buildtime, first at {outside[0]}")
+if diff:
+    sys.exit(f"{len(diff)} bytes differ outside the buildtime, first at {diff[0]}")
 EOF
 }
 

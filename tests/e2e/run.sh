@@ -1,6 +1,8 @@
 #!/usr/bin/env bash
 # End-to-end scenarios of setup.exe under wine64 with a virtual display.
 # usage: tests/e2e/run.sh [BUILD_DIR]   (default build/win64; needs setup.exe and the driver)
+# With KESTREL_E2E_SIGN=1 every package kestrel-pack builds is signed (with a certificate made
+# for the run), so the whole suite shows that a signed installer behaves like an unsigned one.
 # Screenshots go to build/e2e-artifacts/. The last line is "N passed, N failed".
 set -u
 ROOT=$(cd "$(dirname "$0")/../.." && pwd)
@@ -43,6 +45,24 @@ $PY "$ROOT/tests/e2e/mkpkg.py" "$SETUP" "$PKG/licensed-setup.exe" --name "Licens
 $PY "$ROOT/tests/e2e/mkpkg.py" "$SETUP" "$PKG/nomarker-setup.exe" --no-marker
 cp "$SETUP" "$PKG/stub-setup.exe"
 cp "$PKG/demo-setup.exe" "$PKG/old-setup.exe"
+
+# a certificate authority and a code signer of this run; PACK_SIGN signs what kestrel-pack builds
+. "$ROOT/tests/e2e/testcert.sh"
+CERTS=$WORK/certs
+rm -rf "$CERTS"
+PACK_SIGN=()
+SIGNING=0
+if command -v openssl >/dev/null && make_test_certs "$CERTS"; then
+  if [ "${KESTREL_E2E_SIGN:-0}" = 1 ]; then PACK_SIGN=("${SIGN_PEM_ARGS[@]}") SIGNING=1; fi
+elif [ "${KESTREL_E2E_SIGN:-0}" = 1 ]; then
+  echo "FAIL: KESTREL_E2E_SIGN=1 but no test certificate could be made"
+  exit 1
+fi
+# signed_check NAME FILE: in a signed run, the file's signature verifies
+signed_check() {
+  [ "$SIGNING" = 1 ] || return 0
+  if signature_ok "$2"; then ok; else bad "$1: signature of $2: $(tail -n 2 "$2.verify.log" | tr '\n' ' ')"; fi
+}
 
 # drive NAME MODE EXE [ARGS...]: runs the driver, its output in $WORK/NAME.log
 drive() {
@@ -372,8 +392,9 @@ for c in "$ROOT/build/host/pack/kestrel-pack" "$ROOT/build/host-san/pack/kestrel
 done
 if [ -n "$PACKER" ]; then
   if ASAN_OPTIONS=detect_leaks=0 "$PACKER" build "$ROOT/examples/sample/kestrel.toml" -o "$PKG/sample-setup.exe" \
-    --stub "$SETUP" >"$WORK/pack.log" 2>&1; then
+    --stub "$SETUP" "${PACK_SIGN[@]}" >"$WORK/pack.log" 2>&1; then
     ok
+    signed_check sample "$PKG/sample-setup.exe"
     drive sample show "$(win "$PKG/sample-setup.exe")"
     L=$WORK/sample.log
     expect "$L" "caption=Sample Tool Installer - Kestrel"
@@ -461,6 +482,9 @@ $W reg delete 'HKCU\Control Panel\Desktop' /v LogPixels /f >/dev/null 2>&1
 
 # uninstalls: the run, the settings question, a file in use, the folder guard
 . "$ROOT/tests/e2e/uninstall_scenarios.sh"
+
+# 40-43. signed setup files (their own packages, signed or not; once per run is enough)
+if [ "$SIGNING" = 0 ]; then . "$ROOT/tests/e2e/sign_scenarios.sh"; fi
 
 $WS -k
 echo "e2e: $(($(date +%s) - t0)) s, screenshots in build/e2e-artifacts/"

@@ -130,7 +130,7 @@ source = "data"
 subfolder = "data"
 EOF
 if ASAN_OPTIONS=detect_leaks=0 "$U_PACK" build "$USRC/uninst.toml" -o "$PKG/uninst-setup.exe" \
-  --stub "$SETUP" --level fast >"$WORK/pack-uninst.log" 2>&1; then ok; else
+  --stub "$SETUP" --level fast ${PACK_SIGN[@]+"${PACK_SIGN[@]}"} >"$WORK/pack-uninst.log" 2>&1; then ok; else
   bad "packing the uninstall package: $(tail -n 1 "$WORK/pack-uninst.log")"
 fi
 
@@ -222,6 +222,8 @@ u_pages() {  # the uninstall pages, texts and buttons
 mkdir -p "$UPROGRAMS/Halvard/Other Tool"  # another product of the vendor: "Halvard" stays
 u_install uinst1
 u_installed_checks uinst1
+# in a signed run, the uninstaller that runs next carries the stub's signature
+if declare -F signed_check >/dev/null; then signed_check "uinst1: kestrelui.exe" "$UC/windows/kestrelui.exe"; fi
 KDRV_SETTINGS=no KDRV_PRODUCT="E2E Uninst (running)" u_uninstall 1
 L=$WORK/uninst-1.log
 u_pages "$L"

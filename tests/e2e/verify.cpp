@@ -14,6 +14,8 @@
 
 #include "installengine/extract.h"
 #include "installengine/registration.h"
+#include "package/certtable.h"
+#include "package/extension.h"
 #include "package/pkgfile_win32.h"
 #include "package/startload.h"
 #include "sysutil/cmfconst.h"
@@ -217,12 +219,31 @@ void Installed(const std::u16string& setup, const std::u16string& dest, const Pa
     Check(l.workfolder == r.workfolder,
           "  workfolder=" + U8(l.workfolder) + " want=" + U8(r.workfolder));
   }
-  // the uninstaller copy: exactly the program part of the setup program
+  // the uninstaller copy: the program part of the setup program; a signed one's certificate
+  // entry and CheckSum as the stub's signature had them, or cleared when only the whole setup
+  // file was signed (its entry would name bytes the copy lacks)
   const auto copy = ReadAll(Uninstaller());
   auto program = ReadAll(setup);
   const auto offset = static_cast<std::size_t>(p.config.packageoffset);
-  const bool same = program.size() >= offset && copy.size() == offset &&
-                    std::equal(copy.begin(), copy.end(), program.begin());
+  if (program.size() >= offset) program.resize(offset);
+  PeSignatureFields f;
+  if (ParsePeSignatureFields(program, f)) {
+    StubSignature stub;
+    const auto ext = ExtensionView::Parse(std::span(p.config.reserved11628));
+    const auto item = ext ? ext->Find(ConfigTag::kStubSignature) : std::nullopt;
+    if (item && DecodeStubSignature(*item, stub)) {
+      Out("uninstaller copy: the stub's signature restored");
+    } else if (f.address != 0 || f.size != 0) {
+      stub = StubSignature{};
+      Out("uninstaller copy: a foreign certificate entry cleared");
+    } else {
+      stub = StubSignature{f.address, f.size, f.checksum};
+    }
+    StoreLe32(program.data() + f.checksum_at, stub.checksum);
+    StoreLe32(program.data() + f.entry_at, stub.address);
+    StoreLe32(program.data() + f.entry_at + 4, stub.size);
+  }
+  const bool same = program.size() == offset && copy == program;
   Check(same, "uninstaller " + U8(Uninstaller()) + " size=" + std::to_string(copy.size()) +
                   " want=" + std::to_string(offset));
 }
