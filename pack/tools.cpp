@@ -1,6 +1,8 @@
 #include "pack/tools.h"
 
+#include <fstream>
 #include <iomanip>
+#include <iterator>
 #include <memory>
 
 #include "installengine/extract.h"
@@ -24,9 +26,44 @@ std::string RecordPath(const DirectoryRecord& r) {
   return Text(ReadWide(r.subfolder)) + "\\" + Text(ReadWide(r.filename));
 }
 
+// True for well-formed UTF-8 (no overlong forms, surrogates or values past U+10FFFF).
+bool IsUtf8(std::string_view s) {
+  for (std::size_t i = 0; i < s.size();) {
+    const auto c = static_cast<unsigned char>(s[i]);
+    if (c < 0x80) {
+      ++i;
+      continue;
+    }
+    std::size_t n = 0;  // continuation bytes
+    std::uint32_t v = 0;
+    if (c >= 0xC2 && c <= 0xDF) {
+      n = 1, v = c & 0x1Fu;
+    } else if (c >= 0xE0 && c <= 0xEF) {
+      n = 2, v = c & 0x0Fu;
+    } else if (c >= 0xF0 && c <= 0xF4) {
+      n = 3, v = c & 0x07u;
+    } else {
+      return false;
+    }
+    if (s.size() - i - 1 < n) return false;
+    for (std::size_t k = 1; k <= n; ++k) {
+      const auto t = static_cast<unsigned char>(s[i + k]);
+      if ((t & 0xC0) != 0x80) return false;
+      v = v << 6 | (t & 0x3Fu);
+    }
+    if ((n == 2 && (v < 0x800 || (v >= 0xD800 && v <= 0xDFFF))) ||
+        (n == 3 && (v < 0x10000 || v > 0x10FFFF)))
+      return false;
+    i += n + 1;
+  }
+  return true;
+}
+
 // Opens the package the way the installer does; false with a message on `err`.
-bool OpenReader(const fs::path& setup, const std::vector<std::uint8_t>& key, PackageReader& reader,
-                ConfigRecord& config, std::ostream& err) {
+// `list` reads no content, so it needs nothing to unlock it.
+bool OpenReader(const fs::path& setup, const Unlock& unlock, PackageReader& reader,
+                ConfigRecord& config, std::ostream& err, bool reads_content = true) {
+  const std::vector<std::uint8_t>& key = unlock.key;
   std::string error;
   if (!ReadConfiguration(setup, config, error)) {
     err << "kestrel-pack: " << error << "\n";
@@ -44,10 +81,59 @@ bool OpenReader(const fs::path& setup, const std::vector<std::uint8_t>& key, Pac
         << PathToUtf8(setup) << " cannot be read\n";
     return false;
   }
+  if (reads_content && !unlock.password && unlock.key.empty() && reader.header.encrypted == 1 &&
+      ReadPasswordData(reader.header)) {
+    err << "kestrel-pack: " << PathToUtf8(setup)
+        << " is protected by a password: give --password-file FILE\n";
+    return false;
+  }
+  if (unlock.password) {
+    switch (reader.SetPassword(*unlock.password)) {
+      case PasswordCheck::kAccepted:
+        break;
+      case PasswordCheck::kWrong:
+        err << "kestrel-pack: wrong password for " << PathToUtf8(setup) << "\n";
+        return false;
+      case PasswordCheck::kNoPasswordData:
+        if (reader.header.encrypted != 1) {
+          err << "kestrel-pack: warning: " << PathToUtf8(setup)
+              << " is not enciphered; the password is not needed\n";
+          break;
+        }
+        err << "kestrel-pack: " << PathToUtf8(setup)
+            << " carries no password data (it was enciphered with a raw key: use --key-file)\n";
+        return false;
+    }
+  }
   return true;
 }
 
 }  // namespace
+
+bool ReadPasswordFile(const fs::path& path, std::string& password, std::string& error) {
+  password.clear();
+  std::ifstream in(path, std::ios::binary);
+  std::string text;
+  if (in) text.assign(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+  if (!in && !in.eof()) {
+    error = "cannot read password file " + PathToUtf8(path);
+    return false;
+  }
+  std::string_view t(text);
+  if (t.substr(0, 3) == "\xEF\xBB\xBF") t.remove_prefix(3);
+  while (!t.empty() && (t.back() == '\n' || t.back() == '\r')) t.remove_suffix(1);
+  if (t.empty()) {
+    error = "password file " + PathToUtf8(path) + " holds no password";
+  } else if (t.find_first_of("\r\n") != std::string_view::npos) {
+    error = "password file " + PathToUtf8(path) + " holds more than one line";
+  } else if (t.find('\0') != std::string_view::npos || !IsUtf8(t)) {
+    error = "password file " + PathToUtf8(path) + " is not UTF-8 text";
+  } else {
+    password.assign(t);
+    return true;
+  }
+  return false;
+}
 
 std::u16string PackagePath(const fs::path& path) {
 #ifdef _WIN32
@@ -87,7 +173,7 @@ int ListPackage(const fs::path& setup, std::ostream& out, std::ostream& err) {
   auto host = MakeHostFileSystem();
   PackageReader reader(*host);
   auto config = std::make_unique<ConfigRecord>();
-  if (!OpenReader(setup, {}, reader, *config, err)) return 1;
+  if (!OpenReader(setup, Unlock{}, reader, *config, err, false)) return 1;
   const ConfigRecord& c = *config;
   out << "Product:        " << Text(c.displayname) << " " << Text(c.version) << "\n"
       << "Main program:   " << Text(c.exename) << "\n"
@@ -115,7 +201,10 @@ int ListPackage(const fs::path& setup, std::ostream& out, std::ostream& err) {
                        : std::string("none"))
       << "\n"
       << "Package:        at offset " << c.packageoffset << ", "
-      << (reader.header.encrypted == 1 ? "enciphered" : "plain") << ", " << reader.records.size()
+      << (reader.header.encrypted != 1 ? "plain"
+          : ReadPasswordData(reader.header) ? "enciphered with a password"
+                                            : "enciphered")
+      << ", " << reader.records.size()
       << " files\n\n";
   out << std::setw(12) << "size" << std::setw(12) << "stored"
       << "  attr  path\n";
@@ -134,10 +223,15 @@ int ListPackage(const fs::path& setup, std::ostream& out, std::ostream& err) {
 
 int VerifyPackage(const fs::path& setup, const std::vector<std::uint8_t>& key, std::ostream& out,
                   std::ostream& err) {
+  return VerifyPackage(setup, Unlock{key, std::nullopt}, out, err);
+}
+
+int VerifyPackage(const fs::path& setup, const Unlock& unlock, std::ostream& out,
+                  std::ostream& err) {
   auto host = MakeHostFileSystem();
   PackageReader reader(*host);
   auto config = std::make_unique<ConfigRecord>();
-  if (!OpenReader(setup, key, reader, *config, err)) return 1;
+  if (!OpenReader(setup, unlock, reader, *config, err)) return 1;
   std::size_t faults = 0;
   for (std::size_t i = 0; i < reader.records.size(); ++i) {
     const auto& r = reader.records[i];
@@ -164,10 +258,16 @@ int VerifyPackage(const fs::path& setup, const std::vector<std::uint8_t>& key, s
 int ExtractPackage(const fs::path& setup, const fs::path& folder,
                    const std::vector<std::uint8_t>& key, std::ostream& out, std::ostream& err,
                    const std::function<void(std::int32_t)>& progress) {
+  return ExtractPackage(setup, folder, Unlock{key, std::nullopt}, out, err, progress);
+}
+
+int ExtractPackage(const fs::path& setup, const fs::path& folder, const Unlock& unlock,
+                   std::ostream& out, std::ostream& err,
+                   const std::function<void(std::int32_t)>& progress) {
   auto host = MakeHostFileSystem();
   PackageReader reader(*host);
   auto config = std::make_unique<ConfigRecord>();
-  if (!OpenReader(setup, key, reader, *config, err)) return 1;
+  if (!OpenReader(setup, unlock, reader, *config, err)) return 1;
   if (folder.empty()) {
     err << "kestrel-pack: no destination folder given\n";
     return 1;
