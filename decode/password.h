@@ -15,6 +15,7 @@
 #include <cstdint>
 #include <optional>
 #include <span>
+#include <string>
 #include <string_view>
 
 #include "decode/cipher.h"
@@ -70,6 +71,14 @@ enum class PasswordCheck {
 // constant time. On kAccepted `key` receives the cipher key; otherwise it is left zeroed.
 PasswordCheck CheckPassword(const PackageHeader& header, std::string_view password_utf8,
                             std::array<std::uint8_t, kMaxKeyBytes>& key);
+
+// The password in a password file's bytes: UTF-8 text of one line, a leading byte-order mark and
+// the line's trailing CR and LF dropped. Nothing, with `problem` ("holds no password", "holds more
+// than one line", "is not UTF-8 text"), for anything else.
+std::optional<std::string> PasswordFromFileText(std::string_view bytes, std::string& problem);
+
+// True for well-formed UTF-8 (no overlong forms, surrogates or values past U+10FFFF).
+bool IsUtf8(std::string_view text);
 
 // How a package is protected, as setup decides before it shows its pages.
 enum class PackageProtection {

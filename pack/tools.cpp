@@ -26,40 +26,6 @@ std::string RecordPath(const DirectoryRecord& r) {
   return Text(ReadWide(r.subfolder)) + "\\" + Text(ReadWide(r.filename));
 }
 
-// True for well-formed UTF-8 (no overlong forms, surrogates or values past U+10FFFF).
-bool IsUtf8(std::string_view s) {
-  for (std::size_t i = 0; i < s.size();) {
-    const auto c = static_cast<unsigned char>(s[i]);
-    if (c < 0x80) {
-      ++i;
-      continue;
-    }
-    std::size_t n = 0;  // continuation bytes
-    std::uint32_t v = 0;
-    if (c >= 0xC2 && c <= 0xDF) {
-      n = 1, v = c & 0x1Fu;
-    } else if (c >= 0xE0 && c <= 0xEF) {
-      n = 2, v = c & 0x0Fu;
-    } else if (c >= 0xF0 && c <= 0xF4) {
-      n = 3, v = c & 0x07u;
-    } else {
-      return false;
-    }
-    if (s.size() - i - 1 < n) return false;
-    for (std::size_t k = 1; k <= n; ++k) {
-      const auto t = static_cast<unsigned char>(s[i + k]);
-      if ((t & 0xC0) != 0x80) return false;
-      v = v << 6 | (t & 0x3Fu);
-    }
-    if ((n == 2 && (v < 0x800 || (v >= 0xD800 && v <= 0xDFFF))) ||
-        (n == 3 && (v < 0x10000 || v > 0x10FFFF)))
-      return false;
-    i += n + 1;
-  }
-  return true;
-}
-
-// Opens the package the way the installer does; false with a message on `err`.
 // `list` reads no content, so it needs nothing to unlock it.
 bool OpenReader(const fs::path& setup, const Unlock& unlock, PackageReader& reader,
                 ConfigRecord& config, std::ostream& err, bool reads_content = true) {
@@ -119,19 +85,12 @@ bool ReadPasswordFile(const fs::path& path, std::string& password, std::string& 
     error = "cannot read password file " + PathToUtf8(path);
     return false;
   }
-  std::string_view t(text);
-  if (t.substr(0, 3) == "\xEF\xBB\xBF") t.remove_prefix(3);
-  while (!t.empty() && (t.back() == '\n' || t.back() == '\r')) t.remove_suffix(1);
-  if (t.empty()) {
-    error = "password file " + PathToUtf8(path) + " holds no password";
-  } else if (t.find_first_of("\r\n") != std::string_view::npos) {
-    error = "password file " + PathToUtf8(path) + " holds more than one line";
-  } else if (t.find('\0') != std::string_view::npos || !IsUtf8(t)) {
-    error = "password file " + PathToUtf8(path) + " is not UTF-8 text";
-  } else {
-    password.assign(t);
+  std::string problem;
+  if (auto p = PasswordFromFileText(text, problem)) {
+    password = std::move(*p);
     return true;
   }
+  error = "password file " + PathToUtf8(path) + " " + problem;
   return false;
 }
 

@@ -82,8 +82,10 @@ inline Assembled Assemble(const RawPackage& pkg) {
   header.formatversion = 4;
   header.encrypted = pkg.encrypted;
   header.compressed = pkg.compressed;
-  std::memcpy(header.reserved2080, pkg.header_reserved.data(),
-              std::min(pkg.header_reserved.size(), sizeof header.reserved2080));
+  if (!pkg.header_reserved.empty()) {
+    std::memcpy(header.reserved2080, pkg.header_reserved.data(),
+                std::min(pkg.header_reserved.size(), sizeof header.reserved2080));
+  }
   Append(out, header);
   std::vector<DirectoryRecord> records;
   for (const RawFile& f : pkg.files) {
