@@ -9,8 +9,10 @@
 int main(int argc, char** argv) {
   using namespace kestrel;
   const std::uint32_t iterations =
-      argc > 1 ? static_cast<std::uint32_t>(std::strtoul(argv[1], nullptr, 10)) : kDefaultIterations;
-  const std::array<std::uint8_t, kSaltBytes> salt{1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15, 16};
+      argc > 1 ? static_cast<std::uint32_t>(std::strtoul(argv[1], nullptr, 10))
+               : kDefaultIterations;
+  const std::array<std::uint8_t, kSaltBytes> salt{1, 2,  3,  4,  5,  6,  7,  8,
+                                                  9, 10, 11, 12, 13, 14, 15, 16};
   double best = 1e9;
   for (int run = 0; run < 3; ++run) {
     const auto t0 = std::chrono::steady_clock::now();

@@ -82,10 +82,10 @@ bool IsUtf8(std::string_view text);
 
 // How a package is protected, as setup decides before it shows its pages.
 enum class PackageProtection {
-  kPlain,        // not enciphered
-  kPassword,     // enciphered, with password data
-  kRawKey,       // enciphered without password data: only a raw key opens it
-  kUnreadable,   // the Package header cannot be read (the engine reports that later)
+  kPlain,       // not enciphered
+  kPassword,    // enciphered, with password data
+  kRawKey,      // enciphered without password data: only a raw key opens it
+  kUnreadable,  // the Package header cannot be read (the engine reports that later)
 };
 
 // Reads the Package header at the Configuration record's `packageoffset` of an open file.

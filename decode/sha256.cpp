@@ -55,7 +55,8 @@ void Sha256::Compress(const std::uint8_t* block) {
     }
     const std::uint32_t t1 =
         h + (Rotr(e, 6) ^ Rotr(e, 11) ^ Rotr(e, 25)) + ((e & f) ^ (~e & g)) + kRound[i] + w[i & 15];
-    const std::uint32_t t2 = (Rotr(a, 2) ^ Rotr(a, 13) ^ Rotr(a, 22)) + ((a & b) ^ (a & c) ^ (b & c));
+    const std::uint32_t t2 =
+        (Rotr(a, 2) ^ Rotr(a, 13) ^ Rotr(a, 22)) + ((a & b) ^ (a & c) ^ (b & c));
     h = g;
     g = f;
     f = e;

@@ -1,5 +1,7 @@
 // The hash, the MAC and the derivations against their published vectors, and the password data
 // in the Package header: round trip, noise, damage and the check itself.
+#include "decode/password.h"
+
 #include <gtest/gtest.h>
 
 #include <array>
@@ -7,7 +9,6 @@
 #include <string>
 #include <vector>
 
-#include "decode/password.h"
 #include "decode/sha256.h"
 #include "tests/package_fixture.h"
 
@@ -54,15 +55,18 @@ TEST(Sha256Test, PiecesAndPaddingEdges) {
     const std::span<const std::uint8_t> whole(data.data(), len);
     for (std::size_t piece : {1u, 3u, 63u, 64u}) {
       Sha256 h;
-      for (std::size_t at = 0; at < len; at += piece) h.Update(whole.subspan(at, std::min(piece, len - at)));
+      for (std::size_t at = 0; at < len; at += piece)
+        h.Update(whole.subspan(at, std::min(piece, len - at)));
       std::uint8_t out[kSha256Bytes];
       h.Final(out);
       EXPECT_EQ(Hex(out), Sha(whole)) << "length " << len << " pieces of " << piece;
     }
   }
   // 55 and 56 bytes straddle the one-block padding limit; fixed reference values
-  EXPECT_EQ(Sha(Repeat('a', 55)), "9f4390f8d30c2dd92ec9f095b65e2b9ae9b0a925a5258e241c9f1e910f734318");
-  EXPECT_EQ(Sha(Repeat('a', 56)), "b35439a4ac6f0948b6d6f9e3c6af0f5f590ce20f1bde7090ef7970686ec6738a");
+  EXPECT_EQ(Sha(Repeat('a', 55)),
+            "9f4390f8d30c2dd92ec9f095b65e2b9ae9b0a925a5258e241c9f1e910f734318");
+  EXPECT_EQ(Sha(Repeat('a', 56)),
+            "b35439a4ac6f0948b6d6f9e3c6af0f5f590ce20f1bde7090ef7970686ec6738a");
 }
 
 // RFC 4231, test cases 1 to 7 (case 5 compares the first 128 bits, as the RFC does).
@@ -126,7 +130,8 @@ TEST(Pbkdf2Test, Rfc7914) {
 TEST(HkdfTest, Rfc5869ExpandCase1) {
   std::vector<std::uint8_t> prk(32), info;
   const char* hex = "077709362c2e32df0ddc3f0dc47bba6390b6c73bb50f9c3122ec844ad7c2b3e5";
-  for (int i = 0; i < 32; ++i) prk[i] = static_cast<std::uint8_t>(std::stoi(std::string(hex + 2 * i, 2), nullptr, 16));
+  for (int i = 0; i < 32; ++i)
+    prk[i] = static_cast<std::uint8_t>(std::stoi(std::string(hex + 2 * i, 2), nullptr, 16));
   for (int i = 0xf0; i <= 0xf9; ++i) info.push_back(static_cast<std::uint8_t>(i));
   std::array<std::uint8_t, 42> okm{};
   HkdfExpandSha256(prk, info, okm);
