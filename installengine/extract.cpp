@@ -3,6 +3,8 @@
 #include <algorithm>
 #include <utility>
 
+#include "decode/sha256.h"
+#include "package/extension.h"
 #include "sysutil/cmfconst.h"
 #include "sysutil/cmfunit.h"
 #include "sysutil/winname.h"
@@ -89,6 +91,14 @@ bool PackageReader::SetKey(std::span<const std::uint8_t> key) {
   if (!MakeCipherState(key, *state)) return false;
   cipher = std::move(state);
   return true;
+}
+
+PasswordCheck PackageReader::SetPassword(std::string_view password_utf8) {
+  std::array<std::uint8_t, kMaxKeyBytes> key{};
+  const PasswordCheck result = CheckPassword(header, password_utf8, key);
+  if (result == PasswordCheck::kAccepted) SetKey(key);
+  SecureZero(key.data(), key.size());
+  return result;
 }
 
 bool PackageReader::OpenPackage() {
@@ -178,6 +188,13 @@ bool PackageReader::RunBlocks(const DirectoryRecord& record, Sink sink, void* co
     return false;
   };
 
+  // The packer's CRC-32 of the content, when the record has one, settles whether the bytes that
+  // came out (deciphered with whatever key, decoded) are the file's: a wrong key or a damaged
+  // block anywhere fails the file instead of installing garbage.
+  const std::optional<std::uint32_t> expected_crc = FileContentCrc(record);
+  std::uint32_t crc = 0;
+  content_mismatch_ = false;
+
   std::int64_t start = 0;
   if (__builtin_add_overflow(static_cast<std::int64_t>(packageoffset), record.dataoffset, &start) ||
       !packagefile->Seek(start)) {
@@ -205,6 +222,7 @@ bool PackageReader::RunBlocks(const DirectoryRecord& record, Sink sink, void* co
       if (result != tsmufflz::Result::kOk) return fail(kStatusCorrupt, false);
     }
     if (!sink(context, bufa.get(), size)) return fail(kStatusWriteFailed, false);
+    if (expected_crc) crc = Crc32(bufa.get(), size, crc);
     if (blockheader.lastblock == 1) break;
 
     // share of the package consumed, scaled to 90
@@ -213,6 +231,10 @@ bool PackageReader::RunBlocks(const DirectoryRecord& record, Sink sink, void* co
     std::int64_t percent = span > 0 && done > 0 ? done * 90 / span : 0;
     progress = static_cast<std::int32_t>(std::clamp<std::int64_t>(percent, 0, 90));
     if (showprogress) showprogress(progress);
+  }
+  if (expected_crc && crc != *expected_crc) {
+    content_mismatch_ = true;
+    return fail(kStatusCorrupt, false);
   }
   return true;
 }
@@ -257,7 +279,11 @@ bool PackageReader::ExtractFile(std::size_t index) {
       return false;
     }
   }
-  if (!RunBlocks(r, WriteToFile, dest.get(), dest.get())) return false;
+  if (!RunBlocks(r, WriteToFile, dest.get(), dest.get())) {
+    // a file known to hold wrong bytes must not stay behind looking installed
+    if (content_mismatch_) fs_.RemoveFile(d);
+    return false;
+  }
   dest->Close();
   fs_.ApplyAttributes(d, r.attributes);
   statustext = kStatusExtracted;

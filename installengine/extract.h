@@ -15,6 +15,7 @@
 #include <vector>
 
 #include "decode/cipher.h"
+#include "decode/password.h"
 #include "decode/tsmufflz.h"
 #include "package/pkgfile.h"
 #include "package/records.h"
@@ -59,6 +60,10 @@ class PackageReader {
 
   // Keys an enciphered package (1 to 56 raw key bytes). False for a bad key length.
   bool SetKey(std::span<const std::uint8_t> key);
+  // Keys it from a password, checked against the header's password data (after OpenPackage).
+  // Nothing is keyed unless the result is kAccepted.
+  PasswordCheck SetPassword(std::string_view password_utf8);
+  bool keyed() const { return cipher != nullptr; }
 
   // Opens `programpath` and reads the Package header, the trailer and every Directory record.
   bool OpenPackage();
@@ -97,6 +102,8 @@ class PackageReader {
   std::unique_ptr<std::uint8_t[]> bufa;
   std::unique_ptr<std::uint8_t[]> bufb;
   BlockHeader blockheader{};
+  // Set by RunBlocks when the blocks ran to their end but the content's CRC-32 differs.
+  bool content_mismatch_ = false;
   // The destination folder whose chain the last file step made or found; empty when none.
   std::u16string made_folder_;
   bool opened_ = false;

@@ -29,6 +29,8 @@ class tinstallengine final : public ui::WorkerThread, private InstallSystem {
   std::string mainexe;
   std::u16string destfolder;
 
+  // Keys an enciphered package, before OpenPackage (the wizard's accepted password).
+  void SetKey(std::span<const std::uint8_t> key) { run_.reader().SetKey(key); }
   // Opens the program's own file and reads the package's directory (main thread, once).
   bool OpenPackage();
 

@@ -106,7 +106,7 @@ void InstallRun::RunInstall() {
   if (!reader_.opened()) {
     failed_ = true;
     reader_.statustext = kStatusNoPackage;
-  } else if (reader_.header.encrypted == 1) {
+  } else if (reader_.header.encrypted == 1 && !reader_.keyed()) {
     failed_ = true;
     reader_.statustext = kStatusEncrypted;
   }

@@ -20,9 +20,9 @@ namespace kestrel {
 // Shown when the engine runs although its package could not be opened: nothing is installed.
 inline constexpr std::u16string_view kStatusNoPackage =
     u"Problem accessing setup data. Nothing was installed.";
-// Packages protected by a password cannot be installed by this program yet.
+// An enciphered package that was given no key: one made with a raw key and no password data.
 inline constexpr std::u16string_view kStatusEncrypted =
-    u"The package is protected by a password, which this setup program cannot open";
+    u"The package is enciphered without password data, so this setup program cannot open it";
 
 // Fixed pauses, in milliseconds, where the engine waits for another program or lets the user see
 // the last steps of the bar.

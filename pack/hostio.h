@@ -15,6 +15,7 @@ namespace kestrel::pack {
 inline constexpr std::uint64_t kMaxManifestBytes = 16u << 20;
 inline constexpr std::uint64_t kMaxLicenceBytes = 16u << 20;
 inline constexpr std::uint64_t kMaxKeyBytes = 56;
+inline constexpr std::uint64_t kMaxPasswordFileBytes = 4096;
 
 // Reads the whole of a regular file of at most `limit` bytes into `out`. Anything else is refused
 // before it is read: a FIFO would wait for a writer, a device such as /dev/zero never ends.

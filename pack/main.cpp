@@ -32,14 +32,14 @@ namespace {
 constexpr const char* kUsage =
     "usage:\n"
     "  kestrel-pack build MANIFEST [-o OUT] [--stub SETUP.EXE] [--level fast|best]\n"
-    "                     [--key-file FILE] [--threads N]\n"
+    "                     [--password-file FILE | --key-file FILE] [--threads N]\n"
     "                     [--sign (--cert FILE --key FILE | --pkcs12 FILE)\n"
     "                      [--sign-password-file FILE | --sign-password-env VAR]\n"
     "                      [--timestamp URL] [--sign-description TEXT] [--sign-url URL]\n"
     "                      [--signer OSSLSIGNCODE]]\n"
     "  kestrel-pack list SETUP\n"
-    "  kestrel-pack verify SETUP [--key-file FILE]\n"
-    "  kestrel-pack extract SETUP DIR [--key-file FILE]\n";
+    "  kestrel-pack verify SETUP [--password-file FILE | --key-file FILE]\n"
+    "  kestrel-pack extract SETUP DIR [--password-file FILE | --key-file FILE]\n";
 
 int Usage(const std::string& problem) {
   if (!problem.empty()) std::cerr << "kestrel-pack: " << problem << "\n";
@@ -105,6 +105,16 @@ bool ReadKey(const std::string& path, std::vector<std::uint8_t>& key) {
   return true;
 }
 
+bool ReadPassword(const std::string& path, std::optional<std::string>& password) {
+  std::string text, error;
+  if (!ReadPasswordFile(PathFromUtf8(path), text, error)) {
+    std::cerr << "kestrel-pack: " << error << "\n";
+    return false;
+  }
+  password = std::move(text);
+  return true;
+}
+
 // The win32 setup program, looked for beside this tool and in the build tree it came from.
 std::optional<fs::path> DefaultStub(const std::string& argv0, std::vector<fs::path>& tried) {
   std::error_code ec;
@@ -128,7 +138,7 @@ std::optional<fs::path> DefaultStub(const std::string& argv0, std::vector<fs::pa
 }
 
 int Build(const std::vector<std::string>& args, const std::string& argv0) {
-  std::optional<std::string> manifest_path, output, stub, key_file;
+  std::optional<std::string> manifest_path, output, stub, key_file, password_file;
   BuildOptions options;
   bool sign = false, sign_options = false;
   kestrel::pack::SignOptions signing;
@@ -161,6 +171,8 @@ int Build(const std::vector<std::string>& args, const std::string& argv0) {
       if (a == "--sign-description") signing.description = *v;
       if (a == "--sign-url") signing.url = *v;
       if (a == "--signer") signing.tool = *v;
+    } else if (a == "--password-file") {
+      if (!(password_file = value())) return Usage("--password-file needs a file");
     } else if (a == "--level") {
       if (!(v = value())) return Usage("--level needs fast or best");
       if (*v == "fast") {
@@ -193,6 +205,7 @@ int Build(const std::vector<std::string>& args, const std::string& argv0) {
       return Usage(problem);
     options.sign = signing;
   }
+  if (key_file && password_file) return Usage("give --password-file or --key-file, not both");
 
   Manifest manifest;
   std::string error;
@@ -203,6 +216,7 @@ int Build(const std::vector<std::string>& args, const std::string& argv0) {
   for (const auto& w : manifest.warnings) std::cerr << "kestrel-pack: warning: " << w << "\n";
   for (const auto& n : manifest.notes) std::cerr << "kestrel-pack: note: " << n << "\n";
   if (key_file && !ReadKey(*key_file, options.key)) return 1;
+  if (password_file && !ReadPassword(*password_file, options.password)) return 1;
   if (stub) {
     options.stub = PathFromUtf8(*stub);
   } else if (manifest.stub) {
@@ -247,11 +261,15 @@ int Build(const std::vector<std::string>& args, const std::string& argv0) {
 
 int Read(const std::string& command, const std::vector<std::string>& args) {
   std::vector<std::string> positional;
-  std::vector<std::uint8_t> key;
+  Unlock unlock;
+  std::optional<std::string> key_file, password_file;
   for (std::size_t i = 0; i < args.size(); ++i) {
     if (args[i] == "--key-file" && command != "list") {
-      if (i + 1 >= args.size()) return Usage("--key-file needs a file");
-      if (!ReadKey(args[++i], key)) return 1;
+      if (!(i + 1 < args.size())) return Usage("--key-file needs a file");
+      key_file = args[++i];
+    } else if (args[i] == "--password-file" && command != "list") {
+      if (!(i + 1 < args.size())) return Usage("--password-file needs a file");
+      password_file = args[++i];
     } else if (!args[i].empty() && args[i][0] == '-') {
       return Usage("unknown option " + args[i]);
     } else {
@@ -262,11 +280,14 @@ int Read(const std::string& command, const std::vector<std::string>& args) {
   if (positional.size() != want) {
     return Usage(command + (want == 2 ? " needs SETUP and DIR" : " needs SETUP"));
   }
+  if (key_file && password_file) return Usage("give --password-file or --key-file, not both");
+  if (key_file && !ReadKey(*key_file, unlock.key)) return 1;
+  if (password_file && !ReadPassword(*password_file, unlock.password)) return 1;
   const fs::path setup = PathFromUtf8(positional[0]);
   if (command == "list") return ListPackage(setup, std::cout, std::cerr);
-  if (command == "verify") return VerifyPackage(setup, key, std::cout, std::cerr);
+  if (command == "verify") return VerifyPackage(setup, unlock, std::cout, std::cerr);
   ProgressBar bar;
-  const int rc = ExtractPackage(setup, PathFromUtf8(positional[1]), key, std::cout, std::cerr,
+  const int rc = ExtractPackage(setup, PathFromUtf8(positional[1]), unlock, std::cout, std::cerr,
                                 [&](std::int32_t p) { bar.Show(p * 100 / 90); });
   bar.Finish();
   return rc;

@@ -1,11 +1,14 @@
 #include "pack/tools.h"
 
-#include <cstdio>
 #include <algorithm>
+#include <cstdio>
+#include <fstream>
 #include <iomanip>
+#include <iterator>
 #include <memory>
 
 #include "installengine/extract.h"
+#include "pack/hostio.h"
 #include "pack/pathtext.h"
 #include "package/certtable.h"
 #include "package/integrity.h"
@@ -30,9 +33,11 @@ std::string RecordPath(const DirectoryRecord& r) {
 }
 
 // Opens the package the way the installer does; false with a message on `err`.
-bool OpenReader(const fs::path& setup, const std::vector<std::uint8_t>& key, PackageReader& reader,
+// `list` reads no content, so it needs nothing to unlock it.
+bool OpenReader(const fs::path& setup, const Unlock& unlock, PackageReader& reader,
                 ConfigRecord& config, std::ostream& err, std::int64_t* recordpos = nullptr,
-                bool checksum = false) {
+                bool checksum = false, bool reads_content = true) {
+  const std::vector<std::uint8_t>& key = unlock.key;
   std::string error;
   if (!ReadConfiguration(setup, config, error, recordpos, checksum)) {
     err << "kestrel-pack: " << error << "\n";
@@ -49,6 +54,30 @@ bool OpenReader(const fs::path& setup, const std::vector<std::uint8_t>& key, Pac
     err << "kestrel-pack: Problem accessing setup data: the package header or directory of "
         << PathToUtf8(setup) << " cannot be read\n";
     return false;
+  }
+  if (reads_content && !unlock.password && unlock.key.empty() && reader.header.encrypted == 1 &&
+      ReadPasswordData(reader.header)) {
+    err << "kestrel-pack: " << PathToUtf8(setup)
+        << " is protected by a password: give --password-file FILE\n";
+    return false;
+  }
+  if (unlock.password) {
+    switch (reader.SetPassword(*unlock.password)) {
+      case PasswordCheck::kAccepted:
+        break;
+      case PasswordCheck::kWrong:
+        err << "kestrel-pack: wrong password for " << PathToUtf8(setup) << "\n";
+        return false;
+      case PasswordCheck::kNoPasswordData:
+        if (reader.header.encrypted != 1) {
+          err << "kestrel-pack: warning: " << PathToUtf8(setup)
+              << " is not enciphered; the password is not needed\n";
+          break;
+        }
+        err << "kestrel-pack: " << PathToUtf8(setup)
+            << " carries no password data (it was enciphered with a raw key: use --key-file)\n";
+        return false;
+    }
   }
   return true;
 }
@@ -156,6 +185,20 @@ LayoutReport CheckLayout(std::int64_t filesize, const ConfigRecord& config,
   return report;
 }
 
+bool ReadPasswordFile(const fs::path& path, std::string& password, std::string& error) {
+  password.clear();
+  std::vector<std::uint8_t> bytes;
+  if (!ReadInputFile(path, kMaxPasswordFileBytes, "password file", bytes, error)) return false;
+  const std::string text(bytes.begin(), bytes.end());
+  std::string problem;
+  if (auto p = PasswordFromFileText(text, problem)) {
+    password = std::move(*p);
+    return true;
+  }
+  error = "password file " + PathToUtf8(path) + " " + problem;
+  return false;
+}
+
 std::u16string PackagePath(const fs::path& path) {
 #ifdef _WIN32
   const std::wstring& native = path.native();
@@ -210,7 +253,7 @@ int ListPackage(const fs::path& setup, std::ostream& out, std::ostream& err) {
   PackageReader reader(*host);
   auto config = std::make_unique<ConfigRecord>();
   std::int64_t recordpos = 0;
-  if (!OpenReader(setup, {}, reader, *config, err, &recordpos)) return 1;
+  if (!OpenReader(setup, Unlock{}, reader, *config, err, &recordpos, false, false)) return 1;
   const ConfigRecord& c = *config;
   out << "Product:        " << Text(c.displayname) << " " << Text(c.version) << "\n"
       << "Main program:   " << Text(c.exename) << "\n"
@@ -234,7 +277,10 @@ int ListPackage(const fs::path& setup, std::ostream& out, std::ostream& err) {
                        : std::string("none"))
       << "\n"
       << "Package:        at offset " << c.packageoffset << ", "
-      << (reader.header.encrypted == 1 ? "enciphered" : "plain") << ", " << reader.records.size()
+      << (reader.header.encrypted != 1 ? "plain"
+          : ReadPasswordData(reader.header) ? "enciphered with a password"
+                                            : "enciphered")
+      << ", " << reader.records.size()
       << " files\n\n";
   out << std::setw(12) << "size" << std::setw(12) << "stored"
       << "  attr  path\n";
@@ -253,11 +299,16 @@ int ListPackage(const fs::path& setup, std::ostream& out, std::ostream& err) {
 
 int VerifyPackage(const fs::path& setup, const std::vector<std::uint8_t>& key, std::ostream& out,
                   std::ostream& err) {
+  return VerifyPackage(setup, Unlock{key, std::nullopt}, out, err);
+}
+
+int VerifyPackage(const fs::path& setup, const Unlock& unlock, std::ostream& out,
+                  std::ostream& err) {
   auto host = MakeHostFileSystem();
   PackageReader reader(*host);
   auto config = std::make_unique<ConfigRecord>();
   std::int64_t recordpos = 0;
-  if (!OpenReader(setup, key, reader, *config, err, &recordpos)) return 1;
+  if (!OpenReader(setup, unlock, reader, *config, err, &recordpos)) return 1;
   std::size_t faults = 0;
   // a signature behind the package is no part of it: the layout ends with the record
   const LayoutReport layout =
@@ -312,12 +363,18 @@ int VerifyPackage(const fs::path& setup, const std::vector<std::uint8_t>& key, s
 int ExtractPackage(const fs::path& setup, const fs::path& folder,
                    const std::vector<std::uint8_t>& key, std::ostream& out, std::ostream& err,
                    const std::function<void(std::int32_t)>& progress) {
+  return ExtractPackage(setup, folder, Unlock{key, std::nullopt}, out, err, progress);
+}
+
+int ExtractPackage(const fs::path& setup, const fs::path& folder, const Unlock& unlock,
+                   std::ostream& out, std::ostream& err,
+                   const std::function<void(std::int32_t)>& progress) {
   auto host = MakeHostFileSystem();
   PackageReader reader(*host);
   auto config = std::make_unique<ConfigRecord>();
   // each file's blocks are checked on the way; a package that fails its checksum as a whole can
   // still give up the files that are sound
-  if (!OpenReader(setup, key, reader, *config, err)) return 1;
+  if (!OpenReader(setup, unlock, reader, *config, err)) return 1;
   if (folder.empty()) {
     err << "kestrel-pack: no destination folder given\n";
     return 1;

@@ -12,6 +12,8 @@
 
 #include "decode/cipher.h"
 #include "pack/hostio.h"
+#include "decode/password.h"
+#include "package/extension.h"
 #include "pack/pathtext.h"
 #include "pack/tools.h"
 #include "package/certtable.h"
@@ -257,6 +259,31 @@ bool BuildPackage(const Manifest& m, const BuildOptions& options, BuildResult& r
       return false;
     }
   }
+  std::optional<PasswordData> password_data;
+  if (options.password) {
+    if (cipher) {
+      error = "a package takes a key or a password, not both";
+      return false;
+    }
+    if (options.password->empty()) {
+      error = "the password is empty";
+      return false;
+    }
+    PasswordData d;
+    d.iterations = options.iterations ? options.iterations : kDefaultIterations;
+    if (d.iterations > kMaxIterations) {
+      error = "at most " + std::to_string(kMaxIterations) + " iterations";
+      return false;
+    }
+    std::random_device rd;
+    std::mt19937_64 fixed(options.saltseed.value_or(0));
+    for (auto& b : d.salt) b = static_cast<std::uint8_t>(options.saltseed ? fixed() : rd());
+    const PasswordKey derived = DerivePasswordKey(*options.password, d.salt, d.iterations);
+    d.verifier = derived.verifier;
+    cipher = std::make_unique<CipherState>();
+    MakeCipherState(derived.key, *cipher);
+    password_data = d;
+  }
   std::string licence;
   if (m.licence && !LicenceText(*m.licence, licence, error)) return false;
 
@@ -298,6 +325,11 @@ bool BuildPackage(const Manifest& m, const BuildOptions& options, BuildResult& r
     header->title[i] = title[i];
   }
   header->compressed = 1;
+  if (password_data) {
+    ExtensionBuilder reserved(header->reserved2080);
+    AddPasswordData(reserved, *password_data);
+    reserved.Finish();
+  }
   header->buildtime = options.buildtime.value_or(
       OleDateFromUnix(std::chrono::duration_cast<std::chrono::seconds>(
                           std::chrono::system_clock::now().time_since_epoch())
@@ -305,6 +337,7 @@ bool BuildPackage(const Manifest& m, const BuildOptions& options, BuildResult& r
   if (!out.Write(header.get(), sizeof(PackageHeader))) return write_failed();
 
   std::vector<DirectoryRecord> records(m.files.size());
+  std::vector<std::uint32_t> crcs(m.files.size(), 0);  // of each file's content, chunk by chunk
   // chain starting values come straight from the system's random source unless a test fixes them
   std::random_device random;
   std::mt19937_64 seeded(options.chainseed.value_or(0));
@@ -373,6 +406,7 @@ bool BuildPackage(const Manifest& m, const BuildOptions& options, BuildResult& r
           return write_failed();
         r.storedsize += static_cast<std::int64_t>(block.payload.size());
       }
+      crcs[job.file] = Crc32(job.data.data(), job.data.size(), crcs[job.file]);
       done += job.data.size();
     }
     jobs.clear();
@@ -422,8 +456,9 @@ bool BuildPackage(const Manifest& m, const BuildOptions& options, BuildResult& r
   }
   if (!jobs.empty() && !flush()) return false;
 
-  for (const auto& r : records) {
-    if (!out.Write(&r, sizeof r)) return write_failed();
+  for (std::size_t i = 0; i < records.size(); ++i) {
+    SetFileContentCrc(records[i], crcs[i]);
+    if (!out.Write(&records[i], sizeof records[i])) return write_failed();
   }
   DirectoryTrailer trailer{};
   std::memcpy(trailer.magic, kPackageMagic.data(), 4);

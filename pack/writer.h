@@ -27,6 +27,11 @@ struct BuildOptions {
   std::filesystem::path output;  // written through a temporary file, renamed at the end
   Level level = Level::kBest;
   std::vector<std::uint8_t> key;    // 1..56 raw key bytes enciphers every payload; empty: plain
+  // Enciphers with a key derived from this UTF-8 password instead, and stores the password data
+  // (salt, iteration count, verifier) in the Package header. Not together with `key`.
+  std::optional<std::string> password;
+  std::uint32_t iterations = 0;  // 0: the default count
+  std::optional<std::uint64_t> saltseed;  // fixes the salt (tests)
   unsigned threads = 0;             // 0: one per core
   std::optional<double> buildtime;  // OLE date; now when unset
   std::optional<std::uint64_t> chainseed;  // fixes the per-file chain values (tests)

@@ -8,6 +8,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <optional>
 #include <string>
 #include <string_view>
 
@@ -211,5 +212,11 @@ bool WriteWide(WideText& field, std::u16string_view text);
 
 // True when the record's setupmarker is exactly the length byte 21 and "Install Files Present".
 bool HasSetupMarker(const ConfigRecord& config);
+
+// The CRC-32 of the file's decoded content that the packer keeps in the record's reserved bytes
+// (FileTag::kContentCrc); nothing for a record without one (older packers, noise, damage).
+std::optional<std::uint32_t> FileContentCrc(const DirectoryRecord& record);
+// Writes the reserved bytes as an extension holding just that CRC.
+void SetFileContentCrc(DirectoryRecord& record, std::uint32_t crc);
 
 }  // namespace kestrel

@@ -87,13 +87,13 @@ class HostileTest : public ::testing::Test {
   }
   int Verify(const fs::path& setup, std::string& text) {
     std::ostringstream out, err;
-    const int rc = VerifyPackage(setup, {}, out, err);
+    const int rc = VerifyPackage(setup, Unlock{}, out, err);
     text = out.str() + err.str();
     return rc;
   }
   int Extract(const fs::path& setup, const fs::path& folder, std::string& text) {
     std::ostringstream out, err;
-    const int rc = ExtractPackage(setup, folder, {}, out, err);
+    const int rc = ExtractPackage(setup, folder, Unlock{}, out, err);
     text = out.str() + err.str();
     return rc;
   }

@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "pack/tools.h"
+#include "package/extension.h"
 #include "package_fixture.h"
 #include "sysutil/cmfconst.h"
 #include "sysutil/codepage.h"
@@ -445,6 +446,27 @@ TEST_F(InstallRunTest, EncipheredPackageFailsInOrder) {
   run_.RunInstall();
   EXPECT_EQ(sys_.log, (std::vector<std::string>{"done 1 " + U8(std::u16string(kStatusEncrypted))}));
   EXPECT_FALSE(fs::exists(Uninstaller()));
+}
+
+// Keyed by the wizard's password check, an enciphered package installs like a plain one.
+TEST_F(InstallRunTest, EncipheredPackageInstallsOnceKeyed) {
+  const std::uint8_t key[] = {'k', 'e', 'y'};
+  CipherState state;
+  ASSERT_TRUE(MakeCipherState(key, state));
+  RawPackage pkg;
+  pkg.encrypted = 1;
+  pkg.cipher = &state;
+  const auto content = testing::RandomBytes(304, 4);
+  pkg.files.push_back({.filename = u"a.bin",
+                       .chainleft = 9,
+                       .blocks = {Stored(content, true)},
+                       .contentcrc = Crc32(content.data(), content.size())});
+  ASSERT_TRUE(Open(pkg));
+  ASSERT_TRUE(run_.reader().SetKey(key));
+  run_.RunInstall();
+  EXPECT_FALSE(run_.failed()) << U8(run_.statustext());
+  EXPECT_EQ(ReadFileBytes(Dest("a.bin")), content);
+  EXPECT_TRUE(fs::exists(Uninstaller()));
 }
 
 // A program file that stops yielding bytes early must end the copy, not loop.

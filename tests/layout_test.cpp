@@ -93,6 +93,34 @@ TEST(WizardLayout, UnmovedControlsKeepTheirDesign) {
   }
 }
 
+// The password page sits in the destination page's grid at both densities.
+TEST(WizardLayout, PasswordPageFollowsTheDestinationPage) {
+  for (int dpi : {96, 144}) {
+    SCOPED_TRACE(dpi);
+    auto s = [dpi](int v) { return ScaleToDpi(v, dpi); };
+    WizardGeometry g = LaidOut(dpi);
+    EXPECT_EQ(g[WizCtl::passwordpage], g[WizCtl::destinationpage]);
+    EXPECT_EQ(g[WizCtl::Image5], g[WizCtl::Image4]);
+    EXPECT_EQ(g[WizCtl::passwordtitle], g[WizCtl::destinationtitle]);
+    const Box& label = g[WizCtl::passwordlabel];
+    const Box& prompt = g[WizCtl::passwordprompt];
+    const Box& box = g[WizCtl::password];
+    EXPECT_EQ(label.left, g[WizCtl::installpathlabel].left);
+    EXPECT_EQ(label.top, g[WizCtl::installpathlabel].top);
+    EXPECT_EQ(label.width, g[WizCtl::installpathlabel].width);
+    EXPECT_EQ(prompt.top, label.top + label.height + s(12));
+    EXPECT_EQ(box.top, prompt.top + prompt.height + s(4));
+    EXPECT_EQ(box.left, g[WizCtl::installpath].left);
+    EXPECT_EQ(box.width, g[WizCtl::installpath].width);
+    EXPECT_EQ(box.height, g[WizCtl::installpath].height);
+    EXPECT_EQ(g[WizCtl::clicknext3], g[WizCtl::clicknext2]);
+    EXPECT_LT(box.top + box.height, g[WizCtl::clicknext3].top);
+  }
+  WizardGeometry g = LaidOut(96);
+  EXPECT_EQ(g[WizCtl::password], (Box{147, 133, 246, 21}));
+  EXPECT_EQ(LaidOut(144)[WizCtl::password], (Box{221, 200, 368, 32}));
+}
+
 TEST(WizardLayout, ScalesWithTheDisplayDensity) {
   EXPECT_EQ(ScaleToDpi(502, 144), 753);
   EXPECT_EQ(ScaleToDpi(81, 120), 101);  // 101.25 rounds down

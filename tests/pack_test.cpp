@@ -1,5 +1,7 @@
 #include <gtest/gtest.h>
 
+#include <array>
+#include <cstring>
 #include <filesystem>
 #include <sstream>
 #include <string>
@@ -9,6 +11,9 @@
 #include "pack/tools.h"
 #include "pack/writer.h"
 #include "package_fixture.h"
+#include "decode/password.h"
+#include "package/extension.h"
+#include "sysutil/codepage.h"
 
 namespace kestrel::pack {
 namespace {
@@ -353,6 +358,135 @@ TEST(Attributes, NamesMapToWindowsBits) {
   EXPECT_EQ(AttributeFromName("archive"), 0x20);
   EXPECT_EQ(AttributeFromName("normal"), 0x80);
   EXPECT_FALSE(AttributeFromName("Archive"));
+}
+
+// Built with a password: the header carries the password data, every record its content CRC; the
+// right password verifies and extracts, a wrong one, none, or a raw key fail at once.
+TEST_F(PackTest, PasswordRoundTripAndRefusals) {
+  Source("tool.exe", testing::RandomBytes(70000, 11));
+  std::string text(90000, 'y');
+  Source("sub/text.txt", std::vector<std::uint8_t>(text.begin(), text.end()));
+  Source("empty.txt", {});
+  ASSERT_TRUE(Parse(std::string(kHead) + "[[files]]\nsource = \"src\"\n")) << error_;
+  options_.password = "p\xC3\xA4ssw\xC3\xB6rd";  // UTF-8
+  options_.iterations = 1000;
+  ASSERT_TRUE(Build()) << error_;
+
+  auto config = std::make_unique<ConfigRecord>();
+  ASSERT_TRUE(ReadConfiguration(options_.output, *config, error_)) << error_;
+  const auto bytes = ReadFileBytes(options_.output);
+  PackageHeader header;
+  std::memcpy(&header, bytes.data() + config->packageoffset, sizeof header);
+  EXPECT_EQ(header.encrypted, 1);
+  const auto data = ReadPasswordData(header);
+  ASSERT_TRUE(data);
+  EXPECT_EQ(data->iterations, 1000u);
+  // every record carries the CRC of its source
+  const std::int64_t first = config->licenseoffset - 8 - 3 * static_cast<std::int64_t>(kDirectoryRecordSize);
+  for (int i = 0; i < 3; ++i) {
+    DirectoryRecord r;
+    std::memcpy(&r, bytes.data() + first + i * kDirectoryRecordSize, sizeof r);
+    std::string rel = Utf16ToUtf8(ReadWide(r.subfolder) + u"/" + ReadWide(r.filename));
+    for (char& ch : rel) ch = ch == '\\' ? '/' : ch;
+    const auto src = ReadFileBytes(dir_ / ("src" + rel));
+    ASSERT_TRUE(FileContentCrc(r)) << rel;
+    EXPECT_EQ(*FileContentCrc(r), Crc32(src.data(), src.size())) << rel;
+  }
+
+  std::ostringstream out, err;
+  EXPECT_EQ(VerifyPackage(options_.output, Unlock{{}, options_.password}, out, err), 0) << err.str();
+  EXPECT_EQ(ExtractPackage(options_.output, dir_ / "out", Unlock{{}, options_.password}, out, err), 0)
+      << err.str();
+  for (const char* rel : {"tool.exe", "sub/text.txt", "empty.txt"}) {
+    EXPECT_EQ(ReadFileBytes(dir_ / "out" / rel), ReadFileBytes(dir_ / "src" / rel)) << rel;
+  }
+  fs::remove_all(dir_ / "out");
+
+  struct Refusal {
+    Unlock unlock;
+    const char* says;
+  };
+  const Refusal refusals[] = {
+      {{{}, std::string("passw\xC3\xB6rd")}, "wrong password for "},
+      {{{}, std::nullopt}, "is protected by a password: give --password-file"},
+  };
+  for (const Refusal& r : refusals) {
+    std::ostringstream o, e;
+    EXPECT_EQ(VerifyPackage(options_.output, r.unlock, o, e), 1);
+    EXPECT_NE(e.str().find(r.says), std::string::npos) << e.str();
+    EXPECT_EQ(o.str(), "") << "nothing was read";
+    EXPECT_EQ(ExtractPackage(options_.output, dir_ / "out", r.unlock, o, e), 1);
+    EXPECT_FALSE(fs::exists(dir_ / "out"));
+  }
+  // a raw key that is not the derived one: every file fails its check, none is left behind
+  std::ostringstream o, e;
+  EXPECT_EQ(ExtractPackage(options_.output, dir_ / "out", Unlock{{1, 2, 3}, std::nullopt}, o, e), 1);
+  EXPECT_NE(o.str().find("File corrupt"), std::string::npos) << o.str();
+  EXPECT_FALSE(fs::exists(dir_ / "out" / "tool.exe"));
+
+  // a key and a password together, or an empty password, are refused by the builder
+  options_.key = {1, 2, 3};
+  EXPECT_FALSE(Build());
+  options_.key.clear();
+  options_.password = "";
+  EXPECT_FALSE(Build());
+}
+
+// Two builds with the same password get different salts, so different keys.
+TEST_F(PackTest, EachBuildGetsItsOwnSalt) {
+  Source("a.bin", testing::RandomBytes(100, 12));
+  ASSERT_TRUE(Parse(std::string(kHead) + "[[files]]\nsource = \"src\"\n")) << error_;
+  options_.password = "same";
+  options_.iterations = 10;
+  std::vector<std::array<std::uint8_t, kSaltBytes>> salts;
+  for (int i = 0; i < 2; ++i) {
+    ASSERT_TRUE(Build()) << error_;
+    const auto bytes = ReadFileBytes(options_.output);
+    PackageHeader header;
+    std::memcpy(&header, bytes.data() + 1000, sizeof header);
+    ASSERT_TRUE(ReadPasswordData(header));
+    salts.push_back(ReadPasswordData(header)->salt);
+  }
+  EXPECT_NE(salts[0], salts[1]);
+}
+
+TEST(PasswordFile, OneLineOfUtf8) {
+  ScratchDir dir;
+  struct Case {
+    std::string bytes;
+    const char* password;  // null: refused
+  };
+  const Case cases[] = {
+      {"secret", "secret"},
+      {"secret\n", "secret"},
+      {"secret\r\n", "secret"},
+      {"secret\r\n\r\n", "secret"},
+      {"\xEF\xBB\xBFs\xC3\xA9same", "s\xC3\xA9same"},  // a byte-order mark is dropped
+      {"  blanks count  \n", "  blanks count  "},
+      {"", nullptr},
+      {"\r\n", nullptr},
+      {"two\nlines", nullptr},
+      {"cr\rinside", nullptr},
+      {std::string("nul\0byte", 8), nullptr},
+      {"latin1 \xE9", nullptr},
+      {"overlong \xC0\xAF", nullptr},
+      {"surrogate \xED\xA0\x80", nullptr},
+      {"cut \xE2\x82", nullptr},
+  };
+  for (const Case& c : cases) {
+    WriteFileBytes(dir / "pw.txt", std::vector<std::uint8_t>(c.bytes.begin(), c.bytes.end()));
+    std::string password, error;
+    const bool ok = ReadPasswordFile(dir / "pw.txt", password, error);
+    EXPECT_EQ(ok, c.password != nullptr) << c.bytes << ": " << error;
+    if (c.password) {
+      EXPECT_EQ(password, c.password);
+    } else {
+      EXPECT_NE(error.find("pw.txt"), std::string::npos) << error;
+    }
+  }
+  std::string password, error;
+  EXPECT_FALSE(ReadPasswordFile(dir / "missing.txt", password, error));
+  EXPECT_NE(error.find("cannot read"), std::string::npos) << error;
 }
 
 }  // namespace

@@ -3,6 +3,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdint>
 #include <cstring>
 #include <filesystem>
@@ -44,6 +45,7 @@ struct RawFile {
   std::uint32_t chainleft = 0, chainright = 0;
   std::optional<std::int64_t> dataoffset;  // overrides where the blocks are said to start
   std::vector<RawBlock> blocks;
+  std::optional<std::uint32_t> contentcrc;  // stored in the record's reserved bytes when set
 };
 
 struct RawPackage {
@@ -53,6 +55,7 @@ struct RawPackage {
   std::optional<std::int32_t> filecount;  // overrides the real count
   bool marker = true;
   const CipherState* cipher = nullptr;  // enciphers every payload when set
+  std::vector<std::uint8_t> header_reserved;  // the Package header's reserved bytes, from 2080
   std::vector<RawFile> files;
 };
 
@@ -79,6 +82,10 @@ inline Assembled Assemble(const RawPackage& pkg) {
   header.formatversion = 4;
   header.encrypted = pkg.encrypted;
   header.compressed = pkg.compressed;
+  if (!pkg.header_reserved.empty()) {
+    std::memcpy(header.reserved2080, pkg.header_reserved.data(),
+                std::min(pkg.header_reserved.size(), sizeof header.reserved2080));
+  }
   Append(out, header);
   std::vector<DirectoryRecord> records;
   for (const RawFile& f : pkg.files) {
@@ -90,6 +97,7 @@ inline Assembled Assemble(const RawPackage& pkg) {
     WriteWide(r.targetfolder, f.targetfolder);
     r.filesize = f.filesize;
     r.attributes = f.attributes;
+    if (f.contentcrc) SetFileContentCrc(r, *f.contentcrc);
     r.dataoffset =
         f.dataoffset ? *f.dataoffset : static_cast<std::int64_t>(out.size()) - a.packageoffset;
     for (RawBlock b : f.blocks) {

@@ -47,7 +47,7 @@ class PackSignTest : public ::testing::Test {
   }
   int Verify(std::string& text) {
     std::ostringstream out, err;
-    const int rc = VerifyPackage(options_.output, {}, out, err);
+    const int rc = VerifyPackage(options_.output, Unlock{}, out, err);
     text = out.str() + err.str();
     return rc;
   }

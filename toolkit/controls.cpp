@@ -226,6 +226,17 @@ void Edit::Create(HWND parent, int id, bool multiline, bool read_only) {
   if (hwnd_ && multiline) SetWindowSubclass(hwnd_, WantTabsProc, 1, 0);
 }
 
+void Edit::CreateMasked(HWND parent, int id) {
+  Window::Create(parent, L"Edit", WS_CHILD | WS_VISIBLE | WS_TABSTOP | ES_AUTOHSCROLL | ES_PASSWORD,
+                 WS_EX_CLIENTEDGE, id, u"");
+}
+
+void Edit::FocusAndSelectAll() {
+  if (!hwnd_) return;
+  SetFocus(hwnd_);
+  SendMessageW(hwnd_, EM_SETSEL, 0, -1);
+}
+
 void ProgressBar::Create(HWND parent, int id, int min, int max) {
   Window::Create(parent, PROGRESS_CLASSW, WS_CHILD | WS_VISIBLE, 0, id, u"");
   if (hwnd_)

@@ -94,6 +94,10 @@ class Edit : public Window {
  public:
   // Single-line, or multi-line with both scroll bars; a multi-line box takes Tab as text.
   void Create(HWND parent, int id, bool multiline, bool read_only);
+  // Single-line, showing a mask character for each one typed.
+  void CreateMasked(HWND parent, int id);
+  // Takes the keyboard focus with the whole text selected, so typing replaces it.
+  void FocusAndSelectAll();
 };
 
 class ProgressBar : public Window {

@@ -61,14 +61,49 @@ constexpr DesignRow kDesign[] = {
     {WizCtl::Image4, {0, 0, 131, kSheetH}},
     {WizCtl::installpath, {147, 100, 246, 21}},
     {WizCtl::change, {401, 100, 65, 22}},
+    // password
+    {WizCtl::passwordpage, {4, 4, kSheetW, kSheetH}},
+    {WizCtl::passwordtitle, {147, 16, 300, 13}},
+    {WizCtl::passwordlabel, {147, 64, 319, 40}},
+    {WizCtl::passwordprompt, {147, 116, 319, 13}},
+    {WizCtl::password, {147, 133, 246, 21}},
+    {WizCtl::clicknext3, {147, 277, 319, 13}},
+    {WizCtl::Image5, {0, 0, 131, kSheetH}},
 };
 static_assert(std::size(kDesign) == kWizCtlCount, "every control has a design-time box");
 
 constexpr WizCtl kSheets[] = {WizCtl::welcomepage,         WizCtl::licensepage,
                               WizCtl::installingpage,      WizCtl::finishpage,
-                              WizCtl::uninstallfinishpage, WizCtl::destinationpage};
-constexpr WizCtl kImages[] = {WizCtl::Image3, WizCtl::Image1, WizCtl::Image2,
-                              WizCtl::uninstallimage, WizCtl::Image4};
+                              WizCtl::uninstallfinishpage, WizCtl::destinationpage,
+                              WizCtl::passwordpage};
+constexpr WizCtl kImages[] = {WizCtl::Image3, WizCtl::Image1,         WizCtl::Image2,
+                              WizCtl::uninstallimage, WizCtl::Image4, WizCtl::Image5};
+
+// The password page follows the destination page's rules: the content column beside the side
+// picture, the explanation where the other pages have theirs, the box as wide as the folder box.
+void PlacePasswordPage(WizardGeometry& g, int dpi) {
+  auto s = [dpi](int v) { return ScaleToDpi(v, dpi); };
+  using C = WizCtl;
+  Box& title = g[C::passwordtitle];
+  title.left = g[C::welcometitle].left;
+  title.top = s(16);
+  Box& label = g[C::passwordlabel];
+  label.left = title.left;
+  label.top = g[C::welcomelabel].top;
+  label.width = g[C::passwordpage].width - label.left - s(16);
+  Box& prompt = g[C::passwordprompt];
+  prompt.left = label.left;
+  prompt.top = label.top + label.height + s(12);
+  prompt.width = label.width;
+  Box& password = g[C::password];
+  password.left = label.left;
+  password.top = prompt.top + prompt.height + s(4);
+  password.width = g[C::installpath].width;
+  Box& clicknext3 = g[C::clicknext3];
+  clicknext3.left = g[C::clicknext1].left;
+  clicknext3.top = g[C::clicknext1].top;
+  clicknext3.width = label.width;
+}
 
 }  // namespace
 
@@ -216,6 +251,8 @@ void ApplyWizardLayout(WizardGeometry& g, int dpi) {
   Box& clickfinish2 = g[C::clickfinish2];
   clickfinish2.left = clicknext1.left;
   clickfinish2.top = clicknext1.top;
+
+  PlacePasswordPage(g, dpi);
 }
 
 // ---- The folder dialog `Tdir` ----------------------------------------------------------------

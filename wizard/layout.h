@@ -56,6 +56,14 @@ enum class WizCtl : int {
   Image4,
   installpath,
   change,
+  // the password page, shown only for packages keyed by a password
+  passwordpage,
+  passwordtitle,
+  passwordlabel,
+  passwordprompt,
+  password,
+  clicknext3,
+  Image5,
   kCount
 };
 
@@ -103,7 +111,14 @@ inline constexpr std::array<std::string_view, kWizCtlCount> kWizCtlNames = {"mai
                                                                             "clicknext2",
                                                                             "Image4",
                                                                             "installpath",
-                                                                            "change"};
+                                                                            "change",
+                                                                            "passwordpage",
+                                                                            "passwordtitle",
+                                                                            "passwordlabel",
+                                                                            "passwordprompt",
+                                                                            "password",
+                                                                            "clicknext3",
+                                                                            "Image5"};
 
 // Window control IDs: a fixed base plus the WizCtl index, so a driver can find controls by name.
 inline constexpr int kWizCtlIdBase = 1000;

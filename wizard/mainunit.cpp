@@ -7,6 +7,7 @@
 
 #include "package/integrity.h"
 #include "package/pkgfile_win32.h"
+#include "decode/sha256.h"
 #include "package/startload.h"
 #include "sysutil/cmfconst.h"
 #include "sysutil/cmfunit.h"
@@ -128,6 +129,7 @@ void Triform::CreateControls() {
   Image4.Create(p, id(WizCtl::Image4));
   installpath.Create(p, id(WizCtl::installpath), false, false);
   change.Create(p, id(WizCtl::change), u"Change...");
+  CreatePasswordPage();
 
   windows_ = {&mainback,
               &pages,
@@ -170,11 +172,19 @@ void Triform::CreateControls() {
               &clicknext2,
               &Image4,
               &installpath,
-              &change};
+              &change,
+              &passwordpage,
+              &passwordtitle,
+              &passwordlabel,
+              &passwordprompt,
+              &password,
+              &clicknext3,
+              &Image5};
 
   for (ui::Window* w : windows_) w->SetFont(app.NormalFont());
   for (ui::Window* w : {&welcometitle, &welcometitle2, &licensetitle, &installingtitle,
-                        &finishtitle, &uninstallfinishtitle, &destinationtitle}) {
+                        &finishtitle, &uninstallfinishtitle, &destinationtitle,
+                        &passwordtitle}) {
     w->SetFont(app.BoldFont());
   }
   Image3.SetPicture(ui::LoadJpegResource(app.instance(), kSidePictureId));
@@ -185,7 +195,7 @@ void Triform::CreateControls() {
 void Triform::SetActivePage(WizCtl sheet) {
   activepage_ = sheet;
   for (auto* s : {&welcomepage, &licensepage, &installingpage, &finishpage, &uninstallfinishpage,
-                  &destinationpage}) {
+                  &destinationpage, &passwordpage}) {
     s->SetVisible(s == &Control(sheet));
   }
   pagesChange();
@@ -232,6 +242,7 @@ void Triform::InstallModeCreate() {
       Fatal(kDamagedSetupMessage, kExitDamagedPackage);
       return;
   }
+  CheckProtection();
   // setupfile stays open until the program ends
 }
 
@@ -269,7 +280,8 @@ void Triform::ShowWizard() {
 }
 
 void Triform::FormShow() {
-  for (ui::Image* i : {&Image1, &Image2, &Image4, &uninstallimage}) i->SetPicture(Image3.picture());
+  for (ui::Image* i : {&Image1, &Image2, &Image4, &uninstallimage, &Image5})
+    i->SetPicture(Image3.picture());
 
   const std::u16string n = Text8(ReadShort(config_.displayname));
   if (uninstallmode_) {
@@ -298,6 +310,9 @@ void Triform::FormShow() {
   installinglabel.SetText(u"Installing " + n + u"...");
   finishlabel.SetText(n + u" was successfully installed on your computer.");
   launch.SetText(u"Run " + n + u".");
+  passwordlabel.SetText(u"The files of " + n +
+                        u" are protected by a password. Please enter the password you were "
+                        u"given to continue.");
 }
 
 void Triform::FormResize() {
@@ -312,6 +327,10 @@ void Triform::FormResize() {
 namespace kestrel {
 
 void Triform::OnCommand(int id, int code) {
+  if (id == WizCtlId(WizCtl::password) && code == EN_CHANGE) {
+    passwordChange();
+    return;
+  }
   if (code != BN_CLICKED) return;
   if (id == WizCtlId(WizCtl::next)) {
     NextClick();
@@ -341,9 +360,10 @@ void Triform::NextClick() {
     back.SetEnabled(false);
     FormResize();
     StartEngine();
+  } else if (activepage_ == WizCtl::passwordpage) {
+    passwordNext();
   } else if (activepage_ == WizCtl::licensepage) {
-    SetActivePage(WizCtl::destinationpage);
-    FormResize();
+    ShowPageAfterLicence();
   } else if (activepage_ == WizCtl::welcomepage) {
     if (uninstallmode_) {
       UninstallRun();
@@ -353,10 +373,10 @@ void Triform::NextClick() {
     if (config_.haslicense) {
       SetActivePage(WizCtl::licensepage);
       if (!agree.Checked()) next.SetEnabled(false);
+      FormResize();
     } else {
-      SetActivePage(WizCtl::destinationpage);
+      ShowPageAfterLicence();
     }
-    FormResize();
   }
 }
 
@@ -365,6 +385,10 @@ void Triform::StartEngine() {
   engine_->packageend = config_.licenseoffset;
   engine_->productname = ReadShort(config_.displayname);
   engine_->mainexe = ReadShort(config_.exename);
+  if (passwordaccepted_) {
+    engine_->SetKey(passwordkey_);
+    SecureZero(passwordkey_.data(), passwordkey_.size());
+  }
   if (!engine_->OpenPackage()) {
     // the engine started below reports the failure itself and installs nothing
     ui::ErrorBox(handle(), u"Problem accessing setup data. (" + engine_->statustext() + u")");
@@ -384,8 +408,20 @@ void Triform::BackClick() {
     next.SetEnabled(true);
     back.SetEnabled(false);
     SetActivePage(WizCtl::welcomepage);
-  } else if (activepage_ == WizCtl::destinationpage) {
+  } else if (activepage_ == WizCtl::passwordpage) {
     if (config_.haslicense) {
+      SetActivePage(WizCtl::licensepage);
+      next.SetEnabled(agree.Checked());
+    } else {
+      SetActivePage(WizCtl::welcomepage);
+      next.SetEnabled(true);
+      back.SetEnabled(false);
+    }
+  } else if (activepage_ == WizCtl::destinationpage) {
+    if (needpassword_) {
+      SetActivePage(WizCtl::passwordpage);
+      next.SetEnabled(!password.Text().empty());
+    } else if (config_.haslicense) {
       SetActivePage(WizCtl::licensepage);
     } else {
       SetActivePage(WizCtl::welcomepage);
@@ -399,6 +435,77 @@ void Triform::BackClick() {
 void Triform::agreeClick() {
   next.SetEnabled(agree.Checked());
 }
+
+// ---- password page ----
+namespace {
+constexpr std::u16string_view kWrongPassword =
+    u"The password is not correct. Please check it and try again.";
+}  // namespace
+
+void Triform::CreatePasswordPage() {
+  using L = ui::Label;
+  auto id = [](WizCtl c) { return WizCtlId(c); };
+  passwordpage.Create(pages.handle(), id(WizCtl::passwordpage));
+  const HWND p = passwordpage.handle();
+  passwordtitle.Create(p, id(WizCtl::passwordtitle), u"Password", 0);
+  passwordlabel.Create(p, id(WizCtl::passwordlabel), u"", L::kWrap);
+  passwordprompt.Create(p, id(WizCtl::passwordprompt), u"Password:", 0);
+  password.CreateMasked(p, id(WizCtl::password));
+  clicknext3.Create(p, id(WizCtl::clicknext3), u"Click 'Next' to continue.", L::kWrap);
+  Image5.Create(p, id(WizCtl::Image5));
+  passwordpage.SetVisible(false);
+}
+
+void Triform::CheckProtection() {
+  switch (ReadPackageProtection(*g_setupfile, config_, header_)) {
+    case PackageProtection::kPassword:
+      needpassword_ = true;
+      break;
+    case PackageProtection::kRawKey:
+      Fatal(kStatusEncrypted);
+      break;
+    case PackageProtection::kPlain:
+    case PackageProtection::kUnreadable:  // the engine reports it when it opens the package
+      break;
+  }
+}
+
+void Triform::ShowPageAfterLicence() {
+  if (needpassword_) {
+    SetActivePage(WizCtl::passwordpage);
+    next.SetEnabled(!password.Text().empty());
+    FormResize();
+    password.FocusAndSelectAll();
+    return;
+  }
+  SetActivePage(WizCtl::destinationpage);
+  FormResize();
+}
+
+void Triform::passwordChange() {
+  passwordaccepted_ = false;
+  if (activepage_ == WizCtl::passwordpage) next.SetEnabled(!password.Text().empty());
+}
+
+void Triform::passwordNext() {
+  std::u16string typed = password.Text();
+  std::string utf8 = Utf16ToUtf8(typed);
+  SecureZero(typed.data(), typed.size() * sizeof(char16_t));
+  // the derivation takes about half a second by design
+  const HCURSOR before = SetCursor(LoadCursorW(nullptr, IDC_WAIT));
+  const PasswordCheck result = CheckPassword(header_, utf8, passwordkey_);
+  SetCursor(before);
+  SecureZero(utf8.data(), utf8.size());
+  if (result != PasswordCheck::kAccepted) {
+    ui::ErrorBox(handle(), kWrongPassword);
+    password.FocusAndSelectAll();
+    return;
+  }
+  passwordaccepted_ = true;
+  SetActivePage(WizCtl::destinationpage);
+  FormResize();
+}
+// ---- end of password page ----
 
 // ---- folder chooser ----
 void Triform::changeClick() {

@@ -5,6 +5,7 @@
 #include <memory>
 #include <string>
 
+#include "decode/password.h"
 #include "installengine/installengine.h"
 #include "package/pkgfile.h"
 #include "package/records.h"
@@ -63,6 +64,16 @@ class Triform : public ui::Form {
   void changeClick();
   void finishClick();
   void StartEngine();
+  // ---- the password page ----
+  void CreatePasswordPage();
+  // At start-up: a package keyed by a password gets the page; one with a raw key cannot be opened.
+  void CheckProtection();
+  // Licence or welcome page onwards: the password page when the package needs it, else the
+  // destination page.
+  void ShowPageAfterLicence();
+  // Next on the password page: checks the password, and on success goes on to the destination.
+  void passwordNext();
+  void passwordChange();
   // Next on the welcome page in uninstall mode.
   void UninstallRun();
   void SetActivePage(WizCtl sheet);
@@ -92,6 +103,10 @@ class Triform : public ui::Form {
   ui::Image Image4;
   ui::Edit installpath;
   ui::Button change;
+  ui::Sheet passwordpage;
+  ui::Label passwordtitle, passwordlabel, passwordprompt, clicknext3;
+  ui::Edit password;
+  ui::Image Image5;
 
   std::array<ui::Window*, kWizCtlCount> windows_{};
   WizardGeometry geometry_;
@@ -103,6 +118,11 @@ class Triform : public ui::Form {
   std::string licensetext_;
   std::u16string basefolder_;
   bool installfailed_ = false;
+  // password state: the page is shown when `needpassword_`; the key is valid once accepted
+  bool needpassword_ = false;
+  bool passwordaccepted_ = false;
+  PackageHeader header_{};
+  std::array<std::uint8_t, kMaxKeyBytes> passwordkey_{};
   // Made by Next on the destination page and kept until the program ends; declared last so it
   // goes first, while the controls its worker reports to still exist.
   std::unique_ptr<tinstallengine> engine_;

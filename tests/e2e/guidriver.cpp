@@ -17,6 +17,8 @@
 //                       for the stopped page first
 //     KDRV_CANCEL_AT=N  waits until the bar shows at least N before cancelling
 //     KDRV_LAUNCH=0|1, KDRV_README=0|1  the finish page's check boxes
+//     KDRV_PASSWORD_FILE=PATH  the password page: the password (UTF-8 in the file) is typed;
+//     KDRV_WRONG_PASSWORD=TEXT  typed and refused first; Back and Next are walked around the page
 //
 // SHOT.png is a Unix path ("-" for none). The last line is "exit=N", the program's exit code;
 // the driver itself exits non-zero when an expected window never appeared.
@@ -91,6 +93,14 @@ std::string Rect(HWND h) {
   return buf;
 }
 
+std::string CtlLine(HWND h, int id) {
+  std::string line = "ctl " + std::string(kestrel::kWizCtlNames[size_t(id)]);
+  line += " vis=" + std::to_string(IsWindowVisible(h) ? 1 : 0);
+  line += " en=" + std::to_string(IsWindowEnabled(h) ? 1 : 0);
+  line += " rect=" + Rect(h);
+  return line;
+}
+
 void DumpForm(HWND form) {
   Out("caption=" + Utf8(TextOf(form)));
   RECT c;
@@ -101,10 +111,7 @@ void DumpForm(HWND form) {
   for (HWND h : children) {
     int id = GetDlgCtrlID(h) - kestrel::kWizCtlIdBase;
     if (id < 0 || id >= int(kestrel::kWizCtlCount)) continue;
-    std::string line = "ctl " + std::string(kestrel::kWizCtlNames[size_t(id)]);
-    line += " vis=" + std::to_string(IsWindowVisible(h) ? 1 : 0);
-    line += " en=" + std::to_string(IsWindowEnabled(h) ? 1 : 0);
-    line += " rect=" + Rect(h);
+    std::string line = CtlLine(h, id);
     if (ClassOf(h) == L"Button" && (GetWindowLongW(h, GWL_STYLE) & 0xF) == BS_AUTOCHECKBOX) {
       line += " checked=" + std::to_string(SendMessageW(h, BM_GETCHECK, 0, 0) == BST_CHECKED);
     }
@@ -228,8 +235,8 @@ class Walk {
 
   std::string Page() {
     using C = kestrel::WizCtl;
-    for (C c : {C::welcomepage, C::licensepage, C::destinationpage, C::installingpage,
-                C::finishpage, C::uninstallfinishpage}) {
+    for (C c : {C::welcomepage, C::licensepage, C::passwordpage, C::destinationpage,
+                C::installingpage, C::finishpage, C::uninstallfinishpage}) {
       HWND h = Ctl(form_, c);
       if (h && IsWindowVisible(h)) return Name(c);
     }
@@ -349,6 +356,7 @@ class Walk {
         Click(C::next);
       }
     }
+    if (Page() == "passwordpage" && !PasswordPage()) return 3;
     if (Page() != "destinationpage") {
       Out("error=not on the destination page");
       return 3;
@@ -421,6 +429,107 @@ class Walk {
     if (WaitForSingleObject(pi_.hProcess, 0) == WAIT_OBJECT_0) return 0;
     Out("error=no end of the installation");
     return 3;
+  }
+
+  // Typed as a user types: one character message each, to the box itself, replacing what is
+  // selected. Returns once the box holds as many characters as were typed (posted messages
+  // are handled after sent ones, so a sent message cannot tell).
+  void Type(kestrel::WizCtl c, const std::wstring& text) {
+    HWND h = Ctl(form_, c);
+    for (wchar_t ch : text) PostMessageW(h, WM_CHAR, ch, 1);
+    for (int i = 0; i < 300 && TextLength(c) != int(text.size()); ++i) Sleep(10);
+  }
+  int TextLength(kestrel::WizCtl c) {
+    return int(SendMessageW(Ctl(form_, c), WM_GETTEXTLENGTH, 0, 0));
+  }
+  bool Focused(kestrel::WizCtl c) {
+    GUITHREADINFO gi{};
+    gi.cbSize = sizeof gi;
+    return GetGUIThreadInfo(pi_.dwThreadId, &gi) && gi.hwndFocus == Ctl(form_, c);
+  }
+  // Waits until the page is shown or a box opens; the milliseconds it took, or -1.
+  int WaitPage(const std::string& page, DWORD timeout) {
+    const DWORD start = GetTickCount();
+    while (GetTickCount() - start < timeout) {
+      if (Page() == page) return int(GetTickCount() - start);
+      Find f{pi_.dwProcessId, L"#32770", nullptr};
+      EnumWindows(FindTop, reinterpret_cast<LPARAM>(&f));
+      if (f.found) return -1;
+      Sleep(10);
+    }
+    return -1;
+  }
+  void DumpControls(std::initializer_list<kestrel::WizCtl> controls) {
+    for (kestrel::WizCtl c : controls) Out(CtlLine(Ctl(form_, c), int(c)));
+  }
+
+  // The password page: empty, a wrong password and its Error box, the right one, Back and Next
+  // around the page, and on to the destination page.
+  bool PasswordPage() {
+    using C = kestrel::WizCtl;
+    const std::wstring file = EnvW(L"KDRV_PASSWORD_FILE");
+    const std::wstring wrong = EnvW(L"KDRV_WRONG_PASSWORD");
+    std::wstring right;
+    HANDLE f = CreateFileW(file.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0,
+                           nullptr);
+    if (f != INVALID_HANDLE_VALUE) {
+      char buf[1024];
+      DWORD got = 0;
+      ReadFile(f, buf, sizeof buf, &got, nullptr);
+      CloseHandle(f);
+      while (got && (buf[got - 1] == '\n' || buf[got - 1] == '\r')) --got;
+      right.resize(size_t(got));
+      right.resize(size_t(MultiByteToWideChar(CP_UTF8, 0, buf, int(got), right.data(), int(got))));
+    }
+    Report();
+    Out(std::string("password focus=") + (Focused(C::password) ? "1" : "0"));
+    Out("text passwordtitle=" + Utf8(TextOf(Ctl(form_, C::passwordtitle))));
+    Out("text passwordlabel=" + Utf8(TextOf(Ctl(form_, C::passwordlabel))));
+    Out("text passwordprompt=" + Utf8(TextOf(Ctl(form_, C::passwordprompt))));
+    Out("text clicknext3=" + Utf8(TextOf(Ctl(form_, C::clicknext3))));
+    DumpControls({C::passwordpage, C::passwordtitle, C::passwordlabel, C::passwordprompt,
+                  C::password, C::clicknext3, C::Image5});
+    Shoot("password");
+    if (!wrong.empty()) {
+      Type(C::password, wrong);
+      Out("typed length=" + std::to_string(TextLength(C::password)));
+      Report();
+      Shoot("password-typed");
+      Post(C::next);
+      HWND box = Box(20000);
+      if (!box) {
+        Out("error=no box for the wrong password");
+        return false;
+      }
+      DumpBox(box, "password-wrong");
+      Answer(box, L"ok");
+      for (int i = 0; i < 300 && IsWindow(box); ++i) Sleep(10);
+      Sleep(200);
+      Report();
+      const DWORD sel = DWORD(SendMessageW(Ctl(form_, C::password), EM_GETSEL, 0, 0));
+      Out("selection=" + std::to_string(LOWORD(sel)) + "," + std::to_string(HIWORD(sel)) +
+          " length=" + std::to_string(TextLength(C::password)));
+      Out(std::string("password focus=") + (Focused(C::password) ? "1" : "0"));
+      Shoot("password-selected");
+    }
+    Type(C::password, right);  // replaces the selected text
+    Out("typed length=" + std::to_string(TextLength(C::password)));
+    // Back leaves the page and Next comes back to it, the text kept
+    Click(C::back);
+    Report();
+    Click(C::next);
+    Report();
+    Post(C::next);
+    const int ms = WaitPage("destinationpage", 30000);
+    Out("password accepted=" + std::string(ms >= 0 ? "1" : "0"));
+    Out("password check ms=" + std::to_string(ms));
+    if (ms < 0) return false;
+    Report();
+    Click(C::back);
+    Report();
+    Post(C::next);
+    if (WaitPage("destinationpage", 30000) < 0) return false;
+    return true;
   }
 
   void SetCheck(kestrel::WizCtl c, bool on) {

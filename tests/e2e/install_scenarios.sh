@@ -320,10 +320,12 @@ expect "$L" "box text=An error occurred during the installation process. (Proble
 expect "$L" "exit=1"
 absent_file "$PF/Kestrel E2E/Three"
 
-# ---- 28. a package protected by a password ------------------------------------------------
-install locked "$PKG/locked-setup.exe"
+# ---- 28. a package enciphered with a raw key: refused before any page is shown -------------
+drive locked error "$(win "$PKG/locked-setup.exe")"
 L=$WORK/locked.log
-expect "$L" "box text=An error occurred during the installation process. (The package is protected by a password, which this setup program cannot open)"
+expect "$L" "box caption=Error"
+expect "$L" "box text=The package is enciphered without password data, so this setup program cannot open it"
+expect "$L" "wizard visible=0"
 expect "$L" "exit=1"
 absent_file "$PF/Kestrel E2E/Three"
 

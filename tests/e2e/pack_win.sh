@@ -156,6 +156,22 @@ chmod -R u+w "$T/key-out"
 wpack verify "$(win "$T/key-setup.exe")"
 check "verify without the key fails" test $? -eq 1
 
+# --- a password package made on Windows, read back on both systems; a wrong password refused
+printf 'p\xc3\xa4ssw\xc3\xb6rd \xce\xa9\r\n' >"$T/pw.txt"
+printf 'passwort\n' >"$T/wrong.txt"
+wpack build "$(win "$SAMPLE/kestrel.toml")" -o "$(win "$T/pw-setup.exe")" \
+  --stub "$(win "$STUB")" --password-file "$(win "$T/pw.txt")"
+check "password build on Windows" test $? -eq 0
+wpack verify "$(win "$T/pw-setup.exe")" --password-file "$(win "$T/pw.txt")"
+check "password verify on Windows" test $? -eq 0
+"$HOSTPACK" extract "$T/pw-setup.exe" "$T/pw-out" --password-file "$T/pw.txt" >/dev/null 2>&1
+check "Linux extracts the password package" diff -r "$SAMPLE/files" "$T/pw-out"
+chmod -R u+w "$T/pw-out"
+wpack extract "$(win "$T/pw-setup.exe")" "$(win "$T/pw-wrong")" --password-file "$(win "$T/wrong.txt")"
+check "a wrong password fails with exit code 1" test $? -eq 1
+check "a wrong password is named" grep -q 'wrong password for' "$OUT.err"
+check "a wrong password writes nothing" test ! -e "$T/pw-wrong"
+
 # --- non-ASCII names: folder, manifest, source file, output and destination
 P="$T/produkt-Ω"
 mkdir -p "$P/files/Ünïcode dir" "$WINEPREFIX/drive_c/wpack-Ж"

@@ -477,8 +477,11 @@ expect "$WORK/choosedir144.log" "dialog client=407x465"
 $W reg delete 'HKCU\Control Panel\Desktop' /v LogPixels /f >/dev/null 2>&1
 # ---- end of the folder dialog ----
 
-# 21-28. installations: the engine and the wizard's pages
+# 21-29. installations: the engine and the wizard's pages
 . "$ROOT/tests/e2e/install_scenarios.sh"
+
+# 30-31. packages protected by a password: the password page
+. "$ROOT/tests/e2e/password_scenarios.sh"
 
 # uninstalls: the run, the settings question, a file in use, the folder guard
 . "$ROOT/tests/e2e/uninstall_scenarios.sh"
