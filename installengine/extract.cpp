@@ -202,6 +202,7 @@ bool PackageReader::ExtractFile(std::size_t index) {
                               : StripTrailingBackslash(destfolder) + ReadWide(r.subfolder);
   folder = AddTrailingBackslash(folder);
   const std::u16string d = folder + ReadWide(r.filename);
+  lastpath = d;
 
   // Files of one folder follow each other, so the chain is searched only when the folder differs
   // from the last one made; should that file then fail to be created (its folder gone meanwhile),

@@ -2,6 +2,7 @@
 // these rows (8-bit string values, keys created as needed, failures skipped).
 #pragma once
 
+#include <cstdint>
 #include <string>
 #include <vector>
 
@@ -11,11 +12,15 @@ namespace kestrel {
 
 enum class RegRoot { kLocalMachine, kCurrentUser, kClassesRoot };
 
+enum class RegType { kString, kDword };
+
 struct RegistryRow {
   RegRoot root;
   std::string key;    // 8-bit key path below the root
   std::string name;   // empty: the key's default value
   std::string value;  // 8-bit text in the system's code page
+  RegType type = RegType::kString;
+  std::uint32_t dword = 0;  // the value of a kDword row
 };
 
 // The folders the rows depend on, as the shell reports them.

@@ -10,6 +10,16 @@
 
 namespace kestrel {
 
+// What the start-up loading found, kept for the whole run: in install mode the record and the
+// licence from the program's own file; in uninstall mode the few record fields the registry
+// gives back.
+struct SetupData {
+  bool uninstallmode = false;
+  ConfigRecord config{};
+  std::string licensetext;
+  std::u16string basefolder;  // install: Program Files; uninstall: the decoded "Path"
+};
+
 enum class StartupLoad {
   kOk,
   kUnreadable,  // the record could not be read whole (or the package is damaged)

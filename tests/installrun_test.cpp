@@ -33,7 +33,7 @@ std::string U8(const std::u16string& s) {
 }
 
 // Records every call in order, as one line each.
-class FakeSystem final : public InstallSystem {
+class FakeSystem final : public InstallSystem, public InstallObserver {
  public:
   std::vector<std::string> log;
   bool wide = true;
@@ -182,7 +182,7 @@ class InstallRunTest : public ::testing::Test {
   ConfigRecord config_{};
   FakeSystem sys_;
   std::unique_ptr<FileSystem> fs_ = MakeHostFileSystem();
-  InstallRun run_{config_, *fs_, sys_};
+  InstallRun run_{config_, *fs_, sys_, sys_};
 };
 
 TEST_F(InstallRunTest, FullRunTakesEveryStepInOrder) {
