@@ -52,7 +52,12 @@ void InstallRun::SetProgress(std::int32_t percent) {
 }
 
 RegistrationInput InstallRun::Registration() {
-  return RegistrationInput{config_, destfolder, sys_.DesktopFolder(), sys_.WindowsFolder()};
+  RegistrationInput in{config_, destfolder, sys_.DesktopFolder(), sys_.WindowsFolder()};
+  for (const DirectoryRecord& r : reader_.records) {
+    if (r.filesize > 0) in.installedbytes += static_cast<std::uint64_t>(r.filesize);
+  }
+  in.installdate = sys_.InstallDate();
+  return in;
 }
 
 void InstallRun::CloseRunningProduct() {

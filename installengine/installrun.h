@@ -58,6 +58,9 @@ class InstallSystem {
   virtual std::u16string ProgramsFolder() = 0;
   virtual std::u16string StartMenuFolder() = 0;
 
+  // Today as "YYYYMMDD", for the uninstall entry.
+  virtual std::string InstallDate() = 0;
+
   // The system's text for the error of the last failed call on this thread; empty if none.
   virtual std::u16string LastErrorText() { return {}; }
 };
@@ -107,6 +110,7 @@ class InstallRun {
   const std::u16string& statustext() const { return reader_.statustext; }
   std::int32_t progress() const { return reader_.progress; }
   PackageReader& reader() { return reader_; }
+  const PackageReader& reader() const { return reader_; }
 
  private:
   void CloseRunningProduct();

@@ -82,6 +82,14 @@ std::u16string WindowsInstallSystem::StartMenuFolder() {
   return kestrel::StartMenuFolder();
 }
 
+std::string WindowsInstallSystem::InstallDate() {
+  SYSTEMTIME t{};
+  GetLocalTime(&t);
+  char buf[16];
+  wsprintfA(buf, "%04u%02u%02u", t.wYear, t.wMonth, t.wDay);
+  return buf;
+}
+
 std::u16string WindowsInstallSystem::LastErrorText() {
   return SystemErrorText(GetLastError());
 }

@@ -25,6 +25,7 @@ class WindowsInstallSystem final : public InstallSystem {
   std::u16string DesktopFolder() override;
   std::u16string ProgramsFolder() override;
   std::u16string StartMenuFolder() override;
+  std::string InstallDate() override;
   std::u16string LastErrorText() override;
 };
 

@@ -12,6 +12,7 @@
 
 #include "decode/cipher.h"
 #include "pack/pathtext.h"
+#include "package/publisher.h"
 #include "package/records.h"
 #include "sysutil/codepage.h"
 
@@ -393,6 +394,13 @@ bool BuildPackage(const Manifest& m, const BuildOptions& options, BuildResult& r
   WriteShort(config->assocclass, m.assocclass);
   WriteShort(config->assocdescription, m.assocdescription);
   WriteShort(config->assocprogram, m.assocprogram);
+  // new data goes into the reserved tail, behind the guarded extension; none: all zeros as before
+  ExtensionBuilder tail{std::span<std::uint8_t>(config->reserved11628)};
+  if (!AddPublisherInfo(tail, PublisherInfo{m.publisher, m.url})) {
+    error = "publisher and url do not fit the record";
+    return false;
+  }
+  tail.Finish();
   if (!out.Write(config.get(), sizeof(ConfigRecord))) return write_failed();
 
   result.files = m.files.size();

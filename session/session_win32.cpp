@@ -13,6 +13,7 @@
 #include "sysutil/cmfunit.h"
 #include "sysutil/cmfunit_win32.h"
 #include "sysutil/codepage.h"
+#include "sysutil/handles_win32.h"
 #include "sysutil/logfile_win32.h"
 #include "sysutil/outcome.h"
 #include "toolkit/app.h"
@@ -28,6 +29,13 @@
 
 namespace kestrel {
 namespace {
+
+// One setup of a product at a time, across sessions: installs and uninstalls of different
+// products would still fight over shared folders, services and the uninstaller copy.
+constexpr wchar_t kRunningMutex[] = L"Global\\KestrelSetupRunning";
+constexpr std::u16string_view kAlreadyRunningText =
+    u"Another installation or uninstallation is already running. Wait until it has finished, "
+    u"then try again.";
 
 // The process-wide handle on the program's own file, opened at start-up in install mode and
 // kept open until the program ends.
@@ -210,6 +218,17 @@ int RunSession(HINSTANCE instance) {
   // a silent run makes no window at all, not even the hidden one
   if (!silent && !app.Initialize(instance, u"Kestrel")) return finish(Outcome::kFailed);
 
+  // held until the process ends
+  win::Event running(CreateMutexW(nullptr, FALSE, kRunningMutex));
+  const DWORD mutexerror = GetLastError();
+  // a mutex made in another user's session may refuse us access: it exists all the same
+  const bool taken = running ? mutexerror == ERROR_ALREADY_EXISTS : mutexerror == ERROR_ACCESS_DENIED;
+  if (taken) {
+    log("error: ", kAlreadyRunningText);
+    if (options.ui == UiLevel::kFull) ui::ErrorBox(app.handle(), kAlreadyRunningText);
+    return finish(Outcome::kAlreadyRunning);
+  }
+
   SetupData data;
   data.uninstallmode = options.uninstallmode;
   const std::optional<std::u16string> fatal =
@@ -220,8 +239,10 @@ int RunSession(HINSTANCE instance) {
     if (g_setupfile) g_setupfile->Close();
     return finish(Outcome::kFailed);
   }
-  log("product: ", Ansi{ReadShort(data.config.displayname)}, " ",
-      Ansi{ReadShort(data.config.version)});
+  // the uninstaller knows no version: the registry records none
+  const std::string version = ReadShort(data.config.version);
+  log("product: ", Ansi{ReadShort(data.config.displayname)}, version.empty() ? "" : " ",
+      Ansi{version});
 
   if (silent) {
     return finish(data.uninstallmode ? RunSilentUninstall(data, log)

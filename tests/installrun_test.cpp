@@ -89,6 +89,7 @@ class FakeSystem final : public InstallSystem, public InstallObserver {
   std::u16string DesktopFolder() override { return desktop; }
   std::u16string ProgramsFolder() override { return programs; }
   std::u16string StartMenuFolder() override { return startmenu; }
+  std::string InstallDate() override { return "20261208"; }
   void Pause(int ms) override { log.push_back("pause " + std::to_string(ms)); }
   void SafePoint() override {
     ++safepoints;
@@ -104,7 +105,7 @@ class FakeSystem final : public InstallSystem, public InstallObserver {
 
   static std::string Row(const RegistryRow& r) {
     return "reg " + std::to_string(static_cast<int>(r.root)) + " " + r.key + "|" + r.name + "=" +
-           r.value;
+           (r.type == RegType::kDword ? "dword:" + std::to_string(r.dword) : r.value);
   }
   std::vector<std::string> Rows() const {
     std::vector<std::string> out;
@@ -169,8 +170,12 @@ class InstallRunTest : public ::testing::Test {
     WriteShort(config_.servicenames[1], "SvcTwo");
     WriteShort(config_.servicenames[2], "NotConfigured");  // behind the first empty file entry
   }
+  // What the run hands the registration: the folders, the files' total size and the day.
   RegistrationInput In() const {
-    return RegistrationInput{config_, run_.destfolder, sys_.desktop, sys_.windows};
+    RegistrationInput in{config_, run_.destfolder, sys_.desktop, sys_.windows};
+    for (const auto& r : run_.reader().records) in.installedbytes += std::uint64_t(r.filesize);
+    in.installdate = "20261208";
+    return in;
   }
   fs::path Dest(const std::string& rel) const { return dir_ / "dest" / rel; }
   fs::path Uninstaller() const { return dir_ / "windows" / "kestrelui.exe"; }
@@ -305,7 +310,7 @@ TEST_F(InstallRunTest, StoppedServiceIsOnlyDeletedAndFailedCreationIsNotStarted)
   EXPECT_EQ(sys_.Starting("delete ").size(), 2u);
   EXPECT_EQ(sys_.Find("start "), -1);
   // the names are recorded whether or not the service could be made
-  EXPECT_EQ(sys_.Rows().size(), 6u + 4u + 2u);
+  EXPECT_EQ(sys_.Rows().size(), 6u + 4u + 10u);
 }
 
 TEST_F(InstallRunTest, WithoutTheWideCallsNoServiceIsTouchedOrRecorded) {
@@ -318,7 +323,7 @@ TEST_F(InstallRunTest, WithoutTheWideCallsNoServiceIsTouchedOrRecorded) {
   EXPECT_EQ(sys_.Find("read "), -1);
   EXPECT_EQ(sys_.Find("running "), -1);
   EXPECT_EQ(sys_.Find("create "), -1);
-  EXPECT_EQ(sys_.Rows().size(), 6u + 2u);
+  EXPECT_EQ(sys_.Rows().size(), 6u + 10u);
   EXPECT_EQ(sys_.log.back(), "done 0 ");
 }
 
@@ -328,7 +333,7 @@ TEST_F(InstallRunTest, PackageWithoutFilesStillRegistersAndFinishes) {
   run_.RunInstall();
   EXPECT_EQ(sys_.Starting("progress "),
             (std::vector<std::string>{"progress 90", "progress 95", "progress 100"}));
-  EXPECT_EQ(sys_.Rows().size(), 8u);
+  EXPECT_EQ(sys_.Rows().size(), 16u);
   EXPECT_NE(sys_.Find("shortcuts "), -1);
   EXPECT_EQ(sys_.log.back(), "done 0 ");
   EXPECT_TRUE(fs::exists(Uninstaller()));

@@ -388,7 +388,8 @@ void Triform::cancelClick() {
       return;
     }
     log_("installation cancelled by the user");
-    status_.Set(Outcome::kCancelled);
+    // a run that stopped on a read failure stays failed
+    if (status_.outcome() == Outcome::kDone) status_.Set(Outcome::kCancelled);
     installinglabel.SetText(u"Cancelling installation...");
     installprogress.SetPosition(0);
     cancel.SetEnabled(false);
@@ -427,8 +428,9 @@ void Triform::InstallFinished() {
 }
 
 void Triform::InstallStopped(const std::u16string& statustext) {
+  // nothing is complete: whatever ends the wizard now, it failed
+  status_.Set(Outcome::kFailed);
   if (passive()) {
-    status_.Set(Outcome::kFailed);
     ui::Application::Get().Terminate(1);
     return;
   }
@@ -533,8 +535,8 @@ void Triform::FolderKept(const std::u16string& folder) {
 }
 
 void Triform::UninstallStopped(const std::u16string& folder) {
+  status_.Set(Outcome::kFailed);
   if (passive()) {
-    status_.Set(Outcome::kFailed);
     ui::Application::Get().Terminate(1);
     return;
   }
