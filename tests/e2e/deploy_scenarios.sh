@@ -123,6 +123,7 @@ installed_checks() {
   u_svc present KestrelDeploySvc "$name"
   u_present "$DEPLOY_GROUP" "$name"
   u_present "$DEPLOY_DESKLINK" "$name"
+  u_present "$DEPLOY_MENULINK" "$name"
 }
 # quiet_uninstall NAME [EXTRA]: the uninstall command exactly as the entry says, plus EXTRA
 quiet_uninstall() {
@@ -136,10 +137,12 @@ quiet_uninstall() {
 # everything the install made is gone (the uninstaller copy stays, as always)
 DEPLOY_GROUP=$DRIVE_C/users/$(id -un)/AppData/Roaming/Microsoft/Windows/Start\ Menu/Programs/Kestrel\ Deploy
 DEPLOY_DESKLINK=$DRIVE_C/users/$(id -un)/Desktop/E2E\ Deploy.lnk
+DEPLOY_MENULINK=$DRIVE_C/users/$(id -un)/AppData/Roaming/Microsoft/Windows/Start\ Menu/E2E\ Deploy.lnk
 removed_checks() {  # removed_checks NAME DEST DEST_UNIX
   u_absent "$3" "$1"
   u_absent "$DEPLOY_GROUP" "$1"
   u_absent "$DEPLOY_DESKLINK" "$1"
+  u_absent "$DEPLOY_MENULINK" "$1"
   u_key absent "$DEPLOY_KEY" "$1"
   u_key absent "$DEPLOY_APP" "$1"
   u_key absent 'HKCR\.e2edeploy' "$1"
@@ -179,14 +182,20 @@ windowless deploy-dest
 installed_checks deploy-dest "$DEPLOY_BLANKS"
 u_present "$DEST_BLANKS_U/data/blob.bin" deploy-dest
 u_absent "$DEST_DEFAULT_U" deploy-dest
+# the user's settings: an unattended uninstall keeps them without asking
+DEPLOY_SETTINGS=$DRIVE_C/users/$(id -un)/AppData/Roaming/E2EDeployData
+mkdir -p "$DEPLOY_SETTINGS" && echo "theme=dark" >"$DEPLOY_SETTINGS/settings.ini"
 quiet_uninstall deploy-undest '/LOG=C:\deploy-u.log'
 removed_checks deploy-undest "$DEPLOY_BLANKS" "$DEST_BLANKS_U"
+u_present "$DEPLOY_SETTINGS/settings.ini" deploy-undest
 ULOG=$DRIVE_C/deploy-u.log
 log_has "$ULOG" "mode: uninstall, silent"
 log_has "$ULOG" "service deleted: KestrelDeploySvc"
 log_has "$ULOG" "folder removed: $DEPLOY_BLANKS"
 log_has "$ULOG" "registry key removed: HKLM\\software\\microsoft\\windows\\currentversion\\uninstall\\E2E Deploy"
+log_has "$ULOG" "settings folder kept: C:\\users\\$(id -un)\\AppData\\Roaming\\E2EDeployData"
 log_has "$ULOG" "outcome: success, exit code 0"
+rm -rf "$DEPLOY_SETTINGS"
 
 # ---- 3. passive: the progress page only, nothing to click, closed at the end -------------------
 probe deploy-passive "$(win "$DPKG") /PASSIVE"
@@ -197,6 +206,11 @@ probe deploy-unpassive "C:\\windows\\kestrelui.exe -ui deploy.exe /passive"
 expect "$WORK/deploy-unpassive.log" "progress=1"
 expect "$WORK/deploy-unpassive.log" "exit=0"
 removed_checks deploy-unpassive "$DEPLOY_DEFAULT" "$DEST_DEFAULT_U"
+
+# ---- 3b. /D= fills the destination page of an interactive install -----------------------------
+drive deploy-prefill show "$(win "$DPKG")" '/D=D:\Some Where\Tool'
+expect "$WORK/deploy-prefill.log" 'text installpath=D:\Some Where\Tool'
+expect "$WORK/deploy-prefill.log" "exit=1602"
 
 # ---- 4. an older packer's record, and one with noise in its tail: no publisher, no web page ----
 for kind in old noise; do
@@ -244,6 +258,14 @@ drive deploy-x-second-ui error "$(win "$PKG/licensed-setup.exe")"
 expect "$WORK/deploy-x-second-ui.log" "box caption=Error"
 expect "$WORK/deploy-x-second-ui.log" "box text=Another installation or uninstallation is already running. Wait until it has finished, then try again."
 expect "$WORK/deploy-x-second-ui.log" "exit=1618"
+# the same box at 144 DPI
+$W reg add 'HKCU\Control Panel\Desktop' /v LogPixels /t REG_DWORD /d 144 /f >/dev/null 2>&1
+drive deploy-x-second-ui144 error "$(win "$PKG/licensed-setup.exe")"
+expect "$WORK/deploy-x-second-ui144.log" "exit=1618"
+$W reg delete 'HKCU\Control Panel\Desktop' /v LogPixels /f >/dev/null 2>&1
+for png in deploy-x-second-ui deploy-x-second-ui144; do
+  if [ -s "$ART/$png.png" ]; then ok; else bad "$png: no screenshot"; fi
+done
 timeout -k 5 30 $W "$WPROBE" close KestrelForm >/dev/null 2>&1
 wait "$FIRST"
 # once it has gone, the next one runs
