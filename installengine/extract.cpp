@@ -254,6 +254,7 @@ bool PackageReader::ExtractFile(std::size_t index) {
   if (folder.empty() && !destfolder.empty()) folder = destfolder;
   folder = AddTrailingBackslash(folder);
   const std::u16string d = folder + ReadWide(r.filename);
+  lastpath = d;
 
   // Files of one folder follow each other, so the chain is searched only when the folder differs
   // from the last one made; should that file then fail to be created (its folder gone meanwhile),

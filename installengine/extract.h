@@ -51,6 +51,7 @@ class PackageReader {
 
   // Results.
   std::u16string statustext;
+  std::u16string lastpath;  // the file the last file step wrote (or tried to create)
   std::int32_t progress = 0;
 
   // What OpenPackage read.

@@ -1,5 +1,6 @@
-// The install engine `tinstallengine`: the installation on a worker thread of its own, with the
-// wizard's steps (the bar, the final report) run on the main thread through the toolkit's
+// The install engine `tinstallengine`: the installation on a worker thread of its own. It is the
+// run's observer on the worker: it holds the run while a question is open, and hands the
+// reports (the bar, the end, a stop) to the main-thread observer through the toolkit's
 // synchronous call.
 #pragma once
 
@@ -9,24 +10,23 @@
 #include <string>
 
 #include "installengine/installrun.h"
+#include "sysutil/handles_win32.h"
 #include "toolkit/thread.h"
 
 namespace kestrel {
 
-class Triform;
-
-class tinstallengine final : public ui::WorkerThread, private InstallSystem {
+class tinstallengine final : public ui::WorkerThread, private InstallObserver {
  public:
-  // Made without its thread running; Start() runs RunInstall once.
-  explicit tinstallengine(Triform& wizard);
+  // Made without its thread running; Start() runs RunInstall once. `mainthread` gets the
+  // reports on the main thread.
+  tinstallengine(const ConfigRecord& config, InstallSystem& system, InstallReports& mainthread,
+                 const Log& log);
   // Waits a bounded time for the worker to finish the file in hand; a worker that is still
   // running after that is left to the end of the process.
   ~tinstallengine() override;
 
-  // Set by the wizard before OpenPackage and Start.
+  // Set before OpenPackage and Start.
   std::int64_t packageend = 0;
-  std::string productname;
-  std::string mainexe;
   std::u16string destfolder;
 
   // Keys an enciphered package, before OpenPackage (the wizard's accepted password).
@@ -34,7 +34,7 @@ class tinstallengine final : public ui::WorkerThread, private InstallSystem {
   // Opens the program's own file and reads the package's directory (main thread, once).
   bool OpenPackage();
 
-  // Read by the wizard only while the worker waits in its final step, or before the start.
+  // Read only while the worker waits in its final step, or before the start.
   const std::u16string& statustext() const { return run_.statustext(); }
   bool failed() const { return run_.failed(); }
 
@@ -54,21 +54,7 @@ class tinstallengine final : public ui::WorkerThread, private InstallSystem {
   void Execute() override;
 
  private:
-  // InstallSystem
-  bool UseWideApi() override;
-  bool CloseRunningWindow(const std::string& pattern) override;
-  std::string ReadMachineString(const std::string& key, const std::string& value) override;
-  bool ServiceRunning(const std::string& name) override;
-  bool ServiceStop(const std::string& name) override;
-  bool ServiceDelete(const std::string& name) override;
-  bool ServiceCreate(const std::string& name, const std::u16string& programpath) override;
-  bool ServiceStart(const std::string& name) override;
-  void WriteRegistryRows(const std::vector<RegistryRow>& rows) override;
-  void CreateShortcuts(const ShortcutPlan& plan) override;
-  std::u16string WindowsFolder() override;
-  std::u16string DesktopFolder() override;
-  std::u16string ProgramsFolder() override;
-  std::u16string StartMenuFolder() override;
+  // InstallObserver, on the worker
   void Pause(int milliseconds) override;
   void SafePoint() override;
   bool Cancelled() override { return Terminated(); }
@@ -81,10 +67,10 @@ class tinstallengine final : public ui::WorkerThread, private InstallSystem {
   template <class Step>
   bool MainThreadStep(Step step);
 
-  Triform& wizard_;
+  InstallReports& mainthread_;
   InstallRun run_;
-  HANDLE go_ = nullptr;    // manual-reset, set while the worker may run
-  HANDLE stop_ = nullptr;  // manual-reset, set by a confirmed cancel
+  win::Event go_;    // manual-reset, set while the worker may run
+  win::Event stop_;  // manual-reset, set by a confirmed cancel
   bool started_ = false;
   // main thread only
   bool holding_ = false;

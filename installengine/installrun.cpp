@@ -4,8 +4,17 @@
 
 #include "sysutil/cmfconst.h"
 #include "sysutil/cmfunit.h"
+#include "sysutil/codepage.h"
 
 namespace kestrel {
+
+std::string RowText(const RegistryRow& r) {
+  static constexpr const char* kRoots[] = {"HKLM", "HKCU", "HKCR"};
+  std::string text = kRoots[static_cast<int>(r.root)];
+  text += "\\" + r.key + " [" + (r.name.empty() ? std::string("(default)") : r.name) + "] = ";
+  text += r.type == RegType::kDword ? std::to_string(r.dword) : r.value;
+  return Utf16ToUtf8(FromCodePage(text));
+}
 
 std::string RunningWindowPattern(const ConfigRecord& config) {
   return TrimBlanks(ReadShort(config.displayname)) + " (*";
@@ -25,9 +34,10 @@ bool CopyProgramPart(PackageFile& program, PackageFile& out, std::int64_t length
   }
 }
 
-InstallRun::InstallRun(const ConfigRecord& config, FileSystem& fs, InstallSystem& sys)
-    : config_(config), fs_(fs), sys_(sys), reader_(fs) {
-  reader_.showprogress = [this](std::int32_t percent) { sys_.ShowProgress(percent); };
+InstallRun::InstallRun(const ConfigRecord& config, FileSystem& fs, InstallSystem& sys,
+                       InstallObserver& observer)
+    : config_(config), fs_(fs), sys_(sys), obs_(observer), reader_(fs) {
+  reader_.showprogress = [this](std::int32_t percent) { obs_.ShowProgress(percent); };
 }
 
 bool InstallRun::OpenPackage(const std::u16string& programpath, std::int64_t packageend) {
@@ -39,15 +49,30 @@ bool InstallRun::OpenPackage(const std::u16string& programpath, std::int64_t pac
 
 void InstallRun::SetProgress(std::int32_t percent) {
   reader_.progress = percent;
-  sys_.ShowProgress(percent);
+  obs_.ShowProgress(percent);
 }
 
 RegistrationInput InstallRun::Registration() {
-  return RegistrationInput{config_, destfolder, sys_.DesktopFolder(), sys_.WindowsFolder()};
+  RegistrationInput in{config_, destfolder, sys_.DesktopFolder(), sys_.WindowsFolder()};
+  for (const DirectoryRecord& r : reader_.records) {
+    if (r.filesize > 0) in.installedbytes += static_cast<std::uint64_t>(r.filesize);
+  }
+  in.installdate = sys_.InstallDate();
+  return in;
 }
 
 void InstallRun::CloseRunningProduct() {
-  if (sys_.CloseRunningWindow(RunningWindowPattern(config_))) sys_.Pause(kPauseAfterClose);
+  if (sys_.CloseRunningWindow(RunningWindowPattern(config_))) {
+    log_("running product asked to close: ", Ansi{RunningWindowPattern(config_)});
+    obs_.Pause(kPauseAfterClose);
+  }
+}
+
+void InstallRun::WriteRows(const std::vector<RegistryRow>& rows) {
+  if (log_.on()) {
+    for (const RegistryRow& r : rows) log_("registry value written: ", RowText(r));
+  }
+  sys_.WriteRegistryRows(rows);
 }
 
 void InstallRun::RemoveEarlierServices() {
@@ -55,22 +80,33 @@ void InstallRun::RemoveEarlierServices() {
   const std::string exe = ReadShort(config_.exename);
   if (sys_.ReadMachineString(AppPathsKey(exe), "Displayname").empty()) return;
   for (const ServiceEntry& s : ConfiguredServices(config_, destfolder)) {
-    sys_.SafePoint();
-    if (sys_.Cancelled()) return;
-    if (sys_.ServiceRunning(s.name)) sys_.ServiceStop(s.name);
-    sys_.ServiceDelete(s.name);
-    sys_.Pause(kPauseAfterServiceRemoved);
+    obs_.SafePoint();
+    if (obs_.Cancelled()) return;
+    if (sys_.ServiceRunning(s.name)) {
+      const bool stopped = sys_.ServiceStop(s.name);
+      log_("service stopped: ", Ansi{s.name}, stopped ? "" : " (failed)");
+    }
+    const bool deleted = sys_.ServiceDelete(s.name);
+    log_("earlier service deleted: ", Ansi{s.name}, deleted ? "" : " (failed or not there)");
+    obs_.Pause(kPauseAfterServiceRemoved);
   }
 }
 
 // False when the loop ended early: a failed file, a cancel or a read failure's stop request.
 bool InstallRun::ExtractAll() {
   for (std::size_t i = 0; i < reader_.records.size(); ++i) {
-    sys_.SafePoint();
-    if (sys_.Cancelled() || reader_.TerminationRequested()) return false;
+    obs_.SafePoint();
+    if (obs_.Cancelled() || reader_.TerminationRequested()) return false;
     if (!reader_.ExtractFile(i)) {
       failed_ = true;
+      if (log_.on()) {
+        const std::u16string why = sys_.LastErrorText();
+        log_("file failed: ", reader_.statustext, why.empty() ? u"" : u" (system: " + why + u")");
+      }
       return false;
+    }
+    if (log_.on()) {
+      log_("file written: ", reader_.lastpath, " (", reader_.records[i].filesize, " bytes)");
     }
   }
   return true;
@@ -93,6 +129,7 @@ void InstallRun::WriteUninstallerCopy() {
     stubcopy->Close();
     // a cut-off program would only fail when the user tries to uninstall
     if (created && !complete) fs_.RemoveFile(path);
+    log_(complete ? "uninstaller written: " : "uninstaller could not be written: ", path);
   }
   if (program) program->Close();
 }
@@ -113,8 +150,8 @@ void InstallRun::RunInstall() {
 
   if (!failed_) {
     auto stop = [this] {
-      sys_.SafePoint();
-      return sys_.Cancelled();
+      obs_.SafePoint();
+      return obs_.Cancelled();
     };
     // 2, 3
     CloseRunningProduct();
@@ -123,16 +160,17 @@ void InstallRun::RunInstall() {
 
     // 4, 5
     ExtractAll();
-    if (sys_.Cancelled()) return;
+    if (obs_.Cancelled()) return;
     if (reader_.TerminationRequested()) {
-      sys_.InstallStopped(reader_.statustext);
+      log_("installation stopped: ", reader_.statustext);
+      obs_.InstallStopped(reader_.statustext);
       return;
     }
 
     // 6: a failed file skips everything up to the report
     if (!failed_) {
       // 7
-      sys_.Pause(kPauseBeforeFilesDone);
+      obs_.Pause(kPauseBeforeFilesDone);
       if (stop()) return;
       SetProgress(90);
       // 8
@@ -143,37 +181,49 @@ void InstallRun::RunInstall() {
       const RegistrationInput in = Registration();
       // 9, 10
       if (stop()) return;
-      sys_.WriteRegistryRows(AppPathsRows(in));
+      WriteRows(AppPathsRows(in));
       if (stop()) return;
-      sys_.WriteRegistryRows(AssociationRows(in));
+      WriteRows(AssociationRows(in));
       // 11
       if (sys_.UseWideApi()) {
         for (const ServiceEntry& s : ConfiguredServices(config_, destfolder)) {
           if (stop()) return;
-          if (sys_.ServiceCreate(s.name, s.programpath)) sys_.ServiceStart(s.name);
-          sys_.WriteRegistryRows(ServiceRows(in, s));
+          if (sys_.ServiceCreate(s.name, s.programpath)) {
+            log_("service created: ", Ansi{s.name}, " ", s.programpath);
+            const bool started = sys_.ServiceStart(s.name);
+            log_("service ", started ? "started: " : "could not be started: ", Ansi{s.name});
+          } else {
+            log_("service could not be created: ", Ansi{s.name});
+          }
+          WriteRows(ServiceRows(in, s));
         }
       }
       // 12
       if (stop()) return;
-      sys_.WriteRegistryRows(UninstallRows(in));
+      WriteRows(UninstallRows(in));
 
       // 13
       if (stop()) return;
-      sys_.CreateShortcuts(
+      const ShortcutPlan links =
           PlanShortcuts(ShortcutInput{config_, destfolder, sys_.ProgramsFolder(),
-                                      sys_.StartMenuFolder(), in.windowsfolder, in.desktopfolder}));
+                                      sys_.StartMenuFolder(), in.windowsfolder, in.desktopfolder});
+      if (log_.on()) {
+        for (const ShortcutRow& r : links.grouprows) log_("shortcut: ", r.linkfile);
+        log_("shortcut: ", links.desktop.linkfile);
+      }
+      sys_.CreateShortcuts(links);
       // 14
-      sys_.Pause(kPauseBeforeAllDone);
+      obs_.Pause(kPauseBeforeAllDone);
       if (stop()) return;
       SetProgress(100);
-      sys_.Pause(kPauseAfterAllDone);
+      obs_.Pause(kPauseAfterAllDone);
     }
   }
   // 15
-  sys_.SafePoint();
-  if (sys_.Cancelled()) return;
-  sys_.InstallDone(failed_, reader_.statustext);
+  obs_.SafePoint();
+  if (obs_.Cancelled()) return;
+  if (failed_) log_("installation failed: ", reader_.statustext);
+  obs_.InstallDone(failed_, reader_.statustext);
 }
 
 }  // namespace kestrel

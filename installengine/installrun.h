@@ -1,6 +1,6 @@
-// The install engine's run, step by step, over an interface to the system: the Windows engine
-// `tinstallengine` supplies the real one from its worker thread, the unit tests a recording fake.
-// No OS calls happen here.
+// The install engine's run, step by step, over an interface to the system and one to whoever
+// watches it: the Windows engine supplies the real system, the wizard or an unattended run the
+// observer, the unit tests a recording fake of both. No OS calls happen here.
 #pragma once
 
 #include <cstdint>
@@ -13,6 +13,7 @@
 #include "package/certtable.h"
 #include "package/pkgfile.h"
 #include "package/records.h"
+#include "sysutil/log.h"
 #include "sysutil/shortcuts.h"
 
 namespace kestrel {
@@ -32,8 +33,8 @@ inline constexpr int kPauseBeforeFilesDone = 100;
 inline constexpr int kPauseBeforeAllDone = 200;
 inline constexpr int kPauseAfterAllDone = 40;
 
-// What the run needs of the system and of the wizard. Every call is made on the worker thread;
-// the implementation hands the wizard's steps to the main thread itself.
+// What the run needs of the system. Every call is made on the thread that runs the
+// installation; the Win32 one is WindowsInstallSystem (installsystem_win32.h).
 class InstallSystem {
  public:
   virtual ~InstallSystem() = default;
@@ -58,24 +59,44 @@ class InstallSystem {
   virtual std::u16string ProgramsFolder() = 0;
   virtual std::u16string StartMenuFolder() = 0;
 
+  // Today as "YYYYMMDD", for the uninstall entry.
+  virtual std::string InstallDate() = 0;
+
+  // The system's text for the error of the last failed call on this thread; empty if none.
+  virtual std::u16string LastErrorText() { return {}; }
+};
+
+// The run's reports: the bar, the end of a run that was not cancelled, and a run stopped by a
+// package read failure, which reports nothing else. The wizard takes them on the main thread.
+class InstallReports {
+ public:
+  virtual ~InstallReports() = default;
+  virtual void ShowProgress(std::int32_t progress) = 0;
+  virtual void InstallDone(bool failed, const std::u16string& statustext) = 0;
+  virtual void InstallStopped(const std::u16string& statustext) = 0;
+};
+
+// Whoever watches the run from the thread it runs on: the wizard's worker, which holds the run
+// while a question is open and hands the reports to the main thread, or a windowless
+// unattended run. The run stops only at safe points and pauses.
+class InstallObserver : public InstallReports {
+ public:
   // Waits, or less when the installation is cancelled meanwhile.
   virtual void Pause(int milliseconds) = 0;
   // A point where the run may stop: returns once the user is not being asked whether to cancel.
   virtual void SafePoint() = 0;
   // True once the user confirmed the cancel.
   virtual bool Cancelled() = 0;
-
-  // The wizard's steps (main thread): the bar's position; the end of a run that was not
-  // cancelled; and a run stopped by a package read failure, which reports nothing else.
-  virtual void ShowProgress(std::int32_t progress) = 0;
-  virtual void InstallDone(bool failed, const std::u16string& statustext) = 0;
-  virtual void InstallStopped(const std::u16string& statustext) = 0;
 };
 
 class InstallRun {
  public:
-  // `config` is the wizard's Configuration record; it must not change while the run goes on.
-  InstallRun(const ConfigRecord& config, FileSystem& fs, InstallSystem& sys);
+  // `config` is the session's Configuration record; it must not change while the run goes on.
+  InstallRun(const ConfigRecord& config, FileSystem& fs, InstallSystem& sys,
+             InstallObserver& observer);
+
+  // Where the steps report what they did; off unless set.
+  void SetLog(const Log& log) { log_ = log; }
 
   // Opens `programpath` and reads the package's directory; sets no status text.
   bool OpenPackage(const std::u16string& programpath, std::int64_t packageend);
@@ -90,6 +111,7 @@ class InstallRun {
   const std::u16string& statustext() const { return reader_.statustext; }
   std::int32_t progress() const { return reader_.progress; }
   PackageReader& reader() { return reader_; }
+  const PackageReader& reader() const { return reader_; }
 
  private:
   void CloseRunningProduct();
@@ -97,15 +119,21 @@ class InstallRun {
   bool ExtractAll();
   void WriteUninstallerCopy();
   void Register();
+  void WriteRows(const std::vector<RegistryRow>& rows);
   void SetProgress(std::int32_t percent);
   RegistrationInput Registration();
 
   const ConfigRecord& config_;
   FileSystem& fs_;
   InstallSystem& sys_;
+  InstallObserver& obs_;
+  Log log_;
   PackageReader reader_;
   bool failed_ = false;
 };
+
+// A registry row as the log shows it: "HKLM\key [name] = value", in UTF-8.
+std::string RowText(const RegistryRow& r);
 
 // The title pattern of a running copy of the product: its trimmed name, a blank, "(" and more.
 std::string RunningWindowPattern(const ConfigRecord& config);

@@ -1,5 +1,6 @@
 #include "installengine/registration.h"
 
+#include "package/publisher.h"
 #include "sysutil/cmfconst.h"
 #include "sysutil/cmfunit.h"
 #include "sysutil/codepage.h"
@@ -85,15 +86,51 @@ std::vector<RegistryRow> ServiceRows(const RegistrationInput& in, const ServiceE
   };
 }
 
+std::string UninstallCommand(const RegistrationInput& in) {
+  return Ansi(AddTrailingBackslash(in.windowsfolder) + std::u16string(kUninstallerName)) + " -ui " +
+         ReadShort(in.config.exename);
+}
+
+std::string QuietUninstallCommand(const RegistrationInput& in) {
+  std::string exe = ReadShort(in.config.exename);
+  if (exe.find(' ') != std::string::npos) exe = "\"" + exe + "\"";
+  return "\"" + Ansi(AddTrailingBackslash(in.windowsfolder) + std::u16string(kUninstallerName)) +
+         "\" -ui " + exe + " /S";
+}
+
 std::vector<RegistryRow> UninstallRows(const RegistrationInput& in) {
   const std::string name = ReadShort(in.config.displayname);
   const std::string key = UninstallKey(name);
-  return {
-      {RegRoot::kLocalMachine, key, "DisplayName", name},
-      {RegRoot::kLocalMachine, key, "UninstallString",
-       Ansi(AddTrailingBackslash(in.windowsfolder) + std::u16string(kUninstallerName)) + " -ui " +
-           ReadShort(in.config.exename)},
+  const PublisherInfo info = ReadPublisherInfo(in.config);
+  auto dword = [&](const char* value, std::uint32_t n) {
+    RegistryRow r{RegRoot::kLocalMachine, key, value, ""};
+    r.type = RegType::kDword;
+    r.dword = n;
+    return r;
   };
+  // KiB, rounded up; the value is 32 bits wide
+  const std::uint64_t kib = (in.installedbytes + 1023) / 1024;
+  std::vector<RegistryRow> rows = {
+      {RegRoot::kLocalMachine, key, "DisplayName", name},
+      {RegRoot::kLocalMachine, key, "UninstallString", UninstallCommand(in)},
+      {RegRoot::kLocalMachine, key, "QuietUninstallString", QuietUninstallCommand(in)},
+      {RegRoot::kLocalMachine, key, "DisplayVersion", ReadShort(in.config.version)},
+  };
+  if (!info.publisher.empty()) {
+    rows.push_back({RegRoot::kLocalMachine, key, "Publisher", info.publisher});
+  }
+  rows.push_back(
+      {RegRoot::kLocalMachine, key, "DisplayIcon", DestPrefix(in) + ReadShort(in.config.exename)});
+  rows.push_back({RegRoot::kLocalMachine, key, "InstallLocation", Ansi(in.destfolder)});
+  rows.push_back(dword("EstimatedSize", kib > 0xFFFFFFFFu ? 0xFFFFFFFFu
+                                                          : static_cast<std::uint32_t>(kib)));
+  if (!in.installdate.empty()) {
+    rows.push_back({RegRoot::kLocalMachine, key, "InstallDate", in.installdate});
+  }
+  rows.push_back(dword("NoModify", 1));
+  rows.push_back(dword("NoRepair", 1));
+  if (!info.url.empty()) rows.push_back({RegRoot::kLocalMachine, key, "URLInfoAbout", info.url});
+  return rows;
 }
 
 std::vector<ServiceEntry> ConfiguredServices(const ConfigRecord& config,

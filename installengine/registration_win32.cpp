@@ -2,6 +2,8 @@
 
 #include <windows.h>
 
+#include "sysutil/handles_win32.h"
+
 namespace kestrel {
 namespace {
 
@@ -21,15 +23,19 @@ HKEY RootKey(RegRoot root) {
 
 void WriteRegistryRows(const std::vector<RegistryRow>& rows) {
   for (const RegistryRow& row : rows) {
-    HKEY key = nullptr;
+    win::RegKey key;
     if (RegCreateKeyExA(RootKey(row.root), row.key.c_str(), 0, nullptr, REG_OPTION_NON_VOLATILE,
-                        KEY_ALL_ACCESS, nullptr, &key, nullptr) != ERROR_SUCCESS) {
+                        KEY_ALL_ACCESS, nullptr, key.out(), nullptr) != ERROR_SUCCESS) {
       continue;
     }
-    RegSetValueExA(key, row.name.empty() ? nullptr : row.name.c_str(), 0, REG_SZ,
-                   reinterpret_cast<const BYTE*>(row.value.c_str()),
-                   static_cast<DWORD>(row.value.size() + 1));
-    RegCloseKey(key);
+    const char* name = row.name.empty() ? nullptr : row.name.c_str();
+    if (row.type == RegType::kDword) {
+      const DWORD v = row.dword;
+      RegSetValueExA(key.get(), name, 0, REG_DWORD, reinterpret_cast<const BYTE*>(&v), sizeof v);
+    } else {
+      RegSetValueExA(key.get(), name, 0, REG_SZ, reinterpret_cast<const BYTE*>(row.value.c_str()),
+                     static_cast<DWORD>(row.value.size() + 1));
+    }
   }
 }
 

@@ -380,12 +380,13 @@ bool Parse(const toml::table& root, Manifest& m, Checker& c) {
   if (!CheckKeys(
           root,
           {"displayname", "exename", "version", "installfolder", "programgroup", "appdatafolder",
-           "licence", "license", "stub", "services", "shortcuts", "association", "files"},
+           "licence", "license", "stub", "publisher", "url", "services", "shortcuts", "association",
+           "files"},
           "manifest", c)) {
     return false;
   }
   std::optional<std::string> displayname, exename, version, installfolder, programgroup,
-      appdatafolder, licence, license, stub;
+      appdatafolder, licence, license, stub, publisher, url;
   for (auto [key, slot] :
        std::initializer_list<std::pair<std::string_view, std::optional<std::string>*>>{
            {"displayname", &displayname},
@@ -396,7 +397,9 @@ bool Parse(const toml::table& root, Manifest& m, Checker& c) {
            {"appdatafolder", &appdatafolder},
            {"licence", &licence},
            {"license", &license},
-           {"stub", &stub}}) {
+           {"stub", &stub},
+           {"publisher", &publisher},
+           {"url", &url}}) {
     if (!GetString(root, key, "manifest", *slot, c)) return false;
   }
   if (!displayname || displayname->empty()) return c.Fail("manifest: \"displayname\" is required");
@@ -417,6 +420,8 @@ bool Parse(const toml::table& root, Manifest& m, Checker& c) {
   if (!ShortText(version.value_or(""), "version", kVersionRoom, m.version, c)) return false;
   if (!ShortText(appdatafolder.value_or(""), "appdatafolder", kShortTextRoom, m.appdatafolder, c))
     return false;
+  if (!ShortText(publisher.value_or(""), "publisher", kShortTextRoom, m.publisher, c)) return false;
+  if (!ShortText(url.value_or(""), "url", kShortTextRoom, m.url, c)) return false;
   if (!FolderText(installfolder.value_or(*displayname), "installfolder", m.installfolder, c))
     return false;
   if (!FolderText(programgroup.value_or(*displayname), "programgroup", m.programgroup, c))

@@ -14,6 +14,7 @@
 #include "package/integrity.h"
 #include "package/pkgfile.h"
 #include "package/startload.h"
+#include "package/publisher.h"
 #include "sysutil/codepage.h"
 
 namespace kestrel::pack {
@@ -26,6 +27,10 @@ std::string Text(std::u16string_view s) {
 template <std::size_t N>
 std::string Text(const ShortText<N>& s) {
   return Printable(FromCp1252(ReadShort(s)));
+}
+
+std::string Cp1252Text(const std::string& s) {
+  return Utf16ToUtf8(FromCp1252(s));
 }
 
 std::string RecordPath(const DirectoryRecord& r) {
@@ -260,6 +265,9 @@ int ListPackage(const fs::path& setup, std::ostream& out, std::ostream& err) {
       << "Install folder: " << Text(ReadWide(c.installfolder)) << " (below Program Files)\n"
       << "Program group:  " << Text(ReadWide(c.programgroup)) << "\n"
       << "App data:       " << Text(c.appdatafolder) << "\n";
+  const PublisherInfo info = ReadPublisherInfo(c);
+  if (!info.publisher.empty()) out << "Publisher:      " << Cp1252Text(info.publisher) << "\n";
+  if (!info.url.empty()) out << "Web page:       " << Cp1252Text(info.url) << "\n";
   for (int i = 0; i < 5 && c.servicefiles[i].length; ++i) {
     out << "Service " << i + 1 << ":      " << Text(c.servicenames[i]) << " = "
         << Text(c.servicefiles[i]) << "\n";

@@ -19,6 +19,7 @@
 #include "package/certtable.h"
 #include "package/integrity.h"
 #include "package/pkgfile.h"
+#include "package/publisher.h"
 #include "package/records.h"
 #include "sysutil/codepage.h"
 
@@ -523,6 +524,10 @@ bool BuildPackage(const Manifest& m, const BuildOptions& options, BuildResult& r
     items.push_back({ConfigTag::kPackageChecksum, {std::begin(bytes), std::end(bytes)}});
   }
   ExtensionBuilder extension(std::span(config->reserved11628));
+  if (!AddPublisherInfo(extension, PublisherInfo{m.publisher, m.url})) {
+    error = "publisher and url do not fit the record";
+    return false;
+  }
   for (const ConfigItem& item : items) {
     if (!extension.Add(item.tag, std::span<const std::uint8_t>(item.bytes))) {
       error = "the Configuration record has no room for all its extension items";

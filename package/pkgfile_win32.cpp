@@ -8,6 +8,7 @@
 #include "sysutil/cmfunit.h"
 #include "sysutil/cmfunit_win32.h"
 #include "sysutil/codepage.h"
+#include "sysutil/handles_win32.h"
 
 namespace kestrel {
 namespace {
@@ -49,7 +50,8 @@ class Win32File final : public PackageFile {
 
   bool OpenRead(const std::u16string& path) override {
     Close();
-    handle_ = OpenFile(path, GENERIC_READ, FILE_SHARE_READ, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL);
+    handle_.reset(
+        OpenFile(path, GENERIC_READ, FILE_SHARE_READ, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL));
     mode_ = 0;
     return IsOpen();
   }
@@ -57,46 +59,45 @@ class Win32File final : public PackageFile {
   bool CreateWrite(const std::u16string& path) override {
     Close();
     CreateFolderChain(fs_, FolderPart(path));  // its outcome shows in the create below
-    handle_ = OpenFile(path, GENERIC_WRITE, 0, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL);
+    handle_.reset(OpenFile(path, GENERIC_WRITE, 0, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL));
     mode_ = 1;
     return IsOpen();
   }
 
   std::uint32_t Read(void* buffer, std::uint32_t& n) override {
     DWORD got = 0;
-    if (!IsOpen() || !ReadFile(handle_, buffer, n, &got, nullptr)) got = 0;
+    if (!IsOpen() || !ReadFile(handle_.get(), buffer, n, &got, nullptr)) got = 0;
     n = got;
     return got;
   }
 
   bool Write(const void* buffer, std::uint32_t n) override {
     DWORD put = 0;
-    return IsOpen() && WriteFile(handle_, buffer, n, &put, nullptr) && put == n;
+    return IsOpen() && WriteFile(handle_.get(), buffer, n, &put, nullptr) && put == n;
   }
 
   void Close() override {
-    if (IsOpen()) CloseHandle(handle_);
-    handle_ = INVALID_HANDLE_VALUE;
+    handle_.reset();
   }
 
-  bool IsOpen() const override { return handle_ != INVALID_HANDLE_VALUE && handle_ != nullptr; }
+  bool IsOpen() const override { return static_cast<bool>(handle_); }
 
   std::int64_t Size() override {
     if (!IsOpen()) return 0;
     if (g_get_file_size_ex) {
       LARGE_INTEGER size{};
-      return g_get_file_size_ex(handle_, &size) ? size.QuadPart : 0;
+      return g_get_file_size_ex(handle_.get(), &size) ? size.QuadPart : 0;
     }
-    return static_cast<std::int64_t>(GetFileSize(handle_, nullptr));
+    return static_cast<std::int64_t>(GetFileSize(handle_.get(), nullptr));
   }
 
   std::int64_t Position() override {
     if (!IsOpen()) return 0;
     if (g_set_file_pointer_ex) {
       LARGE_INTEGER zero{}, pos{};
-      return g_set_file_pointer_ex(handle_, zero, &pos, FILE_CURRENT) ? pos.QuadPart : 0;
+      return g_set_file_pointer_ex(handle_.get(), zero, &pos, FILE_CURRENT) ? pos.QuadPart : 0;
     }
-    return static_cast<std::int64_t>(SetFilePointer(handle_, 0, nullptr, FILE_CURRENT));
+    return static_cast<std::int64_t>(SetFilePointer(handle_.get(), 0, nullptr, FILE_CURRENT));
   }
 
   bool Seek(std::int64_t position) override {
@@ -104,16 +105,16 @@ class Win32File final : public PackageFile {
     if (g_set_file_pointer_ex) {
       LARGE_INTEGER to{};
       to.QuadPart = position;
-      return g_set_file_pointer_ex(handle_, to, nullptr, FILE_BEGIN) != 0;
+      return g_set_file_pointer_ex(handle_.get(), to, nullptr, FILE_BEGIN) != 0;
     }
     const auto low = static_cast<std::uint32_t>(position & 0xFFFFFFFF);
     if ((static_cast<std::uint64_t>(position) >> 32) != 0) return false;
-    return SetFilePointer(handle_, static_cast<LONG>(low), nullptr, FILE_BEGIN) == low;
+    return SetFilePointer(handle_.get(), static_cast<LONG>(low), nullptr, FILE_BEGIN) == low;
   }
 
  private:
   FileSystem& fs_;
-  HANDLE handle_ = INVALID_HANDLE_VALUE;
+  win::File handle_;
   std::uint16_t mode_ = 0;  // 0: opened for reading, 1: created for writing
 };
 

@@ -2,6 +2,7 @@
 // start-up, in install mode.
 #pragma once
 
+#include <array>
 #include <cstdint>
 #include <string>
 
@@ -9,6 +10,22 @@
 #include "package/records.h"
 
 namespace kestrel {
+
+// What the start-up loading found, kept for the whole run: in install mode the record and the
+// licence from the program's own file; in uninstall mode the few record fields the registry
+// gives back.
+struct SetupData {
+  bool uninstallmode = false;
+  ConfigRecord config{};
+  std::string licensetext;
+  std::u16string basefolder;  // install: Program Files; uninstall: the decoded "Path"
+  // install: the package is keyed by a password; `header` holds its password data
+  bool needpassword = false;
+  PackageHeader header{};
+  // an unattended run: the key that the password given on the command line unlocked
+  bool haskey = false;
+  std::array<std::uint8_t, 56> key{};
+};
 
 enum class StartupLoad {
   kOk,

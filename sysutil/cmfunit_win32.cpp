@@ -5,6 +5,7 @@
 
 #include "sysutil/cmfunit.h"
 #include "sysutil/codepage.h"
+#include "sysutil/handles_win32.h"
 
 namespace kestrel {
 namespace {
@@ -19,18 +20,18 @@ Fn BindByName(const wchar_t* module, const char* name) {
 
 std::string ReadString(HKEY root, std::string_view key, std::string_view value,
                        std::string_view fallback) {
-  HKEY h = nullptr;
+  win::RegKey h;
   std::string k(key), v(value);
-  if (RegOpenKeyExA(root, k.c_str(), 0, KEY_ALL_ACCESS, &h) != ERROR_SUCCESS) {
+  if (RegOpenKeyExA(root, k.c_str(), 0, KEY_ALL_ACCESS, h.out()) != ERROR_SUCCESS) {
     return std::string(fallback);
   }
   std::string out(fallback);
   DWORD type = 0, size = 0;
-  if (RegQueryValueExA(h, v.c_str(), nullptr, &type, nullptr, &size) == ERROR_SUCCESS &&
+  if (RegQueryValueExA(h.get(), v.c_str(), nullptr, &type, nullptr, &size) == ERROR_SUCCESS &&
       (type == REG_SZ || type == REG_EXPAND_SZ)) {
     std::string buf(size + 1, '\0');
     DWORD got = size;
-    if (RegQueryValueExA(h, v.c_str(), nullptr, &type, reinterpret_cast<BYTE*>(buf.data()), &got) ==
+    if (RegQueryValueExA(h.get(), v.c_str(), nullptr, &type, reinterpret_cast<BYTE*>(buf.data()), &got) ==
         ERROR_SUCCESS) {
       buf.resize(got < buf.size() ? got : buf.size());
       // the stored text ends at its terminating zero (which a careless writer may have left out)
@@ -38,7 +39,6 @@ std::string ReadString(HKEY root, std::string_view key, std::string_view value,
       out = z == std::string::npos ? buf : buf.substr(0, z);
     }
   }
-  RegCloseKey(h);
   return out;
 }
 

@@ -4,25 +4,12 @@
 
 #include "sysutil/cmfunit_win32.h"
 #include "sysutil/codepage.h"
+#include "sysutil/handles_win32.h"
 
 namespace kestrel {
 namespace {
 
-// A service control manager or service handle, closed once.
-class ScHandle {
- public:
-  explicit ScHandle(SC_HANDLE h) : h_(h) {}
-  ~ScHandle() {
-    if (h_) CloseServiceHandle(h_);
-  }
-  ScHandle(const ScHandle&) = delete;
-  ScHandle& operator=(const ScHandle&) = delete;
-  SC_HANDLE get() const { return h_; }
-  explicit operator bool() const { return h_ != nullptr; }
-
- private:
-  SC_HANDLE h_;
-};
+using ScHandle = win::ServiceHandle;
 
 // Opens the manager, then the service; runs `op` on the service. The service's handle is
 // closed before the manager's.

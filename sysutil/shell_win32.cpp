@@ -11,6 +11,7 @@
 #include "sysutil/cmfunit.h"
 #include "sysutil/cmfunit_win32.h"
 #include "sysutil/codepage.h"
+#include "sysutil/handles_win32.h"
 
 namespace kestrel {
 namespace {
@@ -45,37 +46,8 @@ BOOL CALLBACK MatchWindow(HWND h, LPARAM lp) {
   return TRUE;
 }
 
-// COM for the calling thread, for as long as the object lives.
-class ComScope {
- public:
-  ComScope() : ok_(SUCCEEDED(CoInitialize(nullptr))) {}
-  ~ComScope() {
-    if (ok_) CoUninitialize();
-  }
-  ComScope(const ComScope&) = delete;
-  ComScope& operator=(const ComScope&) = delete;
-
- private:
-  bool ok_;
-};
-
-template <class T>
-class ComPtr {
- public:
-  ComPtr() = default;
-  ~ComPtr() {
-    if (p_) p_->Release();
-  }
-  ComPtr(const ComPtr&) = delete;
-  ComPtr& operator=(const ComPtr&) = delete;
-  T** out() { return &p_; }
-  void** out_void() { return reinterpret_cast<void**>(&p_); }
-  T* operator->() const { return p_; }
-  explicit operator bool() const { return p_ != nullptr; }
-
- private:
-  T* p_ = nullptr;
-};
+using win::ComPtr;
+using win::ComScope;
 
 template <class Link>
 void FillLink(Link* link, const std::u16string& target, const std::u16string& arguments,

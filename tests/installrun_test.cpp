@@ -34,7 +34,7 @@ std::string U8(const std::u16string& s) {
 }
 
 // Records every call in order, as one line each.
-class FakeSystem final : public InstallSystem {
+class FakeSystem final : public InstallSystem, public InstallObserver {
  public:
   std::vector<std::string> log;
   bool wide = true;
@@ -90,6 +90,7 @@ class FakeSystem final : public InstallSystem {
   std::u16string DesktopFolder() override { return desktop; }
   std::u16string ProgramsFolder() override { return programs; }
   std::u16string StartMenuFolder() override { return startmenu; }
+  std::string InstallDate() override { return "20261208"; }
   void Pause(int ms) override { log.push_back("pause " + std::to_string(ms)); }
   void SafePoint() override {
     ++safepoints;
@@ -105,7 +106,7 @@ class FakeSystem final : public InstallSystem {
 
   static std::string Row(const RegistryRow& r) {
     return "reg " + std::to_string(static_cast<int>(r.root)) + " " + r.key + "|" + r.name + "=" +
-           r.value;
+           (r.type == RegType::kDword ? "dword:" + std::to_string(r.dword) : r.value);
   }
   std::vector<std::string> Rows() const {
     std::vector<std::string> out;
@@ -170,8 +171,12 @@ class InstallRunTest : public ::testing::Test {
     WriteShort(config_.servicenames[1], "SvcTwo");
     WriteShort(config_.servicenames[2], "NotConfigured");  // behind the first empty file entry
   }
+  // What the run hands the registration: the folders, the files' total size and the day.
   RegistrationInput In() const {
-    return RegistrationInput{config_, run_.destfolder, sys_.desktop, sys_.windows};
+    RegistrationInput in{config_, run_.destfolder, sys_.desktop, sys_.windows};
+    for (const auto& r : run_.reader().records) in.installedbytes += std::uint64_t(r.filesize);
+    in.installdate = "20261208";
+    return in;
   }
   fs::path Dest(const std::string& rel) const { return dir_ / "dest" / rel; }
   fs::path Uninstaller() const { return dir_ / "windows" / "kestrelui.exe"; }
@@ -183,7 +188,7 @@ class InstallRunTest : public ::testing::Test {
   ConfigRecord config_{};
   FakeSystem sys_;
   std::unique_ptr<FileSystem> fs_ = MakeHostFileSystem();
-  InstallRun run_{config_, *fs_, sys_};
+  InstallRun run_{config_, *fs_, sys_, sys_};
 };
 
 TEST_F(InstallRunTest, FullRunTakesEveryStepInOrder) {
@@ -306,7 +311,7 @@ TEST_F(InstallRunTest, StoppedServiceIsOnlyDeletedAndFailedCreationIsNotStarted)
   EXPECT_EQ(sys_.Starting("delete ").size(), 2u);
   EXPECT_EQ(sys_.Find("start "), -1);
   // the names are recorded whether or not the service could be made
-  EXPECT_EQ(sys_.Rows().size(), 6u + 4u + 2u);
+  EXPECT_EQ(sys_.Rows().size(), 6u + 4u + 10u);
 }
 
 TEST_F(InstallRunTest, WithoutTheWideCallsNoServiceIsTouchedOrRecorded) {
@@ -319,7 +324,7 @@ TEST_F(InstallRunTest, WithoutTheWideCallsNoServiceIsTouchedOrRecorded) {
   EXPECT_EQ(sys_.Find("read "), -1);
   EXPECT_EQ(sys_.Find("running "), -1);
   EXPECT_EQ(sys_.Find("create "), -1);
-  EXPECT_EQ(sys_.Rows().size(), 6u + 2u);
+  EXPECT_EQ(sys_.Rows().size(), 6u + 10u);
   EXPECT_EQ(sys_.log.back(), "done 0 ");
 }
 
@@ -329,7 +334,7 @@ TEST_F(InstallRunTest, PackageWithoutFilesStillRegistersAndFinishes) {
   run_.RunInstall();
   EXPECT_EQ(sys_.Starting("progress "),
             (std::vector<std::string>{"progress 90", "progress 95", "progress 100"}));
-  EXPECT_EQ(sys_.Rows().size(), 8u);
+  EXPECT_EQ(sys_.Rows().size(), 16u);
   EXPECT_NE(sys_.Find("shortcuts "), -1);
   EXPECT_EQ(sys_.log.back(), "done 0 ");
   EXPECT_TRUE(fs::exists(Uninstaller()));

@@ -10,6 +10,7 @@
 #include "pack/manifest.h"
 #include "pack/tools.h"
 #include "pack/writer.h"
+#include "package/publisher.h"
 #include "package_fixture.h"
 #include "decode/password.h"
 #include "package/extension.h"
@@ -242,6 +243,38 @@ TEST_F(PackTest, ListShowsConfigurationAndFiles) {
   EXPECT_NE(s.find("Tool X -> tool.exe-x -y"), std::string::npos) << s;
   EXPECT_NE(s.find("         123"), std::string::npos) << s;
   EXPECT_NE(s.find("\\tool.exe"), std::string::npos) << s;
+}
+
+TEST_F(PackTest, PublisherAndUrlTravelInTheRecordsTailAndAreListed) {
+  Source("tool.exe", testing::RandomBytes(50, 13));
+  for (const bool with : {true, false}) {
+    ASSERT_TRUE(Parse(std::string(kHead) +
+                      (with ? "publisher = \"Halvard Caf\u00e9\"\nurl = \"https://h.example/t\"\n"
+                            : "") +
+                      "[[files]]\nsource = \"src/tool.exe\"\n"))
+        << error_;
+    ASSERT_TRUE(Build()) << error_;
+    const auto bytes = ReadFileBytes(options_.output);
+    ConfigRecord c;
+    std::memcpy(&c, bytes.data() + bytes.size() - sizeof c, sizeof c);
+    const PublisherInfo info = ReadPublisherInfo(c);
+    std::ostringstream out, err;
+    ASSERT_EQ(ListPackage(options_.output, out, err), 0) << err.str();
+    if (with) {
+      EXPECT_EQ(info.publisher, "Halvard Caf\xe9");  // Windows-1252, as every short text
+      EXPECT_EQ(info.url, "https://h.example/t");
+      EXPECT_NE(out.str().find("Publisher:      Halvard Caf\u00e9\n"), std::string::npos);
+      EXPECT_NE(out.str().find("Web page:       https://h.example/t\n"), std::string::npos);
+    } else {
+      // without them the extension carries no publisher items (the package checksum only)
+      const auto ext = ExtensionView::Parse(c.reserved11628);
+      ASSERT_TRUE(ext);
+      EXPECT_FALSE(ext->Find(ConfigTag::kPublisher));
+      EXPECT_FALSE(ext->Find(ConfigTag::kUrl));
+      EXPECT_EQ(out.str().find("Publisher:"), std::string::npos);
+    }
+  }
+  EXPECT_FALSE(Parse(std::string(kHead) + "publisher = \"" + std::string(300, 'x') + "\"\n"));
 }
 
 TEST_F(PackTest, ManifestErrorsNameTheProblem) {

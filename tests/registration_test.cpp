@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include "sysutil/cmfunit.h"
+#include "package/publisher.h"
 #include "sysutil/shortcuts.h"
 
 namespace kestrel {
@@ -130,7 +131,7 @@ TEST(Registration, ServicesUpToTheFirstEmptyEntryAndTheUninstallKey) {
   EXPECT_EQ(rows[1].value, "Two");
 
   const auto un = UninstallRows(in);
-  ASSERT_EQ(un.size(), 2u);
+  ASSERT_EQ(un.size(), 9u);  // no date given, no publisher or web page in the package
   EXPECT_EQ(un[0].key, "software\\microsoft\\windows\\currentversion\\uninstall\\Halvard Tool");
   EXPECT_EQ(un[0].name, "DisplayName");
   EXPECT_EQ(un[1].name, "UninstallString");
@@ -138,6 +139,69 @@ TEST(Registration, ServicesUpToTheFirstEmptyEntryAndTheUninstallKey) {
 
   WriteShort(c.servicefiles[0], "");
   EXPECT_TRUE(ConfiguredServices(c, u"C:\\T").empty());
+}
+
+// The whole Uninstall key, in order; texts as the installed-programs list reads them.
+TEST(Registration, FullUninstallEntry) {
+  struct Case {
+    std::string publisher, url, exename;
+    std::uint64_t bytes;
+    std::vector<std::string> rows;  // name=value, dwords as "#n"
+  };
+  const std::string k = "software\\microsoft\\windows\\currentversion\\uninstall\\Halvard Tool";
+  const Case cases[] = {
+      {"Halvard Ltd", "https://halvard.example/tool", "tool.exe", 1025,
+       {"DisplayName=Halvard Tool", "UninstallString=C:\\Windows\\kestrelui.exe -ui tool.exe",
+        "QuietUninstallString=\"C:\\Windows\\kestrelui.exe\" -ui tool.exe /S",
+        "DisplayVersion=2.5", "Publisher=Halvard Ltd",
+        "DisplayIcon=C:\\Apps\\Tool\\tool.exe", "InstallLocation=C:\\Apps\\Tool\\",
+        "EstimatedSize=#2", "InstallDate=20261208", "NoModify=#1", "NoRepair=#1",
+        "URLInfoAbout=https://halvard.example/tool"}},
+      // an older packer's record: no extension, so neither Publisher nor the web page
+      {"", "", "my tool.exe", 0,
+       {"DisplayName=Halvard Tool",
+        "UninstallString=C:\\Windows\\kestrelui.exe -ui my tool.exe",
+        "QuietUninstallString=\"C:\\Windows\\kestrelui.exe\" -ui \"my tool.exe\" /S",
+        "DisplayVersion=2.5", "DisplayIcon=C:\\Apps\\Tool\\my tool.exe",
+        "InstallLocation=C:\\Apps\\Tool\\", "EstimatedSize=#0", "InstallDate=20261208",
+        "NoModify=#1", "NoRepair=#1"}},
+  };
+  for (const Case& t : cases) {
+    ConfigRecord c = Config();
+    WriteShort(c.version, "2.5");
+    WriteShort(c.exename, t.exename);
+    ExtensionBuilder tail{std::span<std::uint8_t>(c.reserved11628)};
+    ASSERT_TRUE(AddPublisherInfo(tail, {t.publisher, t.url}));
+    tail.Finish();
+    RegistrationInput in{c, u"C:\\Apps\\Tool\\", u"C:\\Desk", u"C:\\Windows"};
+    in.installedbytes = t.bytes;
+    in.installdate = "20261208";
+    std::vector<std::string> got;
+    for (const auto& r : UninstallRows(in)) {
+      EXPECT_EQ(r.key, k);
+      EXPECT_EQ(r.root, RegRoot::kLocalMachine);
+      got.push_back(r.name + "=" +
+                    (r.type == RegType::kDword ? "#" + std::to_string(r.dword) : r.value));
+    }
+    EXPECT_EQ(got, t.rows);
+  }
+}
+
+TEST(Registration, PublisherInfoOnlyFromAValidExtension) {
+  ConfigRecord c{};
+  EXPECT_TRUE(ReadPublisherInfo(c).publisher.empty());  // zeros: an older packer
+  ExtensionBuilder tail{std::span<std::uint8_t>(c.reserved11628)};
+  ASSERT_TRUE(AddPublisherInfo(tail, {"Halvard", "https://h.example"}));
+  tail.Finish();
+  EXPECT_EQ(ReadPublisherInfo(c).publisher, "Halvard");
+  EXPECT_EQ(ReadPublisherInfo(c).url, "https://h.example");
+  c.reserved11628[12] ^= 0x40;  // one flipped bit: the CRC fails, nothing is read
+  EXPECT_TRUE(ReadPublisherInfo(c).publisher.empty());
+  EXPECT_TRUE(ReadPublisherInfo(c).url.empty());
+  for (std::size_t i = 0; i < sizeof c.reserved11628; ++i) {  // noise everywhere
+    c.reserved11628[i] = static_cast<std::uint8_t>(i * 131 + 7);
+  }
+  EXPECT_TRUE(ReadPublisherInfo(c).publisher.empty());
 }
 
 ShortcutInput Folders(const ConfigRecord& c) {

@@ -25,6 +25,8 @@ class Application {
   // Ends the message loop at its next turn with this exit code.
   void Terminate(int exit_code);
   bool Terminated() const { return terminated_; }
+  // The code the process ends with, whatever ended the loop.
+  void SetExitCode(int exit_code) { exit_code_ = exit_code; }
   int ExitCode() const { return exit_code_; }
   // Processes messages until the main form closes or Terminate is called; returns the exit code.
   int Run();

@@ -8,7 +8,7 @@
 #include <string>
 #include <string_view>
 
-#include "wizard/layout.h"
+#include "toolkit/box.h"
 
 namespace kestrel::ui {
 

@@ -10,6 +10,8 @@
 #include <cstddef>
 #include <string_view>
 
+#include "toolkit/box.h"
+
 namespace kestrel {
 
 // Every control of the wizard form, sheets included. The order is the creation order.
@@ -125,11 +127,6 @@ inline constexpr int kWizCtlIdBase = 1000;
 constexpr int WizCtlId(WizCtl c) {
   return kWizCtlIdBase + static_cast<int>(c);
 }
-
-struct Box {
-  int left = 0, top = 0, width = 0, height = 0;
-  bool operator==(const Box&) const = default;
-};
 
 // Rounded like MulDiv: v * dpi / 96.
 constexpr int ScaleToDpi(int v, int dpi) {

@@ -13,24 +13,22 @@
 #include "sysutil/cmfunit.h"
 #include "sysutil/cmfunit_win32.h"
 #include "sysutil/codepage.h"
+#include "sysutil/handles_win32.h"
 #include "toolkit/app.h"
 #include "toolkit/jpeg.h"
 #include "toolkit/msgbox.h"
 #include "wizard/choosedir.h"
+#include "wizard/uninstallsystem_win32.h"
 
 namespace kestrel {
 namespace {
 
 // The side picture, an RCDATA resource of the program.
 constexpr int kSidePictureId = 101;
-constexpr std::string_view kAppPathsKey =
-    "SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\App Paths\\";
 constexpr std::u16string_view kCancelInstallQuestion =
     u"Are you sure you want to cancel this installation?";
 constexpr std::u16string_view kCancelUninstallQuestion =
     u"Are you sure you want to cancel this uninstall?";
-
-std::unique_ptr<PackageFile> g_setupfile;
 
 std::u16string Text8(const std::string& s) {
   return FromCodePage(s);
@@ -49,9 +47,15 @@ std::u16string WithCrLf(const std::u16string& text) {
 
 }  // namespace
 
-PackageFile* SetupFile() {
-  return g_setupfile.get();
-}
+Triform::Triform(SetupData& data, const WizardOptions& options, ExitStatus& status,
+                 const Log& log)
+    : data_(data),
+      options_(options),
+      status_(status),
+      log_(log),
+      config_(data.config),
+      licensetext_(data.licensetext),
+      basefolder_(data.basefolder) {}
 
 void Triform::Create(HWND owner) {
   auto& app = ui::Application::Get();
@@ -204,79 +208,37 @@ void Triform::SetActivePage(WizCtl sheet) {
 void Triform::FormCreate() {
   installprogress.SetDoubleBuffered();
   installfailed_ = false;
-  uninstallmode_ = ParamStr(1) == kUninstallSwitch;  // exactly, letter case included
+  uninstallmode_ = data_.uninstallmode;
+  if (!uninstallmode_) CheckProtection();
   FormResize();
-  if (uninstallmode_) {
-    UninstallModeCreate();
-  } else {
-    InstallModeCreate();
-  }
 }
 
-void Triform::Fatal(std::u16string_view message, int exit_code) {
-  ui::ErrorBox(handle(), message);
-  if (g_setupfile) g_setupfile->Close();
-  ui::Application::Get().Terminate(exit_code);
-}
-
-void Triform::InstallModeCreate() {
-  const std::u16string path = ProgramPath();
-  g_setupfile = SystemFileSystem().NewFile();
-  if (!g_setupfile->OpenRead(path)) {
-    Fatal(u"Unable to find Setup Files in " + path);
-    return;
-  }
-  basefolder_ = ProgramFilesFolder();
-
-  switch (LoadStartupPackage(*g_setupfile, config_, licensetext_)) {
-    case StartupLoad::kOk:
-      break;
-    case StartupLoad::kUnreadable:
-      Fatal(u"Unable to read from setup file!");
-      return;
-    case StartupLoad::kNoPackage:
-      Fatal(u"No install files attached!");
-      return;
-    case StartupLoad::kDamaged:
-      // the installer's "fatal error" code, so a deployment tool sees the download failed
-      Fatal(kDamagedSetupMessage, kExitDamagedPackage);
-      return;
-  }
-  CheckProtection();
-  // setupfile stays open until the program ends
-}
-
-void Triform::UninstallModeCreate() {
-  std::string exename = ToCodePage(ParamStr(2));
-  if (exename.size() > 255) exename.resize(255);
-  WriteShort(config_.exename, exename);
-
-  const std::string key = std::string(kAppPathsKey) + exename;
-  std::string displayname = ReadMachineString(key, "Displayname", "");
-  if (displayname.size() > 255) displayname.resize(255);
-  WriteShort(config_.displayname, displayname);
-
-  basefolder_ = DecodeLetterHex(ReadMachineString(key, "Path", ""));
-
-  const std::u16string group = DecodeLetterHex(ReadMachineString(key, "Startpath", ""));
-  std::size_t units = 0;
-  for (; units < group.size() && units < 520 && group[units] != 0; ++units) {
-    config_.programgroup.units[units] = group[units];
-  }
-  for (; units < kWideTextUnits; ++units) config_.programgroup.units[units] = 0;
-
-  std::string appdata = ReadMachineString(key, "AppData", "");
-  if (appdata.size() > 255) appdata.resize(255);
-  WriteShort(config_.appdatafolder, appdata);
-
-  if (basefolder_.empty() || displayname.empty()) {
-    Fatal(u"Could not find uninstall information for this program.");
-  }
+void Triform::Fatal(std::u16string_view message) {
+  log_("error: ", message);
+  status_.Set(Outcome::kFailed);
+  if (!passive()) ui::ErrorBox(handle(), message);
+  ui::Application::Get().Terminate(1);
 }
 
 void Triform::ShowWizard() {
   FormShow();
   Show();
+  if (!passive()) return;
+  if (uninstallmode_) {
+    RunUninstall();
+  } else {
+    StartPassiveInstall();
+  }
+}
+
+void Triform::StartPassiveInstall() {
+  SetActivePage(WizCtl::installingpage);
+  next.SetEnabled(false);
+  back.SetEnabled(false);
+  // nothing waits for a click: no question, so no Cancel either
+  cancel.SetEnabled(false);
+  FormResize();
+  StartEngine();
 }
 
 void Triform::FormShow() {
@@ -306,6 +268,7 @@ void Triform::FormShow() {
   const std::u16string joined =
       StripTrailingBackslash(basefolder_) + ReadWide(config_.installfolder);
   installpath.SetText(FromCodePage(ToCodePage(joined)));
+  if (options_.destination) installpath.SetText(*options_.destination);
   clicknext2.SetText(u"Click 'Next' to begin installing " + n + u".");
   installinglabel.SetText(u"Installing " + n + u"...");
   finishlabel.SetText(n + u" was successfully installed on your computer.");
@@ -366,7 +329,7 @@ void Triform::NextClick() {
     ShowPageAfterLicence();
   } else if (activepage_ == WizCtl::welcomepage) {
     if (uninstallmode_) {
-      UninstallRun();
+      RunUninstall();
       return;
     }
     back.SetEnabled(true);
@@ -381,24 +344,30 @@ void Triform::NextClick() {
 }
 
 void Triform::StartEngine() {
-  engine_ = std::make_unique<tinstallengine>(*this);
+  InstallReports& reports = *this;
+  engine_ = std::make_unique<tinstallengine>(config_, installsystem_, reports, log_);
   engine_->packageend = config_.licenseoffset;
   engine_->productname = ReadShort(config_.displayname);
   engine_->mainexe = ReadShort(config_.exename);
   if (passwordaccepted_) {
     engine_->SetKey(passwordkey_);
     SecureZero(passwordkey_.data(), passwordkey_.size());
+  } else if (data_.haskey) {  // a passive run, unlocked from the command line
+    engine_->SetKey(data_.key);
   }
   if (!engine_->OpenPackage()) {
     // the engine started below reports the failure itself and installs nothing
-    ui::ErrorBox(handle(), u"Problem accessing setup data. (" + engine_->statustext() + u")");
+    log_("the package's directory could not be read");
+    if (!passive()) {
+      ui::ErrorBox(handle(), u"Problem accessing setup data. (" + engine_->statustext() + u")");
+    }
   }
   engine_->destfolder = installpath.Text();
+  log_("destination: ", engine_->destfolder);
   if (!engine_->StartInstall()) {
-    ui::ErrorBox(handle(),
-                 u"An error occurred during the installation process. (The installation could "
-                 u"not be started)");
-    ui::Application::Get().Terminate(1);
+    Fatal(
+        u"An error occurred during the installation process. (The installation could not be "
+        u"started)");
   }
 }
 
@@ -457,17 +426,8 @@ void Triform::CreatePasswordPage() {
 }
 
 void Triform::CheckProtection() {
-  switch (ReadPackageProtection(*g_setupfile, config_, header_)) {
-    case PackageProtection::kPassword:
-      needpassword_ = true;
-      break;
-    case PackageProtection::kRawKey:
-      Fatal(kStatusEncrypted);
-      break;
-    case PackageProtection::kPlain:
-    case PackageProtection::kUnreadable:  // the engine reports it when it opens the package
-      break;
-  }
+  needpassword_ = data_.needpassword;
+  header_ = data_.header;
 }
 
 void Triform::ShowPageAfterLicence() {
@@ -530,6 +490,9 @@ void Triform::cancelClick() {
       engine_->Continue();
       return;
     }
+    log_("installation cancelled by the user");
+    // a run that stopped on a read failure stays failed
+    if (status_.outcome() == Outcome::kDone) status_.Set(Outcome::kCancelled);
     installinglabel.SetText(u"Cancelling installation...");
     installprogress.SetPosition(0);
     cancel.SetEnabled(false);
@@ -540,15 +503,23 @@ void Triform::cancelClick() {
   }
   if (ui::WarningBox(handle(),
                      uninstallmode_ ? kCancelUninstallQuestion : kCancelInstallQuestion)) {
+    // a run that already failed stays failed
+    if (status_.outcome() == Outcome::kDone) status_.Set(Outcome::kCancelled);
+    log_(uninstallmode_ ? "uninstall" : "installation", " cancelled by the user");
     Close();
   }
 }
 
 void Triform::InstallFinished() {
   if (installfailed_) {
-    ui::ErrorBox(handle(), u"An error occurred during the installation process. (" +
-                               engine_->statustext() + u")");
-    ui::Application::Get().Terminate(1);
+    Fatal(u"An error occurred during the installation process. (" + engine_->statustext() +
+          u")");
+    return;
+  }
+  log_("installation complete");
+  if (passive()) {
+    completed_ = true;
+    Close();
     return;
   }
   SetActivePage(WizCtl::finishpage);
@@ -560,12 +531,19 @@ void Triform::InstallFinished() {
 }
 
 void Triform::InstallStopped(const std::u16string& statustext) {
+  // nothing is complete: whatever ends the wizard now, it failed
+  status_.Set(Outcome::kFailed);
+  if (passive()) {
+    ui::Application::Get().Terminate(1);
+    return;
+  }
   installingtitle.SetText(u"Installation Stopped");
   installinglabel.SetText(statustext + u" Click 'Cancel' to exit.");
 }
 
 void Triform::finishClick() {
   if (!Usable(finish)) return;
+  completed_ = true;
   if (uninstallmode_) {
     Close();
     return;
@@ -593,8 +571,8 @@ void Triform::finishClick() {
                                NORMAL_PRIORITY_CLASS, nullptr, nullptr, &si, &pi);
     }
     if (started) {
-      CloseHandle(pi.hThread);
-      CloseHandle(pi.hProcess);
+      // not waited for: the handles only need closing
+      win::Event thread(pi.hThread), process(pi.hProcess);
     }
   }
   if (readme.Checked()) {
@@ -606,6 +584,88 @@ void Triform::finishClick() {
     }
   }
   Close();
+}
+
+// ---- the uninstall run's page and questions ----
+void Triform::RunUninstall() {
+  UninstallInfo info;
+  info.exename = ReadShort(config_.exename);
+  info.displayname = ReadShort(config_.displayname);
+  info.basefolder = basefolder_;
+  info.programgroup = ReadWide(config_.programgroup);
+  info.appdatafolder = ReadShort(config_.appdatafolder);
+  WindowsUninstallSystem system(handle(), passive());
+  UninstallObserver& watcher = *this;
+  UninstallRun run(info, system, watcher);
+  run.SetLog(log_);
+  run.Run();
+}
+
+void Triform::UninstallStarted(const std::string& displayname) {
+  // buttons and texts first, so the page is never seen in a state it does not keep
+  next.SetEnabled(false);
+  back.SetEnabled(false);
+  // the run cannot be interrupted half-way; Cancel comes back only if it stops
+  cancel.SetEnabled(false);
+  installingtitle.SetText(u"Performing Uninstall");
+  installinglabel.SetText(u"Uninstalling " + FromCodePage(displayname) + u"...");
+  SetActivePage(WizCtl::installingpage);
+  FormResize();
+  UpdateWindow(handle());
+  MSG msg;
+  while (PeekMessageW(&msg, nullptr, 0, 0, PM_REMOVE)) {
+    if (msg.message == WM_QUIT) {
+      PostQuitMessage(int(msg.wParam));
+      break;
+    }
+    TranslateMessage(&msg);
+    DispatchMessageW(&msg);
+  }
+}
+
+bool Triform::DeleteSettings() {
+  // an unattended run keeps the user's settings
+  if (passive()) return false;
+  return ui::ConfirmBox(handle(),
+                        u"Do you want to permanently delete all the settings for this program?");
+}
+
+void Triform::FolderKept(const std::u16string& folder) {
+  if (passive()) return;
+  ui::ErrorBox(handle(), u"The folder \"" + folder +
+                             u"\" was not deleted: it is a folder of the system or holds more "
+                             u"than this program, so its files were kept.");
+}
+
+void Triform::UninstallStopped(const std::u16string& folder) {
+  status_.Set(Outcome::kFailed);
+  if (passive()) {
+    ui::Application::Get().Terminate(1);
+    return;
+  }
+  installingtitle.SetText(u"Uninstall Stopped");
+  installinglabel.SetText(u"The folder \"" + folder +
+                          u"\" could not be deleted. Click 'Cancel' to exit.");
+  ui::ErrorBox(handle(), u"The folder \"" + folder +
+                             u"\" could not be deleted completely, perhaps because a file in it "
+                             u"is in use. Nothing else was removed. Close the program that uses "
+                             u"it and run the uninstaller again to finish the job.");
+  cancel.SetEnabled(true);
+}
+
+void Triform::UninstallDone() {
+  log_("uninstall complete");
+  if (passive()) {
+    completed_ = true;
+    Close();
+    return;
+  }
+  SetActivePage(WizCtl::uninstallfinishpage);
+  FormResize();
+  back.SetEnabled(false);
+  next.SetVisible(false);
+  finish.SetVisible(true);
+  cancel.SetEnabled(false);
 }
 
 }  // namespace kestrel

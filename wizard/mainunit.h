@@ -1,46 +1,45 @@
-// The wizard form `Triform`: mode selection, start-up loading, texts and layout.
+// The wizard form `Triform`: pages, texts, layout and navigation. The session has chosen the
+// mode and loaded the package (or the registry's record) before the form is made.
 #pragma once
 
 #include <array>
 #include <memory>
+#include <optional>
 #include <string>
 
 #include "decode/password.h"
 #include "installengine/installengine.h"
-#include "package/pkgfile.h"
+#include "installengine/installsystem_win32.h"
 #include "package/records.h"
+#include "package/startload.h"
+#include "sysutil/log.h"
+#include "sysutil/outcome.h"
 #include "toolkit/controls.h"
 #include "wizard/layout.h"
+#include "wizard/uninstallrun.h"
 
 namespace kestrel {
 
-// The process-wide handle on the program's own file, opened at start-up in install mode and
-// kept open until the program ends. Null in uninstall mode.
-PackageFile* SetupFile();
+// How the session wants the wizard run.
+struct WizardOptions {
+  UiLevel ui = UiLevel::kFull;  // kPassive: the progress page only, closed at the end
+  std::optional<std::u16string> destination;  // /D=: the destination page's text
+};
 
-class Triform : public ui::Form {
+class Triform : public ui::Form, private InstallReports, private UninstallObserver {
  public:
-  Triform() = default;
+  // `data` and `status` belong to the session and outlive the form.
+  Triform(SetupData& data, const WizardOptions& options, ExitStatus& status, const Log& log);
 
-  // Creates the form and its controls and runs FormCreate. After a fatal start-up error the
-  // error has been shown and the application told to terminate.
+  // Creates the form and its controls and runs FormCreate.
   void Create(HWND owner);
-  // Shows the form; its texts are set first.
+  // Shows the form; its texts are set first. A passive run starts its work here.
   void ShowWizard();
 
   bool uninstallmode() const { return uninstallmode_; }
   const ConfigRecord& config() const { return config_; }
 
-  // The engine's steps, run on the main thread while the worker waits.
-  void ShowInstallProgress(int position) { installprogress.SetPosition(position); }
-  // InstallDone: the engine's result, then the completion handler.
-  void EngineDone(bool failed) {
-    installfailed_ = failed;
-    InstallFinished();
-  }
   void InstallFinished();
-  // The engine stopped on a package read failure and reports nothing else: Cancel leaves.
-  void InstallStopped(const std::u16string& statustext);
 
  protected:
   void OnClose() override { FormClose(); }
@@ -51,11 +50,28 @@ class Triform : public ui::Form {
   void FormCreate();
   void FormShow();
   void FormResize();
-  void FormClose() {}
+  // A wizard closed before its end counts as cancelled.
+  void FormClose() {
+    if (!completed_ && status_.outcome() == Outcome::kDone) status_.Set(Outcome::kCancelled);
+  }
   void pagesChange() { FormResize(); }
-  void InstallModeCreate();
-  void UninstallModeCreate();
-  void Fatal(std::u16string_view message, int exit_code = 1);
+  void Fatal(std::u16string_view message);
+  bool passive() const { return options_.ui == UiLevel::kPassive; }
+  // InstallReports, on the main thread while the worker waits
+  void ShowProgress(std::int32_t position) override { installprogress.SetPosition(position); }
+  // the engine's result, then the completion handler
+  void InstallDone(bool failed, const std::u16string&) override {
+    installfailed_ = failed;
+    InstallFinished();
+  }
+  // the engine stopped on a package read failure and reports nothing else: Cancel leaves
+  void InstallStopped(const std::u16string& statustext) override;
+  // UninstallObserver
+  void UninstallStarted(const std::string& displayname) override;
+  bool DeleteSettings() override;
+  void FolderKept(const std::u16string& folder) override;
+  void UninstallStopped(const std::u16string& folder) override;
+  void UninstallDone() override;
   // button and check-box handlers
   void NextClick();
   void BackClick();
@@ -74,8 +90,10 @@ class Triform : public ui::Form {
   // Next on the password page: checks the password, and on success goes on to the destination.
   void passwordNext();
   void passwordChange();
-  // Next on the welcome page in uninstall mode.
-  void UninstallRun();
+  // Next on the welcome page in uninstall mode (at once in a passive run).
+  void RunUninstall();
+  // A passive install: straight to the progress page and the engine.
+  void StartPassiveInstall();
   void SetActivePage(WizCtl sheet);
   ui::Window& Control(WizCtl c) { return *windows_[static_cast<std::size_t>(c)]; }
 
@@ -112,17 +130,23 @@ class Triform : public ui::Form {
   WizardGeometry geometry_;
   WizCtl activepage_ = WizCtl::welcomepage;
 
-  // wizard state
+  // wizard state, loaded by the session
+  SetupData& data_;
+  const WizardOptions options_;
+  ExitStatus& status_;
+  Log log_;
   bool uninstallmode_ = false;
-  ConfigRecord config_{};
-  std::string licensetext_;
-  std::u16string basefolder_;
+  ConfigRecord& config_;
+  std::string& licensetext_;
+  std::u16string& basefolder_;
   bool installfailed_ = false;
   // password state: the page is shown when `needpassword_`; the key is valid once accepted
   bool needpassword_ = false;
   bool passwordaccepted_ = false;
   PackageHeader header_{};
   std::array<std::uint8_t, kMaxKeyBytes> passwordkey_{};
+  bool completed_ = false;  // the run reached its end (finish page, or a passive run's end)
+  WindowsInstallSystem installsystem_;
   // Made by Next on the destination page and kept until the program ends; declared last so it
   // goes first, while the controls its worker reports to still exist.
   std::unique_ptr<tinstallengine> engine_;

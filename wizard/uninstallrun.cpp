@@ -1,76 +1,13 @@
 #include "wizard/uninstallrun.h"
 
-#include <shellapi.h>
-#include <shlobj.h>
-
 #include <string_view>
 
-#include "package/pkgfile.h"
-#include "package/pkgfile_win32.h"
 #include "sysutil/cmfunit.h"
-#include "sysutil/cmfunit_win32.h"
 #include "sysutil/codepage.h"
-#include "sysutil/services_win32.h"
-#include "sysutil/shell_win32.h"
-#include "toolkit/msgbox.h"
-#include "wizard/mainunit.h"
 #include "wizard/uninstallplan.h"
 
 namespace kestrel {
-namespace {
 
-constexpr std::string_view kAppPathsKey =
-    "SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\App Paths\\";
-// A product window that does not answer its close request must not hold up the uninstall.
-constexpr UINT kCloseWaitMs = 5000;
-
-HKEY RootKey(RegRoot root) {
-  switch (root) {
-    case RegRoot::kLocalMachine:
-      return HKEY_LOCAL_MACHINE;
-    case RegRoot::kCurrentUser:
-      return HKEY_CURRENT_USER;
-    case RegRoot::kClassesRoot:
-      return HKEY_CLASSES_ROOT;
-  }
-  return HKEY_LOCAL_MACHINE;
-}
-
-std::u16string SpecialFolder(int csidl) {
-  if (UseWideApi()) {
-    wchar_t buf[MAX_PATH + 1] = {};
-    if (!SHGetSpecialFolderPathW(nullptr, buf, csidl, FALSE)) return {};
-    return FromWide(buf);
-  }
-  char buf[MAX_PATH + 1] = {};
-  if (!SHGetSpecialFolderPathA(nullptr, buf, csidl, FALSE)) return {};
-  return FromCodePage(buf);
-}
-
-bool FolderThere(const std::u16string& path) {
-  return FolderExists(SystemFileSystem(), path);
-}
-
-// Empty folders above a deleted one, up to the first protected folder: the installer made the
-// whole chain, and an empty "Vendor" folder left in Program Files is litter.
-void RemoveEmptyParents(const std::u16string& deleted, const std::vector<std::u16string>& keep) {
-  std::u16string p = StripTrailingBackslash(deleted);
-  for (int depth = 0; depth < 16; ++depth) {
-    const auto cut = p.rfind(u'\\');
-    if (cut == std::u16string::npos) return;
-    p.resize(cut);
-    if (IsProtectedFolder(p, keep)) return;
-    if (!SystemFileSystem().RemoveFolder(p)) return;  // not empty, or not ours to remove
-  }
-}
-
-std::u16string KeptMessage(const std::u16string& folder) {
-  return u"The folder \"" + folder +
-         u"\" was not deleted: it is a folder of the system or holds more than this program, "
-         u"so its files were kept.";
-}
-
-// Per-user keys of the system itself are never removed, whatever the recorded group says.
 bool SystemUserKey(const std::string& key) {
   std::string lower;
   for (char c : key) lower.push_back(c >= 'A' && c <= 'Z' ? char(c - 'A' + 'a') : c);
@@ -84,7 +21,6 @@ bool SystemUserKey(const std::string& key) {
   return false;
 }
 
-// The extension key's name: a dot and a name, nothing that reaches another part of the tree.
 bool IsExtensionName(const std::string& e) {
   return e.size() > 1 && e[0] == '.' && e.find('\\') == std::string::npos &&
          e.find('/') == std::string::npos;
@@ -99,243 +35,143 @@ bool EndsWithLinkSuffix(const std::u16string& path) {
   return tail == u".lnk";
 }
 
-}  // namespace
-
-std::vector<std::u16string> ProtectedFolders() {
-  static constexpr int kFolders[] = {CSIDL_WINDOWS,
-                                     CSIDL_SYSTEM,
-                                     CSIDL_SYSTEMX86,
-                                     CSIDL_PROGRAM_FILES,
-                                     CSIDL_PROGRAM_FILESX86,
-                                     CSIDL_PROGRAM_FILES_COMMON,
-                                     CSIDL_PROGRAM_FILES_COMMONX86,
-                                     CSIDL_PROFILE,
-                                     CSIDL_APPDATA,
-                                     CSIDL_LOCAL_APPDATA,
-                                     CSIDL_DESKTOPDIRECTORY,
-                                     CSIDL_PERSONAL,
-                                     CSIDL_STARTMENU,
-                                     CSIDL_PROGRAMS,
-                                     CSIDL_STARTUP,
-                                     CSIDL_FAVORITES,
-                                     CSIDL_SENDTO,
-                                     CSIDL_RECENT,
-                                     CSIDL_TEMPLATES,
-                                     CSIDL_MYMUSIC,
-                                     CSIDL_MYPICTURES,
-                                     CSIDL_MYVIDEO,
-                                     CSIDL_FONTS,
-                                     CSIDL_COMMON_APPDATA,
-                                     CSIDL_COMMON_DESKTOPDIRECTORY,
-                                     CSIDL_COMMON_DOCUMENTS,
-                                     CSIDL_COMMON_STARTMENU,
-                                     CSIDL_COMMON_PROGRAMS,
-                                     CSIDL_COMMON_STARTUP,
-                                     CSIDL_COMMON_TEMPLATES,
-                                     CSIDL_COMMON_MUSIC,
-                                     CSIDL_COMMON_PICTURES,
-                                     CSIDL_COMMON_VIDEO,
-                                     CSIDL_ADMINTOOLS,
-                                     CSIDL_COMMON_ADMINTOOLS,
-                                     CSIDL_INTERNET_CACHE,
-                                     CSIDL_COOKIES,
-                                     CSIDL_HISTORY,
-                                     CSIDL_RESOURCES};
-  std::vector<std::u16string> keep;
-  for (int csidl : kFolders) {
-    std::u16string f = SpecialFolder(csidl);
-    if (!f.empty()) keep.push_back(std::move(f));
-  }
-  keep.push_back(WindowsFolder());
-  keep.push_back(ProgramFilesFolder());
-  wchar_t buf[MAX_PATH + 1] = {};
-  if (UINT n = GetSystemDirectoryW(buf, MAX_PATH); n && n <= MAX_PATH)
-    keep.push_back(FromWide(buf));
-  if (DWORD n = GetTempPathW(MAX_PATH, buf); n && n <= MAX_PATH) keep.push_back(FromWide(buf));
-  return keep;
+std::string UninstallRun::Value(const std::string& name) {
+  return sys_.ReadMachineString(AppPathsKey(info_.exename), name);
 }
 
-bool ShellDeleteFolder(HWND owner, const std::u16string& folder) {
-  const std::u16string path = StripTrailingBackslash(folder);
-  if (path.empty()) return false;
-  if (!FolderThere(path)) return true;  // already gone: nothing left to delete
-  if (UseWideApi()) {
-    std::u16string from = path;
-    from.push_back(0);  // the source list ends with two zero characters
-    SHFILEOPSTRUCTW op{};
-    op.hwnd = owner;
-    op.wFunc = FO_DELETE;
-    op.pFrom = Wide(from);
-    op.fFlags = FOF_SILENT | FOF_NOCONFIRMATION;  // 0x14: no progress, no question, no bin
-    SHFileOperationW(&op);
-  } else {
-    std::string from = ToCodePage(path);
-    from.push_back('\0');
-    SHFILEOPSTRUCTA op{};
-    op.hwnd = owner;
-    op.wFunc = FO_DELETE;
-    op.pFrom = from.c_str();
-    op.fFlags = FOF_SILENT | FOF_NOCONFIRMATION;
-    SHFileOperationA(&op);
+// Empty folders above a deleted one, up to the first protected folder: the installer made the
+// whole chain, and an empty "Vendor" folder left in Program Files is litter.
+void UninstallRun::RemoveEmptyParents(const std::u16string& deleted,
+                                      const std::vector<std::u16string>& keep) {
+  std::u16string p = StripTrailingBackslash(deleted);
+  for (int depth = 0; depth < 16; ++depth) {
+    const auto cut = p.rfind(u'\\');
+    if (cut == std::u16string::npos) return;
+    p.resize(cut);
+    if (IsProtectedFolder(p, keep)) return;
+    if (!sys_.RemoveEmptyFolder(p)) return;  // not empty, or not ours to remove
+    log_("empty folder removed: ", p);
   }
-  // judged by the result, not the shell's answer: it may report success for a partial delete,
-  // and failure for a folder that another process removed meanwhile
-  return !FolderThere(path);
 }
 
-bool RemoveKeyTree(RegRoot root, const std::string& path) {
-  if (path.empty() || path.find_first_not_of('\\') == std::string::npos) return false;
-  HKEY key = nullptr;
-  const LONG opened = RegOpenKeyExA(RootKey(root), path.c_str(), 0, KEY_ALL_ACCESS, &key);
-  if (opened == ERROR_FILE_NOT_FOUND) return true;
-  if (opened != ERROR_SUCCESS) return false;
-  // names first, then the removals: enumerating while deleting skips entries
-  std::vector<std::string> names;
-  for (DWORD i = 0;; ++i) {
-    char name[256];
-    DWORD len = sizeof name;
-    const LONG r = RegEnumKeyExA(key, i, name, &len, nullptr, nullptr, nullptr, nullptr);
-    if (r != ERROR_SUCCESS) break;
-    names.emplace_back(name, len);
-  }
-  RegCloseKey(key);
-  for (const std::string& n : names) {
-    if (!n.empty()) RemoveKeyTree(root, path + "\\" + n);
-  }
-  return RegDeleteKeyA(RootKey(root), path.c_str()) == ERROR_SUCCESS;
-}
+bool UninstallRun::Run() {
+  const std::string& displayname = info_.displayname;
 
-void Triform::UninstallRun() {
-  const HWND owner = handle();
-  const std::string exename = ReadShort(config_.exename);
-  const std::string displayname = ReadShort(config_.displayname);
-  const std::string appkey = std::string(kAppPathsKey) + exename;
-  auto value = [&](const std::string& name) { return ReadMachineString(appkey, name, ""); };
+  // 1. the progress page with the uninstall texts
+  obs_.UninstallStarted(Value("displayname"));
 
-  // 1. the progress page with the uninstall texts, drawn once
-  // buttons and texts first, so the page is never seen in a state it does not keep
-  next.SetEnabled(false);
-  back.SetEnabled(false);
-  // the run cannot be interrupted half-way; Cancel comes back only if it stops
-  cancel.SetEnabled(false);
-  installingtitle.SetText(u"Performing Uninstall");
-  installinglabel.SetText(u"Uninstalling " + FromCodePage(value("displayname")) + u"...");
-  SetActivePage(WizCtl::installingpage);
-  FormResize();
-  UpdateWindow(owner);
-  MSG msg;
-  while (PeekMessageW(&msg, nullptr, 0, 0, PM_REMOVE)) {
-    if (msg.message == WM_QUIT) {
-      PostQuitMessage(int(msg.wParam));
-      break;
-    }
-    TranslateMessage(&msg);
-    DispatchMessageW(&msg);
-  }
-
-  // 2. a running copy of the product is asked to close; one that never answers is not waited for
-  if (HWND product = FindWindowByPattern(TrimBlanks(displayname) + " (*")) {
-    DWORD_PTR ignored = 0;
-    SendMessageTimeoutA(product, WM_CLOSE, 0, 0, SMTO_NORMAL | SMTO_ABORTIFHUNG, kCloseWaitMs,
-                        &ignored);
-  }
+  // 2. a running copy of the product is asked to close
+  const std::string pattern = TrimBlanks(displayname) + " (*";
+  if (sys_.CloseRunningWindow(pattern)) log_("running product asked to close: ", Ansi{pattern});
 
   // 3. services
-  if (UseWideApi()) {
+  if (sys_.UseWideApi()) {
     for (int i = 0; i < 5; ++i) {
-      if (value("service" + std::to_string(i)).empty()) break;
-      const std::string name = value("servicenames" + std::to_string(i));
+      if (Value("service" + std::to_string(i)).empty()) break;
+      const std::string name = Value("servicenames" + std::to_string(i));
       if (name.empty()) continue;
-      if (ServiceRunning(name)) ServiceStop(name);
-      ServiceDelete(name);
+      if (sys_.ServiceRunning(name)) {
+        const bool stopped = sys_.ServiceStop(name);
+        log_("service ", stopped ? "stopped: " : "could not be stopped: ", Ansi{name});
+      }
+      const bool deleted = sys_.ServiceDelete(name);
+      log_("service ", deleted ? "deleted: " : "could not be deleted: ", Ansi{name});
     }
   }
 
   // 4.
-  Sleep(1000);
+  sys_.Pause(kUninstallPauseAfterServices);
 
   UninstallInput in;
-  in.basefolder = basefolder_;
-  in.exename = exename;
+  in.basefolder = info_.basefolder;
+  in.exename = info_.exename;
   in.displayname = displayname;
-  in.programgroup = ReadWide(config_.programgroup);
-  in.appdatafolder = ReadShort(config_.appdatafolder);
-  in.startpath = value("Startpath");
-  in.desktop = value("desktop");
-  in.programsfolder = ProgramsFolder();
-  in.appdataroot = AppDataFolder();
-  in.startmenufolder = StartMenuFolder();
-  in.keep = ProtectedFolders();
+  in.programgroup = info_.programgroup;
+  in.appdatafolder = info_.appdatafolder;
+  in.startpath = Value("Startpath");
+  in.desktop = Value("desktop");
+  in.programsfolder = sys_.ProgramsFolder();
+  in.appdataroot = sys_.AppDataFolder();
+  in.startmenufolder = sys_.StartMenuFolder();
+  in.keep = sys_.ProtectedFolders();
   const UninstallPlan plan = PlanUninstall(in);
+
+  auto kept = [&](const std::u16string& folder) {
+    log_("folder kept (a folder of the system, or holding more than this program): ", folder);
+    obs_.FolderKept(folder);
+  };
 
   // 5. the installation folder; if it cannot be deleted, everything else stays for a second run
   if (plan.installfolder.refused) {
-    ui::ErrorBox(owner, KeptMessage(plan.installfolder.path));
-  } else if (!ShellDeleteFolder(owner, plan.installfolder.path)) {
-    installingtitle.SetText(u"Uninstall Stopped");
-    installinglabel.SetText(u"The folder \"" + plan.installfolder.path +
-                            u"\" could not be deleted. Click 'Cancel' to exit.");
-    ui::ErrorBox(owner, u"The folder \"" + plan.installfolder.path +
-                            u"\" could not be deleted completely, perhaps because a file in it "
-                            u"is in use. Nothing else was removed. Close the program that uses "
-                            u"it and run the uninstaller again to finish the job.");
-    cancel.SetEnabled(true);
-    return;
+    kept(plan.installfolder.path);
+  } else if (!sys_.DeleteFolderTree(plan.installfolder.path)) {
+    log_("folder could not be deleted: ", plan.installfolder.path, "; nothing else was removed");
+    obs_.UninstallStopped(plan.installfolder.path);
+    return false;
   } else {
+    log_("folder removed: ", plan.installfolder.path);
     RemoveEmptyParents(plan.installfolder.path, in.keep);
   }
 
   // 6. the program group, and the vendor folder when nothing else is in it
   if (plan.programgroup) {
     if (plan.programgroup->refused) {
-      ui::ErrorBox(owner, KeptMessage(plan.programgroup->path));
-    } else if (ShellDeleteFolder(owner, plan.programgroup->path)) {
+      kept(plan.programgroup->path);
+    } else if (sys_.DeleteFolderTree(plan.programgroup->path)) {
+      log_("folder removed: ", plan.programgroup->path);
       RemoveEmptyParents(plan.programgroup->path, in.keep);
+    } else {
+      log_("folder could not be deleted: ", plan.programgroup->path);
     }
-    SystemFileSystem().RemoveFolder(plan.vendorfolder);
+    if (sys_.RemoveEmptyFolder(plan.vendorfolder)) log_("empty folder removed: ", plan.vendorfolder);
   }
 
   // 7. the settings, only when the user agrees
-  if (plan.settings && FolderThere(plan.settings->path)) {
+  if (plan.settings && sys_.FolderExists(plan.settings->path)) {
     if (plan.settings->refused) {
-      ui::ErrorBox(owner, KeptMessage(plan.settings->path));
-    } else if (ui::ConfirmBox(owner,
-                              u"Do you want to permanently delete all the settings for this "
-                              u"program?")) {
-      ShellDeleteFolder(owner, plan.settings->path);
+      kept(plan.settings->path);
+    } else if (obs_.DeleteSettings()) {
+      const bool gone = sys_.DeleteFolderTree(plan.settings->path);
+      log_(gone ? "settings folder removed: " : "settings folder could not be deleted: ",
+           plan.settings->path);
+    } else {
+      log_("settings folder kept: ", plan.settings->path);
     }
   }
 
   // 8, 9. the desktop and Start Menu shortcuts: only link files, whatever the registry says
-  if (EndsWithLinkSuffix(plan.desktoplink)) SystemFileSystem().RemoveFile(plan.desktoplink);
-  SystemFileSystem().RemoveFile(plan.startmenulink);
+  if (EndsWithLinkSuffix(plan.desktoplink) && sys_.RemoveFile(plan.desktoplink)) {
+    log_("shortcut removed: ", plan.desktoplink);
+  }
+  if (sys_.RemoveFile(plan.startmenulink)) log_("shortcut removed: ", plan.startmenulink);
 
   // 10. the file association: the class the installer wrote, then the extension key
-  const std::string ext = value("fileassociations");
+  const std::string ext = Value("fileassociations");
   if (IsExtensionName(ext)) {
-    if (auto cls = ClassKeyToRemove(ReadClassesString(ext, "", ""))) {
-      RemoveKeyTree(RegRoot::kClassesRoot, *cls);
+    if (auto cls = ClassKeyToRemove(sys_.ReadClassesString(ext, ""))) {
+      if (sys_.RemoveKeyTree(RegRoot::kClassesRoot, *cls)) log_("registry key removed: HKCR\\", Ansi{*cls});
     }
-    RemoveKeyTree(RegRoot::kClassesRoot, ext);
+    if (sys_.RemoveKeyTree(RegRoot::kClassesRoot, ext)) log_("registry key removed: HKCR\\", Ansi{ext});
   }
 
   // 11-15. the Uninstall, App Paths and Run keys and the per-user key of the group
   const std::string groupkey = PerUserGroupKey(in.startpath);
   for (const auto& [root, key] : plan.keytrees) {
-    if (root == RegRoot::kCurrentUser && key == groupkey && SystemUserKey(key)) continue;
-    RemoveKeyTree(root, key);
+    const char* rootname = root == RegRoot::kCurrentUser ? "HKCU\\" : "HKLM\\";
+    if (root == RegRoot::kCurrentUser && key == groupkey && SystemUserKey(key)) {
+      log_("registry key kept (a key of the system): ", rootname, Ansi{key});
+      continue;
+    }
+    const bool removed = sys_.RemoveKeyTree(root, key);
+    log_("registry key ", removed ? "removed: " : "could not be removed: ", rootname, Ansi{key});
   }
 
   // 16.
-  Sleep(100);
+  sys_.Pause(kUninstallPauseAtEnd);
 
   // 17.
-  SetActivePage(WizCtl::uninstallfinishpage);
-  FormResize();
-  back.SetEnabled(false);
-  next.SetVisible(false);
-  finish.SetVisible(true);
-  cancel.SetEnabled(false);
+  obs_.UninstallDone();
+  return true;
 }
 
 }  // namespace kestrel

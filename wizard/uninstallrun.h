@@ -1,27 +1,106 @@
-// The uninstall run's system side: the folders never to delete, the shell's folder delete and
-// the removal of registry key trees. The run itself is Triform::UninstallRun (uninstallrun.cpp).
+// The uninstall run, step by step, over an interface to the system and one to whoever watches
+// it (the wizard, or an unattended run without windows). It removes, in a fixed order, what the
+// installer made; the guards that keep it from removing what was never ours are here too, so
+// they are tested with the rest. No OS calls happen here.
 #pragma once
-
-#include <windows.h>
 
 #include <string>
 #include <vector>
 
 #include "installengine/registration.h"
+#include "sysutil/log.h"
 
 namespace kestrel {
 
-// The Windows, system and Program Files folders, the profile, the shell's special folders (the
-// user's and all users') and the temporary folder, as this system names them. Drive roots need
-// no entry: they are refused in any case.
-std::vector<std::u16string> ProtectedFolders();
+// What the uninstall needs of the system; the Win32 one is WindowsUninstallSystem.
+class UninstallSystem {
+ public:
+  virtual ~UninstallSystem() = default;
 
-// Deletes the folder with everything in it through the shell: silent, no confirmation, nothing
-// to the recycle bin. True when the folder is gone afterwards.
-bool ShellDeleteFolder(HWND owner, const std::u16string& folder);
+  virtual bool UseWideApi() = 0;
+  virtual std::string ReadMachineString(const std::string& key, const std::string& value) = 0;
+  virtual std::string ReadClassesString(const std::string& key, const std::string& value) = 0;
+  // Asks the first top-level window whose title matches to close, waiting a bounded time.
+  // True when there was one.
+  virtual bool CloseRunningWindow(const std::string& pattern) = 0;
 
-// Removes the key and every key below it (depth first). A missing key is no error; an empty path
-// (the whole root) is never touched. True when the key is gone afterwards.
-bool RemoveKeyTree(RegRoot root, const std::string& path);
+  virtual bool ServiceRunning(const std::string& name) = 0;
+  virtual bool ServiceStop(const std::string& name) = 0;
+  virtual bool ServiceDelete(const std::string& name) = 0;
+
+  virtual void Pause(int milliseconds) = 0;
+
+  virtual std::u16string ProgramsFolder() = 0;
+  virtual std::u16string AppDataFolder() = 0;
+  virtual std::u16string StartMenuFolder() = 0;
+  // The folders never to delete (the system's, the profile's, the shell's special folders).
+  virtual std::vector<std::u16string> ProtectedFolders() = 0;
+
+  virtual bool FolderExists(const std::u16string& path) = 0;
+  // Deletes the folder with everything in it; true when it is gone afterwards.
+  virtual bool DeleteFolderTree(const std::u16string& path) = 0;
+  // Removes the folder only when it is empty.
+  virtual bool RemoveEmptyFolder(const std::u16string& path) = 0;
+  virtual bool RemoveFile(const std::u16string& path) = 0;
+  // Removes the key with every key below it; a missing key is no error.
+  virtual bool RemoveKeyTree(RegRoot root, const std::string& path) = 0;
+};
+
+// The run's question and reports, called on the thread that runs it.
+class UninstallObserver {
+ public:
+  virtual ~UninstallObserver() = default;
+
+  // Step 1: the run begins; `displayname` as the App Paths key records it.
+  virtual void UninstallStarted(const std::string& displayname) = 0;
+  // The settings question: true to delete the settings folder.
+  virtual bool DeleteSettings() = 0;
+  // A folder the guard refused to delete: it and its files stay.
+  virtual void FolderKept(const std::u16string& folder) = 0;
+  // The installation folder could not be deleted: nothing else was removed.
+  virtual void UninstallStopped(const std::u16string& folder) = 0;
+  virtual void UninstallDone() = 0;
+};
+
+// What the start-up loading read back from the registry.
+struct UninstallInfo {
+  std::string exename;
+  std::string displayname;
+  std::u16string basefolder;    // decoded "Path"
+  std::u16string programgroup;  // decoded "Startpath"
+  std::string appdatafolder;
+};
+
+class UninstallRun {
+ public:
+  UninstallRun(const UninstallInfo& info, UninstallSystem& sys, UninstallObserver& observer)
+      : info_(info), sys_(sys), obs_(observer) {}
+
+  void SetLog(const Log& log) { log_ = log; }
+
+  // The whole uninstall; false when it stopped at the installation folder.
+  bool Run();
+
+ private:
+  std::string Value(const std::string& name);
+  void RemoveEmptyParents(const std::u16string& deleted, const std::vector<std::u16string>& keep);
+
+  const UninstallInfo& info_;
+  UninstallSystem& sys_;
+  UninstallObserver& obs_;
+  Log log_;
+};
+
+// Guards of the run, as plain tests.
+// Per-user keys of the system itself ("software\microsoft" and the like), never removed.
+bool SystemUserKey(const std::string& key);
+// An extension key's name: a dot and a name, nothing that reaches another part of the tree.
+bool IsExtensionName(const std::string& ext);
+// True for a path ending in ".lnk", letter case ignored.
+bool EndsWithLinkSuffix(const std::u16string& path);
+
+// Pauses of the run.
+inline constexpr int kUninstallPauseAfterServices = 1000;
+inline constexpr int kUninstallPauseAtEnd = 100;
 
 }  // namespace kestrel

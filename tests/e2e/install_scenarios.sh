@@ -275,7 +275,7 @@ L=$WORK/cancel.log
 expect "$L" "box text=Are you sure you want to cancel this installation?"
 expect_prefix "$L" "held yes"
 expect "$L" "wizard closed=1"
-expect "$L" "exit=0"
+expect "$L" "exit=1602"
 verify cancel-absent absent "$PKG/big-setup.exe" 'C:\Program Files\Kestrel E2E\Big'
 # files already written stay; the one in hand was finished before the program ended
 n=0
@@ -294,7 +294,7 @@ install corrupt "$PKG/corrupt-setup.exe"
 L=$WORK/corrupt.log
 expect "$L" "box caption=Error"
 expect "$L" "box text=An error occurred during the installation process. (File corrupt)"
-expect "$L" "exit=1"
+expect "$L" "exit=1603"
 present_file "$PF/Kestrel E2E/Three/product.exe"
 absent_file "$PF/Kestrel E2E/Three/docs/guide.txt"
 verify corrupt-absent absent "$PKG/corrupt-setup.exe" 'C:\Program Files\Kestrel E2E\Three'
@@ -307,7 +307,7 @@ expect "$L" "stopped title=Installation Stopped"
 expect "$L" "stopped text=Could not read from MXA file.  Perhaps another file is writing to it. Click 'Cancel' to exit."
 expect "$L" "page installingpage back=dis next=dis finish=hid cancel=en"
 expect "$L" "wizard closed=1"
-expect "$L" "exit=0"
+expect "$L" "exit=1603"
 present_file "$PF/Kestrel E2E/Three/product.exe"
 verify readfail-absent absent "$PKG/readfail-setup.exe" 'C:\Program Files\Kestrel E2E\Three'
 
@@ -317,7 +317,7 @@ install openfail "$PKG/openfail-setup.exe"
 L=$WORK/openfail.log
 expect "$L" "box text=Problem accessing setup data. ()"
 expect "$L" "box text=An error occurred during the installation process. (Problem accessing setup data. Nothing was installed.)"
-expect "$L" "exit=1"
+expect "$L" "exit=1603"
 absent_file "$PF/Kestrel E2E/Three"
 
 # ---- 28. a package enciphered with a raw key: refused before any page is shown -------------
@@ -326,7 +326,7 @@ L=$WORK/locked.log
 expect "$L" "box caption=Error"
 expect "$L" "box text=The package is enciphered without password data, so this setup program cannot open it"
 expect "$L" "wizard visible=0"
-expect "$L" "exit=1"
+expect "$L" "exit=1603"
 absent_file "$PF/Kestrel E2E/Three"
 
 # ---- 29. a package without files still registers and reaches the finish page -----------

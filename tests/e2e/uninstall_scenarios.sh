@@ -267,7 +267,7 @@ expect "$L" "box caption=Warning"
 expect "$L" "box text=Are you sure you want to cancel this uninstall?"
 expect "$L" "after no installingpage cancel=en"
 expect "$L" "wizard closed=1"
-expect "$L" "exit=0"
+expect "$L" "exit=1603"
 if grep -q '^box caption=Confirm' "$L"; then bad "uninst-3: the settings question after a failed delete"; else ok; fi
 # nothing after the folder was touched, so the uninstaller can run again
 u_present "$UDEST/data/deep/numbers.txt" uninst3

@@ -65,9 +65,22 @@ bool ReadValue(const RegistryRow& row, std::string& value) {
   const LONG r = RegQueryValueExA(key, row.name.empty() ? nullptr : row.name.c_str(), nullptr,
                                   &type, reinterpret_cast<BYTE*>(buf), &size);
   RegCloseKey(key);
-  if (r != ERROR_SUCCESS || type != REG_SZ) return false;
+  if (r != ERROR_SUCCESS) return false;
+  if (row.type == RegType::kDword) {
+    if (type != REG_DWORD || size != 4) return false;
+    DWORD v = 0;
+    memcpy(&v, buf, 4);
+    value = std::to_string(v);
+    return true;
+  }
+  if (type != REG_SZ) return false;
   value.assign(buf, size && buf[size - 1] == 0 ? size - 1 : size);
   return true;
+}
+
+// A row's value as ReadValue gives it back.
+std::string Expected(const RegistryRow& row) {
+  return row.type == RegType::kDword ? std::to_string(row.dword) : row.value;
 }
 
 bool KeyExists(RegRoot root, const std::string& path) {
@@ -152,8 +165,17 @@ Package LoadPackage(const std::u16string& setup) {
   return p;
 }
 
-std::vector<RegistryRow> AllRows(const ConfigRecord& config, const std::u16string& dest) {
-  const RegistrationInput in{config, dest, DesktopFolder(), WindowsFolder()};
+std::vector<RegistryRow> AllRows(const ConfigRecord& config, const std::u16string& dest,
+                                 const std::vector<DirectoryRecord>& records) {
+  RegistrationInput in{config, dest, DesktopFolder(), WindowsFolder()};
+  for (const DirectoryRecord& r : records) {
+    if (r.filesize > 0) in.installedbytes += std::uint64_t(r.filesize);
+  }
+  SYSTEMTIME t{};
+  GetLocalTime(&t);
+  char day[16];
+  snprintf(day, sizeof day, "%04u%02u%02u", t.wYear, t.wMonth, t.wDay);
+  in.installdate = day;
   std::vector<RegistryRow> rows = AppPathsRows(in);
   for (auto& r : AssociationRows(in)) rows.push_back(r);
   if (UseWideApi()) {
@@ -187,12 +209,13 @@ void Installed(const std::u16string& setup, const std::u16string& dest, const Pa
     Check(attr != INVALID_FILE_ATTRIBUTES && (attr & 0x27u) == want, "file " + U8(path) + text);
   }
   // every registry row, value for value
-  for (const RegistryRow& row : AllRows(p.config, dest)) {
+  for (const RegistryRow& row : AllRows(p.config, dest, p.records)) {
     std::string got;
     const bool present = ReadValue(row, got);
-    Check(present && got == row.value, "row " + row.key + "|" + row.name + "=" + row.value +
-                                           (present ? "" : " (missing)") +
-                                           (present && got != row.value ? " got=" + got : ""));
+    const std::string want = Expected(row);
+    Check(present && got == want, "row " + row.key + "|" + row.name + "=" + want +
+                                      (present ? "" : " (missing)") +
+                                      (present && got != want ? " got=" + got : ""));
   }
   // services created and running
   for (const auto& s : ConfiguredServices(p.config, dest)) {

@@ -1,0 +1,69 @@
+// The setup log: one line per event, written by the engine's steps, the uninstall run and the
+// session. Off unless a sink is given, and then every call is one pointer test and returns, so
+// code that logs costs nothing in a run without /LOG=.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <string_view>
+#include <type_traits>
+
+namespace kestrel {
+
+// Receives finished lines (UTF-8, no line end); stamps and stores them. May be called from the
+// worker and the main thread.
+class LogSink {
+ public:
+  virtual ~LogSink() = default;
+  virtual void WriteLine(std::string_view utf8) = 0;
+};
+
+// An 8-bit text in the system's code page (package texts, registry values), converted when logged.
+struct Ansi {
+  std::string_view text;
+};
+
+class Log {
+ public:
+  Log() = default;
+  explicit Log(LogSink* sink) : sink_(sink) {}
+
+  bool on() const { return sink_ != nullptr; }
+
+  // Joins the parts into one line: string views and literals as UTF-8, UTF-16 texts and Ansi
+  // texts converted, integers in decimal.
+  template <class... Parts>
+  void operator()(const Parts&... parts) const {
+    if (!sink_) return;
+    std::string line;
+    (Append(line, parts), ...);
+    sink_->WriteLine(line);
+  }
+
+ private:
+  static void Append(std::string& line, std::string_view utf8) { line += utf8; }
+  static void Append(std::string& line, const char* utf8) { line += utf8; }
+  static void Append(std::string& line, const std::string& utf8) { line += utf8; }
+  static void Append(std::string& line, std::u16string_view text);
+  static void Append(std::string& line, const std::u16string& text) {
+    Append(line, std::u16string_view(text));
+  }
+  static void Append(std::string& line, const char16_t* text) {
+    Append(line, std::u16string_view(text));
+  }
+  static void Append(std::string& line, Ansi text);
+  template <class T, class = std::enable_if_t<std::is_integral_v<T> && !std::is_same_v<T, char> &&
+                                              !std::is_same_v<T, bool>>>
+  static void Append(std::string& line, T n) {
+    line += std::to_string(n);
+  }
+  static void Append(std::string& line, bool b) { line += b ? "yes" : "no"; }
+
+  LogSink* sink_ = nullptr;
+};
+
+// "2026-12-08 09:30:05.123 " followed by the text: the stamp every line of the log file starts with.
+std::string StampedLine(int year, int month, int day, int hour, int minute, int second,
+                        int millisecond, std::string_view text);
+
+}  // namespace kestrel

@@ -1,0 +1,44 @@
+#include "sysutil/logfile_win32.h"
+
+#include "package/pkgfile.h"
+#include "package/pkgfile_win32.h"
+#include "sysutil/cmfunit.h"
+#include "sysutil/cmfunit_win32.h"
+
+namespace kestrel {
+
+std::unique_ptr<FileLogSink> FileLogSink::Create(const std::u16string& path) {
+  // a log folder that does not exist yet is made, as a deployment tool expects
+  CreateFolderChain(SystemFileSystem(), FolderPart(path));
+  HANDLE h = CreateFileW(Wide(path), GENERIC_WRITE, FILE_SHARE_READ, nullptr, CREATE_ALWAYS,
+                         FILE_ATTRIBUTE_NORMAL, nullptr);
+  if (h == INVALID_HANDLE_VALUE) return nullptr;
+  return std::unique_ptr<FileLogSink>(new FileLogSink(h));
+}
+
+FileLogSink::FileLogSink(HANDLE file) : file_(file) {
+  InitializeCriticalSection(&lock_);
+}
+
+FileLogSink::~FileLogSink() {
+  DeleteCriticalSection(&lock_);
+}
+
+void FileLogSink::WriteLine(std::string_view utf8) {
+  SYSTEMTIME t{};
+  GetLocalTime(&t);
+  std::string line = StampedLine(t.wYear, t.wMonth, t.wDay, t.wHour, t.wMinute, t.wSecond,
+                                 t.wMilliseconds, utf8);
+  // one line is one event: a line break inside a text would fake a second one
+  for (char& c : line) {
+    if (c == '\r' || c == '\n') c = ' ';
+  }
+  line += "\r\n";
+  EnterCriticalSection(&lock_);
+  DWORD put = 0;
+  // unbuffered: the system has the line once WriteFile returns
+  WriteFile(file_.get(), line.data(), static_cast<DWORD>(line.size()), &put, nullptr);
+  LeaveCriticalSection(&lock_);
+}
+
+}  // namespace kestrel

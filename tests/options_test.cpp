@@ -1,0 +1,142 @@
+#include "session/options.h"
+
+#include <gtest/gtest.h>
+
+#include "sysutil/codepage.h"
+#include "sysutil/log.h"
+
+namespace kestrel {
+namespace {
+
+std::string U8(const std::u16string& s) {
+  return Utf16ToUtf8(s);
+}
+
+TEST(CommandLine, SplitsAsTheSystemRuntimeDoes) {
+  struct Case {
+    std::u16string line;
+    std::vector<std::u16string> args;
+  };
+  const Case cases[] = {
+      {u"setup.exe", {u"setup.exe"}},
+      {u"\"C:\\Program Files\\setup.exe\" /S", {u"C:\\Program Files\\setup.exe", u"/S"}},
+      {u"C:\\a\\setup.exe  -ui   tool.exe ", {u"C:\\a\\setup.exe", u"-ui", u"tool.exe"}},
+      {u"x \"/LOG=C:\\my logs\\a.log\"", {u"x", u"/LOG=C:\\my logs\\a.log"}},
+      {u"x /LOG=\"C:\\my logs\\a.log\"", {u"x", u"/LOG=C:\\my logs\\a.log"}},
+      {u"x a\\\\\\\"b c\\\\\"d e\"", {u"x", u"a\\\"b", u"c\\d e"}},
+      {u"x \"a\"\"b\"", {u"x", u"a\"b"}},
+      {u"x a\\b\\", {u"x", u"a\\b\\"}},
+  };
+  for (const Case& c : cases) {
+    const auto got = SplitCommandLine(c.line);
+    std::vector<std::u16string> texts;
+    for (const auto& a : got) texts.push_back(a.text);
+    EXPECT_EQ(texts, c.args) << U8(c.line);
+  }
+}
+
+TEST(CommandLine, ModesSwitchesAndTheRestOfTheLine) {
+  SetupOptions o = ParseCommandLine(u"setup.exe");
+  EXPECT_FALSE(o.uninstallmode);
+  EXPECT_EQ(o.ui, UiLevel::kFull);
+  EXPECT_FALSE(o.destination);
+
+  // "-ui" exactly and first; switches after the program name, any letter case
+  o = ParseCommandLine(u"C:\\Windows\\kestrelui.exe -ui tool.exe /s /log=C:\\u.log");
+  EXPECT_TRUE(o.uninstallmode);
+  EXPECT_EQ(o.exename, u"tool.exe");
+  EXPECT_EQ(o.ui, UiLevel::kSilent);
+  EXPECT_EQ(o.logfile, u"C:\\u.log");
+  EXPECT_TRUE(o.problems.empty());
+
+  // "-UI" installs, and is named as ignored with what follows it
+  o = ParseCommandLine(u"setup.exe -UI tool.exe /PASSIVE");
+  EXPECT_FALSE(o.uninstallmode);
+  EXPECT_EQ(o.ui, UiLevel::kPassive);
+  EXPECT_EQ(o.ignored, (std::vector<std::u16string>{u"-UI", u"tool.exe"}));
+  // the switch is not a program name either
+  o = ParseCommandLine(u"setup.exe /S -ui tool.exe");
+  EXPECT_FALSE(o.uninstallmode);
+  // silent wins over passive in either order
+  EXPECT_EQ(ParseCommandLine(u"s /S /PASSIVE").ui, UiLevel::kSilent);
+  EXPECT_EQ(ParseCommandLine(u"s /passive /s").ui, UiLevel::kSilent);
+
+  // /D= takes the rest of the line, blanks and all, unquoted
+  o = ParseCommandLine(u"setup.exe /S /LOG=C:\\l.txt /D=C:\\Program Files\\My Tool /x  ");
+  EXPECT_EQ(o.ui, UiLevel::kSilent);
+  ASSERT_TRUE(o.destination);
+  EXPECT_EQ(*o.destination, u"C:\\Program Files\\My Tool /x");
+  EXPECT_TRUE(o.problems.empty());
+  o = ParseCommandLine(u"\"C:\\a b\\setup.exe\" /d=\"D:\\My Apps\\Tool\"");
+  EXPECT_EQ(*o.destination, u"D:\\My Apps\\Tool");
+  o = ParseCommandLine(u"setup.exe \"/D=\\\\srv\\share\\Tool\"");
+  EXPECT_EQ(*o.destination, u"\\\\srv\\share\\Tool");
+  EXPECT_TRUE(o.problems.empty());
+  // in uninstall mode it means nothing
+  o = ParseCommandLine(u"u.exe -ui tool.exe /D=C:\\x");
+  EXPECT_FALSE(o.destination);
+  EXPECT_EQ(o.ignored, (std::vector<std::u16string>{u"/D=C:\\x"}));
+}
+
+TEST(CommandLine, UnusableValuesAreProblems) {
+  for (const char16_t* line : {u"s /S /D=relative\\folder", u"s /S /D=", u"s /D=C:",
+                               u"s /D=C:\\a|b", u"s /D=\\\\server", u"s /LOG="}) {
+    EXPECT_EQ(ParseCommandLine(line).problems.size(), 1u) << U8(line);
+  }
+  EXPECT_TRUE(IsAbsoluteFolder(u"C:\\"));
+  EXPECT_TRUE(IsAbsoluteFolder(u"c:/Tools"));
+  EXPECT_TRUE(IsAbsoluteFolder(u"\\\\server\\share"));
+  EXPECT_FALSE(IsAbsoluteFolder(u"\\Tools"));
+  EXPECT_FALSE(IsAbsoluteFolder(u"C:Tools"));
+  EXPECT_FALSE(IsAbsoluteFolder(u"\\\\?\\C:\\x"));
+  EXPECT_FALSE(IsAbsoluteFolder(u"C:\\a:b"));
+}
+
+TEST(SetupOptions, PasswordSwitchesAndTheirRedaction) {
+  const SetupOptions a = ParseCommandLine(u"setup.exe /S /password=\"s3cret word\" /LOG=x.log");
+  ASSERT_TRUE(a.password);
+  EXPECT_EQ(*a.password, u"s3cret word");
+  EXPECT_TRUE(a.ignored.empty());
+  const SetupOptions b = ParseCommandLine(u"setup.exe /PASSWORDFILE=C:\\pw.txt /S");
+  EXPECT_FALSE(b.password);
+  EXPECT_EQ(b.passwordfile, u"C:\\pw.txt");
+  EXPECT_FALSE(ParseCommandLine(u"setup.exe /PASSWORDFILE= /S").problems.empty());
+  // an empty password is a password (a wrong one), not a bad command line
+  const SetupOptions c = ParseCommandLine(u"setup.exe /PASSWORD= /S");
+  ASSERT_TRUE(c.password);
+  EXPECT_TRUE(c.problems.empty());
+
+  struct Case {
+    std::u16string_view line, logged;
+  } cases[] = {
+      {u"setup.exe /S /PASSWORD=abc /LOG=x", u"setup.exe /S /PASSWORD=*** /LOG=x"},
+      {u"setup.exe /S /password=\"a b c\" /D=C:\\x y", u"setup.exe /S /PASSWORD=*** /D=C:\\x y"},
+      {u"setup.exe /S \"/PASSWORD=a b\"", u"setup.exe /S /PASSWORD=***"},
+      {u"setup.exe /PASSWORD=1 /PASSWORD=2", u"setup.exe /PASSWORD=*** /PASSWORD=***"},
+      {u"setup.exe /PASSWORDFILE=p.txt", u"setup.exe /PASSWORDFILE=p.txt"},
+      {u"\"C:\\a b\\setup.exe\" /PASSWORD=zz", u"\"C:\\a b\\setup.exe\" /PASSWORD=***"},
+  };
+  for (const Case& k : cases) EXPECT_EQ(WithoutPassword(k.line), k.logged);
+}
+
+class Lines final : public LogSink {
+ public:
+  std::vector<std::string> lines;
+  void WriteLine(std::string_view l) override { lines.emplace_back(l); }
+};
+
+TEST(SetupLog, JoinsPartsAndCostsNothingWhenOff) {
+  Lines sink;
+  const Log log(&sink);
+  log("file written: ", std::u16string(u"C:\\\u00e9t\u00e9"), " (", 42, " bytes) ",
+      Ansi{"caf\xe9"}, " ", true);
+  ASSERT_EQ(sink.lines.size(), 1u);
+  EXPECT_EQ(sink.lines[0], "file written: C:\\\xc3\xa9t\xc3\xa9 (42 bytes) caf\xc3\xa9 yes");
+  const Log off;
+  EXPECT_FALSE(off.on());
+  off("nothing");  // no sink: nothing happens
+  EXPECT_EQ(StampedLine(2026, 12, 8, 9, 5, 7, 42, "x"), "2026-12-08 09:05:07.042 x");
+}
+
+}  // namespace
+}  // namespace kestrel

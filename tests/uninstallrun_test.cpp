@@ -1,0 +1,245 @@
+#include "wizard/uninstallrun.h"
+
+#include <gtest/gtest.h>
+
+#include <map>
+#include <set>
+#include <string>
+#include <vector>
+
+#include "sysutil/cmfunit.h"
+#include "sysutil/codepage.h"
+
+namespace kestrel {
+namespace {
+
+std::string U8(const std::u16string& s) {
+  return Utf16ToUtf8(s);
+}
+
+// Records every call that changes the system, and the observer's calls, in order.
+class FakeUninstall final : public UninstallSystem, public UninstallObserver {
+ public:
+  std::vector<std::string> log;
+  std::map<std::string, std::string> values;  // App Paths values by name
+  std::string extclass;                       // the extension key's default value
+  bool wide = true;
+  bool window = false;
+  std::set<std::string> running;
+  std::set<std::u16string> folders;       // folders that exist
+  std::set<std::u16string> undeletable;   // DeleteFolderTree fails for these
+  std::set<std::u16string> emptyfolders;  // RemoveEmptyFolder succeeds for these
+  bool answer = true;                     // the settings question
+
+  bool UseWideApi() override { return wide; }
+  std::string ReadMachineString(const std::string& key, const std::string& value) override {
+    EXPECT_EQ(key, AppPathsKey("tool.exe"));
+    auto it = values.find(value);
+    return it == values.end() ? "" : it->second;
+  }
+  std::string ReadClassesString(const std::string& key, const std::string&) override {
+    log.push_back("readclass " + key);
+    return extclass;
+  }
+  bool CloseRunningWindow(const std::string& pattern) override {
+    log.push_back("close " + pattern);
+    return window;
+  }
+  bool ServiceRunning(const std::string& name) override { return running.count(name) > 0; }
+  bool ServiceStop(const std::string& name) override {
+    log.push_back("stop " + name);
+    return true;
+  }
+  bool ServiceDelete(const std::string& name) override {
+    log.push_back("delete " + name);
+    return true;
+  }
+  void Pause(int ms) override { log.push_back("pause " + std::to_string(ms)); }
+  std::u16string ProgramsFolder() override { return u"C:\\Menu\\Programs"; }
+  std::u16string AppDataFolder() override { return u"C:\\Users\\me\\AppData"; }
+  std::u16string StartMenuFolder() override { return u"C:\\Menu"; }
+  std::vector<std::u16string> ProtectedFolders() override {
+    return {u"C:\\Program Files", u"C:\\Menu\\Programs", u"C:\\Users\\me\\AppData", u"C:\\Menu"};
+  }
+  bool FolderExists(const std::u16string& path) override { return folders.count(path) > 0; }
+  bool DeleteFolderTree(const std::u16string& path) override {
+    log.push_back("rmtree " + U8(path));
+    return undeletable.count(path) == 0;
+  }
+  bool RemoveEmptyFolder(const std::u16string& path) override {
+    log.push_back("rmdir " + U8(path));
+    return emptyfolders.count(path) > 0;
+  }
+  bool RemoveFile(const std::u16string& path) override {
+    log.push_back("rm " + U8(path));
+    return true;
+  }
+  bool RemoveKeyTree(RegRoot root, const std::string& path) override {
+    log.push_back("rmkey " + std::to_string(static_cast<int>(root)) + " " + path);
+    return true;
+  }
+
+  void UninstallStarted(const std::string& displayname) override {
+    log.push_back("started " + displayname);
+  }
+  bool DeleteSettings() override {
+    log.push_back("ask settings");
+    return answer;
+  }
+  void FolderKept(const std::u16string& folder) override { log.push_back("kept " + U8(folder)); }
+  void UninstallStopped(const std::u16string& folder) override {
+    log.push_back("stopped " + U8(folder));
+  }
+  void UninstallDone() override { log.push_back("done"); }
+};
+
+// Collects the log lines the run writes.
+class LinesSink final : public LogSink {
+ public:
+  std::vector<std::string> lines;
+  void WriteLine(std::string_view l) override { lines.emplace_back(l); }
+};
+
+class UninstallRunTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    info_.exename = "tool.exe";
+    info_.displayname = " Halvard Tool ";
+    info_.basefolder = u"C:\\Program Files\\Halvard\\Tool\\";
+    info_.programgroup = u"\\Halvard\\Tool";
+    info_.appdatafolder = "ToolSettings";
+    sys_.values = {{"displayname", "Halvard Tool"},
+                   {"service0", "svc.exe"},
+                   {"servicenames0", "ToolSvc"},
+                   {"service1", "two.exe"},
+                   {"servicenames1", "TwoSvc"},
+                   {"desktop", EncodeLetterHex(u"C:\\Desk\\Halvard Tool.lnk")},
+                   {"fileassociations", ".hvt"},
+                   {"Startpath", EncodeLetterHex(u"\\Halvard\\Tool")}};
+    sys_.extclass = kClassKey;
+    sys_.running = {"ToolSvc"};
+    sys_.folders = {u"C:\\Users\\me\\AppData\\ToolSettings"};
+    sys_.emptyfolders = {u"C:\\Program Files\\Halvard", u"C:\\Menu\\Programs\\Halvard"};
+  }
+  bool Run() {
+    UninstallRun run(info_, sys_, sys_);
+    run.SetLog(Log(&sink_));
+    return run.Run();
+  }
+
+  UninstallInfo info_;
+  FakeUninstall sys_;
+  LinesSink sink_;
+};
+
+TEST_F(UninstallRunTest, FullRunRemovesEverythingInOrder) {
+  ASSERT_TRUE(Run());
+  const std::vector<std::string> want = {
+      "started Halvard Tool",
+      "close Halvard Tool (*",
+      "stop ToolSvc",
+      "delete ToolSvc",
+      "delete TwoSvc",  // not running: only deleted
+      "pause 1000",
+      "rmtree C:\\Program Files\\Halvard\\Tool",
+      "rmdir C:\\Program Files\\Halvard",  // the empty vendor folder, then Program Files stops it
+      "rmtree C:\\Menu\\Programs\\Halvard\\Tool",
+      "rmdir C:\\Menu\\Programs\\Halvard",
+      "rmdir C:\\Menu\\Programs\\Halvard",  // the fixed vendor folder below Programs
+      "ask settings",
+      "rmtree C:\\Users\\me\\AppData\\ToolSettings",
+      "rm C:\\Desk\\Halvard Tool.lnk",
+      "rm C:\\Menu\\ Halvard Tool .lnk",
+      "readclass .hvt",
+      "rmkey 2 Brimlow.MXA",
+      "rmkey 2 .hvt",
+      "rmkey 0 software\\microsoft\\windows\\currentversion\\uninstall\\ Halvard Tool ",
+      "rmkey 0 SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\App Paths\\tool.exe",
+      "rmkey 1 software\\microsoft\\windows\\currentversion\\run\\tool.exe",
+      "rmkey 1 software\\Halvard\\Tool",
+      "pause 100",
+      "done"};
+  EXPECT_EQ(sys_.log, want);
+  // the log names what went, one line each
+  auto has = [&](const std::string& line) {
+    for (const auto& l : sink_.lines) {
+      if (l == line) return true;
+    }
+    return false;
+  };
+  EXPECT_TRUE(has("service stopped: ToolSvc"));
+  EXPECT_TRUE(has("folder removed: C:\\Program Files\\Halvard\\Tool"));
+  EXPECT_TRUE(has("empty folder removed: C:\\Program Files\\Halvard"));
+  EXPECT_TRUE(has("settings folder removed: C:\\Users\\me\\AppData\\ToolSettings"));
+  EXPECT_TRUE(has("registry key removed: HKLM\\SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\App "
+                  "Paths\\tool.exe"));
+}
+
+TEST_F(UninstallRunTest, UndeletableInstallFolderStopsBeforeAnythingElse) {
+  sys_.undeletable = {u"C:\\Program Files\\Halvard\\Tool"};
+  EXPECT_FALSE(Run());
+  ASSERT_GE(sys_.log.size(), 2u);
+  EXPECT_EQ(sys_.log.back(), "stopped C:\\Program Files\\Halvard\\Tool");
+  for (const auto& l : sys_.log) {
+    EXPECT_NE(l.rfind("rmkey", 0), 0u) << l;
+    EXPECT_NE(l.rfind("rm ", 0), 0u) << l;
+    EXPECT_NE(l, "done");
+  }
+}
+
+TEST_F(UninstallRunTest, GuardsKeepWhatWasNeverOurs) {
+  info_.basefolder = u"C:\\Program Files";     // a folder of the system: kept, the run goes on
+  sys_.values["desktop"] = EncodeLetterHex(u"C:\\Desk\\notes.txt");  // not a link
+  sys_.values["fileassociations"] = ".hvt\\..\\x";  // not an extension name
+  sys_.values["Startpath"] = EncodeLetterHex(u"\\Microsoft\\Windows");  // a key of the system
+  sys_.extclass = "txtfile";
+  sys_.answer = false;  // and the settings stay
+  ASSERT_TRUE(Run());
+  auto count = [&](const std::string& prefix) {
+    int n = 0;
+    for (const auto& l : sys_.log) n += l.rfind(prefix, 0) == 0;
+    return n;
+  };
+  EXPECT_EQ(count("kept C:\\Program Files"), 1);
+  EXPECT_EQ(count("rmtree C:\\Program Files"), 0);
+  EXPECT_EQ(count("rm C:\\Desk"), 0);
+  EXPECT_EQ(count("readclass"), 0);
+  EXPECT_EQ(count("rmkey 2"), 0);
+  EXPECT_EQ(count("rmkey 1 software\\Microsoft"), 0);
+  EXPECT_EQ(count("ask settings"), 1);
+  EXPECT_EQ(count("rmtree C:\\Users"), 0);
+  EXPECT_EQ(sys_.log.back(), "done");
+}
+
+TEST_F(UninstallRunTest, NoServicesWithoutWideCallsOrFirstEntryAndNoQuestionWithoutSettings) {
+  sys_.wide = false;
+  sys_.folders.clear();  // the settings folder is not there
+  ASSERT_TRUE(Run());
+  for (const auto& l : sys_.log) {
+    EXPECT_NE(l.rfind("stop", 0), 0u) << l;
+    EXPECT_NE(l.rfind("delete", 0), 0u) << l;
+    EXPECT_NE(l, "ask settings");
+  }
+  sys_.log.clear();
+  sys_.wide = true;
+  sys_.values["service0"] = "";  // the list ends at the first empty entry
+  ASSERT_TRUE(Run());
+  for (const auto& l : sys_.log) EXPECT_NE(l.rfind("delete", 0), 0u) << l;
+}
+
+TEST(UninstallGuards, NamesAndKeys) {
+  EXPECT_TRUE(SystemUserKey("software\\Microsoft"));
+  EXPECT_TRUE(SystemUserKey("SOFTWARE\\WINE\\x"));
+  EXPECT_FALSE(SystemUserKey("software\\MicrosoftTool"));
+  EXPECT_FALSE(SystemUserKey("software\\Halvard"));
+  EXPECT_TRUE(IsExtensionName(".hvt"));
+  EXPECT_FALSE(IsExtensionName("."));
+  EXPECT_FALSE(IsExtensionName("hvt"));
+  EXPECT_FALSE(IsExtensionName(".a/b"));
+  EXPECT_TRUE(EndsWithLinkSuffix(u"C:\\x\\Tool.LNK"));
+  EXPECT_FALSE(EndsWithLinkSuffix(u"lnk"));
+  EXPECT_FALSE(EndsWithLinkSuffix(u"C:\\x\\Tool.lnk.exe"));
+}
+
+}  // namespace
+}  // namespace kestrel

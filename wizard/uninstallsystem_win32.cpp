@@ -1,0 +1,224 @@
+#include "wizard/uninstallsystem_win32.h"
+
+#include <shellapi.h>
+#include <shlobj.h>
+
+#include <string_view>
+
+#include "package/pkgfile.h"
+#include "package/pkgfile_win32.h"
+#include "sysutil/cmfunit.h"
+#include "sysutil/cmfunit_win32.h"
+#include "sysutil/codepage.h"
+#include "sysutil/services_win32.h"
+#include "sysutil/shell_win32.h"
+#include "sysutil/handles_win32.h"
+
+namespace kestrel {
+namespace {
+
+// A product window that does not answer its close request must not hold up the uninstall.
+constexpr UINT kCloseWaitMs = 5000;
+
+HKEY RootKey(RegRoot root) {
+  switch (root) {
+    case RegRoot::kLocalMachine:
+      return HKEY_LOCAL_MACHINE;
+    case RegRoot::kCurrentUser:
+      return HKEY_CURRENT_USER;
+    case RegRoot::kClassesRoot:
+      return HKEY_CLASSES_ROOT;
+  }
+  return HKEY_LOCAL_MACHINE;
+}
+
+std::u16string SpecialFolder(int csidl) {
+  if (UseWideApi()) {
+    wchar_t buf[MAX_PATH + 1] = {};
+    if (!SHGetSpecialFolderPathW(nullptr, buf, csidl, FALSE)) return {};
+    return FromWide(buf);
+  }
+  char buf[MAX_PATH + 1] = {};
+  if (!SHGetSpecialFolderPathA(nullptr, buf, csidl, FALSE)) return {};
+  return FromCodePage(buf);
+}
+
+bool FolderThere(const std::u16string& path) {
+  return FolderExists(SystemFileSystem(), path);
+}
+
+}  // namespace
+
+std::vector<std::u16string> ProtectedFolders() {
+  static constexpr int kFolders[] = {CSIDL_WINDOWS,
+                                     CSIDL_SYSTEM,
+                                     CSIDL_SYSTEMX86,
+                                     CSIDL_PROGRAM_FILES,
+                                     CSIDL_PROGRAM_FILESX86,
+                                     CSIDL_PROGRAM_FILES_COMMON,
+                                     CSIDL_PROGRAM_FILES_COMMONX86,
+                                     CSIDL_PROFILE,
+                                     CSIDL_APPDATA,
+                                     CSIDL_LOCAL_APPDATA,
+                                     CSIDL_DESKTOPDIRECTORY,
+                                     CSIDL_PERSONAL,
+                                     CSIDL_STARTMENU,
+                                     CSIDL_PROGRAMS,
+                                     CSIDL_STARTUP,
+                                     CSIDL_FAVORITES,
+                                     CSIDL_SENDTO,
+                                     CSIDL_RECENT,
+                                     CSIDL_TEMPLATES,
+                                     CSIDL_MYMUSIC,
+                                     CSIDL_MYPICTURES,
+                                     CSIDL_MYVIDEO,
+                                     CSIDL_FONTS,
+                                     CSIDL_COMMON_APPDATA,
+                                     CSIDL_COMMON_DESKTOPDIRECTORY,
+                                     CSIDL_COMMON_DOCUMENTS,
+                                     CSIDL_COMMON_STARTMENU,
+                                     CSIDL_COMMON_PROGRAMS,
+                                     CSIDL_COMMON_STARTUP,
+                                     CSIDL_COMMON_TEMPLATES,
+                                     CSIDL_COMMON_MUSIC,
+                                     CSIDL_COMMON_PICTURES,
+                                     CSIDL_COMMON_VIDEO,
+                                     CSIDL_ADMINTOOLS,
+                                     CSIDL_COMMON_ADMINTOOLS,
+                                     CSIDL_INTERNET_CACHE,
+                                     CSIDL_COOKIES,
+                                     CSIDL_HISTORY,
+                                     CSIDL_RESOURCES};
+  std::vector<std::u16string> keep;
+  for (int csidl : kFolders) {
+    std::u16string f = SpecialFolder(csidl);
+    if (!f.empty()) keep.push_back(std::move(f));
+  }
+  keep.push_back(WindowsFolder());
+  keep.push_back(ProgramFilesFolder());
+  wchar_t buf[MAX_PATH + 1] = {};
+  if (UINT n = GetSystemDirectoryW(buf, MAX_PATH); n && n <= MAX_PATH)
+    keep.push_back(FromWide(buf));
+  if (DWORD n = GetTempPathW(MAX_PATH, buf); n && n <= MAX_PATH) keep.push_back(FromWide(buf));
+  return keep;
+}
+
+bool ShellDeleteFolder(HWND owner, const std::u16string& folder, bool quiet) {
+  const std::u16string path = StripTrailingBackslash(folder);
+  if (path.empty()) return false;
+  if (!FolderThere(path)) return true;  // already gone: nothing left to delete
+  if (UseWideApi()) {
+    std::u16string from = path;
+    from.push_back(0);  // the source list ends with two zero characters
+    SHFILEOPSTRUCTW op{};
+    op.hwnd = owner;
+    op.wFunc = FO_DELETE;
+    op.pFrom = Wide(from);
+    op.fFlags = FOF_SILENT | FOF_NOCONFIRMATION;  // 0x14: no progress, no question, no bin
+    if (quiet) op.fFlags |= FOF_NOERRORUI;         // an unattended run shows no window at all
+    SHFileOperationW(&op);
+  } else {
+    std::string from = ToCodePage(path);
+    from.push_back('\0');
+    SHFILEOPSTRUCTA op{};
+    op.hwnd = owner;
+    op.wFunc = FO_DELETE;
+    op.pFrom = from.c_str();
+    op.fFlags = FOF_SILENT | FOF_NOCONFIRMATION;
+    if (quiet) op.fFlags |= FOF_NOERRORUI;
+    SHFileOperationA(&op);
+  }
+  // judged by the result, not the shell's answer: it may report success for a partial delete,
+  // and failure for a folder that another process removed meanwhile
+  return !FolderThere(path);
+}
+
+bool RemoveKeyTree(RegRoot root, const std::string& path) {
+  if (path.empty() || path.find_first_not_of('\\') == std::string::npos) return false;
+  win::RegKey key;
+  const LONG opened = RegOpenKeyExA(RootKey(root), path.c_str(), 0, KEY_ALL_ACCESS, key.out());
+  if (opened == ERROR_FILE_NOT_FOUND) return true;
+  if (opened != ERROR_SUCCESS) return false;
+  // names first, then the removals: enumerating while deleting skips entries
+  std::vector<std::string> names;
+  for (DWORD i = 0;; ++i) {
+    char name[256];
+    DWORD len = sizeof name;
+    const LONG r = RegEnumKeyExA(key.get(), i, name, &len, nullptr, nullptr, nullptr, nullptr);
+    if (r != ERROR_SUCCESS) break;
+    names.emplace_back(name, len);
+  }
+  key.reset();
+  for (const std::string& n : names) {
+    if (!n.empty()) RemoveKeyTree(root, path + "\\" + n);
+  }
+  return RegDeleteKeyA(RootKey(root), path.c_str()) == ERROR_SUCCESS;
+}
+
+bool WindowsUninstallSystem::UseWideApi() {
+  return kestrel::UseWideApi();
+}
+
+std::string WindowsUninstallSystem::ReadMachineString(const std::string& key,
+                                                      const std::string& value) {
+  return kestrel::ReadMachineString(key, value, "");
+}
+
+std::string WindowsUninstallSystem::ReadClassesString(const std::string& key,
+                                                      const std::string& value) {
+  return kestrel::ReadClassesString(key, value, "");
+}
+
+bool WindowsUninstallSystem::CloseRunningWindow(const std::string& pattern) {
+  HWND product = FindWindowByPattern(pattern);
+  if (!product) return false;
+  DWORD_PTR ignored = 0;
+  SendMessageTimeoutA(product, WM_CLOSE, 0, 0, SMTO_NORMAL | SMTO_ABORTIFHUNG, kCloseWaitMs,
+                      &ignored);
+  return true;
+}
+
+bool WindowsUninstallSystem::ServiceRunning(const std::string& name) {
+  return kestrel::ServiceRunning(name);
+}
+bool WindowsUninstallSystem::ServiceStop(const std::string& name) {
+  return kestrel::ServiceStop(name);
+}
+bool WindowsUninstallSystem::ServiceDelete(const std::string& name) {
+  return kestrel::ServiceDelete(name);
+}
+
+void WindowsUninstallSystem::Pause(int milliseconds) {
+  Sleep(static_cast<DWORD>(milliseconds));
+}
+
+std::u16string WindowsUninstallSystem::ProgramsFolder() {
+  return kestrel::ProgramsFolder();
+}
+std::u16string WindowsUninstallSystem::AppDataFolder() {
+  return kestrel::AppDataFolder();
+}
+std::u16string WindowsUninstallSystem::StartMenuFolder() {
+  return kestrel::StartMenuFolder();
+}
+std::vector<std::u16string> WindowsUninstallSystem::ProtectedFolders() {
+  return kestrel::ProtectedFolders();
+}
+
+bool WindowsUninstallSystem::FolderExists(const std::u16string& path) {
+  return FolderThere(path);
+}
+bool WindowsUninstallSystem::DeleteFolderTree(const std::u16string& path) {
+  return ShellDeleteFolder(owner_, path, quiet_);
+}
+bool WindowsUninstallSystem::RemoveEmptyFolder(const std::u16string& path) {
+  return SystemFileSystem().RemoveFolder(path);
+}
+bool WindowsUninstallSystem::RemoveFile(const std::u16string& path) {
+  return SystemFileSystem().RemoveFile(path);
+}
+bool WindowsUninstallSystem::RemoveKeyTree(RegRoot root, const std::string& path) {
+  return kestrel::RemoveKeyTree(root, path);
+}
+
+}  // namespace kestrel

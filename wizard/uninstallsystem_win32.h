@@ -1,0 +1,57 @@
+// The uninstall run's system side on Windows: the folders never to delete, the shell's folder
+// delete, the removal of registry key trees, and the UninstallSystem made of them.
+#pragma once
+
+#include <windows.h>
+
+#include <string>
+#include <vector>
+
+#include "installengine/registration.h"
+#include "wizard/uninstallrun.h"
+
+namespace kestrel {
+
+// The Windows, system and Program Files folders, the profile, the shell's special folders (the
+// user's and all users') and the temporary folder, as this system names them. Drive roots need
+// no entry: they are refused in any case.
+std::vector<std::u16string> ProtectedFolders();
+
+// Deletes the folder with everything in it through the shell: silent, no confirmation, nothing
+// to the recycle bin; `quiet` also keeps the shell's own error windows away. True when the
+// folder is gone afterwards.
+bool ShellDeleteFolder(HWND owner, const std::u16string& folder, bool quiet = false);
+
+// Removes the key and every key below it (depth first). A missing key is no error; an empty path
+// (the whole root) is never touched. True when the key is gone afterwards.
+bool RemoveKeyTree(RegRoot root, const std::string& path);
+
+class WindowsUninstallSystem final : public UninstallSystem {
+ public:
+  // `owner` owns the shell's windows; `quiet` for unattended runs.
+  WindowsUninstallSystem(HWND owner, bool quiet) : owner_(owner), quiet_(quiet) {}
+
+  bool UseWideApi() override;
+  std::string ReadMachineString(const std::string& key, const std::string& value) override;
+  std::string ReadClassesString(const std::string& key, const std::string& value) override;
+  bool CloseRunningWindow(const std::string& pattern) override;
+  bool ServiceRunning(const std::string& name) override;
+  bool ServiceStop(const std::string& name) override;
+  bool ServiceDelete(const std::string& name) override;
+  void Pause(int milliseconds) override;
+  std::u16string ProgramsFolder() override;
+  std::u16string AppDataFolder() override;
+  std::u16string StartMenuFolder() override;
+  std::vector<std::u16string> ProtectedFolders() override;
+  bool FolderExists(const std::u16string& path) override;
+  bool DeleteFolderTree(const std::u16string& path) override;
+  bool RemoveEmptyFolder(const std::u16string& path) override;
+  bool RemoveFile(const std::u16string& path) override;
+  bool RemoveKeyTree(RegRoot root, const std::string& path) override;
+
+ private:
+  HWND owner_;
+  bool quiet_;
+};
+
+}  // namespace kestrel
