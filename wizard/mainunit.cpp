@@ -347,8 +347,6 @@ void Triform::StartEngine() {
   InstallReports& reports = *this;
   engine_ = std::make_unique<tinstallengine>(config_, installsystem_, reports, log_);
   engine_->packageend = config_.licenseoffset;
-  engine_->productname = ReadShort(config_.displayname);
-  engine_->mainexe = ReadShort(config_.exename);
   if (passwordaccepted_) {
     engine_->SetKey(passwordkey_);
     SecureZero(passwordkey_.data(), passwordkey_.size());
