@@ -2,7 +2,7 @@
 #include <windows.h>
 
 #include "package/pkgfile_win32.h"
-#include "session/session_win32.h"
+#include "setup/session_win32.h"
 #include "sysutil/cmfunit_win32.h"
 #include "toolkit/thread.h"
 

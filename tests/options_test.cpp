@@ -1,4 +1,4 @@
-#include "session/options.h"
+#include "setup/options.h"
 
 #include <gtest/gtest.h>
 

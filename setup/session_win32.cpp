@@ -1,4 +1,4 @@
-#include "session/session_win32.h"
+#include "setup/session_win32.h"
 
 #include <memory>
 #include <optional>
@@ -12,7 +12,7 @@
 #include "package/pkgfile_win32.h"
 #include "package/integrity.h"
 #include "package/startload.h"
-#include "session/options.h"
+#include "setup/options.h"
 #include "sysutil/cmfunit.h"
 #include "sysutil/cmfunit_win32.h"
 #include "sysutil/codepage.h"
