@@ -13,6 +13,7 @@
 #include "sysutil/services_win32.h"
 #include "sysutil/shell_win32.h"
 #include "toolkit/msgbox.h"
+#include "wizard/folderguard_win32.h"
 #include "wizard/mainunit.h"
 #include "wizard/uninstallplan.h"
 
@@ -51,37 +52,18 @@ bool FolderThere(const std::u16string& path) {
   return FolderExists(SystemFileSystem(), path);
 }
 
-// Empty folders above a deleted one, up to the first protected folder: the installer made the
-// whole chain, and an empty "Vendor" folder left in Program Files is litter.
-void RemoveEmptyParents(const std::u16string& deleted, const std::vector<std::u16string>& keep) {
+// Empty folders above a deleted one, up to the first folder the guard keeps: the installer made
+// the whole chain, and an empty "Vendor" folder left in Program Files is litter.
+void RemoveEmptyParents(const std::u16string& deleted, const std::vector<std::u16string>& keep,
+                        const FolderGuard& guard) {
   std::u16string p = StripTrailingBackslash(deleted);
   for (int depth = 0; depth < 16; ++depth) {
     const auto cut = p.rfind(u'\\');
     if (cut == std::u16string::npos) return;
     p.resize(cut);
-    if (IsProtectedFolder(p, keep)) return;
+    if (IsProtectedFolder(p, keep) || !guard.Decide(p).remove()) return;
     if (!SystemFileSystem().RemoveFolder(p)) return;  // not empty, or not ours to remove
   }
-}
-
-std::u16string KeptMessage(const std::u16string& folder) {
-  return u"The folder \"" + folder +
-         u"\" was not deleted: it is a folder of the system or holds more than this program, "
-         u"so its files were kept.";
-}
-
-// Per-user keys of the system itself are never removed, whatever the recorded group says.
-bool SystemUserKey(const std::string& key) {
-  std::string lower;
-  for (char c : key) lower.push_back(c >= 'A' && c <= 'Z' ? char(c - 'A' + 'a') : c);
-  for (std::string_view top : {"software\\microsoft", "software\\classes", "software\\policies",
-                               "software\\wow6432node", "software\\wine"}) {
-    if (lower.compare(0, top.size(), top) == 0 &&
-        (lower.size() == top.size() || lower[top.size()] == '\\')) {
-      return true;
-    }
-  }
-  return false;
 }
 
 // The extension key's name: a dot and a name, nothing that reaches another part of the tree.
@@ -155,10 +137,13 @@ std::vector<std::u16string> ProtectedFolders() {
   return keep;
 }
 
-bool ShellDeleteFolder(HWND owner, const std::u16string& folder) {
+bool ShellDeleteFolder(HWND owner, const std::u16string& folder, int* shellresult) {
+  if (shellresult) *shellresult = 0;
   const std::u16string path = StripTrailingBackslash(folder);
-  if (path.empty()) return false;
+  // the operation reads a list of zero-terminated names: a zero inside would cut this one
+  if (path.empty() || path.find(u'\0') != std::u16string::npos) return false;
   if (!FolderThere(path)) return true;  // already gone: nothing left to delete
+  int result = 0;
   if (UseWideApi()) {
     std::u16string from = path;
     from.push_back(0);  // the source list ends with two zero characters
@@ -167,24 +152,29 @@ bool ShellDeleteFolder(HWND owner, const std::u16string& folder) {
     op.wFunc = FO_DELETE;
     op.pFrom = Wide(from);
     op.fFlags = FOF_SILENT | FOF_NOCONFIRMATION;  // 0x14: no progress, no question, no bin
-    SHFileOperationW(&op);
+    result = SHFileOperationW(&op);
   } else {
-    std::string from = ToCodePage(path);
+    // the 8-bit operation gets exactly the name that was checked, or nothing
+    const auto narrow = ToCodePageExact(path);
+    if (!narrow) return false;
+    std::string from = *narrow;
     from.push_back('\0');
     SHFILEOPSTRUCTA op{};
     op.hwnd = owner;
     op.wFunc = FO_DELETE;
     op.pFrom = from.c_str();
     op.fFlags = FOF_SILENT | FOF_NOCONFIRMATION;
-    SHFileOperationA(&op);
+    result = SHFileOperationA(&op);
   }
+  if (shellresult) *shellresult = result;
   // judged by the result, not the shell's answer: it may report success for a partial delete,
   // and failure for a folder that another process removed meanwhile
   return !FolderThere(path);
 }
 
-bool RemoveKeyTree(RegRoot root, const std::string& path) {
-  if (path.empty() || path.find_first_not_of('\\') == std::string::npos) return false;
+namespace {
+
+bool RemoveKeyTreeBelow(RegRoot root, const std::string& path) {
   HKEY key = nullptr;
   const LONG opened = RegOpenKeyExA(RootKey(root), path.c_str(), 0, KEY_ALL_ACCESS, &key);
   if (opened == ERROR_FILE_NOT_FOUND) return true;
@@ -200,9 +190,17 @@ bool RemoveKeyTree(RegRoot root, const std::string& path) {
   }
   RegCloseKey(key);
   for (const std::string& n : names) {
-    if (!n.empty()) RemoveKeyTree(root, path + "\\" + n);
+    if (!n.empty()) RemoveKeyTreeBelow(root, path + "\\" + n);
   }
   return RegDeleteKeyA(RootKey(root), path.c_str()) == ERROR_SUCCESS;
+}
+
+}  // namespace
+
+bool RemoveKeyTree(RegRoot root, const std::string& path) {
+  // never a key that every product shares, nor one above it, whatever the names recorded
+  if (!IsRemovableKeyTree(root, path)) return false;
+  return RemoveKeyTreeBelow(root, path);
 }
 
 void Triform::UninstallRun() {
@@ -262,35 +260,37 @@ void Triform::UninstallRun() {
   in.appdatafolder = ReadShort(config_.appdatafolder);
   in.startpath = value("Startpath");
   in.desktop = value("desktop");
+  in.mainprogram = value("");
   in.programsfolder = ProgramsFolder();
   in.appdataroot = AppDataFolder();
   in.startmenufolder = StartMenuFolder();
   in.keep = ProtectedFolders();
-  const UninstallPlan plan = PlanUninstall(in);
+  // every folder delete is decided on the folder the system resolves, not on its spelling
+  Win32PathFacts facts;
+  const FolderGuard guard(SystemFoldersToKeep(), facts);
+  const UninstallPlan plan = PlanUninstall(in, guard);
 
   // 5. the installation folder; if it cannot be deleted, everything else stays for a second run
+  int shellresult = 0;
   if (plan.installfolder.refused) {
-    ui::ErrorBox(owner, KeptMessage(plan.installfolder.path));
-  } else if (!ShellDeleteFolder(owner, plan.installfolder.path)) {
+    ui::ErrorBox(owner, KeptFolderMessage(plan.installfolder.decision));
+  } else if (!ShellDeleteFolder(owner, plan.installfolder.path, &shellresult)) {
     installingtitle.SetText(u"Uninstall Stopped");
     installinglabel.SetText(u"The folder \"" + plan.installfolder.path +
                             u"\" could not be deleted. Click 'Cancel' to exit.");
-    ui::ErrorBox(owner, u"The folder \"" + plan.installfolder.path +
-                            u"\" could not be deleted completely, perhaps because a file in it "
-                            u"is in use. Nothing else was removed. Close the program that uses "
-                            u"it and run the uninstaller again to finish the job.");
+    ui::ErrorBox(owner, DeleteFailedMessage(plan.installfolder.path, shellresult));
     cancel.SetEnabled(true);
     return;
   } else {
-    RemoveEmptyParents(plan.installfolder.path, in.keep);
+    RemoveEmptyParents(plan.installfolder.path, in.keep, guard);
   }
 
   // 6. the program group, and the vendor folder when nothing else is in it
   if (plan.programgroup) {
     if (plan.programgroup->refused) {
-      ui::ErrorBox(owner, KeptMessage(plan.programgroup->path));
+      ui::ErrorBox(owner, KeptFolderMessage(plan.programgroup->decision));
     } else if (ShellDeleteFolder(owner, plan.programgroup->path)) {
-      RemoveEmptyParents(plan.programgroup->path, in.keep);
+      RemoveEmptyParents(plan.programgroup->path, in.keep, guard);
     }
     SystemFileSystem().RemoveFolder(plan.vendorfolder);
   }
@@ -298,7 +298,7 @@ void Triform::UninstallRun() {
   // 7. the settings, only when the user agrees
   if (plan.settings && FolderThere(plan.settings->path)) {
     if (plan.settings->refused) {
-      ui::ErrorBox(owner, KeptMessage(plan.settings->path));
+      ui::ErrorBox(owner, KeptFolderMessage(plan.settings->decision));
     } else if (ui::ConfirmBox(owner,
                               u"Do you want to permanently delete all the settings for this "
                               u"program?")) {
@@ -319,12 +319,8 @@ void Triform::UninstallRun() {
     RemoveKeyTree(RegRoot::kClassesRoot, ext);
   }
 
-  // 11-15. the Uninstall, App Paths and Run keys and the per-user key of the group
-  const std::string groupkey = PerUserGroupKey(in.startpath);
-  for (const auto& [root, key] : plan.keytrees) {
-    if (root == RegRoot::kCurrentUser && key == groupkey && SystemUserKey(key)) continue;
-    RemoveKeyTree(root, key);
-  }
+  // 11-15. the Uninstall, App Paths and Run keys and the per-user key the product owns
+  for (const auto& [root, key] : plan.keytrees) RemoveKeyTree(root, key);
 
   // 16.
   Sleep(100);

@@ -17,11 +17,13 @@ namespace kestrel {
 std::vector<std::u16string> ProtectedFolders();
 
 // Deletes the folder with everything in it through the shell: silent, no confirmation, nothing
-// to the recycle bin. True when the folder is gone afterwards.
-bool ShellDeleteFolder(HWND owner, const std::u16string& folder);
+// to the recycle bin. True when the folder is gone afterwards; `shellresult` (if given) gets
+// the operation's own result code.
+bool ShellDeleteFolder(HWND owner, const std::u16string& folder, int* shellresult = nullptr);
 
-// Removes the key and every key below it (depth first). A missing key is no error; an empty path
-// (the whole root) is never touched. True when the key is gone afterwards.
+// Removes the key and every key below it (depth first). A missing key is no error; a path that
+// IsRemovableKeyTree refuses (the whole root, a key all products share) is never touched.
+// True when the key is gone afterwards.
 bool RemoveKeyTree(RegRoot root, const std::string& path);
 
 }  // namespace kestrel
