@@ -11,7 +11,9 @@
 namespace kestrel {
 namespace {
 
-std::string U8(const std::u16string& s) { return Utf16ToUtf8(s); }
+std::string U8(const std::u16string& s) {
+  return Utf16ToUtf8(s);
+}
 
 // A file system as a table: objects by long path, other spellings (short names, links) that
 // resolve to them, identities that may be shared (a junction is its target).
@@ -279,8 +281,8 @@ TEST(FolderGuard, OnlyTheRecordedInstallationFolderIsDeleted) {
       {u"C:\\PROGRA~1", "C:\\Program Files\\tool.exe", "tool.exe", R::kSystemFolder},
       {u"C:\\Windows.", main, "tool.exe", R::kBadSpelling},
       // gone already: nothing to do, unless the program it should hold is elsewhere
-      {u"C:\\Program Files\\Vendor\\Gone", "C:\\Program Files\\Vendor\\Gone\\tool.exe",
-       "tool.exe", R::kAbsent},
+      {u"C:\\Program Files\\Vendor\\Gone", "C:\\Program Files\\Vendor\\Gone\\tool.exe", "tool.exe",
+       R::kAbsent},
       {u"C:\\Program Files\\Vendor\\Gone", main, "tool.exe", R::kNotRecorded},
       {u"C:\\\uFF57\uFF49\uFF4E\uFF44\uFF4F\uFF57\uFF53", main, "tool.exe", R::kNotRecorded},
       // a folder name the code page lacks: App Paths holds what the installer wrote for it
@@ -307,9 +309,8 @@ TEST(FolderGuard, TheUserIsToldWhyAFolderWasKept) {
   EXPECT_NE(KeptFolderMessage(guard.Decide(u"C:\\Windows\\System32\\drivers"))
                 .find(u"inside the Windows folder"),
             std::u16string::npos);
-  const std::u16string above = KeptFolderMessage(
-      guard.DecideInstallFolder(u"C:\\Program Files\\Vendor", "C:\\Program Files\\Vendor\\Tool\\tool.exe",
-                                "tool.exe"));
+  const std::u16string above = KeptFolderMessage(guard.DecideInstallFolder(
+      u"C:\\Program Files\\Vendor", "C:\\Program Files\\Vendor\\Tool\\tool.exe", "tool.exe"));
   EXPECT_NE(above.find(u"\"C:\\Program Files\\Vendor\" was not deleted: it is not the folder"),
             std::u16string::npos)
       << U8(above);
@@ -392,8 +393,8 @@ TEST(KeyTrees, HostileNamesPlanNoSharedKey) {
       in.displayname = name;
       in.startpath = EncodeLetterHex(u"\\Mozilla");
       const UninstallPlan plan = PlanUninstall(in);
-      EXPECT_TRUE(plan.keytrees.empty()) << exe << " / " << name << ": "
-                                         << (plan.keytrees.empty() ? "" : plan.keytrees[0].second);
+      EXPECT_TRUE(plan.keytrees.empty())
+          << exe << " / " << name << ": " << (plan.keytrees.empty() ? "" : plan.keytrees[0].second);
     }
   }
   EXPECT_EQ(ChildKey("x", "tool.exe", true), "x\\tool.exe");
@@ -403,10 +404,11 @@ TEST(KeyTrees, HostileNamesPlanNoSharedKey) {
 
 TEST(KeyTrees, OnlyAPerUserKeyTheProductOwnsIsRemoved) {
   EXPECT_EQ(OwnedUserKey(EncodeLetterHex(u"\\Halvard\\Tool")), "software\\Halvard\\Tool");
-  EXPECT_EQ(OwnedUserKey(EncodeLetterHex(u"Halvard\\Tools\\Tool")), "software\\Halvard\\Tools\\Tool");
-  for (const char16_t* g : {u"\\Mozilla", u"Mozilla", u"\\Mozilla\\", u"\\Microsoft\\Windows",
-                            u"\\classes\\x", u"\\Policies\\x", u"\\Wine\\x",
-                            u"\\WOW6432Node\\x", u"\\", u"\\A\\..", u""}) {
+  EXPECT_EQ(OwnedUserKey(EncodeLetterHex(u"Halvard\\Tools\\Tool")),
+            "software\\Halvard\\Tools\\Tool");
+  for (const char16_t* g :
+       {u"\\Mozilla", u"Mozilla", u"\\Mozilla\\", u"\\Microsoft\\Windows", u"\\classes\\x",
+        u"\\Policies\\x", u"\\Wine\\x", u"\\WOW6432Node\\x", u"\\", u"\\A\\..", u""}) {
     EXPECT_EQ(OwnedUserKey(EncodeLetterHex(g)), "") << U8(g);
   }
 }

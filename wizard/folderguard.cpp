@@ -8,7 +8,9 @@ namespace {
 
 constexpr std::size_t kMaxPath = 260;  // units, with the terminating zero
 
-bool IsAsciiLetter(char16_t c) { return (c >= u'A' && c <= u'Z') || (c >= u'a' && c <= u'z'); }
+bool IsAsciiLetter(char16_t c) {
+  return (c >= u'A' && c <= u'Z') || (c >= u'a' && c <= u'z');
+}
 
 char16_t FoldUnit(char16_t c) {
   if (c >= u'a' && c <= u'z') return char16_t(c - 0x20);
@@ -133,19 +135,32 @@ PathFault CheckPlainName(std::u16string_view name) {
 
 std::u16string_view PathFaultText(PathFault fault) {
   switch (fault) {
-    case PathFault::kNone: return u"";
-    case PathFault::kEmpty: return u"it is empty";
-    case PathFault::kTooLong: return u"it is too long";
-    case PathFault::kControlCharacter: return u"it holds a control character";
-    case PathFault::kBrokenSurrogate: return u"it holds a broken character";
-    case PathFault::kNotLocal: return u"it is not a full local path";
-    case PathFault::kForwardSlash: return u"it holds a forward slash";
-    case PathFault::kReservedCharacter: return u"it holds a character that names may not hold";
-    case PathFault::kEmptyComponent: return u"it repeats a separator";
-    case PathFault::kDotComponent: return u"it holds a \".\" or \"..\" step";
-    case PathFault::kTrailingDotOrBlank: return u"a name in it ends with a dot or a blank";
-    case PathFault::kDeviceName: return u"it names a device";
-    case PathFault::kDriveRoot: return u"it is a whole drive";
+    case PathFault::kNone:
+      return u"";
+    case PathFault::kEmpty:
+      return u"it is empty";
+    case PathFault::kTooLong:
+      return u"it is too long";
+    case PathFault::kControlCharacter:
+      return u"it holds a control character";
+    case PathFault::kBrokenSurrogate:
+      return u"it holds a broken character";
+    case PathFault::kNotLocal:
+      return u"it is not a full local path";
+    case PathFault::kForwardSlash:
+      return u"it holds a forward slash";
+    case PathFault::kReservedCharacter:
+      return u"it holds a character that names may not hold";
+    case PathFault::kEmptyComponent:
+      return u"it repeats a separator";
+    case PathFault::kDotComponent:
+      return u"it holds a \".\" or \"..\" step";
+    case PathFault::kTrailingDotOrBlank:
+      return u"a name in it ends with a dot or a blank";
+    case PathFault::kDeviceName:
+      return u"it names a device";
+    case PathFault::kDriveRoot:
+      return u"it is a whole drive";
   }
   return u"";
 }
@@ -226,15 +241,19 @@ FolderDecision FolderGuard::Decide(const std::u16string& path) const {
   if (d.fault != PathFault::kNone) return Verdict(d, FolderReason::kBadSpelling);
   if (!facts_.Representable(p)) return Verdict(d, FolderReason::kUnrepresentable);
   switch (facts_.KindOf(p)) {
-    case PathKind::kNone: return Verdict(d, FolderReason::kAbsent);
-    case PathKind::kFile: return Verdict(d, FolderReason::kNotFolder);
-    case PathKind::kFolder: break;
+    case PathKind::kNone:
+      return Verdict(d, FolderReason::kAbsent);
+    case PathKind::kFile:
+      return Verdict(d, FolderReason::kNotFolder);
+    case PathKind::kFolder:
+      break;
   }
   // from here on the folder as the system names it: short names, letter case resolved
   std::u16string lp = facts_.LongPath(p);
   if (lp.size() > 3 && lp.back() == u'\\') lp.pop_back();
   if (lp.empty() || CheckPlainPath(lp) != PathFault::kNone || !facts_.Representable(lp))
     return Verdict(d, FolderReason::kUnresolved);
+  if (lp[0] >= u'a' && lp[0] <= u'z') lp[0] = char16_t(lp[0] - 0x20);  // "c:" as "C:"
   d.path = lp;
   const std::optional<FileIdentity> id = IdentityOf(lp);
   if (!id && facts_.HasIdentities()) return Verdict(d, FolderReason::kUnresolved);
@@ -271,8 +290,8 @@ FolderDecision FolderGuard::DecideInstallFolder(const std::u16string& path,
                                                 const std::string& exename) const {
   FolderDecision d = Decide(path);
   const std::u16string recorded_main = FromCodePage(mainprogram);
-  const bool main_plain = CheckPlainPath(recorded_main) == PathFault::kNone &&
-                          facts_.Representable(recorded_main);
+  const bool main_plain =
+      CheckPlainPath(recorded_main) == PathFault::kNone && facts_.Representable(recorded_main);
   if (d.reason == FolderReason::kAbsent) {
     // gone already, unless the program it should hold is still somewhere else
     if (main_plain && facts_.KindOf(recorded_main) == PathKind::kFile)
@@ -322,8 +341,10 @@ std::u16string KeptFolderMessage(const FolderDecision& d) {
       why = u"it lies inside the Windows folder";
       break;
     case FolderReason::kBadSpelling:
-      why = u"the uninstall information names it in a form that Windows would read as another "
-            u"folder (" + std::u16string(PathFaultText(d.fault)) + u")";
+      why =
+          u"the uninstall information names it in a form that Windows would read as another "
+          u"folder (" +
+          std::u16string(PathFaultText(d.fault)) + u")";
       break;
     case FolderReason::kUnrepresentable:
       why = u"its name cannot be passed to this system unchanged";
@@ -335,8 +356,9 @@ std::u16string KeptFolderMessage(const FolderDecision& d) {
       why = u"the system could not tell which folder it is";
       break;
     case FolderReason::kNotRecorded:
-      why = u"it is not the folder this program was installed in (it does not hold the main "
-            u"program that the installation recorded)";
+      why =
+          u"it is not the folder this program was installed in (it does not hold the main "
+          u"program that the installation recorded)";
       break;
     case FolderReason::kDelete:
     case FolderReason::kAbsent:

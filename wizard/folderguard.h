@@ -17,17 +17,17 @@ namespace kestrel {
 enum class PathFault {
   kNone,
   kEmpty,
-  kTooLong,            // 260 units or more: the shell's operation cannot take it whole
-  kControlCharacter,   // NUL or another control character: a call may stop at it
-  kBrokenSurrogate,    // half of a UTF-16 pair
-  kNotLocal,           // relative, drive-relative ("C:x"), UNC, "\\?\" or "\\.\" forms
-  kForwardSlash,       // Win32 reads "/" as a separator
-  kReservedCharacter,  // < > : " | ? * (a ":" also opens a data stream)
-  kEmptyComponent,     // repeated separators, which Win32 collapses
-  kDotComponent,       // "." or "..", or only dots and blanks
-  kTrailingDotOrBlank, // Win32 drops them: "C:\windows." is C:\windows
-  kDeviceName,         // CON, NUL, AUX, PRN, COM0-9, LPT0-9 with or without an extension
-  kDriveRoot,          // "C:" or "C:\": never a folder to delete
+  kTooLong,             // 260 units or more: the shell's operation cannot take it whole
+  kControlCharacter,    // NUL or another control character: a call may stop at it
+  kBrokenSurrogate,     // half of a UTF-16 pair
+  kNotLocal,            // relative, drive-relative ("C:x"), UNC, "\\?\" or "\\.\" forms
+  kForwardSlash,        // Win32 reads "/" as a separator
+  kReservedCharacter,   // < > : " | ? * (a ":" also opens a data stream)
+  kEmptyComponent,      // repeated separators, which Win32 collapses
+  kDotComponent,        // "." or "..", or only dots and blanks
+  kTrailingDotOrBlank,  // Win32 drops them: "C:\windows." is C:\windows
+  kDeviceName,          // CON, NUL, AUX, PRN, COM0-9, LPT0-9 with or without an extension
+  kDriveRoot,           // "C:" or "C:\": never a folder to delete
 };
 
 // Checks a full local path ("X:\a\b", no trailing separator).
@@ -127,9 +127,9 @@ class FolderGuard {
   std::optional<FileIdentity> IdentityOf(const std::u16string& path) const;
 
   PathFacts& facts_;
-  std::vector<Known> folders_;   // includes the subtrees
+  std::vector<Known> folders_;  // includes the subtrees
   std::vector<Known> subtrees_;
-  std::vector<Known> above_;     // every folder above a system folder, with its identity
+  std::vector<Known> above_;  // every folder above a system folder, with its identity
 };
 
 // What the user is told about a kept folder; empty for a delete or an absent folder.

@@ -103,7 +103,8 @@ void CsidlFolders(std::vector<std::u16string>& out) {
   for (int csidl = 0; csidl < 0x80; ++csidl) {
     if (UseWideApi()) {
       wchar_t buf[MAX_PATH + 1] = {};
-      if (SHGetSpecialFolderPathW(nullptr, buf, csidl, FALSE) && buf[0]) out.push_back(FromWide(buf));
+      if (SHGetSpecialFolderPathW(nullptr, buf, csidl, FALSE) && buf[0])
+        out.push_back(FromWide(buf));
     } else {
       char buf[MAX_PATH + 1] = {};
       if (SHGetSpecialFolderPathA(nullptr, buf, csidl, FALSE) && buf[0])
@@ -135,8 +136,8 @@ std::u16string RegText(HKEY key, const wchar_t* value) {
 void ProfileFolders(std::vector<std::u16string>& out) {
   HKEY list = nullptr;
   if (RegOpenKeyExW(HKEY_LOCAL_MACHINE,
-                    L"SOFTWARE\\Microsoft\\Windows NT\\CurrentVersion\\ProfileList", 0,
-                    KEY_READ, &list) != ERROR_SUCCESS) {
+                    L"SOFTWARE\\Microsoft\\Windows NT\\CurrentVersion\\ProfileList", 0, KEY_READ,
+                    &list) != ERROR_SUCCESS) {
     return;
   }
   for (const wchar_t* v : {L"ProfilesDirectory", L"Default", L"Public", L"AllUsersProfile"}) {
@@ -170,7 +171,9 @@ using Wow64DirFn = UINT(WINAPI*)(LPWSTR, UINT);
 Win32PathFacts::Win32PathFacts()
     : olderrormode_(SetErrorMode(SEM_FAILCRITICALERRORS | SEM_NOOPENFILEERRORBOX)) {}
 
-Win32PathFacts::~Win32PathFacts() { SetErrorMode(olderrormode_); }
+Win32PathFacts::~Win32PathFacts() {
+  SetErrorMode(olderrormode_);
+}
 
 PathKind Win32PathFacts::KindOf(const std::u16string& path) {
   DWORD a = INVALID_FILE_ATTRIBUTES;
@@ -185,8 +188,8 @@ PathKind Win32PathFacts::KindOf(const std::u16string& path) {
 
 std::u16string Win32PathFacts::LongPath(const std::u16string& path) {
   if (UseWideApi()) {
-    const std::u16string full = WideCall(
-        [&](wchar_t* b, DWORD n) { return GetFullPathNameW(Wide(path), n, b, nullptr); });
+    const std::u16string full =
+        WideCall([&](wchar_t* b, DWORD n) { return GetFullPathNameW(Wide(path), n, b, nullptr); });
     if (full.empty()) return {};
     return WideCall([&](wchar_t* b, DWORD n) { return GetLongPathNameW(Wide(full), b, n); });
   }
@@ -220,7 +223,9 @@ std::optional<FileIdentity> Win32PathFacts::Identity(const std::u16string& path)
   return id;
 }
 
-bool Win32PathFacts::HasIdentities() { return UseWideApi(); }
+bool Win32PathFacts::HasIdentities() {
+  return UseWideApi();
+}
 
 bool Win32PathFacts::Representable(const std::u16string& path) {
   return UseWideApi() ? path.find(u'\0') == std::u16string::npos
@@ -255,8 +260,8 @@ SystemFolders SystemFoldersToKeep() {
     t.push_back(WideCall([](wchar_t* b, DWORD n) { return GetSystemWindowsDirectoryW(b, n); }));
     t.push_back(WideCall([](wchar_t* b, DWORD n) { return GetSystemDirectoryW(b, n); }));
     HMODULE k = GetModuleHandleW(L"kernel32.dll");
-    auto wow = k ? reinterpret_cast<Wow64DirFn>(reinterpret_cast<void (*)()>(
-                       GetProcAddress(k, "GetSystemWow64DirectoryW")))
+    auto wow = k ? reinterpret_cast<Wow64DirFn>(
+                       reinterpret_cast<void (*)()>(GetProcAddress(k, "GetSystemWow64DirectoryW")))
                  : nullptr;
     if (wow) t.push_back(WideCall([&](wchar_t* b, DWORD n) { return DWORD(wow(b, n)); }));
   } else {

@@ -198,7 +198,8 @@ std::u16string DeleteFailedMessage(const std::u16string& folder, int shellresult
     for (unsigned v = static_cast<unsigned>(shellresult); code.empty() || v; v /= 10)
       code.insert(code.begin(), char16_t(u'0' + v % 10));
     text += u" (the system reported error " + code +
-            u"). Nothing else was removed, so you can run the uninstaller again to finish the job.";
+            u"). Nothing else was removed, so you can run the uninstaller again to finish "
+            u"the job.";
   }
   return text;
 }

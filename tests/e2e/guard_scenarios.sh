@@ -106,4 +106,45 @@ u_absent "$UDEST" guard-recorded
 g_present "$UPF/Kestrel Uninst/Other/keep.txt" guard-recorded
 g_present "$UUSER/Downloads/guard-keep.txt" guard-recorded
 rm -rf "$UPF/Kestrel Uninst" "$UUSER/Downloads/guard-keep.txt"
+# ---- the 8-bit file calls of an old system: a fullwidth "．．＼．．＼evil.txt" in a package --------
+# Best fit would hand CreateFileA "..\..\evil.txt"; the name must be refused instead. The name is
+# patched into the package after packing, whatever the packer thinks of it.
+G8=$WORK/g8-product
+rm -rf "$G8" && mkdir -p "$G8"
+cp "$BIN/tests/e2e/kestrel_product.exe" "$G8/g8prod.exe"
+echo evil >"$G8/QQQQQQevil.txt"
+cat >"$G8/g8.toml" <<'TOML'
+displayname = "E2E Eight"
+exename = "g8prod.exe"
+version = "1.0"
+installfolder = "Kestrel Eight"
+
+[[files]]
+source = "g8prod.exe"
+[[files]]
+source = "QQQQQQevil.txt"
+TOML
+if ASAN_OPTIONS=detect_leaks=0 "$U_PACK" build "$G8/g8.toml" -o "$PKG/g8-setup.exe" --stub "$SETUP" \
+  --level fast >"$WORK/pack-g8.log" 2>&1 &&
+  $PY -c '
+import sys
+p = sys.argv[1]
+d = open(p, "rb").read()
+old = "QQQQQQevil.txt".encode("utf-16-le")
+new = "\uFF0E\uFF0E\uFF3C\uFF0E\uFF0E\uFF3Cevil.txt".encode("utf-16-le")
+assert d.count(old) == 1, d.count(old)
+open(p, "wb").write(d.replace(old, new))' "$PKG/g8-setup.exe"; then ok; else
+  bad "guard-8bit: packing or patching failed: $(tail -n 1 "$WORK/pack-g8.log")"
+fi
+$W reg add 'HKCU\Software\Wine\AppDefaults\g8-setup.exe' /v Version /d win98 /f >/dev/null 2>&1
+timeout -k 5 150 $W "$DRIVER" install "$ART/guard-8bit" "$(win "$PKG/g8-setup.exe")" \
+  >"$WORK/guard-8bit.log" 2>&1
+$W reg delete 'HKCU\Software\Wine\AppDefaults\g8-setup.exe' /f >/dev/null 2>&1
+L=$WORK/guard-8bit.log
+expect "$L" "box caption=Error"
+G8_OUT=$(find "$UC" -maxdepth 3 -name '*evil.txt' 2>/dev/null)
+if [ -z "$G8_OUT" ]; then ok; else bad "guard-8bit: written: $G8_OUT"; fi
+u_present "$UPF/Kestrel Eight/g8prod.exe" guard-8bit  # the files before it were installed
+rm -rf "$UPF/Kestrel Eight"
+
 echo "guard scenarios: $(($(date +%s) - G_T0)) s"

@@ -19,21 +19,33 @@ namespace {
 
 using e2e::Out;
 
-std::string U8(const std::u16string& s) { return kestrel::Utf16ToUtf8(s); }
+std::string U8(const std::u16string& s) {
+  return kestrel::Utf16ToUtf8(s);
+}
 
 const char* ReasonName(kestrel::FolderReason r) {
   using R = kestrel::FolderReason;
   switch (r) {
-    case R::kDelete: return "delete";
-    case R::kAbsent: return "absent";
-    case R::kBadSpelling: return "spelling";
-    case R::kUnrepresentable: return "unrepresentable";
-    case R::kNotFolder: return "notfolder";
-    case R::kUnresolved: return "unresolved";
-    case R::kSystemFolder: return "system";
-    case R::kHoldsSystemFolder: return "holds";
-    case R::kInsideWindows: return "inside-windows";
-    case R::kNotRecorded: return "notrecorded";
+    case R::kDelete:
+      return "delete";
+    case R::kAbsent:
+      return "absent";
+    case R::kBadSpelling:
+      return "spelling";
+    case R::kUnrepresentable:
+      return "unrepresentable";
+    case R::kNotFolder:
+      return "notfolder";
+    case R::kUnresolved:
+      return "unresolved";
+    case R::kSystemFolder:
+      return "system";
+    case R::kHoldsSystemFolder:
+      return "holds";
+    case R::kInsideWindows:
+      return "inside-windows";
+    case R::kNotRecorded:
+      return "notrecorded";
   }
   return "?";
 }
@@ -50,10 +62,10 @@ int wmain(int argc, wchar_t** argv) {
     const DWORD t0 = GetTickCount();
     const FolderGuard guard(SystemFoldersToKeep(), facts);
     Out("guard ms=" + std::to_string(GetTickCount() - t0));
-    const FolderDecision d =
-        argc >= 5 ? guard.DecideInstallFolder(path, ToCodePage(FromWide(argv[3])),
-                                              ToCodePage(FromWide(argv[4])))
-                  : guard.Decide(path);
+    const FolderDecision d = argc >= 5
+                                 ? guard.DecideInstallFolder(path, ToCodePage(FromWide(argv[3])),
+                                                             ToCodePage(FromWide(argv[4])))
+                                 : guard.Decide(path);
     Out(std::string("reason=") + ReasonName(d.reason));
     Out("path=" + U8(d.path));
     Out("collision=" + U8(d.collision));
