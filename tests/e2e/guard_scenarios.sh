@@ -142,6 +142,7 @@ timeout -k 5 150 $W "$DRIVER" install "$ART/guard-8bit" "$(win "$PKG/g8-setup.ex
 $W reg delete 'HKCU\Software\Wine\AppDefaults\g8-setup.exe' /f >/dev/null 2>&1
 L=$WORK/guard-8bit.log
 expect "$L" "box caption=Error"
+expect_prefix "$L" "(Unable to create file ("  # the name refused, not turned into "..\..\"
 G8_OUT=$(find "$UC" -maxdepth 3 -name '*evil.txt' 2>/dev/null)
 if [ -z "$G8_OUT" ]; then ok; else bad "guard-8bit: written: $G8_OUT"; fi
 u_present "$UPF/Kestrel Eight/g8prod.exe" guard-8bit  # the files before it were installed
