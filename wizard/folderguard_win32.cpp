@@ -165,6 +165,22 @@ std::u16string FolderAbove(std::u16string p) {
 }
 
 using Wow64DirFn = UINT(WINAPI*)(LPWSTR, UINT);
+using SystemWindowsDirFn = UINT(WINAPI*)(LPWSTR, UINT);
+using LongPathWFn = DWORD(WINAPI*)(LPCWSTR, LPWSTR, DWORD);
+using LongPathAFn = DWORD(WINAPI*)(LPCSTR, LPSTR, DWORD);
+
+// Bound by name: the oldest systems lack them, and the program must still start there.
+template <class Fn>
+Fn Kernel32(const char* name) {
+  HMODULE k = GetModuleHandleW(L"kernel32.dll");
+  return k ? reinterpret_cast<Fn>(reinterpret_cast<void (*)()>(GetProcAddress(k, name))) : nullptr;
+}
+
+// Without GetLongPathName a short name cannot be resolved: a name that may be one ("~") is not
+// judged by its spelling.
+std::u16string WithoutLongNames(const std::u16string& full) {
+  return full.find(u'~') == std::u16string::npos ? full : std::u16string();
+}
 
 }  // namespace
 
@@ -191,7 +207,9 @@ std::u16string Win32PathFacts::LongPath(const std::u16string& path) {
     const std::u16string full =
         WideCall([&](wchar_t* b, DWORD n) { return GetFullPathNameW(Wide(path), n, b, nullptr); });
     if (full.empty()) return {};
-    return WideCall([&](wchar_t* b, DWORD n) { return GetLongPathNameW(Wide(full), b, n); });
+    static const auto long_path = Kernel32<LongPathWFn>("GetLongPathNameW");
+    if (!long_path) return WithoutLongNames(full);
+    return WideCall([&](wchar_t* b, DWORD n) { return long_path(Wide(full), b, n); });
   }
   const auto narrow = ToCodePageExact(path);
   if (!narrow) return {};
@@ -199,7 +217,9 @@ std::u16string Win32PathFacts::LongPath(const std::u16string& path) {
       [&](char* b, DWORD n) { return GetFullPathNameA(narrow->c_str(), n, b, nullptr); });
   const auto nfull = ToCodePageExact(full);
   if (full.empty() || !nfull) return {};
-  return NarrowCall([&](char* b, DWORD n) { return GetLongPathNameA(nfull->c_str(), b, n); });
+  static const auto long_path = Kernel32<LongPathAFn>("GetLongPathNameA");
+  if (!long_path) return WithoutLongNames(full);
+  return NarrowCall([&](char* b, DWORD n) { return long_path(nfull->c_str(), b, n); });
 }
 
 std::optional<FileIdentity> Win32PathFacts::Identity(const std::u16string& path) {
@@ -257,12 +277,10 @@ SystemFolders SystemFoldersToKeep() {
   t.push_back(WindowsFolder());
   if (UseWideApi()) {
     t.push_back(WideCall([](wchar_t* b, DWORD n) { return GetWindowsDirectoryW(b, n); }));
-    t.push_back(WideCall([](wchar_t* b, DWORD n) { return GetSystemWindowsDirectoryW(b, n); }));
+    if (auto sysdir = Kernel32<SystemWindowsDirFn>("GetSystemWindowsDirectoryW"))
+      t.push_back(WideCall([&](wchar_t* b, DWORD n) { return DWORD(sysdir(b, n)); }));
     t.push_back(WideCall([](wchar_t* b, DWORD n) { return GetSystemDirectoryW(b, n); }));
-    HMODULE k = GetModuleHandleW(L"kernel32.dll");
-    auto wow = k ? reinterpret_cast<Wow64DirFn>(
-                       reinterpret_cast<void (*)()>(GetProcAddress(k, "GetSystemWow64DirectoryW")))
-                 : nullptr;
+    auto wow = Kernel32<Wow64DirFn>("GetSystemWow64DirectoryW");
     if (wow) t.push_back(WideCall([&](wchar_t* b, DWORD n) { return DWORD(wow(b, n)); }));
   } else {
     t.push_back(NarrowCall([](char* b, DWORD n) { return GetWindowsDirectoryA(b, n); }));
