@@ -3,6 +3,7 @@
 #include <windows.h>
 
 #include <cstdint>
+#include <optional>
 #include <string>
 
 #include "sysutil/cmfunit.h"
@@ -27,9 +28,13 @@ Fn Kernel32Function(const char* name) {
   return reinterpret_cast<Fn>(reinterpret_cast<void (*)()>(GetProcAddress(k, name)));
 }
 
-// The path in the system's 8-bit code page, for the 8-bit calls of older systems.
-std::string Narrow(const std::u16string& path) {
-  return ToCodePage(path);
+// The path in the system's 8-bit code page, for the 8-bit calls of older systems; nothing when
+// the call would receive another name than the one checked (a look-alike "．．＼" reaching it as
+// "..\"), and the operation is then refused as for an invalid name.
+std::optional<std::string> Narrow(const std::u16string& path) {
+  std::optional<std::string> n = ToCodePageExact(path);
+  if (!n) SetLastError(ERROR_INVALID_NAME);
+  return n;
 }
 
 HANDLE OpenFile(const std::u16string& path, DWORD access, DWORD share, DWORD disposition,
@@ -37,8 +42,9 @@ HANDLE OpenFile(const std::u16string& path, DWORD access, DWORD share, DWORD dis
   if (UseWideApi()) {
     return CreateFileW(Wide(path), access, share, nullptr, disposition, attributes, nullptr);
   }
-  return CreateFileA(Narrow(path).c_str(), access, share, nullptr, disposition, attributes,
-                     nullptr);
+  const auto narrow = Narrow(path);
+  if (!narrow) return INVALID_HANDLE_VALUE;
+  return CreateFileA(narrow->c_str(), access, share, nullptr, disposition, attributes, nullptr);
 }
 
 class Win32File final : public PackageFile {
@@ -132,8 +138,10 @@ class Win32FileSystem final : public FileSystem {
       h = FindFirstFileW(Wide(path), &data);
       attributes = data.dwFileAttributes;
     } else {
+      const auto narrow = Narrow(path);
+      if (!narrow) return false;
       WIN32_FIND_DATAA data{};
-      h = FindFirstFileA(Narrow(path).c_str(), &data);
+      h = FindFirstFileA(narrow->c_str(), &data);
       attributes = data.dwFileAttributes;
     }
     if (h == INVALID_HANDLE_VALUE) return false;
@@ -144,22 +152,26 @@ class Win32FileSystem final : public FileSystem {
 
   bool CreateFolder(const std::u16string& path) override {
     if (UseWideApi()) return CreateDirectoryW(Wide(path), nullptr) != 0;
-    return CreateDirectoryA(Narrow(path).c_str(), nullptr) != 0;
+    const auto narrow = Narrow(path);
+    return narrow && CreateDirectoryA(narrow->c_str(), nullptr) != 0;
   }
 
   bool ApplyAttributes(const std::u16string& path, std::uint32_t attributes) override {
     if (UseWideApi()) return SetFileAttributesW(Wide(path), attributes) != 0;
-    return SetFileAttributesA(Narrow(path).c_str(), attributes) != 0;
+    const auto narrow = Narrow(path);
+    return narrow && SetFileAttributesA(narrow->c_str(), attributes) != 0;
   }
 
   bool RemoveFile(const std::u16string& path) override {
     if (UseWideApi()) return DeleteFileW(Wide(path)) != 0;
-    return DeleteFileA(Narrow(path).c_str()) != 0;
+    const auto narrow = Narrow(path);
+    return narrow && DeleteFileA(narrow->c_str()) != 0;
   }
 
   bool RemoveFolder(const std::u16string& path) override {
     if (UseWideApi()) return RemoveDirectoryW(Wide(path)) != 0;
-    return RemoveDirectoryA(Narrow(path).c_str()) != 0;
+    const auto narrow = Narrow(path);
+    return narrow && RemoveDirectoryA(narrow->c_str()) != 0;
   }
 };
 

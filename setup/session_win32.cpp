@@ -215,7 +215,7 @@ class SilentUninstall final : public UninstallObserver {
   void UninstallStarted(const std::string&) override {}
   bool DeleteSettings() override { return false; }
   void FolderKept(const std::u16string&) override {}
-  void UninstallStopped(const std::u16string&) override {}
+  void UninstallStopped(const std::u16string&, const std::u16string&) override {}
   void UninstallDone() override {}
 };
 

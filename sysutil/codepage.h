@@ -5,14 +5,20 @@
 // it is Windows-1252, the code page packages are built for by default.
 #pragma once
 
+#include <optional>
 #include <string>
 #include <string_view>
 
 namespace kestrel {
 
 // UTF-16 to the system's 8-bit code page; a character it lacks becomes the replacement
-// character '?'. `lossless` (if given) tells whether every character was represented.
+// character '?', never a look-alike ("．" does not become "."). `lossless` (if given) tells
+// whether the text converts back to exactly what it was.
 std::string ToCodePage(std::u16string_view text, bool* lossless = nullptr);
+// The text an 8-bit system call receives for `text`, or nothing when that would differ from it
+// (a character replaced or mapped to a look-alike, or a zero that would end it early): such a name must be refused, because the
+// call would act on another name than the one that was checked.
+std::optional<std::string> ToCodePageExact(std::u16string_view text);
 // The system's 8-bit code page to UTF-16.
 std::u16string FromCodePage(std::string_view text);
 

@@ -129,6 +129,15 @@ std::string Utf16ToUtf8(std::u16string_view text) {
   return out;
 }
 
+std::optional<std::string> ToCodePageExact(std::u16string_view text) {
+  // a call given a C string stops at the first zero
+  if (text.find(u'\0') != std::u16string_view::npos) return std::nullopt;
+  bool lossless = false;
+  std::string out = ToCodePage(text, &lossless);
+  if (!lossless) return std::nullopt;
+  return out;
+}
+
 #ifndef _WIN32
 // Off Windows the system's code page is Windows-1252.
 std::string ToCodePage(std::u16string_view text, bool* lossless) { return ToCp1252(text, lossless); }

@@ -17,6 +17,24 @@ std::string U8(const std::u16string& s) {
   return Utf16ToUtf8(s);
 }
 
+// Paths taken literally: a file where `files` says so, nothing where `absent` says so, a folder
+// everywhere else; each folded spelling its own identity.
+class LiteralFacts final : public PathFacts {
+ public:
+  std::set<std::u16string> files, absent;
+  PathKind KindOf(const std::u16string& p) override {
+    if (files.count(p)) return PathKind::kFile;
+    return absent.count(p) ? PathKind::kNone : PathKind::kFolder;
+  }
+  std::u16string LongPath(const std::u16string& p) override { return p; }
+  std::optional<FileIdentity> Identity(const std::u16string& p) override {
+    if (KindOf(p) == PathKind::kNone) return std::nullopt;
+    return FileIdentity{1, std::hash<std::u16string>{}(FoldPath(p))};
+  }
+  bool HasIdentities() override { return true; }
+  bool Representable(const std::u16string&) override { return true; }
+};
+
 // Records every call that changes the system, and the observer's calls, in order.
 class FakeUninstall final : public UninstallSystem, public UninstallObserver {
  public:
@@ -61,6 +79,15 @@ class FakeUninstall final : public UninstallSystem, public UninstallObserver {
   std::vector<std::u16string> ProtectedFolders() override {
     return {u"C:\\Program Files", u"C:\\Menu\\Programs", u"C:\\Users\\me\\AppData", u"C:\\Menu"};
   }
+  LiteralFacts facts;
+  PathFacts& Facts() override { return facts; }
+  SystemFolders FoldersToKeep() override {
+    SystemFolders s;
+    s.folders = ProtectedFolders();
+    s.folders.push_back(u"C:\\");
+    s.subtrees = {u"C:\\Windows"};
+    return s;
+  }
   bool FolderExists(const std::u16string& path) override { return folders.count(path) > 0; }
   bool DeleteFolderTree(const std::u16string& path) override {
     log.push_back("rmtree " + U8(path));
@@ -86,8 +113,8 @@ class FakeUninstall final : public UninstallSystem, public UninstallObserver {
     log.push_back("ask settings");
     return answer;
   }
-  void FolderKept(const std::u16string& folder) override { log.push_back("kept " + U8(folder)); }
-  void UninstallStopped(const std::u16string& folder) override {
+  void FolderKept(const std::u16string& message) override { log.push_back("kept " + U8(message)); }
+  void UninstallStopped(const std::u16string& folder, const std::u16string&) override {
     log.push_back("stopped " + U8(folder));
   }
   void UninstallDone() override { log.push_back("done"); }
@@ -108,7 +135,9 @@ class UninstallRunTest : public ::testing::Test {
     info_.basefolder = u"C:\\Program Files\\Halvard\\Tool\\";
     info_.programgroup = u"\\Halvard\\Tool";
     info_.appdatafolder = "ToolSettings";
-    sys_.values = {{"displayname", "Halvard Tool"},
+    sys_.facts.files = {u"C:\\Program Files\\Halvard\\Tool\\tool.exe"};
+    sys_.values = {{"", "C:\\Program Files\\Halvard\\Tool\\tool.exe"},
+                   {"displayname", "Halvard Tool"},
                    {"service0", "svc.exe"},
                    {"servicenames0", "ToolSvc"},
                    {"service1", "two.exe"},
@@ -200,7 +229,10 @@ TEST_F(UninstallRunTest, GuardsKeepWhatWasNeverOurs) {
     for (const auto& l : sys_.log) n += l.rfind(prefix, 0) == 0;
     return n;
   };
-  EXPECT_EQ(count("kept C:\\Program Files"), 1);
+  // the user is told which folder stayed, in the guard's own words
+  int kept = 0;
+  for (const auto& l : sys_.log) kept += l.rfind("kept ", 0) == 0 && l.find("C:\\Program Files") != l.npos;
+  EXPECT_EQ(kept, 1);
   EXPECT_EQ(count("rmtree C:\\Program Files"), 0);
   EXPECT_EQ(count("rm C:\\Desk"), 0);
   EXPECT_EQ(count("readclass"), 0);

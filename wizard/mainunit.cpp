@@ -628,14 +628,12 @@ bool Triform::DeleteSettings() {
                         u"Do you want to permanently delete all the settings for this program?");
 }
 
-void Triform::FolderKept(const std::u16string& folder) {
+void Triform::FolderKept(const std::u16string& message) {
   if (passive()) return;
-  ui::ErrorBox(handle(), u"The folder \"" + folder +
-                             u"\" was not deleted: it is a folder of the system or holds more "
-                             u"than this program, so its files were kept.");
+  ui::ErrorBox(handle(), message);
 }
 
-void Triform::UninstallStopped(const std::u16string& folder) {
+void Triform::UninstallStopped(const std::u16string& folder, const std::u16string& message) {
   status_.Set(Outcome::kFailed);
   if (passive()) {
     ui::Application::Get().Terminate(1);
@@ -644,10 +642,7 @@ void Triform::UninstallStopped(const std::u16string& folder) {
   installingtitle.SetText(u"Uninstall Stopped");
   installinglabel.SetText(u"The folder \"" + folder +
                           u"\" could not be deleted. Click 'Cancel' to exit.");
-  ui::ErrorBox(handle(), u"The folder \"" + folder +
-                             u"\" could not be deleted completely, perhaps because a file in it "
-                             u"is in use. Nothing else was removed. Close the program that uses "
-                             u"it and run the uninstaller again to finish the job.");
+  ui::ErrorBox(handle(), message);
   cancel.SetEnabled(true);
 }
 

@@ -70,7 +70,7 @@ class Triform : public ui::Form, private InstallReports, private UninstallObserv
   void UninstallStarted(const std::string& displayname) override;
   bool DeleteSettings() override;
   void FolderKept(const std::u16string& folder) override;
-  void UninstallStopped(const std::u16string& folder) override;
+  void UninstallStopped(const std::u16string& folder, const std::u16string& message) override;
   void UninstallDone() override;
   // button and check-box handlers
   void NextClick();

@@ -72,6 +72,64 @@ FolderDelete Guarded(std::u16string path, const std::vector<std::u16string>& kee
   return d;
 }
 
+// The guard's verdict joined with the text check above: either one keeps the folder.
+void Judge(FolderDelete& d, FolderDecision decision) {
+  if (!decision.kept() && d.refused) decision.reason = FolderReason::kSystemFolder;
+  d.refused = decision.kept();
+  if (decision.remove()) d.path = decision.path;
+  d.decision = std::move(decision);
+}
+
+std::string LowerAscii(std::string_view s) {
+  std::string out(s);
+  for (auto& c : out) {
+    if (c >= 'A' && c <= 'Z') c = char(c - 'A' + 'a');
+  }
+  return out;
+}
+
+std::vector<std::string_view> Components(std::string_view path) {
+  std::vector<std::string_view> parts;
+  std::size_t start = 0;
+  for (;;) {
+    const std::size_t end = path.find('\\', start);
+    parts.push_back(path.substr(start, end == path.npos ? path.npos : end - start));
+    if (end == path.npos) return parts;
+    start = end + 1;
+  }
+}
+
+// Keys every product shares, lower case. A tree at or above one of them is never removed.
+constexpr std::string_view kSharedKeys[] = {
+    "software\\microsoft\\windows\\currentversion\\app paths",
+    "software\\microsoft\\windows\\currentversion\\uninstall",
+    "software\\microsoft\\windows\\currentversion\\run",
+    "software\\microsoft\\windows\\currentversion\\runonce",
+    "software\\microsoft\\windows\\currentversion\\explorer",
+    "software\\microsoft\\windows nt\\currentversion",
+    "software\\wow6432node\\microsoft\\windows\\currentversion\\app paths",
+    "software\\wow6432node\\microsoft\\windows\\currentversion\\uninstall",
+    "software\\wow6432node\\microsoft\\windows\\currentversion\\run",
+    "software\\classes",
+    "software\\policies",
+    "system\\currentcontrolset\\services",
+};
+// Below HKEY_CLASSES_ROOT: the system's own classes and the extensions of programs.
+constexpr std::string_view kSharedClasses[] = {
+    "*",    "clsid",   "directory", "folder",  "drive", "allfilesystemobjects", "appid",
+    "interface", "typelib", "mime", "exefile", "lnkfile", "batfile", "cmdfile", "comfile",
+    ".exe", ".lnk",    ".com",      ".bat",    ".cmd",  ".dll", ".sys", ".scr", ".pif"};
+
+// `a` is `b` or a key above it (components compared in lower case).
+bool AtOrAbove(const std::vector<std::string_view>& a, std::string_view b) {
+  const auto pb = Components(b);
+  if (a.size() > pb.size()) return false;
+  for (std::size_t i = 0; i < a.size(); ++i) {
+    if (LowerAscii(a[i]) != pb[i]) return false;
+  }
+  return true;
+}
+
 }  // namespace
 
 bool IsProtectedFolder(const std::u16string& path, const std::vector<std::u16string>& keep) {
@@ -114,6 +172,70 @@ std::string PerUserGroupKey(const std::string& startpath) {
   return key;
 }
 
+std::string OwnedUserKey(const std::string& startpath) {
+  const std::string key = PerUserGroupKey(startpath);
+  if (key.empty()) return {};
+  const auto parts = Components(key);  // "software", vendor, product...
+  if (parts.size() < 3) return {};
+  const std::string vendor = LowerAscii(parts[1]);
+  for (std::string_view own : {"microsoft", "classes", "policies", "wow6432node", "wine"}) {
+    if (vendor == own) return {};
+  }
+  if (!IsRemovableKeyTree(RegRoot::kCurrentUser, key)) return {};
+  return key;
+}
+
+std::u16string DeleteFailedMessage(const std::u16string& folder, int shellresult) {
+  // access denied, sharing and lock violations, and the shell's own access-denied code
+  const bool in_use = shellresult == 5 || shellresult == 32 || shellresult == 33 ||
+                      shellresult == 0x78;
+  std::u16string text = u"The folder \"" + folder + u"\" could not be deleted completely";
+  if (in_use) {
+    text += u", perhaps because a file in it is in use. Nothing else was removed. Close the "
+            u"program that uses it and run the uninstaller again to finish the job.";
+  } else {
+    std::u16string code;
+    for (unsigned v = static_cast<unsigned>(shellresult); code.empty() || v; v /= 10)
+      code.insert(code.begin(), char16_t(u'0' + v % 10));
+    text += u" (the system reported error " + code +
+            u"). Nothing else was removed, so you can run the uninstaller again to finish "
+            u"the job.";
+  }
+  return text;
+}
+
+std::optional<std::string> ChildKey(std::string_view parent, std::string_view name,
+                                    bool filename) {
+  if (TrimBlanks(std::string(name)).empty()) return std::nullopt;
+  if (name.find('\\') != name.npos) return std::nullopt;
+  if (filename && name.find('/') != name.npos) return std::nullopt;
+  if (name.find_first_not_of(". ") == name.npos) return std::nullopt;
+  if (name.find('\0') != name.npos) return std::nullopt;
+  return std::string(parent) + "\\" + std::string(name);
+}
+
+bool IsRemovableKeyTree(RegRoot root, std::string_view path) {
+  if (path.empty()) return false;
+  const auto parts = Components(path);
+  for (std::string_view c : parts) {
+    if (c.empty() || c.find_first_not_of(". ") == c.npos) return false;
+    if (c.find('\0') != c.npos) return false;
+  }
+  if (root == RegRoot::kClassesRoot) {
+    if (parts.size() == 1) {
+      for (std::string_view k : kSharedClasses) {
+        if (LowerAscii(parts[0]) == k) return false;
+      }
+    }
+    return true;
+  }
+  if (parts.size() < 2) return false;  // "software", "system": the whole branch
+  for (std::string_view k : kSharedKeys) {
+    if (AtOrAbove(parts, k)) return false;
+  }
+  return true;
+}
+
 UninstallPlan PlanUninstall(const UninstallInput& in) {
   UninstallPlan plan;
   plan.installfolder = Guarded(StripTrailingBackslash(in.basefolder), in.keep);
@@ -133,19 +255,33 @@ UninstallPlan PlanUninstall(const UninstallInput& in) {
   plan.startmenulink = AddTrailingBackslash(in.startmenufolder) +
                        CleanFileName(FromCodePage(in.displayname)) + u".lnk";
 
-  // An empty name would make each of these the parent key of every product's entry.
-  if (!in.displayname.empty()) {
-    plan.keytrees.emplace_back(RegRoot::kLocalMachine, UninstallKey(in.displayname));
-  }
-  if (!in.exename.empty()) {
-    plan.keytrees.emplace_back(RegRoot::kLocalMachine, AppPathsKey(in.exename));
-    plan.keytrees.emplace_back(RegRoot::kCurrentUser,
-                               "software\\microsoft\\windows\\currentversion\\run\\" + in.exename);
-  }
+  // Each name must name exactly one key below the shared parent: an empty one, "\\" or one
+  // with a separator would make these the parent key of every product's entry, or another's.
+  auto add = [&](RegRoot root, std::optional<std::string> key) {
+    if (key && IsRemovableKeyTree(root, *key)) plan.keytrees.emplace_back(root, std::move(*key));
+  };
+  const std::string uninstall = UninstallKey("");
+  const std::string apppaths = AppPathsKey("");
+  add(RegRoot::kLocalMachine,
+      ChildKey(std::string_view(uninstall).substr(0, uninstall.size() - 1), in.displayname, false));
+  add(RegRoot::kLocalMachine,
+      ChildKey(std::string_view(apppaths).substr(0, apppaths.size() - 1), in.exename, true));
+  add(RegRoot::kCurrentUser,
+      ChildKey("software\\microsoft\\windows\\currentversion\\run", in.exename, true));
   if (!in.startpath.empty()) {
-    std::string key = PerUserGroupKey(in.startpath);
+    std::string key = OwnedUserKey(in.startpath);
     if (!key.empty()) plan.keytrees.emplace_back(RegRoot::kCurrentUser, std::move(key));
   }
+  return plan;
+}
+
+UninstallPlan PlanUninstall(const UninstallInput& in, const FolderGuard& guard) {
+  UninstallPlan plan = PlanUninstall(in);
+  Judge(plan.installfolder,
+        guard.DecideInstallFolder(StripTrailingBackslash(in.basefolder), in.mainprogram,
+                                  in.exename));
+  if (plan.programgroup) Judge(*plan.programgroup, guard.Decide(plan.programgroup->path));
+  if (plan.settings) Judge(*plan.settings, guard.Decide(plan.settings->path));
   return plan;
 }
 

@@ -39,16 +39,17 @@ std::string UninstallRun::Value(const std::string& name) {
   return sys_.ReadMachineString(AppPathsKey(info_.exename), name);
 }
 
-// Empty folders above a deleted one, up to the first protected folder: the installer made the
-// whole chain, and an empty "Vendor" folder left in Program Files is litter.
+// Empty folders above a deleted one, up to the first folder the guard keeps: the installer made
+// the whole chain, and an empty "Vendor" folder left in Program Files is litter.
 void UninstallRun::RemoveEmptyParents(const std::u16string& deleted,
-                                      const std::vector<std::u16string>& keep) {
+                                      const std::vector<std::u16string>& keep,
+                                      const FolderGuard& guard) {
   std::u16string p = StripTrailingBackslash(deleted);
   for (int depth = 0; depth < 16; ++depth) {
     const auto cut = p.rfind(u'\\');
     if (cut == std::u16string::npos) return;
     p.resize(cut);
-    if (IsProtectedFolder(p, keep)) return;
+    if (IsProtectedFolder(p, keep) || !guard.Decide(p).remove()) return;
     if (!sys_.RemoveEmptyFolder(p)) return;  // not empty, or not ours to remove
     log_("empty folder removed: ", p);
   }
@@ -90,36 +91,42 @@ bool UninstallRun::Run() {
   in.appdatafolder = info_.appdatafolder;
   in.startpath = Value("Startpath");
   in.desktop = Value("desktop");
+  in.mainprogram = Value("");
   in.programsfolder = sys_.ProgramsFolder();
   in.appdataroot = sys_.AppDataFolder();
   in.startmenufolder = sys_.StartMenuFolder();
   in.keep = sys_.ProtectedFolders();
-  const UninstallPlan plan = PlanUninstall(in);
+  // every folder delete is decided on the folder the system resolves, not on its spelling
+  const FolderGuard guard(sys_.FoldersToKeep(), sys_.Facts());
+  const UninstallPlan plan = PlanUninstall(in, guard);
 
-  auto kept = [&](const std::u16string& folder) {
-    log_("folder kept (a folder of the system, or holding more than this program): ", folder);
-    obs_.FolderKept(folder);
+  auto kept = [&](const FolderDelete& d) {
+    const std::u16string message = KeptFolderMessage(d.decision);
+    log_("folder kept: ", message);
+    obs_.FolderKept(message);
   };
 
   // 5. the installation folder; if it cannot be deleted, everything else stays for a second run
   if (plan.installfolder.refused) {
-    kept(plan.installfolder.path);
+    if (plan.installfolder.decision.kept()) kept(plan.installfolder);
   } else if (!sys_.DeleteFolderTree(plan.installfolder.path)) {
-    log_("folder could not be deleted: ", plan.installfolder.path, "; nothing else was removed");
-    obs_.UninstallStopped(plan.installfolder.path);
+    const std::u16string message =
+        DeleteFailedMessage(plan.installfolder.path, sys_.LastDeleteResult());
+    log_("folder could not be deleted: ", message);
+    obs_.UninstallStopped(plan.installfolder.path, message);
     return false;
   } else {
     log_("folder removed: ", plan.installfolder.path);
-    RemoveEmptyParents(plan.installfolder.path, in.keep);
+    RemoveEmptyParents(plan.installfolder.path, in.keep, guard);
   }
 
   // 6. the program group, and the vendor folder when nothing else is in it
   if (plan.programgroup) {
     if (plan.programgroup->refused) {
-      kept(plan.programgroup->path);
+      if (plan.programgroup->decision.kept()) kept(*plan.programgroup);
     } else if (sys_.DeleteFolderTree(plan.programgroup->path)) {
       log_("folder removed: ", plan.programgroup->path);
-      RemoveEmptyParents(plan.programgroup->path, in.keep);
+      RemoveEmptyParents(plan.programgroup->path, in.keep, guard);
     } else {
       log_("folder could not be deleted: ", plan.programgroup->path);
     }
@@ -129,7 +136,7 @@ bool UninstallRun::Run() {
   // 7. the settings, only when the user agrees
   if (plan.settings && sys_.FolderExists(plan.settings->path)) {
     if (plan.settings->refused) {
-      kept(plan.settings->path);
+      if (plan.settings->decision.kept()) kept(*plan.settings);
     } else if (obs_.DeleteSettings()) {
       const bool gone = sys_.DeleteFolderTree(plan.settings->path);
       log_(gone ? "settings folder removed: " : "settings folder could not be deleted: ",
@@ -154,12 +161,12 @@ bool UninstallRun::Run() {
     if (sys_.RemoveKeyTree(RegRoot::kClassesRoot, ext)) log_("registry key removed: HKCR\\", Ansi{ext});
   }
 
-  // 11-15. the Uninstall, App Paths and Run keys and the per-user key of the group
-  const std::string groupkey = PerUserGroupKey(in.startpath);
+  // 11-15. the Uninstall, App Paths and Run keys and the per-user key the product owns (the
+  // plan holds only keys that one product can own)
   for (const auto& [root, key] : plan.keytrees) {
     const char* rootname = root == RegRoot::kCurrentUser ? "HKCU\\" : "HKLM\\";
-    if (root == RegRoot::kCurrentUser && key == groupkey && SystemUserKey(key)) {
-      log_("registry key kept (a key of the system): ", rootname, Ansi{key});
+    if (!IsRemovableKeyTree(root, key)) {
+      log_("registry key kept (shared by every product): ", rootname, Ansi{key});
       continue;
     }
     const bool removed = sys_.RemoveKeyTree(root, key);

@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "installengine/registration.h"
+#include "wizard/folderguard.h"
 #include "sysutil/log.h"
 
 namespace kestrel {
@@ -36,9 +37,16 @@ class UninstallSystem {
   // The folders never to delete (the system's, the profile's, the shell's special folders).
   virtual std::vector<std::u16string> ProtectedFolders() = 0;
 
+  // What the file system says about paths, and every folder the system reports as its own: what
+  // the folder guard decides on.
+  virtual PathFacts& Facts() = 0;
+  virtual SystemFolders FoldersToKeep() = 0;
+
   virtual bool FolderExists(const std::u16string& path) = 0;
   // Deletes the folder with everything in it; true when it is gone afterwards.
   virtual bool DeleteFolderTree(const std::u16string& path) = 0;
+  // The shell's own result code of the last DeleteFolderTree, 0 when it gave none.
+  virtual int LastDeleteResult() { return 0; }
   // Removes the folder only when it is empty.
   virtual bool RemoveEmptyFolder(const std::u16string& path) = 0;
   virtual bool RemoveFile(const std::u16string& path) = 0;
@@ -55,10 +63,10 @@ class UninstallObserver {
   virtual void UninstallStarted(const std::string& displayname) = 0;
   // The settings question: true to delete the settings folder.
   virtual bool DeleteSettings() = 0;
-  // A folder the guard refused to delete: it and its files stay.
-  virtual void FolderKept(const std::u16string& folder) = 0;
-  // The installation folder could not be deleted: nothing else was removed.
-  virtual void UninstallStopped(const std::u16string& folder) = 0;
+  // A folder the guard refused to delete: it and its files stay; `message` says which and why.
+  virtual void FolderKept(const std::u16string& message) = 0;
+  // The installation folder could not be deleted: nothing else was removed; `message` says why.
+  virtual void UninstallStopped(const std::u16string& folder, const std::u16string& message) = 0;
   virtual void UninstallDone() = 0;
 };
 
@@ -83,7 +91,8 @@ class UninstallRun {
 
  private:
   std::string Value(const std::string& name);
-  void RemoveEmptyParents(const std::u16string& deleted, const std::vector<std::u16string>& keep);
+  void RemoveEmptyParents(const std::u16string& deleted, const std::vector<std::u16string>& keep,
+                          const FolderGuard& guard);
 
   const UninstallInfo& info_;
   UninstallSystem& sys_;

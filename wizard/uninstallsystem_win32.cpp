@@ -13,6 +13,7 @@
 #include "sysutil/services_win32.h"
 #include "sysutil/shell_win32.h"
 #include "sysutil/handles_win32.h"
+#include "wizard/uninstallplan.h"
 
 namespace kestrel {
 namespace {
@@ -103,10 +104,13 @@ std::vector<std::u16string> ProtectedFolders() {
   return keep;
 }
 
-bool ShellDeleteFolder(HWND owner, const std::u16string& folder, bool quiet) {
+bool ShellDeleteFolder(HWND owner, const std::u16string& folder, bool quiet, int* shellresult) {
+  if (shellresult) *shellresult = 0;
   const std::u16string path = StripTrailingBackslash(folder);
-  if (path.empty()) return false;
+  // the operation reads a list of zero-terminated names: a zero inside would cut this one
+  if (path.empty() || path.find(u'\0') != std::u16string::npos) return false;
   if (!FolderThere(path)) return true;  // already gone: nothing left to delete
+  int result = 0;
   if (UseWideApi()) {
     std::u16string from = path;
     from.push_back(0);  // the source list ends with two zero characters
@@ -116,9 +120,12 @@ bool ShellDeleteFolder(HWND owner, const std::u16string& folder, bool quiet) {
     op.pFrom = Wide(from);
     op.fFlags = FOF_SILENT | FOF_NOCONFIRMATION;  // 0x14: no progress, no question, no bin
     if (quiet) op.fFlags |= FOF_NOERRORUI;         // an unattended run shows no window at all
-    SHFileOperationW(&op);
+    result = SHFileOperationW(&op);
   } else {
-    std::string from = ToCodePage(path);
+    // the 8-bit operation gets exactly the name that was checked, or nothing
+    const auto narrow = ToCodePageExact(path);
+    if (!narrow) return false;
+    std::string from = *narrow;
     from.push_back('\0');
     SHFILEOPSTRUCTA op{};
     op.hwnd = owner;
@@ -126,15 +133,17 @@ bool ShellDeleteFolder(HWND owner, const std::u16string& folder, bool quiet) {
     op.pFrom = from.c_str();
     op.fFlags = FOF_SILENT | FOF_NOCONFIRMATION;
     if (quiet) op.fFlags |= FOF_NOERRORUI;
-    SHFileOperationA(&op);
+    result = SHFileOperationA(&op);
   }
+  if (shellresult) *shellresult = result;
   // judged by the result, not the shell's answer: it may report success for a partial delete,
   // and failure for a folder that another process removed meanwhile
   return !FolderThere(path);
 }
 
-bool RemoveKeyTree(RegRoot root, const std::string& path) {
-  if (path.empty() || path.find_first_not_of('\\') == std::string::npos) return false;
+namespace {
+
+bool RemoveKeyTreeBelow(RegRoot root, const std::string& path) {
   win::RegKey key;
   const LONG opened = RegOpenKeyExA(RootKey(root), path.c_str(), 0, KEY_ALL_ACCESS, key.out());
   if (opened == ERROR_FILE_NOT_FOUND) return true;
@@ -150,9 +159,17 @@ bool RemoveKeyTree(RegRoot root, const std::string& path) {
   }
   key.reset();
   for (const std::string& n : names) {
-    if (!n.empty()) RemoveKeyTree(root, path + "\\" + n);
+    if (!n.empty()) RemoveKeyTreeBelow(root, path + "\\" + n);
   }
   return RegDeleteKeyA(RootKey(root), path.c_str()) == ERROR_SUCCESS;
+}
+
+}  // namespace
+
+bool RemoveKeyTree(RegRoot root, const std::string& path) {
+  // never a key that every product shares, nor one above it, whatever the names recorded
+  if (!IsRemovableKeyTree(root, path)) return false;
+  return RemoveKeyTreeBelow(root, path);
 }
 
 bool WindowsUninstallSystem::UseWideApi() {
@@ -209,7 +226,7 @@ bool WindowsUninstallSystem::FolderExists(const std::u16string& path) {
   return FolderThere(path);
 }
 bool WindowsUninstallSystem::DeleteFolderTree(const std::u16string& path) {
-  return ShellDeleteFolder(owner_, path, quiet_);
+  return ShellDeleteFolder(owner_, path, quiet_, &lastdelete_);
 }
 bool WindowsUninstallSystem::RemoveEmptyFolder(const std::u16string& path) {
   return SystemFileSystem().RemoveFolder(path);

@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "installengine/registration.h"
+#include "wizard/folderguard_win32.h"
 #include "wizard/uninstallrun.h"
 
 namespace kestrel {
@@ -19,11 +20,13 @@ std::vector<std::u16string> ProtectedFolders();
 
 // Deletes the folder with everything in it through the shell: silent, no confirmation, nothing
 // to the recycle bin; `quiet` also keeps the shell's own error windows away. True when the
-// folder is gone afterwards.
-bool ShellDeleteFolder(HWND owner, const std::u16string& folder, bool quiet = false);
+// folder is gone afterwards; `shellresult` (if given) gets the operation's own result code.
+bool ShellDeleteFolder(HWND owner, const std::u16string& folder, bool quiet = false,
+                       int* shellresult = nullptr);
 
-// Removes the key and every key below it (depth first). A missing key is no error; an empty path
-// (the whole root) is never touched. True when the key is gone afterwards.
+// Removes the key and every key below it (depth first). A missing key is no error; a path that
+// IsRemovableKeyTree refuses (the whole root, a key all products share) is never touched.
+// True when the key is gone afterwards.
 bool RemoveKeyTree(RegRoot root, const std::string& path);
 
 class WindowsUninstallSystem final : public UninstallSystem {
@@ -43,8 +46,11 @@ class WindowsUninstallSystem final : public UninstallSystem {
   std::u16string AppDataFolder() override;
   std::u16string StartMenuFolder() override;
   std::vector<std::u16string> ProtectedFolders() override;
+  PathFacts& Facts() override { return facts_; }
+  SystemFolders FoldersToKeep() override { return SystemFoldersToKeep(); }
   bool FolderExists(const std::u16string& path) override;
   bool DeleteFolderTree(const std::u16string& path) override;
+  int LastDeleteResult() override { return lastdelete_; }
   bool RemoveEmptyFolder(const std::u16string& path) override;
   bool RemoveFile(const std::u16string& path) override;
   bool RemoveKeyTree(RegRoot root, const std::string& path) override;
@@ -52,6 +58,8 @@ class WindowsUninstallSystem final : public UninstallSystem {
  private:
   HWND owner_;
   bool quiet_;
+  Win32PathFacts facts_;
+  int lastdelete_ = 0;
 };
 
 }  // namespace kestrel

@@ -343,7 +343,7 @@ for dev in nul.txt COM1.log aux; do
   install "device-$dev" "$PKG/device-$dev-setup.exe"
   L=$WORK/device-$dev.log
   expect "$L" "box text=An error occurred during the installation process. (Unsafe path in package ($dev))"
-  expect "$L" "exit=1"
+  expect "$L" "exit=1603"
   absent_file "$PF/Kestrel E2E/Three"
 done
 

@@ -12,7 +12,7 @@ usage: patchpkg.py EXE marker INDEX     the first block of file INDEX loses its 
        patchpkg.py EXE certentry        prints the PE certificate-table entry: address size
        patchpkg.py EXE uninstcopy OUT   writes the uninstaller copy as an installation would
 
-marker, readfail and filecount store the package checksum again, so the engine meets the damage
+marker, readfail, filecount and rename store the package checksum again, so the engine meets the damage
 (a package built that way); flip and cut leave it, as a damaged download would.
 """
 import struct
@@ -147,7 +147,7 @@ def main():
         del data[len(data) - int(sys.argv[3]) :]
     else:
         sys.exit("unknown change " + what)
-    if what in ("marker", "readfail", "filecount"):
+    if what in ("marker", "readfail", "filecount", "rename"):
         refresh_checksum(data, end)
     open(path, "wb").write(bytes(data))
 

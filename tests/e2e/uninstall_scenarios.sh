@@ -261,6 +261,7 @@ expect "$L" "held=1"
 expect "$L" "box caption=Error"
 expect_prefix "$L" "box text=The folder \"C:\\Program Files\\Kestrel Uninst\\Product\" could not be deleted completely"
 expect_prefix "$L" "run the uninstaller again to finish the job."
+expect_prefix "$L" "perhaps because a file in it is in use."  # it was: the held file
 expect "$L" "page installingpage back=dis next=dis finish=hid cancel=en"
 expect "$L" "stopped title=Uninstall Stopped"
 expect "$L" "box caption=Warning"
@@ -306,6 +307,9 @@ u_absent "$UDESKLINK" uinst4
 u_svc absent KestrelUnSvc1 uinst4
 if [ -s "$ART/uninst-4-error.png" ]; then ok; else bad "uninst-4: no screenshot error"; fi
 rm -rf "$UPF/svc" "$UPF/data" "$UPF/uprod.exe" "$UPF/readme.txt" "$UPF/other-product.txt" "$UPF/Other Product"
+
+# ---- 5. hostile "Path" values: the folder guard ------------------------------------------------
+. "$ROOT/tests/e2e/guard_scenarios.sh"
 
 echo "uninstall scenarios: $(($(date +%s) - U_T0)) s"
 if [ "$U_ALONE" = 1 ]; then

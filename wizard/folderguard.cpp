@@ -1,0 +1,370 @@
+#include "wizard/folderguard.h"
+
+#include "sysutil/cmfunit.h"
+#include "sysutil/codepage.h"
+
+namespace kestrel {
+namespace {
+
+constexpr std::size_t kMaxPath = 260;  // units, with the terminating zero
+
+bool IsAsciiLetter(char16_t c) {
+  return (c >= u'A' && c <= u'Z') || (c >= u'a' && c <= u'z');
+}
+
+char16_t FoldUnit(char16_t c) {
+  if (c >= u'a' && c <= u'z') return char16_t(c - 0x20);
+  if (c == u'/') return u'\\';
+  if (c < 0x80) return c;
+  if ((c >= 0xE0 && c <= 0xFE && c != 0xF7)) return char16_t(c - 0x20);
+  if (c == 0xFF) return 0x178;
+  if (c >= 0x100 && c <= 0x17F) {
+    // Latin Extended-A: pairs with the capital first, except the two runs that start odd
+    const bool odd_first = (c >= 0x139 && c <= 0x148) || (c >= 0x179 && c <= 0x17E);
+    if (c == 0x131 || c == 0x138 || c == 0x149 || c == 0x17F) return c;
+    if (odd_first) return (c % 2 == 0) ? char16_t(c - 1) : c;
+    return (c % 2 == 1) ? char16_t(c - 1) : c;
+  }
+  if (c >= 0x3B1 && c <= 0x3C9 && c != 0x3C2) return char16_t(c - 0x20);
+  if (c == 0x3C2) return 0x3A3;
+  if (c >= 0x430 && c <= 0x44F) return char16_t(c - 0x20);
+  if (c >= 0x450 && c <= 0x45F) return char16_t(c - 0x50);
+  if (c >= 0xFF41 && c <= 0xFF5A) return char16_t(c - 0x20);
+  return c;
+}
+
+bool IsDevice(std::u16string_view name) {
+  // Win32 ignores the extension and blanks before it: "nul .txt" is the device
+  std::u16string base(name.substr(0, name.find(u'.')));
+  while (!base.empty() && base.back() == u' ') base.pop_back();
+  for (auto& c : base) c = FoldUnit(c);
+  for (std::u16string_view d : {u"CON", u"PRN", u"AUX", u"NUL", u"CONIN$", u"CONOUT$"}) {
+    if (base == d) return true;
+  }
+  if (base.size() == 4 && (base.starts_with(u"COM") || base.starts_with(u"LPT"))) {
+    const char16_t n = base[3];
+    return (n >= u'0' && n <= u'9') || n == 0xB9 || n == 0xB2 || n == 0xB3;
+  }
+  return false;
+}
+
+PathFault CheckUnits(std::u16string_view text) {
+  for (std::size_t i = 0; i < text.size(); ++i) {
+    const char16_t c = text[i];
+    if (c < 0x20) return PathFault::kControlCharacter;
+    if (c >= 0xD800 && c < 0xDC00) {
+      if (i + 1 >= text.size() || text[i + 1] < 0xDC00 || text[i + 1] >= 0xE000)
+        return PathFault::kBrokenSurrogate;
+      ++i;
+    } else if (c >= 0xDC00 && c < 0xE000) {
+      return PathFault::kBrokenSurrogate;
+    }
+  }
+  return PathFault::kNone;
+}
+
+PathFault CheckComponent(std::u16string_view part) {
+  if (part.empty()) return PathFault::kEmptyComponent;
+  if (part.find_first_of(u"<>:\"|?*") != std::u16string_view::npos)
+    return PathFault::kReservedCharacter;
+  if (part.find_first_not_of(u". ") == std::u16string_view::npos) {
+    return part.find(u'.') != std::u16string_view::npos ? PathFault::kDotComponent
+                                                        : PathFault::kTrailingDotOrBlank;
+  }
+  if (part.back() == u'.' || part.back() == u' ') return PathFault::kTrailingDotOrBlank;
+  if (IsDevice(part)) return PathFault::kDeviceName;
+  return PathFault::kNone;
+}
+
+// "C:\a\b" -> "C:\a"; "C:\a" -> "C:\"; empty for a root.
+std::u16string Parent(const std::u16string& path) {
+  const auto cut = path.rfind(u'\\');
+  if (cut == std::u16string::npos || path.size() <= 3) return {};
+  if (cut == 2) return path.substr(0, 3);
+  return path.substr(0, cut);
+}
+
+// `inner` lies below `outer` (folded texts).
+bool Below(const std::u16string& inner, const std::u16string& outer) {
+  if (outer.empty() || inner.size() <= outer.size()) return false;
+  if (inner.compare(0, outer.size(), outer) != 0) return false;
+  return outer.back() == u'\\' || inner[outer.size()] == u'\\';
+}
+
+FolderDecision Verdict(FolderDecision d, FolderReason reason, std::u16string collision = {}) {
+  d.reason = reason;
+  d.collision = std::move(collision);
+  return d;
+}
+
+}  // namespace
+
+PathFault CheckPlainPath(std::u16string_view path) {
+  if (path.empty()) return PathFault::kEmpty;
+  if (PathFault f = CheckUnits(path); f != PathFault::kNone) return f;
+  if (path.size() >= kMaxPath) return PathFault::kTooLong;
+  if (path.size() < 2 || !IsAsciiLetter(path[0]) || path[1] != u':') {
+    return path.find(u'/') != std::u16string_view::npos && path.find(u'\\') == path.npos
+               ? PathFault::kForwardSlash
+               : PathFault::kNotLocal;
+  }
+  if (path.size() == 2 || path == std::u16string(path.substr(0, 2)) + u"\\")
+    return PathFault::kDriveRoot;
+  if (path[2] == u'/') return PathFault::kForwardSlash;
+  if (path[2] != u'\\') return PathFault::kNotLocal;
+  if (path.find(u'/') != std::u16string_view::npos) return PathFault::kForwardSlash;
+  std::size_t start = 3;
+  for (;;) {
+    const std::size_t end = path.find(u'\\', start);
+    const auto part = path.substr(start, end == path.npos ? path.npos : end - start);
+    if (PathFault f = CheckComponent(part); f != PathFault::kNone) return f;
+    if (end == path.npos) break;
+    start = end + 1;
+  }
+  return PathFault::kNone;
+}
+
+PathFault CheckPlainName(std::u16string_view name) {
+  if (name.empty()) return PathFault::kEmpty;
+  if (PathFault f = CheckUnits(name); f != PathFault::kNone) return f;
+  if (name.size() >= 256) return PathFault::kTooLong;
+  if (name.find(u'/') != name.npos) return PathFault::kForwardSlash;
+  if (name.find(u'\\') != name.npos) return PathFault::kNotLocal;
+  return CheckComponent(name);
+}
+
+std::u16string_view PathFaultText(PathFault fault) {
+  switch (fault) {
+    case PathFault::kNone:
+      return u"";
+    case PathFault::kEmpty:
+      return u"it is empty";
+    case PathFault::kTooLong:
+      return u"it is too long";
+    case PathFault::kControlCharacter:
+      return u"it holds a control character";
+    case PathFault::kBrokenSurrogate:
+      return u"it holds a broken character";
+    case PathFault::kNotLocal:
+      return u"it is not a full local path";
+    case PathFault::kForwardSlash:
+      return u"it holds a forward slash";
+    case PathFault::kReservedCharacter:
+      return u"it holds a character that names may not hold";
+    case PathFault::kEmptyComponent:
+      return u"it repeats a separator";
+    case PathFault::kDotComponent:
+      return u"it holds a \".\" or \"..\" step";
+    case PathFault::kTrailingDotOrBlank:
+      return u"a name in it ends with a dot or a blank";
+    case PathFault::kDeviceName:
+      return u"it names a device";
+    case PathFault::kDriveRoot:
+      return u"it is a whole drive";
+  }
+  return u"";
+}
+
+std::u16string FoldPath(std::u16string_view path) {
+  std::u16string out(path);
+  for (auto& c : out) c = FoldUnit(c);
+  return out;
+}
+
+std::u16string PrintablePath(std::u16string_view path) {
+  static constexpr char16_t kHex[] = u"0123456789ABCDEF";
+  std::u16string out;
+  for (char16_t c : path) {
+    if (c < 0x20 || c == 0x7F) {
+      out += u"[U+00";
+      out.push_back(kHex[(c >> 4) & 0xF]);
+      out.push_back(kHex[c & 0xF]);
+      out.push_back(u']');
+    } else {
+      out.push_back(c);
+    }
+  }
+  return out;
+}
+
+std::optional<FileIdentity> FolderGuard::IdentityOf(const std::u16string& path) const {
+  return facts_.HasIdentities() ? facts_.Identity(path) : std::nullopt;
+}
+
+FolderGuard::FolderGuard(const SystemFolders& system, PathFacts& facts) : facts_(facts) {
+  auto resolve = [&](const std::u16string& raw) {
+    Known k;
+    std::u16string p = raw;
+    if (p.size() > 3) p = StripTrailingBackslash(p);
+    std::u16string lp = facts_.KindOf(p) != PathKind::kNone ? facts_.LongPath(p) : u"";
+    if (lp.size() > 3) lp = StripTrailingBackslash(lp);
+    k.shown = lp.empty() ? p : lp;
+    k.folded = FoldPath(k.shown);
+    if (!lp.empty()) k.id = IdentityOf(lp);
+    return k;
+  };
+  std::vector<std::u16string> seen;  // folded paths whose parents are already listed
+  auto add_above = [&](const Known& k) {
+    // only local paths: the parents of a share's path are no folders of this machine
+    if (k.shown.size() < 3 || !IsAsciiLetter(k.shown[0]) || k.shown[1] != u':' ||
+        k.shown[2] != u'\\')
+      return;
+    for (std::u16string p = Parent(k.shown); !p.empty(); p = Parent(p)) {
+      const std::u16string f = FoldPath(p);
+      bool listed = false;
+      for (const auto& s : seen) listed = listed || s == f;
+      if (listed) break;  // and so are the ones above it
+      seen.push_back(f);
+      above_.push_back(Known{f, k.shown, IdentityOf(p)});
+    }
+  };
+  for (const auto& s : system.subtrees) {
+    if (s.empty()) continue;
+    subtrees_.push_back(resolve(s));
+    folders_.push_back(subtrees_.back());
+    add_above(subtrees_.back());
+  }
+  for (const auto& f : system.folders) {
+    if (f.empty()) continue;
+    folders_.push_back(resolve(f));
+    add_above(folders_.back());
+  }
+}
+
+FolderDecision FolderGuard::Decide(const std::u16string& path) const {
+  FolderDecision d;
+  d.recorded = path;
+  std::u16string p = path;
+  // one separator at the end is how the folder was recorded; two are not
+  if (p.size() > 3 && p.back() == u'\\') p.pop_back();
+  d.fault = CheckPlainPath(p);
+  if (d.fault != PathFault::kNone) return Verdict(d, FolderReason::kBadSpelling);
+  if (!facts_.Representable(p)) return Verdict(d, FolderReason::kUnrepresentable);
+  switch (facts_.KindOf(p)) {
+    case PathKind::kNone:
+      return Verdict(d, FolderReason::kAbsent);
+    case PathKind::kFile:
+      return Verdict(d, FolderReason::kNotFolder);
+    case PathKind::kFolder:
+      break;
+  }
+  // from here on the folder as the system names it: short names, letter case resolved
+  std::u16string lp = facts_.LongPath(p);
+  if (lp.size() > 3 && lp.back() == u'\\') lp.pop_back();
+  if (lp.empty() || CheckPlainPath(lp) != PathFault::kNone || !facts_.Representable(lp))
+    return Verdict(d, FolderReason::kUnresolved);
+  if (lp[0] >= u'a' && lp[0] <= u'z') lp[0] = char16_t(lp[0] - 0x20);  // "c:" as "C:"
+  d.path = lp;
+  const std::optional<FileIdentity> id = IdentityOf(lp);
+  if (!id && facts_.HasIdentities()) return Verdict(d, FolderReason::kUnresolved);
+  const std::u16string folded = FoldPath(lp);
+
+  for (const Known& k : folders_) {
+    if (k.folded == folded || (id && k.id && *id == *k.id))
+      return Verdict(d, FolderReason::kSystemFolder, k.shown);
+  }
+  for (const Known& k : folders_) {
+    if (Below(k.folded, folded)) return Verdict(d, FolderReason::kHoldsSystemFolder, k.shown);
+  }
+  if (id) {
+    for (const Known& a : above_) {
+      if (a.id && *a.id == *id) return Verdict(d, FolderReason::kHoldsSystemFolder, a.shown);
+    }
+  }
+  for (const Known& s : subtrees_) {
+    if (Below(folded, s.folded)) return Verdict(d, FolderReason::kInsideWindows, s.shown);
+  }
+  // by identity too: a folder reached through another name of a folder above it
+  for (std::u16string up = Parent(lp); !up.empty() && facts_.HasIdentities(); up = Parent(up)) {
+    const std::optional<FileIdentity> uid = facts_.Identity(up);
+    if (!uid) continue;
+    for (const Known& s : subtrees_) {
+      if (s.id && *s.id == *uid) return Verdict(d, FolderReason::kInsideWindows, s.shown);
+    }
+  }
+  return Verdict(d, FolderReason::kDelete);
+}
+
+FolderDecision FolderGuard::DecideInstallFolder(const std::u16string& path,
+                                                const std::string& mainprogram,
+                                                const std::string& exename) const {
+  FolderDecision d = Decide(path);
+  const std::u16string recorded_main = FromCodePage(mainprogram);
+  const bool main_plain =
+      CheckPlainPath(recorded_main) == PathFault::kNone && facts_.Representable(recorded_main);
+  if (d.reason == FolderReason::kAbsent) {
+    // gone already, unless the program it should hold is still somewhere else
+    if (main_plain && facts_.KindOf(recorded_main) == PathKind::kFile)
+      return Verdict(d, FolderReason::kNotRecorded);
+    return d;
+  }
+  if (!d.remove()) return d;
+
+  const std::u16string name = FromCodePage(exename);
+  if (CheckPlainName(name) != PathFault::kNone) return Verdict(d, FolderReason::kNotRecorded);
+  const std::u16string expected = d.path + u"\\" + name;
+  if (!facts_.Representable(expected) || facts_.KindOf(expected) != PathKind::kFile)
+    return Verdict(d, FolderReason::kNotRecorded);
+
+  bool same = false;
+  if (main_plain && facts_.KindOf(recorded_main) == PathKind::kFile) {
+    const std::u16string a = facts_.LongPath(recorded_main);
+    const std::u16string b = facts_.LongPath(expected);
+    same = !a.empty() && FoldPath(a) == FoldPath(b);
+    if (!same) {
+      const auto ia = IdentityOf(recorded_main), ib = IdentityOf(expected);
+      same = ia && ib && *ia == *ib;
+    }
+  } else {
+    // A folder name the code page lacks was recorded with replacement characters; the
+    // installer wrote exactly this text for exactly this "Path", and the program is there.
+    bool lossless = true;
+    const std::string written = ToCodePage(AddTrailingBackslash(path), &lossless) + exename;
+    same = !lossless && written == mainprogram;
+  }
+  if (!same) return Verdict(d, FolderReason::kNotRecorded);
+  return d;
+}
+
+std::u16string KeptFolderMessage(const FolderDecision& d) {
+  if (!d.kept()) return {};
+  const std::u16string shown = d.path.empty() ? PrintablePath(d.recorded) : d.path;
+  std::u16string why;
+  switch (d.reason) {
+    case FolderReason::kSystemFolder:
+      why = u"it is a folder of the system or holds more than this program";
+      break;
+    case FolderReason::kHoldsSystemFolder:
+      why = u"it holds the system's folder \"" + d.collision + u"\"";
+      break;
+    case FolderReason::kInsideWindows:
+      why = u"it lies inside the Windows folder";
+      break;
+    case FolderReason::kBadSpelling:
+      why =
+          u"the uninstall information names it in a form that Windows would read as another "
+          u"folder (" +
+          std::u16string(PathFaultText(d.fault)) + u")";
+      break;
+    case FolderReason::kUnrepresentable:
+      why = u"its name cannot be passed to this system unchanged";
+      break;
+    case FolderReason::kNotFolder:
+      why = u"it is not a folder";
+      break;
+    case FolderReason::kUnresolved:
+      why = u"the system could not tell which folder it is";
+      break;
+    case FolderReason::kNotRecorded:
+      why =
+          u"it is not the folder this program was installed in (it does not hold the main "
+          u"program that the installation recorded)";
+      break;
+    case FolderReason::kDelete:
+    case FolderReason::kAbsent:
+      return {};
+  }
+  return u"The folder \"" + shown + u"\" was not deleted: " + why + u", so its files were kept.";
+}
+
+}  // namespace kestrel

@@ -1,0 +1,138 @@
+// Which folders the uninstaller may delete with everything in them. The decision is made on the
+// folder, not on its spelling: a path is first required to be a plain local path that Windows
+// takes literally, then resolved by the system to its full long form and its identity (volume
+// and file index), and compared with every folder the system reports as its own. The system
+// side only answers questions about paths (PathFacts); everything decided here is portable.
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace kestrel {
+
+// Why a text is not a plain path that Win32 would act on exactly as written.
+enum class PathFault {
+  kNone,
+  kEmpty,
+  kTooLong,             // 260 units or more: the shell's operation cannot take it whole
+  kControlCharacter,    // NUL or another control character: a call may stop at it
+  kBrokenSurrogate,     // half of a UTF-16 pair
+  kNotLocal,            // relative, drive-relative ("C:x"), UNC, "\\?\" or "\\.\" forms
+  kForwardSlash,        // Win32 reads "/" as a separator
+  kReservedCharacter,   // < > : " | ? * (a ":" also opens a data stream)
+  kEmptyComponent,      // repeated separators, which Win32 collapses
+  kDotComponent,        // "." or "..", or only dots and blanks
+  kTrailingDotOrBlank,  // Win32 drops them: "C:\windows." is C:\windows
+  kDeviceName,          // CON, NUL, AUX, PRN, COM0-9, LPT0-9 with or without an extension
+  kDriveRoot,           // "C:" or "C:\": never a folder to delete
+};
+
+// Checks a full local path ("X:\a\b", no trailing separator).
+PathFault CheckPlainPath(std::u16string_view path);
+// Checks one file or folder name.
+PathFault CheckPlainName(std::u16string_view name);
+// A short description of the fault for messages and logs.
+std::u16string_view PathFaultText(PathFault fault);
+
+// Path text folded as Windows compares names: letters to capitals (ASCII, Latin-1, Latin
+// Extended-A, Greek, Cyrillic, fullwidth Latin), every "/" to "\".
+std::u16string FoldPath(std::u16string_view path);
+// The path for a message: control characters shown as [U+XXXX] instead of cutting it.
+std::u16string PrintablePath(std::u16string_view path);
+
+struct FileIdentity {
+  std::uint32_t volume = 0;  // volume serial number
+  std::uint64_t index = 0;   // file index on that volume
+  friend bool operator==(const FileIdentity&, const FileIdentity&) = default;
+};
+
+enum class PathKind { kNone, kFile, kFolder };
+
+// What the system says about a path. The Win32 side asks the file system; tests use a table.
+class PathFacts {
+ public:
+  virtual ~PathFacts() = default;
+  // What is at the path (following links, as a delete would).
+  virtual PathKind KindOf(const std::u16string& path) = 0;
+  // The full path with every component in its long form, as the file system names it; empty
+  // when the system cannot resolve it.
+  virtual std::u16string LongPath(const std::u16string& path) = 0;
+  // Volume serial number and file index; nothing when the object cannot be opened.
+  virtual std::optional<FileIdentity> Identity(const std::u16string& path) = 0;
+  // False on systems that have no file identities (then only the long form is compared).
+  virtual bool HasIdentities() = 0;
+  // Whether the system call receives exactly this text (the 8-bit calls: the conversion to the
+  // code page round-trips).
+  virtual bool Representable(const std::u16string& path) = 0;
+};
+
+// The folders never to delete, as the system reports them.
+struct SystemFolders {
+  // Never deleted, nor any folder that holds one of them: every known folder, every drive
+  // root, every profile folder.
+  std::vector<std::u16string> folders;
+  // Nothing at or below them is deleted: the Windows folder and its system folders.
+  std::vector<std::u16string> subtrees;
+};
+
+enum class FolderReason {
+  kDelete,             // may be deleted with everything in it
+  kAbsent,             // nothing there, nothing to delete
+  kBadSpelling,        // see `fault`
+  kUnrepresentable,    // the 8-bit call would receive another name
+  kNotFolder,          // a file, not a folder
+  kUnresolved,         // there, but the system cannot say which folder it is
+  kSystemFolder,       // one of the system's folders
+  kHoldsSystemFolder,  // lies above one of them
+  kInsideWindows,      // lies inside the Windows folder
+  kNotRecorded,        // not the folder the installation recorded
+};
+
+struct FolderDecision {
+  FolderReason reason = FolderReason::kBadSpelling;
+  PathFault fault = PathFault::kNone;
+  std::u16string recorded;   // the path as it was given
+  std::u16string path;       // the resolved long form when known: what is deleted
+  std::u16string collision;  // the system folder it is, holds or lies in
+  bool remove() const { return reason == FolderReason::kDelete; }
+  // Kept, and the user (or the log) must be told: everything but a delete and an absent folder.
+  bool kept() const { return reason != FolderReason::kDelete && reason != FolderReason::kAbsent; }
+};
+
+class FolderGuard {
+ public:
+  // Resolves every system folder once (long form, identity, and the identities of the folders
+  // above it).
+  FolderGuard(const SystemFolders& system, PathFacts& facts);
+
+  // A folder that would be deleted with everything below it.
+  FolderDecision Decide(const std::u16string& path) const;
+
+  // The installation folder: as Decide, and it must be the folder the installation recorded,
+  // that is hold the main program that App Paths names: `mainprogram` (the key's default
+  // value, 8-bit) must be `path` + "\" + `exename`, compared as the system resolves them, and
+  // that file must be there.
+  FolderDecision DecideInstallFolder(const std::u16string& path, const std::string& mainprogram,
+                                     const std::string& exename) const;
+
+ private:
+  struct Known {
+    std::u16string folded;  // folded long form
+    std::u16string shown;   // as the system names it
+    std::optional<FileIdentity> id;
+  };
+  std::optional<FileIdentity> IdentityOf(const std::u16string& path) const;
+
+  PathFacts& facts_;
+  std::vector<Known> folders_;  // includes the subtrees
+  std::vector<Known> subtrees_;
+  std::vector<Known> above_;  // every folder above a system folder, with its identity
+};
+
+// What the user is told about a kept folder; empty for a delete or an absent folder.
+std::u16string KeptFolderMessage(const FolderDecision& decision);
+
+}  // namespace kestrel
