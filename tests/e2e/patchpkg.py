@@ -103,6 +103,10 @@ def uninstaller_copy(data, cfg, packageoffset):
 def main():
     path, what = sys.argv[1], sys.argv[2]
     data = bytearray(open(path, "rb").read())
+    if what == "certentry":  # any PE file, with or without a package
+        found = cert_entry(data)
+        print("%d %d" % found[0] if found else "none")
+        return
     end = package_end(data)
     cfg = end - CONFIG
     packageoffset = struct.unpack_from("<i", data, cfg + 28)[0]
@@ -117,10 +121,6 @@ def main():
         return
     if what == "uninstcopy":
         open(sys.argv[3], "wb").write(uninstaller_copy(data, cfg, packageoffset))
-        return
-    if what == "certentry":
-        found = cert_entry(data)
-        print("%d %d" % found[0] if found else "none")
         return
     if what == "marker":
         rec = record(int(sys.argv[3]))
