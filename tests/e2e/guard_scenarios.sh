@@ -126,14 +126,8 @@ source = "QQQQQQevil.txt"
 TOML
 if ASAN_OPTIONS=detect_leaks=0 "$U_PACK" build "$G8/g8.toml" -o "$PKG/g8-setup.exe" --stub "$SETUP" \
   --level fast >"$WORK/pack-g8.log" 2>&1 &&
-  $PY -c '
-import sys
-p = sys.argv[1]
-d = open(p, "rb").read()
-old = "QQQQQQevil.txt".encode("utf-16-le")
-new = "\uFF0E\uFF0E\uFF3C\uFF0E\uFF0E\uFF3Cevil.txt".encode("utf-16-le")
-assert d.count(old) == 1, d.count(old)
-open(p, "wb").write(d.replace(old, new))' "$PKG/g8-setup.exe"; then ok; else
+  $PY "$ROOT/tests/e2e/patchpkg.py" "$PKG/g8-setup.exe" rename 1 \
+    "$($PY -c 'print("\uFF0E\uFF0E\uFF3C\uFF0E\uFF0E\uFF3Cevil.txt")')"; then ok; else
   bad "guard-8bit: packing or patching failed: $(tail -n 1 "$WORK/pack-g8.log")"
 fi
 $W reg add 'HKCU\Software\Wine\AppDefaults\g8-setup.exe' /v Version /d win98 /f >/dev/null 2>&1
