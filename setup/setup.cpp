@@ -2,6 +2,7 @@
 #include <windows.h>
 
 #include "package/pkgfile_win32.h"
+#include "setup/runtime_win32.h"
 #include "sysutil/cmfunit_win32.h"
 #include "toolkit/app.h"
 #include "toolkit/thread.h"
@@ -9,6 +10,7 @@
 #include "wizard/mainunit.h"
 
 int WINAPI wWinMain(HINSTANCE instance, HINSTANCE, PWSTR, int) {
+  kestrel::InstallFaultHandlers();
   // before anything can load a DLL by name
   kestrel::RestrictDllSearch();
   kestrel::BindFileFunctions64();
