@@ -2,6 +2,8 @@
 
 #include <windows.h>
 
+#include "sysutil/cmfunit_win32.h"
+
 namespace kestrel {
 namespace {
 
@@ -22,8 +24,10 @@ HKEY RootKey(RegRoot root) {
 void WriteRegistryRows(const std::vector<RegistryRow>& rows) {
   for (const RegistryRow& row : rows) {
     HKEY key = nullptr;
+    // App Paths in the view the system's shell reads (MachineKeyView); the rest in our own
+    const REGSAM view = row.root == RegRoot::kLocalMachine ? MachineKeyView(row.key) : 0;
     if (RegCreateKeyExA(RootKey(row.root), row.key.c_str(), 0, nullptr, REG_OPTION_NON_VOLATILE,
-                        KEY_ALL_ACCESS, nullptr, &key, nullptr) != ERROR_SUCCESS) {
+                        KEY_ALL_ACCESS | view, nullptr, &key, nullptr) != ERROR_SUCCESS) {
       continue;
     }
     RegSetValueExA(key, row.name.empty() ? nullptr : row.name.c_str(), 0, REG_SZ,

@@ -186,7 +186,9 @@ bool ShellDeleteFolder(HWND owner, const std::u16string& folder) {
 bool RemoveKeyTree(RegRoot root, const std::string& path) {
   if (path.empty() || path.find_first_not_of('\\') == std::string::npos) return false;
   HKEY key = nullptr;
-  const LONG opened = RegOpenKeyExA(RootKey(root), path.c_str(), 0, KEY_ALL_ACCESS, &key);
+  // the view the installation wrote the key in (MachineKeyView)
+  const REGSAM view = root == RegRoot::kLocalMachine ? MachineKeyView(path) : 0;
+  const LONG opened = RegOpenKeyExA(RootKey(root), path.c_str(), 0, KEY_ALL_ACCESS | view, &key);
   if (opened == ERROR_FILE_NOT_FOUND) return true;
   if (opened != ERROR_SUCCESS) return false;
   // names first, then the removals: enumerating while deleting skips entries
@@ -202,7 +204,7 @@ bool RemoveKeyTree(RegRoot root, const std::string& path) {
   for (const std::string& n : names) {
     if (!n.empty()) RemoveKeyTree(root, path + "\\" + n);
   }
-  return RegDeleteKeyA(RootKey(root), path.c_str()) == ERROR_SUCCESS;
+  return DeleteRegistryKey(RootKey(root), path, view) == ERROR_SUCCESS;
 }
 
 void Triform::UninstallRun() {
