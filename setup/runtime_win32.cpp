@@ -117,7 +117,8 @@ void __throw_bad_array_new_length() { kestrel::OutOfMemory(); }
 void __throw_length_error(const char* what) { kestrel::InternalError(what); }
 void __throw_logic_error(const char* what) { kestrel::InternalError(what); }
 void __throw_out_of_range(const char* what) { kestrel::InternalError(what); }
-void __throw_out_of_range_fmt(const char* what, ...) { kestrel::InternalError(what); }
+// the text is a format with its numbers left out: only the check's name is shown
+void __throw_out_of_range_fmt(const char*, ...) { kestrel::InternalError("index out of range"); }
 void __throw_invalid_argument(const char* what) { kestrel::InternalError(what); }
 void __throw_domain_error(const char* what) { kestrel::InternalError(what); }
 void __throw_runtime_error(const char* what) { kestrel::InternalError(what); }

@@ -3,7 +3,7 @@
 // "sync" 0 when every call ran on the main thread in order.
 //   kestrel_uiprobe warning|confirm|error TEXT
 //   kestrel_uiprobe sync
-//   kestrel_uiprobe fault oom|check|abort|crash|purevirtual   ends in the runtime's Error box
+//   kestrel_uiprobe fault oom|check|abort|crash   ends in the runtime's Error box
 #include <windows.h>
 // after windows.h, which it needs
 #include <shellapi.h>
@@ -37,28 +37,16 @@ class Counter : public kestrel::ui::WorkerThread {
   }
 };
 
-struct Base {
-  Base();
-  virtual ~Base() = default;
-  virtual int Value() = 0;
-};
-// a pure virtual call from the constructor, through a pointer the compiler cannot see through
-Base* volatile g_self = nullptr;
-Base::Base() {
-  g_self = this;
-  g_self->Value();
-}
-struct Derived : Base {
-  int Value() override { return 1; }
-};
+char* volatile g_keep = nullptr;
 
 // Each fault the program must end in a clear message rather than a silent crash.
 int Fault(const std::wstring& kind) {
   if (kind == L"oom") {
-    // more than the address space holds: the allocation fails at once
-    volatile std::size_t huge = static_cast<std::size_t>(-1) / 2;
-    char* p = new char[huge];
-    return p ? 10 : 11;
+    // more than the address space holds: the allocation fails at once (the pointer is kept, so
+    // the compiler may not leave the allocation out)
+    volatile std::size_t huge = static_cast<std::size_t>(-1) - 65536;
+    g_keep = new char[huge];
+    return g_keep ? 10 : 11;
   }
   if (kind == L"check") {
     std::vector<int> v(3);
@@ -67,13 +55,10 @@ int Fault(const std::wstring& kind) {
   }
   if (kind == L"abort") std::abort();
   if (kind == L"crash") {
-    int* volatile p = nullptr;
+    // a page that may not be touched (Wine maps the lowest page for old programs)
+    int* volatile p = static_cast<int*>(VirtualAlloc(nullptr, 4096, MEM_COMMIT, PAGE_NOACCESS));
     *p = 1;
     return 12;
-  }
-  if (kind == L"purevirtual") {
-    Derived d;
-    return d.Value();
   }
   return 100;
 }
