@@ -3,6 +3,7 @@
 #include <windows.h>
 
 #include "sysutil/handles_win32.h"
+#include "sysutil/cmfunit_win32.h"
 
 namespace kestrel {
 namespace {
@@ -24,8 +25,10 @@ HKEY RootKey(RegRoot root) {
 void WriteRegistryRows(const std::vector<RegistryRow>& rows) {
   for (const RegistryRow& row : rows) {
     win::RegKey key;
+    // App Paths in the view the system's shell reads (MachineKeyView); the rest in our own
+    const REGSAM view = row.root == RegRoot::kLocalMachine ? MachineKeyView(row.key) : 0;
     if (RegCreateKeyExA(RootKey(row.root), row.key.c_str(), 0, nullptr, REG_OPTION_NON_VOLATILE,
-                        KEY_ALL_ACCESS, nullptr, key.out(), nullptr) != ERROR_SUCCESS) {
+                        KEY_ALL_ACCESS | view, nullptr, key.out(), nullptr) != ERROR_SUCCESS) {
       continue;
     }
     const char* name = row.name.empty() ? nullptr : row.name.c_str();

@@ -3,10 +3,12 @@
 
 #include "package/pkgfile_win32.h"
 #include "setup/session_win32.h"
+#include "setup/runtime_win32.h"
 #include "sysutil/cmfunit_win32.h"
 #include "toolkit/thread.h"
 
 int WINAPI wWinMain(HINSTANCE instance, HINSTANCE, PWSTR, int) {
+  kestrel::InstallFaultHandlers();
   // before anything can load a DLL by name
   kestrel::RestrictDllSearch();
   kestrel::BindFileFunctions64();

@@ -106,4 +106,15 @@ bool IsDeviceName(std::string_view path) {
   return false;
 }
 
+bool InNativeRegistryView(std::string_view machinekey) {
+  constexpr std::string_view kAppPaths = "software\\microsoft\\windows\\currentversion\\app paths";
+  if (machinekey.size() < kAppPaths.size()) return false;
+  for (std::size_t i = 0; i < kAppPaths.size(); ++i) {
+    char c = machinekey[i];
+    if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
+    if (c != kAppPaths[i]) return false;
+  }
+  return machinekey.size() == kAppPaths.size() || machinekey[kAppPaths.size()] == '\\';
+}
+
 }  // namespace kestrel

@@ -60,4 +60,10 @@ bool MatchTitlePattern(std::string_view pattern, std::string_view title);
 // as a path's last component (8-bit text, a-z upper-cased).
 bool IsDeviceName(std::string_view path);
 
+// True for the App Paths keys under HKEY_LOCAL_MACHINE (any case, with or without a trailing
+// backslash): the shell looks a program up there by its name. A 32-bit program on 64-bit Windows
+// writes, reads and deletes them in the 64-bit registry view, where the 64-bit shell (the Run box,
+// Explorer) reads them; every other key stays in the program's own view.
+bool InNativeRegistryView(std::string_view machinekey);
+
 }  // namespace kestrel

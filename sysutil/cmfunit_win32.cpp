@@ -19,10 +19,10 @@ Fn BindByName(const wchar_t* module, const char* name) {
 }
 
 std::string ReadString(HKEY root, std::string_view key, std::string_view value,
-                       std::string_view fallback) {
+                       std::string_view fallback, REGSAM view = 0) {
   win::RegKey h;
   std::string k(key), v(value);
-  if (RegOpenKeyExA(root, k.c_str(), 0, KEY_ALL_ACCESS, h.out()) != ERROR_SUCCESS) {
+  if (RegOpenKeyExA(root, k.c_str(), 0, KEY_ALL_ACCESS | view, h.out()) != ERROR_SUCCESS) {
     return std::string(fallback);
   }
   std::string out(fallback);
@@ -113,7 +113,29 @@ std::string ReadClassesString(std::string_view key, std::string_view value,
 
 std::string ReadMachineString(std::string_view key, std::string_view value,
                               std::string_view fallback) {
-  return ReadString(HKEY_LOCAL_MACHINE, key, value, fallback);
+  return ReadString(HKEY_LOCAL_MACHINE, key, value, fallback, MachineKeyView(key));
+}
+
+bool RunningUnderWow64() {
+  static const bool wow64 = [] {
+    using IsWow64ProcessFn = BOOL(WINAPI*)(HANDLE, PBOOL);
+    auto is_wow64 = BindByName<IsWow64ProcessFn>(L"kernel32.dll", "IsWow64Process");
+    BOOL yes = FALSE;
+    return is_wow64 && is_wow64(GetCurrentProcess(), &yes) && yes;
+  }();
+  return wow64;
+}
+
+REGSAM MachineKeyView(std::string_view key) {
+  return RunningUnderWow64() && InNativeRegistryView(key) ? KEY_WOW64_64KEY : 0;
+}
+
+LONG DeleteRegistryKey(HKEY root, const std::string& path, REGSAM view) {
+  if (view == 0) return RegDeleteKeyA(root, path.c_str());
+  // only where a view is asked for, on 64-bit systems, which all have it
+  using RegDeleteKeyExAFn = LONG(WINAPI*)(HKEY, LPCSTR, REGSAM, DWORD);
+  auto del = BindByName<RegDeleteKeyExAFn>(L"advapi32.dll", "RegDeleteKeyExA");
+  return del ? del(root, path.c_str(), view, 0) : ERROR_CALL_NOT_IMPLEMENTED;
 }
 
 void RestrictDllSearch() {

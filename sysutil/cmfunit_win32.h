@@ -41,6 +41,15 @@ std::string ReadClassesString(std::string_view key, std::string_view value,
 std::string ReadMachineString(std::string_view key, std::string_view value,
                               std::string_view fallback);
 
+// True for a 32-bit program running on 64-bit Windows (IsWow64Process, looked up by name).
+bool RunningUnderWow64();
+// The registry view flag to add to the access of a key under HKLM: KEY_WOW64_64KEY for the keys
+// of InNativeRegistryView when RunningUnderWow64, else 0 (the program's own view; systems
+// without the 32-bit layer would not know the flag).
+REGSAM MachineKeyView(std::string_view key);
+// Deletes one key that has no subkeys, in the view given by `view` (0 or MachineKeyView).
+LONG DeleteRegistryKey(HKEY root, const std::string& path, REGSAM view);
+
 // Loads DLLs only from the system folder from here on, so a DLL planted beside the program
 // (a Downloads folder) is never picked up.
 void RestrictDllSearch();

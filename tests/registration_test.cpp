@@ -264,5 +264,45 @@ TEST(Shortcuts, EntryWithoutDashHasNoArguments) {
   EXPECT_EQ(args, u"-b-c");
 }
 
+// Which view each HKLM row lands in: the App Paths record (and the rows that extend it) in the
+// 64-bit one that the shell reads, the Uninstall key in the program's own view.
+TEST(Registration, AppPathsRowsAloneGoToTheNativeView) {
+  ConfigRecord c = Config();
+  WriteShort(c.assocext, ".htl");
+  WriteShort(c.assocclass, "Brimlow.MXA");
+  WriteShort(c.assocprogram, "tool.exe");
+  WriteShort(c.servicefiles[0], "svc\\one.exe");
+  WriteShort(c.servicenames[0], "One");
+  const RegistrationInput in{c, u"C:\\T", u"D:\\Desk", u"C:\\Windows"};
+  std::vector<RegistryRow> rows = AppPathsRows(in);
+  for (const auto& r : AssociationRows(in)) rows.push_back(r);
+  for (const auto& s : ConfiguredServices(c, in.destfolder)) {
+    for (const auto& r : ServiceRows(in, s)) rows.push_back(r);
+  }
+  int native = 0;
+  for (const auto& r : rows) {
+    if (r.root != RegRoot::kLocalMachine) continue;
+    EXPECT_TRUE(InNativeRegistryView(r.key)) << r.key;
+    ++native;
+  }
+  EXPECT_EQ(native, 6 + 1 + 2);  // the record, "fileassociations", one service's two values
+  for (const auto& r : UninstallRows(in)) EXPECT_FALSE(InNativeRegistryView(r.key)) << r.key;
+
+  const struct {
+    const char* key;
+    bool native;
+  } cases[] = {
+      {"SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\App Paths", true},
+      {"software\\microsoft\\windows\\currentversion\\app paths\\x.exe\\", true},
+      {"SOFTWARE\\MICROSOFT\\WINDOWS\\CURRENTVERSION\\APP PATHS\\X.EXE", true},
+      {"SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\App Paths2\\x.exe", false},
+      {"SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\App Path", false},
+      {"SOFTWARE\\WOW6432Node\\Microsoft\\Windows\\CurrentVersion\\App Paths\\x.exe", false},
+      {"Software\\Microsoft\\Windows\\CurrentVersion\\Explorer", false},
+      {"", false},
+  };
+  for (const auto& k : cases) EXPECT_EQ(InNativeRegistryView(k.key), k.native) << k.key;
+}
+
 }  // namespace
 }  // namespace kestrel

@@ -80,7 +80,9 @@ std::shared_ptr<Picture> DecodeJpeg(const std::uint8_t* data, std::size_t size) 
   int w = 0, h = 0;
   HBITMAP bmp = Decode(data, size, &w, &h);
   if (!bmp) return nullptr;
-  return std::make_shared<Picture>(bmp, w, h);
+  // not make_shared: without RTTI it would link the library's type_info comparison and, with it,
+  // the exception machinery
+  return std::shared_ptr<Picture>(new Picture(bmp, w, h));
 }
 
 std::shared_ptr<Picture> LoadJpegResource(HINSTANCE module, int id) {

@@ -145,7 +145,10 @@ namespace {
 
 bool RemoveKeyTreeBelow(RegRoot root, const std::string& path) {
   win::RegKey key;
-  const LONG opened = RegOpenKeyExA(RootKey(root), path.c_str(), 0, KEY_ALL_ACCESS, key.out());
+  // the view the installation wrote the key in (MachineKeyView)
+  const REGSAM view = root == RegRoot::kLocalMachine ? MachineKeyView(path) : 0;
+  const LONG opened =
+      RegOpenKeyExA(RootKey(root), path.c_str(), 0, KEY_ALL_ACCESS | view, key.out());
   if (opened == ERROR_FILE_NOT_FOUND) return true;
   if (opened != ERROR_SUCCESS) return false;
   // names first, then the removals: enumerating while deleting skips entries
@@ -161,7 +164,7 @@ bool RemoveKeyTreeBelow(RegRoot root, const std::string& path) {
   for (const std::string& n : names) {
     if (!n.empty()) RemoveKeyTreeBelow(root, path + "\\" + n);
   }
-  return RegDeleteKeyA(RootKey(root), path.c_str()) == ERROR_SUCCESS;
+  return DeleteRegistryKey(RootKey(root), path, view) == ERROR_SUCCESS;
 }
 
 }  // namespace

@@ -73,6 +73,7 @@ int Folders() {
   Out("startmenu=" + U8(StartMenuFolder()));
   Out("programs=" + U8(ProgramsFolder()));
   Out("programfiles=" + U8(ProgramFilesFolder()));
+  Out(std::string("wow64=") + (RunningUnderWow64() ? "1" : "0"));
   return 0;
 }
 

@@ -142,8 +142,8 @@ done
 head -c 16 /dev/urandom >"$WORK/key.bin"
 packit "$SRC/app/three.toml" "$PKG/locked-setup.exe" --key-file "$WORK/key.bin"
 
-PF="$DRIVE_C/Program Files"
-FULL_DEST='C:\Program Files\Kestrel E2E\Product'
+PF="$DRIVE_C/$PFNAME"
+FULL_DEST="$PFW\\Kestrel E2E\\Product"
 ti=$(date +%s)
 
 # ---- 21. the full installation --------------------------------------------------------
@@ -226,6 +226,10 @@ done
 check_eq "readme window" "$found" 1
 verify full-verify installed "$PKG/full-setup.exe" "$FULL_DEST"
 signed_check "full: kestrelui.exe" "$UNINSTALLER"
+expect "$WORK/full-verify.log" "view $([ "$ARCH" = i686 ] && echo '32-bit installer on 64-bit Windows' || echo native)"
+if $W uninstaller --list 2>/dev/null | tr -d '\r' | grep -Fxq 'E2E Product|||E2E Product'; then ok; else
+  bad "full: not in the installed-programs list"
+fi
 $W taskkill /f /im product.exe >/dev/null 2>&1
 $W taskkill /f /im notepad.exe >/dev/null 2>&1
 
@@ -267,7 +271,7 @@ done
 
 # ---- 24. Cancel answered Yes mid-extraction: the program ends, nothing is registered ------
 $W reg delete 'HKLM\SOFTWARE\Microsoft\Windows\CurrentVersion\App Paths\part1.bin' /f >/dev/null 2>&1
-$W reg delete 'HKLM\software\microsoft\windows\currentversion\uninstall\E2E Big' /f >/dev/null 2>&1
+$W reg delete "$UNKEYS\\E2E Big" /f >/dev/null 2>&1
 rm -f "$UNINSTALLER" "$DRIVE_C/users/$(id -un)/Desktop/E2E Big.lnk"
 rm -rf "$PF/Kestrel E2E/Big"
 KDRV_CANCEL=yes KDRV_CANCEL_AT=1 install cancel "$PKG/big-setup.exe"
@@ -276,7 +280,7 @@ expect "$L" "box text=Are you sure you want to cancel this installation?"
 expect_prefix "$L" "held yes"
 expect "$L" "wizard closed=1"
 expect "$L" "exit=1602"
-verify cancel-absent absent "$PKG/big-setup.exe" 'C:\Program Files\Kestrel E2E\Big'
+verify cancel-absent absent "$PKG/big-setup.exe" "$PFW\\Kestrel E2E\\Big"
 # files already written stay; the one in hand was finished before the program ended
 n=0
 for i in 1 2 3 4 5 6; do
@@ -297,7 +301,7 @@ expect "$L" "box text=An error occurred during the installation process. (File c
 expect "$L" "exit=1603"
 present_file "$PF/Kestrel E2E/Three/product.exe"
 absent_file "$PF/Kestrel E2E/Three/docs/guide.txt"
-verify corrupt-absent absent "$PKG/corrupt-setup.exe" 'C:\Program Files\Kestrel E2E\Three'
+verify corrupt-absent absent "$PKG/corrupt-setup.exe" "$PFW\\Kestrel E2E\\Three"
 
 # ---- 26. a package read failure: the page says so and Cancel leaves -----------------------
 rm -rf "$PF/Kestrel E2E/Three"
@@ -309,7 +313,7 @@ expect "$L" "page installingpage back=dis next=dis finish=hid cancel=en"
 expect "$L" "wizard closed=1"
 expect "$L" "exit=1603"
 present_file "$PF/Kestrel E2E/Three/product.exe"
-verify readfail-absent absent "$PKG/readfail-setup.exe" 'C:\Program Files\Kestrel E2E\Three'
+verify readfail-absent absent "$PKG/readfail-setup.exe" "$PFW\\Kestrel E2E\\Three"
 
 # ---- 27. the directory cannot be read: two boxes, nothing installed ------------------------
 rm -rf "$PF/Kestrel E2E/Three"
@@ -335,7 +339,7 @@ L=$WORK/empty.log
 expect "$L" "page finishpage back=dis next=hid finish=en cancel=dis"
 expect "$L" "exit=0"
 if grep '^progress ' "$L" | tail -n 1 | grep -qx 'progress 100'; then ok; else bad "empty: the bar did not reach 100"; fi
-verify empty-verify installed "$PKG/empty-setup.exe" 'C:\Program Files\Kestrel E2E\Empty'
+verify empty-verify installed "$PKG/empty-setup.exe" "$PFW\\Kestrel E2E\\Empty"
 
 # ---- 30. reserved device names: refused before anything is made, never "installed" ----------
 for dev in nul.txt COM1.log aux; do

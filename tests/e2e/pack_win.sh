@@ -77,8 +77,8 @@ EOF
 mkdir -p "$WORK" "$HOME"
 if [ ! -f "$WINEPREFIX/.kestrel-pack-ready" ]; then
   rm -rf "$WINEPREFIX"
-  if [ -f "$ROOT/build/e2e-work/template/.kestrel-ready" ]; then
-    cp -a "$ROOT/build/e2e-work/template" "$WINEPREFIX"
+  if [ -f "$ROOT/build/e2e-work/$(basename "$BIN")/template/.kestrel-ready" ]; then
+    cp -a "$ROOT/build/e2e-work/$(basename "$BIN")/template" "$WINEPREFIX"
   else
     $W wineboot -i >/dev/null 2>&1
     $WS -w

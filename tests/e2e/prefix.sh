@@ -19,3 +19,22 @@ fresh_prefix() {
   rm -rf "$prefix"
   cp -a "$tpl" "$prefix"
 }
+
+# e2e_arch SETUP.EXE: what the system shows a program of this build. A 32-bit setup.exe runs on
+# the system's 32-bit layer: its Program Files folder is "Program Files (x86)" and its Uninstall
+# key lands in the 32-bit registry view (WOW6432Node), as on 64-bit Windows.
+# Sets ARCH (i686|x86_64), PFNAME, PFW (the folder as Windows spells it) and UNKEYS.
+e2e_arch() {
+  local machine
+  machine=$(/usr/bin/python3 -c 'import struct,sys
+d=open(sys.argv[1],"rb").read(4096); pe=struct.unpack_from("<I",d,60)[0]
+print(hex(struct.unpack_from("<H",d,pe+4)[0]))' "$1")
+  if [ "$machine" = 0x14c ]; then
+    ARCH=i686 PFNAME='Program Files (x86)'
+    UNKEYS='HKLM\software\Wow6432Node\microsoft\windows\currentversion\uninstall'
+  else
+    ARCH=x86_64 PFNAME='Program Files'
+    UNKEYS='HKLM\software\microsoft\windows\currentversion\uninstall'
+  fi
+  PFW="C:\\$PFNAME"
+}

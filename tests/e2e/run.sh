@@ -1,9 +1,11 @@
 #!/usr/bin/env bash
-# End-to-end scenarios of setup.exe under wine64 with a virtual display.
-# usage: tests/e2e/run.sh [BUILD_DIR]   (default build/win64; needs setup.exe and the driver)
+# End-to-end scenarios of setup.exe under Wine with a virtual display, for either build: the
+# shipped i686 one runs on Wine's 32-bit layer (wine32) as on 64-bit Windows, x86_64 natively.
+# usage: tests/e2e/run.sh [BUILD_DIR]   (default build/win64; needs setup.exe and the drivers)
+# Work files and screenshots go to build/e2e-work/NAME/ and build/e2e-artifacts/NAME/ (NAME: the
+# build folder's name), so the two builds can run at once. The last line is "N passed, N failed".
 # With KESTREL_E2E_SIGN=1 every package kestrel-pack builds is signed (with a certificate made
 # for the run), so the whole suite shows that a signed installer behaves like an unsigned one.
-# Screenshots go to build/e2e-artifacts/. The last line is "N passed, N failed".
 set -u
 ROOT=$(cd "$(dirname "$0")/../.." && pwd)
 BIN=$(cd "${1:-$ROOT/build/win64}" && pwd)
@@ -14,7 +16,8 @@ fi
 W=/usr/lib/wine/wine64 WS=/usr/lib/wine/wineserver PY=/usr/bin/python3
 SETUP=$BIN/setup/setup.exe DRIVER=$BIN/tests/e2e/kestrel_guidriver.exe
 PROBE=$BIN/tests/e2e/kestrel_uiprobe.exe HELPER=$BIN/tests/e2e/kestrel_helperprobe.exe
-WORK=$ROOT/build/e2e-work ART=$ROOT/build/e2e-artifacts
+NAME=$(basename "$BIN")
+WORK=$ROOT/build/e2e-work/$NAME ART=$ROOT/build/e2e-artifacts/$NAME
 export WINEDEBUG=${WINEDEBUG:--all,err+winediag} WINEDLLOVERRIDES="winemenubuilder.exe=d"
 export HOME=$WORK/home
 mkdir -p "$WORK" "$ART" "$HOME"
@@ -30,6 +33,8 @@ expect_prefix() { if grep -Fq -- "$2" "$1"; then ok; else bad "$(basename "$1"):
 
 TPL=$WORK/template
 . "$ROOT/tests/e2e/prefix.sh"
+e2e_arch "$SETUP"  # ARCH, PFNAME, PFW, UNKEYS
+echo "e2e: $ARCH build in $BIN"
 export WINEPREFIX=$WORK/prefix
 fresh_prefix "$TPL" "$WINEPREFIX"
 $WS -p  # one server for the whole run
@@ -127,7 +132,7 @@ common_install_checks "$L"
 expect "$L" "caption=Demo App Installer - Kestrel"
 expect "$L" "text welcometitle2=Demo App installer!"
 expect "$L" "text welcomelabel=Kestrel will install Demo App 2.5 on your computer.  It is recommended that you close all other applications before continuing."
-expect "$L" 'text installpath=C:\Program Files\Demo App'
+expect "$L" "text installpath=$PFW\\Demo App"
 expect "$L" "text installpathlabel=Install Demo App to:"
 expect "$L" "text clicknext2=Click 'Next' to begin installing Demo App."
 expect "$L" "text installinglabel=Installing Demo App..."
@@ -150,7 +155,7 @@ common_install_checks "$L"
 expect "$L" "caption=Licensed Tool Installer - Kestrel"
 expect "$L" "text welcometitle2=Licensed Tool installer!"
 expect "$L" "text welcomelabel=Kestrel will install Licensed Tool 3.0.1 on your computer.  It is recommended that you close all other applications before continuing."
-expect "$L" 'text installpath=C:\Program Files\Vendor\Licensed Tool'
+expect "$L" "text installpath=$PFW\\Vendor\\Licensed Tool"
 expect "$L" 'text license=Licence for Demo App\r\nSecond line	after a tab\r\n'
 
 # 3. the stub alone carries no package
@@ -240,6 +245,19 @@ expect "$L" "exit=7"
 drive confirm-yes box:yes "$(win "$PROBE")" confirm "Delete the settings?"
 expect "$WORK/confirm-yes.log" "exit=6"
 
+# 11b. every fault of the program ends in an Error box and exit code 3, never a silent crash:
+# the probe is built with setup.exe's flags and its runtime
+fault() {  # fault KIND TEXT-PREFIX
+  drive "fault-$1" error "$(win "$PROBE")" fault "$1"
+  expect "$WORK/fault-$1.log" "box caption=Error"
+  expect_prefix "$WORK/fault-$1.log" "box text=$2"
+  expect "$WORK/fault-$1.log" "exit=3"
+}
+fault oom "Kestrel has run out of memory and must close."
+fault check "Kestrel has stopped because of an internal error (index out of range)."
+fault abort "Kestrel has stopped because of an internal error (abort)."
+fault crash "Kestrel has stopped because of an internal error (exception 0xC0000005 at 0x"
+
 # 12. a worker thread's calls run on the main thread, in order
 timeout -k 5 60 $W "$PROBE" sync >"$WORK/sync.log" 2>&1
 rc=$?
@@ -256,7 +274,8 @@ helper folders folders
 L=$WORK/folders.log
 expect "$L" "wide=1"
 expect "$L" 'windows=C:\windows'
-expect "$L" 'programfiles=C:\Program Files'
+expect "$L" "programfiles=$PFW"
+expect "$L" "wow64=$([ "$ARCH" = i686 ] && echo 1 || echo 0)"
 USERDIR="C:\\users\\$(id -un)"
 expect "$L" "desktop=$USERDIR\\Desktop"
 helper register register "$DEST"
@@ -281,8 +300,20 @@ check_eq "App Paths AppData" "$(regval "$APPKEY" AppData)" DemoData
 check_eq "fileassociations" "$(regval "$APPKEY\\" fileassociations)" .dmo
 check_eq "mxaopen" "$(regdef 'HKCR\Brimlow.MXA\shell\mxaopen')" "Open with Viewer"
 check_eq "UninstallString" \
-  "$(regval 'HKLM\software\microsoft\windows\currentversion\uninstall\Demo: App?' UninstallString)" \
+  "$(regval "$UNKEYS\\Demo: App?" UninstallString)" \
   'C:\windows\kestrelui.exe -ui demo.exe'
+
+# the system's list of installed programs finds the entry in the view this build wrote it to
+if $W uninstaller --list 2>/dev/null | tr -d '\r' | grep -Fxq 'Demo: App?|||Demo: App?'; then ok; else
+  bad "installed-programs list: no 'Demo: App?'"
+fi
+if [ "$ARCH" = i686 ]; then
+  # redirected as on 64-bit Windows: not in the 64-bit view; App Paths read above by the
+  # 64-bit reg.exe, in the view the 64-bit shell reads
+  if $W reg query 'HKLM\software\microsoft\windows\currentversion\uninstall\Demo: App?' >/dev/null 2>&1; then
+    bad "the 32-bit build's Uninstall key is in the 64-bit view"
+  else ok; fi
+fi
 
 # 14. shortcuts saved and loaded back
 helper shortcuts shortcuts "$DEST"
@@ -399,7 +430,7 @@ if [ -n "$PACKER" ]; then
     drive sample show "$(win "$PKG/sample-setup.exe")"
     L=$WORK/sample.log
     expect "$L" "caption=Sample Tool Installer - Kestrel"
-    expect "$L" 'text installpath=C:\Program Files\Sample Tool'
+    expect "$L" "text installpath=$PFW\\Sample Tool"
     expect_prefix "$L" 'text license=Sample Tool licence\r\n'
     expect "$L" "exit=1602"
   else
@@ -420,7 +451,7 @@ choosedir_scenario() {
     "$(win "$PKG/demo-setup.exe")" >"$L" 2>&1
   local rc=$?
   if [ $rc -ne 0 ]; then bad "$name: driver exit code $rc"; else ok; fi
-  expect "$L" 'start installpath=C:\Program Files\Demo App'
+  expect "$L" "start installpath=$PFW\\Demo App"
   expect "$L" "dialog caption=Select Folder"
   expect "$L" "dialog closebox=1 sizable=0 minbox=0"
   expect "$L" "dialog owner=wizard"
@@ -430,7 +461,7 @@ choosedir_scenario() {
   expect "$L" "ctl directory class=SysTreeView32 rect=$4 text="
   expect "$L" "tree buttons=1 lines=1 images=1"
   local c='Desktop/My Computer/ (C:)'
-  expect "$L" "open1 selected=$c/Program Files"
+  expect "$L" "open1 selected=$c/$PFNAME"
   expect "$L" "open1 expanded=Desktop | Desktop/My Computer | $c"
   expect "$L" "open1 wizard enabled=0"
   expect "$L" "open1 focus on tree=1"
@@ -494,6 +525,6 @@ if [ "$SIGNING" = 0 ]; then . "$ROOT/tests/e2e/sign_scenarios.sh"; fi
 . "$ROOT/tests/e2e/deploy_scenarios.sh"
 
 $WS -k
-echo "e2e: $(($(date +%s) - t0)) s, screenshots in build/e2e-artifacts/"
+echo "e2e ($ARCH): $(($(date +%s) - t0)) s, screenshots in build/e2e-artifacts/$NAME/"
 echo "$pass passed, $fail failed"
 [ "$fail" -eq 0 ]

@@ -3,12 +3,16 @@
 // "sync" 0 when every call ran on the main thread in order.
 //   kestrel_uiprobe warning|confirm|error TEXT
 //   kestrel_uiprobe sync
+//   kestrel_uiprobe fault oom|check|abort|crash   ends in the runtime's Error box
 #include <windows.h>
 // after windows.h, which it needs
 #include <shellapi.h>
 
+#include <cstdlib>
 #include <string>
+#include <vector>
 
+#include "setup/runtime_win32.h"
 #include "toolkit/app.h"
 #include "toolkit/msgbox.h"
 #include "toolkit/thread.h"
@@ -33,9 +37,36 @@ class Counter : public kestrel::ui::WorkerThread {
   }
 };
 
+char* volatile g_keep = nullptr;
+
+// Each fault the program must end in a clear message rather than a silent crash.
+int Fault(const std::wstring& kind) {
+  if (kind == L"oom") {
+    // more than the address space holds: the allocation fails at once (the pointer is kept, so
+    // the compiler may not leave the allocation out)
+    volatile std::size_t huge = static_cast<std::size_t>(-1) - 65536;
+    g_keep = new char[huge];
+    return g_keep ? 10 : 11;
+  }
+  if (kind == L"check") {
+    std::vector<int> v(3);
+    volatile std::size_t at = 7;
+    return v.at(at);
+  }
+  if (kind == L"abort") std::abort();
+  if (kind == L"crash") {
+    // a page that may not be touched (Wine maps the lowest page for old programs)
+    int* volatile p = static_cast<int*>(VirtualAlloc(nullptr, 4096, MEM_COMMIT, PAGE_NOACCESS));
+    *p = 1;
+    return 12;
+  }
+  return 100;
+}
+
 }  // namespace
 
 int WINAPI wWinMain(HINSTANCE instance, HINSTANCE, PWSTR, int) {
+  kestrel::InstallFaultHandlers();
   kestrel::ui::SetMainThread();
   auto& app = kestrel::ui::Application::Get();
   app.Initialize(instance, u"Kestrel");
@@ -54,6 +85,7 @@ int WINAPI wWinMain(HINSTANCE instance, HINSTANCE, PWSTR, int) {
     kestrel::ui::ErrorBox(nullptr, text);
     return 1;
   }
+  if (cmd == L"fault") return Fault(argc > 2 ? std::wstring(reinterpret_cast<const wchar_t*>(text.c_str())) : L"");
   if (cmd == L"sync") {
     Counter worker;
     if (!worker.Start()) return 3;

@@ -16,13 +16,14 @@ if [ -z "${WINEPREFIX:-}" ] || ! declare -F ok >/dev/null; then
   fi
   W=/usr/lib/wine/wine64 WS=/usr/lib/wine/wineserver PY=/usr/bin/python3
   SETUP=$BIN/setup/setup.exe DRIVER=$BIN/tests/e2e/kestrel_guidriver.exe
-  WORK=$ROOT/build/e2e-work-uninst ART=$ROOT/build/e2e-artifacts
+  WORK=$ROOT/build/e2e-work-uninst/$(basename "$BIN") ART=$ROOT/build/e2e-artifacts/$(basename "$BIN")
   export WINEDEBUG=${WINEDEBUG:--all,err+winediag} WINEDLLOVERRIDES="winemenubuilder.exe=d"
   export HOME=$WORK/home
   mkdir -p "$WORK" "$ART" "$HOME"
   rm -f "$ART"/uninst-*.png
   TPL=$WORK/template
   . "$ROOT/tests/e2e/prefix.sh"
+  e2e_arch "$SETUP"
   export WINEPREFIX=$WORK/prefix
   fresh_prefix "$TPL" "$WINEPREFIX"
   $WS -p
@@ -136,7 +137,7 @@ fi
 
 UC=$WINEPREFIX/drive_c
 UUSER=$UC/users/$(id -un)
-UPF="$UC/Program Files"
+UPF="$UC/$PFNAME"
 UDEST="$UPF/Kestrel Uninst/Product"
 UPROGRAMS="$UUSER/AppData/Roaming/Microsoft/Windows/Start Menu/Programs"
 UGROUP="$UPROGRAMS/Halvard/E2E Uninst"
@@ -144,7 +145,7 @@ USTARTLINK="$UUSER/AppData/Roaming/Microsoft/Windows/Start Menu/E2E Uninst.lnk"
 UDESKLINK="$UUSER/Desktop/E2E Uninst.lnk"
 USETTINGS="$UUSER/AppData/Roaming/E2EUninstData"
 UAPP='HKLM\SOFTWARE\Microsoft\Windows\CurrentVersion\App Paths\uprod.exe'
-UUNKEY='HKLM\software\microsoft\windows\currentversion\uninstall\E2E Uninst'
+UUNKEY="$UNKEYS\\E2E Uninst"
 URUNKEY='HKCU\software\microsoft\windows\currentversion\run\uprod.exe'
 UUSERKEY='HKCU\software\Halvard\E2E Uninst'
 UKEYS=("$UAPP" "$UUNKEY" 'HKCR\.e2eun' 'HKCR\Brimlow.MXA' "$URUNKEY" "$UUSERKEY")
@@ -259,7 +260,7 @@ KDRV_HOLD="$(win "$UDEST/data/deep/numbers.txt")" KDRV_CANCEL=no u_uninstall 3
 L=$WORK/uninst-3.log
 expect "$L" "held=1"
 expect "$L" "box caption=Error"
-expect_prefix "$L" "box text=The folder \"C:\\Program Files\\Kestrel Uninst\\Product\" could not be deleted completely"
+expect_prefix "$L" "box text=The folder \"$PFW\\Kestrel Uninst\\Product\" could not be deleted completely"
 expect_prefix "$L" "run the uninstaller again to finish the job."
 expect_prefix "$L" "perhaps because a file in it is in use."  # it was: the held file
 expect "$L" "page installingpage back=dis next=dis finish=hid cancel=en"
@@ -285,12 +286,12 @@ done
 # ---- 4. installed into Program Files itself: the folder and its other contents stay ----------
 echo "not ours" >"$UPF/other-product.txt"
 mkdir -p "$UPF/Other Product" && echo keep >"$UPF/Other Product/file.txt"
-u_install uinst4 'C:\Program Files'
+u_install uinst4 "$PFW"
 u_present "$UPF/uprod.exe" uinst4
 KDRV_SETTINGS=yes KDRV_PRODUCT="E2E Uninst (busy)" KDRV_STUBBORN=1 u_uninstall 4
 L=$WORK/uninst-4.log
 expect "$L" "box caption=Error"
-expect "$L" 'box text=The folder "C:\Program Files" was not deleted: it is a folder of the system or holds more than this program, so its files were kept.'
+expect "$L" "box text=The folder \"$PFW\" was not deleted: it is a folder of the system or holds more than this program, so its files were kept."
 expect "$L" "page uninstallfinishpage back=dis next=hid finish=en cancel=dis"
 expect "$L" "product closed=1"
 expect "$L" "exit=0"

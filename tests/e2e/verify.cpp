@@ -48,6 +48,42 @@ void Check(bool good, const std::string& what) {
   Out((good ? "ok " : "BAD ") + what);
 }
 
+// The registry view each row is read in, as a 64-bit system keeps an installation: a 32-bit
+// installer's rows land in the 32-bit view, except its App Paths record, which it writes in the
+// 64-bit view where the system's shell looks (this verifier may be either kind of program).
+bool g_installer32_on64 = false;
+
+bool IsAppPathsKey(const std::string& key) {
+  std::string k = key;
+  for (char& c : k) c = static_cast<char>(c >= 'A' && c <= 'Z' ? c - 'A' + 'a' : c);
+  return k.rfind("software\\microsoft\\windows\\currentversion\\app paths\\", 0) == 0;
+}
+
+REGSAM ViewOf(RegRoot root, const std::string& key) {
+  if (!g_installer32_on64 || root != RegRoot::kLocalMachine) return 0;
+  return IsAppPathsKey(key) ? KEY_WOW64_64KEY : KEY_WOW64_32KEY;
+}
+
+// The installer's machine type from its PE header: true for a 32-bit x86 program.
+bool Is32BitProgram(const std::u16string& path) {
+  HANDLE f = CreateFileW(Wide(path), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr);
+  if (f == INVALID_HANDLE_VALUE) return false;
+  unsigned char head[4096] = {};
+  DWORD got = 0;
+  ReadFile(f, head, sizeof head, &got, nullptr);
+  CloseHandle(f);
+  if (got < 64) return false;
+  const DWORD pe = head[60] | head[61] << 8 | head[62] << 16 | DWORD(head[63]) << 24;
+  return pe + 6 <= got && head[pe] == 'P' && head[pe + 1] == 'E' && head[pe + 4] == 0x4c &&
+         head[pe + 5] == 0x01;  // IMAGE_FILE_MACHINE_I386
+}
+
+bool SystemIs64Bit() {
+  if (sizeof(void*) == 8) return true;
+  BOOL wow = FALSE;
+  return IsWow64Process(GetCurrentProcess(), &wow) && wow;
+}
+
 HKEY Root(RegRoot r) {
   return r == RegRoot::kLocalMachine  ? HKEY_LOCAL_MACHINE
          : r == RegRoot::kCurrentUser ? HKEY_CURRENT_USER
@@ -57,7 +93,8 @@ HKEY Root(RegRoot r) {
 // The value, or nothing when the key or value is missing.
 bool ReadValue(const RegistryRow& row, std::string& value) {
   HKEY key = nullptr;
-  if (RegOpenKeyExA(Root(row.root), row.key.c_str(), 0, KEY_READ, &key) != ERROR_SUCCESS) {
+  if (RegOpenKeyExA(Root(row.root), row.key.c_str(), 0, KEY_READ | ViewOf(row.root, row.key),
+                    &key) != ERROR_SUCCESS) {
     return false;
   }
   char buf[4096] = {};
@@ -83,9 +120,9 @@ std::string Expected(const RegistryRow& row) {
   return row.type == RegType::kDword ? std::to_string(row.dword) : row.value;
 }
 
-bool KeyExists(RegRoot root, const std::string& path) {
+bool KeyExists(RegRoot root, const std::string& path, REGSAM view) {
   HKEY key = nullptr;
-  if (RegOpenKeyExA(Root(root), path.c_str(), 0, KEY_READ, &key) != ERROR_SUCCESS) return false;
+  if (RegOpenKeyExA(Root(root), path.c_str(), 0, KEY_READ | view, &key) != ERROR_SUCCESS) return false;
   RegCloseKey(key);
   return true;
 }
@@ -217,6 +254,14 @@ void Installed(const std::u16string& setup, const std::u16string& dest, const Pa
                                       (present ? "" : " (missing)") +
                                       (present && got != want ? " got=" + got : ""));
   }
+  // a 32-bit installer's Uninstall key is where 64-bit Windows keeps 32-bit programs, not in the
+  // 64-bit view
+  if (g_installer32_on64) {
+    const std::string key = UninstallKey(ReadShort(p.config.displayname));
+    Check(KeyExists(RegRoot::kLocalMachine, key, KEY_WOW64_32KEY) &&
+              !KeyExists(RegRoot::kLocalMachine, key, KEY_WOW64_64KEY),
+          "Uninstall key in the 32-bit view only");
+  }
   // services created and running
   for (const auto& s : ConfiguredServices(p.config, dest)) {
     bool running = false;
@@ -273,11 +318,15 @@ void Installed(const std::u16string& setup, const std::u16string& dest, const Pa
 
 void Absent(const std::u16string& dest, const Package& p) {
   const std::string exe = ReadShort(p.config.exename);
-  Check(!KeyExists(RegRoot::kLocalMachine, AppPathsKey(exe)), "no App Paths key");
-  Check(!KeyExists(RegRoot::kLocalMachine, UninstallKey(ReadShort(p.config.displayname))),
-        "no Uninstall key");
+  // absent from both views
+  for (REGSAM view : {REGSAM(KEY_WOW64_32KEY), REGSAM(KEY_WOW64_64KEY)}) {
+    const std::string in = view == KEY_WOW64_32KEY ? " (32-bit view)" : " (64-bit view)";
+    Check(!KeyExists(RegRoot::kLocalMachine, AppPathsKey(exe), view), "no App Paths key" + in);
+    Check(!KeyExists(RegRoot::kLocalMachine, UninstallKey(ReadShort(p.config.displayname)), view),
+          "no Uninstall key" + in);
+  }
   const std::string ext = ReadShort(p.config.assocext);
-  if (!ext.empty()) Check(!KeyExists(RegRoot::kClassesRoot, ext), "no extension key " + ext);
+  if (!ext.empty()) Check(!KeyExists(RegRoot::kClassesRoot, ext, 0), "no extension key " + ext);
   Check(!FileExists(Uninstaller()), "no uninstaller copy");
   const ShortcutPlan plan = Plan(p.config, dest);
   Check(!FileExists(plan.desktop.linkfile), "no desktop shortcut");
@@ -299,6 +348,8 @@ int wmain(int argc, wchar_t** argv) {
   const Package p = LoadPackage(setup);
   Check(p.ok, "package " + U8(setup) + " files=" + std::to_string(p.records.size()));
   if (!p.ok) return 1;
+  g_installer32_on64 = Is32BitProgram(setup) && SystemIs64Bit();
+  Out(std::string("view ") + (g_installer32_on64 ? "32-bit installer on 64-bit Windows" : "native"));
   CoInitialize(nullptr);
   if (mode == L"installed") {
     Installed(setup, dest, p);
