@@ -57,6 +57,8 @@ Triform::Triform(SetupData& data, const WizardOptions& options, ExitStatus& stat
       licensetext_(data.licensetext),
       basefolder_(data.basefolder) {}
 
+Triform::~Triform() = default;
+
 void Triform::Create(HWND owner) {
   auto& app = ui::Application::Get();
   const Box client = FormClientBox(app.Dpi());

@@ -30,6 +30,8 @@ class Triform : public ui::Form, private InstallReports, private UninstallObserv
  public:
   // `data` and `status` belong to the session and outlive the form.
   Triform(SetupData& data, const WizardOptions& options, ExitStatus& status, const Log& log);
+  // out of line: the destructor and its thunks for the two interfaces belong to one unit
+  ~Triform() override;
 
   // Creates the form and its controls and runs FormCreate.
   void Create(HWND owner);
