@@ -4,6 +4,7 @@
 
 #include "installengine/registration_win32.h"
 #include "sysutil/cmfunit_win32.h"
+#include "sysutil/codepage.h"
 #include "sysutil/services_win32.h"
 #include "sysutil/shell_win32.h"
 
@@ -22,7 +23,7 @@ std::u16string SystemErrorText(unsigned long code) {
                            code, 0, buf, 512, nullptr);
   while (n > 0 && (buf[n - 1] == L'\r' || buf[n - 1] == L'\n' || buf[n - 1] == L' ')) --n;
   std::u16string text(reinterpret_cast<const char16_t*>(buf), n);
-  return text.empty() ? u"error " + FromWide(std::to_wstring(code).c_str()) : text;
+  return text.empty() ? u"error " + Utf8ToUtf16(std::to_string(code)) : text;
 }
 
 bool WindowsInstallSystem::UseWideApi() {

@@ -1,6 +1,5 @@
 #include "sysutil/log.h"
 
-#include <cstdio>
 
 #include "sysutil/codepage.h"
 
@@ -16,10 +15,27 @@ void Log::Append(std::string& line, Ansi text) {
 
 std::string StampedLine(int year, int month, int day, int hour, int minute, int second,
                         int millisecond, std::string_view text) {
-  char stamp[32];
-  std::snprintf(stamp, sizeof stamp, "%04d-%02d-%02d %02d:%02d:%02d.%03d ", year, month, day, hour,
-                minute, second, millisecond);
-  std::string out(stamp);
+  // digits by hand: a printf here would link the C99 formatter (some 30 KB) into setup.exe
+  std::string out;
+  auto digits = [&out](int v, int width, char after) {
+    char buf[12];
+    int n = 0;
+    unsigned u = v < 0 ? 0u : static_cast<unsigned>(v);
+    do {
+      buf[n++] = static_cast<char>('0' + u % 10);
+      u /= 10;
+    } while (u && n < 11);
+    for (int i = n; i < width; ++i) out.push_back('0');
+    while (n) out.push_back(buf[--n]);
+    out.push_back(after);
+  };
+  digits(year, 4, '-');
+  digits(month, 2, '-');
+  digits(day, 2, ' ');
+  digits(hour, 2, ':');
+  digits(minute, 2, ':');
+  digits(second, 2, '.');
+  digits(millisecond, 3, ' ');
   out += text;
   return out;
 }
