@@ -268,6 +268,18 @@ SystemFolders SystemFoldersToKeep() {
     if (UseWideApi() && SHGetSpecialFolderPathW(nullptr, buf, csidl, FALSE))
       f.push_back(FolderAbove(FromWide(buf)));
   }
+  // A 32-bit program on 64-bit Windows is told only of "Program Files (x86)"; the 64-bit
+  // folders are named by these variables alone, and must be kept all the same.
+  if (UseWideApi()) {
+    for (const wchar_t* name : {L"ProgramW6432", L"CommonProgramW6432", L"ProgramFiles",
+                                L"ProgramFiles(x86)", L"CommonProgramFiles",
+                                L"CommonProgramFiles(x86)", L"ProgramData", L"ALLUSERSPROFILE",
+                                L"PUBLIC", L"USERPROFILE", L"SystemRoot", L"windir"}) {
+      const std::u16string v = WideCall(
+          [name](wchar_t* b, DWORD n) { return GetEnvironmentVariableW(name, b, n); });
+      if (!v.empty()) f.push_back(v);
+    }
+  }
   const DWORD drives = GetLogicalDrives();
   for (int i = 0; i < 26; ++i) {
     if (drives & (1u << i)) f.push_back(std::u16string(1, char16_t(u'A' + i)) + u":\\");
