@@ -33,6 +33,7 @@ bool InstallRun::OpenPackage(const std::u16string& programpath, std::int64_t pac
   reader_.programpath = programpath;
   reader_.packageoffset = config_.packageoffset;
   reader_.packageend = packageend;
+  reader_.config = &config_;
   return reader_.OpenPackage();
 }
 

@@ -31,7 +31,7 @@ namespace {
 constexpr const char* kUsage =
     "usage:\n"
     "  kestrel-pack build MANIFEST [-o OUT] [--stub SETUP.EXE] [--level fast|best]\n"
-    "                     [--key-file FILE] [--threads N]\n"
+    "                     [--key-file FILE] [--threads N] [--classic-directory]\n"
     "  kestrel-pack list SETUP\n"
     "  kestrel-pack verify SETUP [--key-file FILE]\n"
     "  kestrel-pack extract SETUP DIR [--key-file FILE]\n";
@@ -148,6 +148,8 @@ int Build(const std::vector<std::string>& args, const std::string& argv0) {
       } else {
         return Usage("unknown level " + *v);
       }
+    } else if (a == "--classic-directory") {
+      options.classic_directory = true;
     } else if (a == "--threads") {
       if (!(v = value())) return Usage("--threads needs a number");
       try {
@@ -205,6 +207,10 @@ int Build(const std::vector<std::string>& args, const std::string& argv0) {
   }
   std::cout << "packed " << result.files << " files, " << result.content_bytes << " bytes into a "
             << result.package_bytes << "-byte package: " << PathToUtf8(options.output) << "\n";
+  if (result.shared_files) {
+    std::cout << result.shared_files << " files (" << result.shared_bytes
+              << " bytes) share the stored content of an identical file\n";
+  }
   return 0;
 }
 

@@ -35,13 +35,16 @@ bool OpenReader(const fs::path& setup, const std::vector<std::uint8_t>& key, Pac
   reader.programpath = PackagePath(setup);
   reader.packageoffset = config.packageoffset;
   reader.packageend = config.licenseoffset;
+  reader.config = &config;
   if (!key.empty() && !reader.SetKey(key)) {
     err << "kestrel-pack: the key must be 1 to 56 bytes long\n";
     return false;
   }
   if (!reader.OpenPackage()) {
     err << "kestrel-pack: Problem accessing setup data: the package header or directory of "
-        << PathToUtf8(setup) << " cannot be read\n";
+        << PathToUtf8(setup) << " cannot be read";
+    if (!reader.statustext.empty()) err << " (" << Text(reader.statustext) << ")";
+    err << "\n";
     return false;
   }
   return true;
@@ -120,7 +123,8 @@ int ListPackage(const fs::path& setup, std::ostream& out, std::ostream& err) {
   out << std::setw(12) << "size" << std::setw(12) << "stored"
       << "  attr  path\n";
   std::int64_t total = 0, stored = 0;
-  for (const auto& r : reader.records) {
+  for (std::size_t i = 0; i < reader.records.size(); ++i) {
+    const DirectoryRecord r = reader.records[i];
     out << std::setw(12) << r.filesize << std::setw(12) << r.storedsize << "  0x" << std::hex
         << std::setw(2) << std::setfill('0') << static_cast<int>(r.attributes) << std::dec
         << std::setfill(' ') << "  " << RecordPath(r) << "\n";
@@ -140,7 +144,7 @@ int VerifyPackage(const fs::path& setup, const std::vector<std::uint8_t>& key, s
   if (!OpenReader(setup, key, reader, *config, err)) return 1;
   std::size_t faults = 0;
   for (std::size_t i = 0; i < reader.records.size(); ++i) {
-    const auto& r = reader.records[i];
+    const DirectoryRecord r = reader.records[i];
     std::int64_t decoded = 0;
     if (!reader.ReadFileContent(i, decoded)) {
       out << "FAIL " << RecordPath(r) << ": " << Text(reader.statustext) << "\n";

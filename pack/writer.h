@@ -23,6 +23,9 @@ struct BuildOptions {
   std::optional<double> buildtime;  // OLE date; now when unset
   std::optional<std::uint64_t> chainseed;  // fixes the per-file chain values (tests)
   std::int64_t limit = 0x7FFFFFFF;         // the directory must end below this offset
+  // The directory as 6232-byte records in front of the trailer, readable by every setup program;
+  // otherwise it is stored as a compact coded run, which needs a stub that reads it.
+  bool classic_directory = false;
   // Called now and then with bytes of file content read so far and in all.
   std::function<void(std::uint64_t done, std::uint64_t total)> progress;
 };
@@ -31,6 +34,9 @@ struct BuildResult {
   std::uint64_t files = 0;
   std::uint64_t content_bytes = 0;  // sum of the packed files' sizes
   std::uint64_t package_bytes = 0;  // size of the output without the stub
+  std::uint64_t shared_files = 0;   // files whose content was already stored for another
+  std::uint64_t shared_bytes = 0;   // their content bytes, stored once
+  std::uint64_t directory_bytes = 0;  // the directory as stored, trailer and placeholder counted
 };
 
 bool BuildPackage(const Manifest& manifest, const BuildOptions& options, BuildResult& result,
@@ -38,6 +44,9 @@ bool BuildPackage(const Manifest& manifest, const BuildOptions& options, BuildRe
 
 // True when the file starts with "MZ" and its e_lfanew points at "PE\0\0".
 bool IsPeExecutable(const std::vector<std::uint8_t>& bytes);
+
+// True when the stub carries the mark of a setup program that reads compact directories.
+bool StubReadsCompactDirectory(const std::vector<std::uint8_t>& stub);
 
 // Seconds since 1970 to an OLE Automation date.
 double OleDateFromUnix(std::int64_t seconds);

@@ -54,12 +54,28 @@ class Win32File final : public PackageFile {
     return IsOpen();
   }
 
+  // Making the folder chain first only matters when a folder is missing, and then the create
+  // fails with "path not found": the chain is made and the create tried once more, which ends as
+  // making it first would, without two directory searches for every file of a folder that
+  // already stands.
   bool CreateWrite(const std::u16string& path) override {
     Close();
+    mode_ = 1;
+    handle_ = OpenFile(path, GENERIC_WRITE, 0, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL);
+    if (IsOpen()) return true;
+    const DWORD error = GetLastError();
+    if (error != ERROR_PATH_NOT_FOUND && error != ERROR_FILE_NOT_FOUND) return false;
     CreateFolderChain(fs_, FolderPart(path));  // its outcome shows in the create below
     handle_ = OpenFile(path, GENERIC_WRITE, 0, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL);
-    mode_ = 1;
     return IsOpen();
+  }
+
+  // From the open handle: no second look-up of the path.
+  bool Attributes(std::uint32_t& attributes) override {
+    BY_HANDLE_FILE_INFORMATION info{};
+    if (!IsOpen() || !GetFileInformationByHandle(handle_, &info)) return false;
+    attributes = info.dwFileAttributes;
+    return true;
   }
 
   std::uint32_t Read(void* buffer, std::uint32_t& n) override {
