@@ -7,7 +7,8 @@ documentation, licences), icons and pictures, and jars where there are any. The 
 only on what is installed, so two runs on one machine give the same set.
 
 Usage: make_testset.py OUTDIR [STRIDE]
-Writes OUTDIR/corpus/<kind>/..., OUTDIR/kestrel.toml and OUTDIR/product.wxs.
+Writes OUTDIR/corpus/<kind>/..., OUTDIR/kestrel.toml and OUTDIR/product.wxs (run wixl in OUTDIR).
+       make_testset.py --wxs OUTDIR     writes only OUTDIR/product.wxs for OUTDIR/corpus.
 """
 import hashlib
 import os
@@ -16,7 +17,7 @@ import sys
 import uuid
 from xml.sax.saxutils import quoteattr
 
-MAX_FILE = 8 << 20
+MAX_FILE = 1 << 20  # larger files would make one kind (big DLLs) the whole set
 BAD = set('<>:"|?*\\')
 
 KINDS = [
@@ -79,7 +80,7 @@ def write_wxs(out, corpus, name):
              f'  <Product Id="{guid(name + ":product")}" Name={quoteattr(name)} Language="1033"'
              f' Version="1.0.0" Manufacturer="IBench" UpgradeCode="{guid(name + ":upgrade")}">',
              '    <Package InstallerVersion="200" Compressed="yes" InstallScope="perMachine"/>',
-             '    <Media Id="1" Cabinet="data.cab" EmbedCab="yes" CompressionLevel="high"/>',
+             '    <Media Id="1" Cabinet="data.cab" EmbedCab="yes"/>',
              '    <Directory Id="TARGETDIR" Name="SourceDir">',
              '      <Directory Id="ProgramFilesFolder">',
              f'        <Directory Id="INSTALLDIR" Name={quoteattr(name)}>']
@@ -91,7 +92,8 @@ def write_wxs(out, corpus, name):
             counter[0] += 1
             c = f"c{counter[0]}"
             comps.append(c)
-            src = os.path.abspath(os.path.join(corpus, rel))
+            # wixl finds sources only by paths relative to where it runs: OUTDIR
+            src = os.path.join("corpus", rel)
             lines.append(f'{indent}<Component Id="{c}" Guid="{guid(rel)}">'
                          f'<File Id="f{counter[0]}" Name={quoteattr(os.path.basename(rel))}'
                          f' Source={quoteattr(src)} KeyPath="yes"/></Component>')
@@ -111,6 +113,12 @@ def write_wxs(out, corpus, name):
 
 
 def main():
+    if sys.argv[1] == "--wxs":  # only the MSI source, for a corpus already in OUTDIR/corpus
+        outdir = sys.argv[2]
+        name = os.path.basename(os.path.normpath(outdir))
+        write_wxs(os.path.join(outdir, "product.wxs"), os.path.join(outdir, "corpus"),
+                  "IBench MSI " + name)
+        return
     outdir = sys.argv[1]
     stride = int(sys.argv[2]) if len(sys.argv) > 2 else 16
     name = os.path.basename(os.path.normpath(outdir))
