@@ -3,7 +3,9 @@
 // zopfli program.
 //
 // Usage: kestrel_bench CORPUS_DIR [--zopfli-mb=N] [--zopfli-cli=0|1] [--min-seconds=S]
-//                     [--pack-only]
+//                     [--rounds=N] [--pack-only]
+// Decoding runs every decoder once per round for a quarter of S, in an order that turns each
+// round (default 9 rounds), and reports medians.
 // CORPUS_DIR holds one folder per kind of content (pe, text, images); every file in it is cut
 // into 64 KiB chunks, as the packer cuts them. The zopfli rows run on a sample of about N MB
 // (default 3; 0 skips them): every k-th chunk of each kind, the same chunks for every method.
@@ -282,26 +284,46 @@ bool InflatesTo(z_stream& z, const Bytes& packed, const Chunk& chunk, bool fixed
 
 // ---- decoding ----
 
-struct DecodeResult {
+// One decoder under test: `pass` decodes every chunk once and returns the bytes produced.
+struct Decoder {
+  Decoder(std::string n, std::function<std::uint64_t()> p)
+      : name(std::move(n)), pass(std::move(p)) {}
   std::string name;
-  double mbps = 0;
-  std::uint64_t bytes = 0;  // output bytes per pass
+  std::function<std::uint64_t()> pass;
+  std::uint64_t bytes = 0;     // output bytes per pass
+  std::vector<double> mbps;    // one figure per round
 };
 
-// Repeats `pass` until at least `min_seconds` have gone by; `pass` returns the bytes produced.
-DecodeResult TimeDecoder(const std::string& name, double min_seconds,
-                         const std::function<std::uint64_t()>& pass) {
-  DecodeResult r{name};
-  r.bytes = pass();  // warm-up, also checks the output
+// Repeats `pass` until at least `seconds` have gone by; MB/s of output.
+double TimeSlice(const std::function<std::uint64_t()>& pass, double seconds) {
   std::uint64_t total = 0;
   const auto t0 = Clock::now();
   double elapsed = 0;
   do {
     total += pass();
     elapsed = Seconds(t0);
-  } while (elapsed < min_seconds);
-  r.mbps = static_cast<double>(total) / kMB / elapsed;
-  return r;
+  } while (elapsed < seconds);
+  return static_cast<double>(total) / kMB / elapsed;
+}
+
+double Median(std::vector<double> v) {
+  if (v.empty()) return 0;
+  std::sort(v.begin(), v.end());
+  const std::size_t n = v.size();
+  return n % 2 ? v[n / 2] : (v[n / 2 - 1] + v[n / 2]) / 2;
+}
+
+// Every decoder runs once per round, the order turning from round to round, so a change in the
+// machine's load falls on all of them alike; medians of the rounds are reported.
+void RunInterleaved(std::vector<Decoder>& decoders, int rounds, double slice) {
+  for (auto& d : decoders) d.bytes = d.pass();  // warm-up, also checks the output
+  const std::size_t n = decoders.size();
+  for (int round = 0; round < rounds; ++round) {
+    for (std::size_t k = 0; k < n; ++k) {
+      Decoder& d = decoders[(k + static_cast<std::size_t>(round)) % n];
+      d.mbps.push_back(TimeSlice(d.pass, slice));
+    }
+  }
 }
 
 void Fail(const std::string& what) {
@@ -328,11 +350,12 @@ int main(int argc, char** argv) {
   if (argc < 2) {
     Fail(
         "usage: kestrel_bench CORPUS_DIR [--zopfli-mb=N] [--zopfli-cli=0|1] [--min-seconds=S] "
-        "[--pack-only]");
+        "[--rounds=N] [--pack-only]");
   }
   double zopfli_mb = 3.0;
   bool zopfli_cli = true;
   double min_seconds = 1.0;
+  int rounds = 9;
   bool pack_only = false;
   for (int i = 2; i < argc; ++i) {
     const std::string a = argv[i];
@@ -342,6 +365,8 @@ int main(int argc, char** argv) {
       zopfli_cli = std::atoi(a.c_str() + 13) != 0;
     else if (a.rfind("--min-seconds=", 0) == 0)
       min_seconds = std::atof(a.c_str() + 14);
+    else if (a.rfind("--rounds=", 0) == 0)
+      rounds = std::max(1, std::atoi(a.c_str() + 9));
     else if (a == "--pack-only")
       pack_only = true;
     else
@@ -609,7 +634,7 @@ int main(int argc, char** argv) {
   std::printf("\nDecoding, one thread, MB/s of output (each decoder's first pass is verified)\n");
   std::fflush(stdout);
   std::vector<std::uint8_t> out(kChunk + 1);
-  std::vector<DecodeResult> results;
+  std::vector<Decoder> decoders;
 
   auto ours_pass = [&](const OurPack& p, bool coded_only, bool verify) -> std::uint64_t {
     std::uint64_t produced = 0;
@@ -639,24 +664,22 @@ int main(int argc, char** argv) {
     }
     return produced;
   };
-  bool first = true;
   for (const OurPack* p : {&best, &fast}) {
     const std::string level = p == &best ? "best" : "fast";
-    first = true;
-    results.push_back(
-        TimeDecoder("kestrel DecodeBlock, " + level + " blocks (stored: memcpy)", min_seconds, [&] {
-          const std::uint64_t n = ours_pass(*p, false, first);
-          first = false;
-          return n;
-        }));
-    results.push_back(TimeDecoder("kestrel DecodeBlock, " + level + " coded blocks only",
-                                  min_seconds, [&] { return ours_pass(*p, true, false); }));
+    decoders.push_back({"kestrel DecodeBlock, " + level + " blocks (stored: memcpy)",
+                        [&ours_pass, p, verify = true]() mutable {
+                          const std::uint64_t n = ours_pass(*p, false, verify);
+                          verify = false;
+                          return n;
+                        }});
+    decoders.push_back({"kestrel DecodeBlock, " + level + " coded blocks only",
+                        [&ours_pass, p] { return ours_pass(*p, true, false); }});
   }
 
   z_stream z{};
   if (inflateInit2(&z, -15) != Z_OK) Fail("inflateInit2");
-  first = true;
-  results.push_back(TimeDecoder("zlib inflate (raw), zlib Z_FIXED chunks", min_seconds, [&] {
+  bool zfirst = true;
+  decoders.push_back({"zlib inflate (raw), zlib Z_FIXED chunks", [&] {
     std::uint64_t produced = 0;
     for (std::size_t i = 0; i < zlib_fixed.size(); ++i) {
       inflateReset(&z);
@@ -666,20 +689,20 @@ int main(int argc, char** argv) {
       z.avail_out = static_cast<uInt>(kChunk);
       if (inflate(&z, Z_FINISH) != Z_STREAM_END) Fail("inflate");
       const std::size_t n = kChunk - z.avail_out;
-      if (first && (n != c.chunks[i].size || std::memcmp(out.data(), c.chunks[i].data, n) != 0)) {
+      if (zfirst && (n != c.chunks[i].size || std::memcmp(out.data(), c.chunks[i].data, n) != 0)) {
         Fail("zlib output differs");
       }
       produced += n;
     }
-    first = false;
+    zfirst = false;
     return produced;
-  }));
-  inflateEnd(&z);
+  }});
 
   libdeflate_decompressor* ld = libdeflate_alloc_decompressor();
   if (!ld) Fail("libdeflate_alloc_decompressor");
-  first = true;
-  results.push_back(TimeDecoder("libdeflate, zlib Z_FIXED chunks", min_seconds, [&] {
+  bool ldfirst = true;
+  const std::size_t libdeflate_row = decoders.size();
+  decoders.push_back({"libdeflate, zlib Z_FIXED chunks", [&] {
     std::uint64_t produced = 0;
     for (std::size_t i = 0; i < zlib_fixed.size(); ++i) {
       std::size_t n = 0;
@@ -687,19 +710,30 @@ int main(int argc, char** argv) {
                                         kChunk, &n) != LIBDEFLATE_SUCCESS) {
         Fail("libdeflate_deflate_decompress");
       }
-      if (first && (n != c.chunks[i].size || std::memcmp(out.data(), c.chunks[i].data, n) != 0)) {
+      if (ldfirst && (n != c.chunks[i].size || std::memcmp(out.data(), c.chunks[i].data, n) != 0)) {
         Fail("libdeflate output differs");
       }
       produced += n;
     }
-    first = false;
+    ldfirst = false;
     return produced;
-  }));
+  }});
+
+  RunInterleaved(decoders, rounds, min_seconds / 4);
+  inflateEnd(&z);
   libdeflate_free_decompressor(ld);
 
-  for (const auto& r : results) {
-    std::printf("  %-56s %8.1f MB/s  (%.1f MB per pass)\n", r.name.c_str(), r.mbps,
-                static_cast<double>(r.bytes) / kMB);
+  std::printf("  %d interleaved rounds of %.2f s each; median (min-max) MB/s, and the median of\n"
+              "  the per-round ratios to libdeflate in the same round\n",
+              rounds, min_seconds / 4);
+  const Decoder& ref = decoders[libdeflate_row];
+  for (const auto& d : decoders) {
+    std::vector<double> ratios;
+    for (std::size_t r = 0; r < d.mbps.size(); ++r) ratios.push_back(d.mbps[r] / ref.mbps[r]);
+    std::printf("  %-56s %8.1f MB/s (%6.1f-%6.1f)  %5.2fx libdeflate  (%.1f MB per pass)\n",
+                d.name.c_str(), Median(d.mbps), *std::min_element(d.mbps.begin(), d.mbps.end()),
+                *std::max_element(d.mbps.begin(), d.mbps.end()), Median(ratios),
+                static_cast<double>(d.bytes) / kMB);
   }
   return 0;
 }

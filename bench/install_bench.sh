@@ -1,16 +1,20 @@
 #!/usr/bin/env bash
-# Install benchmark under wine64: packs a corpus of real PE files (Wine's own DLLs), installs it
-# with the GUI driver in a fresh prefix, and compares against copying the same files with cp and
-# with xcopy inside the prefix. Samples the setup process's peak memory for a large and a small
-# package: it must not grow with the package. Times the start-up package check too: how much
-# later the wizard appears than for the same package without its stored checksum.
+# Install benchmark under wine64: the same files installed by setup.exe, by msiexec /i /qn from
+# an MSI that wixl builds of them, by xcopy inside the prefix and by cp -r, interleaved (the order
+# turns each round), medians of the rounds, ratios printed. Two sets:
+#   mixed  every 16th file of a mixed corpus from this machine's packages (bench/make_testset.py:
+#          Wine's PE files, texts and HTML, icons, jars; files up to 1 MB)
+#   mb300  Wine's PE files in name order up to 300 MB
+# setup.exe runs silently ("/S") when it supports that (found out by a trial run that must exit
+# 0 with every file installed); otherwise the GUI driver clicks to the progress page and then only
+# waits for the finish page (KDRV_QUIET=1), and the time runs from Next to the finish page. The
+# setup file's size is set against the MSI's and the payload's; setup's peak memory is sampled.
 #
 # usage: bench/install_bench.sh [WIN64_BUILD] [PACKER]
 #   WIN64_BUILD  holds setup/setup.exe and tests/e2e/kestrel_guidriver.exe (default build/win64)
 #   PACKER       host kestrel-pack (default build/host/pack/kestrel-pack)
-#   IBENCH_SIZES  corpus sizes in MB, one package each (default "300 30")
-#   IBENCH_CORPUS=random  incompressible files instead, so the package is as large as the corpus
-#   IBENCH_STARTUP_RUNS   start-ups timed with and without the package check (default 9)
+#   IBENCH_SETS   which sets (default "mixed mb300"); IBENCH_ROUNDS (default 5)
+#   IBENCH_LEVEL  packer level (default best)
 # Work files go to build/ibench/. Not a test: it prints numbers, it judges nothing.
 set -u
 ROOT=$(cd "$(dirname "$0")/.." && pwd)
@@ -24,29 +28,27 @@ SETUP=$BIN/setup/setup.exe DRIVER=$BIN/tests/e2e/kestrel_guidriver.exe
 for f in "$SETUP" "$DRIVER" "$PACK"; do
   if [ ! -f "$f" ]; then echo "missing $f" >&2; exit 2; fi
 done
+command -v wixl >/dev/null || { echo "wixl missing (scripts/bootstrap installs it)" >&2; exit 2; }
+ROUNDS=${IBENCH_ROUNDS:-5}
+LEVEL=${IBENCH_LEVEL:-best}
 WORK=$ROOT/build/ibench
 export WINEDEBUG=-all WINEDLLOVERRIDES="winemenubuilder.exe=d" HOME=$WORK/home
 mkdir -p "$WORK" "$HOME"
 now() { date +%s.%N; }
-secs() { awk -v a="$1" -v b="$2" 'BEGIN { printf "%.2f", b - a }'; }
-mb() { awk -v b="$1" 'BEGIN { printf "%.1f", b / 1048576 }'; }
+secs() { awk -v a="$1" -v b="$2" 'BEGIN { printf "%.3f", b - a }'; }
+mb() { awk -v b="$1" 'BEGIN { printf "%.2f", b / 1048576 }'; }
+ratio() { awk -v a="$1" -v b="$2" 'BEGIN { if (b > 0) printf "%.2f", a / b; else print "n/a" }'; }
+median() { tr ' ' '\n' | grep -v '^$' | sort -g | awk '{ v[NR] = $1 } END {
+  if (NR == 0) { print "n/a"; exit } if (NR % 2) print v[(NR + 1) / 2];
+  else printf "%.3f\n", (v[NR / 2] + v[NR / 2 + 1]) / 2 }'; }
 
-# ---- the corpus: Wine's PE files in name order up to the size asked ------------------------
-SRCDIRS="/usr/lib/x86_64-linux-gnu/wine/x86_64-windows /usr/lib/x86_64-linux-gnu/wine/i386-windows"
-make_corpus() {  # make_corpus DIR MB
-  local dir=$1 limit=$(($2 * 1048576)) total=0 f s
+# ---- the sets -------------------------------------------------------------------------------
+make_pe_corpus() {  # make_pe_corpus DIR MB
+  local dir=$1 limit=$(($2 * 1048576)) total=0 f s d
+  [ -f "$dir/pe.stamp" ] && [ "$(cat "$dir/pe.stamp")" = "$2" ] && return
   rm -rf "$dir"
   mkdir -p "$dir/corpus"
-  if [ "${IBENCH_CORPUS:-}" = random ]; then
-    local i=0
-    while [ "$total" -lt "$limit" ]; do
-      i=$((i + 1))
-      head -c 16777216 /dev/urandom >"$dir/corpus/random$i.bin"
-      total=$((total + 16777216))
-    done
-  fi
-  for d in $SRCDIRS; do
-    [ "${IBENCH_CORPUS:-}" = random ] && break
+  for d in /usr/lib/x86_64-linux-gnu/wine/x86_64-windows /usr/lib/x86_64-linux-gnu/wine/i386-windows; do
     [ -d "$d" ] || continue
     mkdir -p "$dir/corpus/$(basename "$d")"
     while IFS= read -r f; do
@@ -63,6 +65,8 @@ installfolder = "IBench\\\\$(basename "$dir")"
 [[files]]
 source = "corpus"
 EOF
+  python3 "$ROOT/bench/make_testset.py" --wxs "$dir"
+  echo "$2" >"$dir/pe.stamp"
 }
 
 # ---- the prefix: made once, copied per run (same recipe as the e2e tests) ------------------
@@ -76,132 +80,145 @@ win() { $W winepath -w "$1" 2>/dev/null | tr -d '\r'; }
 
 # peak memory of the setup process (not the driver, whose command line also names the package)
 sample_mem() {  # sample_mem EXENAME OUTFILE: runs until killed
-  local name=$1 out=$2 hwm=0 rss=0 anon=0 pid h r a
+  local name=$1 out=$2 hwm=0 pid h
   while :; do
     for pid in $(pgrep -f "$name"); do
       grep -q guidriver "/proc/$pid/cmdline" 2>/dev/null && continue
       h=$(awk '/^VmHWM/ { print $2 }' "/proc/$pid/status" 2>/dev/null)
-      r=$(awk '/^VmRSS/ { print $2 }' "/proc/$pid/status" 2>/dev/null)
-      [ -n "$h" ] && [ "$h" -gt "$hwm" ] && hwm=$h
-      a=$(awk '/^RssAnon/ { print $2 }' "/proc/$pid/status" 2>/dev/null)
-      [ -n "$r" ] && [ "$r" -gt "$rss" ] && rss=$r
-      [ -n "$a" ] && [ "$a" -gt "$anon" ] && anon=$a
-      echo "$hwm $rss $anon" >"$out"
+      [ -n "$h" ] && [ "$h" -gt "$hwm" ] && hwm=$h && echo "$hwm" >"$out"
     done
     sleep 0.02
   done
 }
-
-# timestamps every line of the driver's output (it writes unbuffered)
 stamp() { while IFS= read -r l; do printf '%s %s\n' "$(date +%s.%N)" "$l"; done; }
 
-bench() {  # bench NAME MB
-  local name=$1 size=$2 dir=$WORK/$1
-  make_corpus "$dir" "$size"
-  local files bytes
+SILENT=""  # decided once, on the first set
+# run_kestrel EXE DEST LOG: prints the install's seconds
+run_kestrel() {
+  local exe=$1 dest=$2 log=$3 t0 t1 start end
+  if [ "$SILENT" = 1 ]; then
+    t0=$(now)
+    $W "$exe" /S >"$log" 2>&1
+    t1=$(now)
+    secs "$t0" "$t1"
+  else
+    KDRV_QUIET=1 timeout -k 5 900 $W "$DRIVER" install - "$(win "$exe")" 2>&1 | stamp >"$log"
+    start=$(awk 'index($0, " installpath=") { print $1; exit }' "$log")
+    end=$(awk 'index($0, " finish seen") { print $1; exit }' "$log")
+    if [ -n "$start" ] && [ -n "$end" ]; then secs "$start" "$end"; else echo "n/a"; fi
+  fi
+}
+
+bench_set() {  # bench_set NAME
+  local name=$1 dir=$WORK/$1
+  case $name in
+    mixed) python3 "$ROOT/bench/make_testset.py" "$dir" ;;
+    mb*) make_pe_corpus "$dir" "${name#mb}" ;;
+  esac
+  local files bytes exe=$dir/ibench-$name-setup.exe msi=$dir/ibench-$name.msi
   files=$(find "$dir/corpus" -type f | wc -l)
   bytes=$(du -sb "$dir/corpus" | cut -f1)
-  local exe=$dir/ibench-$name-setup.exe t0 t1
-  t0=$(now)
-  "$PACK" build "$dir/kestrel.toml" -o "$exe" --stub "$SETUP" --level fast >"$dir/pack.log" 2>&1 ||
+  "$PACK" build "$dir/kestrel.toml" -o "$exe" --stub "$SETUP" --level "$LEVEL" >"$dir/pack.log" 2>&1 ||
     { echo "$name: pack failed: $(tail -n 1 "$dir/pack.log")"; return 1; }
-  t1=$(now)
-  local pack_s pkg
-  pack_s=$(secs "$t0" "$t1")
-  pkg=$(stat -c %s "$exe")
+  (cd "$dir" && wixl -o "$msi" product.wxs) >"$dir/wixl.log" 2>&1 ||
+    { echo "$name: wixl failed: $(tail -n 1 "$dir/wixl.log")"; return 1; }
+  local setup_size msi_size stub_size
+  setup_size=$(stat -c %s "$exe")
+  msi_size=$(stat -c %s "$msi")
+  stub_size=$(stat -c %s "$SETUP")
 
   local dest="$WINEPREFIX/drive_c/Program Files/IBench/$name"
-  rm -rf "$dest"
-  sample_mem "ibench-$name-setup.exe" "$dir/mem.txt" &
-  local sampler=$!
-  echo "0 0 0" >"$dir/mem.txt"
-  t0=$(now)
-  timeout -k 5 300 $W "$DRIVER" install - "$(win "$exe")" 2>&1 | stamp >"$dir/driver.log"
-  t1=$(now)
-  kill "$sampler" 2>/dev/null
-  wait "$sampler" 2>/dev/null
-  local drive_s start end inst_s hwm rss anon
-  drive_s=$(secs "$t0" "$t1")
-  # from Next on the destination page (posted right after "installpath=") to the finish page
-  # (the driver waits 100 ms there before it reports)
-  start=$(awk 'index($0, " installpath=") { print $1; exit }' "$dir/driver.log")
-  end=$(awk 'index($0, " text finishlabel=") { print $1; exit }' "$dir/driver.log")
-  if [ -n "$start" ] && [ -n "$end" ]; then
-    inst_s=$(awk -v a="$start" -v b="$end" 'BEGIN { printf "%.2f", b - a - 0.1 }')
-  else
-    inst_s="n/a (driver: $(tail -n 2 "$dir/driver.log" | cut -d' ' -f2- | tr '\n' ' '))"
-  fi
-  read -r hwm rss anon <"$dir/mem.txt"
-  local got
-  got=$(du -sb "$dest" 2>/dev/null | cut -f1)
+  local msidest="$WINEPREFIX/drive_c/Program Files (x86)/IBench MSI $name"
+  [ -d "$WINEPREFIX/drive_c/Program Files (x86)" ] || msidest="$WINEPREFIX/drive_c/Program Files/IBench MSI $name"
+  local xdst=$WINEPREFIX/drive_c/ibench-xcopy-$name cpdst=$WINEPREFIX/drive_c/ibench-cp-$name
+  rm -rf "$dest" "$xdst" "$cpdst"
 
-  # the same files copied inside the prefix: Linux cp, then xcopy run by wine
-  local cpdst=$WINEPREFIX/drive_c/ibench-cp-$name xdst=$WINEPREFIX/drive_c/ibench-xcopy-$name
-  rm -rf "$cpdst" "$xdst"
-  t0=$(now)
-  cp -r "$dir/corpus" "$cpdst"
-  t1=$(now)
-  local cp_s xcopy_s wine_s
-  cp_s=$(secs "$t0" "$t1")
+  if [ -z "$SILENT" ]; then
+    SILENT=0
+    if timeout -k 2 60 $W "$exe" /S >"$dir/silent-probe.log" 2>&1 &&
+      [ "$(find "$dest" -type f 2>/dev/null | wc -l)" -eq "$files" ]; then
+      SILENT=1
+    fi
+    rm -rf "$dest"
+  fi
+
+  local k=() m=() x=() c=() hwm=0 t0 t1 r i method order
+  local methods=(kestrel msiexec xcopy cp)
+  for ((r = 0; r < ROUNDS; r++)); do
+    order=""
+    for ((i = 0; i < 4; i++)); do
+      method=${methods[$(((i + r) % 4))]}
+      order="$order $method"
+      case $method in
+        kestrel)
+          echo 0 >"$dir/mem.txt"
+          sample_mem "ibench-$name-setup.exe" "$dir/mem.txt" &
+          local sampler=$!
+          k+=("$(run_kestrel "$exe" "$dest" "$dir/kestrel-$r.log")")
+          kill "$sampler" 2>/dev/null
+          wait "$sampler" 2>/dev/null
+          local h
+          h=$(cat "$dir/mem.txt")
+          [ "$h" -gt "$hwm" ] && hwm=$h
+          [ "$(find "$dest" -type f 2>/dev/null | wc -l)" -eq "$files" ] ||
+            echo "  round $r: setup left $(find "$dest" -type f 2>/dev/null | wc -l) of $files files"
+          rm -rf "$dest"
+          ;;
+        msiexec)
+          t0=$(now)
+          $W msiexec /i "$(win "$msi")" /qn >"$dir/msiexec-$r.log" 2>&1
+          t1=$(now)
+          m+=("$(secs "$t0" "$t1")")
+          [ "$(find "$msidest" -type f 2>/dev/null | wc -l)" -eq "$files" ] ||
+            echo "  round $r: msiexec left $(find "$msidest" -type f 2>/dev/null | wc -l) of $files files"
+          $W msiexec /x "$(win "$msi")" /qn >/dev/null 2>&1
+          rm -rf "$msidest"
+          ;;
+        xcopy)
+          t0=$(now)
+          $W cmd /c xcopy /e /i /q "$(win "$dir/corpus")" "C:\\ibench-xcopy-$name" >"$dir/xcopy.log" 2>&1
+          t1=$(now)
+          x+=("$(secs "$t0" "$t1")")
+          rm -rf "$xdst"
+          ;;
+        cp)
+          t0=$(now)
+          cp -r "$dir/corpus" "$cpdst"
+          t1=$(now)
+          c+=("$(secs "$t0" "$t1")")
+          rm -rf "$cpdst"
+          ;;
+      esac
+    done
+  done
+  local km mm xm cm echo_s
+  km=$(echo "${k[*]}" | median)
+  mm=$(echo "${m[*]}" | median)
+  xm=$(echo "${x[*]}" | median)
+  cm=$(echo "${c[*]}" | median)
   t0=$(now)
   $W cmd /c echo >/dev/null 2>&1
   t1=$(now)
-  wine_s=$(secs "$t0" "$t1")
-  t0=$(now)
-  $W cmd /c xcopy /e /i /q "$(win "$dir/corpus")" "C:\\ibench-xcopy-$name" >"$dir/xcopy.log" 2>&1
-  t1=$(now)
-  xcopy_s=$(secs "$t0" "$t1")
+  echo_s=$(secs "$t0" "$t1")
 
-  # start-up: launch to the wizard's first dump, with the package check and without it (the same
-  # file with its record's extension zeroed); the driver waits 400 ms before it dumps
-  local plain=$dir/ibench-$name-nocheck.exe with=() without=() i ts
-  cp "$exe" "$plain"
-  python3 - "$plain" <<'PY'
-import sys
-p = sys.argv[1]
-d = bytearray(open(p, "rb").read())
-d[len(d) - 780:] = bytes(780)  # the record's reserved tail: no extension, no check
-open(p, "wb").write(d)
-PY
-  startup() {  # startup EXE: seconds from launch to the wizard's first dump
-    local t0 first
-    t0=$(now)
-    timeout -k 5 60 $W "$DRIVER" show - "$(win "$1")" 2>&1 | stamp >"$dir/show.log"
-    first=$(awk 'index($0, " client=") { print $1; exit }' "$dir/show.log")
-    awk -v a="$t0" -v b="${first:-0}" 'BEGIN { printf "%.3f", b - a - 0.4 }'
-  }
-  local runs=${IBENCH_STARTUP_RUNS:-9}
-  for i in $(seq 1 "$runs"); do
-    with+=("$(startup "$exe")")
-    without+=("$(startup "$plain")")
-  done
-  median() { printf '%s\n' "$@" | sort -n | sed -n "$((($# + 1) / 2))p"; }
-  local sw so
-  sw=$(median "${with[@]}")
-  so=$(median "${without[@]}")
-
-  echo "== $name: $files files, $(mb "$bytes") MB of files"
-  echo "package:      $(mb "$pkg") MB, packed in $pack_s s (--level fast)"
-  echo "installed:    $(mb "${got:-0}") MB in the destination"
-  echo "install:      $inst_s s (Next to finish page; driver run $drive_s s in all)"
-  echo "cp -r:        $cp_s s"
-  echo "xcopy /e /i:  $xcopy_s s (a bare 'wine cmd /c echo' takes $wine_s s)"
-  echo "start-up:     wizard after $sw s with the package check, $so s without (medians of $runs:" \
-    "${with[*]} / ${without[*]}); the check adds $(awk -v a="$sw" -v b="$so" -v i="$inst_s" \
-    'BEGIN { d = a - b; printf "%.2f s, %.1f%% of the install", d, (i + 0 > 0 ? 100 * d / i : 0) }')"
-  # the check alone, through the Win32 file code under Wine: steadier than the start-up times
-  local check=$BIN/bench/kestrel_check_bench.exe ck="n/a (no $BIN/bench/kestrel_check_bench.exe)"
-  if [ -f "$check" ]; then
-    ck=$($W "$check" "$(win "$exe")" 7 2>/dev/null | tail -n 1 | tr -d '\r')
-    local best
-    best=$(printf '%s\n' "$ck" | sed -n 's/.*best \([0-9.]*\) s.*/\1/p')
-    [ -n "$best" ] && ck="$ck; $(awk -v c="$best" -v i="$inst_s" 'BEGIN { printf "%.1f%%", 100 * c / i }') of the install"
+  echo "== $name: $files files, $(mb "$bytes") MB of files; $ROUNDS interleaved rounds, medians"
+  echo "setup file:   $(mb "$setup_size") MB ($(mb "$stub_size") MB of it the program), --level $LEVEL"
+  echo "MSI (wixl):   $(mb "$msi_size") MB"
+  echo "size ratios:  setup/MSI $(ratio "$setup_size" "$msi_size"), package/MSI" \
+    "$(ratio $((setup_size - stub_size)) "$msi_size"), setup/payload $(ratio "$setup_size" "$bytes")"
+  if [ "$SILENT" = 1 ]; then
+    echo "setup /S:     $km s (whole process)   [${k[*]}]"
+  else
+    echo "setup (GUI):  $km s (Next to finish page, driver only waiting)   [${k[*]}]"
   fi
-  echo "check alone:  $ck"
-  echo "setup peak:   VmHWM $((hwm / 1024)) MB, max VmRSS seen $((rss / 1024)) MB (of it anonymous $((anon / 1024)) MB)"
+  echo "msiexec /qn:  $mm s (whole process)   [${m[*]}]"
+  echo "xcopy /e /i:  $xm s (whole process; a bare 'wine cmd /c echo' takes $echo_s s)   [${x[*]}]"
+  echo "cp -r:        $cm s   [${c[*]}]"
+  echo "time ratios:  setup/msiexec $(ratio "$km" "$mm"), setup/xcopy $(ratio "$km" "$xm")," \
+    "setup/cp $(ratio "$km" "$cm")"
+  echo "setup peak:   VmHWM $((hwm / 1024)) MB"
   echo "load:         $(cut -d' ' -f1-3 /proc/loadavg) (machine shared: times vary)"
-  rm -rf "$cpdst" "$xdst"
 }
 
-for mbs in ${IBENCH_SIZES:-300 30}; do bench "mb$mbs" "$mbs"; done
+for s in ${IBENCH_SETS:-mixed mb300}; do bench_set "$s"; done
 $WS -k

@@ -1,7 +1,8 @@
 // Extracts an arbitrary package file into a scratch folder, as the installer would. A file that
 // ends with a Configuration record is taken as a whole setup executable; any other input is
 // taken as a bare package (header at 0, directory ending at the end of the input), so short
-// inputs reach the block loop too. Every folder or file the step creates is checked to lie
+// inputs reach the block loop too. A setup executable's compact directory, named by its
+// Configuration record's extension, is read from its coded run. Every folder or file the step creates is checked to lie
 // inside the scratch folder; one outside it traps.
 #include <unistd.h>
 
@@ -124,12 +125,14 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
 
   std::int32_t packageoffset = 0;
   std::int64_t packageend = static_cast<std::int64_t>(size);
+  static ConfigRecord config;
+  bool whole = false;
   if (size >= kConfigRecordSize) {
-    ConfigRecord config;
     std::memcpy(&config, data + size - kConfigRecordSize, kConfigRecordSize);
     if (HasSetupMarker(config)) {
       packageoffset = config.packageoffset;
       packageend = config.licenseoffset;
+      whole = true;  // its extension may name a compact directory
     }
   }
 
@@ -139,6 +142,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   reader.programpath = Wide(scratch.package);
   reader.packageoffset = packageoffset;
   reader.packageend = packageend;
+  reader.config = whole ? &config : nullptr;
   reader.destfolder = (size & 2) ? dest + u"\\" : dest;  // with and without a final backslash
   if (size % 3 != 0) {  // most inputs are keyed; the rest take the no-key path
     static const std::uint8_t key[] = {'f', 'u', 'z', 'z'};

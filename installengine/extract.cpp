@@ -114,49 +114,117 @@ bool PackageReader::OpenPackage() {
   n = kDirectoryTrailerSize;
   if (packagefile->ReadAt(&trailer, n, t) != kDirectoryTrailerSize) return false;
 
+  if (config) {
+    const auto ext = ExtensionView::Parse(config->reserved11628);
+    const auto item = ext ? ext->Find(ConfigTag::kCompactDirectory) : std::nullopt;
+    if (item) {
+      const auto ref = CompactDirectoryRef::Load(*item);
+      if (!ref || !ReadCompactDirectory(*ref)) {
+        records.clear();
+        statustext = kStatusCorrupt;
+        return false;
+      }
+      return FinishOpen();
+    }
+  }
+  if (!ReadClassicDirectory()) return false;
+  // the placeholder a compact package leaves for older readers: its extension is gone
+  if (records.size() == 1 && ReadWide(records[0].filename) == kCompactPlaceholderName) {
+    records.clear();
+    statustext = kStatusCorrupt;
+    return false;
+  }
+  return FinishOpen();
+}
+
+bool PackageReader::ReadClassicDirectory() {
+  const std::int64_t t = packageend - static_cast<std::int64_t>(kDirectoryTrailerSize);
   // A count that reaches in front of the file's start would make a seek fail, so it is refused
   // before anything is allocated.
   const std::int64_t count = trailer.filecount > 0 ? trailer.filecount : 0;
   constexpr auto kRecord = static_cast<std::int64_t>(kDirectoryRecordSize);
   if (count > 0 && (t < 0 || count > t / kRecord)) return false;
-  if (count == 0) return FinishOpen();
+  if (count == 0) return true;
 
   // The records lie in file order in front of the trailer, so they are read front to back in
-  // large pieces and appended; only when a piece comes up short are they read one at a time
-  // from the last file, which leaves exactly the records that can be read as the list. (Pieces
-  // through a small buffer spare the list a zero fill and a second pass over its memory.)
-  records.reserve(static_cast<std::size_t>(count));
-  fs_.PrepareLargeBuffer(records.data(), records.capacity() * sizeof(DirectoryRecord));
+  // large pieces and kept in their compact form; only when a piece comes up short are they read
+  // one at a time from the last file, which leaves exactly the records that can be read.
   constexpr std::int64_t kPiece = 32;  // records per read: 199424 bytes
   const auto piece = std::make_unique_for_overwrite<DirectoryRecord[]>(kPiece);
   const std::int64_t first = t - count * kRecord;
-  for (std::int64_t done = 0; done < count;) {
+  std::int64_t done = 0;
+  while (done < count) {
     const std::int64_t m = std::min(kPiece, count - done);
     const auto bytes = static_cast<std::uint32_t>(m * kRecord);
-    n = bytes;
+    std::uint32_t n = bytes;
     if (packagefile->ReadAt(piece.get(), n, first + done * kRecord) != bytes) break;
-    records.insert(records.end(), piece.get(), piece.get() + m);
+    for (std::int64_t i = 0; i < m; ++i) records.Add(piece[static_cast<std::size_t>(i)]);
     done += m;
   }
-  if (records.size() == static_cast<std::size_t>(count)) return FinishOpen();
+  if (done == count) return true;
 
-  records.assign(static_cast<std::size_t>(count), DirectoryRecord{});
-  for (std::int64_t k = 1; k <= count; ++k) {
-    const auto slot = static_cast<std::size_t>(count - k);
-    n = kDirectoryRecordSize;
-    if (packagefile->ReadAt(&records[slot], n, t - kRecord * k) != kDirectoryRecordSize) {
-      records.erase(records.begin(), records.begin() + static_cast<std::ptrdiff_t>(slot) + 1);
-      return false;
-    }
+  // count the records readable from the end, then keep just those
+  records.clear();
+  std::int64_t readable = 0;
+  for (std::int64_t k = 1; k <= count; ++k, ++readable) {
+    std::uint32_t n = kDirectoryRecordSize;
+    if (packagefile->ReadAt(&piece[0], n, t - kRecord * k) != kDirectoryRecordSize) break;
   }
-  return FinishOpen();
+  for (std::int64_t k = readable; k >= 1; --k) {
+    std::uint32_t n = kDirectoryRecordSize;
+    if (packagefile->ReadAt(&piece[0], n, t - kRecord * k) != kDirectoryRecordSize) break;
+    records.Add(piece[0]);
+  }
+  return readable == count;
+}
+
+// The compact directory's run is never enciphered: like the classic directory it must be
+// readable before any key is known. It is parsed as it is decoded, and accepted only when its
+// length, record count and CRC-32 all match the extension's.
+bool PackageReader::ReadCompactDirectory(const CompactDirectoryRef& ref) {
+  if (!bufa) bufa = std::make_unique<std::uint8_t[]>(kTransferBufferSize);
+  if (!bufb) bufb = std::make_unique<std::uint8_t[]>(kTransferBufferSize);
+  std::int64_t start = 0;
+  if (__builtin_add_overflow(static_cast<std::int64_t>(packageoffset), ref.dataoffset, &start) ||
+      !packagefile->Seek(start)) {
+    return false;
+  }
+  CompactRecordParser parser(records);
+  std::uint64_t decoded = 0;
+  std::uint32_t crc = 0;
+  for (;;) {
+    std::uint32_t n = kBlockHeaderSize;
+    if (packagefile->Read(&blockheader, n) != kBlockHeaderSize) return false;
+    if (blockheader.bitcount == 0) break;
+    if (blockheader.marker != kBlockMarker || blockheader.bitcount > kMaxBlockBits) return false;
+    const std::uint32_t want = PayloadBytes(blockheader.bitcount);
+    n = want;
+    if (packagefile->Read(bufa.get(), n) != want) return false;
+    const std::uint8_t* data = bufa.get();
+    std::uint32_t size = want;
+    if (blockheader.coded == 1) {
+      size = blockheader.bitcount;
+      if (tsmufflz::DecodeBlock(bufa.get(), bufb.get(), size) != tsmufflz::Result::kOk) {
+        return false;
+      }
+      data = bufb.get();
+    }
+    if (size > ref.length - decoded) return false;
+    decoded += size;
+    crc = Crc32(data, size, crc);
+    if (!parser.Feed(std::span(data, size))) return false;
+    if (parser.records() > ref.count) return false;
+    if (blockheader.lastblock == 1) break;
+  }
+  return decoded == ref.length && crc == ref.crc && parser.AtRecordEnd() &&
+         parser.records() == ref.count;
 }
 
 bool PackageReader::FinishOpen() {
   opened_ = true;
   if (header.compressed == 1) decoder = std::make_unique<tsmufflz>();
-  bufa = std::make_unique<std::uint8_t[]>(kTransferBufferSize);
-  bufb = std::make_unique<std::uint8_t[]>(kTransferBufferSize);
+  if (!bufa) bufa = std::make_unique<std::uint8_t[]>(kTransferBufferSize);
+  if (!bufb) bufb = std::make_unique<std::uint8_t[]>(kTransferBufferSize);
   return true;
 }
 
@@ -244,7 +312,8 @@ bool PackageReader::ExtractFile(std::size_t index) {
     statustext = kStatusNotOpened;
     return false;
   }
-  const DirectoryRecord& r = records[index];
+  records.Get(index, current_);
+  const DirectoryRecord& r = current_;
   if (!CheckRecord(r, !destfolder.empty())) return false;
 
   std::u16string folder = destfolder.empty()
@@ -285,8 +354,12 @@ bool PackageReader::ExtractFile(std::size_t index) {
     if (content_mismatch_) fs_.RemoveFile(d);
     return false;
   }
+  // creating the file gave it attributes already (archive, as a rule): set them only if the
+  // record wants others
+  std::uint32_t created = 0;
+  const bool known = dest->Attributes(created);
   dest->Close();
-  fs_.ApplyAttributes(d, r.attributes);
+  if (!known || created != r.attributes) fs_.ApplyAttributes(d, r.attributes);
   statustext = kStatusExtracted;
   return true;
 }
@@ -297,8 +370,9 @@ bool PackageReader::ReadFileContent(std::size_t index, std::int64_t& decoded) {
     statustext = kStatusNotOpened;
     return false;
   }
-  if (!CheckRecord(records[index], true)) return false;
-  if (!RunBlocks(records[index], CountOnly, &decoded, nullptr)) return false;
+  records.Get(index, current_);
+  if (!CheckRecord(current_, true)) return false;
+  if (!RunBlocks(current_, CountOnly, &decoded, nullptr)) return false;
   statustext = kStatusExtracted;
   return true;
 }

@@ -17,6 +17,7 @@
 #include "decode/cipher.h"
 #include "decode/password.h"
 #include "decode/tsmufflz.h"
+#include "package/directory.h"
 #include "package/pkgfile.h"
 #include "package/records.h"
 
@@ -42,6 +43,9 @@ class PackageReader {
   std::u16string programpath;      // the file that carries the package
   std::int32_t packageoffset = 0;  // the Configuration record's packageoffset
   std::int64_t packageend = 0;     // the Configuration record's licenseoffset, widened
+  // The Configuration record, whose extension may point at a compact directory; null: the
+  // classic directory only.
+  const ConfigRecord* config = nullptr;
 
   // Inputs of the file step.
   std::u16string destfolder;  // as entered; may end with a backslash; empty: use targetfolder
@@ -57,7 +61,7 @@ class PackageReader {
   // What OpenPackage read.
   PackageHeader header{};
   DirectoryTrailer trailer{};
-  std::vector<DirectoryRecord> records;  // file order: index 0 is the first file
+  Directory records;  // file order: index 0 is the first file
 
   // Keys an enciphered package (1 to 56 raw key bytes). False for a bad key length.
   bool SetKey(std::span<const std::uint8_t> key);
@@ -66,7 +70,9 @@ class PackageReader {
   PasswordCheck SetPassword(std::string_view password_utf8);
   bool keyed() const { return cipher != nullptr; }
 
-  // Opens `programpath` and reads the Package header, the trailer and every Directory record.
+  // Opens `programpath` and reads the Package header, the trailer and every Directory record,
+  // from the compact directory when the Configuration record's extension names one. A damaged
+  // compact directory fails with `statustext` "File corrupt".
   bool OpenPackage();
   bool opened() const { return opened_; }
 
@@ -93,6 +99,8 @@ class PackageReader {
   using Sink = bool (*)(void* context, const std::uint8_t* data, std::uint32_t n);
   // The last steps of a successful OpenPackage: the decoder and the transfer buffers.
   bool FinishOpen();
+  bool ReadClassicDirectory();
+  bool ReadCompactDirectory(const CompactDirectoryRef& ref);
   bool CheckRecord(const DirectoryRecord& record, bool to_destination);
   bool RunBlocks(const DirectoryRecord& record, Sink sink, void* context, PackageFile* dest);
 
@@ -105,6 +113,7 @@ class PackageReader {
   BlockHeader blockheader{};
   // Set by RunBlocks when the blocks ran to their end but the content's CRC-32 differs.
   bool content_mismatch_ = false;
+  DirectoryRecord current_{};  // the record of the file being extracted
   // The destination folder whose chain the last file step made or found; empty when none.
   std::u16string made_folder_;
   bool opened_ = false;

@@ -44,6 +44,7 @@ bool InstallRun::OpenPackage(const std::u16string& programpath, std::int64_t pac
   reader_.programpath = programpath;
   reader_.packageoffset = config_.packageoffset;
   reader_.packageend = packageend;
+  reader_.config = &config_;
   return reader_.OpenPackage();
 }
 
@@ -54,7 +55,9 @@ void InstallRun::SetProgress(std::int32_t percent) {
 
 RegistrationInput InstallRun::Registration() {
   RegistrationInput in{config_, destfolder, sys_.DesktopFolder(), sys_.WindowsFolder()};
-  for (const DirectoryRecord& r : reader_.records) {
+  DirectoryRecord r;
+  for (std::size_t i = 0; i < reader_.records.size(); ++i) {
+    reader_.records.Get(i, r);
     if (r.filesize > 0) in.installedbytes += static_cast<std::uint64_t>(r.filesize);
   }
   in.installdate = sys_.InstallDate();

@@ -33,6 +33,7 @@ constexpr const char* kUsage =
     "usage:\n"
     "  kestrel-pack build MANIFEST [-o OUT] [--stub SETUP.EXE] [--level fast|best]\n"
     "                     [--password-file FILE | --key-file FILE] [--threads N]\n"
+    "                     [--classic-directory]\n"
     "                     [--sign (--cert FILE --key FILE | --pkcs12 FILE)\n"
     "                      [--sign-password-file FILE | --sign-password-env VAR]\n"
     "                      [--timestamp URL] [--sign-description TEXT] [--sign-url URL]\n"
@@ -182,6 +183,8 @@ int Build(const std::vector<std::string>& args, const std::string& argv0) {
       } else {
         return Usage("unknown level " + *v);
       }
+    } else if (a == "--classic-directory") {
+      options.classic_directory = true;
     } else if (a == "--threads") {
       if (!(v = value())) return Usage("--threads needs a number");
       try {
@@ -256,6 +259,10 @@ int Build(const std::vector<std::string>& args, const std::string& argv0) {
   std::cout << "packed " << result.files << " files, " << result.content_bytes << " bytes into a "
             << result.package_bytes << "-byte package: " << PathToUtf8(options.output)
             << (result.output_signed ? " (signed)" : "") << "\n";
+  if (result.shared_files) {
+    std::cout << result.shared_files << " files (" << result.shared_bytes
+              << " bytes) share the stored content of an identical file\n";
+  }
   return 0;
 }
 

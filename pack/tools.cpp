@@ -51,13 +51,16 @@ bool OpenReader(const fs::path& setup, const Unlock& unlock, PackageReader& read
   reader.programpath = PackagePath(setup);
   reader.packageoffset = config.packageoffset;
   reader.packageend = config.licenseoffset;
+  reader.config = &config;
   if (!key.empty() && !reader.SetKey(key)) {
     err << "kestrel-pack: the key must be 1 to 56 bytes long\n";
     return false;
   }
   if (!reader.OpenPackage()) {
     err << "kestrel-pack: Problem accessing setup data: the package header or directory of "
-        << PathToUtf8(setup) << " cannot be read\n";
+        << PathToUtf8(setup) << " cannot be read";
+    if (!reader.statustext.empty()) err << " (" << Text(reader.statustext) << ")";
+    err << "\n";
     return false;
   }
   if (reads_content && !unlock.password && unlock.key.empty() && reader.header.encrypted == 1 &&
@@ -99,7 +102,8 @@ fs::path ExtractedPath(const fs::path& folder, const DirectoryRecord& r) {
   return p / PathFromUtf8(Utf16ToUtf8(ReadWide(r.filename)));
 }
 
-// Where the blocks of a record may start: behind the Package header, in front of the directory.
+// Where the blocks of a record may start: behind the Package header, in front of the classic
+// directory region (`count` records; a compact directory's run lies in front of it, too).
 bool BlocksInDataArea(const DirectoryRecord& r, const ConfigRecord& c, std::size_t count) {
   const std::int64_t directory = static_cast<std::int64_t>(c.licenseoffset) -
                                  static_cast<std::int64_t>(kDirectoryTrailerSize) -
@@ -293,7 +297,8 @@ int ListPackage(const fs::path& setup, std::ostream& out, std::ostream& err) {
   out << std::setw(12) << "size" << std::setw(12) << "stored"
       << "  attr  path\n";
   std::int64_t total = 0, stored = 0;
-  for (const auto& r : reader.records) {
+  for (std::size_t i = 0; i < reader.records.size(); ++i) {
+    const DirectoryRecord r = reader.records[i];
     out << std::setw(12) << r.filesize << std::setw(12) << r.storedsize << "  0x" << std::hex
         << std::setw(2) << std::setfill('0') << static_cast<int>(r.attributes) << std::dec
         << std::setfill(' ') << "  " << RecordPath(r) << "\n";
@@ -338,9 +343,9 @@ int VerifyPackage(const fs::path& setup, const Unlock& unlock, std::ostream& out
                                        : "--   package checksum: none stored\n");
   }
   for (std::size_t i = 0; i < reader.records.size(); ++i) {
-    const auto& r = reader.records[i];
+    const DirectoryRecord r = reader.records[i];
     std::int64_t decoded = 0;
-    if (!BlocksInDataArea(r, *config, reader.records.size())) {
+    if (!BlocksInDataArea(r, *config, static_cast<std::size_t>(std::max(reader.trailer.filecount, 0)))) {
       out << "FAIL " << RecordPath(r) << ": its blocks are said to start at " << r.dataoffset
           << ", outside the data area between the Package header and the directory\n";
       ++faults;

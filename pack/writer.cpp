@@ -1,10 +1,13 @@
 #include "pack/writer.h"
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <cstdio>
 #include <cstring>
 #include <fstream>
+#include <functional>
+#include <map>
 #include <memory>
 #include <random>
 #include <system_error>
@@ -20,6 +23,8 @@
 #include "package/integrity.h"
 #include "package/pkgfile.h"
 #include "package/publisher.h"
+#include "package/directory.h"
+#include "package/extension.h"
 #include "package/records.h"
 #include "sysutil/codepage.h"
 
@@ -217,7 +222,71 @@ void EncodeJobs(std::vector<Job>& jobs, std::vector<std::unique_ptr<Encoder>>& e
   for (auto& th : threads) th.join();
 }
 
+// Reads a file in pieces, handing each to `use`; false when it cannot be read whole.
+bool ReadPieces(const fs::path& path, std::uint64_t size,
+                const std::function<void(const std::uint8_t*, std::size_t)>& use) {
+  std::ifstream in(path, std::ios::binary);
+  if (!in) return false;
+  std::vector<std::uint8_t> piece(kMaxChunk);
+  for (std::uint64_t left = size; left > 0;) {
+    const auto n = static_cast<std::size_t>(std::min<std::uint64_t>(left, piece.size()));
+    if (!in.read(reinterpret_cast<char*>(piece.data()), static_cast<std::streamsize>(n)))
+      return false;
+    use(piece.data(), n);
+    left -= n;
+  }
+  return true;
+}
+
+bool SameContent(const fs::path& a, const fs::path& b, std::uint64_t size) {
+  std::ifstream ia(a, std::ios::binary), ib(b, std::ios::binary);
+  if (!ia || !ib) return false;
+  std::vector<char> pa(kMaxChunk), pb(kMaxChunk);
+  for (std::uint64_t left = size; left > 0;) {
+    const auto n = static_cast<std::streamsize>(std::min<std::uint64_t>(left, kMaxChunk));
+    if (!ia.read(pa.data(), n) || !ib.read(pb.data(), n)) return false;
+    if (std::memcmp(pa.data(), pb.data(), static_cast<std::size_t>(n)) != 0) return false;
+    left -= static_cast<std::uint64_t>(n);
+  }
+  return true;
+}
+
+// For every file whose content equals an earlier file's, that file's index (else npos). Only
+// files that share their size with another are read, and a matching CRC-32 is confirmed byte
+// for byte, so a collision never merges two different files.
+bool FindSharedContent(const Manifest& m, const std::vector<std::uint64_t>& sizes,
+                       std::vector<std::size_t>& same_as, std::string& error) {
+  same_as.assign(m.files.size(), std::string::npos);
+  std::map<std::uint64_t, std::size_t> per_size;
+  for (std::uint64_t size : sizes) ++per_size[size];
+  std::map<std::pair<std::uint64_t, std::uint32_t>, std::vector<std::size_t>> seen;
+  for (std::size_t i = 0; i < m.files.size(); ++i) {
+    if (per_size[sizes[i]] < 2) continue;
+    std::uint32_t crc = 0;
+    if (!ReadPieces(m.files[i].source, sizes[i],
+                    [&](const std::uint8_t* p, std::size_t n) { crc = Crc32(p, n, crc); })) {
+      error = "cannot read " + PathToUtf8(m.files[i].source) + " (did it change while packing?)";
+      return false;
+    }
+    auto& candidates = seen[{sizes[i], crc}];
+    for (std::size_t c : candidates) {
+      if (SameContent(m.files[c].source, m.files[i].source, sizes[i])) {
+        same_as[i] = c;
+        break;
+      }
+    }
+    if (same_as[i] == std::string::npos) candidates.push_back(i);
+  }
+  return true;
+}
+
 }  // namespace
+
+bool StubReadsCompactDirectory(const std::vector<std::uint8_t>& stub) {
+  const auto& mark = kCompactDirectoryCapability;
+  return std::search(stub.begin(), stub.end(),
+                     std::boyer_moore_horspool_searcher(mark.begin(), mark.end())) != stub.end();
+}
 
 double OleDateFromUnix(std::int64_t seconds) {
   return 25569.0 + static_cast<double>(seconds) / 86400.0;
@@ -250,6 +319,12 @@ bool BuildPackage(const Manifest& m, const BuildOptions& options, BuildResult& r
   if (!PrepareStub(stub, options, stubsignature, error)) return false;
   if (static_cast<std::int64_t>(stub.size()) >= options.limit) {
     error = "stub " + PathToUtf8(options.stub) + " is too large for the format's 2 GiB limit";
+    return false;
+  }
+  if (!options.classic_directory && !StubReadsCompactDirectory(stub)) {
+    error = "stub " + PathToUtf8(options.stub) +
+            " cannot read a compact directory (an older setup program?); use a current stub or "
+            "--classic-directory";
     return false;
   }
   std::unique_ptr<CipherState> cipher;
@@ -302,6 +377,9 @@ bool BuildPackage(const Manifest& m, const BuildOptions& options, BuildResult& r
     sizes.push_back(size);
     total += size;
   }
+
+  std::vector<std::size_t> same_as;
+  if (!FindSharedContent(m, sizes, same_as, error)) return false;
 
   TempOutput out(options.output);
   if (!out.Open()) {
@@ -359,6 +437,11 @@ bool BuildPackage(const Manifest& m, const BuildOptions& options, BuildResult& r
     r.filesize = static_cast<std::int64_t>(sizes[i]);
     r.attributes = m.files[i].attributes;
     r.filetime = FileTime(m.files[i].source);
+    // a file stored once for several records is enciphered with the first record's chain
+    if (same_as[i] != std::string::npos) {
+      r.chainleft = records[same_as[i]].chainleft;
+      r.chainright = records[same_as[i]].chainright;
+    }
   }
 
   unsigned threads = options.threads ? options.threads : std::thread::hardware_concurrency();
@@ -367,6 +450,7 @@ bool BuildPackage(const Manifest& m, const BuildOptions& options, BuildResult& r
   for (unsigned t = 0; t < threads; ++t)
     encoders.push_back(std::make_unique<Encoder>(options.level));
   const std::size_t batch = std::size_t{threads} * 8;
+  // the classic directory's size: an upper bound of the compact one
   const std::uint64_t directory = kDirectoryRecordSize * m.files.size() + kDirectoryTrailerSize;
 
   std::vector<Job> jobs;
@@ -421,6 +505,11 @@ bool BuildPackage(const Manifest& m, const BuildOptions& options, BuildResult& r
   };
 
   while (file < m.files.size()) {
+    if (!started && same_as[file] != std::string::npos) {
+      done += sizes[file];
+      ++file;
+      continue;
+    }
     const bool first = !started;
     if (!started) {
       in = std::ifstream(m.files[file].source, std::ios::binary);
@@ -458,13 +547,74 @@ bool BuildPackage(const Manifest& m, const BuildOptions& options, BuildResult& r
   if (!jobs.empty() && !flush()) return false;
 
   for (std::size_t i = 0; i < records.size(); ++i) {
-    SetFileContentCrc(records[i], crcs[i]);
-    if (!out.Write(&records[i], sizeof records[i])) return write_failed();
+    if (same_as[i] == std::string::npos) continue;
+    records[i].dataoffset = records[same_as[i]].dataoffset;
+    records[i].storedsize = records[same_as[i]].storedsize;
+    crcs[i] = crcs[same_as[i]];  // the same content, read once
+    ++result.shared_files;
+    result.shared_bytes += sizes[i];
+  }
+  for (std::size_t i = 0; i < records.size(); ++i) SetFileContentCrc(records[i], crcs[i]);
+
+  // Items of the Configuration record's extension, in the order they are stored.
+  std::vector<std::pair<ConfigTag, std::vector<std::uint8_t>>> config_items;
+  const std::uint64_t directory_start = out.pos();
+  if (options.classic_directory) {
+    for (const auto& r : records) {
+      if (!out.Write(&r, sizeof r)) return write_failed();
+    }
+  } else {
+    std::vector<std::uint8_t> stream;
+    for (std::size_t i = 0; i < records.size(); ++i) {
+      AppendCompactRecord(records[i], i ? &records[i - 1] : nullptr, stream);
+    }
+    CompactDirectoryRef ref;
+    ref.dataoffset = static_cast<std::int64_t>(out.pos() - packageoffset);
+    ref.count = static_cast<std::uint32_t>(records.size());
+    ref.length = stream.size();
+    ref.crc = Crc32(stream.data(), stream.size());
+    std::vector<Job> runs;
+    for (std::size_t at = 0; at < stream.size(); at += kMaxChunk) {
+      Job job;
+      const auto end = std::min(stream.size(), at + kMaxChunk);
+      job.data.assign(stream.begin() + static_cast<std::ptrdiff_t>(at),
+                      stream.begin() + static_cast<std::ptrdiff_t>(end));
+      runs.push_back(std::move(job));
+    }
+    EncodeJobs(runs, encoders);
+    std::vector<const EncodedBlock*> blocks;
+    for (const Job& job : runs)
+      for (const EncodedBlock& b : job.blocks) blocks.push_back(&b);
+    if (blocks.empty()) {  // no files: a run that ends at once
+      BlockHeader h{};
+      h.marker = kBlockMarker;
+      h.lastblock = 1;
+      if (!out.Write(&h, sizeof h)) return write_failed();
+    }
+    for (std::size_t b = 0; b < blocks.size(); ++b) {
+      BlockHeader h{};
+      h.marker = kBlockMarker;
+      h.coded = blocks[b]->coded ? 1 : 0;
+      h.bitcount = blocks[b]->bitcount;
+      h.lastblock = b + 1 == blocks.size() ? 1 : 0;
+      if (!out.Write(&h, sizeof h) ||
+          !out.Write(blocks[b]->payload.data(), blocks[b]->payload.size()))
+        return write_failed();
+    }
+    std::vector<std::uint8_t> item(CompactDirectoryRef::kItemSize);
+    ref.Store(item.data());
+    config_items.emplace_back(ConfigTag::kCompactDirectory, std::move(item));
+    // older setup programs find one record they refuse before creating anything
+    auto placeholder = std::make_unique<DirectoryRecord>();
+    std::memset(placeholder.get(), 0, sizeof(DirectoryRecord));
+    WriteWide(placeholder->filename, kCompactPlaceholderName);
+    if (!out.Write(placeholder.get(), sizeof(DirectoryRecord))) return write_failed();
   }
   DirectoryTrailer trailer{};
   std::memcpy(trailer.magic, kPackageMagic.data(), 4);
-  trailer.filecount = static_cast<std::int32_t>(records.size());
+  trailer.filecount = options.classic_directory ? static_cast<std::int32_t>(records.size()) : 1;
   if (!out.Write(&trailer, sizeof trailer)) return write_failed();
+  result.directory_bytes = out.pos() - directory_start;
   const std::uint64_t licenseoffset = out.pos();
   if (static_cast<std::int64_t>(licenseoffset) > options.limit) {
     error = "the package would pass the format's limit of 2 GiB";
@@ -528,6 +678,7 @@ bool BuildPackage(const Manifest& m, const BuildOptions& options, BuildResult& r
     error = "publisher and url do not fit the record";
     return false;
   }
+  for (const auto& [tag, bytes] : config_items) items.push_back({tag, bytes});
   for (const ConfigItem& item : items) {
     if (!extension.Add(item.tag, std::span<const std::uint8_t>(item.bytes))) {
       error = "the Configuration record has no room for all its extension items";

@@ -41,6 +41,9 @@ struct BuildOptions {
   std::optional<SignOptions> sign;
   // Further items for the record's extension, beside the ones the writer makes itself.
   std::vector<ConfigItem> config_items;
+  // The directory as 6232-byte records in front of the trailer, readable by every setup program;
+  // otherwise it is stored as a compact coded run, which needs a stub that reads it.
+  bool classic_directory = false;
   // Called now and then with bytes of file content read so far and in all.
   std::function<void(std::uint64_t done, std::uint64_t total)> progress;
 };
@@ -51,6 +54,9 @@ struct BuildResult {
   std::uint64_t package_bytes = 0;  // size of the output without the stub
   bool stub_signed = false;         // the program part carries the stub's signature
   bool output_signed = false;
+  std::uint64_t shared_files = 0;   // files whose content was already stored for another
+  std::uint64_t shared_bytes = 0;   // their content bytes, stored once
+  std::uint64_t directory_bytes = 0;  // the directory as stored, trailer and placeholder counted
 };
 
 bool BuildPackage(const Manifest& manifest, const BuildOptions& options, BuildResult& result,
@@ -58,6 +64,9 @@ bool BuildPackage(const Manifest& manifest, const BuildOptions& options, BuildRe
 
 // True when the file starts with "MZ" and its e_lfanew points at "PE\0\0".
 bool IsPeExecutable(const std::vector<std::uint8_t>& bytes);
+
+// True when the stub carries the mark of a setup program that reads compact directories.
+bool StubReadsCompactDirectory(const std::vector<std::uint8_t>& stub);
 
 // Seconds since 1970 to an OLE Automation date.
 double OleDateFromUnix(std::int64_t seconds);

@@ -33,6 +33,12 @@ class PackageFile {
   virtual std::int64_t Position() = 0;
   // Moves to an absolute position; false when the system refuses (e.g. a negative position).
   virtual bool Seek(std::int64_t position) = 0;
+  // The open file's attribute bits as the system reports them; false when they are not known
+  // (the caller then sets them without comparing).
+  virtual bool Attributes(std::uint32_t& attributes) {
+    static_cast<void>(attributes);
+    return false;
+  }
 
   // Seek, then Read. When the seek fails it returns 0 and leaves n unchanged.
   std::uint32_t ReadAt(void* buffer, std::uint32_t& n, std::int64_t position) {

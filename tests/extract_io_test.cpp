@@ -5,6 +5,7 @@
 #include <sys/stat.h>
 
 #include <filesystem>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -34,6 +35,9 @@ class ProbeFileSystem final : public FileSystem {
  public:
   std::int64_t bad_position = -1;
   int searches = 0;
+  // what every created file reports as its attributes; unset: nothing is reported
+  std::optional<std::uint32_t> reported;
+  std::vector<std::uint32_t> applied;  // every ApplyAttributes value, in order
 
   class ProbeFile final : public PackageFile {
    public:
@@ -55,6 +59,10 @@ class ProbeFileSystem final : public FileSystem {
     std::int64_t Size() override { return f_->Size(); }
     std::int64_t Position() override { return f_->Position(); }
     bool Seek(std::int64_t p) override { return f_->Seek(p); }
+    bool Attributes(std::uint32_t& a) override {
+      if (owner_.reported) a = *owner_.reported;
+      return owner_.reported.has_value();
+    }
 
    private:
     std::unique_ptr<PackageFile> f_;
@@ -70,6 +78,7 @@ class ProbeFileSystem final : public FileSystem {
   }
   bool CreateFolder(const std::u16string& p) override { return host_->CreateFolder(p); }
   bool ApplyAttributes(const std::u16string& p, std::uint32_t a) override {
+    applied.push_back(a);
     return host_->ApplyAttributes(p, a);
   }
   bool RemoveFile(const std::u16string& p) override { return host_->RemoveFile(p); }
@@ -175,6 +184,39 @@ TEST_F(ExtractIoTest, FolderChainIsSearchedOncePerRunOfFilesInOneFolder) {
   for (const char* rel : {"a/b/f0", "a/b/f1", "a/b/f2", "c/f3"}) {
     EXPECT_EQ(fs::file_size(dir_ / "out" / rel), 8u) << rel;
   }
+}
+
+// Attributes are set only when the record wants others than creating the file gave; when the
+// file cannot tell, they are set every time, as before.
+TEST_F(ExtractIoTest, AttributesAreSetOnlyWhenTheyDifferFromTheCreatedFile) {
+  RawPackage pkg;
+  const std::uint8_t wanted[] = {0x20, 0x21, 0x20, 0x80, 0x22, 0x20};
+  for (int i = 0; i < 6; ++i) {
+    pkg.files.push_back({.filename = Name(i),
+                         .attributes = wanted[i],
+                         .blocks = {Stored({1, 2, 3, 4, 5, 6, 7, 8}, true)}});
+  }
+  Prepare(pkg);
+  ASSERT_TRUE(reader_.OpenPackage());
+  for (std::optional<std::uint32_t> reported : {std::optional<std::uint32_t>(0x20),
+                                                std::optional<std::uint32_t>(0x2020),
+                                                std::optional<std::uint32_t>()}) {
+    probe_.reported = reported;
+    probe_.applied.clear();
+    for (std::size_t i = 0; i < 6; ++i) {
+      ASSERT_TRUE(reader_.ExtractFile(i)) << Status();
+      EXPECT_EQ(Status(), "Extracted");
+    }
+    std::vector<std::uint32_t> expect;
+    for (std::uint8_t w : wanted) {
+      if (!reported || *reported != w) expect.push_back(w);
+    }
+    EXPECT_EQ(probe_.applied, expect) << (reported ? *reported : 0);
+  }
+  // the read-only file really is read-only on the host
+  struct stat st {};
+  ASSERT_EQ(::stat((dir_ / "out" / "f1").c_str(), &st), 0);
+  EXPECT_EQ(st.st_mode & 0222, 0u);
 }
 
 TEST_F(ExtractIoTest, FolderRemovedBetweenFilesIsMadeAgainOrReportedAsBefore) {

@@ -20,6 +20,7 @@
 #include <thread>
 #include <vector>
 
+#include "package/directory.h"
 #include "installengine/extract.h"
 #include "pack/manifest.h"
 #include "pack/tools.h"
@@ -58,6 +59,9 @@ std::vector<std::uint8_t> FakePe(std::size_t size = 1000) {
   b[0x80] = 'P';
   b[0x81] = 'E';
   b[0x82] = b[0x83] = 0;
+  // a current setup program, which reads the compact directory
+  const std::string_view mark = kCompactDirectoryCapability;
+  if (size >= 0x100 + mark.size()) std::memcpy(&b[0x100], mark.data(), mark.size());
   return b;
 }
 

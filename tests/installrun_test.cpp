@@ -174,7 +174,9 @@ class InstallRunTest : public ::testing::Test {
   // What the run hands the registration: the folders, the files' total size and the day.
   RegistrationInput In() const {
     RegistrationInput in{config_, run_.destfolder, sys_.desktop, sys_.windows};
-    for (const auto& r : run_.reader().records) in.installedbytes += std::uint64_t(r.filesize);
+    const auto& records = run_.reader().records;
+    for (std::size_t i = 0; i < records.size(); ++i)
+      in.installedbytes += std::uint64_t(records[i].filesize);
     in.installdate = "20261208";
     return in;
   }

@@ -11,6 +11,8 @@
 #include "pack/tools.h"
 #include "pack/writer.h"
 #include "package/publisher.h"
+#include "package/directory.h"
+#include "package/extension.h"
 #include "package_fixture.h"
 #include "decode/password.h"
 #include "package/extension.h"
@@ -24,9 +26,14 @@ using testing::ReadFileBytes;
 using testing::ScratchDir;
 using testing::WriteFileBytes;
 
-// The smallest file that passes for a PE executable: "MZ", e_lfanew, "PE\0\0".
-std::vector<std::uint8_t> FakePe(std::size_t size = 1000) {
+// The smallest file that passes for a PE executable: "MZ", e_lfanew, "PE\0\0"; it carries the
+// mark of a stub that reads compact directories unless told otherwise.
+std::vector<std::uint8_t> FakePe(std::size_t size = 1000, bool reads_compact = true) {
   std::vector<std::uint8_t> b(size, 0xAB);
+  if (reads_compact) {
+    std::copy(kCompactDirectoryCapability.begin(), kCompactDirectoryCapability.end(),
+              b.begin() + 0x100);
+  }
   b[0] = 'M';
   b[1] = 'Z';
   b[0x3C] = 0x80;
@@ -151,6 +158,7 @@ TEST_F(PackTest, LayoutAndReservedFieldsAreAsTheFormatSays) {
             "version = \"2.5\"\nlicence = \"licence.txt\"\ninstallfolder = \"Vendor/Tool\"\n"
             "[[files]]\nsource = \"src/tool.exe\"\nattributes = [\"archive\", \"hidden\"]\n"))
       << error_;
+  options_.classic_directory = true;
   ASSERT_TRUE(Build()) << error_;
   const auto bytes = ReadFileBytes(options_.output);
   ConfigRecord c;
@@ -194,6 +202,7 @@ TEST_F(PackTest, EncipheredRoundTripNeedsTheSameKey) {
   Source("text.txt", std::vector<std::uint8_t>(text.begin(), text.end()));
   ASSERT_TRUE(Parse(std::string(kHead) + "[[files]]\nsource = \"src\"\n")) << error_;
   options_.key = {'k', 'e', 's', 't', 'r', 'e', 'l'};
+  options_.classic_directory = true;
   RoundTrip({"tool.exe", "text.txt"}, options_.key);
   std::string out;
   EXPECT_NE(Verify(&out), 0);
@@ -275,6 +284,94 @@ TEST_F(PackTest, PublisherAndUrlTravelInTheRecordsTailAndAreListed) {
     }
   }
   EXPECT_FALSE(Parse(std::string(kHead) + "publisher = \"" + std::string(300, 'x') + "\"\n"));
+}
+
+// Identical files stored once, a compact directory against the classic one: both install byte
+// for byte, list the same files, and the compact one is the smaller by about a record a file.
+TEST_F(PackTest, SharedContentAndCompactDirectoryRoundTripInBothForms) {
+  std::vector<std::string> rels;
+  const auto big = testing::RandomBytes(200000, 20);
+  for (int i = 0; i < 40; ++i) {
+    const std::string dir = i % 3 ? "bin" : "share/\xC3\xA9t\xC3\xA9 \xE6\x97\xA5";
+    const std::string rel = dir + "/f" + std::to_string(i) + (i % 5 ? ".dll" : ".txt");
+    // every fourth file repeats an earlier one; one is large; two are empty
+    std::vector<std::uint8_t> bytes = i % 4 == 3 ? ReadFileBytes(dir_ / "src" / rels[i - 2])
+                                      : i == 8   ? big
+                                      : i == 12 || i == 13
+                                          ? std::vector<std::uint8_t>{}
+                                          : testing::RandomBytes(300 + i * 97, i);
+    Source(rel, bytes);
+    rels.push_back(rel);
+  }
+  Source("copy/big.bin", big);
+  rels.push_back("copy/big.bin");
+  ASSERT_TRUE(Parse(std::string(kHead) + "[[files]]\nsource = \"src\"\n")) << error_;
+
+  std::ostringstream lists[2];
+  std::uint64_t sizes[2] = {};
+  for (bool classic : {false, true}) {
+    options_.classic_directory = classic;
+    fs::remove_all(dir_ / "out");
+    RoundTrip(rels);
+    // 10 repeats, the second empty file and the large file's copy
+    EXPECT_EQ(result_.shared_files, 12u);
+    EXPECT_GE(result_.shared_bytes, big.size());
+    std::ostringstream err;
+    ASSERT_EQ(ListPackage(options_.output, lists[classic], err), 0) << err.str();
+    sizes[classic] = result_.package_bytes;
+  }
+  EXPECT_EQ(lists[0].str(), lists[1].str());
+  EXPECT_LT(sizes[0] + 38 * kDirectoryRecordSize, sizes[1]);
+  // the package holds the content less the shared bytes, plus its fixed records and about a
+  // hundred bytes a file (headers, padding, the compact directory)
+  EXPECT_LT(sizes[0], result_.content_bytes - result_.shared_bytes + kPackageHeaderSize +
+                          kDirectoryRecordSize + kDirectoryTrailerSize + kConfigRecordSize +
+                          41 * 100);
+}
+
+TEST_F(PackTest, CompactDirectoryNeedsAStubThatReadsIt) {
+  Source("tool.exe", testing::RandomBytes(100, 21));
+  ASSERT_TRUE(Parse(std::string(kHead) + "[[files]]\nsource = \"src\"\n")) << error_;
+  WriteFileBytes(dir_ / "old.exe", FakePe(1000, false));
+  options_.stub = dir_ / "old.exe";
+  EXPECT_FALSE(Build());
+  EXPECT_NE(error_.find("cannot read a compact directory"), std::string::npos) << error_;
+  EXPECT_FALSE(fs::exists(options_.output));
+  options_.classic_directory = true;
+  EXPECT_TRUE(Build()) << error_;
+  EXPECT_EQ(Verify(), 0);
+}
+
+// Damage anywhere in the compact directory, or in the extension that finds it, is "File
+// corrupt" before any file is created.
+TEST_F(PackTest, DamagedCompactDirectoryIsFileCorrupt) {
+  for (int i = 0; i < 30; ++i) Source("d/f" + std::to_string(i), testing::RandomBytes(50, i));
+  ASSERT_TRUE(Parse(std::string(kHead) + "[[files]]\nsource = \"src\"\n")) << error_;
+  ASSERT_TRUE(Build()) << error_;
+  const auto good = ReadFileBytes(options_.output);
+  ConfigRecord c;
+  std::memcpy(&c, good.data() + good.size() - sizeof c, sizeof c);
+  const auto ext = ExtensionView::Parse(c.reserved11628);
+  ASSERT_TRUE(ext);
+  const auto item = ext->Find(ConfigTag::kCompactDirectory);
+  ASSERT_TRUE(item);
+  const auto ref = CompactDirectoryRef::Load(*item);
+  ASSERT_TRUE(ref);
+  const std::size_t run = 1000 + static_cast<std::size_t>(ref->dataoffset);
+  const std::size_t config_at = good.size() - sizeof c;
+  const std::size_t item_at = config_at + offsetof(ConfigRecord, reserved11628) + 6 + 3;
+  for (std::size_t at : {run, run + 4, run + 12, run + 20, run + 40, item_at + 1, item_at + 9,
+                         item_at + 13, item_at + 21, config_at + 11628 + 4}) {
+    auto bytes = good;
+    bytes[at] ^= 0x5A;
+    WriteFileBytes(options_.output, bytes);
+    std::string out;
+    EXPECT_EQ(Verify(&out), 1) << at;
+    EXPECT_NE(out.find("File corrupt"), std::string::npos) << at << ": " << out;
+    fs::remove_all(dir_ / "out");
+    EXPECT_EQ(Extract(&out), 1) << at;
+    EXPECT_FALSE(fs::exists(dir_ / "out" / "d")) << at;
+  }
 }
 
 TEST_F(PackTest, ManifestErrorsNameTheProblem) {
@@ -403,6 +500,7 @@ TEST_F(PackTest, PasswordRoundTripAndRefusals) {
   ASSERT_TRUE(Parse(std::string(kHead) + "[[files]]\nsource = \"src\"\n")) << error_;
   options_.password = "p\xC3\xA4ssw\xC3\xB6rd";  // UTF-8
   options_.iterations = 1000;
+  options_.classic_directory = true;  // the records are read below where they stand
   ASSERT_TRUE(Build()) << error_;
 
   auto config = std::make_unique<ConfigRecord>();

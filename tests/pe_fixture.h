@@ -4,8 +4,10 @@
 
 #include <cstdint>
 #include <cstring>
+#include <string_view>
 #include <vector>
 
+#include "package/directory.h"
 #include "package/extension.h"
 
 namespace kestrel::testing {
@@ -32,6 +34,9 @@ inline std::vector<std::uint8_t> MinimalPe(bool plus, std::size_t size = 4096) {
   StoreLe32(&b[kOpt + 64], 0x1234);  // CheckSum
   StoreLe32(&b[kOpt + (plus ? 108 : 92)], 16);
   std::memset(&b[DirsAt(plus)], 0, 16 * 8);
+  // as a current setup.exe does, it says it reads the compact directory
+  const std::string_view mark = kCompactDirectoryCapability;
+  if (size >= 0x300 + mark.size()) std::memcpy(&b[0x300], mark.data(), mark.size());
   return b;
 }
 

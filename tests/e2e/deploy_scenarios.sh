@@ -98,8 +98,11 @@ data[at:at + 780] = bytes(780) if sys.argv[3] == "zero" else os.urandom(780)
 open(sys.argv[2], "wb").write(data)
 EOF
 }
-tail_patch "$DPKG" "$PKG/deploy-old.exe" zero
-tail_patch "$DPKG" "$PKG/deploy-noise.exe" noise
+# an older packer's layout: the classic directory, which needs nothing from the tail
+"$PACK" build "$DSRC/deploy.toml" -o "$PKG/deploy-classic.exe" --stub "$SETUP" --classic-directory \
+  >>"$WORK/deploy-pack.log" 2>&1
+tail_patch "$PKG/deploy-classic.exe" "$PKG/deploy-old.exe" zero
+tail_patch "$PKG/deploy-classic.exe" "$PKG/deploy-noise.exe" noise
 "$PACK" list "$PKG/deploy-old.exe" >"$WORK/deploy-list-old.log" 2>&1
 if grep -q '^Publisher:' "$WORK/deploy-list-old.log"; then bad "old package lists a publisher"; else ok; fi
 

@@ -124,7 +124,7 @@ source = "g8prod.exe"
 [[files]]
 source = "QQQQQQevil.txt"
 TOML
-if ASAN_OPTIONS=detect_leaks=0 "$U_PACK" build "$G8/g8.toml" -o "$PKG/g8-setup.exe" --stub "$SETUP" \
+if ASAN_OPTIONS=detect_leaks=0 "$U_PACK" build "$G8/g8.toml" -o "$PKG/g8-setup.exe" --stub "$SETUP" --classic-directory \
   --level fast >"$WORK/pack-g8.log" 2>&1 &&
   $PY "$ROOT/tests/e2e/patchpkg.py" "$PKG/g8-setup.exe" rename 1 \
     "$($PY -c 'print("\uFF0E\uFF0E\uFF3C\uFF0E\uFF0E\uFF3Cevil.txt")')"; then ok; else

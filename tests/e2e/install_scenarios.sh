@@ -133,11 +133,13 @@ packit "$SRC/app/full.toml" "$PKG/full-setup.exe"
 packit "$SRC/app/three.toml" "$PKG/three-setup.exe"
 packit "$SRC/big/big.toml" "$PKG/big-setup.exe"
 packit "$SRC/app/empty.toml" "$PKG/empty-setup.exe"
-cp "$PKG/three-setup.exe" "$PKG/corrupt-setup.exe" && $PATCH "$PKG/corrupt-setup.exe" marker 1
-cp "$PKG/three-setup.exe" "$PKG/readfail-setup.exe" && $PATCH "$PKG/readfail-setup.exe" readfail 1
-cp "$PKG/three-setup.exe" "$PKG/openfail-setup.exe" && $PATCH "$PKG/openfail-setup.exe" filecount 100000
+# the damaged packages are patched through the classic directory's records
+packit "$SRC/app/three.toml" "$PKG/three-classic-setup.exe" --classic-directory
+cp "$PKG/three-classic-setup.exe" "$PKG/corrupt-setup.exe" && $PATCH "$PKG/corrupt-setup.exe" marker 1
+cp "$PKG/three-classic-setup.exe" "$PKG/readfail-setup.exe" && $PATCH "$PKG/readfail-setup.exe" readfail 1
+cp "$PKG/three-classic-setup.exe" "$PKG/openfail-setup.exe" && $PATCH "$PKG/openfail-setup.exe" filecount 100000
 for dev in nul.txt COM1.log aux; do
-  cp "$PKG/three-setup.exe" "$PKG/device-$dev-setup.exe" && $PATCH "$PKG/device-$dev-setup.exe" rename 0 "$dev"
+  cp "$PKG/three-classic-setup.exe" "$PKG/device-$dev-setup.exe" && $PATCH "$PKG/device-$dev-setup.exe" rename 0 "$dev"
 done
 head -c 16 /dev/urandom >"$WORK/key.bin"
 packit "$SRC/app/three.toml" "$PKG/locked-setup.exe" --key-file "$WORK/key.bin"

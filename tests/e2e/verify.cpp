@@ -196,8 +196,9 @@ Package LoadPackage(const std::u16string& setup) {
   reader.programpath = setup;
   reader.packageoffset = p.config.packageoffset;
   reader.packageend = p.config.licenseoffset;
+  reader.config = &p.config;
   if (!reader.OpenPackage()) return p;
-  p.records = reader.records;
+  for (std::size_t i = 0; i < reader.records.size(); ++i) p.records.push_back(reader.records[i]);
   p.ok = true;
   return p;
 }
