@@ -94,7 +94,8 @@ void tinstallengine::Pause(int milliseconds) {
 }
 
 void tinstallengine::SafePoint() {
-  WaitForSingleObject(go_.get(), INFINITE);
+  // free unless a question is open: no system call per block
+  if (holding_.load(std::memory_order_acquire)) WaitForSingleObject(go_.get(), INFINITE);
 }
 
 void tinstallengine::ShowProgress(std::int32_t progress) {

@@ -4,6 +4,7 @@
 // synchronous call.
 #pragma once
 
+#include <atomic>
 #include <windows.h>
 
 #include <cstdint>
@@ -31,6 +32,7 @@ class tinstallengine final : public ui::WorkerThread, private InstallObserver {
 
   // Keys an enciphered package, before OpenPackage (the wizard's accepted password).
   void SetKey(std::span<const std::uint8_t> key) { run_.reader().SetKey(key); }
+  void SkipCosmeticPauses() { run_.SkipCosmeticPauses(); }
   // Opens the program's own file and reads the package's directory (main thread, once).
   bool OpenPackage();
 
@@ -73,7 +75,8 @@ class tinstallengine final : public ui::WorkerThread, private InstallObserver {
   win::Event stop_;  // manual-reset, set by a confirmed cancel
   bool started_ = false;
   // main thread only
-  bool holding_ = false;
+  // read by the worker at every safe point: set while a question is open
+  std::atomic<bool> holding_{false};
   bool cancelled_ = false;
   // the bar position last shown, so unchanged positions skip the main thread (worker only)
   std::int32_t shown_progress_ = -1;

@@ -173,7 +173,7 @@ void InstallRun::RunInstall() {
     // 6: a failed file skips everything up to the report
     if (!failed_) {
       // 7
-      obs_.Pause(kPauseBeforeFilesDone);
+      if (cosmetic_pauses_) obs_.Pause(kPauseBeforeFilesDone);
       if (stop()) return;
       SetProgress(90);
       // 8
@@ -216,10 +216,10 @@ void InstallRun::RunInstall() {
       }
       sys_.CreateShortcuts(links);
       // 14
-      obs_.Pause(kPauseBeforeAllDone);
+      if (cosmetic_pauses_) obs_.Pause(kPauseBeforeAllDone);
       if (stop()) return;
       SetProgress(100);
-      obs_.Pause(kPauseAfterAllDone);
+      if (cosmetic_pauses_) obs_.Pause(kPauseAfterAllDone);
     }
   }
   // 15

@@ -97,6 +97,9 @@ class InstallRun {
 
   // Where the steps report what they did; off unless set.
   void SetLog(const Log& log) { log_ = log; }
+  // The pauses that only let the user see the bar's last steps; an unattended run has no bar.
+  // The waits for other programs (a product closing, a service going) stay.
+  void SkipCosmeticPauses() { cosmetic_pauses_ = false; }
 
   // Opens `programpath` and reads the package's directory; sets no status text.
   bool OpenPackage(const std::u16string& programpath, std::int64_t packageend);
@@ -128,6 +131,7 @@ class InstallRun {
   InstallSystem& sys_;
   InstallObserver& obs_;
   Log log_;
+  bool cosmetic_pauses_ = true;
   PackageReader reader_;
   bool failed_ = false;
 };

@@ -195,6 +195,7 @@ Outcome RunSilentInstall(const SetupData& data, const SetupOptions& options, con
   SilentInstall watcher;
   InstallRun run(data.config, SystemFileSystem(), system, watcher);
   run.SetLog(log);
+  run.SkipCosmeticPauses();
   if (data.haskey) run.reader().SetKey(data.key);
   if (!run.OpenPackage(ProgramPath(), data.config.licenseoffset)) {
     log("the package's directory could not be read");

@@ -273,6 +273,25 @@ TEST_F(InstallRunTest, FullRunTakesEveryStepInOrder) {
   EXPECT_EQ(log[at + 4], "done 0 Extracted");
 }
 
+// An unattended run has no bar to watch: the pauses around its last steps go, the waits for
+// the closing product and the removed services stay.
+TEST_F(InstallRunTest, UnattendedRunSkipsOnlyTheCosmeticPauses) {
+  RawPackage pkg;
+  pkg.files.push_back(OneBlockFile(u"a.bin", u"", 1));
+  ASSERT_TRUE(Open(pkg));
+  AddServices();
+  sys_.window = true;
+  sys_.displayname = "Demo App";
+  run_.SkipCosmeticPauses();
+  run_.RunInstall();
+  std::vector<std::string> pauses;
+  for (const auto& l : sys_.log)
+    if (l.rfind("pause ", 0) == 0) pauses.push_back(l);
+  EXPECT_EQ(pauses, (std::vector<std::string>{"pause 3000", "pause 3000", "pause 3000"}));
+  EXPECT_EQ(sys_.log.back(), "done 0 Extracted");
+  EXPECT_NE(sys_.Find("progress 100"), -1);
+}
+
 TEST_F(InstallRunTest, RunningProductIsClosedAndEarlierServicesRemovedBeforeAnyFile) {
   RawPackage pkg;
   pkg.files.push_back(OneBlockFile(u"a.bin", u"", 1));
