@@ -514,6 +514,7 @@ $W reg delete 'HKCU\Control Panel\Desktop' /v LogPixels /f >/dev/null 2>&1
 
 # 30-31. packages protected by a password: the password page
 . "$ROOT/tests/e2e/password_scenarios.sh"
+. "$ROOT/tests/e2e/password_silent.sh"
 
 # uninstalls: the run, the settings question, a file in use, the folder guard
 . "$ROOT/tests/e2e/uninstall_scenarios.sh"
