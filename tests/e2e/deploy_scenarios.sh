@@ -9,9 +9,9 @@ if [ -z "${PACK:-}" ] || [ ! -x "$WPROBE" ]; then
   echo "skipped: deployment scenarios need kestrel-pack and kestrel_winprobe.exe"
   return 0
 fi
-DEPLOY_KEY='HKLM\software\microsoft\windows\currentversion\uninstall\E2E Deploy'
+DEPLOY_KEY="$UNKEYS\\E2E Deploy"
 DEPLOY_APP='HKLM\SOFTWARE\Microsoft\Windows\CurrentVersion\App Paths\deploy.exe'
-DEPLOY_DEFAULT='C:\Program Files\Kestrel Deploy\Product'
+DEPLOY_DEFAULT="$PFW\\Kestrel Deploy\\Product"
 DEPLOY_BLANKS='C:\Deploy Target\With  Two Blanks'
 
 # probe NAME CMDLINE: runs the command line under the window probe, output in $WORK/NAME.log

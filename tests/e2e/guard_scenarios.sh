@@ -28,7 +28,7 @@ g_present() { if [ -e "$1" ]; then ok; else bad "$2: $1 is gone"; fi; }
 u_install guard
 u_installed_checks guard
 G_MAIN=$($W reg query "$UAPP" /ve 2>/dev/null | sed -n 's/^ *([^)]*)  *REG_SZ  *//p' | tr -d '\r')
-if [ "$G_MAIN" = 'C:\Program Files\Kestrel Uninst\Product\uprod.exe' ]; then ok; else
+if [ "$G_MAIN" = "$PFW\\Kestrel Uninst\\Product\\uprod.exe" ]; then ok; else
   bad "guard: App Paths default value '$G_MAIN'"
 fi
 G_SHORTPF=$($W "$GPROBE" shortname 'C:\Program Files' | sed -n 's/^short=//p' | tr -d '\r')
@@ -69,20 +69,27 @@ G_SYS='it is a folder of the system or holds more than this program'
 g_run shortname "$G_SHORTPF" "The folder \"C:\\Program Files\" was not deleted: $G_SYS, $G_KEPT"
 g_run nul 'C:\windows<NUL>' \
   "The folder \"C:\\windows[U+0000]\" was not deleted: $G_SPELL (it holds a control character), $G_KEPT"
-g_run nulinside "C:\\Program Files\\Kestrel Uninst<NUL>\\Product" \
-  "The folder \"C:\\Program Files\\Kestrel Uninst[U+0000]\\Product\" was not deleted: $G_SPELL (it holds a control character), $G_KEPT"
+g_run nulinside "$PFW\\Kestrel Uninst<NUL>\\Product" \
+  "The folder \"$PFW\\Kestrel Uninst[U+0000]\\Product\" was not deleted: $G_SPELL (it holds a control character), $G_KEPT"
 g_run trailingdot 'C:\windows.' \
   "The folder \"C:\\windows.\" was not deleted: $G_SPELL (a name in it ends with a dot or a blank), $G_KEPT"
 g_run downloads "c:\\USERS\\$G_USER\\downloads" \
   "The folder \"C:\\USERS\\$G_USER\\downloads\" was not deleted: $G_SYS, $G_KEPT"
+# a 32-bit uninstaller has system32 redirected to its own layer: the name is then another
+# folder, not the installation's, and kept for that reason
+if [ "$ARCH" = i686 ]; then
+  G_DRIVERS='it is not the folder this program was installed in (it does not hold the main program that the installation recorded)'
+else
+  G_DRIVERS='it lies inside the Windows folder'
+fi
 g_run drivers 'C:\windows\system32\drivers' \
-  "The folder \"C:\\windows\\system32\\drivers\" was not deleted: it lies inside the Windows folder, $G_KEPT"
-g_run above 'C:\Program Files\Kestrel Uninst' \
-  "The folder \"C:\\Program Files\\Kestrel Uninst\" was not deleted: it is not the folder this program was installed in (it does not hold the main program that the installation recorded), $G_KEPT"
-g_run link 'C:\Program Files\Kestrel Uninst\winlink' \
-  "The folder \"C:\\Program Files\\Kestrel Uninst\\winlink\" was not deleted: $G_SYS, $G_KEPT"
-g_run forwardslash 'C:/Program Files/Kestrel Uninst/Product' \
-  "The folder \"C:/Program Files/Kestrel Uninst/Product\" was not deleted: $G_SPELL (it holds a forward slash), $G_KEPT"
+  "The folder \"C:\\windows\\system32\\drivers\" was not deleted: $G_DRIVERS, $G_KEPT"
+g_run above "$PFW\\Kestrel Uninst" \
+  "The folder \"$PFW\\Kestrel Uninst\" was not deleted: it is not the folder this program was installed in (it does not hold the main program that the installation recorded), $G_KEPT"
+g_run link "$PFW\\Kestrel Uninst\\winlink" \
+  "The folder \"$PFW\\Kestrel Uninst\\winlink\" was not deleted: $G_SYS, $G_KEPT"
+g_run forwardslash "C:/$PFNAME/Kestrel Uninst/Product" \
+  "The folder \"C:/$PFNAME/Kestrel Uninst/Product\" was not deleted: $G_SPELL (it holds a forward slash), $G_KEPT"
 # the 8-bit calls of an old system: best fit would make the fullwidth name C:\windows
 $W reg add 'HKCU\Software\Wine\AppDefaults\kestrelui.exe' /v Version /d win98 /f >/dev/null 2>&1
 g_run fullwidth 'C:\ｗｉｎｄｏｗｓ' \
@@ -93,7 +100,7 @@ rm -f "$UPF/Kestrel Uninst/winlink"
 # the recorded folder by another spelling of the same folder: deleted, the rest kept
 $W reg add "$UAPP" /ve /d "$G_MAIN" /f >/dev/null 2>&1
 $W reg add "$UAPP" /v Displayname /d "E2E Uninst" /f >/dev/null 2>&1
-G_SHORTDEST=$($W "$GPROBE" shortname 'C:\Program Files\Kestrel Uninst\Product' |
+G_SHORTDEST=$($W "$GPROBE" shortname "$PFW\\Kestrel Uninst\\Product" |
   sed -n 's/^short=//p' | tr -d '\r')
 case "$G_SHORTDEST" in *'~'*) ok ;; *) bad "guard: short name of the installation '$G_SHORTDEST'" ;; esac
 $W reg add "$UAPP" /v Path /d "$(g_hex "$G_SHORTDEST")" /f >/dev/null 2>&1
@@ -139,7 +146,8 @@ expect "$L" "box caption=Error"
 expect_prefix "$L" "(Unable to create file ("  # the name refused, not turned into "..\..\"
 G8_OUT=$(find "$UC" -maxdepth 3 -name '*evil.txt' 2>/dev/null)
 if [ -z "$G8_OUT" ]; then ok; else bad "guard-8bit: written: $G8_OUT"; fi
-u_present "$UPF/Kestrel Eight/g8prod.exe" guard-8bit  # the files before it were installed
-rm -rf "$UPF/Kestrel Eight"
+# an old system has no 32-bit layer: even the 32-bit build installs into "Program Files" there
+u_present "$UC/Program Files/Kestrel Eight/g8prod.exe" guard-8bit  # the files before it were installed
+rm -rf "$UC/Program Files/Kestrel Eight"
 
 echo "guard scenarios: $(($(date +%s) - G_T0)) s"

@@ -91,7 +91,7 @@ check_picture password-password 3 3
 for f in product.exe readme.txt data/deep/er/random.bin data/numbers.txt data/empty.txt docs/guide.txt; do
   if cmp -s "$SRC/app/$f" "$PF/Kestrel E2E/Locked/$f"; then ok; else bad "password: $f differs"; fi
 done
-verify password-verify installed "$PKG/pw-setup.exe" 'C:\Program Files\Kestrel E2E\Locked'
+verify password-verify installed "$PKG/pw-setup.exe" "$PFW\\Kestrel E2E\\Locked"
 echo "password: $(grep '^password check ms=' "$L" | head -n 1) (from Next to the destination page)"
 
 # ---- 31. at 144 DPI, without a licence: the page follows the welcome page -----------------
