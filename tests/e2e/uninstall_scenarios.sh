@@ -68,7 +68,17 @@ u_svc() {  # u_svc present|absent NAME WHAT: a deleted service may take a moment
   done
   bad "$3: service $2 should be $1"
 }
-u_regval() { $W reg query "$1" /v "$2" 2>/dev/null | sed -n 's/^ *[^ ].*  *REG_SZ  *//p' | tr -d '\r'; }
+# (asked again when it answers nothing: a reg.exe started while the prefix is busy sometimes
+# fails to start at all, which must not read as a missing value)
+u_regval() {
+  local v i
+  for i in 1 2 3; do
+    v=$($W reg query "$1" /v "$2" 2>/dev/null | sed -n 's/^ *[^ ].*  *REG_SZ  *//p' | tr -d '\r')
+    [ -n "$v" ] && break
+    sleep 1
+  done
+  printf '%s\n' "$v"
+}
 
 if [ -z "$U_PACK" ] || [ ! -x "$UDRIVER" ]; then
   echo "skipped: uninstall scenarios need kestrel-pack and kestrel_uninstdriver.exe"
