@@ -113,7 +113,8 @@ class PackageReader {
   BlockHeader blockheader{};
   // Set by RunBlocks when the blocks ran to their end but the content's CRC-32 differs.
   bool content_mismatch_ = false;
-  DirectoryRecord current_{};  // the record of the file being extracted
+  // aligned: the record is packed, and its texts are read as char16_t
+  alignas(8) DirectoryRecord current_{};  // the record of the file being extracted
   // The destination folder whose chain the last file step made or found; empty when none.
   std::u16string made_folder_;
   bool opened_ = false;
