@@ -6,7 +6,6 @@
 #include "sysutil/cmfunit_win32.h"
 
 namespace kestrel {
-namespace {
 
 HKEY RootKey(RegRoot root) {
   switch (root) {
@@ -19,8 +18,6 @@ HKEY RootKey(RegRoot root) {
   }
   return HKEY_LOCAL_MACHINE;
 }
-
-}  // namespace
 
 void WriteRegistryRows(const std::vector<RegistryRow>& rows) {
   for (const RegistryRow& row : rows) {

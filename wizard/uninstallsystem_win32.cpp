@@ -5,6 +5,7 @@
 
 #include <string_view>
 
+#include "installengine/registration_win32.h"
 #include "package/pkgfile.h"
 #include "package/pkgfile_win32.h"
 #include "sysutil/cmfunit.h"
@@ -20,18 +21,6 @@ namespace {
 
 // A product window that does not answer its close request must not hold up the uninstall.
 constexpr UINT kCloseWaitMs = 5000;
-
-HKEY RootKey(RegRoot root) {
-  switch (root) {
-    case RegRoot::kLocalMachine:
-      return HKEY_LOCAL_MACHINE;
-    case RegRoot::kCurrentUser:
-      return HKEY_CURRENT_USER;
-    case RegRoot::kClassesRoot:
-      return HKEY_CLASSES_ROOT;
-  }
-  return HKEY_LOCAL_MACHINE;
-}
 
 std::u16string SpecialFolder(int csidl) {
   if (UseWideApi()) {
