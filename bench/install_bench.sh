@@ -70,13 +70,12 @@ EOF
 }
 
 # ---- the prefix: made once, copied per run (same recipe as the e2e tests) ------------------
-TPL=$WORK/template
+TPL=$ROOT/build/e2e-work/template
 . "$ROOT/tests/e2e/prefix.sh"
 export WINEPREFIX=$WORK/prefix
-fresh_prefix "$TPL" "$WINEPREFIX"
+fresh_prefix "$TPL" "$WINEPREFIX" || exit 1
 $WS -p
 $W cmd /c echo >/dev/null 2>&1  # warm the server and the wine binaries
-win() { $W winepath -w "$1" 2>/dev/null | tr -d '\r'; }
 
 # peak memory of the setup process (not the driver, whose command line also names the package)
 sample_mem() {  # sample_mem EXENAME OUTFILE: runs until killed

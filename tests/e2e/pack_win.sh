@@ -44,8 +44,6 @@ check() {  # check NAME COMMAND...: passes when the command succeeds
   shift
   if "$@"; then ok; else bad "$name"; fi
 }
-# a Linux path as the Windows program sees it (drive Z: is the Linux root)
-win() { local p=${1//\//\\}; printf 'Z:%s' "$p"; }
 # wpack ARGS...: the Windows tool; its stdout without CR in $OUT.out, stderr in $OUT.err
 wpack() {
   timeout -k 5 120 $W "$PACK_EXE" "$@" >"$OUT.out.raw" 2>"$OUT.err"
@@ -73,18 +71,10 @@ if diff:
 EOF
 }
 
-# A prefix of our own, copied from the GUI tests' template when there is one (saves wineboot).
+# A prefix of our own, copied from the GUI tests' template (booted here when they did not run).
 mkdir -p "$WORK" "$HOME"
-if [ ! -f "$WINEPREFIX/.kestrel-pack-ready" ]; then
-  rm -rf "$WINEPREFIX"
-  if [ -f "$ROOT/build/e2e-work/$(basename "$BIN")/template/.kestrel-ready" ]; then
-    cp -a "$ROOT/build/e2e-work/$(basename "$BIN")/template" "$WINEPREFIX"
-  else
-    $W wineboot -i >/dev/null 2>&1
-    $WS -w
-  fi
-  touch "$WINEPREFIX/.kestrel-pack-ready"
-fi
+. "$ROOT/tests/e2e/prefix.sh"  # fresh_prefix, win
+fresh_prefix "$ROOT/build/e2e-work/template" "$WINEPREFIX" || { echo "0 passed, 1 failed"; exit 1; }
 $WS -p  # one server for the whole run
 trap '$WS -k 2>/dev/null' EXIT
 

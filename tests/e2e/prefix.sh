@@ -1,23 +1,58 @@
-# Sourced: fresh_prefix TEMPLATE PREFIX makes PREFIX a fresh copy of a booted Wine prefix.
-# The template is booted once (wineboot takes 15-20 s) and reused; needs $W (wine64) and $WS
-# (wineserver). The copy's server is left to the caller.
+# Sourced: the Wine prefixes of the end-to-end tests, the demo and the install benchmark.
+# fresh_prefix TEMPLATE PREFIX makes PREFIX a fresh copy of a booted Wine prefix. The template is
+# booted once (wineboot takes 15-20 s) and reused; runs started at once wait for one another on
+# its lock instead of booting it twice. Needs $W (wine64) and $WS (wineserver); the copy's server
+# is left to the caller.
 fresh_prefix() {
-  local tpl=$1 prefix=$2 d u
-  if [ ! -f "$tpl/system.reg" ] || [ ! -f "$tpl/.kestrel-ready" ]; then
-    rm -rf "$tpl"
-    WINEPREFIX=$tpl $W wineboot -i >/dev/null 2>&1
-    # without a window manager Wine would wait 2 s for every hidden or destroyed window
-    WINEPREFIX=$tpl $W reg add 'HKCU\Software\Wine\X11 Driver' /v Managed /d N /f >/dev/null 2>&1
-    WINEPREFIX=$tpl $WS -w
-    # real folders, so per-user shortcuts stay inside the prefix
-    for d in Desktop Documents Downloads Music Pictures Videos; do
-      u="$tpl/drive_c/users/$(id -un)/$d"
-      if [ -L "$u" ]; then rm "$u"; mkdir "$u"; fi
-    done
-    touch "$tpl/.kestrel-ready"
+  local tpl=$1 prefix=$2
+  mkdir -p "$(dirname "$tpl")"
+  (
+    flock 9
+    if [ ! -f "$tpl/system.reg" ] || [ ! -f "$tpl/.kestrel-ready" ]; then
+      rm -rf "$tpl"
+      WINEPREFIX=$tpl $W wineboot -i >/dev/null 2>&1
+      # without a window manager Wine would wait 2 s for every hidden or destroyed window
+      WINEPREFIX=$tpl $W reg add 'HKCU\Software\Wine\X11 Driver' /v Managed /d N /f >/dev/null 2>&1
+      WINEPREFIX=$tpl $WS -w
+      # real folders, so per-user shortcuts stay inside the prefix
+      local d u
+      for d in Desktop Documents Downloads Music Pictures Videos; do
+        u="$tpl/drive_c/users/$(id -un)/$d"
+        if [ -L "$u" ]; then rm "$u"; mkdir "$u"; fi
+      done
+      [ -f "$tpl/system.reg" ] && touch "$tpl/.kestrel-ready"
+    fi
+  ) 9>"$tpl.lock"
+  if [ ! -f "$tpl/.kestrel-ready" ]; then
+    echo "FAIL: the Wine prefix template $tpl could not be booted" >&2
+    return 1
   fi
   rm -rf "$prefix"
-  cp -a "$tpl" "$prefix"
+  prefix_copy "$tpl" "$prefix"
+}
+
+# prefix_copy FROM TO: a copy of a prefix that shares the system's program files with FROM.
+# Nearly all of a prefix's 1.3 GB are the DLLs, programs and tables under drive_c\windows, which
+# Wine and the tests only read or delete (an unlink leaves FROM's file alone): those are hard
+# links, everything else (registry, profiles, settings) a real copy, so a copy costs ~100 MB.
+prefix_copy() {
+  local from=$1 to=$2
+  cp -a --link "$from" "$to" || return 1
+  find "$to" -type f -links +1 ! -iregex \
+    '.*/drive_c/windows/.*\.\(dll\|exe\|sys\|drv\|ocx\|cpl\|acm\|ax\|tlb\|nls\|vxd\|com\|ds\)' \
+    -exec sh -c 'for f; do cp -p "$f" "$f.unshare" && mv -f "$f.unshare" "$f" || exit 1; done' sh {} +
+}
+
+# win PATH: the Windows form of an absolute Linux path, as winepath -w gives it (C: inside the
+# prefix's drive_c, Z: elsewhere), without starting a Wine process that may answer nothing
+win() {
+  local p=$1
+  case "$p" in
+    "$WINEPREFIX/drive_c"/*) p="C:${p#"$WINEPREFIX/drive_c"}" ;;
+    /*) p="Z:$p" ;;
+    *) $W winepath -w "$p" 2>/dev/null; return ;;
+  esac
+  printf '%s\n' "${p//\//\\}"
 }
 
 # e2e_arch SETUP.EXE: what the system shows a program of this build. A 32-bit setup.exe runs on

@@ -31,13 +31,23 @@ expect() { if grep -Fxq -- "$2" "$1"; then ok; else bad "$(basename "$1"): expec
 # expect_prefix LOG PREFIX: some line starts with it
 expect_prefix() { if grep -Fq -- "$2" "$1"; then ok; else bad "$(basename "$1"): no '$2'"; fi; }
 
-TPL=$WORK/template
+# one booted template for every build and script; each run copies it
+TPL=$ROOT/build/e2e-work/template
 . "$ROOT/tests/e2e/prefix.sh"
 e2e_arch "$SETUP"  # ARCH, PFNAME, PFW, UNKEYS
 echo "e2e: $ARCH build in $BIN"
 export WINEPREFIX=$WORK/prefix
-fresh_prefix "$TPL" "$WINEPREFIX"
+fresh_prefix "$TPL" "$WINEPREFIX" || { echo "0 passed, 1 failed"; exit 1; }
 $WS -p  # one server for the whole run
+# a prefix Wine cannot run in would fail every scenario alike: say why once and stop (to a
+# file, not a pipe: the first Wine process starts helpers that keep its output open)
+timeout -k 5 60 $W cmd /c echo kestrel-ready >"$WORK/wine-ready.log" 2>&1
+if ! grep -q kestrel-ready "$WORK/wine-ready.log"; then
+  echo "FAIL: Wine does not run in $WINEPREFIX: $(tail -n 3 "$WORK/wine-ready.log" | tr '\r\n' '  ')"
+  df -h "$WORK" | tail -n 1
+  echo "0 passed, 1 failed"
+  exit 1
+fi
 
 PKG=$WORK/pkg
 rm -rf "$PKG"
@@ -77,7 +87,6 @@ drive() {
   local rc=$?
   if [ $rc -ne 0 ]; then bad "$name: driver exit code $rc"; else ok; fi
 }
-win() { $W winepath -w "$1" 2>/dev/null; }
 # a pixel of the screenshot as srgb(r,g,b)
 pixel() { /usr/bin/convert "$1" -format "%[pixel:p{$2,$3}]" info: 2>/dev/null; }
 

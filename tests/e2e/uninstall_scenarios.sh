@@ -7,7 +7,7 @@
 # Screenshots go to build/e2e-artifacts/uninst-*.png.
 
 if [ -z "${WINEPREFIX:-}" ] || ! declare -F ok >/dev/null; then
-  # ---- alone: a prefix of our own, copied from run.sh's template --------------------------
+  # ---- alone: a prefix of our own, copied from the tests' template --------------------------
   set -u
   ROOT=$(cd "$(dirname "$0")/../.." && pwd)
   BIN=$(cd "${1:-$ROOT/build/win64}" && pwd)
@@ -21,11 +21,11 @@ if [ -z "${WINEPREFIX:-}" ] || ! declare -F ok >/dev/null; then
   export HOME=$WORK/home
   mkdir -p "$WORK" "$ART" "$HOME"
   rm -f "$ART"/uninst-*.png
-  TPL=$WORK/template
+  TPL=$ROOT/build/e2e-work/template
   . "$ROOT/tests/e2e/prefix.sh"
   e2e_arch "$SETUP"
   export WINEPREFIX=$WORK/prefix
-  fresh_prefix "$TPL" "$WINEPREFIX"
+  fresh_prefix "$TPL" "$WINEPREFIX" || exit 1
   $WS -p
   PKG=$WORK/pkg
   mkdir -p "$PKG"
@@ -34,7 +34,6 @@ if [ -z "${WINEPREFIX:-}" ] || ! declare -F ok >/dev/null; then
   bad() { fail=$((fail + 1)); echo "FAIL: $*"; }
   expect() { if grep -Fxq -- "$2" "$1"; then ok; else bad "$(basename "$1"): expected '$2'"; fi; }
   expect_prefix() { if grep -Fq -- "$2" "$1"; then ok; else bad "$(basename "$1"): no '$2'"; fi; }
-  win() { $W winepath -w "$1" 2>/dev/null; }
   PACKER=
   for c in "$ROOT/build/host/pack/kestrel-pack" "$ROOT/build/host-san/pack/kestrel-pack"; do
     if [ -z "$PACKER" ] && [ -x "$c" ]; then PACKER=$c; fi
