@@ -57,13 +57,16 @@ work=$(mktemp -d "${scratch:-$(dirname "$corpus")}/extract-bench.XXXXXX")
 trap 'rm -rf "$work"; sync' EXIT
 
 python3 - "$work" "$corpus" <<'EOF'
-import os, sys
+import os, re, sys
 work, corpus = sys.argv[1], sys.argv[2]
 # the smallest file the packer takes for a PE executable: "MZ", e_lfanew, "PE\0\0"
 b = bytearray(b"\xab" * 1024)
 b[0:2] = b"MZ"
 b[0x3C:0x40] = (0x80).to_bytes(4, "little")
 b[0x80:0x84] = b"PE\0\0"
+# and the mark of a setup program that reads the compact directory, the packer's default form
+mark = re.search(r'kCompactDirectoryCapability = "([^"]+)"', open("package/directory.h").read())
+b[0x100:0x100 + len(mark[1])] = mark[1].encode()
 open(os.path.join(work, "stub.exe"), "wb").write(b)
 # the main program has to be among the files at the top; STAMP is the one there
 with open(os.path.join(work, "kestrel.toml"), "w") as m:

@@ -215,6 +215,14 @@ bench_set() {  # bench_set NAME
   echo "cp -r:        $cm s   [${c[*]}]"
   echo "time ratios:  setup/msiexec $(ratio "$km" "$mm"), setup/xcopy $(ratio "$km" "$xm")," \
     "setup/cp $(ratio "$km" "$cm")"
+  # the start-up package check alone, through the Win32 file code: its share of the install
+  local check=$BIN/bench/kestrel_check_bench.exe ck="n/a (no $BIN/bench/kestrel_check_bench.exe)" best
+  if [ -f "$check" ]; then
+    ck=$($W "$check" "$(win "$exe")" 7 2>/dev/null | tail -n 1 | tr -d '\r')
+    best=$(printf '%s\n' "$ck" | sed -n 's/.*best \([0-9.]*\) s.*/\1/p')
+    [ -n "$best" ] && ck="$ck; $(awk -v c="$best" -v i="$km" 'BEGIN { if (i + 0 > 0) printf "%.1f%%", 100 * c / i; else print "n/a" }') of the install"
+  fi
+  echo "check alone:  $ck"
   echo "setup peak:   VmHWM $((hwm / 1024)) MB"
   echo "load:         $(cut -d' ' -f1-3 /proc/loadavg) (machine shared: times vary)"
 }
