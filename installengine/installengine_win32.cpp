@@ -1,8 +1,8 @@
-#include "installengine/installengine.h"
+#include "installengine/installengine_win32.h"
 
 #include "package/pkgfile_win32.h"
 #include "sysutil/cmfunit_win32.h"
-#include "toolkit/app.h"
+#include "toolkit/app_win32.h"
 
 namespace kestrel {
 namespace {

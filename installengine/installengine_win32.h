@@ -12,7 +12,7 @@
 
 #include "installengine/installrun.h"
 #include "sysutil/handles_win32.h"
-#include "toolkit/thread.h"
+#include "toolkit/thread_win32.h"
 
 namespace kestrel {
 

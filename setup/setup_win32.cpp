@@ -5,7 +5,7 @@
 #include "setup/session_win32.h"
 #include "setup/runtime_win32.h"
 #include "sysutil/cmfunit_win32.h"
-#include "toolkit/thread.h"
+#include "toolkit/thread_win32.h"
 
 int WINAPI wWinMain(HINSTANCE instance, HINSTANCE, PWSTR, int) {
   kestrel::InstallFaultHandlers();

@@ -1,10 +1,10 @@
-#include "toolkit/app.h"
+#include "toolkit/app_win32.h"
 
 #include <commctrl.h>
 
 #include <string>
 
-#include "toolkit/thread.h"
+#include "toolkit/thread_win32.h"
 
 namespace kestrel::ui {
 

@@ -7,7 +7,7 @@
 #include <memory>
 #include <string_view>
 
-#include "toolkit/controls.h"
+#include "toolkit/controls_win32.h"
 
 namespace kestrel::ui {
 

@@ -1,4 +1,4 @@
-#include "toolkit/controls.h"
+#include "toolkit/controls_win32.h"
 
 #include <commctrl.h>
 

@@ -1,4 +1,4 @@
-#include "toolkit/foldertree.h"
+#include "toolkit/foldertree_win32.h"
 
 #include <algorithm>
 #include <cstring>

@@ -13,7 +13,7 @@
 #include <string_view>
 #include <unordered_map>
 
-#include "toolkit/controls.h"
+#include "toolkit/controls_win32.h"
 
 namespace kestrel::ui {
 

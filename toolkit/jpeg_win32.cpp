@@ -1,4 +1,4 @@
-#include "toolkit/jpeg.h"
+#include "toolkit/jpeg_win32.h"
 
 #include <csetjmp>
 #include <cstdio>

@@ -7,7 +7,7 @@
 #include <cstdint>
 #include <memory>
 
-#include "toolkit/controls.h"
+#include "toolkit/controls_win32.h"
 
 namespace kestrel::ui {
 

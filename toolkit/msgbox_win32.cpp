@@ -1,4 +1,4 @@
-#include "toolkit/msgbox.h"
+#include "toolkit/msgbox_win32.h"
 
 #include <cstdint>
 #include <string>

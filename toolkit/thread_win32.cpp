@@ -1,6 +1,6 @@
-#include "toolkit/thread.h"
+#include "toolkit/thread_win32.h"
 
-#include "toolkit/app.h"
+#include "toolkit/app_win32.h"
 
 namespace kestrel::ui {
 namespace {

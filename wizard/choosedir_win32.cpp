@@ -1,10 +1,10 @@
-#include "wizard/choosedir.h"
+#include "wizard/choosedir_win32.h"
 
 #include <algorithm>
 
 #include "sysutil/codepage.h"
-#include "toolkit/app.h"
-#include "toolkit/msgbox.h"
+#include "toolkit/app_win32.h"
+#include "toolkit/msgbox_win32.h"
 
 namespace kestrel {
 namespace {

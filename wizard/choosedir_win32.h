@@ -4,8 +4,8 @@
 
 #include <string>
 
-#include "toolkit/controls.h"
-#include "toolkit/foldertree.h"
+#include "toolkit/controls_win32.h"
+#include "toolkit/foldertree_win32.h"
 #include "wizard/layout.h"
 
 namespace kestrel {

@@ -1,4 +1,4 @@
-#include "wizard/mainunit.h"
+#include "wizard/mainunit_win32.h"
 
 #include <shellapi.h>
 
@@ -14,10 +14,10 @@
 #include "sysutil/cmfunit_win32.h"
 #include "sysutil/codepage.h"
 #include "sysutil/handles_win32.h"
-#include "toolkit/app.h"
-#include "toolkit/jpeg.h"
-#include "toolkit/msgbox.h"
-#include "wizard/choosedir.h"
+#include "toolkit/app_win32.h"
+#include "toolkit/jpeg_win32.h"
+#include "toolkit/msgbox_win32.h"
+#include "wizard/choosedir_win32.h"
 #include "wizard/uninstallsystem_win32.h"
 
 namespace kestrel {

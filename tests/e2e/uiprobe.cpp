@@ -13,9 +13,9 @@
 #include <vector>
 
 #include "setup/runtime_win32.h"
-#include "toolkit/app.h"
-#include "toolkit/msgbox.h"
-#include "toolkit/thread.h"
+#include "toolkit/app_win32.h"
+#include "toolkit/msgbox_win32.h"
+#include "toolkit/thread_win32.h"
 
 namespace {
 
