@@ -34,12 +34,20 @@ inline void Out(const std::string& line) {
   WriteFile(GetStdHandle(STD_OUTPUT_HANDLE), s.data(), DWORD(s.size()), &put, nullptr);
 }
 
+// The window's text, asked of its thread. The uninstaller works on its main thread and may not
+// answer for seconds (a service's stop pause), so a timed-out question is asked again for up to
+// 20 s rather than read as an empty text.
 inline std::wstring TextOf(HWND h) {
   wchar_t buf[8192] = {};
   DWORD_PTR got = 0;
-  SendMessageTimeoutW(h, WM_GETTEXT, 8192, reinterpret_cast<LPARAM>(buf), SMTO_ABORTIFHUNG, 3000,
-                      &got);
-  return std::wstring(buf, got);
+  for (int tries = 0; tries < 10; ++tries) {
+    if (SendMessageTimeoutW(h, WM_GETTEXT, 8192, reinterpret_cast<LPARAM>(buf), SMTO_NORMAL, 2000,
+                            &got)) {
+      return std::wstring(buf, got);
+    }
+    if (!IsWindow(h)) break;
+  }
+  return {};
 }
 
 inline std::wstring ClassOf(HWND h) {
