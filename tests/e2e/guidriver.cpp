@@ -427,6 +427,9 @@ class Walk {
           Shoot("installing");
         }
       } else if (page == "finishpage") {
+        // the bar's last step may come and go between two looks: it keeps its position
+        const int p = Progress();
+        if (p != last && last >= 0) Out("progress " + std::to_string(p));
         Sleep(100);
         Report();
         Out("text finishlabel=" + Utf8(TextOf(Ctl(form_, C::finishlabel))));
