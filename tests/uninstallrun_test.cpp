@@ -243,6 +243,15 @@ TEST_F(UninstallRunTest, GuardsKeepWhatWasNeverOurs) {
   EXPECT_EQ(sys_.log.back(), "done");
 }
 
+TEST_F(UninstallRunTest, DesktopLinkWithAZeroUnitIsNotRemoved) {
+  // the wide call stops at the zero: "notes.txt<NUL>.lnk" would delete notes.txt
+  const std::u16string hostile = std::u16string(u"C:\\Users\\me\\notes.txt") + u'\0' + u".lnk";
+  sys_.values["desktop"] = EncodeLetterHex(hostile);
+  ASSERT_TRUE(Run());
+  for (const auto& l : sys_.log) EXPECT_EQ(l.find("notes.txt"), std::string::npos) << l;
+  EXPECT_EQ(sys_.log.back(), "done");
+}
+
 TEST_F(UninstallRunTest, NoServicesWithoutWideCallsOrFirstEntryAndNoQuestionWithoutSettings) {
   sys_.wide = false;
   sys_.folders.clear();  // the settings folder is not there
