@@ -29,8 +29,9 @@ std::string Text(const ShortText<N>& s) {
   return Printable(FromCp1252(ReadShort(s)));
 }
 
+// escaped like every other text from the package: it may hold terminal control sequences
 std::string Cp1252Text(const std::string& s) {
-  return Utf16ToUtf8(FromCp1252(s));
+  return Printable(FromCp1252(s));
 }
 
 std::string RecordPath(const DirectoryRecord& r) {

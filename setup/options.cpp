@@ -78,6 +78,20 @@ bool IsDestinationSwitch(std::u16string_view arg) {
   return arg.size() >= 3 && arg[0] == u'/' && Upper(arg[1]) == u'D' && arg[2] == u'=';
 }
 
+constexpr std::u16string_view kPasswordSwitch = u"PASSWORD=";
+
+// "/PASSWORD=..." or "-PASSWORD=...", in any letter case: what the log never shows.
+bool IsPasswordSwitch(std::u16string_view a) {
+  return a.size() >= 1 + kPasswordSwitch.size() && (a[0] == u'/' || a[0] == u'-') &&
+         SameLetters(a.substr(1, kPasswordSwitch.size()), kPasswordSwitch);
+}
+
+// The rest of the line behind "/D=" as the log may show it: masked as a line of its own.
+std::u16string WithoutPasswordInRest(std::u16string_view rest) {
+  const std::u16string line = WithoutPassword(u"x " + std::u16string(rest));
+  return line.size() > 2 ? line.substr(2) : std::u16string();
+}
+
 }  // namespace
 
 std::vector<CommandArgument> SplitCommandLine(std::u16string_view line) {
@@ -158,7 +172,7 @@ SetupOptions ParseCommandLine(std::u16string_view line) {
     if (IsDestinationSwitch(arg)) {
       std::u16string path = RestOfLine(line, args[k].offset);
       if (o.uninstallmode) {
-        o.ignored.push_back(u"/D=" + path);
+        o.ignored.push_back(u"/D=" + WithoutPasswordInRest(path));
       } else {
         o.destination = std::move(path);
       }
@@ -186,25 +200,26 @@ SetupOptions ParseCommandLine(std::u16string_view line) {
         }
       }
     }
-    if (!known) o.ignored.push_back(arg);
+    if (!known) {
+      // the ignored arguments are logged: a password given in a form not taken stays hidden
+      o.ignored.push_back(IsPasswordSwitch(arg)
+                              ? arg.substr(0, 1) + std::u16string(kPasswordSwitch) + u"***"
+                              : arg);
+    }
   }
   if (o.destination && !IsAbsoluteFolder(*o.destination)) {
-    o.problems.push_back(u"/D=" + *o.destination + u": not a full folder path");
+    o.problems.push_back(u"/D=" + WithoutPasswordInRest(*o.destination) +
+                         u": not a full folder path");
   }
   return o;
 }
 
 std::u16string WithoutPassword(std::u16string_view line) {
-  static constexpr std::u16string_view kSwitch = u"PASSWORD=";
   const std::vector<CommandArgument> args = SplitCommandLine(line);
   std::u16string out;
   std::size_t copied = 0;
   for (std::size_t i = 1; i < args.size(); ++i) {
-    std::u16string_view a = args[i].text;
-    if (a.size() < 1 + kSwitch.size() || (a[0] != u'/' && a[0] != u'-') ||
-        !SameLetters(a.substr(1, kSwitch.size()), kSwitch)) {
-      continue;
-    }
+    if (!IsPasswordSwitch(args[i].text)) continue;
     const std::size_t end = i + 1 < args.size() ? args[i + 1].offset : line.size();
     out.append(line.substr(copied, args[i].offset - copied));
     out.append(u"/PASSWORD=*** ");

@@ -22,6 +22,7 @@
 
 #include "package/directory.h"
 #include "installengine/extract.h"
+#include "package/extension.h"
 #include "pack/manifest.h"
 #include "pack/tools.h"
 #include "pack/writer.h"
@@ -268,6 +269,27 @@ TEST_F(HostileTest, NamesAreEscapedInEveryOutput) {
     EXPECT_EQ(text.find("\n\u202E"), std::string::npos) << text;
     EXPECT_NE(text.find("evil\\x1B]0;owned\\x07\\x0A\\u202Etxt.exe"), std::string::npos) << text;
   }
+}
+
+TEST_F(HostileTest, PublisherAndUrlAreEscapedInTheList) {
+  RawPackage pkg;
+  pkg.files.push_back(OneFile(u"a.txt"));
+  auto bytes = Assemble(pkg).bytes;
+  ConfigRecord c;
+  const std::size_t at = bytes.size() - sizeof c;
+  std::memcpy(&c, bytes.data() + at, sizeof c);
+  ExtensionBuilder tail(c.reserved11628);
+  ASSERT_TRUE(tail.Add(ConfigTag::kPublisher, std::string_view("evil\x1b]0;owned\x07")));
+  ASSERT_TRUE(tail.Add(ConfigTag::kUrl, std::string_view("https://x\x1b[2J\n")));
+  tail.Finish();
+  std::memcpy(bytes.data() + at, &c, sizeof c);
+  WriteFileBytes(dir_ / "tail.exe", bytes);
+  std::string text;
+  ASSERT_EQ(List(dir_ / "tail.exe", text), 0) << text;
+  EXPECT_EQ(text.find('\x1b'), std::string::npos) << text;
+  EXPECT_EQ(text.find('\x07'), std::string::npos) << text;
+  EXPECT_NE(text.find("Publisher:      evil\\x1B]0;owned\\x07\n"), std::string::npos) << text;
+  EXPECT_NE(text.find("Web page:       https://x\\x1B[2J\\x0A\n"), std::string::npos) << text;
 }
 
 // ---- links in the output folder ----

@@ -119,6 +119,22 @@ TEST(SetupOptions, PasswordSwitchesAndTheirRedaction) {
   for (const Case& k : cases) EXPECT_EQ(WithoutPassword(k.line), k.logged);
 }
 
+TEST(SetupOptions, PasswordsNeverReachTheIgnoredOrBadSwitchTexts) {
+  // what the log names as ignored or unusable is masked as the logged command line is
+  const SetupOptions a = ParseCommandLine(u"setup.exe /S -PASSWORD=s3cret /LOG=x.log");
+  EXPECT_FALSE(a.password);
+  EXPECT_EQ(a.ignored, (std::vector<std::u16string>{u"-PASSWORD=***"}));
+  const SetupOptions b = ParseCommandLine(u"setup.exe /S /D=Tools /PASSWORD=s3cret");
+  ASSERT_EQ(b.problems.size(), 1u);
+  EXPECT_EQ(b.problems[0], u"/D=Tools /PASSWORD=***: not a full folder path");
+  const SetupOptions c = ParseCommandLine(u"u.exe -ui tool.exe /D=C:\\x \"/password=a b\" y");
+  EXPECT_EQ(c.ignored, (std::vector<std::u16string>{u"/D=C:\\x /PASSWORD=*** y"}));
+  for (const auto* o : {&a, &b, &c}) {
+    for (const auto& t : o->ignored) EXPECT_EQ(U8(t).find("s3cret"), std::string::npos) << U8(t);
+    for (const auto& t : o->problems) EXPECT_EQ(U8(t).find("s3cret"), std::string::npos) << U8(t);
+  }
+}
+
 class Lines final : public LogSink {
  public:
   std::vector<std::string> lines;

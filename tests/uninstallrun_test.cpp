@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <map>
 #include <set>
 #include <string>
@@ -243,6 +244,15 @@ TEST_F(UninstallRunTest, GuardsKeepWhatWasNeverOurs) {
   EXPECT_EQ(sys_.log.back(), "done");
 }
 
+TEST_F(UninstallRunTest, DesktopLinkWithAZeroUnitIsNotRemoved) {
+  // the wide call stops at the zero: "notes.txt<NUL>.lnk" would delete notes.txt
+  const std::u16string hostile = std::u16string(u"C:\\Users\\me\\notes.txt") + u'\0' + u".lnk";
+  sys_.values["desktop"] = EncodeLetterHex(hostile);
+  ASSERT_TRUE(Run());
+  for (const auto& l : sys_.log) EXPECT_EQ(l.find("notes.txt"), std::string::npos) << l;
+  EXPECT_EQ(sys_.log.back(), "done");
+}
+
 TEST_F(UninstallRunTest, NoServicesWithoutWideCallsOrFirstEntryAndNoQuestionWithoutSettings) {
   sys_.wide = false;
   sys_.folders.clear();  // the settings folder is not there
@@ -257,6 +267,25 @@ TEST_F(UninstallRunTest, NoServicesWithoutWideCallsOrFirstEntryAndNoQuestionWith
   sys_.values["service0"] = "";  // the list ends at the first empty entry
   ASSERT_TRUE(Run());
   for (const auto& l : sys_.log) EXPECT_NE(l.rfind("delete", 0), 0u) << l;
+}
+
+TEST_F(UninstallRunTest, FoldersTheGuardFoundAbsentAreNeverHandedToTheDelete) {
+  // Nothing was there when the guard looked, so nothing about them was checked: not the main
+  // program (App Paths names another folder here), not the system's folders. Should the delete
+  // find one there after all, it would go unjudged.
+  sys_.facts.absent = {u"C:\\Program Files\\Halvard\\Tool", u"C:\\Menu\\Programs\\Halvard\\Tool",
+                       u"C:\\Users\\me\\AppData\\ToolSettings"};
+  sys_.facts.files.clear();
+  sys_.values[""] = "C:\\Elsewhere\\tool.exe";
+  ASSERT_TRUE(Run());
+  for (const auto& l : sys_.log) {
+    EXPECT_NE(l.rfind("rmtree", 0), 0u) << l;
+    EXPECT_NE(l, "ask settings");
+  }
+  // the empty folders above them still go, each judged by the guard
+  EXPECT_NE(std::find(sys_.log.begin(), sys_.log.end(), "rmdir C:\\Program Files\\Halvard"),
+            sys_.log.end());
+  EXPECT_EQ(sys_.log.back(), "done");
 }
 
 TEST(UninstallGuards, NamesAndKeys) {

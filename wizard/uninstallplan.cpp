@@ -1,5 +1,7 @@
 #include "wizard/uninstallplan.h"
 
+#include <algorithm>
+
 #include "sysutil/cmfunit.h"
 #include "sysutil/codepage.h"
 
@@ -251,7 +253,12 @@ UninstallPlan PlanUninstall(const UninstallInput& in) {
     plan.settings =
         Guarded(AddTrailingBackslash(in.appdataroot) + FromCodePage(in.appdatafolder), in.keep);
   }
-  if (!in.desktop.empty()) plan.desktoplink = DecodeLetterHex(in.desktop);
+  if (!in.desktop.empty()) {
+    // a zero would cut the name at the system call ("a.txt<NUL>.lnk" deletes a.txt)
+    std::u16string link = DecodeLetterHex(in.desktop);
+    if (std::none_of(link.begin(), link.end(), [](char16_t c) { return c < 0x20; }))
+      plan.desktoplink = std::move(link);
+  }
   plan.startmenulink = AddTrailingBackslash(in.startmenufolder) +
                        CleanFileName(FromCodePage(in.displayname)) + u".lnk";
 

@@ -46,7 +46,7 @@ struct UninstallPlan {
   std::optional<FolderDelete> programgroup;  // absent when no group was recorded
   std::u16string vendorfolder;              // "Halvard" below Programs, removed only when empty
   std::optional<FolderDelete> settings;     // absent when no settings folder was recorded
-  std::u16string desktoplink;               // empty: nothing to remove
+  std::u16string desktoplink;               // empty: nothing, or a name holding a control character
   std::u16string startmenulink;
   std::vector<std::pair<RegRoot, std::string>> keytrees;  // removed in this order
 };

@@ -100,6 +100,8 @@ bool UninstallRun::Run() {
   const FolderGuard guard(sys_.FoldersToKeep(), sys_.Facts());
   const UninstallPlan plan = PlanUninstall(in, guard);
 
+  // nothing was there when the guard looked, so nothing about it was checked: no delete
+  auto absent = [](const FolderDelete& d) { return d.decision.reason == FolderReason::kAbsent; };
   auto kept = [&](const FolderDelete& d) {
     const std::u16string message = KeptFolderMessage(d.decision);
     log_("folder kept: ", message);
@@ -109,6 +111,9 @@ bool UninstallRun::Run() {
   // 5. the installation folder; if it cannot be deleted, everything else stays for a second run
   if (plan.installfolder.refused) {
     if (plan.installfolder.decision.kept()) kept(plan.installfolder);
+  } else if (absent(plan.installfolder)) {
+    log_("folder not there: ", plan.installfolder.path);
+    RemoveEmptyParents(plan.installfolder.path, in.keep, guard);
   } else if (!sys_.DeleteFolderTree(plan.installfolder.path)) {
     const std::u16string message =
         DeleteFailedMessage(plan.installfolder.path, sys_.LastDeleteResult());
@@ -124,6 +129,8 @@ bool UninstallRun::Run() {
   if (plan.programgroup) {
     if (plan.programgroup->refused) {
       if (plan.programgroup->decision.kept()) kept(*plan.programgroup);
+    } else if (absent(*plan.programgroup)) {
+      RemoveEmptyParents(plan.programgroup->path, in.keep, guard);
     } else if (sys_.DeleteFolderTree(plan.programgroup->path)) {
       log_("folder removed: ", plan.programgroup->path);
       RemoveEmptyParents(plan.programgroup->path, in.keep, guard);
@@ -134,7 +141,7 @@ bool UninstallRun::Run() {
   }
 
   // 7. the settings, only when the user agrees
-  if (plan.settings && sys_.FolderExists(plan.settings->path)) {
+  if (plan.settings && !absent(*plan.settings) && sys_.FolderExists(plan.settings->path)) {
     if (plan.settings->refused) {
       if (plan.settings->decision.kept()) kept(*plan.settings);
     } else if (obs_.DeleteSettings()) {
