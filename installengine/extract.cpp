@@ -12,6 +12,8 @@
 namespace kestrel {
 namespace {
 
+constexpr std::uint32_t kNormalAttribute = 0x80;
+
 bool IsSeparator(char16_t c) {
   return c == u'\\' || c == u'/';
 }
@@ -344,6 +346,11 @@ bool PackageReader::ExtractFile(std::size_t index) {
     }
     dest = fs_.NewFile();
     if (dest->CreateWrite(d)) break;
+    // a file an earlier installation left read-only, hidden or system refuses to be replaced by
+    // one with normal attributes: its attributes are cleared once and the create tried again
+    if (FilePresent(fs_, d) && fs_.ApplyAttributes(d, kNormalAttribute) && dest->CreateWrite(d)) {
+      break;
+    }
     if (!known) {
       statustext = std::u16string(kStatusCannotCreatePrefix) + d + u")";
       return false;

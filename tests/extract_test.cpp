@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <filesystem>
+#include <map>
 #include <string>
 #include <vector>
 
@@ -351,6 +352,77 @@ TEST_F(ExtractTest, WriteFailureIsReported) {
   EXPECT_FALSE(reader.ExtractFile(0));
   EXPECT_EQ(reader.statustext, kStatusWriteFailed);
   EXPECT_FALSE(reader.TerminationRequested());
+}
+
+// Attributes as Windows keeps them: a file that is read-only, hidden or system cannot be
+// replaced by a create with normal attributes until they are cleared.
+class AttributeFileSystem final : public FileSystem {
+ public:
+  explicit AttributeFileSystem(FileSystem& host) : host_(host) {}
+  class File final : public PackageFile {
+   public:
+    File(AttributeFileSystem& fs, std::unique_ptr<PackageFile> f) : fs_(fs), f_(std::move(f)) {}
+    bool OpenRead(const std::u16string& p) override { return f_->OpenRead(p); }
+    bool CreateWrite(const std::u16string& p) override {
+      if (fs_.attributes[p] & 0x07) return false;
+      fs_.attributes[p] = 0x20;
+      return f_->CreateWrite(p);
+    }
+    std::uint32_t Read(void* b, std::uint32_t& n) override { return f_->Read(b, n); }
+    bool Write(const void* b, std::uint32_t n) override { return f_->Write(b, n); }
+    void Close() override { f_->Close(); }
+    bool IsOpen() const override { return f_->IsOpen(); }
+    std::int64_t Size() override { return f_->Size(); }
+    std::int64_t Position() override { return f_->Position(); }
+    bool Seek(std::int64_t p) override { return f_->Seek(p); }
+
+   private:
+    AttributeFileSystem& fs_;
+    std::unique_ptr<PackageFile> f_;
+  };
+  std::unique_ptr<PackageFile> NewFile() override {
+    return std::make_unique<File>(*this, host_.NewFile());
+  }
+  bool FindEntry(const std::u16string& p, bool& d) override { return host_.FindEntry(p, d); }
+  bool CreateFolder(const std::u16string& p) override { return host_.CreateFolder(p); }
+  bool ApplyAttributes(const std::u16string& p, std::uint32_t a) override {
+    applied.push_back(a);
+    attributes[p] = a;
+    return true;
+  }
+  bool RemoveFile(const std::u16string& p) override { return host_.RemoveFile(p); }
+  bool RemoveFolder(const std::u16string& p) override { return host_.RemoveFolder(p); }
+
+  std::map<std::u16string, std::uint32_t> attributes;
+  std::vector<std::uint32_t> applied;
+
+ private:
+  FileSystem& host_;
+};
+
+TEST_F(ExtractTest, InstallingAgainReplacesFilesItLeftReadOnlyHiddenOrSystem) {
+  RawPackage pkg;
+  for (const std::uint8_t attributes : {0x21, 0x22, 0x24}) {
+    pkg.files.push_back({.filename = u"f" + std::u16string(1, char16_t(u'0' + attributes % 8)),
+                         .attributes = attributes,
+                         .blocks = {Stored({attributes, 2, 3, 4, 5, 6, 7, 8}, true)}});
+  }
+  Open(pkg);
+  AttributeFileSystem windows(*fs_);
+  PackageReader reader(windows);
+  reader.programpath = reader_.programpath;
+  reader.packageoffset = reader_.packageoffset;
+  reader.packageend = reader_.packageend;
+  reader.destfolder = reader_.destfolder;
+  reader.overwrite = true;
+  ASSERT_TRUE(reader.OpenPackage());
+  for (int round = 0; round < 2; ++round) {
+    for (std::size_t i = 0; i < 3; ++i) ASSERT_TRUE(reader.ExtractFile(i)) << round << i;
+  }
+  // the second round cleared each file's attributes before replacing it, then set them again
+  EXPECT_EQ(windows.applied, (std::vector<std::uint32_t>{0x21, 0x22, 0x24, 0x80, 0x21, 0x80,
+                                                          0x22, 0x80, 0x24}));
+  EXPECT_EQ(ReadFileBytes(Out("f4")), (std::vector<std::uint8_t>{0x24, 2, 3, 4, 5, 6, 7, 8}));
 }
 
 TEST_F(ExtractTest, EncipheredPackageNeedsTheKey) {
