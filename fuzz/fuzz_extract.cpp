@@ -79,6 +79,7 @@ class GuardFileSystem final : public FileSystem {
   }
   bool RemoveFile(const std::u16string&) override { __builtin_trap(); }
   bool RemoveFolder(const std::u16string&) override { __builtin_trap(); }
+  bool MoveReplacing(const std::u16string&, const std::u16string&) override { __builtin_trap(); }
 
  private:
   std::unique_ptr<FileSystem> host_;

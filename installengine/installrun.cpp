@@ -125,14 +125,17 @@ void InstallRun::WriteUninstallerCopy() {
   if (program && program->IsOpen() && buffer && program->Seek(0)) {
     const std::u16string path =
         AddTrailingBackslash(sys_.WindowsFolder()) + std::u16string(kUninstallerName);
+    // Every installed product shares the copy: it is written beside and put in place whole, so
+    // a copy cut off half-way (a full disk) leaves the one already there working.
+    const std::u16string part = path + u".partial";
     auto stubcopy = fs_.NewFile();
-    const bool created = stubcopy->CreateWrite(path);
+    const bool created = stubcopy->CreateWrite(part);
     const bool complete =
         created && CopyProgramPart(*program, *stubcopy, config_.packageoffset, buffer, patch);
     stubcopy->Close();
-    // a cut-off program would only fail when the user tries to uninstall
-    if (created && !complete) fs_.RemoveFile(path);
-    log_(complete ? "uninstaller written: " : "uninstaller could not be written: ", path);
+    const bool placed = complete && fs_.MoveReplacing(part, path);
+    if (created && !placed) fs_.RemoveFile(part);
+    log_(placed ? "uninstaller written: " : "uninstaller could not be written: ", path);
   }
   if (program) program->Close();
 }

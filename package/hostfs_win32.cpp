@@ -21,6 +21,9 @@ class SystemFileSystemRef final : public FileSystem {
   }
   bool RemoveFile(const std::u16string& path) override { return fs_.RemoveFile(path); }
   bool RemoveFolder(const std::u16string& path) override { return fs_.RemoveFolder(path); }
+  bool MoveReplacing(const std::u16string& from, const std::u16string& to) override {
+    return fs_.MoveReplacing(from, to);
+  }
   void PrepareLargeBuffer(void* data, std::size_t bytes) override {
     fs_.PrepareLargeBuffer(data, bytes);
   }

@@ -63,6 +63,8 @@ class FileSystem {
   virtual bool RemoveFile(const std::u16string& path) = 0;
   // Removes one empty folder.
   virtual bool RemoveFolder(const std::u16string& path) = 0;
+  // Puts the file `from` in the place of `to` in one step, replacing a file there.
+  virtual bool MoveReplacing(const std::u16string& from, const std::u16string& to) = 0;
   // Told before a large buffer is first written; a host where first touches of fresh memory are
   // dear may back it with large pages. Nothing by default.
   virtual void PrepareLargeBuffer(void* data, std::size_t bytes) {

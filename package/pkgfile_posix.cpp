@@ -243,6 +243,10 @@ class PosixFileSystem final : public FileSystem {
     return ::rmdir(HostPath(path).c_str()) == 0;
   }
 
+  bool MoveReplacing(const std::u16string& from, const std::u16string& to) override {
+    return ::rename(HostPath(from).c_str(), HostPath(to).c_str()) == 0;
+  }
+
   void PrepareLargeBuffer(void* data, std::size_t bytes) override {
 #ifdef MADV_HUGEPAGE
     // only whole pages inside the buffer; a refusal (no large pages here) changes nothing

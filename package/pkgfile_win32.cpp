@@ -198,6 +198,17 @@ class Win32FileSystem final : public FileSystem {
     const auto narrow = Narrow(path);
     return narrow && RemoveDirectoryA(narrow->c_str()) != 0;
   }
+
+  bool MoveReplacing(const std::u16string& from, const std::u16string& to) override {
+    if (UseWideApi()) {
+      return MoveFileExW(Wide(from), Wide(to), MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH) != 0;
+    }
+    const auto a = Narrow(from), b = Narrow(to);
+    if (!a || !b) return false;
+    // the oldest systems know no replacing move: the old file goes first
+    DeleteFileA(b->c_str());
+    return MoveFileA(a->c_str(), b->c_str()) != 0;
+  }
 };
 
 }  // namespace

@@ -83,6 +83,9 @@ class ProbeFileSystem final : public FileSystem {
   }
   bool RemoveFile(const std::u16string& p) override { return host_->RemoveFile(p); }
   bool RemoveFolder(const std::u16string& p) override { return host_->RemoveFolder(p); }
+  bool MoveReplacing(const std::u16string& a, const std::u16string& b) override {
+    return host_->MoveReplacing(a, b);
+  }
 
  private:
   std::unique_ptr<FileSystem> host_ = MakeHostFileSystem();

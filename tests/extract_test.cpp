@@ -333,6 +333,9 @@ class NoWriteFileSystem final : public FileSystem {
   }
   bool RemoveFile(const std::u16string& p) override { return host_.RemoveFile(p); }
   bool RemoveFolder(const std::u16string& p) override { return host_.RemoveFolder(p); }
+  bool MoveReplacing(const std::u16string& a, const std::u16string& b) override {
+    return host_.MoveReplacing(a, b);
+  }
 
  private:
   FileSystem& host_;
@@ -392,6 +395,9 @@ class AttributeFileSystem final : public FileSystem {
   }
   bool RemoveFile(const std::u16string& p) override { return host_.RemoveFile(p); }
   bool RemoveFolder(const std::u16string& p) override { return host_.RemoveFolder(p); }
+  bool MoveReplacing(const std::u16string& a, const std::u16string& b) override {
+    return host_.MoveReplacing(a, b);
+  }
 
   std::map<std::u16string, std::uint32_t> attributes;
   std::vector<std::uint32_t> applied;

@@ -360,6 +360,7 @@ class RecordingFs final : public FileSystem {
   bool ApplyAttributes(const std::u16string&, std::uint32_t) override { return true; }
   bool RemoveFile(const std::u16string&) override { return false; }
   bool RemoveFolder(const std::u16string&) override { return false; }
+  bool MoveReplacing(const std::u16string&, const std::u16string&) override { return false; }
 
   std::vector<std::u16string> created, folders;
 

@@ -361,6 +361,71 @@ TEST_F(InstallRunTest, PackageWithoutFilesStillRegistersAndFinishes) {
   EXPECT_TRUE(fs::exists(Uninstaller()));
 }
 
+// The host's files, but the disk fills up while the uninstaller copy is written.
+class FullDiskFileSystem final : public FileSystem {
+ public:
+  explicit FullDiskFileSystem(FileSystem& host) : host_(host) {}
+  class File final : public PackageFile {
+   public:
+    explicit File(std::unique_ptr<PackageFile> f) : f_(std::move(f)) {}
+    bool OpenRead(const std::u16string& p) override { return f_->OpenRead(p); }
+    bool CreateWrite(const std::u16string& p) override {
+      full_ = p.find(u"kestrelui") != std::u16string::npos;
+      return f_->CreateWrite(p);
+    }
+    std::uint32_t Read(void* b, std::uint32_t& n) override { return f_->Read(b, n); }
+    bool Write(const void* b, std::uint32_t n) override {
+      if (full_ && f_->Position() > 0) return false;
+      return f_->Write(b, n);
+    }
+    void Close() override { f_->Close(); }
+    bool IsOpen() const override { return f_->IsOpen(); }
+    std::int64_t Size() override { return f_->Size(); }
+    std::int64_t Position() override { return f_->Position(); }
+    bool Seek(std::int64_t p) override { return f_->Seek(p); }
+
+   private:
+    std::unique_ptr<PackageFile> f_;
+    bool full_ = false;
+  };
+  std::unique_ptr<PackageFile> NewFile() override {
+    return std::make_unique<File>(host_.NewFile());
+  }
+  bool FindEntry(const std::u16string& p, bool& d) override { return host_.FindEntry(p, d); }
+  bool CreateFolder(const std::u16string& p) override { return host_.CreateFolder(p); }
+  bool ApplyAttributes(const std::u16string& p, std::uint32_t a) override {
+    return host_.ApplyAttributes(p, a);
+  }
+  bool RemoveFile(const std::u16string& p) override { return host_.RemoveFile(p); }
+  bool RemoveFolder(const std::u16string& p) override { return host_.RemoveFolder(p); }
+  bool MoveReplacing(const std::u16string& a, const std::u16string& b) override {
+    return host_.MoveReplacing(a, b);
+  }
+
+ private:
+  FileSystem& host_;
+};
+
+TEST_F(InstallRunTest, UninstallerCopyCutOffLeavesTheOneOtherProductsShare) {
+  RawPackage pkg;
+  pkg.stubsize = 150000;
+  pkg.files.push_back(OneBlockFile(u"a.bin", u"", 1));
+  ASSERT_TRUE(Open(pkg));
+  fs::create_directories(dir_ / "windows");
+  testing::WriteFileBytes(Uninstaller(), {'o', 'l', 'd'});
+  FullDiskFileSystem full(*fs_);
+  InstallRun run(config_, full, sys_, sys_);
+  run.destfolder = run_.destfolder;
+  ASSERT_TRUE(run.OpenPackage(pack::PackagePath(setup_), packageend_));
+  run.RunInstall();
+  EXPECT_EQ(ReadFileBytes(Uninstaller()), (std::vector<std::uint8_t>{'o', 'l', 'd'}));
+  EXPECT_FALSE(fs::exists(dir_ / "windows" / "kestrelui.exe.partial"));
+  // with room on the disk the copy replaces the old one whole
+  run_.RunInstall();
+  EXPECT_EQ(fs::file_size(Uninstaller()), 150000u);
+  EXPECT_EQ(std::distance(fs::directory_iterator(dir_ / "windows"), fs::directory_iterator()), 1);
+}
+
 TEST_F(InstallRunTest, FailedSecondFileKeepsTheFirstAndSkipsTheRest) {
   RawPackage pkg;
   pkg.files.push_back(OneBlockFile(u"one.bin", u"", 1));
