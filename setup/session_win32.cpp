@@ -244,6 +244,8 @@ int RunSession(HINSTANCE instance) {
 
   std::unique_ptr<FileLogSink> logfile;
   if (!options.logfile.empty()) logfile = FileLogSink::Create(options.logfile);
+  // a deployment that asked for a log and would get none is told so by its exit code
+  const bool nolog = !options.logfile.empty() && !logfile;
   const Log log(logfile.get());
   ExitStatus status;
 
@@ -259,7 +261,9 @@ int RunSession(HINSTANCE instance) {
     return status.code();
   };
 
-  if (options.unattended() && !options.problems.empty()) return finish(Outcome::kBadCommandLine);
+  if (options.unattended() && (nolog || !options.problems.empty())) {
+    return finish(Outcome::kBadCommandLine);
+  }
 
   const bool silent = options.ui == UiLevel::kSilent;
   auto& app = ui::Application::Get();

@@ -518,8 +518,9 @@ void Triform::InstallFinished() {
     return;
   }
   log_("installation complete");
+  // installed: closing the wizard from here on, by Finish or otherwise, is no cancel
+  completed_ = true;
   if (passive()) {
-    completed_ = true;
     Close();
     return;
   }
@@ -544,7 +545,6 @@ void Triform::InstallStopped(const std::u16string& statustext) {
 
 void Triform::finishClick() {
   if (!Usable(finish)) return;
-  completed_ = true;
   if (uninstallmode_) {
     Close();
     return;
@@ -651,8 +651,8 @@ void Triform::UninstallStopped(const std::u16string& folder, const std::u16strin
 
 void Triform::UninstallDone() {
   log_("uninstall complete");
+  completed_ = true;
   if (passive()) {
-    completed_ = true;
     Close();
     return;
   }

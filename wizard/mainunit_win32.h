@@ -147,7 +147,7 @@ class Triform : public ui::Form, private InstallReports, private UninstallObserv
   bool passwordaccepted_ = false;
   PackageHeader header_{};
   std::array<std::uint8_t, kMaxKeyBytes> passwordkey_{};
-  bool completed_ = false;  // the run reached its end (finish page, or a passive run's end)
+  bool completed_ = false;  // the run reached its end: the finish page, or a passive run's end
   WindowsInstallSystem installsystem_;
   // Made by Next on the destination page and kept until the program ends; declared last so it
   // goes first, while the controls its worker reports to still exist.

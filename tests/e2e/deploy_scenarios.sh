@@ -243,6 +243,8 @@ exit_case deploy-x-corrupt 1603 "$(win "$PKG/corrupt-setup.exe") /S"
 exit_case deploy-x-noinfo 1603 "$(win "$PKG/stub-setup.exe") -ui nothing.exe /S"
 exit_case deploy-x-baddest 1639 "$(win "$DPKG") /S /D=relative\\folder"
 exit_case deploy-x-baddest-passive 1639 "$(win "$DPKG") /PASSIVE /D=\\no drive"
+# a log that cannot be made (a file stands where its folder would go): refused, nothing touched
+exit_case deploy-x-badlog 1639 "$(win "$DPKG") /S /LOG=C:\\windows\\win.ini\\setup.log"
 u_key absent "$DEPLOY_KEY" deploy-x-baddest
 u_absent "$DEST_DEFAULT_U" deploy-x-baddest
 # unknown arguments are ignored and named in the log

@@ -17,6 +17,7 @@
 //                       for the stopped page first
 //     KDRV_CANCEL_AT=N  waits until the bar shows at least N before cancelling
 //     KDRV_LAUNCH=0|1, KDRV_README=0|1  the finish page's check boxes
+//     KDRV_FINISH=close  the finish page is left by the window's close request, not Finish
 //     KDRV_PASSWORD_FILE=PATH  the password page: the password (UTF-8 in the file) is typed;
 //     KDRV_WRONG_PASSWORD=TEXT  typed and refused first; Back and Next are walked around the page
 //     KDRV_QUIET=1      on the progress page only looks, every 50 ms, whether the finish page
@@ -436,7 +437,12 @@ class Walk {
         Shoot("finish");
         SetCheck(C::launch, Env("KDRV_LAUNCH") == "1");
         SetCheck(C::readme, Env("KDRV_README") == "1");
-        Post(C::finish);
+        if (Env("KDRV_FINISH") == "close") {
+          PostMessageW(form_, WM_CLOSE, 0, 0);
+          Out("close");
+        } else {
+          Post(C::finish);
+        }
         return 0;
       }
       Sleep(10);
