@@ -40,8 +40,9 @@ class InstallSystem {
   virtual ~InstallSystem() = default;
 
   virtual bool UseWideApi() = 0;
-  // Asks the first top-level window whose title matches the pattern to close, waiting a bounded
-  // time for it to handle the request. True when such a window was found.
+  // Asks the first top-level window whose title begins with the pattern up to its final "*"
+  // (literally, letter case ignored) to close, waiting a bounded time for it to handle the
+  // request. True when such a window was found.
   virtual bool CloseRunningWindow(const std::string& pattern) = 0;
   virtual std::string ReadMachineString(const std::string& key, const std::string& value) = 0;
 

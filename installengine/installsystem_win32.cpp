@@ -31,7 +31,7 @@ bool WindowsInstallSystem::UseWideApi() {
 }
 
 bool WindowsInstallSystem::CloseRunningWindow(const std::string& pattern) {
-  HWND window = FindWindowByPattern(pattern);
+  HWND window = FindProductWindow(pattern);
   if (!window) return false;
   DWORD_PTR result = 0;
   // a window that never answers must not hold the installation up

@@ -87,6 +87,12 @@ bool MatchTitlePattern(std::string_view pattern, std::string_view title) {
   return true;
 }
 
+bool MatchTitleHead(std::string_view pattern, std::string_view title) {
+  if (!pattern.empty() && pattern.back() == '*') pattern.remove_suffix(1);
+  if (pattern.empty() || title.size() < pattern.size()) return false;
+  return UpperAscii(title.substr(0, pattern.size())) == UpperAscii(pattern);
+}
+
 bool IsDeviceName(std::string_view path) {
   if (path.size() < 3) return false;
   const std::string up = UpperAscii(path);

@@ -55,6 +55,10 @@ std::u16string CleanFileName(std::u16string_view text);
 // (a-z) is ignored, nothing else is special. An empty pattern without "*" matches only an empty
 // title; otherwise an empty pattern or title never matches.
 bool MatchTitlePattern(std::string_view pattern, std::string_view title);
+// The product-window match: a title beginning, letter case ignored, with `pattern` up to its
+// final "*", taken literally. A product named "A*" then closes only its own windows, not every
+// window whose title begins with "A".
+bool MatchTitleHead(std::string_view pattern, std::string_view title);
 
 // True for the device names that must not be probed as files: COM1-4, LPT1-9 and AUX, alone or
 // as a path's last component (8-bit text, a-z upper-cased).

@@ -32,6 +32,7 @@ std::u16string FromShellFolders(std::string_view value, std::string_view fallbac
 struct PatternSearch {
   std::string pattern;
   HWND found;
+  bool (*match)(std::string_view pattern, std::string_view title);
 };
 
 BOOL CALLBACK MatchWindow(HWND h, LPARAM lp) {
@@ -39,7 +40,7 @@ BOOL CALLBACK MatchWindow(HWND h, LPARAM lp) {
   char title[256] = {};
   const int n = GetWindowTextA(h, title, 256);
   if (n <= 0) return TRUE;  // untitled windows are passed over
-  if (MatchTitlePattern(search->pattern, std::string_view(title, static_cast<std::size_t>(n)))) {
+  if (search->match(search->pattern, std::string_view(title, static_cast<std::size_t>(n)))) {
     search->found = h;
     return FALSE;
   }
@@ -94,7 +95,13 @@ std::u16string ProgramsFolder() {
 
 HWND FindWindowByPattern(std::string_view pattern) {
   if (pattern.empty()) return nullptr;
-  PatternSearch search{std::string(pattern), nullptr};
+  PatternSearch search{std::string(pattern), nullptr, MatchTitlePattern};
+  EnumWindows(MatchWindow, reinterpret_cast<LPARAM>(&search));
+  return search.found;
+}
+
+HWND FindProductWindow(std::string_view pattern) {
+  PatternSearch search{std::string(pattern), nullptr, MatchTitleHead};
   EnumWindows(MatchWindow, reinterpret_cast<LPARAM>(&search));
   return search.found;
 }

@@ -21,6 +21,9 @@ std::u16string ProgramsFolder();
 // The first top-level window whose title (8-bit, at most 255 characters) matches the pattern,
 // letter case ignored; "*" matches any run. Null when none does or the pattern is empty.
 HWND FindWindowByPattern(std::string_view pattern);
+// The first top-level window whose title begins with the pattern up to its final "*", taken
+// literally (MatchTitleHead): how a running copy of the product is found.
+HWND FindProductWindow(std::string_view pattern);
 
 // Writes a shell link; failures leave the link missing and are not reported.
 void CreateShortcut(const std::u16string& target, const std::u16string& arguments,

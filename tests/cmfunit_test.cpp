@@ -75,6 +75,17 @@ TEST(TitlePattern, ProductWindowPattern) {
   EXPECT_TRUE(MatchTitlePattern("setup (*", "setup ("));
 }
 
+TEST(TitlePattern, ProductWindowHeadIsLiteral) {
+  EXPECT_TRUE(MatchTitleHead("setup (*", "SETUP (running)"));
+  EXPECT_FALSE(MatchTitleHead("setup (*", "My Setup (1)"));
+  EXPECT_FALSE(MatchTitleHead("setup (*", "Setup"));
+  // a star or a blank in the product's own name stands for itself
+  EXPECT_TRUE(MatchTitleHead("a* tool (*", "A* Tool (running)"));
+  EXPECT_FALSE(MatchTitleHead("a* tool (*", "Another tool (1)"));
+  EXPECT_FALSE(MatchTitleHead("*", "anything"));
+  EXPECT_FALSE(MatchTitleHead("", "anything"));
+}
+
 TEST(TitlePattern, StarsAndPlainText) {
   EXPECT_TRUE(MatchTitlePattern("*tool*", "My Tool window"));
   EXPECT_TRUE(MatchTitlePattern("*tool*", "tool"));

@@ -21,8 +21,8 @@ class UninstallSystem {
   virtual bool UseWideApi() = 0;
   virtual std::string ReadMachineString(const std::string& key, const std::string& value) = 0;
   virtual std::string ReadClassesString(const std::string& key, const std::string& value) = 0;
-  // Asks the first top-level window whose title matches to close, waiting a bounded time.
-  // True when there was one.
+  // Asks the first top-level window whose title begins with the pattern up to its final "*"
+  // (literally, letter case ignored) to close, waiting a bounded time. True when there was one.
   virtual bool CloseRunningWindow(const std::string& pattern) = 0;
 
   virtual bool ServiceRunning(const std::string& name) = 0;

@@ -179,7 +179,7 @@ std::string WindowsUninstallSystem::ReadClassesString(const std::string& key,
 }
 
 bool WindowsUninstallSystem::CloseRunningWindow(const std::string& pattern) {
-  HWND product = FindWindowByPattern(pattern);
+  HWND product = FindProductWindow(pattern);
   if (!product) return false;
   DWORD_PTR ignored = 0;
   SendMessageTimeoutA(product, WM_CLOSE, 0, 0, SMTO_NORMAL | SMTO_ABORTIFHUNG, kCloseWaitMs,
