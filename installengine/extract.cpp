@@ -191,6 +191,7 @@ bool PackageReader::ReadCompactDirectory(const CompactDirectoryRef& ref) {
       !packagefile->Seek(start)) {
     return false;
   }
+  if (ref.count > kMaxDirectoryRecords) return false;
   CompactRecordParser parser(records);
   std::uint64_t decoded = 0;
   std::uint32_t crc = 0;
@@ -215,7 +216,7 @@ bool PackageReader::ReadCompactDirectory(const CompactDirectoryRef& ref) {
     decoded += size;
     crc = Crc32(data, size, crc);
     if (!parser.Feed(std::span(data, size))) return false;
-    if (parser.records() > ref.count) return false;
+    if (parser.records() > ref.count || records.HeldBytes() > directory_budget) return false;
     if (blockheader.lastblock == 1) break;
   }
   return decoded == ref.length && crc == ref.crc && parser.AtRecordEnd() &&

@@ -46,6 +46,8 @@ class PackageReader {
   // The Configuration record, whose extension may point at a compact directory; null: the
   // classic directory only.
   const ConfigRecord* config = nullptr;
+  // The memory a compact directory may take when held (lowered by tests).
+  std::size_t directory_budget = kMaxDirectoryHeldBytes;
 
   // Inputs of the file step.
   std::u16string destfolder;  // as entered; may end with a backslash; empty: use targetfolder

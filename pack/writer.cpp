@@ -443,6 +443,22 @@ bool BuildPackage(const Manifest& m, const BuildOptions& options, BuildResult& r
       r.chainright = records[same_as[i]].chainright;
     }
   }
+  if (!options.classic_directory) {
+    // what every reader will have to hold, refused before any content is packed
+    if (records.size() > kMaxDirectoryRecords) {
+      error = std::to_string(records.size()) + " files: a package holds at most " +
+              std::to_string(kMaxDirectoryRecords);
+      return false;
+    }
+    Directory held;
+    for (const DirectoryRecord& r : records) held.Add(r);
+    if (held.HeldBytes() > kMaxDirectoryHeldBytes) {
+      error = "the directory's names would take " + std::to_string(held.HeldBytes() >> 20) +
+              " MiB to read, more than the " + std::to_string(kMaxDirectoryHeldBytes >> 20) +
+              " MiB a reader allows";
+      return false;
+    }
+  }
 
   unsigned threads = options.threads ? options.threads : std::thread::hardware_concurrency();
   if (threads == 0) threads = 1;

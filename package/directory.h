@@ -32,6 +32,12 @@ inline constexpr std::string_view kCompactDirectoryCapability = "KestrelReads:Co
 // instead of installing nothing and calling that a success.
 inline constexpr std::u16string_view kCompactPlaceholderName = u"..";
 
+// A compact run of repeated records codes down to a few bytes each, so a small file could make a
+// reader hold gigabytes: a directory may hold at most this many records and, held in memory, this
+// many bytes. The packer refuses a product beyond them; readers take a run beyond them as damaged.
+inline constexpr std::uint32_t kMaxDirectoryRecords = 1u << 20;
+inline constexpr std::size_t kMaxDirectoryHeldBytes = std::size_t{256} << 20;
+
 // What the kCompactDirectory item says: where the run lies and what it must decode to.
 struct CompactDirectoryRef {
   static constexpr std::uint8_t kVersion = 1;

@@ -10,6 +10,7 @@
 #include "pack/manifest.h"
 #include "pack/tools.h"
 #include "pack/writer.h"
+#include "installengine/extract.h"
 #include "package/publisher.h"
 #include "package/directory.h"
 #include "package/extension.h"
@@ -371,6 +372,28 @@ TEST_F(PackTest, DamagedCompactDirectoryIsFileCorrupt) {
     fs::remove_all(dir_ / "out");
     EXPECT_EQ(Extract(&out), 1) << at;
     EXPECT_FALSE(fs::exists(dir_ / "out" / "d")) << at;
+  }
+}
+
+// A compact directory is held only within its memory budget: beyond it the package reads as
+// damaged, as a crafted run of repeated records does.
+TEST_F(PackTest, CompactDirectoryBeyondItsMemoryBudgetIsFileCorrupt) {
+  for (int i = 0; i < 30; ++i) Source("d/f" + std::to_string(i), testing::RandomBytes(50, i));
+  ASSERT_TRUE(Parse(std::string(kHead) + "[[files]]\nsource = \"src\"\n")) << error_;
+  ASSERT_TRUE(Build()) << error_;
+  const auto bytes = ReadFileBytes(options_.output);
+  ConfigRecord c;
+  std::memcpy(&c, bytes.data() + bytes.size() - sizeof c, sizeof c);
+  auto fs = MakeHostFileSystem();
+  for (const std::size_t budget : {kMaxDirectoryHeldBytes, std::size_t{2000}}) {
+    PackageReader reader(*fs);
+    reader.programpath = pack::PackagePath(options_.output);
+    reader.packageoffset = c.packageoffset;
+    reader.packageend = c.licenseoffset;
+    reader.config = &c;
+    reader.directory_budget = budget;
+    EXPECT_EQ(reader.OpenPackage(), budget == kMaxDirectoryHeldBytes) << budget;
+    EXPECT_EQ(reader.records.size() == 30, budget == kMaxDirectoryHeldBytes) << budget;
   }
 }
 
