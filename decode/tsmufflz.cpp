@@ -245,7 +245,8 @@ constexpr std::uint64_t kLiteralRichBits = 6 * std::uint64_t{kLimit};
 // The literal-rich loop. Each round refills once, at an `in` that still has 8 readable bytes, and
 // then holds 56+ stream bits: enough for two literals and a match, or three literals. All of them
 // start before the stream end, and the round's output stays clear of the 65536 limit. Returns
-// false at length code 30 or 31, with `out` at the output so far; else leaves `pos` at the next code.
+// false at length code 30 or 31, with `out` at the output so far; else leaves `pos` at the next
+// code.
 bool LiteralLoop(const std::uint8_t* input, std::uint64_t in_size, std::uint8_t* output,
                  std::uint8_t*& out, std::uint64_t& pos) {
   const std::uint8_t* in = input;
