@@ -293,13 +293,15 @@ bool LiteralLoop(const std::uint8_t* input, std::uint64_t in_size, std::uint8_t*
 
 // The match-rich loop: one code per round, literals and short matches alike without a branch
 // (a wrongly guessed literal-or-match branch costs more than the work it would skip). Each round
-// starts at a `pos` with 8 readable bytes, so its code lies within the stream, and with room for
-// a longest match and its copy's overrun before the output limit. Same results as LiteralLoop.
+// starts at a `pos` with 12 readable bytes, so its code lies within the stream and the next
+// window is readable, and with room for a longest match and its copy's overrun before the output
+// limit. Same results as LiteralLoop; needs a stream of 12 bytes or more.
 bool CodeLoop(const std::uint8_t* input, std::uint64_t in_size, std::uint8_t* output,
               std::uint8_t*& out, std::uint64_t& pos) {
   std::uint8_t* op = out;
   std::uint64_t p = pos;
-  const std::uint64_t p_fast_end = (in_size - 8) * 8;
+  // a round moves on by at most 32 bits and then loads the next window there
+  const std::uint64_t p_fast_end = (in_size - 8) * 8 - 32;
   std::uint8_t* const op_fast_end = output + (kLimit - kFastOutSlack);
   std::uint64_t win = Window(input, p);
   std::uint32_t e = kFastTable[win >> kFastShift];
@@ -356,7 +358,7 @@ tsmufflz::Result tsmufflz::DecodeBlock(const std::uint8_t* input, std::uint8_t* 
   std::uint8_t* op = output;
   std::uint64_t pos = 0;  // bits consumed
 
-  if (in_size >= 8) {
+  if (in_size >= 12) {
     const bool ok = total_bits > kLiteralRichBits ? LiteralLoop(input, in_size, output, op, pos)
                                                   : CodeLoop(input, in_size, output, op, pos);
     if (!ok) {
