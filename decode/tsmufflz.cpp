@@ -358,13 +358,17 @@ tsmufflz::Result tsmufflz::DecodeBlock(const std::uint8_t* input, std::uint8_t* 
   std::uint8_t* op = output;
   std::uint64_t pos = 0;  // bits consumed
 
-  if (in_size >= 12) {
-    const bool ok = total_bits > kLiteralRichBits ? LiteralLoop(input, in_size, output, op, pos)
-                                                  : CodeLoop(input, in_size, output, op, pos);
-    if (!ok) {
-      count = static_cast<std::uint32_t>(op - output);
-      return Result::kCorrupt;
-    }
+  // the match-rich loop's 64-bit masks and windows cost a 32-bit build more than its branches
+  const bool match_rich = sizeof(std::uintptr_t) >= 8 && total_bits <= kLiteralRichBits;
+  bool ok = true;
+  if (match_rich && in_size >= 12) {
+    ok = CodeLoop(input, in_size, output, op, pos);
+  } else if (!match_rich && in_size >= 8) {
+    ok = LiteralLoop(input, in_size, output, op, pos);
+  }
+  if (!ok) {
+    count = static_cast<std::uint32_t>(op - output);
+    return Result::kCorrupt;
   }
 
   // Careful loop: near the stream end (zero bits past the input) or near the output limit.
