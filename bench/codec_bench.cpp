@@ -3,9 +3,10 @@
 // zopfli program.
 //
 // Usage: kestrel_bench CORPUS_DIR [--zopfli-mb=N] [--zopfli-cli=0|1] [--min-seconds=S]
-//                     [--rounds=N] [--pack-only]
+//                     [--rounds=N] [--pack-only] [--decode-only]
 // Decoding runs every decoder once per round for a quarter of S, in an order that turns each
-// round (default 9 rounds), and reports medians.
+// round (default 9 rounds), and reports medians. --decode-only packs what the decoders need and
+// prints only the decoding table (no gzip, no zopfli, no size table).
 // CORPUS_DIR holds one folder per kind of content (pe, text, images); every file in it is cut
 // into 64 KiB chunks, as the packer cuts them. The zopfli rows run on a sample of about N MB
 // (default 3; 0 skips them): every k-th chunk of each kind, the same chunks for every method.
@@ -350,13 +351,14 @@ int main(int argc, char** argv) {
   if (argc < 2) {
     Fail(
         "usage: kestrel_bench CORPUS_DIR [--zopfli-mb=N] [--zopfli-cli=0|1] [--min-seconds=S] "
-        "[--rounds=N] [--pack-only]");
+        "[--rounds=N] [--pack-only] [--decode-only]");
   }
   double zopfli_mb = 3.0;
   bool zopfli_cli = true;
   double min_seconds = 1.0;
   int rounds = 9;
   bool pack_only = false;
+  bool decode_only = false;
   for (int i = 2; i < argc; ++i) {
     const std::string a = argv[i];
     if (a.rfind("--zopfli-mb=", 0) == 0)
@@ -369,6 +371,8 @@ int main(int argc, char** argv) {
       rounds = std::max(1, std::atoi(a.c_str() + 9));
     else if (a == "--pack-only")
       pack_only = true;
+    else if (a == "--decode-only")
+      decode_only = true;
     else
       Fail("unknown option " + a);
   }
@@ -400,7 +404,7 @@ int main(int argc, char** argv) {
   // gzip -9 of every whole file (a stream format with its own header; not chunked)
   std::vector<std::uint64_t> gzip_per_file(c.files.size(), 0);
   double gzip_seconds = 0;
-  const bool have_gzip = HaveProgram("gzip");
+  const bool have_gzip = !decode_only && HaveProgram("gzip");
   if (have_gzip) {
     const double t0 = ChildSeconds();
     for (std::size_t i = 0; i < c.files.size(); ++i) {
@@ -411,41 +415,43 @@ int main(int argc, char** argv) {
     gzip_seconds = ChildSeconds() - t0;
   }
 
-  std::printf("\nPacked size, %% of raw (lower is better); packing speed in MB/s of input\n");
-  std::printf(
-      "  speeds here and below are per core: bytes / CPU seconds of the one working thread\n");
-  std::printf(
-      "  ours: block payloads (stream padded to 8-byte units), 12-byte block headers not "
-      "counted\n");
-  std::printf("  %-38s", "method");
-  for (const auto& k : c.kinds) std::printf(" %9s", k.c_str());
-  std::printf(" %9s %9s\n", "total", "MB/s");
-  PrintRatioRow(c, fast.sizes.name, fast.sizes.per_chunk, fast.sizes.seconds);
-  PrintRatioRow(c, best.sizes.name, best.sizes.per_chunk, best.sizes.seconds);
-  PrintRatioRow(c, zlib_sizes.name, zlib_sizes.per_chunk, zlib_sizes.seconds);
-  if (have_gzip) {
-    // per-file sizes folded into the chunk table: charge each file's size to its first chunk
-    std::vector<std::uint64_t> as_chunks(c.chunks.size(), 0);
-    std::size_t ci = 0;
-    for (std::size_t i = 0; i < c.files.size(); ++i) {
-      as_chunks[ci] = gzip_per_file[i];
-      ci += (c.files[i].data.size() + kChunk - 1) / kChunk;
+  if (!decode_only) {
+    std::printf("\nPacked size, %% of raw (lower is better); packing speed in MB/s of input\n");
+    std::printf(
+        "  speeds here and below are per core: bytes / CPU seconds of the one working thread\n");
+    std::printf(
+        "  ours: block payloads (stream padded to 8-byte units), 12-byte block headers not "
+        "counted\n");
+    std::printf("  %-38s", "method");
+    for (const auto& k : c.kinds) std::printf(" %9s", k.c_str());
+    std::printf(" %9s %9s\n", "total", "MB/s");
+    PrintRatioRow(c, fast.sizes.name, fast.sizes.per_chunk, fast.sizes.seconds);
+    PrintRatioRow(c, best.sizes.name, best.sizes.per_chunk, best.sizes.seconds);
+    PrintRatioRow(c, zlib_sizes.name, zlib_sizes.per_chunk, zlib_sizes.seconds);
+    if (have_gzip) {
+      // per-file sizes folded into the chunk table: charge each file's size to its first chunk
+      std::vector<std::uint64_t> as_chunks(c.chunks.size(), 0);
+      std::size_t ci = 0;
+      for (std::size_t i = 0; i < c.files.size(); ++i) {
+        as_chunks[ci] = gzip_per_file[i];
+        ci += (c.files[i].data.size() + kChunk - 1) / kChunk;
+      }
+      PrintRatioRow(c, "gzip -9 -n, whole files", as_chunks, gzip_seconds);
+    } else {
+      std::printf("  gzip: not installed\n");
     }
-    PrintRatioRow(c, "gzip -9 -n, whole files", as_chunks, gzip_seconds);
-  } else {
-    std::printf("  gzip: not installed\n");
+    std::printf(
+        "  blocks: fast %llu coded + %llu stored, best %llu coded + %llu stored; headers add "
+        "%.2f%%\n",
+        static_cast<unsigned long long>(fast.coded_blocks),
+        static_cast<unsigned long long>(fast.stored_blocks),
+        static_cast<unsigned long long>(best.coded_blocks),
+        static_cast<unsigned long long>(best.stored_blocks),
+        100.0 * static_cast<double>(best.header_bytes) / static_cast<double>(c.total));
   }
-  std::printf(
-      "  blocks: fast %llu coded + %llu stored, best %llu coded + %llu stored; headers add "
-      "%.2f%%\n",
-      static_cast<unsigned long long>(fast.coded_blocks),
-      static_cast<unsigned long long>(fast.stored_blocks),
-      static_cast<unsigned long long>(best.coded_blocks),
-      static_cast<unsigned long long>(best.stored_blocks),
-      100.0 * static_cast<double>(best.header_bytes) / static_cast<double>(c.total));
 
   // ---- zopfli: fixed-code blocks in-process, and the program (dynamic codes), on a sample ----
-  if (zopfli_mb > 0) {
+  if (zopfli_mb > 0 && !decode_only) {
     const std::vector<std::size_t> picked = PickSample(c, zopfli_mb);
     const std::size_t nk = c.kinds.size();
     std::vector<std::uint64_t> kraw(nk, 0);

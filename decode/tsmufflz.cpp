@@ -114,6 +114,94 @@ inline std::uint32_t EntryAfterLiteral(std::uint64_t buf, std::uint32_t entry) {
   return (entry & 0xFF) == 8 ? after8 : after9;
 }
 
+// The table of the match-rich loop, one entry per 12-bit prefix, for the codes it takes without
+// a branch: a literal, or a match whose length code has no extra bits (lengths 3-11) and whose
+// distance code, in the prefix too, means 9 or more. Bits 0-5: the code's bits, distance extra
+// bits included; bits 6-9: bytes produced (1 for a literal), 0 for any other prefix; bits 10-15:
+// 63 - the distance's extra-bit count; bits 16-31: the literal, or the distance base.
+constexpr int kFastBits = 12;
+constexpr int kFastShift = 64 - kFastBits;
+constexpr std::uint32_t kProduced = 15u << 6;
+
+constexpr std::array<std::uint32_t, 1u << kFastBits> BuildFastTable() {
+  std::array<std::uint32_t, 1u << kFastBits> t{};
+  for (std::uint32_t prefix = 0; prefix < t.size(); ++prefix) {
+    const std::uint32_t top7 = prefix >> (kFastBits - 7);
+    const std::uint32_t top8 = prefix >> (kFastBits - 8);
+    const std::uint32_t top9 = prefix >> (kFastBits - 9);
+    const std::uint32_t dcode = prefix & 31;
+    if (top7 <= 8 && dcode >= 6) {
+      const std::uint32_t extra = lz::kDistanceExtra[dcode];
+      t[prefix] = (12 + extra) | (std::uint32_t{lz::kLengthBase[top7]} << 6) |
+                  ((63 - extra) << 10) | (lz::kDistanceBase[dcode] << 16);
+    } else if (top8 >= 0x30 && top8 <= 0xBF) {
+      t[prefix] = 8 | (1u << 6) | (63u << 10) | ((top8 - 0x30) << 16);
+    } else if (top8 >= 0xC8) {
+      t[prefix] = 9 | (1u << 6) | (63u << 10) | ((top9 - 0x190 + 0x90) << 16);
+    }  // else 0: a longer match, a match from 8 or fewer bytes back, or length code 30 or 31
+  }
+  return t;
+}
+
+constexpr std::array<std::uint32_t, 1u << kFastBits> kFastTable = BuildFastTable();
+
+// Every byte value at its own offset: a literal's 16-byte "source" starts at its value.
+constexpr std::array<std::uint8_t, 256 + 16> BuildByteValues() {
+  std::array<std::uint8_t, 256 + 16> t{};
+  for (std::size_t i = 0; i < 256; ++i) t[i] = static_cast<std::uint8_t>(i);
+  return t;
+}
+
+alignas(64) constexpr std::array<std::uint8_t, 256 + 16> kByteValues = BuildByteValues();
+
+// The 57+ stream bits from bit `pos` on, top-aligned; 8 bytes from pos / 8 must be readable.
+inline std::uint64_t Window(const std::uint8_t* in, std::uint64_t pos) {
+  return LoadBE64(in + (pos >> 3)) << (pos & 7);
+}
+
+// Copies a match of `length` bytes from `distance` back; may write up to 47 bytes past its end.
+inline void CopyMatch(std::uint8_t* op, std::uint32_t length, std::size_t distance) {
+  std::uint8_t* dst = op;
+  const std::uint8_t* src = op - distance;
+  std::uint8_t* const end = op + length;
+  if (distance >= 16) {
+    Copy16(dst, src);
+    Copy16(dst + 16, src + 16);
+    Copy16(dst + 32, src + 32);
+    dst += 48;
+    src += 48;
+    while (dst < end) {
+      Copy16(dst, src);
+      dst += 16;
+      src += 16;
+    }
+  } else if (distance >= 8) {
+    do {
+      StoreWord(dst, LoadWord(src));
+      dst += 8;
+      src += 8;
+    } while (dst < end);
+  } else if (distance == 1) {
+    std::uint8_t run[16];
+    std::memset(run, src[0], sizeof run);
+    std::memcpy(dst, run, 16);
+    std::memcpy(dst + 16, run, 16);
+    std::memcpy(dst + 32, run, 16);
+    dst += 48;
+    while (dst < end) {
+      std::memcpy(dst, run, 16);
+      dst += 16;
+    }
+  } else {
+    // each word puts `distance` correct bytes in place; the rest is rewritten next round
+    do {
+      StoreWord(dst, LoadWord(src));
+      dst += distance;
+      src += distance;
+    } while (dst < end);
+  }
+}
+
 // The fast loop's steps are plain functions on its locals: as lambdas capturing them by
 // reference, the compiler kept the bit buffer in memory.
 // Tops up `buf` to 56+ valid bits from `in`, which must have 8 readable bytes. Below the valid
@@ -145,10 +233,121 @@ inline std::uint64_t PeekTail(const std::uint8_t* in, std::uint64_t size, std::u
   return v << (p & 7);
 }
 
-// Room the fast loop needs per round: two literals and a longest match, plus the block copy's
+// Room the fast loops need per round: two literals and a longest match, plus the block copy's
 // overrun of up to 15 bytes past the match end (its first 48 bytes fit inside that too).
 constexpr std::size_t kFastOutSlack = 2 + lz::kMaxMatch + 16;
 static_assert(kFastOutSlack >= 2 + 48);
+
+// Streams of more bits than this take the literal-rich loop: at 6 or more bits per byte of a full
+// chunk, literals far outnumber matches.
+constexpr std::uint64_t kLiteralRichBits = 6 * std::uint64_t{kLimit};
+
+// The literal-rich loop. Each round refills once, at an `in` that still has 8 readable bytes, and
+// then holds 56+ stream bits: enough for two literals and a match, or three literals. All of them
+// start before the stream end, and the round's output stays clear of the 65536 limit. Returns
+// false at length code 30 or 31, with `out` at the output so far; else leaves `pos` at the next
+// code.
+bool LiteralLoop(const std::uint8_t* input, std::uint64_t in_size, std::uint8_t* output,
+                 std::uint8_t*& out, std::uint64_t& pos) {
+  const std::uint8_t* in = input;
+  std::uint8_t* op = out;
+  std::size_t bits = 0;  // stream bits loaded from before `in` but not yet consumed
+  const std::uint8_t* const in_fast_end = input + in_size - 8;
+  // Next stream bits, most significant first. Below the `bits` valid ones sit the leading bits
+  // of *in, which the next refill ORs in again; so after a refill the top 64 - n bits are
+  // right once n bits are consumed, and n stays <= 50 between refills.
+  std::uint64_t buf = 0;
+  Refill(buf, bits, in);
+  std::uint32_t entry = kCodeTable[buf >> 55];
+  while (in <= in_fast_end && static_cast<std::size_t>(op - output) <= kLimit - kFastOutSlack) {
+    if (entry & kLiteral) {
+      Literal(buf, bits, entry, op);
+      if (entry & kLiteral) {
+        Literal(buf, bits, entry, op);
+        if (entry & kLiteral) {
+          Literal(buf, bits, entry, op);
+          Refill(buf, bits, in);
+          continue;
+        }
+      }
+    }
+    if (entry & kInvalid) {
+      out = op;
+      return false;
+    }
+    const Match m = CutMatch(buf, entry);
+    buf <<= m.bits;
+    bits -= m.bits;
+    // the next code's 9 bits are already in place (see `buf`), so its lookup need not wait
+    // for the refill, and both overlap the copy
+    entry = kCodeTable[buf >> 55];
+    Refill(buf, bits, in);
+    if (m.distance > static_cast<std::size_t>(op - output)) continue;  // reaches before the block
+    CopyMatch(op, m.length, m.distance);
+    op += m.length;
+  }
+  out = op;
+  pos = static_cast<std::uint64_t>(in - input) * 8 - bits;
+  return true;
+}
+
+// The match-rich loop: one code per round, literals and short matches alike without a branch
+// (a wrongly guessed literal-or-match branch costs more than the work it would skip). Each round
+// starts at a `pos` with 12 readable bytes, so its code lies within the stream and the next
+// window is readable, and with room for a longest match and its copy's overrun before the output
+// limit. Same results as LiteralLoop; needs a stream of 12 bytes or more.
+bool CodeLoop(const std::uint8_t* input, std::uint64_t in_size, std::uint8_t* output,
+              std::uint8_t*& out, std::uint64_t& pos) {
+  std::uint8_t* op = out;
+  std::uint64_t p = pos;
+  // a round moves on by at most 32 bits and then loads the next window there
+  const std::uint64_t p_fast_end = (in_size - 8) * 8 - 32;
+  std::uint8_t* const op_fast_end = output + (kLimit - kFastOutSlack);
+  std::uint64_t win = Window(input, p);
+  std::uint32_t e = kFastTable[win >> kFastShift];
+  while (p <= p_fast_end && op <= op_fast_end) {
+    if ((e & kProduced) == 0) {
+      const std::uint32_t entry = kCodeTable[win >> 55];
+      if (entry & kInvalid) {
+        out = op;
+        return false;
+      }
+      const Match m = CutMatch(win, entry);
+      p += m.bits;  // at most 32, so the next code's 12 bits are in `win` already
+      e = kFastTable[(win << m.bits) >> kFastShift];
+      win = Window(input, p);
+      if (m.distance <= static_cast<std::size_t>(op - output)) {
+        CopyMatch(op, m.length, m.distance);
+        op += m.length;
+      }
+      continue;
+    }
+    const std::uint32_t bits = e & 63;
+    const std::uint32_t produced = (e >> 6) & 15;
+    const auto extra = static_cast<std::uint32_t>(((win << kFastBits) >> 1) >> ((e >> 10) & 63));
+    const std::size_t value = (e >> 16) + extra;  // a literal has no extra bits
+    // all ones for a match: it produces more than one byte
+    const auto match = static_cast<std::uint64_t>(
+        static_cast<std::int64_t>(1 - static_cast<std::int64_t>(produced)) >> 63);
+    // the next code's entry comes from this window, the next window meanwhile from memory
+    const std::uint32_t next = kFastTable[(win << bits) >> kFastShift];
+    p += bits;
+    win = Window(input, p);
+    e = next;
+    if ((value & match) > static_cast<std::size_t>(op - output)) continue;  // before the block
+    // a match copies 16 bytes from `value` back, a literal from kByteValues[value]; masks, not
+    // branches, choose; word by word, so a distance of 9-15 repeats its pattern
+    const auto lit = reinterpret_cast<std::uintptr_t>(kByteValues.data()) + value;
+    const std::uintptr_t back = reinterpret_cast<std::uintptr_t>(op) - value;
+    const auto* src = reinterpret_cast<const std::uint8_t*>(lit ^ ((lit ^ back) & match));
+    StoreWord(op, LoadWord(src));
+    StoreWord(op + 8, LoadWord(src + 8));
+    op += produced;
+  }
+  out = op;
+  pos = p;
+  return true;
+}
 
 }  // namespace
 
@@ -156,91 +355,24 @@ tsmufflz::Result tsmufflz::DecodeBlock(const std::uint8_t* input, std::uint8_t* 
                                        std::uint32_t& count) {
   const std::uint64_t total_bits = count;
   const std::uint64_t in_size = (total_bits + 7) / 8;
-  const std::uint8_t* in = input;
   std::uint8_t* op = output;
-  std::size_t bits = 0;  // stream bits loaded from before `in` but not yet consumed
+  std::uint64_t pos = 0;  // bits consumed
 
-  // Fast loop. Each round refills once, at an `in` that still has 8 readable bytes, and then
-  // holds 56+ stream bits: enough for two literals and a match, or three literals. All of them
-  // start before the stream end, and the round's output stays clear of the 65536 limit.
-  if (in_size >= 8) {
-    const std::uint8_t* const in_fast_end = input + in_size - 8;
-    // Next stream bits, most significant first. Below the `bits` valid ones sit the leading bits
-    // of *in, which the next refill ORs in again; so after a refill the top 64 - n bits are
-    // right once n bits are consumed, and n stays <= 50 between refills.
-    std::uint64_t buf = 0;
-    Refill(buf, bits, in);
-    std::uint32_t entry = kCodeTable[buf >> 55];
-    while (in <= in_fast_end && static_cast<std::size_t>(op - output) <= kLimit - kFastOutSlack) {
-      if (entry & kLiteral) {
-        Literal(buf, bits, entry, op);
-        if (entry & kLiteral) {
-          Literal(buf, bits, entry, op);
-          if (entry & kLiteral) {
-            Literal(buf, bits, entry, op);
-            Refill(buf, bits, in);
-            continue;
-          }
-        }
-      }
-      if (entry & kInvalid) {
-        count = static_cast<std::uint32_t>(op - output);
-        return Result::kCorrupt;
-      }
-      const Match m = CutMatch(buf, entry);
-      buf <<= m.bits;
-      bits -= m.bits;
-      // the next code's 9 bits are already in place (see `buf`), so its lookup need not wait
-      // for the refill, and both overlap the copy
-      entry = kCodeTable[buf >> 55];
-      Refill(buf, bits, in);
-      if (m.distance > static_cast<std::size_t>(op - output)) continue;  // reaches before the block
-
-      std::uint8_t* dst = op;
-      const std::uint8_t* src = op - m.distance;
-      op += m.length;
-      if (m.distance >= 16) {
-        // most matches are short: three straight 16-byte moves, then a loop for the rest
-        Copy16(dst, src);
-        Copy16(dst + 16, src + 16);
-        Copy16(dst + 32, src + 32);
-        dst += 48;
-        src += 48;
-        while (dst < op) {
-          Copy16(dst, src);
-          dst += 16;
-          src += 16;
-        }
-      } else if (m.distance >= 8) {
-        do {
-          StoreWord(dst, LoadWord(src));
-          dst += 8;
-          src += 8;
-        } while (dst < op);
-      } else if (m.distance == 1) {
-        std::uint8_t run[16];
-        std::memset(run, src[0], sizeof run);
-        std::memcpy(dst, run, 16);
-        std::memcpy(dst + 16, run, 16);
-        std::memcpy(dst + 32, run, 16);
-        dst += 48;
-        while (dst < op) {
-          std::memcpy(dst, run, 16);
-          dst += 16;
-        }
-      } else {
-        // each word puts `distance` correct bytes in place; the rest is rewritten next round
-        do {
-          StoreWord(dst, LoadWord(src));
-          dst += m.distance;
-          src += m.distance;
-        } while (dst < op);
-      }
-    }
+  // the match-rich loop's 64-bit masks and windows cost a 32-bit build more than its branches
+  const bool match_rich = sizeof(std::uintptr_t) >= 8 && total_bits <= kLiteralRichBits;
+  bool ok = true;
+  if (match_rich && in_size >= 12) {
+    ok = CodeLoop(input, in_size, output, op, pos);
+  } else if (!match_rich && in_size >= 8) {
+    ok = LiteralLoop(input, in_size, output, op, pos);
+  }
+  if (!ok) {
+    count = static_cast<std::uint32_t>(op - output);
+    return Result::kCorrupt;
   }
 
   // Careful loop: near the stream end (zero bits past the input) or near the output limit.
-  std::uint64_t p = static_cast<std::uint64_t>(in - input) * 8 - bits;
+  std::uint64_t p = pos;
   std::size_t o = static_cast<std::size_t>(op - output);
   while (p < total_bits) {
     const std::uint64_t window = PeekTail(input, in_size, p);

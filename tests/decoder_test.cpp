@@ -524,6 +524,30 @@ TEST(DecodeBlockRandom, ValidStreamsMatchTheReference) {
   }
 }
 
+TEST(DecodeBlockRandom, LiteralRichStreamsMatchTheReference) {
+  // over 6 bits per byte of a full chunk, which the decoder takes in its literal-rich loop;
+  // some matches reach too far, and every stream runs past the limit
+  std::mt19937 rng(8086);
+  for (int round = 0; round < 12; ++round) {
+    BitWriter w;
+    std::uint32_t produced = 0;
+    while (w.bits() <= 6 * kLimit || produced <= kLimit + 4000) {
+      if (produced == 0 || rng() % 16 != 0) {
+        w.Literal(static_cast<std::uint8_t>(rng()));
+        ++produced;
+        continue;
+      }
+      const std::uint32_t length = 3 + rng() % (round % 2 == 0 ? 12 : 60);
+      const std::uint32_t distance = 1 + rng() % std::min(produced + produced / 8 + 1, kLimit);
+      w.Match(length, distance);
+      if (distance <= produced) produced += length;
+    }
+    SCOPED_TRACE(round);
+    EXPECT_EQ(DecodeBoth(w, "literal-rich").count, kLimit);
+    if (HasFatalFailure()) return;
+  }
+}
+
 TEST(DecodeBlockRandom, CutStreamsMatchTheReference) {
   // valid streams stopped at an arbitrary bit: the last code runs past the end
   std::mt19937 rng(99);
