@@ -15,7 +15,7 @@ void Log::Append(std::string& line, Ansi text) {
 
 std::string StampedLine(int year, int month, int day, int hour, int minute, int second,
                         int millisecond, std::string_view text) {
-  // digits by hand: a printf here would link the C99 formatter (some 30 KB) into setup.exe
+  // digits by hand: a printf here would link the C99 formatter (some 40 KB) into setup.exe
   std::string out;
   auto digits = [&out](int v, int width, char after) {
     char buf[12];
