@@ -1,6 +1,10 @@
+#include "package/crc32_fold.h"
 #include "package/extension.h"
 
 #include <gtest/gtest.h>
+
+#include <fstream>
+#include <string>
 
 #include <array>
 #include <cstring>
@@ -106,6 +110,19 @@ TEST(Extension, ItemsMustTileThePayload) {
 
 }  // namespace
 }  // namespace kestrel
+
+// The processor's own answer decides the folding path: as Linux reads the same flags.
+TEST(Crc32, FoldingIsUsedWhereTheProcessorHasIt) {
+  std::ifstream info("/proc/cpuinfo");
+  std::string line;
+  while (std::getline(info, line) && line.rfind("flags", 0) != 0) {
+  }
+  if (line.empty()) GTEST_SKIP() << "no /proc/cpuinfo flags here";
+  line += ' ';
+  const bool listed = line.find(" pclmulqdq ") != std::string::npos &&
+                      line.find(" sse4_1 ") != std::string::npos;
+  EXPECT_EQ(kestrel::HaveCrc32Fold(), listed) << line;
+}
 
 // The folding path (where the processor has it) and the tables agree for every length, start
 // and earlier value, including the short tails on either side of a run.
