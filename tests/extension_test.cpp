@@ -3,11 +3,9 @@
 
 #include <gtest/gtest.h>
 
-#include <fstream>
-#include <string>
-
 #include <array>
 #include <cstring>
+#include <fstream>
 #include <random>
 #include <string>
 #include <vector>
