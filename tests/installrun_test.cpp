@@ -5,6 +5,7 @@
 #include <cstring>
 #include <filesystem>
 #include <functional>
+#include <map>
 #include <string>
 #include <vector>
 
@@ -40,6 +41,7 @@ class FakeSystem final : public InstallSystem, public InstallObserver {
   bool wide = true;
   bool window = false;
   std::string displayname;  // the App Paths "Displayname" of an earlier installation
+  std::map<std::string, std::u16string> services;  // the command line of each service there
   bool running = true;
   bool create_ok = true;
   std::u16string windows, desktop, programs, startmenu;
@@ -58,6 +60,10 @@ class FakeSystem final : public InstallSystem, public InstallObserver {
   std::string ReadMachineString(const std::string& key, const std::string& value) override {
     log.push_back("read " + key + "|" + value);
     return displayname;
+  }
+  std::u16string ServiceProgram(const std::string& name) override {
+    auto it = services.find(name);
+    return it == services.end() ? u"" : it->second;
   }
   bool ServiceRunning(const std::string& name) override {
     log.push_back("running " + name);

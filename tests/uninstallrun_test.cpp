@@ -44,6 +44,7 @@ class FakeUninstall final : public UninstallSystem, public UninstallObserver {
   std::string extclass;                       // the extension key's default value
   bool wide = true;
   bool window = false;
+  std::map<std::string, std::u16string> services;  // the command line of each service there
   std::set<std::string> running;
   std::set<std::u16string> folders;       // folders that exist
   std::set<std::u16string> undeletable;   // DeleteFolderTree fails for these
@@ -63,6 +64,10 @@ class FakeUninstall final : public UninstallSystem, public UninstallObserver {
   bool CloseRunningWindow(const std::string& pattern) override {
     log.push_back("close " + pattern);
     return window;
+  }
+  std::u16string ServiceProgram(const std::string& name) override {
+    auto it = services.find(name);
+    return it == services.end() ? u"" : it->second;
   }
   bool ServiceRunning(const std::string& name) override { return running.count(name) > 0; }
   bool ServiceStop(const std::string& name) override {
