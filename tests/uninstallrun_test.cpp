@@ -152,6 +152,8 @@ class UninstallRunTest : public ::testing::Test {
                    {"fileassociations", ".hvt"},
                    {"Startpath", EncodeLetterHex(u"\\Halvard\\Tool")}};
     sys_.extclass = kClassKey;
+    sys_.services = {{"ToolSvc", u"\"C:\\Program Files\\Halvard\\Tool\\svc.exe\""},
+                     {"TwoSvc", u"\"C:\\Program Files\\Halvard\\Tool\\two.exe\" -k run"}};
     sys_.running = {"ToolSvc"};
     sys_.folders = {u"C:\\Users\\me\\AppData\\ToolSettings"};
     sys_.emptyfolders = {u"C:\\Program Files\\Halvard", u"C:\\Menu\\Programs\\Halvard"};
@@ -246,6 +248,10 @@ TEST_F(UninstallRunTest, GuardsKeepWhatWasNeverOurs) {
   EXPECT_EQ(count("rmkey 1 software\\Microsoft"), 0);
   EXPECT_EQ(count("ask settings"), 1);
   EXPECT_EQ(count("rmtree C:\\Users"), 0);
+  // a kept installation folder proves no service to be the product's, though their programs
+  // lie below it
+  EXPECT_EQ(count("stop"), 0);
+  EXPECT_EQ(count("delete"), 0);
   EXPECT_EQ(sys_.log.back(), "done");
 }
 
@@ -290,6 +296,41 @@ TEST_F(UninstallRunTest, FoldersTheGuardFoundAbsentAreNeverHandedToTheDelete) {
   // the empty folders above them still go, each judged by the guard
   EXPECT_NE(std::find(sys_.log.begin(), sys_.log.end(), "rmdir C:\\Program Files\\Halvard"),
             sys_.log.end());
+  EXPECT_EQ(sys_.log.back(), "done");
+}
+
+// A recorded service name may be damaged, or name a service that was on the machine before the
+// product: only a service whose program lies in the installation folder is stopped and deleted.
+TEST_F(UninstallRunTest, OnlyServicesRunningAProgramOfTheInstallationFolderAreRemoved) {
+  sys_.values["servicenames0"] = "EventLog";
+  sys_.services["EventLog"] =
+      u"C:\\Windows\\System32\\svchost.exe -k LocalServiceNetworkRestricted";
+  sys_.values["service2"] = "twin.exe";
+  sys_.values["servicenames2"] = "TwinSvc";  // a folder whose name only begins like ours
+  sys_.services["TwinSvc"] = u"\"C:\\Program Files\\Halvard\\Tool2\\twin.exe\"";
+  sys_.values["service3"] = "climb.exe";
+  sys_.values["servicenames3"] = "ClimbSvc";  // through ours and out again
+  sys_.services["ClimbSvc"] = u"\"C:\\Program Files\\Halvard\\Tool\\..\\..\\x\\climb.exe\"";
+  sys_.values["service4"] = "gone.exe";
+  sys_.values["servicenames4"] = "GoneSvc";  // not there
+  sys_.running = {"EventLog", "TwoSvc", "TwinSvc", "ClimbSvc"};
+  ASSERT_TRUE(Run());
+  std::vector<std::string> touched;
+  for (const auto& l : sys_.log) {
+    if (l.rfind("stop ", 0) == 0 || l.rfind("delete ", 0) == 0) touched.push_back(l);
+  }
+  EXPECT_EQ(touched, (std::vector<std::string>{"stop TwoSvc", "delete TwoSvc"}));
+  auto has = [&](const std::string& line) {
+    return std::find(sink_.lines.begin(), sink_.lines.end(), line) != sink_.lines.end();
+  };
+  EXPECT_TRUE(
+      has("service kept: EventLog (its program C:\\Windows\\System32\\svchost.exe is not "
+          "in the installation folder C:\\Program Files\\Halvard\\Tool)"));
+  EXPECT_TRUE(
+      has("service kept: TwinSvc (its program C:\\Program Files\\Halvard\\Tool2\\twin.exe "
+          "is not in the installation folder C:\\Program Files\\Halvard\\Tool)"));
+  EXPECT_TRUE(has("service not removed: GoneSvc (its configuration could not be read)"));
+  EXPECT_TRUE(has("service deleted: TwoSvc"));
   EXPECT_EQ(sys_.log.back(), "done");
 }
 

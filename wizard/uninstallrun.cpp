@@ -55,6 +55,48 @@ void UninstallRun::RemoveEmptyParents(const std::u16string& deleted,
   }
 }
 
+namespace {
+
+std::u16string FolderShown(const FolderDecision& install) {
+  return PrintablePath(install.path.empty() ? install.recorded : install.path);
+}
+
+}  // namespace
+
+// The names recorded may be damaged, or name a service that was on the machine before the
+// product: only a service whose program lies in the installation folder is stopped and deleted.
+void UninstallRun::RemoveServices(const FolderDecision& install) {
+  if (!sys_.UseWideApi()) return;
+  for (int i = 0; i < 5; ++i) {
+    if (Value("service" + std::to_string(i)).empty()) break;
+    const std::string name = Value("servicenames" + std::to_string(i));
+    if (name.empty()) continue;
+    const std::u16string command = sys_.ServiceProgram(name);
+    if (command.empty()) {
+      const std::u16string why = sys_.LastErrorText();
+      log_("service not removed: ", Ansi{name}, " (its configuration could not be read",
+           why.empty() ? std::u16string() : u": " + why, ")");
+      continue;
+    }
+    if (install.kept()) {
+      log_("service kept: ", Ansi{name}, " (its program ", ShownProgram(command),
+           " cannot be shown to be the product's: the installation folder was kept)");
+      continue;
+    }
+    if (!ProgramInInstallFolder(install, command, sys_.Facts())) {
+      log_("service kept: ", Ansi{name}, " (its program ", ShownProgram(command),
+           " is not in the installation folder ", FolderShown(install), ")");
+      continue;
+    }
+    if (sys_.ServiceRunning(name)) {
+      const bool stopped = sys_.ServiceStop(name);
+      log_("service ", stopped ? "stopped: " : "could not be stopped: ", Ansi{name});
+    }
+    const bool deleted = sys_.ServiceDelete(name);
+    log_("service ", deleted ? "deleted: " : "could not be deleted: ", Ansi{name});
+  }
+}
+
 bool UninstallRun::Run() {
   const std::string& displayname = info_.displayname;
 
@@ -65,24 +107,7 @@ bool UninstallRun::Run() {
   const std::string pattern = TrimBlanks(displayname) + " (*";
   if (sys_.CloseRunningWindow(pattern)) log_("running product asked to close: ", Ansi{pattern});
 
-  // 3. services
-  if (sys_.UseWideApi()) {
-    for (int i = 0; i < 5; ++i) {
-      if (Value("service" + std::to_string(i)).empty()) break;
-      const std::string name = Value("servicenames" + std::to_string(i));
-      if (name.empty()) continue;
-      if (sys_.ServiceRunning(name)) {
-        const bool stopped = sys_.ServiceStop(name);
-        log_("service ", stopped ? "stopped: " : "could not be stopped: ", Ansi{name});
-      }
-      const bool deleted = sys_.ServiceDelete(name);
-      log_("service ", deleted ? "deleted: " : "could not be deleted: ", Ansi{name});
-    }
-  }
-
-  // 4.
-  sys_.Pause(kUninstallPauseAfterServices);
-
+  // the plan comes first: which services are the product's depends on the installation folder
   UninstallInput in;
   in.basefolder = info_.basefolder;
   in.exename = info_.exename;
@@ -99,6 +124,12 @@ bool UninstallRun::Run() {
   // every folder delete is decided on the folder the system resolves, not on its spelling
   const FolderGuard guard(sys_.FoldersToKeep(), sys_.Facts());
   const UninstallPlan plan = PlanUninstall(in, guard);
+
+  // 3. services
+  RemoveServices(plan.installfolder.decision);
+
+  // 4.
+  sys_.Pause(kUninstallPauseAfterServices);
 
   // nothing was there when the guard looked, so nothing about it was checked: no delete
   auto absent = [](const FolderDelete& d) { return d.decision.reason == FolderReason::kAbsent; };
