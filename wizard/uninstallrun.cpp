@@ -97,6 +97,31 @@ void UninstallRun::RemoveServices(const FolderDecision& install) {
   }
 }
 
+// The extension may have been taken over by another program since, or the recorded name be
+// damaged: the extension and its class go only when the class opens a program in the
+// installation folder, and the class only when it is the one the installer writes.
+void UninstallRun::RemoveAssociation(const FolderDecision& install) {
+  const std::string ext = Value("fileassociations");
+  if (!IsExtensionName(ext)) return;
+  const std::string cls = sys_.ReadClassesString(ext, "");
+  // a class is looked up only by a name that is one key below the root
+  const bool onekey = ChildKey("", cls, false).has_value();
+  const std::u16string command =
+      onekey ? FromCodePage(sys_.ReadClassesString(cls + "\\shell\\open\\command", "")) : u"";
+  if (!ProgramInInstallFolder(install, command, sys_.Facts())) {
+    log_("file association kept: ", Ansi{ext}, " (its class \"", Ansi{cls}, "\" opens ",
+         command.empty() ? std::u16string(u"nothing") : ShownProgram(command),
+         ", which is not in the installation folder ", FolderShown(install), ")");
+    return;
+  }
+  if (auto key = ClassKeyToRemove(cls)) {
+    if (sys_.RemoveKeyTree(RegRoot::kClassesRoot, *key))
+      log_("registry key removed: HKCR\\", Ansi{*key});
+  }
+  if (sys_.RemoveKeyTree(RegRoot::kClassesRoot, ext))
+    log_("registry key removed: HKCR\\", Ansi{ext});
+}
+
 bool UninstallRun::Run() {
   const std::string& displayname = info_.displayname;
 
@@ -190,14 +215,9 @@ bool UninstallRun::Run() {
   }
   if (sys_.RemoveFile(plan.startmenulink)) log_("shortcut removed: ", plan.startmenulink);
 
-  // 10. the file association: the class the installer wrote, then the extension key
-  const std::string ext = Value("fileassociations");
-  if (IsExtensionName(ext)) {
-    if (auto cls = ClassKeyToRemove(sys_.ReadClassesString(ext, ""))) {
-      if (sys_.RemoveKeyTree(RegRoot::kClassesRoot, *cls)) log_("registry key removed: HKCR\\", Ansi{*cls});
-    }
-    if (sys_.RemoveKeyTree(RegRoot::kClassesRoot, ext)) log_("registry key removed: HKCR\\", Ansi{ext});
-  }
+  // 10. the file association: the class the installer wrote, then the extension key, when the
+  // class opens a program in the installation folder
+  RemoveAssociation(plan.installfolder.decision);
 
   // 11-15. the Uninstall, App Paths and Run keys and the per-user key the product owns (the
   // plan holds only keys that one product can own)

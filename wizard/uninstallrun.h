@@ -98,6 +98,7 @@ class UninstallRun {
  private:
   std::string Value(const std::string& name);
   void RemoveServices(const FolderDecision& installfolder);
+  void RemoveAssociation(const FolderDecision& installfolder);
   void RemoveEmptyParents(const std::u16string& deleted, const std::vector<std::u16string>& keep,
                           const FolderGuard& guard);
 
