@@ -256,6 +256,11 @@ TEST_F(UninstallRunTest, GuardsKeepWhatWasNeverOurs) {
   // lie below it
   EXPECT_EQ(count("stop"), 0);
   EXPECT_EQ(count("delete"), 0);
+  EXPECT_NE(
+      std::find(sink_.lines.begin(), sink_.lines.end(),
+                "service kept: ToolSvc (its program C:\\Program Files\\Halvard\\Tool\\svc.exe "
+                "cannot be shown to be the product's: the installation folder was kept)"),
+      sink_.lines.end());
   EXPECT_EQ(sys_.log.back(), "done");
 }
 

@@ -108,6 +108,11 @@ void UninstallRun::RemoveAssociation(const FolderDecision& install) {
   const bool onekey = ChildKey("", cls, false).has_value();
   const std::u16string command =
       onekey ? FromCodePage(sys_.ReadClassesString(cls + "\\shell\\open\\command", "")) : u"";
+  if (install.kept()) {
+    log_("file association kept: ", Ansi{ext}, " (its class \"", Ansi{cls},
+         "\" cannot be shown to be the product's: the installation folder was kept)");
+    return;
+  }
   if (!ProgramInInstallFolder(install, command, sys_.Facts())) {
     log_("file association kept: ", Ansi{ext}, " (its class \"", Ansi{cls}, "\" opens ",
          command.empty() ? std::u16string(u"nothing") : ShownProgram(command),
