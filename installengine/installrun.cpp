@@ -1,10 +1,12 @@
 #include "installengine/installrun.h"
 
 #include <algorithm>
+#include <optional>
 
 #include "sysutil/cmfconst.h"
 #include "sysutil/cmfunit.h"
 #include "sysutil/codepage.h"
+#include "wizard/folderguard.h"
 
 namespace kestrel {
 
@@ -78,13 +80,39 @@ void InstallRun::WriteRows(const std::vector<RegistryRow>& rows) {
   sys_.WriteRegistryRows(rows);
 }
 
+// A name in the package may be that of a service that was on the machine before the product, or
+// another product's: only a service whose program lies in the destination folder, or in the
+// folder the earlier installation recorded (an upgrade into another folder), is removed.
 void InstallRun::RemoveEarlierServices() {
   if (!sys_.UseWideApi()) return;
   const std::string exe = ReadShort(config_.exename);
   if (sys_.ReadMachineString(AppPathsKey(exe), "Displayname").empty()) return;
+  std::optional<std::u16string> earlier;  // the earlier "Path", read once it is needed
   for (const ServiceEntry& s : ConfiguredServices(config_, destfolder)) {
     obs_.SafePoint();
     if (obs_.Cancelled()) return;
+    const std::u16string command = sys_.ServiceProgram(s.name);
+    if (command.empty()) {
+      const std::u16string why = sys_.LastErrorText();
+      log_("earlier service not removed: ", Ansi{s.name}, " (its configuration could not be read",
+           why.empty() ? std::u16string() : u": " + why, ")");
+      continue;
+    }
+    bool ours = ProgramInFolder(command, destfolder);
+    if (!ours) {
+      if (!earlier) {
+        // a damaged value must be a plain full path to stand for a folder at all
+        earlier = StripTrailingBackslash(
+            DecodeLetterHex(sys_.ReadMachineString(AppPathsKey(exe), "Path")));
+        if (CheckPlainPath(*earlier) != PathFault::kNone) earlier->clear();
+      }
+      ours = ProgramInFolder(command, *earlier);
+    }
+    if (!ours) {
+      log_("earlier service kept: ", Ansi{s.name}, " (its program ", ShownProgram(command),
+           " is not in the installation folder)");
+      continue;
+    }
     if (sys_.ServiceRunning(s.name)) {
       const bool stopped = sys_.ServiceStop(s.name);
       log_("service stopped: ", Ansi{s.name}, stopped ? "" : " (failed)");

@@ -46,6 +46,9 @@ class InstallSystem {
   virtual bool CloseRunningWindow(const std::string& pattern) = 0;
   virtual std::string ReadMachineString(const std::string& key, const std::string& value) = 0;
 
+  // The command line the service is configured to run, as the service manager reports it;
+  // empty when there is no such service or it cannot be queried (LastErrorText says why).
+  virtual std::u16string ServiceProgram(const std::string& name) = 0;
   virtual bool ServiceRunning(const std::string& name) = 0;
   virtual bool ServiceStop(const std::string& name) = 0;
   virtual bool ServiceDelete(const std::string& name) = 0;

@@ -45,6 +45,9 @@ std::string WindowsInstallSystem::ReadMachineString(const std::string& key,
   return kestrel::ReadMachineString(key, value, "");
 }
 
+std::u16string WindowsInstallSystem::ServiceProgram(const std::string& name) {
+  return kestrel::ServiceProgram(name);
+}
 bool WindowsInstallSystem::ServiceRunning(const std::string& name) {
   return kestrel::ServiceRunning(name);
 }

@@ -14,6 +14,7 @@ class WindowsInstallSystem final : public InstallSystem {
   bool UseWideApi() override;
   bool CloseRunningWindow(const std::string& pattern) override;
   std::string ReadMachineString(const std::string& key, const std::string& value) override;
+  std::u16string ServiceProgram(const std::string& name) override;
   bool ServiceRunning(const std::string& name) override;
   bool ServiceStop(const std::string& name) override;
   bool ServiceDelete(const std::string& name) override;

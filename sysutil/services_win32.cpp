@@ -2,6 +2,8 @@
 
 #include <windows.h>
 
+#include <vector>
+
 #include "sysutil/cmfunit_win32.h"
 #include "sysutil/codepage.h"
 #include "sysutil/handles_win32.h"
@@ -65,6 +67,36 @@ bool ServiceCreate(std::string_view name, const std::u16string& programpath) {
 bool ServiceDelete(std::string_view name) {
   return WithService(SC_MANAGER_ALL_ACCESS, name, SERVICE_ALL_ACCESS,
                      [](SC_HANDLE s) { return DeleteService(s) != 0; });
+}
+
+std::u16string ServiceProgram(std::string_view name, unsigned long* error) {
+  DWORD code = ERROR_SUCCESS;
+  std::u16string program;
+  {
+    ScHandle manager(OpenSCManagerA(nullptr, nullptr, SC_MANAGER_CONNECT));
+    const std::string n(name);
+    ScHandle service(manager ? OpenServiceA(manager.get(), n.c_str(), SERVICE_QUERY_CONFIG)
+                             : nullptr);
+    if (!service) {
+      code = GetLastError();
+    } else {
+      // asked once for the size the configuration needs, then read into an aligned buffer
+      DWORD needed = 0;
+      QueryServiceConfigW(service.get(), nullptr, 0, &needed);
+      std::vector<QUERY_SERVICE_CONFIGW> buf(
+          (needed + sizeof(QUERY_SERVICE_CONFIGW) - 1) / sizeof(QUERY_SERVICE_CONFIGW) + 1);
+      const DWORD size = static_cast<DWORD>(buf.size() * sizeof(QUERY_SERVICE_CONFIGW));
+      if (!QueryServiceConfigW(service.get(), buf.data(), size, &needed)) {
+        code = GetLastError();
+      } else if (buf[0].lpBinaryPathName) {
+        program = FromWide(buf[0].lpBinaryPathName);
+      }
+    }
+  }
+  // closing the handles may overwrite it
+  if (program.empty()) SetLastError(code);
+  if (error) *error = code;
+  return program;
 }
 
 }  // namespace kestrel

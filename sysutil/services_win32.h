@@ -14,6 +14,10 @@ bool ServiceStop(std::string_view name);
 // with blanks is quoted, so the system cannot run a program named by its first words.
 bool ServiceCreate(std::string_view name, const std::u16string& programpath);
 bool ServiceDelete(std::string_view name);
+// The command line the service is configured to run (the binary path the manager reports,
+// quoted or not, with its arguments); empty when there is no such service or it cannot be
+// queried, and then the thread's last error and `error` (if given) hold the Win32 code.
+std::u16string ServiceProgram(std::string_view name, unsigned long* error = nullptr);
 
 // The command line a service is registered with: the path, in double quotes when it holds a
 // blank and is not quoted already.

@@ -297,6 +297,56 @@ TEST(FolderGuard, OnlyTheRecordedInstallationFolderIsDeleted) {
   }
 }
 
+// What every ownership decision of the uninstall asks: does a service's or a class's command run
+// a program inside the installation folder the guard accepted?
+TEST(FolderGuard, AProgramIsTheProductsOnlyInsideItsInstallationFolder) {
+  Machine m;
+  const FolderGuard guard(m.system, m.facts);
+  const std::string main = "C:\\Program Files\\Vendor\\Tool\\tool.exe";
+  const FolderDecision tool = guard.DecideInstallFolder(kTool, main, "tool.exe");
+  const FolderDecision shortname =
+      guard.DecideInstallFolder(u"C:\\PROGRA~1\\Vendor\\Tool", main, "tool.exe");
+  const FolderDecision gone = guard.DecideInstallFolder(
+      u"C:\\Program Files\\Vendor\\Gone", "C:\\Program Files\\Vendor\\Gone\\tool.exe", "tool.exe");
+  const FolderDecision kept =
+      guard.DecideInstallFolder(u"C:\\Program Files", "C:\\Program Files\\tool.exe", "tool.exe");
+  ASSERT_TRUE(tool.remove() && shortname.remove());
+  ASSERT_EQ(gone.reason, R::kAbsent);
+  ASSERT_TRUE(kept.kept());
+  struct Owned {
+    const FolderDecision* folder;
+    std::u16string command;
+    bool ours;
+  };
+  const std::vector<Owned> cases = {
+      {&tool, u"\"C:\\Program Files\\Vendor\\Tool\\tool.exe\" \"%1\"", true},
+      {&tool, u"\"c:\\program files\\VENDOR\\tool\\svc\\svc.exe\" -k run", true},
+      {&tool, u"\"C:\\PROGRA~1\\Vendor\\Tool\\TOOL~1.EXE\"", true},         // resolved: it is there
+      {&shortname, u"\"C:\\PROGRA~1\\Vendor\\Tool\\svc.exe\"", true},       // as recorded
+      {&shortname, u"\"C:\\Program Files\\Vendor\\Tool\\svc.exe\"", true},  // as resolved
+      {&gone, u"\"C:\\Program Files\\Vendor\\Gone\\svc.exe\"", true},       // the record stands
+      {&tool, u"\"C:\\Program Files\\Vendor\\Tool2\\tool.exe\"", false},    // whole components
+      {&tool, u"\"C:\\Program Files\\Vendor\\Tool\"", false},               // the folder itself
+      {&tool, u"\"C:\\Program Files\\Vendor\\Tool\\..\\Other\\x.exe\"", false},
+      {&tool, u"\"C:\\Program Files\\Vendor\\Tool\\x.exe", false},  // the quote never closes
+      // unquoted, the system tries "C:\Program" first
+      {&tool, u"C:\\Program Files\\Vendor\\Tool\\tool.exe", false},
+      {&tool, u"C:\\Windows\\System32\\svchost.exe -k netsvcs", false},
+      {&kept, u"\"C:\\Program Files\\Vendor\\Tool\\tool.exe\"", false},  // the folder was kept
+  };
+  for (const Owned& c : cases) {
+    EXPECT_EQ(ProgramInInstallFolder(*c.folder, c.command, m.facts), c.ours)
+        << U8(c.command) << " in " << U8(c.folder->recorded);
+  }
+  // the folders an install compares with: a root, a share, a relative or climbing folder hold
+  // nothing
+  EXPECT_TRUE(ProgramInFolder(u"\\\\srv\\share\\Tool\\a.exe -x", u"\\\\srv\\share\\tool\\"));
+  EXPECT_FALSE(ProgramInFolder(u"C:\\a.exe", u"C:\\"));
+  EXPECT_FALSE(ProgramInFolder(u"\\\\srv\\share\\a.exe", u"\\\\srv\\share"));
+  EXPECT_FALSE(ProgramInFolder(u"C:\\Tool\\..\\x.exe", u"C:\\Tool\\.."));
+  EXPECT_FALSE(ProgramInFolder(u"Tool\\a.exe", u"Tool"));
+}
+
 TEST(FolderGuard, TheUserIsToldWhyAFolderWasKept) {
   Machine m;
   const FolderGuard guard(m.system, m.facts);

@@ -2,9 +2,11 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstring>
 #include <filesystem>
 #include <functional>
+#include <map>
 #include <string>
 #include <vector>
 
@@ -12,6 +14,7 @@
 #include "package/extension.h"
 #include "package_fixture.h"
 #include "sysutil/cmfconst.h"
+#include "sysutil/cmfunit.h"
 #include "sysutil/codepage.h"
 
 // the fixtures name only the fields a case is about
@@ -40,6 +43,8 @@ class FakeSystem final : public InstallSystem, public InstallObserver {
   bool wide = true;
   bool window = false;
   std::string displayname;  // the App Paths "Displayname" of an earlier installation
+  std::map<std::string, std::string> values;       // other App Paths values by name
+  std::map<std::string, std::u16string> services;  // the command line of each service there
   bool running = true;
   bool create_ok = true;
   std::u16string windows, desktop, programs, startmenu;
@@ -57,7 +62,12 @@ class FakeSystem final : public InstallSystem, public InstallObserver {
   }
   std::string ReadMachineString(const std::string& key, const std::string& value) override {
     log.push_back("read " + key + "|" + value);
-    return displayname;
+    auto it = values.find(value);
+    return it == values.end() ? displayname : it->second;
+  }
+  std::u16string ServiceProgram(const std::string& name) override {
+    auto it = services.find(name);
+    return it == services.end() ? u"" : it->second;
   }
   bool ServiceRunning(const std::string& name) override {
     log.push_back("running " + name);
@@ -131,6 +141,13 @@ class FakeSystem final : public InstallSystem, public InstallObserver {
   }
 };
 
+// Collects the log lines the run writes.
+class LinesSink final : public LogSink {
+ public:
+  std::vector<std::string> lines;
+  void WriteLine(std::string_view l) override { lines.emplace_back(l); }
+};
+
 RawFile OneBlockFile(std::u16string name, std::u16string subfolder, std::uint32_t seed,
                      std::size_t size = 304) {
   return {.filename = std::move(name),
@@ -170,6 +187,9 @@ class InstallRunTest : public ::testing::Test {
     WriteShort(config_.servicefiles[1], "two.exe");
     WriteShort(config_.servicenames[1], "SvcTwo");
     WriteShort(config_.servicenames[2], "NotConfigured");  // behind the first empty file entry
+    // both there from an earlier installation into the same folder
+    sys_.services["SvcOne"] = u"\"" + run_.destfolder + u"\\svc\\one.exe\"";
+    sys_.services["SvcTwo"] = u"\"" + run_.destfolder + u"\\two.exe\" -k";
   }
   // What the run hands the registration: the folders, the files' total size and the day.
   RegistrationInput In() const {
@@ -333,6 +353,41 @@ TEST_F(InstallRunTest, StoppedServiceIsOnlyDeletedAndFailedCreationIsNotStarted)
   EXPECT_EQ(sys_.Find("start "), -1);
   // the names are recorded whether or not the service could be made
   EXPECT_EQ(sys_.Rows().size(), 6u + 4u + 10u);
+}
+
+// A name in the package may be that of a service that was on the machine before the product:
+// an earlier service goes only when its program lies in the destination folder, or in the
+// folder the earlier installation recorded; the others are left alone and the log says so.
+TEST_F(InstallRunTest, OnlyEarlierServicesOfTheProductAreRemoved) {
+  RawPackage pkg;
+  ASSERT_TRUE(Open(pkg));
+  AddServices();
+  WriteShort(config_.servicefiles[2], "three.exe");
+  WriteShort(config_.servicenames[2], "SvcThree");
+  WriteShort(config_.servicefiles[3], "four.exe");
+  WriteShort(config_.servicenames[3], "SvcFour");
+  sys_.displayname = "Demo App";
+  sys_.values["Path"] = EncodeLetterHex(u"C:\\Old\\Demo\\");
+  sys_.services["SvcTwo"] = u"C:\\Windows\\system32\\svchost.exe -k netsvcs";  // the system's
+  sys_.services["SvcThree"] = u"\"C:\\OLD\\demo\\three.exe\"";  // the earlier folder's
+  // SvcFour is not there
+  LinesSink sink;
+  run_.SetLog(Log(&sink));
+  run_.RunInstall();
+  EXPECT_EQ(sys_.Starting("delete "),
+            (std::vector<std::string>{"delete SvcOne", "delete SvcThree"}));
+  EXPECT_EQ(sys_.Starting("stop "), (std::vector<std::string>{"stop SvcOne", "stop SvcThree"}));
+  auto has = [&](const std::string& line) {
+    return std::find(sink.lines.begin(), sink.lines.end(), line) != sink.lines.end();
+  };
+  EXPECT_TRUE(
+      has("earlier service kept: SvcTwo (its program C:\\Windows\\system32\\svchost.exe "
+          "is not in the installation folder)"));
+  EXPECT_TRUE(has("earlier service not removed: SvcFour (its configuration could not be read)"));
+  EXPECT_TRUE(has("earlier service deleted: SvcThree"));
+  // the installation goes on: every configured service is created and recorded
+  EXPECT_EQ(sys_.Starting("create ").size(), 4u);
+  EXPECT_EQ(sys_.log.back(), "done 0 ");
 }
 
 TEST_F(InstallRunTest, WithoutTheWideCallsNoServiceIsTouchedOrRecorded) {

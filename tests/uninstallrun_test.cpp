@@ -40,10 +40,11 @@ class LiteralFacts final : public PathFacts {
 class FakeUninstall final : public UninstallSystem, public UninstallObserver {
  public:
   std::vector<std::string> log;
-  std::map<std::string, std::string> values;  // App Paths values by name
-  std::string extclass;                       // the extension key's default value
+  std::map<std::string, std::string> values;   // App Paths values by name
+  std::map<std::string, std::string> classes;  // default values below HKCR by key
   bool wide = true;
   bool window = false;
+  std::map<std::string, std::u16string> services;  // the command line of each service there
   std::set<std::string> running;
   std::set<std::u16string> folders;       // folders that exist
   std::set<std::u16string> undeletable;   // DeleteFolderTree fails for these
@@ -58,11 +59,16 @@ class FakeUninstall final : public UninstallSystem, public UninstallObserver {
   }
   std::string ReadClassesString(const std::string& key, const std::string&) override {
     log.push_back("readclass " + key);
-    return extclass;
+    auto it = classes.find(key);
+    return it == classes.end() ? "" : it->second;
   }
   bool CloseRunningWindow(const std::string& pattern) override {
     log.push_back("close " + pattern);
     return window;
+  }
+  std::u16string ServiceProgram(const std::string& name) override {
+    auto it = services.find(name);
+    return it == services.end() ? u"" : it->second;
   }
   bool ServiceRunning(const std::string& name) override { return running.count(name) > 0; }
   bool ServiceStop(const std::string& name) override {
@@ -146,7 +152,11 @@ class UninstallRunTest : public ::testing::Test {
                    {"desktop", EncodeLetterHex(u"C:\\Desk\\Halvard Tool.lnk")},
                    {"fileassociations", ".hvt"},
                    {"Startpath", EncodeLetterHex(u"\\Halvard\\Tool")}};
-    sys_.extclass = kClassKey;
+    sys_.classes = {{".hvt", kClassKey},
+                    {std::string(kClassKey) + "\\shell\\open\\command",
+                     "\"C:\\Program Files\\Halvard\\Tool\\tool.exe\" \"%1\""}};
+    sys_.services = {{"ToolSvc", u"\"C:\\Program Files\\Halvard\\Tool\\svc.exe\""},
+                     {"TwoSvc", u"\"C:\\Program Files\\Halvard\\Tool\\two.exe\" -k run"}};
     sys_.running = {"ToolSvc"};
     sys_.folders = {u"C:\\Users\\me\\AppData\\ToolSettings"};
     sys_.emptyfolders = {u"C:\\Program Files\\Halvard", u"C:\\Menu\\Programs\\Halvard"};
@@ -181,6 +191,7 @@ TEST_F(UninstallRunTest, FullRunRemovesEverythingInOrder) {
       "rm C:\\Desk\\Halvard Tool.lnk",
       "rm C:\\Menu\\ Halvard Tool .lnk",
       "readclass .hvt",
+      "readclass Brimlow.MXA\\shell\\open\\command",
       "rmkey 2 Brimlow.MXA",
       "rmkey 2 .hvt",
       "rmkey 0 software\\microsoft\\windows\\currentversion\\uninstall\\ Halvard Tool ",
@@ -222,7 +233,7 @@ TEST_F(UninstallRunTest, GuardsKeepWhatWasNeverOurs) {
   sys_.values["desktop"] = EncodeLetterHex(u"C:\\Desk\\notes.txt");  // not a link
   sys_.values["fileassociations"] = ".hvt\\..\\x";  // not an extension name
   sys_.values["Startpath"] = EncodeLetterHex(u"\\Microsoft\\Windows");  // a key of the system
-  sys_.extclass = "txtfile";
+  sys_.classes[".hvt\\..\\x"] = "txtfile";
   sys_.answer = false;  // and the settings stay
   ASSERT_TRUE(Run());
   auto count = [&](const std::string& prefix) {
@@ -241,6 +252,15 @@ TEST_F(UninstallRunTest, GuardsKeepWhatWasNeverOurs) {
   EXPECT_EQ(count("rmkey 1 software\\Microsoft"), 0);
   EXPECT_EQ(count("ask settings"), 1);
   EXPECT_EQ(count("rmtree C:\\Users"), 0);
+  // a kept installation folder proves no service to be the product's, though their programs
+  // lie below it
+  EXPECT_EQ(count("stop"), 0);
+  EXPECT_EQ(count("delete"), 0);
+  EXPECT_NE(
+      std::find(sink_.lines.begin(), sink_.lines.end(),
+                "service kept: ToolSvc (its program C:\\Program Files\\Halvard\\Tool\\svc.exe "
+                "cannot be shown to be the product's: the installation folder was kept)"),
+      sink_.lines.end());
   EXPECT_EQ(sys_.log.back(), "done");
 }
 
@@ -286,6 +306,90 @@ TEST_F(UninstallRunTest, FoldersTheGuardFoundAbsentAreNeverHandedToTheDelete) {
   EXPECT_NE(std::find(sys_.log.begin(), sys_.log.end(), "rmdir C:\\Program Files\\Halvard"),
             sys_.log.end());
   EXPECT_EQ(sys_.log.back(), "done");
+}
+
+// A recorded service name may be damaged, or name a service that was on the machine before the
+// product: only a service whose program lies in the installation folder is stopped and deleted.
+TEST_F(UninstallRunTest, OnlyServicesRunningAProgramOfTheInstallationFolderAreRemoved) {
+  sys_.values["servicenames0"] = "EventLog";
+  sys_.services["EventLog"] =
+      u"C:\\Windows\\System32\\svchost.exe -k LocalServiceNetworkRestricted";
+  sys_.values["service2"] = "twin.exe";
+  sys_.values["servicenames2"] = "TwinSvc";  // a folder whose name only begins like ours
+  sys_.services["TwinSvc"] = u"\"C:\\Program Files\\Halvard\\Tool2\\twin.exe\"";
+  sys_.values["service3"] = "gone.exe";
+  sys_.values["servicenames3"] = "GoneSvc";  // not there
+  sys_.running = {"EventLog", "TwoSvc", "TwinSvc"};
+  ASSERT_TRUE(Run());
+  std::vector<std::string> touched;
+  for (const auto& l : sys_.log) {
+    if (l.rfind("stop ", 0) == 0 || l.rfind("delete ", 0) == 0) touched.push_back(l);
+  }
+  EXPECT_EQ(touched, (std::vector<std::string>{"stop TwoSvc", "delete TwoSvc"}));
+  auto has = [&](const std::string& line) {
+    return std::find(sink_.lines.begin(), sink_.lines.end(), line) != sink_.lines.end();
+  };
+  EXPECT_TRUE(
+      has("service kept: EventLog (its program C:\\Windows\\System32\\svchost.exe is not "
+          "in the installation folder C:\\Program Files\\Halvard\\Tool)"));
+  EXPECT_TRUE(
+      has("service kept: TwinSvc (its program C:\\Program Files\\Halvard\\Tool2\\twin.exe "
+          "is not in the installation folder C:\\Program Files\\Halvard\\Tool)"));
+  EXPECT_TRUE(has("service not removed: GoneSvc (its configuration could not be read)"));
+  EXPECT_TRUE(has("service deleted: TwoSvc"));
+  EXPECT_EQ(sys_.log.back(), "done");
+}
+
+// The extension may since have been taken over by another program, or the recorded name be
+// damaged: the extension and its class go only when the class opens a program in the
+// installation folder.
+TEST_F(UninstallRunTest, AssociationIsRemovedOnlyWhenItsClassOpensTheProduct) {
+  const std::string open = std::string(kClassKey) + "\\shell\\open\\command";
+  const std::string ours = "\"C:\\Program Files\\Halvard\\Tool\\tool.exe\" \"%1\"";
+  struct Case {
+    std::string ext;
+    std::map<std::string, std::string> classes;
+    std::vector<std::string> removed;
+  };
+  const Case cases[] = {
+      // another program took the extension over
+      {".hvt",
+       {{".hvt", "Other.Doc"},
+        {"Other.Doc\\shell\\open\\command", "\"C:\\Program Files\\Other\\other.exe\" \"%1\""},
+        {open, ours}},
+       {}},
+      // another product of the same installer wrote the shared class since
+      {".hvt",
+       {{".hvt", kClassKey}, {open, "\"C:\\Program Files\\Halvard\\Tool2\\t.exe\" \"%1\""}},
+       {}},
+      // a damaged value naming a system extension
+      {".txt",
+       {{".txt", "txtfile"}, {"txtfile\\shell\\open\\command", "C:\\Windows\\notepad.exe %1"}},
+       {}},
+      // a class that opens nothing, and a class name that is not one key
+      {".hvt", {{".hvt", kClassKey}}, {}},
+      {".hvt", {{".hvt", "..\\Brimlow.MXA"}, {"..\\Brimlow.MXA\\shell\\open\\command", ours}}, {}},
+      // the product's own, its program named in another letter case
+      {".hvt",
+       {{".hvt", kClassKey}, {open, "\"c:\\program files\\halvard\\TOOL\\tool.exe\" \"%1\""}},
+       {"rmkey 2 Brimlow.MXA", "rmkey 2 .hvt"}},
+  };
+  for (const Case& c : cases) {
+    sys_.log.clear();
+    sys_.values["fileassociations"] = c.ext;
+    sys_.classes = c.classes;
+    ASSERT_TRUE(Run());
+    std::vector<std::string> removed;
+    for (const auto& l : sys_.log) {
+      if (l.rfind("rmkey 2 ", 0) == 0) removed.push_back(l);
+    }
+    EXPECT_EQ(removed, c.removed) << c.ext << " " << c.classes.begin()->second;
+  }
+  EXPECT_NE(std::find(sink_.lines.begin(), sink_.lines.end(),
+                      "file association kept: .hvt (its class \"Other.Doc\" opens C:\\Program "
+                      "Files\\Other\\other.exe, which is not in the installation folder "
+                      "C:\\Program Files\\Halvard\\Tool)"),
+            sink_.lines.end());
 }
 
 TEST(UninstallGuards, NamesAndKeys) {

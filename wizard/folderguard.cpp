@@ -367,4 +367,91 @@ std::u16string KeptFolderMessage(const FolderDecision& d) {
   return u"The folder \"" + shown + u"\" was not deleted: " + why + u", so its files were kept.";
 }
 
+std::u16string ProgramOfCommand(std::u16string_view command) {
+  if (!command.empty() && command[0] == u'"') {
+    const auto close = command.find(u'"', 1);
+    // an unclosed quote names nothing the system would run as written
+    if (close == std::u16string_view::npos) return {};
+    return std::u16string(command.substr(1, close - 1));
+  }
+  return std::u16string(command.substr(0, command.find(u' ')));
+}
+
+std::u16string ShownProgram(std::u16string_view command) {
+  const std::u16string program = ProgramOfCommand(command);
+  return PrintablePath(program.empty() ? command : std::u16string_view(program));
+}
+
+namespace {
+
+// `path` is `folder` (no ending separator) followed by plain names: compared folded, and no
+// step after the folder may climb out of it again or be read as another name.
+bool PathBelow(std::u16string_view path, std::u16string_view folder) {
+  const std::u16string p = FoldPath(path), f = FoldPath(folder);
+  if (p.size() <= f.size() + 1 || p.compare(0, f.size(), f) != 0 || p[f.size()] != u'\\')
+    return false;
+  std::size_t start = f.size() + 1;
+  for (;;) {
+    const std::size_t end = p.find(u'\\', start);
+    if (CheckPlainName(path.substr(start, end == p.npos ? p.npos : end - start)) !=
+        PathFault::kNone)
+      return false;
+    if (end == p.npos) return true;
+    start = end + 1;
+  }
+}
+
+// The folder without one ending separator, when it names a folder below a root: a root, an
+// empty or relative text, a "." or ".." step, a repeated separator or a control character
+// could stand for far more than one product's folder.
+std::optional<std::u16string> FolderBelowRoot(std::u16string_view folder) {
+  std::u16string f(folder);
+  if (f.size() > 1 && f.back() == u'\\') f.pop_back();
+  const std::u16string folded = FoldPath(f);
+  std::size_t start = 0, least = 1;  // where the names begin, how many a folder needs
+  if (folded.size() >= 3 && IsAsciiLetter(folded[0]) && folded[1] == u':' && folded[2] == u'\\') {
+    start = 3;
+  } else if (folded.compare(0, 2, u"\\\\") == 0) {
+    start = 2;
+    least = 3;  // a server and a share, then a folder
+  } else if (folded.compare(0, 1, u"\\") == 0) {
+    start = 1;
+  } else {
+    return std::nullopt;
+  }
+  std::size_t names = 0;
+  for (;;) {
+    const std::size_t end = folded.find(u'\\', start);
+    if (CheckPlainName(std::u16string_view(f).substr(
+            start, end == f.npos ? f.npos : end - start)) != PathFault::kNone)
+      return std::nullopt;
+    ++names;
+    if (end == f.npos) break;
+    start = end + 1;
+  }
+  if (names < least) return std::nullopt;
+  return f;
+}
+
+}  // namespace
+
+bool ProgramInFolder(std::u16string_view command, std::u16string_view folder) {
+  const std::optional<std::u16string> f = FolderBelowRoot(folder);
+  return f && PathBelow(ProgramOfCommand(command), *f);
+}
+
+bool ProgramInInstallFolder(const FolderDecision& install, std::u16string_view command,
+                            PathFacts& facts) {
+  if (install.kept()) return false;
+  if (ProgramInFolder(command, install.recorded)) return true;
+  if (install.path.empty()) return false;  // absent: only the recorded spelling is known
+  if (ProgramInFolder(command, install.path)) return true;
+  // another spelling of a program that is there (a short name): compared as the system names it
+  const std::u16string program = ProgramOfCommand(command);
+  if (CheckPlainPath(program) != PathFault::kNone || facts.KindOf(program) != PathKind::kFile)
+    return false;
+  const std::optional<std::u16string> f = FolderBelowRoot(install.path);
+  return f && PathBelow(facts.LongPath(program), *f);
+}
+
 }  // namespace kestrel

@@ -135,4 +135,24 @@ class FolderGuard {
 // What the user is told about a kept folder; empty for a delete or an absent folder.
 std::u16string KeptFolderMessage(const FolderDecision& decision);
 
+// The program a command line runs (a service's binary path, a class's open command): the text
+// inside the quotes when it begins with one, else the text up to the first blank, the first
+// name the system tries for an unquoted line.
+std::u16string ProgramOfCommand(std::u16string_view command);
+// The same for a log line: control characters shown, the whole command when it names no program.
+std::u16string ShownProgram(std::u16string_view command);
+
+// True when the program `command` runs lies inside `folder`: its path is the folder's, compared
+// folded on whole components (so "C:\Apps\Tool" does not hold "C:\Apps\Tool2\x.exe"),
+// followed by plain names only (no ".." climbing out again). A folder that is a root, relative,
+// or holds a "." or ".." step or a repeated separator holds nothing; whether the folder itself
+// is the product's is the caller's to judge.
+bool ProgramInFolder(std::u16string_view command, std::u16string_view folder);
+
+// True when the program `command` runs lies inside the installation folder the guard judged
+// (`install`, from DecideInstallFolder): never when the folder was kept; else inside it as
+// recorded or as resolved, or, for a program that is there, as the system resolves both.
+bool ProgramInInstallFolder(const FolderDecision& install, std::u16string_view command,
+                            PathFacts& facts);
+
 }  // namespace kestrel

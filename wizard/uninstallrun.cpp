@@ -55,6 +55,78 @@ void UninstallRun::RemoveEmptyParents(const std::u16string& deleted,
   }
 }
 
+namespace {
+
+std::u16string FolderShown(const FolderDecision& install) {
+  return PrintablePath(install.path.empty() ? install.recorded : install.path);
+}
+
+}  // namespace
+
+// The names recorded may be damaged, or name a service that was on the machine before the
+// product: only a service whose program lies in the installation folder is stopped and deleted.
+void UninstallRun::RemoveServices(const FolderDecision& install) {
+  if (!sys_.UseWideApi()) return;
+  for (int i = 0; i < 5; ++i) {
+    if (Value("service" + std::to_string(i)).empty()) break;
+    const std::string name = Value("servicenames" + std::to_string(i));
+    if (name.empty()) continue;
+    const std::u16string command = sys_.ServiceProgram(name);
+    if (command.empty()) {
+      const std::u16string why = sys_.LastErrorText();
+      log_("service not removed: ", Ansi{name}, " (its configuration could not be read",
+           why.empty() ? std::u16string() : u": " + why, ")");
+      continue;
+    }
+    if (install.kept()) {
+      log_("service kept: ", Ansi{name}, " (its program ", ShownProgram(command),
+           " cannot be shown to be the product's: the installation folder was kept)");
+      continue;
+    }
+    if (!ProgramInInstallFolder(install, command, sys_.Facts())) {
+      log_("service kept: ", Ansi{name}, " (its program ", ShownProgram(command),
+           " is not in the installation folder ", FolderShown(install), ")");
+      continue;
+    }
+    if (sys_.ServiceRunning(name)) {
+      const bool stopped = sys_.ServiceStop(name);
+      log_("service ", stopped ? "stopped: " : "could not be stopped: ", Ansi{name});
+    }
+    const bool deleted = sys_.ServiceDelete(name);
+    log_("service ", deleted ? "deleted: " : "could not be deleted: ", Ansi{name});
+  }
+}
+
+// The extension may have been taken over by another program since, or the recorded name be
+// damaged: the extension and its class go only when the class opens a program in the
+// installation folder, and the class only when it is the one the installer writes.
+void UninstallRun::RemoveAssociation(const FolderDecision& install) {
+  const std::string ext = Value("fileassociations");
+  if (!IsExtensionName(ext)) return;
+  const std::string cls = sys_.ReadClassesString(ext, "");
+  // a class is looked up only by a name that is one key below the root
+  const bool onekey = ChildKey("", cls, false).has_value();
+  const std::u16string command =
+      onekey ? FromCodePage(sys_.ReadClassesString(cls + "\\shell\\open\\command", "")) : u"";
+  if (install.kept()) {
+    log_("file association kept: ", Ansi{ext}, " (its class \"", Ansi{cls},
+         "\" cannot be shown to be the product's: the installation folder was kept)");
+    return;
+  }
+  if (!ProgramInInstallFolder(install, command, sys_.Facts())) {
+    log_("file association kept: ", Ansi{ext}, " (its class \"", Ansi{cls}, "\" opens ",
+         command.empty() ? std::u16string(u"nothing") : ShownProgram(command),
+         ", which is not in the installation folder ", FolderShown(install), ")");
+    return;
+  }
+  if (auto key = ClassKeyToRemove(cls)) {
+    if (sys_.RemoveKeyTree(RegRoot::kClassesRoot, *key))
+      log_("registry key removed: HKCR\\", Ansi{*key});
+  }
+  if (sys_.RemoveKeyTree(RegRoot::kClassesRoot, ext))
+    log_("registry key removed: HKCR\\", Ansi{ext});
+}
+
 bool UninstallRun::Run() {
   const std::string& displayname = info_.displayname;
 
@@ -65,24 +137,7 @@ bool UninstallRun::Run() {
   const std::string pattern = TrimBlanks(displayname) + " (*";
   if (sys_.CloseRunningWindow(pattern)) log_("running product asked to close: ", Ansi{pattern});
 
-  // 3. services
-  if (sys_.UseWideApi()) {
-    for (int i = 0; i < 5; ++i) {
-      if (Value("service" + std::to_string(i)).empty()) break;
-      const std::string name = Value("servicenames" + std::to_string(i));
-      if (name.empty()) continue;
-      if (sys_.ServiceRunning(name)) {
-        const bool stopped = sys_.ServiceStop(name);
-        log_("service ", stopped ? "stopped: " : "could not be stopped: ", Ansi{name});
-      }
-      const bool deleted = sys_.ServiceDelete(name);
-      log_("service ", deleted ? "deleted: " : "could not be deleted: ", Ansi{name});
-    }
-  }
-
-  // 4.
-  sys_.Pause(kUninstallPauseAfterServices);
-
+  // the plan comes first: which services are the product's depends on the installation folder
   UninstallInput in;
   in.basefolder = info_.basefolder;
   in.exename = info_.exename;
@@ -99,6 +154,12 @@ bool UninstallRun::Run() {
   // every folder delete is decided on the folder the system resolves, not on its spelling
   const FolderGuard guard(sys_.FoldersToKeep(), sys_.Facts());
   const UninstallPlan plan = PlanUninstall(in, guard);
+
+  // 3. services
+  RemoveServices(plan.installfolder.decision);
+
+  // 4.
+  sys_.Pause(kUninstallPauseAfterServices);
 
   // nothing was there when the guard looked, so nothing about it was checked: no delete
   auto absent = [](const FolderDelete& d) { return d.decision.reason == FolderReason::kAbsent; };
@@ -159,14 +220,9 @@ bool UninstallRun::Run() {
   }
   if (sys_.RemoveFile(plan.startmenulink)) log_("shortcut removed: ", plan.startmenulink);
 
-  // 10. the file association: the class the installer wrote, then the extension key
-  const std::string ext = Value("fileassociations");
-  if (IsExtensionName(ext)) {
-    if (auto cls = ClassKeyToRemove(sys_.ReadClassesString(ext, ""))) {
-      if (sys_.RemoveKeyTree(RegRoot::kClassesRoot, *cls)) log_("registry key removed: HKCR\\", Ansi{*cls});
-    }
-    if (sys_.RemoveKeyTree(RegRoot::kClassesRoot, ext)) log_("registry key removed: HKCR\\", Ansi{ext});
-  }
+  // 10. the file association: the class the installer wrote, then the extension key, when the
+  // class opens a program in the installation folder
+  RemoveAssociation(plan.installfolder.decision);
 
   // 11-15. the Uninstall, App Paths and Run keys and the per-user key the product owns (the
   // plan holds only keys that one product can own)

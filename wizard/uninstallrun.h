@@ -25,6 +25,9 @@ class UninstallSystem {
   // (literally, letter case ignored) to close, waiting a bounded time. True when there was one.
   virtual bool CloseRunningWindow(const std::string& pattern) = 0;
 
+  // The command line the service is configured to run, as the service manager reports it;
+  // empty when there is no such service or it cannot be queried (LastErrorText says why).
+  virtual std::u16string ServiceProgram(const std::string& name) = 0;
   virtual bool ServiceRunning(const std::string& name) = 0;
   virtual bool ServiceStop(const std::string& name) = 0;
   virtual bool ServiceDelete(const std::string& name) = 0;
@@ -52,6 +55,9 @@ class UninstallSystem {
   virtual bool RemoveFile(const std::u16string& path) = 0;
   // Removes the key with every key below it; a missing key is no error.
   virtual bool RemoveKeyTree(RegRoot root, const std::string& path) = 0;
+
+  // The system's text for the error of the last failed call on this thread; empty if none.
+  virtual std::u16string LastErrorText() { return {}; }
 };
 
 // The run's question and reports, called on the thread that runs it.
@@ -91,6 +97,8 @@ class UninstallRun {
 
  private:
   std::string Value(const std::string& name);
+  void RemoveServices(const FolderDecision& installfolder);
+  void RemoveAssociation(const FolderDecision& installfolder);
   void RemoveEmptyParents(const std::u16string& deleted, const std::vector<std::u16string>& keep,
                           const FolderGuard& guard);
 

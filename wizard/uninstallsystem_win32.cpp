@@ -5,6 +5,7 @@
 
 #include <string_view>
 
+#include "installengine/installsystem_win32.h"
 #include "installengine/registration_win32.h"
 #include "package/pkgfile.h"
 #include "package/pkgfile_win32.h"
@@ -187,6 +188,9 @@ bool WindowsUninstallSystem::CloseRunningWindow(const std::string& pattern) {
   return true;
 }
 
+std::u16string WindowsUninstallSystem::ServiceProgram(const std::string& name) {
+  return kestrel::ServiceProgram(name);
+}
 bool WindowsUninstallSystem::ServiceRunning(const std::string& name) {
   return kestrel::ServiceRunning(name);
 }
@@ -228,6 +232,9 @@ bool WindowsUninstallSystem::RemoveFile(const std::u16string& path) {
 }
 bool WindowsUninstallSystem::RemoveKeyTree(RegRoot root, const std::string& path) {
   return kestrel::RemoveKeyTree(root, path);
+}
+std::u16string WindowsUninstallSystem::LastErrorText() {
+  return SystemErrorText(GetLastError());
 }
 
 }  // namespace kestrel

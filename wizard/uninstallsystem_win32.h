@@ -38,6 +38,7 @@ class WindowsUninstallSystem final : public UninstallSystem {
   std::string ReadMachineString(const std::string& key, const std::string& value) override;
   std::string ReadClassesString(const std::string& key, const std::string& value) override;
   bool CloseRunningWindow(const std::string& pattern) override;
+  std::u16string ServiceProgram(const std::string& name) override;
   bool ServiceRunning(const std::string& name) override;
   bool ServiceStop(const std::string& name) override;
   bool ServiceDelete(const std::string& name) override;
@@ -54,6 +55,7 @@ class WindowsUninstallSystem final : public UninstallSystem {
   bool RemoveEmptyFolder(const std::u16string& path) override;
   bool RemoveFile(const std::u16string& path) override;
   bool RemoveKeyTree(RegRoot root, const std::string& path) override;
+  std::u16string LastErrorText() override;
 
  private:
   HWND owner_;

@@ -96,6 +96,10 @@ g_run fullwidth 'C:\ｗｉｎｄｏｗｓ' \
   "The folder \"C:\\ｗｉｎｄｏｗｓ\" was not deleted: its name cannot be passed to this system unchanged, $G_KEPT"
 $W reg delete 'HKCU\Software\Wine\AppDefaults\kestrelui.exe' /f >/dev/null 2>&1
 rm -f "$UPF/Kestrel Uninst/winlink"
+# no folder was accepted, so no service was shown to be the product's: the installation's stay
+u_svc present KestrelUnSvc1 guard
+u_svc present KestrelUnSvc2 guard
+u_drop_services KestrelUnSvc1 KestrelUnSvc2
 
 # the recorded folder by another spelling of the same folder: deleted, the rest kept
 $W reg add "$UAPP" /ve /d "$G_MAIN" /f >/dev/null 2>&1

@@ -67,6 +67,14 @@ u_svc() {  # u_svc present|absent NAME WHAT: a deleted service may take a moment
   done
   bad "$3: service $2 should be $1"
 }
+u_drop_services() {  # u_drop_services NAME...: services a scenario leaves behind, stopped and gone
+  local s
+  for s in "$@"; do
+    $W sc stop "$s" >/dev/null 2>&1
+    $W sc delete "$s" >/dev/null 2>&1
+    u_svc absent "$s" "cleanup"
+  done
+}
 # (asked again when it answers nothing: a reg.exe started while the prefix is busy sometimes
 # fails to start at all, which must not read as a missing value)
 u_regval() {
@@ -172,7 +180,8 @@ u_install() {
   $W reg add "$URUNKEY" /v x /d y /f >/dev/null 2>&1
   $W reg add "$UUSERKEY\\Window" /v Left /d 10 /f >/dev/null 2>&1
 }
-# u_uninstall NAME: the uninstaller run as the Uninstall key's UninstallString says
+# u_uninstall NAME [SWITCH]: the uninstaller run as the Uninstall key's UninstallString says,
+# SWITCH (a /LOG=) added behind it
 u_uninstall() {
   local name=$1 us exe args
   us=$(u_regval "$UUNKEY" UninstallString)
@@ -180,7 +189,7 @@ u_uninstall() {
   exe=${us%% -ui *}
   args=${us#"$exe" }
   # shellcheck disable=SC2086
-  timeout -k 5 150 $W "$UDRIVER" "$ART/uninst-$name" "$exe" $args >"$WORK/uninst-$name.log" 2>&1
+  timeout -k 5 150 $W "$UDRIVER" "$ART/uninst-$name" "$exe" $args ${2:+"$2"} >"$WORK/uninst-$name.log" 2>&1
   local rc=$?
   if [ $rc -ne 0 ]; then bad "uninst-$name: driver exit code $rc"; else ok; fi
 }
@@ -311,14 +320,61 @@ u_present "$UPF/other-product.txt" uinst4
 u_present "$UPF/Other Product/file.txt" uinst4
 u_present "$UPF/uprod.exe" uinst4  # kept with the folder
 u_present "$UPF/Common Files" uinst4
-for k in "${UKEYS[@]}"; do u_key absent "$k" uinst4; done
+for k in "$UAPP" "$UUNKEY" "$URUNKEY" "$UUSERKEY"; do u_key absent "$k" uinst4; done
 u_absent "$UGROUP" uinst4
 u_absent "$UDESKLINK" uinst4
-u_svc absent KestrelUnSvc1 uinst4
+# a kept folder proves no service or class to be the product's: their programs lie in it
+u_svc present KestrelUnSvc1 uinst4
+u_svc present KestrelUnSvc2 uinst4
+u_key present 'HKCR\.e2eun' uinst4
+u_key present 'HKCR\Brimlow.MXA' uinst4
 if [ -s "$ART/uninst-4-error.png" ]; then ok; else bad "uninst-4: no screenshot error"; fi
+u_drop_services KestrelUnSvc1 KestrelUnSvc2
+$W reg delete 'HKCR\.e2eun' /f >/dev/null 2>&1
+$W reg delete 'HKCR\Brimlow.MXA' /f >/dev/null 2>&1
 rm -rf "$UPF/svc" "$UPF/data" "$UPF/uprod.exe" "$UPF/readme.txt" "$UPF/other-product.txt" "$UPF/Other Product"
 
-# ---- 5. hostile "Path" values: the folder guard ------------------------------------------------
+# ---- 5. what the values name is not the product's: a service and an extension --------------
+# "servicenames0" names a service whose program lies beside the installation, in a folder whose
+# name only begins like it (the product's first service moved to the third entry), and another
+# program has taken the extension over: both survive, while the product's own services and
+# everything else go.
+u_install uinst5
+u_installed_checks uinst5
+UFOREIGN="$PFW\\Kestrel Uninst\\Product2\\foreign.exe"
+$W sc create KestrelForeignSvc binPath= "\"$UFOREIGN\"" >/dev/null 2>&1
+u_svc present KestrelForeignSvc uinst5
+$W reg add "$UAPP" /v servicenames0 /d KestrelForeignSvc /f >/dev/null 2>&1
+$W reg add "$UAPP" /v service2 /d 'svc\us1.exe' /f >/dev/null 2>&1
+$W reg add "$UAPP" /v servicenames2 /d KestrelUnSvc1 /f >/dev/null 2>&1
+$W reg add 'HKCR\.e2eun' /ve /d E2EOther.Doc /f >/dev/null 2>&1
+$W reg add 'HKCR\E2EOther.Doc\shell\open\command' /ve /d '"C:\windows\notepad.exe" "%1"' /f \
+  >/dev/null 2>&1
+KDRV_SETTINGS=yes u_uninstall 5 '/LOG=C:\uninst-5.log'
+L=$WORK/uninst-5.log
+u_pages "$L"
+if grep -q '^box caption=Error' "$L"; then bad "uninst-5: an Error box"; else ok; fi
+u_svc present KestrelForeignSvc uinst5
+u_svc absent KestrelUnSvc1 uinst5
+u_svc absent KestrelUnSvc2 uinst5
+u_key present 'HKCR\.e2eun' uinst5
+u_key present 'HKCR\E2EOther.Doc\shell\open\command' uinst5
+v=$($W reg query 'HKCR\.e2eun' /ve 2>/dev/null | sed -n 's/^ *([^)]*)  *REG_SZ  *//p' | tr -d '\r')
+if [ "$v" = E2EOther.Doc ]; then ok; else bad "uninst-5: HKCR\\.e2eun names '$v'"; fi
+u_absent "$UDEST" uinst5
+for k in "$UAPP" "$UUNKEY" "$URUNKEY" "$UUSERKEY"; do u_key absent "$k" uinst5; done
+U5LOG=$UC/uninst-5.log
+expect_prefix "$U5LOG" "service kept: KestrelForeignSvc (its program $UFOREIGN is not in the installation folder $PFW\\Kestrel Uninst\\Product)"
+expect_prefix "$U5LOG" "service deleted: KestrelUnSvc1"
+expect_prefix "$U5LOG" "service deleted: KestrelUnSvc2"
+expect_prefix "$U5LOG" "file association kept: .e2eun (its class \"E2EOther.Doc\" opens C:\\windows\\notepad.exe, which is not in the installation folder"
+# what nobody names any more: the installer's class
+u_drop_services KestrelForeignSvc
+$W reg delete 'HKCR\.e2eun' /f >/dev/null 2>&1
+$W reg delete 'HKCR\E2EOther.Doc' /f >/dev/null 2>&1
+$W reg delete 'HKCR\Brimlow.MXA' /f >/dev/null 2>&1
+
+# ---- 6. hostile "Path" values: the folder guard ------------------------------------------------
 . "$ROOT/tests/e2e/guard_scenarios.sh"
 
 echo "uninstall scenarios: $(($(date +%s) - U_T0)) s"
