@@ -6,7 +6,7 @@
 #include "sysutil/cmfconst.h"
 #include "sysutil/cmfunit.h"
 #include "sysutil/codepage.h"
-#include "wizard/folderguard.h"
+#include "sysutil/pathrules.h"
 
 namespace kestrel {
 
