@@ -104,5 +104,12 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     if (f != u"C:\\PROGRAM FILES\\VENDOR" && f != u"C:\\PROGRAM FILES\\VENDOR\\TOOL") std::abort();
     if (CheckPlainPath(d.path) != PathFault::kNone) std::abort();
   }
+  // the same text as a service's command line: whatever it runs counts as the product's only
+  // when it is a plain path below the folder
+  if (ProgramInFolder(path, u"C:\\Program Files\\Vendor\\Tool")) {
+    const std::u16string program = ProgramOfCommand(path);
+    if (!FoldPath(program).starts_with(u"C:\\PROGRAM FILES\\VENDOR\\TOOL\\")) std::abort();
+    if (CheckPlainPath(program) != PathFault::kNone) std::abort();
+  }
   return 0;
 }
