@@ -27,7 +27,7 @@ namespace kestrel {
 
 inline constexpr std::size_t kSaltBytes = 16;
 inline constexpr std::size_t kVerifierBytes = 32;
-// About half a second of derivation on a current PC (measured by `kestrel_bench password`).
+// About half a second of derivation on a current PC (measured by `kestrel_password_bench`).
 inline constexpr std::uint32_t kDefaultIterations = 1200000;
 // A larger count in a package is refused rather than let it hold setup for minutes.
 inline constexpr std::uint32_t kMaxIterations = 20000000;
