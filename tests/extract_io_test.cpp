@@ -12,6 +12,7 @@
 #include "installengine/extract.h"
 #include "pack/tools.h"
 #include "package/pkgfile.h"
+#include "forwarding_fs.h"
 #include "package_fixture.h"
 #include "sysutil/cmfconst.h"
 #include "sysutil/codepage.h"
@@ -31,20 +32,18 @@ using testing::Stored;
 
 // The host file system, counting directory searches and failing every read that touches one
 // byte position of the package (an unreadable spot in its directory).
-class ProbeFileSystem final : public FileSystem {
+class ProbeFileSystem final : public testing::ForwardingFileSystem {
  public:
+  ProbeFileSystem() : ForwardingFileSystem(Host()) {}
   std::int64_t bad_position = -1;
   int searches = 0;
   // what every created file reports as its attributes; unset: nothing is reported
   std::optional<std::uint32_t> reported;
   std::vector<std::uint32_t> applied;  // every ApplyAttributes value, in order
 
-  class ProbeFile final : public PackageFile {
-   public:
+  struct ProbeFile final : testing::ForwardingFile {
     ProbeFile(std::unique_ptr<PackageFile> f, const ProbeFileSystem& owner)
-        : f_(std::move(f)), owner_(owner) {}
-    bool OpenRead(const std::u16string& p) override { return f_->OpenRead(p); }
-    bool CreateWrite(const std::u16string& p) override { return f_->CreateWrite(p); }
+        : ForwardingFile(std::move(f)), owner_(owner) {}
     std::uint32_t Read(void* b, std::uint32_t& n) override {
       const std::int64_t at = f_->Position();
       if (owner_.bad_position >= at && owner_.bad_position < at + n) {
@@ -53,42 +52,30 @@ class ProbeFileSystem final : public FileSystem {
       }
       return f_->Read(b, n);
     }
-    bool Write(const void* b, std::uint32_t n) override { return f_->Write(b, n); }
-    void Close() override { f_->Close(); }
-    bool IsOpen() const override { return f_->IsOpen(); }
-    std::int64_t Size() override { return f_->Size(); }
-    std::int64_t Position() override { return f_->Position(); }
-    bool Seek(std::int64_t p) override { return f_->Seek(p); }
     bool Attributes(std::uint32_t& a) override {
       if (owner_.reported) a = *owner_.reported;
       return owner_.reported.has_value();
     }
-
-   private:
-    std::unique_ptr<PackageFile> f_;
     const ProbeFileSystem& owner_;
   };
 
   std::unique_ptr<PackageFile> NewFile() override {
-    return std::make_unique<ProbeFile>(host_->NewFile(), *this);
+    return std::make_unique<ProbeFile>(host_.NewFile(), *this);
   }
   bool FindEntry(const std::u16string& p, bool& d) override {
     ++searches;
-    return host_->FindEntry(p, d);
+    return host_.FindEntry(p, d);
   }
-  bool CreateFolder(const std::u16string& p) override { return host_->CreateFolder(p); }
   bool ApplyAttributes(const std::u16string& p, std::uint32_t a) override {
     applied.push_back(a);
-    return host_->ApplyAttributes(p, a);
-  }
-  bool RemoveFile(const std::u16string& p) override { return host_->RemoveFile(p); }
-  bool RemoveFolder(const std::u16string& p) override { return host_->RemoveFolder(p); }
-  bool MoveReplacing(const std::u16string& a, const std::u16string& b) override {
-    return host_->MoveReplacing(a, b);
+    return host_.ApplyAttributes(p, a);
   }
 
  private:
-  std::unique_ptr<FileSystem> host_ = MakeHostFileSystem();
+  static FileSystem& Host() {
+    static const std::unique_ptr<FileSystem> host = MakeHostFileSystem();
+    return *host;
+  }
 };
 
 std::u16string Name(int i) {

@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "pack/tools.h"
+#include "forwarding_fs.h"
 #include "package_fixture.h"
 #include "sysutil/cmfconst.h"
 #include "sysutil/codepage.h"
@@ -304,41 +305,16 @@ TEST_F(ExtractTest, ExistingFileAndUncreatableFile) {
 }
 
 // Files of this system refuse every write.
-class NoWriteFileSystem final : public FileSystem {
+class NoWriteFileSystem final : public testing::ForwardingFileSystem {
  public:
-  explicit NoWriteFileSystem(FileSystem& host) : host_(host) {}
-  class NoWriteFile final : public PackageFile {
-   public:
-    explicit NoWriteFile(std::unique_ptr<PackageFile> f) : f_(std::move(f)) {}
-    bool OpenRead(const std::u16string& p) override { return f_->OpenRead(p); }
-    bool CreateWrite(const std::u16string& p) override { return f_->CreateWrite(p); }
-    std::uint32_t Read(void* b, std::uint32_t& n) override { return f_->Read(b, n); }
+  using ForwardingFileSystem::ForwardingFileSystem;
+  struct File final : testing::ForwardingFile {
+    using ForwardingFile::ForwardingFile;
     bool Write(const void*, std::uint32_t) override { return false; }
-    void Close() override { f_->Close(); }
-    bool IsOpen() const override { return f_->IsOpen(); }
-    std::int64_t Size() override { return f_->Size(); }
-    std::int64_t Position() override { return f_->Position(); }
-    bool Seek(std::int64_t p) override { return f_->Seek(p); }
-
-   private:
-    std::unique_ptr<PackageFile> f_;
   };
   std::unique_ptr<PackageFile> NewFile() override {
-    return std::make_unique<NoWriteFile>(host_.NewFile());
+    return std::make_unique<File>(host_.NewFile());
   }
-  bool FindEntry(const std::u16string& p, bool& d) override { return host_.FindEntry(p, d); }
-  bool CreateFolder(const std::u16string& p) override { return host_.CreateFolder(p); }
-  bool ApplyAttributes(const std::u16string& p, std::uint32_t a) override {
-    return host_.ApplyAttributes(p, a);
-  }
-  bool RemoveFile(const std::u16string& p) override { return host_.RemoveFile(p); }
-  bool RemoveFolder(const std::u16string& p) override { return host_.RemoveFolder(p); }
-  bool MoveReplacing(const std::u16string& a, const std::u16string& b) override {
-    return host_.MoveReplacing(a, b);
-  }
-
- private:
-  FileSystem& host_;
 };
 
 TEST_F(ExtractTest, WriteFailureIsReported) {
@@ -359,51 +335,30 @@ TEST_F(ExtractTest, WriteFailureIsReported) {
 
 // Attributes as Windows keeps them: a file that is read-only, hidden or system cannot be
 // replaced by a create with normal attributes until they are cleared.
-class AttributeFileSystem final : public FileSystem {
+class AttributeFileSystem final : public testing::ForwardingFileSystem {
  public:
-  explicit AttributeFileSystem(FileSystem& host) : host_(host) {}
-  class File final : public PackageFile {
-   public:
-    File(AttributeFileSystem& fs, std::unique_ptr<PackageFile> f) : fs_(fs), f_(std::move(f)) {}
-    bool OpenRead(const std::u16string& p) override { return f_->OpenRead(p); }
+  using ForwardingFileSystem::ForwardingFileSystem;
+  struct File final : testing::ForwardingFile {
+    File(AttributeFileSystem& fs, std::unique_ptr<PackageFile> f)
+        : ForwardingFile(std::move(f)), fs_(fs) {}
     bool CreateWrite(const std::u16string& p) override {
       if (fs_.attributes[p] & 0x07) return false;
       fs_.attributes[p] = 0x20;
       return f_->CreateWrite(p);
     }
-    std::uint32_t Read(void* b, std::uint32_t& n) override { return f_->Read(b, n); }
-    bool Write(const void* b, std::uint32_t n) override { return f_->Write(b, n); }
-    void Close() override { f_->Close(); }
-    bool IsOpen() const override { return f_->IsOpen(); }
-    std::int64_t Size() override { return f_->Size(); }
-    std::int64_t Position() override { return f_->Position(); }
-    bool Seek(std::int64_t p) override { return f_->Seek(p); }
-
-   private:
     AttributeFileSystem& fs_;
-    std::unique_ptr<PackageFile> f_;
   };
   std::unique_ptr<PackageFile> NewFile() override {
     return std::make_unique<File>(*this, host_.NewFile());
   }
-  bool FindEntry(const std::u16string& p, bool& d) override { return host_.FindEntry(p, d); }
-  bool CreateFolder(const std::u16string& p) override { return host_.CreateFolder(p); }
   bool ApplyAttributes(const std::u16string& p, std::uint32_t a) override {
     applied.push_back(a);
     attributes[p] = a;
     return true;
   }
-  bool RemoveFile(const std::u16string& p) override { return host_.RemoveFile(p); }
-  bool RemoveFolder(const std::u16string& p) override { return host_.RemoveFolder(p); }
-  bool MoveReplacing(const std::u16string& a, const std::u16string& b) override {
-    return host_.MoveReplacing(a, b);
-  }
 
   std::map<std::u16string, std::uint32_t> attributes;
   std::vector<std::uint32_t> applied;
-
- private:
-  FileSystem& host_;
 };
 
 TEST_F(ExtractTest, InstallingAgainReplacesFilesItLeftReadOnlyHiddenOrSystem) {

@@ -12,6 +12,7 @@
 
 #include "pack/tools.h"
 #include "package/extension.h"
+#include "forwarding_fs.h"
 #include "package_fixture.h"
 #include "sysutil/cmfconst.h"
 #include "sysutil/cmfunit.h"
@@ -417,48 +418,24 @@ TEST_F(InstallRunTest, PackageWithoutFilesStillRegistersAndFinishes) {
 }
 
 // The host's files, but the disk fills up while the uninstaller copy is written.
-class FullDiskFileSystem final : public FileSystem {
+class FullDiskFileSystem final : public testing::ForwardingFileSystem {
  public:
-  explicit FullDiskFileSystem(FileSystem& host) : host_(host) {}
-  class File final : public PackageFile {
-   public:
-    explicit File(std::unique_ptr<PackageFile> f) : f_(std::move(f)) {}
-    bool OpenRead(const std::u16string& p) override { return f_->OpenRead(p); }
+  using ForwardingFileSystem::ForwardingFileSystem;
+  struct File final : testing::ForwardingFile {
+    using ForwardingFile::ForwardingFile;
     bool CreateWrite(const std::u16string& p) override {
       full_ = p.find(u"kestrelui") != std::u16string::npos;
       return f_->CreateWrite(p);
     }
-    std::uint32_t Read(void* b, std::uint32_t& n) override { return f_->Read(b, n); }
     bool Write(const void* b, std::uint32_t n) override {
       if (full_ && f_->Position() > 0) return false;
       return f_->Write(b, n);
     }
-    void Close() override { f_->Close(); }
-    bool IsOpen() const override { return f_->IsOpen(); }
-    std::int64_t Size() override { return f_->Size(); }
-    std::int64_t Position() override { return f_->Position(); }
-    bool Seek(std::int64_t p) override { return f_->Seek(p); }
-
-   private:
-    std::unique_ptr<PackageFile> f_;
     bool full_ = false;
   };
   std::unique_ptr<PackageFile> NewFile() override {
     return std::make_unique<File>(host_.NewFile());
   }
-  bool FindEntry(const std::u16string& p, bool& d) override { return host_.FindEntry(p, d); }
-  bool CreateFolder(const std::u16string& p) override { return host_.CreateFolder(p); }
-  bool ApplyAttributes(const std::u16string& p, std::uint32_t a) override {
-    return host_.ApplyAttributes(p, a);
-  }
-  bool RemoveFile(const std::u16string& p) override { return host_.RemoveFile(p); }
-  bool RemoveFolder(const std::u16string& p) override { return host_.RemoveFolder(p); }
-  bool MoveReplacing(const std::u16string& a, const std::u16string& b) override {
-    return host_.MoveReplacing(a, b);
-  }
-
- private:
-  FileSystem& host_;
 };
 
 TEST_F(InstallRunTest, UninstallerCopyCutOffLeavesTheOneOtherProductsShare) {
