@@ -42,6 +42,17 @@ class ExtractTest : public ::testing::Test {
     reader_.showprogress = [this](std::int32_t p) { progress_.push_back(p); };
     ASSERT_EQ(reader_.OpenPackage(), expect_open);
   }
+  // A second reader of the opened package, over another file system, opened.
+  std::unique_ptr<PackageReader> OpenOver(FileSystem& fs) const {
+    auto reader = std::make_unique<PackageReader>(fs);
+    reader->programpath = reader_.programpath;
+    reader->packageoffset = reader_.packageoffset;
+    reader->packageend = reader_.packageend;
+    reader->destfolder = reader_.destfolder;
+    reader->overwrite = reader_.overwrite;
+    EXPECT_TRUE(reader->OpenPackage());
+    return reader;
+  }
   std::string Status() const { return Utf16ToUtf8(reader_.statustext); }
   fs::path Out(const std::string& rel) const { return dir_ / "out" / rel; }
 
@@ -322,15 +333,10 @@ TEST_F(ExtractTest, WriteFailureIsReported) {
   pkg.files.push_back({.filename = u"w", .blocks = {Stored({1, 1, 1, 1, 1, 1, 1, 1}, true)}});
   Open(pkg);
   NoWriteFileSystem nowrite(*fs_);
-  PackageReader reader(nowrite);
-  reader.programpath = reader_.programpath;
-  reader.packageoffset = reader_.packageoffset;
-  reader.packageend = reader_.packageend;
-  reader.destfolder = reader_.destfolder;
-  ASSERT_TRUE(reader.OpenPackage());
-  EXPECT_FALSE(reader.ExtractFile(0));
-  EXPECT_EQ(reader.statustext, kStatusWriteFailed);
-  EXPECT_FALSE(reader.TerminationRequested());
+  auto reader = OpenOver(nowrite);
+  EXPECT_FALSE(reader->ExtractFile(0));
+  EXPECT_EQ(reader->statustext, kStatusWriteFailed);
+  EXPECT_FALSE(reader->TerminationRequested());
 }
 
 // Attributes as Windows keeps them: a file that is read-only, hidden or system cannot be
@@ -370,15 +376,9 @@ TEST_F(ExtractTest, InstallingAgainReplacesFilesItLeftReadOnlyHiddenOrSystem) {
   }
   Open(pkg);
   AttributeFileSystem windows(*fs_);
-  PackageReader reader(windows);
-  reader.programpath = reader_.programpath;
-  reader.packageoffset = reader_.packageoffset;
-  reader.packageend = reader_.packageend;
-  reader.destfolder = reader_.destfolder;
-  reader.overwrite = true;
-  ASSERT_TRUE(reader.OpenPackage());
+  auto reader = OpenOver(windows);
   for (int round = 0; round < 2; ++round) {
-    for (std::size_t i = 0; i < 3; ++i) ASSERT_TRUE(reader.ExtractFile(i)) << round << i;
+    for (std::size_t i = 0; i < 3; ++i) ASSERT_TRUE(reader->ExtractFile(i)) << round << i;
   }
   // the second round cleared each file's attributes before replacing it, then set them again
   EXPECT_EQ(windows.applied, (std::vector<std::uint32_t>{0x21, 0x22, 0x24, 0x80, 0x21, 0x80,
