@@ -518,13 +518,17 @@ void Triform::InstallFinished() {
     return;
   }
   log_("installation complete");
-  // installed: closing the wizard from here on, by Finish or otherwise, is no cancel
+  RunEnded(WizCtl::finishpage);
+}
+
+void Triform::RunEnded(WizCtl finishpage) {
+  // done: closing the wizard from here on, by Finish or otherwise, is no cancel
   completed_ = true;
   if (passive()) {
     Close();
     return;
   }
-  SetActivePage(WizCtl::finishpage);
+  SetActivePage(finishpage);
   FormResize();
   back.SetEnabled(false);
   next.SetVisible(false);
@@ -651,17 +655,7 @@ void Triform::UninstallStopped(const std::u16string& folder, const std::u16strin
 
 void Triform::UninstallDone() {
   log_("uninstall complete");
-  completed_ = true;
-  if (passive()) {
-    Close();
-    return;
-  }
-  SetActivePage(WizCtl::uninstallfinishpage);
-  FormResize();
-  back.SetEnabled(false);
-  next.SetVisible(false);
-  finish.SetVisible(true);
-  cancel.SetEnabled(false);
+  RunEnded(WizCtl::uninstallfinishpage);
 }
 
 }  // namespace kestrel

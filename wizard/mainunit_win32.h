@@ -58,6 +58,8 @@ class Triform : public ui::Form, private InstallReports, private UninstallObserv
   }
   void pagesChange() { FormResize(); }
   void Fatal(std::u16string_view message);
+  // The install or uninstall reached its end: its finish page, or a passive run closes.
+  void RunEnded(WizCtl finishpage);
   bool passive() const { return options_.ui == UiLevel::kPassive; }
   // InstallReports, on the main thread while the worker waits
   void ShowProgress(std::int32_t position) override { installprogress.SetPosition(position); }
