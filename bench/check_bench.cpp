@@ -43,11 +43,12 @@ int main(int argc, char** argv) {
   for (int i = 0; i < runs; ++i) {
     const auto t0 = std::chrono::steady_clock::now();
     const PackageCheck c = CheckPackage(*file, config, recordpos);
-    const double s =
-        std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count();
+    const double s = std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count();
     if (s < best) best = s;
     std::printf("run %d: %.3f s (%s)\n", i + 1, s,
-                c == PackageCheck::kOk ? "ok" : c == PackageCheck::kDamaged ? "damaged" : "none");
+                c == PackageCheck::kOk        ? "ok"
+                : c == PackageCheck::kDamaged ? "damaged"
+                                              : "none");
   }
   std::printf("package %.1f MB: best %.3f s, %.0f MB/s (file in the page cache)\n", mb, best,
               mb / best);

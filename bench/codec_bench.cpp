@@ -291,8 +291,8 @@ struct Decoder {
       : name(std::move(n)), pass(std::move(p)) {}
   std::string name;
   std::function<std::uint64_t()> pass;
-  std::uint64_t bytes = 0;     // output bytes per pass
-  std::vector<double> mbps;    // one figure per round
+  std::uint64_t bytes = 0;   // output bytes per pass
+  std::vector<double> mbps;  // one figure per round
 };
 
 // Repeats `pass` until at least `seconds` have gone by; MB/s of output.
@@ -686,52 +686,56 @@ int main(int argc, char** argv) {
   if (inflateInit2(&z, -15) != Z_OK) Fail("inflateInit2");
   bool zfirst = true;
   decoders.push_back({"zlib inflate (raw), zlib Z_FIXED chunks", [&] {
-    std::uint64_t produced = 0;
-    for (std::size_t i = 0; i < zlib_fixed.size(); ++i) {
-      inflateReset(&z);
-      z.next_in = const_cast<Bytef*>(zlib_fixed[i].data());
-      z.avail_in = static_cast<uInt>(zlib_fixed[i].size());
-      z.next_out = out.data();
-      z.avail_out = static_cast<uInt>(kChunk);
-      if (inflate(&z, Z_FINISH) != Z_STREAM_END) Fail("inflate");
-      const std::size_t n = kChunk - z.avail_out;
-      if (zfirst && (n != c.chunks[i].size || std::memcmp(out.data(), c.chunks[i].data, n) != 0)) {
-        Fail("zlib output differs");
-      }
-      produced += n;
-    }
-    zfirst = false;
-    return produced;
-  }});
+                        std::uint64_t produced = 0;
+                        for (std::size_t i = 0; i < zlib_fixed.size(); ++i) {
+                          inflateReset(&z);
+                          z.next_in = const_cast<Bytef*>(zlib_fixed[i].data());
+                          z.avail_in = static_cast<uInt>(zlib_fixed[i].size());
+                          z.next_out = out.data();
+                          z.avail_out = static_cast<uInt>(kChunk);
+                          if (inflate(&z, Z_FINISH) != Z_STREAM_END) Fail("inflate");
+                          const std::size_t n = kChunk - z.avail_out;
+                          if (zfirst && (n != c.chunks[i].size ||
+                                         std::memcmp(out.data(), c.chunks[i].data, n) != 0)) {
+                            Fail("zlib output differs");
+                          }
+                          produced += n;
+                        }
+                        zfirst = false;
+                        return produced;
+                      }});
 
   libdeflate_decompressor* ld = libdeflate_alloc_decompressor();
   if (!ld) Fail("libdeflate_alloc_decompressor");
   bool ldfirst = true;
   const std::size_t libdeflate_row = decoders.size();
-  decoders.push_back({"libdeflate, zlib Z_FIXED chunks", [&] {
-    std::uint64_t produced = 0;
-    for (std::size_t i = 0; i < zlib_fixed.size(); ++i) {
-      std::size_t n = 0;
-      if (libdeflate_deflate_decompress(ld, zlib_fixed[i].data(), zlib_fixed[i].size(), out.data(),
-                                        kChunk, &n) != LIBDEFLATE_SUCCESS) {
-        Fail("libdeflate_deflate_decompress");
-      }
-      if (ldfirst && (n != c.chunks[i].size || std::memcmp(out.data(), c.chunks[i].data, n) != 0)) {
-        Fail("libdeflate output differs");
-      }
-      produced += n;
-    }
-    ldfirst = false;
-    return produced;
-  }});
+  decoders.push_back(
+      {"libdeflate, zlib Z_FIXED chunks", [&] {
+         std::uint64_t produced = 0;
+         for (std::size_t i = 0; i < zlib_fixed.size(); ++i) {
+           std::size_t n = 0;
+           if (libdeflate_deflate_decompress(ld, zlib_fixed[i].data(), zlib_fixed[i].size(),
+                                             out.data(), kChunk, &n) != LIBDEFLATE_SUCCESS) {
+             Fail("libdeflate_deflate_decompress");
+           }
+           if (ldfirst &&
+               (n != c.chunks[i].size || std::memcmp(out.data(), c.chunks[i].data, n) != 0)) {
+             Fail("libdeflate output differs");
+           }
+           produced += n;
+         }
+         ldfirst = false;
+         return produced;
+       }});
 
   RunInterleaved(decoders, rounds, min_seconds / 4);
   inflateEnd(&z);
   libdeflate_free_decompressor(ld);
 
-  std::printf("  %d interleaved rounds of %.2f s each; median (min-max) MB/s, and the median of\n"
-              "  the per-round ratios to libdeflate in the same round\n",
-              rounds, min_seconds / 4);
+  std::printf(
+      "  %d interleaved rounds of %.2f s each; median (min-max) MB/s, and the median of\n"
+      "  the per-round ratios to libdeflate in the same round\n",
+      rounds, min_seconds / 4);
   const Decoder& ref = decoders[libdeflate_row];
   for (const auto& d : decoders) {
     std::vector<double> ratios;

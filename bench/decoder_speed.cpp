@@ -26,7 +26,8 @@ int main(int argc, char** argv) {
   }
   std::vector<std::uint8_t> data;
   std::uint8_t buf[1 << 16];
-  for (std::size_t n; (n = std::fread(buf, 1, sizeof buf, f)) > 0;) data.insert(data.end(), buf, buf + n);
+  for (std::size_t n; (n = std::fread(buf, 1, sizeof buf, f)) > 0;)
+    data.insert(data.end(), buf, buf + n);
   std::fclose(f);
 
   kestrel::pack::Encoder enc(best ? kestrel::pack::Level::kBest : kestrel::pack::Level::kFast);
@@ -48,9 +49,10 @@ int main(int argc, char** argv) {
   for (std::size_t i = 0; i < blocks.size(); ++i) {
     if (!blocks[i].coded) continue;
     std::uint32_t n = blocks[i].bitcount;
-    const std::size_t end = i + 1 < blocks.size() && starts[i + 1] > starts[i]
-                                ? starts[i + 1]
-                                : std::min<std::size_t>(data.size(), (starts[i] / 65536 + 1) * 65536);
+    const std::size_t end =
+        i + 1 < blocks.size() && starts[i + 1] > starts[i]
+            ? starts[i + 1]
+            : std::min<std::size_t>(data.size(), (starts[i] / 65536 + 1) * 65536);
     if (kestrel::tsmufflz::DecodeBlock(blocks[i].payload.data(), out.data(), n) !=
             kestrel::tsmufflz::Result::kOk ||
         starts[i] + n != end || std::memcmp(out.data(), data.data() + starts[i], n) != 0) {

@@ -2,8 +2,8 @@
 // ends with a Configuration record is taken as a whole setup executable; any other input is
 // taken as a bare package (header at 0, directory ending at the end of the input), so short
 // inputs reach the block loop too. A setup executable's compact directory, named by its
-// Configuration record's extension, is read from its coded run. Every folder or file the step creates is checked to lie
-// inside the scratch folder; one outside it traps.
+// Configuration record's extension, is read from its coded run. Every folder or file the step
+// creates is checked to lie inside the scratch folder; one outside it traps.
 #include <unistd.h>
 
 #include <cstdint>

@@ -85,8 +85,7 @@ class Win32Like final : public PathFacts {
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
   static Win32Like facts;
   static const SystemFolders system{
-      {u"C:\\", u"C:\\Program Files", u"C:\\Users", u"C:\\Users\\me",
-       u"C:\\Users\\me\\Downloads"},
+      {u"C:\\", u"C:\\Program Files", u"C:\\Users", u"C:\\Users\\me", u"C:\\Users\\me\\Downloads"},
       {u"C:\\Windows"}};
   static const FolderGuard guard(system, facts);
 

@@ -74,8 +74,7 @@ bool IsPlainFileName(std::u16string_view name) {
 
 std::u16string JudgeRecord(const DirectoryRecord& record, bool to_destination) {
   const std::u16string filename = ReadWide(record.filename);
-  const std::u16string folder =
-      ReadWide(to_destination ? record.subfolder : record.targetfolder);
+  const std::u16string folder = ReadWide(to_destination ? record.subfolder : record.targetfolder);
   // a subfolder must begin with a separator, or it would extend the folder's own name
   const bool subfolder_bad = to_destination && !folder.empty() && !IsSeparator(folder.front());
   if (CheckNameComponent(filename) == NameFault::kNone && !HasParentStep(folder) &&

@@ -4,9 +4,9 @@
 // synchronous call.
 #pragma once
 
-#include <atomic>
 #include <windows.h>
 
+#include <atomic>
 #include <cstdint>
 #include <string>
 

@@ -8,7 +8,9 @@
 namespace kestrel {
 namespace {
 
-std::string Ansi(const std::u16string& text) { return ToCodePage(text); }
+std::string Ansi(const std::u16string& text) {
+  return ToCodePage(text);
+}
 
 std::string DestPrefix(const RegistrationInput& in) {
   return Ansi(AddTrailingBackslash(in.destfolder));
@@ -63,7 +65,8 @@ std::vector<RegistryRow> AssociationRows(const RegistrationInput& in) {
   const std::string quoted = "\"" + path + "\"";
   const std::string command = quoted + " \"%1\"";
   const std::string cls = kClassKey;
-  const std::string exefile = exe.substr(exe.rfind('\\') == std::string::npos ? 0 : exe.rfind('\\') + 1);
+  const std::string exefile =
+      exe.substr(exe.rfind('\\') == std::string::npos ? 0 : exe.rfind('\\') + 1);
   return {
       {RegRoot::kClassesRoot, ext, "", ReadShort(c.assocclass)},
       {RegRoot::kClassesRoot, cls, "", ReadShort(c.assocdescription)},
@@ -122,8 +125,8 @@ std::vector<RegistryRow> UninstallRows(const RegistrationInput& in) {
   rows.push_back(
       {RegRoot::kLocalMachine, key, "DisplayIcon", DestPrefix(in) + ReadShort(in.config.exename)});
   rows.push_back({RegRoot::kLocalMachine, key, "InstallLocation", Ansi(in.destfolder)});
-  rows.push_back(dword("EstimatedSize", kib > 0xFFFFFFFFu ? 0xFFFFFFFFu
-                                                          : static_cast<std::uint32_t>(kib)));
+  rows.push_back(
+      dword("EstimatedSize", kib > 0xFFFFFFFFu ? 0xFFFFFFFFu : static_cast<std::uint32_t>(kib)));
   if (!in.installdate.empty()) {
     rows.push_back({RegRoot::kLocalMachine, key, "InstallDate", in.installdate});
   }

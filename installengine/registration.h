@@ -35,9 +35,9 @@ struct RegistrationInput {
         windowsfolder(std::move(windowsfolder)) {}
 
   const ConfigRecord& config;
-  std::u16string destfolder;     // the installation folder exactly as entered
-  std::u16string desktopfolder;  // DesktopFolder()
-  std::u16string windowsfolder;  // WindowsFolder()
+  std::u16string destfolder;         // the installation folder exactly as entered
+  std::u16string desktopfolder;      // DesktopFolder()
+  std::u16string windowsfolder;      // WindowsFolder()
   std::uint64_t installedbytes = 0;  // the package's files, for the size the system shows
   std::string installdate;           // "YYYYMMDD", the day of the installation
 };

@@ -2,8 +2,8 @@
 
 #include <windows.h>
 
-#include "sysutil/handles_win32.h"
 #include "sysutil/cmfunit_win32.h"
+#include "sysutil/handles_win32.h"
 
 namespace kestrel {
 

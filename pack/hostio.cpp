@@ -129,7 +129,8 @@ namespace {
 char g_remove_path[4096];
 volatile std::sig_atomic_t g_armed = 0;
 constexpr int kSignals[] = {
-    SIGINT, SIGTERM,
+    SIGINT,
+    SIGTERM,
 #ifdef SIGHUP
     SIGHUP,
 #endif

@@ -190,14 +190,14 @@ bool WalkFolder(const fs::path& root, const fs::path& folder, std::vector<fs::pa
     const bool link = fs::is_symlink(own);
     const fs::file_status st = link ? fs::status(p, ec) : own;
     if (ec) {
-      return c.Fail("the link " + PrintablePath(p) + " leads nowhere or in a circle: " +
-                    ec.message());
+      return c.Fail("the link " + PrintablePath(p) +
+                    " leads nowhere or in a circle: " + ec.message());
     }
     if (fs::is_directory(st)) {
       for (const fs::path& above : chain) {
         if (fs::equivalent(above, p, ec)) {
-          return c.Fail("the link " + PrintablePath(p) + " leads back to " +
-                        PrintablePath(above) + ", a folder it lies in");
+          return c.Fail("the link " + PrintablePath(p) + " leads back to " + PrintablePath(above) +
+                        ", a folder it lies in");
         }
       }
       if (link) NoteLink(p, root, "folder", m);
@@ -377,12 +377,11 @@ bool ReadFiles(const toml::array& list, Manifest& m, Checker& c) {
 }
 
 bool Parse(const toml::table& root, Manifest& m, Checker& c) {
-  if (!CheckKeys(
-          root,
-          {"displayname", "exename", "version", "installfolder", "programgroup", "appdatafolder",
-           "licence", "license", "stub", "publisher", "url", "services", "shortcuts", "association",
-           "files"},
-          "manifest", c)) {
+  if (!CheckKeys(root,
+                 {"displayname", "exename", "version", "installfolder", "programgroup",
+                  "appdatafolder", "licence", "license", "stub", "publisher", "url", "services",
+                  "shortcuts", "association", "files"},
+                 "manifest", c)) {
     return false;
   }
   std::optional<std::string> displayname, exename, version, installfolder, programgroup,
@@ -546,7 +545,7 @@ bool Parse(const toml::table& root, Manifest& m, Checker& c) {
   // names through its upper-case mapping, letters beyond ASCII included)
   std::set<std::u16string> seen, folders;
   for (const auto& f : m.files) {
-    for (std::size_t k = f.subfolder.find(u'\\', 1); ; k = f.subfolder.find(u'\\', k + 1)) {
+    for (std::size_t k = f.subfolder.find(u'\\', 1);; k = f.subfolder.find(u'\\', k + 1)) {
       folders.insert(UpcaseName(f.subfolder.substr(0, k)));
       if (k == std::u16string::npos) break;
     }

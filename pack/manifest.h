@@ -35,8 +35,8 @@ struct Manifest {
   std::string exename;
   std::string version;
   std::string appdatafolder;
-  std::string publisher;  // shown in the installed-programs list; empty: none
-  std::string url;        // the product's web page; empty: none
+  std::string publisher;         // shown in the installed-programs list; empty: none
+  std::string url;               // the product's web page; empty: none
   std::u16string installfolder;  // "\Vendor\Product", relative to Program Files
   std::u16string programgroup;   // "\Product", relative to the Programs folder
   std::vector<Service> services;

@@ -58,7 +58,9 @@ class PrivateFolder {
     std::error_code ec;
     fs::remove_all(path_, ec);
   }
-  const fs::path& path() const { return path_; }
+  const fs::path& path() const {
+    return path_;
+  }
 
  private:
   fs::path path_;
@@ -116,8 +118,8 @@ int Run(const std::vector<std::string>& args, const fs::path& log) {
   si.hStdOutput = out;
   si.hStdError = out;
   PROCESS_INFORMATION pi{};
-  const BOOL started = CreateProcessW(nullptr, line.data(), nullptr, nullptr, TRUE, 0, nullptr,
-                                      nullptr, &si, &pi);
+  const BOOL started =
+      CreateProcessW(nullptr, line.data(), nullptr, nullptr, TRUE, 0, nullptr, nullptr, &si, &pi);
   if (out != INVALID_HANDLE_VALUE) CloseHandle(out);
   if (!started) return -1;
   WaitForSingleObject(pi.hProcess, INFINITE);

@@ -19,9 +19,9 @@ struct SignOptions {
   // (never on a command line, where other users could read it).
   std::optional<std::filesystem::path> password_file;
   std::optional<std::string> password_env;
-  std::string timestamp_url;  // RFC 3161 server; no timestamp when empty
-  std::string description;    // shown by the system's signature dialog
-  std::string url;            // the "more information" link of the signature
+  std::string timestamp_url;          // RFC 3161 server; no timestamp when empty
+  std::string description;            // shown by the system's signature dialog
+  std::string url;                    // the "more information" link of the signature
   std::string tool = "osslsigncode";  // looked up on PATH unless it holds a folder
 };
 

@@ -13,8 +13,8 @@
 #include "package/certtable.h"
 #include "package/integrity.h"
 #include "package/pkgfile.h"
-#include "package/startload.h"
 #include "package/publisher.h"
+#include "package/startload.h"
 #include "sysutil/codepage.h"
 
 namespace kestrel::pack {
@@ -137,8 +137,8 @@ std::string Printable(std::u16string_view text) {
   for (std::size_t i = 0; i < text.size(); ++i) {
     const char16_t c = text[i];
     const bool high = c >= 0xD800 && c <= 0xDBFF;
-    const bool paired = high && i + 1 < text.size() && text[i + 1] >= 0xDC00 &&
-                        text[i + 1] <= 0xDFFF;
+    const bool paired =
+        high && i + 1 < text.size() && text[i + 1] >= 0xDC00 && text[i + 1] <= 0xDFFF;
     if (paired) {
       out += Utf16ToUtf8(text.substr(i, 2));
       ++i;
@@ -246,8 +246,8 @@ bool ReadConfiguration(const fs::path& setup, ConfigRecord& config, std::string&
     return false;
   }
   if (!HasSetupMarker(config)) {
-    error = extent.table_past_end ? damaged
-                                  : "No install files attached! (" + PathToUtf8(setup) + ")";
+    error =
+        extent.table_past_end ? damaged : "No install files attached! (" + PathToUtf8(setup) + ")";
     return false;
   }
   if (checksum && CheckPackage(*file, config, at) == PackageCheck::kDamaged) {
@@ -290,11 +290,10 @@ int ListPackage(const fs::path& setup, std::ostream& out, std::ostream& err) {
                        : std::string("none"))
       << "\n"
       << "Package:        at offset " << c.packageoffset << ", "
-      << (reader.header.encrypted != 1 ? "plain"
+      << (reader.header.encrypted != 1      ? "plain"
           : ReadPasswordData(reader.header) ? "enciphered with a password"
                                             : "enciphered")
-      << ", " << reader.records.size()
-      << " files\n\n";
+      << ", " << reader.records.size() << " files\n\n";
   out << std::setw(12) << "size" << std::setw(12) << "stored"
       << "  attr  path\n";
   std::int64_t total = 0, stored = 0;
@@ -325,9 +324,8 @@ int VerifyPackage(const fs::path& setup, const Unlock& unlock, std::ostream& out
   if (!OpenReader(setup, unlock, reader, *config, err, &recordpos)) return 1;
   std::size_t faults = 0;
   // a signature behind the package is no part of it: the layout ends with the record
-  const LayoutReport layout =
-      CheckLayout(recordpos + static_cast<std::int64_t>(kConfigRecordSize), *config,
-                  reader.trailer.filecount);
+  const LayoutReport layout = CheckLayout(recordpos + static_cast<std::int64_t>(kConfigRecordSize),
+                                          *config, reader.trailer.filecount);
   for (const auto& w : layout.warnings) err << "kestrel-pack: warning: " << w << "\n";
   for (const auto& f : layout.faults) out << "FAIL package layout: " << f << "\n";
   // the installer's start-up check first; the files are still gone through, to name the damage
@@ -346,7 +344,8 @@ int VerifyPackage(const fs::path& setup, const Unlock& unlock, std::ostream& out
   for (std::size_t i = 0; i < reader.records.size(); ++i) {
     const DirectoryRecord r = reader.records[i];
     std::int64_t decoded = 0;
-    if (!BlocksInDataArea(r, *config, static_cast<std::size_t>(std::max(reader.trailer.filecount, 0)))) {
+    if (!BlocksInDataArea(r, *config,
+                          static_cast<std::size_t>(std::max(reader.trailer.filecount, 0)))) {
       out << "FAIL " << RecordPath(r) << ": its blocks are said to start at " << r.dataoffset
           << ", outside the data area between the Package header and the directory\n";
       ++faults;

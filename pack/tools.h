@@ -63,7 +63,6 @@ struct LayoutReport {
   std::vector<std::string> faults;
   std::vector<std::string> warnings;
 };
-LayoutReport CheckLayout(std::int64_t filesize, const ConfigRecord& config,
-                         std::int32_t filecount);
+LayoutReport CheckLayout(std::int64_t filesize, const ConfigRecord& config, std::int32_t filecount);
 
 }  // namespace kestrel::pack

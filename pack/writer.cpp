@@ -14,17 +14,16 @@
 #include <thread>
 
 #include "decode/cipher.h"
-#include "pack/hostio.h"
 #include "decode/password.h"
-#include "package/extension.h"
+#include "pack/hostio.h"
 #include "pack/pathtext.h"
 #include "pack/tools.h"
 #include "package/certtable.h"
+#include "package/directory.h"
+#include "package/extension.h"
 #include "package/integrity.h"
 #include "package/pkgfile.h"
 #include "package/publisher.h"
-#include "package/directory.h"
-#include "package/extension.h"
 #include "package/records.h"
 #include "sysutil/codepage.h"
 
@@ -641,8 +640,8 @@ bool BuildPackage(const Manifest& m, const BuildOptions& options, BuildResult& r
   // signing tools pad anything else with zeros, which could not be told from the record's own
   // zero tail. The padding lies in the licence region, read only up to its first zero byte.
   static_assert(kConfigRecordSize % kCertificateAlignment == 0);
-  const std::size_t padding = (kCertificateAlignment - out.pos() % kCertificateAlignment) %
-                              kCertificateAlignment;
+  const std::size_t padding =
+      (kCertificateAlignment - out.pos() % kCertificateAlignment) % kCertificateAlignment;
   const std::uint8_t zeros[kCertificateAlignment] = {};
   if (!out.Write(zeros, padding)) return write_failed();
   out.StopChecksum();

@@ -26,14 +26,14 @@ struct BuildOptions {
   std::filesystem::path stub;    // the setup program the package is appended to
   std::filesystem::path output;  // written through a temporary file, renamed at the end
   Level level = Level::kBest;
-  std::vector<std::uint8_t> key;    // 1..56 raw key bytes enciphers every payload; empty: plain
+  std::vector<std::uint8_t> key;  // 1..56 raw key bytes enciphers every payload; empty: plain
   // Enciphers with a key derived from this UTF-8 password instead, and stores the password data
   // (salt, iteration count, verifier) in the Package header. Not together with `key`.
   std::optional<std::string> password;
-  std::uint32_t iterations = 0;  // 0: the default count
-  std::optional<std::uint64_t> saltseed;  // fixes the salt (tests)
-  unsigned threads = 0;             // 0: one per core
-  std::optional<double> buildtime;  // OLE date; now when unset
+  std::uint32_t iterations = 0;            // 0: the default count
+  std::optional<std::uint64_t> saltseed;   // fixes the salt (tests)
+  unsigned threads = 0;                    // 0: one per core
+  std::optional<double> buildtime;         // OLE date; now when unset
   std::optional<std::uint64_t> chainseed;  // fixes the per-file chain values (tests)
   std::int64_t limit = 0x7FFFFFFF;         // the directory must end below this offset
   // Signs the stub (so the uninstaller copy carries a signature of its own), then the whole
@@ -54,8 +54,8 @@ struct BuildResult {
   std::uint64_t package_bytes = 0;  // size of the output without the stub
   bool stub_signed = false;         // the program part carries the stub's signature
   bool output_signed = false;
-  std::uint64_t shared_files = 0;   // files whose content was already stored for another
-  std::uint64_t shared_bytes = 0;   // their content bytes, stored once
+  std::uint64_t shared_files = 0;     // files whose content was already stored for another
+  std::uint64_t shared_bytes = 0;     // their content bytes, stored once
   std::uint64_t directory_bytes = 0;  // the directory as stored, trailer and placeholder counted
 };
 

@@ -36,8 +36,8 @@ bool ReadPeSignatureFields(PackageFile& file, PeSignatureFields& out);
 inline constexpr std::uint32_t kCertificateAlignment = 8;
 
 struct PackageExtent {
-  std::int64_t end = 0;     // the package's end E: the record lies at E - 12408
-  bool signed_ = false;     // a certificate table begins at `end` and ends the file
+  std::int64_t end = 0;  // the package's end E: the record lies at E - 12408
+  bool signed_ = false;  // a certificate table begins at `end` and ends the file
   // The header names a table that reaches past the end of the file: a signed file that was cut
   // short (or a damaged header). Only consulted when no record is found at `end`.
   bool table_past_end = false;

@@ -40,11 +40,11 @@ KESTREL_FOLD_TARGET inline __m128i Fold(__m128i x, __m128i k, __m128i next) {
 // Folding with carry-less multiplication, four 128-bit lanes at a time, then a Barrett
 // reduction; the constants are powers of x modulo the reflected CRC-32 polynomial.
 KESTREL_FOLD_TARGET std::uint32_t Crc32Fold(const std::uint8_t* p, std::size_t size,
-                                           std::uint32_t state) {
-  const __m128i k1k2 = _mm_setr_epi32(0x54442bd4, 0x00000001, static_cast<int>(0xc6e41596),
-                                      0x00000001);
-  const __m128i k3k4 = _mm_setr_epi32(0x751997d0, 0x00000001, static_cast<int>(0xccaa009e),
-                                      0x00000000);
+                                            std::uint32_t state) {
+  const __m128i k1k2 =
+      _mm_setr_epi32(0x54442bd4, 0x00000001, static_cast<int>(0xc6e41596), 0x00000001);
+  const __m128i k3k4 =
+      _mm_setr_epi32(0x751997d0, 0x00000001, static_cast<int>(0xccaa009e), 0x00000000);
   const __m128i k5 = _mm_setr_epi32(0x63cd6124, 0x00000001, 0x00000000, 0x00000000);
   const __m128i poly = _mm_setr_epi32(static_cast<int>(0xdb710641), 0x00000001,
                                       static_cast<int>(0xf7011641), 0x00000001);

@@ -85,7 +85,9 @@ class Directory {
     std::uint8_t attributes;
   };
   Text Keep(const WideText& field);
-  std::u16string_view View(Text t) const { return std::u16string_view(pool_).substr(t.at, t.units); }
+  std::u16string_view View(Text t) const {
+    return std::u16string_view(pool_).substr(t.at, t.units);
+  }
 
   std::vector<Entry> entries_;
   std::u16string pool_;

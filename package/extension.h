@@ -26,11 +26,11 @@ inline constexpr std::size_t kExtensionItemOverhead = 1 + 2;  // tag, length
 
 // Tags of the Configuration record's reserved tail.
 enum class ConfigTag : std::uint8_t {
-  kPublisher = 1,        // short text, code page bytes
-  kUrl = 2,              // short text, code page bytes
-  kStubSignature = 3,    // the signed stub's certificate-table entry and PE checksum
-  kPackageChecksum = 4,  // integrity of the package region
-  kCompactDirectory = 5, // where the compressed directory lies
+  kPublisher = 1,         // short text, code page bytes
+  kUrl = 2,               // short text, code page bytes
+  kStubSignature = 3,     // the signed stub's certificate-table entry and PE checksum
+  kPackageChecksum = 4,   // integrity of the package region
+  kCompactDirectory = 5,  // where the compressed directory lies
 };
 
 // Tags of the Package header's reserved bytes.

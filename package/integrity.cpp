@@ -48,9 +48,9 @@ PackageCheck CheckPackage(PackageFile& file, const ConfigRecord& config, std::in
   std::uint32_t crc = 0;
   std::int64_t left = recordpos - start;
   while (left > 0) {
-    const std::uint32_t want_n =
-        left < static_cast<std::int64_t>(kCheckPiece) ? static_cast<std::uint32_t>(left)
-                                                     : kCheckPiece;
+    const std::uint32_t want_n = left < static_cast<std::int64_t>(kCheckPiece)
+                                     ? static_cast<std::uint32_t>(left)
+                                     : kCheckPiece;
     std::uint32_t n = want_n;
     // the end of the file before the record: cut short
     if (file.Read(buffer.get(), n) == 0) return PackageCheck::kDamaged;

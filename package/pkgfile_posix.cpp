@@ -34,8 +34,8 @@ std::string HostPath(const std::u16string& path) {
 // the folder they were given first (the packer's extract does); -1 when a component is missing,
 // is no folder or is a link.
 int OpenFolderNoFollow(const std::string& folder) {
-  int fd = ::open(!folder.empty() && folder[0] == '/' ? "/" : ".",
-                  O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  int fd =
+      ::open(!folder.empty() && folder[0] == '/' ? "/" : ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
   std::size_t start = 0;
   while (fd >= 0 && start < folder.size()) {
     std::size_t end = folder.find('/', start);

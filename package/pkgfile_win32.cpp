@@ -107,9 +107,7 @@ class Win32File final : public PackageFile {
     return IsOpen() && WriteFile(handle_.get(), buffer, n, &put, nullptr) && put == n;
   }
 
-  void Close() override {
-    handle_.reset();
-  }
+  void Close() override { handle_.reset(); }
 
   bool IsOpen() const override { return static_cast<bool>(handle_); }
 
@@ -201,7 +199,8 @@ class Win32FileSystem final : public FileSystem {
 
   bool MoveReplacing(const std::u16string& from, const std::u16string& to) override {
     if (UseWideApi()) {
-      return MoveFileExW(Wide(from), Wide(to), MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH) != 0;
+      return MoveFileExW(Wide(from), Wide(to),
+                         MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH) != 0;
     }
     const auto a = Narrow(from), b = Narrow(to);
     if (!a || !b) return false;

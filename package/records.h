@@ -63,7 +63,7 @@ struct ConfigRecord {
 };
 
 struct PackageHeader {
-  char magic[4];  // "MXA1"
+  char magic[4];                // "MXA1"
   std::uint16_t formatversion;  // 4
   std::uint8_t encrypted;
   std::uint8_t padding7;

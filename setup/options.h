@@ -3,8 +3,9 @@
 // No argument installs; "-ui" (exactly, as the installed uninstall strings say) followed by the
 // main program's name uninstalls; any other first argument installs. Switches may follow
 // anywhere after argument 0 (after the program name in uninstall mode), letter case ignored:
-// /S, /PASSIVE, /LOG=FILE, /PASSWORD=TEXT, /PASSWORDFILE=FILE and /D=PATH, which takes the whole rest of the line, blanks and all.
-// Unknown arguments are kept so the log can name them; they change nothing.
+// /S, /PASSIVE, /LOG=FILE, /PASSWORD=TEXT, /PASSWORDFILE=FILE and /D=PATH, which takes the whole
+// rest of the line, blanks and all. Unknown arguments are kept so the log can name them; they
+// change nothing.
 #pragma once
 
 #include <optional>

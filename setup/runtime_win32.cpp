@@ -2,9 +2,10 @@
 // program with an Error box and exit code 3 instead of pulling in the unwinder, the exception
 // classes and the demangling terminate handler, none of which the program uses. Nothing here
 // allocates: the out-of-memory box must still be shown when the heap is exhausted.
-#include <windows.h>
+#include "setup/runtime_win32.h"
 
 #include <bits/functexcept.h>
+#include <windows.h>
 
 #include <csignal>
 #include <cstddef>
@@ -12,8 +13,6 @@
 #include <cstdlib>
 #include <exception>
 #include <new>
-
-#include "setup/runtime_win32.h"
 
 namespace kestrel {
 namespace {
@@ -56,9 +55,13 @@ void AppendHex(wchar_t* buf, std::size_t cap, std::size_t& len, std::uintptr_t v
   Show(text);
 }
 
-void OnTerminate() { InternalError("terminate"); }
+void OnTerminate() {
+  InternalError("terminate");
+}
 
-void OnAbort(int) { InternalError("abort"); }
+void OnAbort(int) {
+  InternalError("abort");
+}
 
 LONG WINAPI OnUnhandled(EXCEPTION_POINTERS* info) {
   wchar_t text[512];
@@ -67,7 +70,8 @@ LONG WINAPI OnUnhandled(EXCEPTION_POINTERS* info) {
   Append(text, 512, len, L"Kestrel has stopped because of an internal error (exception ");
   AppendHex(text, 512, len, info->ExceptionRecord->ExceptionCode, 8);
   Append(text, 512, len, L" at ");
-  AppendHex(text, 512, len, reinterpret_cast<std::uintptr_t>(info->ExceptionRecord->ExceptionAddress),
+  AppendHex(text, 512, len,
+            reinterpret_cast<std::uintptr_t>(info->ExceptionRecord->ExceptionAddress),
             2 * sizeof(void*));
   Append(text, 512, len, L"). Nothing more will be installed or removed.");
   Show(text);
@@ -76,8 +80,9 @@ LONG WINAPI OnUnhandled(EXCEPTION_POINTERS* info) {
 }  // namespace
 
 [[noreturn]] void OutOfMemory() {
-  Show(L"Kestrel has run out of memory and must close. Nothing more will be installed or "
-       L"removed.");
+  Show(
+      L"Kestrel has run out of memory and must close. Nothing more will be installed or "
+      L"removed.");
 }
 
 void InstallFaultHandlers() {
@@ -96,41 +101,91 @@ void* operator new(std::size_t size) {
     kestrel::OutOfMemory();
   }
 }
-void* operator new[](std::size_t size) { return operator new(size); }
+void* operator new[](std::size_t size) {
+  return operator new(size);
+}
 void* operator new(std::size_t size, const std::nothrow_t&) noexcept {
   return std::malloc(size ? size : 1);
 }
 void* operator new[](std::size_t size, const std::nothrow_t&) noexcept {
   return std::malloc(size ? size : 1);
 }
-void operator delete(void* p) noexcept { std::free(p); }
-void operator delete[](void* p) noexcept { std::free(p); }
-void operator delete(void* p, std::size_t) noexcept { std::free(p); }
-void operator delete[](void* p, std::size_t) noexcept { std::free(p); }
-void operator delete(void* p, const std::nothrow_t&) noexcept { std::free(p); }
-void operator delete[](void* p, const std::nothrow_t&) noexcept { std::free(p); }
+void operator delete(void* p) noexcept {
+  std::free(p);
+}
+void operator delete[](void* p) noexcept {
+  std::free(p);
+}
+void operator delete(void* p, std::size_t) noexcept {
+  std::free(p);
+}
+void operator delete[](void* p, std::size_t) noexcept {
+  std::free(p);
+}
+void operator delete(void* p, const std::nothrow_t&) noexcept {
+  std::free(p);
+}
+void operator delete[](void* p, const std::nothrow_t&) noexcept {
+  std::free(p);
+}
 
 // ---- the library's throwing helpers, called where it would throw ---------------------------
 namespace std {
-void __throw_bad_alloc() { kestrel::OutOfMemory(); }
-void __throw_bad_array_new_length() { kestrel::OutOfMemory(); }
-void __throw_length_error(const char* what) { kestrel::InternalError(what); }
-void __throw_logic_error(const char* what) { kestrel::InternalError(what); }
-void __throw_out_of_range(const char* what) { kestrel::InternalError(what); }
+void __throw_bad_alloc() {
+  kestrel::OutOfMemory();
+}
+void __throw_bad_array_new_length() {
+  kestrel::OutOfMemory();
+}
+void __throw_length_error(const char* what) {
+  kestrel::InternalError(what);
+}
+void __throw_logic_error(const char* what) {
+  kestrel::InternalError(what);
+}
+void __throw_out_of_range(const char* what) {
+  kestrel::InternalError(what);
+}
 // the text is a format with its numbers left out: only the check's name is shown
-void __throw_out_of_range_fmt(const char*, ...) { kestrel::InternalError("index out of range"); }
-void __throw_invalid_argument(const char* what) { kestrel::InternalError(what); }
-void __throw_domain_error(const char* what) { kestrel::InternalError(what); }
-void __throw_runtime_error(const char* what) { kestrel::InternalError(what); }
-void __throw_range_error(const char* what) { kestrel::InternalError(what); }
-void __throw_overflow_error(const char* what) { kestrel::InternalError(what); }
-void __throw_underflow_error(const char* what) { kestrel::InternalError(what); }
-void __throw_system_error(int) { kestrel::InternalError("system error"); }
-void __throw_bad_function_call() { kestrel::InternalError("bad function call"); }
-void __throw_bad_cast() { kestrel::InternalError("bad cast"); }
-void __throw_bad_typeid() { kestrel::InternalError("bad typeid"); }
-void __throw_bad_exception() { kestrel::InternalError("bad exception"); }
-void __throw_bad_weak_ptr() { kestrel::InternalError("bad weak pointer"); }
+void __throw_out_of_range_fmt(const char*, ...) {
+  kestrel::InternalError("index out of range");
+}
+void __throw_invalid_argument(const char* what) {
+  kestrel::InternalError(what);
+}
+void __throw_domain_error(const char* what) {
+  kestrel::InternalError(what);
+}
+void __throw_runtime_error(const char* what) {
+  kestrel::InternalError(what);
+}
+void __throw_range_error(const char* what) {
+  kestrel::InternalError(what);
+}
+void __throw_overflow_error(const char* what) {
+  kestrel::InternalError(what);
+}
+void __throw_underflow_error(const char* what) {
+  kestrel::InternalError(what);
+}
+void __throw_system_error(int) {
+  kestrel::InternalError("system error");
+}
+void __throw_bad_function_call() {
+  kestrel::InternalError("bad function call");
+}
+void __throw_bad_cast() {
+  kestrel::InternalError("bad cast");
+}
+void __throw_bad_typeid() {
+  kestrel::InternalError("bad typeid");
+}
+void __throw_bad_exception() {
+  kestrel::InternalError("bad exception");
+}
+void __throw_bad_weak_ptr() {
+  kestrel::InternalError("bad weak pointer");
+}
 }  // namespace std
 
 // Defining the handler variable keeps the library's default, the verbose handler with its
@@ -138,14 +193,18 @@ void __throw_bad_weak_ptr() { kestrel::InternalError("bad weak pointer"); }
 namespace __cxxabiv1 {
 std::terminate_handler __terminate_handler = kestrel::OnTerminate;
 }
-extern "C" void __cxa_pure_virtual() { kestrel::InternalError("pure virtual call"); }
+extern "C" void __cxa_pure_virtual() {
+  kestrel::InternalError("pure virtual call");
+}
 
 // ---- thread-safe initialisation of local statics, on the system's own primitives ------------
 // The library's version is built with exceptions and would bring their whole machinery along.
 // Byte 0 of the 64-bit guard says "done" (the compiler tests it inline); the second 32-bit word
 // is taken by the thread that runs the initialiser while others wait.
 namespace {
-volatile LONG* GuardLock(std::uint64_t* guard) { return reinterpret_cast<volatile LONG*>(guard) + 1; }
+volatile LONG* GuardLock(std::uint64_t* guard) {
+  return reinterpret_cast<volatile LONG*>(guard) + 1;
+}
 bool GuardDone(std::uint64_t* guard) {
   return *reinterpret_cast<volatile std::uint8_t*>(guard) != 0;
 }
@@ -166,4 +225,6 @@ extern "C" void __cxa_guard_release(std::uint64_t* guard) {
   *reinterpret_cast<volatile std::uint8_t*>(guard) = 1;
   InterlockedExchange(GuardLock(guard), 0);  // a full barrier: "done" is seen before the unlock
 }
-extern "C" void __cxa_guard_abort(std::uint64_t* guard) { InterlockedExchange(GuardLock(guard), 0); }
+extern "C" void __cxa_guard_abort(std::uint64_t* guard) {
+  InterlockedExchange(GuardLock(guard), 0);
+}

@@ -9,8 +9,8 @@
 #include "installengine/installrun.h"
 #include "installengine/installsystem_win32.h"
 #include "installengine/registration.h"
-#include "package/pkgfile_win32.h"
 #include "package/integrity.h"
+#include "package/pkgfile_win32.h"
 #include "package/startload.h"
 #include "setup/options.h"
 #include "sysutil/cmfunit.h"
@@ -274,7 +274,8 @@ int RunSession(HINSTANCE instance) {
   win::Event running(CreateMutexW(nullptr, FALSE, kRunningMutex));
   const DWORD mutexerror = GetLastError();
   // a mutex made in another user's session may refuse us access: it exists all the same
-  const bool taken = running ? mutexerror == ERROR_ALREADY_EXISTS : mutexerror == ERROR_ACCESS_DENIED;
+  const bool taken =
+      running ? mutexerror == ERROR_ALREADY_EXISTS : mutexerror == ERROR_ACCESS_DENIED;
   if (taken) {
     log("error: ", kAlreadyRunningText);
     if (options.ui == UiLevel::kFull) ui::ErrorBox(app.handle(), kAlreadyRunningText);

@@ -2,8 +2,8 @@
 #include <windows.h>
 
 #include "package/pkgfile_win32.h"
-#include "setup/session_win32.h"
 #include "setup/runtime_win32.h"
+#include "setup/session_win32.h"
 #include "sysutil/cmfunit_win32.h"
 #include "toolkit/thread_win32.h"
 

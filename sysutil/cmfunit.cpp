@@ -7,7 +7,9 @@
 namespace kestrel {
 namespace {
 
-char Upper(char c) { return (c >= 'a' && c <= 'z') ? static_cast<char>(c - 'a' + 'A') : c; }
+char Upper(char c) {
+  return (c >= 'a' && c <= 'z') ? static_cast<char>(c - 'a' + 'A') : c;
+}
 
 std::string UpperAscii(std::string_view s) {
   std::string out(s);
@@ -21,7 +23,8 @@ std::string EncodeLetterHex(std::u16string_view text) {
   std::string out;
   out.reserve(text.size() * 4);
   for (char16_t u : text) {
-    for (int shift = 12; shift >= 0; shift -= 4) out.push_back(static_cast<char>('A' + ((u >> shift) & 0xF)));
+    for (int shift = 12; shift >= 0; shift -= 4)
+      out.push_back(static_cast<char>('A' + ((u >> shift) & 0xF)));
   }
   return out;
 }
@@ -34,7 +37,8 @@ std::u16string DecodeLetterHex(std::string_view letters) {
     std::uint32_t u = 0;
     for (std::size_t k = 0; k < 4; ++k) {
       // unchecked, as stored values are only ever written by EncodeLetterHex
-      u = (u << 4) | ((static_cast<std::uint32_t>(static_cast<std::uint8_t>(letters[i + k])) - 65u) & 0xFFFFu);
+      u = (u << 4) |
+          ((static_cast<std::uint32_t>(static_cast<std::uint8_t>(letters[i + k])) - 65u) & 0xFFFFu);
     }
     out.push_back(static_cast<char16_t>(u));
   }
@@ -46,8 +50,15 @@ std::u16string CleanFileName(std::u16string_view text) {
   kept.reserve(text.size());
   for (char16_t c : text) {
     switch (c) {
-      case u'\\': case u'/': case u':': case u'*': case u'?':
-      case u'"': case u'<': case u'>': case u'|':
+      case u'\\':
+      case u'/':
+      case u':':
+      case u'*':
+      case u'?':
+      case u'"':
+      case u'<':
+      case u'>':
+      case u'|':
         break;
       default:
         kept.push_back(c);

@@ -31,8 +31,8 @@ std::string ReadString(HKEY root, std::string_view key, std::string_view value,
       (type == REG_SZ || type == REG_EXPAND_SZ)) {
     std::string buf(size + 1, '\0');
     DWORD got = size;
-    if (RegQueryValueExA(h.get(), v.c_str(), nullptr, &type, reinterpret_cast<BYTE*>(buf.data()), &got) ==
-        ERROR_SUCCESS) {
+    if (RegQueryValueExA(h.get(), v.c_str(), nullptr, &type, reinterpret_cast<BYTE*>(buf.data()),
+                         &got) == ERROR_SUCCESS) {
       buf.resize(got < buf.size() ? got : buf.size());
       // the stored text ends at its terminating zero (which a careless writer may have left out)
       std::size_t z = buf.find('\0');

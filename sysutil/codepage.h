@@ -16,8 +16,8 @@ namespace kestrel {
 // whether the text converts back to exactly what it was.
 std::string ToCodePage(std::u16string_view text, bool* lossless = nullptr);
 // The text an 8-bit system call receives for `text`, or nothing when that would differ from it
-// (a character replaced or mapped to a look-alike, or a zero that would end it early): such a name must be refused, because the
-// call would act on another name than the one that was checked.
+// (a character replaced or mapped to a look-alike, or a zero that would end it early): such a name
+// must be refused, because the call would act on another name than the one that was checked.
 std::optional<std::string> ToCodePageExact(std::u16string_view text);
 // The system's 8-bit code page to UTF-16.
 std::u16string FromCodePage(std::string_view text);

@@ -1,16 +1,16 @@
 // Code-page conversion fixed to Windows-1252, plus UTF-8 helpers; no OS headers.
-#include "sysutil/codepage.h"
-
 #include <cstdint>
+
+#include "sysutil/codepage.h"
 
 namespace kestrel {
 namespace {
 
 // 0x80..0x9F of Windows-1252; 0 marks the five unassigned bytes.
-constexpr char16_t kHigh1252[32] = {
-    0x20AC, 0,      0x201A, 0x0192, 0x201E, 0x2026, 0x2020, 0x2021, 0x02C6, 0x2030, 0x0160,
-    0x2039, 0x0152, 0,      0x017D, 0,      0,      0x2018, 0x2019, 0x201C, 0x201D, 0x2022,
-    0x2013, 0x2014, 0x02DC, 0x2122, 0x0161, 0x203A, 0x0153, 0,      0x017E, 0x0178};
+constexpr char16_t kHigh1252[32] = {0x20AC, 0,      0x201A, 0x0192, 0x201E, 0x2026, 0x2020, 0x2021,
+                                    0x02C6, 0x2030, 0x0160, 0x2039, 0x0152, 0,      0x017D, 0,
+                                    0,      0x2018, 0x2019, 0x201C, 0x201D, 0x2022, 0x2013, 0x2014,
+                                    0x02DC, 0x2122, 0x0161, 0x203A, 0x0153, 0,      0x017E, 0x0178};
 
 }  // namespace
 
@@ -140,8 +140,12 @@ std::optional<std::string> ToCodePageExact(std::u16string_view text) {
 
 #ifndef _WIN32
 // Off Windows the system's code page is Windows-1252.
-std::string ToCodePage(std::u16string_view text, bool* lossless) { return ToCp1252(text, lossless); }
-std::u16string FromCodePage(std::string_view text) { return FromCp1252(text); }
+std::string ToCodePage(std::u16string_view text, bool* lossless) {
+  return ToCp1252(text, lossless);
+}
+std::u16string FromCodePage(std::string_view text) {
+  return FromCp1252(text);
+}
 #endif
 
 }  // namespace kestrel

@@ -56,6 +56,8 @@ std::string ToCodePage(std::u16string_view text, bool* lossless) {
   return out;
 }
 
-std::u16string FromCodePage(std::string_view text) { return Back(text); }
+std::u16string FromCodePage(std::string_view text) {
+  return Back(text);
+}
 
 }  // namespace kestrel

@@ -1,8 +1,8 @@
 // Owners of the Win32 handles the program opens: each closes its handle once, when it goes.
 #pragma once
 
-#include <windows.h>
 #include <objbase.h>
+#include <windows.h>
 
 #include <utility>
 

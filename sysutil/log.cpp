@@ -1,6 +1,5 @@
 #include "sysutil/log.h"
 
-
 #include "sysutil/codepage.h"
 
 namespace kestrel {

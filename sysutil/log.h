@@ -62,7 +62,8 @@ class Log {
   LogSink* sink_ = nullptr;
 };
 
-// "2026-12-08 09:30:05.123 " followed by the text: the stamp every line of the log file starts with.
+// "2026-12-08 09:30:05.123 " followed by the text: the stamp every line of the log file starts
+// with.
 std::string StampedLine(int year, int month, int day, int hour, int minute, int second,
                         int millisecond, std::string_view text);
 

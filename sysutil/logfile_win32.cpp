@@ -27,8 +27,8 @@ FileLogSink::~FileLogSink() {
 void FileLogSink::WriteLine(std::string_view utf8) {
   SYSTEMTIME t{};
   GetLocalTime(&t);
-  std::string line = StampedLine(t.wYear, t.wMonth, t.wDay, t.wHour, t.wMinute, t.wSecond,
-                                 t.wMilliseconds, utf8);
+  std::string line =
+      StampedLine(t.wYear, t.wMonth, t.wDay, t.wHour, t.wMinute, t.wSecond, t.wMilliseconds, utf8);
   // one line is one event: a line break inside a text would fake a second one
   for (char& c : line) {
     if (c == '\r' || c == '\n') c = ' ';

@@ -71,7 +71,6 @@ PathFault CheckComponent(std::u16string_view part) {
   return PathFault::kNone;
 }
 
-
 }  // namespace
 
 bool IsDriveLetter(char16_t c) {

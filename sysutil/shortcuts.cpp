@@ -43,10 +43,10 @@ ShortcutPlan PlanShortcuts(const ShortcutInput& in) {
                               arguments, TrimBlanks(caption), work});
   }
   const std::u16string uninstall = u"Uninstall " + trimmed;
-  plan.grouprows.push_back({plan.groupfolder + CleanFileName(uninstall) + u".lnk",
-                            AddTrailingBackslash(in.windowsfolder) + std::u16string(kUninstallerName),
-                            u"-ui " + FromCodePage(ReadShort(c.exename)), uninstall,
-                            in.windowsfolder});
+  plan.grouprows.push_back(
+      {plan.groupfolder + CleanFileName(uninstall) + u".lnk",
+       AddTrailingBackslash(in.windowsfolder) + std::u16string(kUninstallerName),
+       u"-ui " + FromCodePage(ReadShort(c.exename)), uninstall, in.windowsfolder});
   plan.desktop = {AddTrailingBackslash(in.desktopfolder) + linkname, mainexe, u"", trimmed, work};
   return plan;
 }

@@ -93,8 +93,8 @@ bool IsReservedDeviceName(std::u16string_view name) {
   while (!stem.empty() && (stem.back() == u' ' || stem.back() == u'.')) stem.remove_suffix(1);
   std::u16string up(stem);
   for (char16_t& c : up) c = UpperAscii(c);
-  for (std::u16string_view whole : {u"CON", u"PRN", u"AUX", u"NUL", u"CONIN$", u"CONOUT$",
-                                    u"CLOCK$"}) {
+  for (std::u16string_view whole :
+       {u"CON", u"PRN", u"AUX", u"NUL", u"CONIN$", u"CONOUT$", u"CLOCK$"}) {
     if (up == whole) return true;
   }
   if (up.size() != 4) return false;

@@ -15,11 +15,11 @@ inline constexpr std::size_t kMaxNameUnits = 255;
 
 enum class NameFault {
   kNone,
-  kEmpty,                // nothing at all
-  kTooLong,              // more than kMaxNameUnits units
-  kBadCharacter,         // a control character or one of < > : " | ? * \ /
-  kTrailingDotOrBlank,   // Windows drops them, so the name is not the one stored ("." and ".." too)
-  kDeviceName,           // CON, NUL, COM1, ... with or without an extension
+  kEmpty,               // nothing at all
+  kTooLong,             // more than kMaxNameUnits units
+  kBadCharacter,        // a control character or one of < > : " | ? * \ /
+  kTrailingDotOrBlank,  // Windows drops them, so the name is not the one stored ("." and ".." too)
+  kDeviceName,          // CON, NUL, COM1, ... with or without an extension
 };
 
 // Why a single name component (no separators) cannot be created as given; kNone when it can.

@@ -150,9 +150,8 @@ SetupFile Assemble(const std::vector<std::uint8_t>& program,
   for (const auto& [tag, bytes] : items) EXPECT_TRUE(ext.Add(tag, std::span(bytes)));
   if (checksum) {
     std::uint8_t item[kPackageChecksumBytes];
-    EncodePackageChecksum({ContinueWithRecord(Crc32(package.data(), package.size()), c),
-                           package.size()},
-                          item);
+    EncodePackageChecksum(
+        {ContinueWithRecord(Crc32(package.data(), package.size()), c), package.size()}, item);
     EXPECT_TRUE(ext.Add(ConfigTag::kPackageChecksum, std::span(item)));
   }
   ext.Finish();
@@ -228,9 +227,8 @@ TEST(UninstallerCopy, GetsTheStubsSignatureBackOrLosesAForeignEntry) {
     // a stub signature that does not end the program part names bytes the copy lacks
     StubSignature wrong{4096, 999, 0x1234};
     EncodeStubSignature(wrong, item);
-    SetupFile damaged = Assemble(front, package,
-                                 {{ConfigTag::kStubSignature, {std::begin(item), std::end(item)}}},
-                                 true);
+    SetupFile damaged = Assemble(
+        front, package, {{ConfigTag::kStubSignature, {std::begin(item), std::end(item)}}}, true);
     EXPECT_EQ(Copy(damaged, 65536), front);
   }
 }
@@ -281,8 +279,8 @@ TEST(PackageChecksum, EveryByteOfThePackageAndTheRecordCounts) {
   front[10] ^= 0xFF;
   EXPECT_EQ(check(front, good.recordpos), PackageCheck::kOk);
   // a record found at the wrong distance from the package start
-  const SetupFile shorter = Assemble(stub, std::vector<std::uint8_t>(package.begin(),
-                                                                     package.end() - 8), {}, false);
+  const SetupFile shorter =
+      Assemble(stub, std::vector<std::uint8_t>(package.begin(), package.end() - 8), {}, false);
   auto moved = shorter.bytes;
   std::memcpy(moved.data() + shorter.recordpos, good.bytes.data() + good.recordpos,
               kConfigRecordSize);

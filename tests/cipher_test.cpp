@@ -13,8 +13,8 @@ namespace {
 
 CipherState StateFor(std::string_view key) {
   CipherState s{};
-  EXPECT_TRUE(MakeCipherState(
-      std::span(reinterpret_cast<const std::uint8_t*>(key.data()), key.size()), s));
+  EXPECT_TRUE(
+      MakeCipherState(std::span(reinterpret_cast<const std::uint8_t*>(key.data()), key.size()), s));
   return s;
 }
 

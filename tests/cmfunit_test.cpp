@@ -62,8 +62,8 @@ TEST(CodePage, Utf8RoundTripAndInvalidInput) {
   const std::u16string text = u"a\x00E9\x4E2D\xD83D\xDE00";
   EXPECT_EQ(Utf8ToUtf16(Utf16ToUtf8(text)), text);
   EXPECT_EQ(Utf16ToUtf8(u"\x00E9"), "\xC3\xA9");
-  EXPECT_EQ(Utf8ToUtf16("\xC3"), u"\xFFFD");            // truncated sequence
-  EXPECT_EQ(Utf8ToUtf16("\xC0\xAF"), u"\xFFFD\xFFFD");  // overlong
+  EXPECT_EQ(Utf8ToUtf16("\xC3"), u"\xFFFD");                  // truncated sequence
+  EXPECT_EQ(Utf8ToUtf16("\xC0\xAF"), u"\xFFFD\xFFFD");        // overlong
   EXPECT_EQ(Utf8ToUtf16("\xED\xA0\x80").front(), u'\xFFFD');  // encoded surrogate
 }
 

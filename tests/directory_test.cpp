@@ -1,14 +1,14 @@
 // The directory as the reader holds it, and the compact directory's stream: every record field,
 // reserved bytes included, survives the stream fed in pieces of any size; damaged streams are
 // refused without reading past their bytes.
+#include "package/directory.h"
+
 #include <gtest/gtest.h>
 
 #include <cstring>
 #include <memory>
 #include <random>
 #include <vector>
-
-#include "package/directory.h"
 
 namespace kestrel {
 namespace {
@@ -90,14 +90,14 @@ TEST(CompactDirectory, DamagedStreamsAreRefusedOrIncomplete) {
     }
   }
   const std::vector<std::vector<std::uint8_t>> bad = {
-      {0x10, 0, 0, 0, 0, 0, 0},            // an unknown flag
-      {0x01, 0, 0, 0, 0, 0, 0},            // "same subfolder" with no record before
-      {0x00, 1, 0x00},                     // a zero unit
-      {0x00, 1, 0xC1, 0xBF},               // an overlong two-byte unit
-      {0x00, 1, 0xE0, 0x9F, 0xBF},         // an overlong three-byte unit
-      {0x00, 1, 0xF0, 0x80, 0x80, 0x80},   // no four-byte units
-      {0x00, 1, 0x80},                     // a stray continuation byte
-      {0x00, 0x81, 0x08},                  // a text of 1025 units
+      {0x10, 0, 0, 0, 0, 0, 0},           // an unknown flag
+      {0x01, 0, 0, 0, 0, 0, 0},           // "same subfolder" with no record before
+      {0x00, 1, 0x00},                    // a zero unit
+      {0x00, 1, 0xC1, 0xBF},              // an overlong two-byte unit
+      {0x00, 1, 0xE0, 0x9F, 0xBF},        // an overlong three-byte unit
+      {0x00, 1, 0xF0, 0x80, 0x80, 0x80},  // no four-byte units
+      {0x00, 1, 0x80},                    // a stray continuation byte
+      {0x00, 0x81, 0x08},                 // a text of 1025 units
       {0x00, 0, 0, 0, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0x01},  // long
   };
   for (const auto& b : bad) {

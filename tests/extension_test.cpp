@@ -1,4 +1,3 @@
-#include "package/crc32_fold.h"
 #include "package/extension.h"
 
 #include <gtest/gtest.h>
@@ -10,10 +9,14 @@
 #include <string>
 #include <vector>
 
+#include "package/crc32_fold.h"
+
 namespace kestrel {
 namespace {
 
-std::string Text(std::span<const std::uint8_t> s) { return std::string(s.begin(), s.end()); }
+std::string Text(std::span<const std::uint8_t> s) {
+  return std::string(s.begin(), s.end());
+}
 
 TEST(Crc32, KnownAnswers) {
   EXPECT_EQ(Crc32("", 0), 0u);
@@ -117,8 +120,8 @@ TEST(Crc32, FoldingIsUsedWhereTheProcessorHasIt) {
   }
   if (line.empty()) GTEST_SKIP() << "no /proc/cpuinfo flags here";
   line += ' ';
-  const bool listed = line.find(" pclmulqdq ") != std::string::npos &&
-                      line.find(" sse4_1 ") != std::string::npos;
+  const bool listed =
+      line.find(" pclmulqdq ") != std::string::npos && line.find(" sse4_1 ") != std::string::npos;
   EXPECT_EQ(kestrel::HaveCrc32Fold(), listed) << line;
 }
 

@@ -9,10 +9,10 @@
 #include <string>
 #include <vector>
 
+#include "forwarding_fs.h"
 #include "installengine/extract.h"
 #include "pack/tools.h"
 #include "package/pkgfile.h"
-#include "forwarding_fs.h"
 #include "package_fixture.h"
 #include "sysutil/cmfconst.h"
 #include "sysutil/codepage.h"
@@ -188,9 +188,9 @@ TEST_F(ExtractIoTest, AttributesAreSetOnlyWhenTheyDifferFromTheCreatedFile) {
   }
   Prepare(pkg);
   ASSERT_TRUE(reader_.OpenPackage());
-  for (std::optional<std::uint32_t> reported : {std::optional<std::uint32_t>(0x20),
-                                                std::optional<std::uint32_t>(0x2020),
-                                                std::optional<std::uint32_t>()}) {
+  for (std::optional<std::uint32_t> reported :
+       {std::optional<std::uint32_t>(0x20), std::optional<std::uint32_t>(0x2020),
+        std::optional<std::uint32_t>()}) {
     probe_.reported = reported;
     probe_.applied.clear();
     for (std::size_t i = 0; i < 6; ++i) {

@@ -7,8 +7,8 @@
 #include <string>
 #include <vector>
 
-#include "pack/tools.h"
 #include "forwarding_fs.h"
+#include "pack/tools.h"
 #include "package_fixture.h"
 #include "sysutil/cmfconst.h"
 #include "sysutil/codepage.h"
@@ -381,8 +381,8 @@ TEST_F(ExtractTest, InstallingAgainReplacesFilesItLeftReadOnlyHiddenOrSystem) {
     for (std::size_t i = 0; i < 3; ++i) ASSERT_TRUE(reader->ExtractFile(i)) << round << i;
   }
   // the second round cleared each file's attributes before replacing it, then set them again
-  EXPECT_EQ(windows.applied, (std::vector<std::uint32_t>{0x21, 0x22, 0x24, 0x80, 0x21, 0x80,
-                                                          0x22, 0x80, 0x24}));
+  EXPECT_EQ(windows.applied,
+            (std::vector<std::uint32_t>{0x21, 0x22, 0x24, 0x80, 0x21, 0x80, 0x22, 0x80, 0x24}));
   EXPECT_EQ(ReadFileBytes(Out("f4")), (std::vector<std::uint8_t>{0x24, 2, 3, 4, 5, 6, 7, 8}));
 }
 

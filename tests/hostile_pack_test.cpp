@@ -3,12 +3,11 @@
 // drive a terminal, links in and around the folders, inputs that are not files, an output that
 // is one of the inputs, and a build stopped by a signal. Each case here was once accepted.
 #include <fcntl.h>
+#include <gtest/gtest.h>
 #include <signal.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
-
-#include <gtest/gtest.h>
 
 #include <chrono>
 #include <cstring>
@@ -20,12 +19,12 @@
 #include <thread>
 #include <vector>
 
-#include "package/directory.h"
 #include "installengine/extract.h"
-#include "package/extension.h"
 #include "pack/manifest.h"
 #include "pack/tools.h"
 #include "pack/writer.h"
+#include "package/directory.h"
+#include "package/extension.h"
 #include "package_fixture.h"
 #include "sysutil/cmfconst.h"
 #include "sysutil/codepage.h"
@@ -234,8 +233,8 @@ TEST_F(HostileTest, VerifyWarnsOfAnEmptyDirectoryAndFailsOneOutsideThePackage) {
   ConfigRecord c;
   const std::size_t at = bytes.size() - sizeof c;
   std::memcpy(&c, bytes.data() + at, sizeof c);
-  for (std::int64_t offset : {static_cast<std::int64_t>(c.packageoffset) + 100,
-                              static_cast<std::int64_t>(at) + 12408}) {
+  for (std::int64_t offset :
+       {static_cast<std::int64_t>(c.packageoffset) + 100, static_cast<std::int64_t>(at) + 12408}) {
     ConfigRecord moved = c;
     moved.licenseoffset = static_cast<std::int32_t>(offset);
     std::memcpy(bytes.data() + at, &moved, sizeof moved);
@@ -304,8 +303,8 @@ TEST_F(HostileTest, ExtractEntersNoLinkThatAlreadyStandsInTheOutputFolder) {
   struct Case {
     std::u16string name, subfolder;
   };
-  for (const Case& c : {Case{u"f.txt", u""}, Case{u"a.txt", u"\\sub"},
-                        Case{u"b.txt", u"\\deep\\er"}}) {
+  for (const Case& c :
+       {Case{u"f.txt", u""}, Case{u"a.txt", u"\\sub"}, Case{u"b.txt", u"\\deep\\er"}}) {
     RawPackage pkg;
     pkg.files.push_back(OneFile(c.name, c.subfolder));
     std::string text;
@@ -329,7 +328,8 @@ class RecordingFs final : public FileSystem {
  public:
   class File final : public PackageFile {
    public:
-    File(RecordingFs& owner, std::unique_ptr<PackageFile> real) : owner_(owner), real_(std::move(real)) {}
+    File(RecordingFs& owner, std::unique_ptr<PackageFile> real)
+        : owner_(owner), real_(std::move(real)) {}
     bool OpenRead(const std::u16string& p) override { return real_->OpenRead(p); }
     bool CreateWrite(const std::u16string& p) override {
       owner_.created.push_back(p);
@@ -395,8 +395,8 @@ TEST_F(HostileTest, ManifestRefusesUnsafeExenamesAndDeviceNamesAndNonAsciiCaseTw
   const std::string files = "[[files]]\nsource = \"src\"\n";
   for (const char* exename : {"\\\\", "/", "bin\\\\tool.exe", "bin/tool.exe", "..", " ", "\\r",
                               " tool.exe", "tool.exe ", "nul.exe", "a:b"}) {
-    EXPECT_FALSE(Parse("displayname = \"Tool\"\nexename = \"" + std::string(exename) + "\"\n" +
-                       files))
+    EXPECT_FALSE(
+        Parse("displayname = \"Tool\"\nexename = \"" + std::string(exename) + "\"\n" + files))
         << exename;
     EXPECT_NE(error_.find("exename"), std::string::npos) << exename << ": " << error_;
   }
@@ -416,10 +416,10 @@ TEST_F(HostileTest, ManifestRefusesUnsafeExenamesAndDeviceNamesAndNonAsciiCaseTw
       {{"ok.txt"}, "prn", "reserved device name"},
       {{"ok.txt"}, std::string(256, 'd'), "255 UTF-16 units"},
       {{"a/\xC3\x84rger.txt", "b/\xC3\xA4rger.txt"}, "", "two files"},
-      {{"a/\xCE\xA3.txt", "b/\xCF\x83.txt"}, "", "two files"},            // Greek sigma
-      {{"a/\xD0\x96.txt", "b/\xD0\xB6.txt"}, "", "two files"},            // Cyrillic zhe
-      {{"a/\xEF\xBC\xA1.txt", "b/\xEF\xBD\x81.txt"}, "", "two files"},    // fullwidth A, a
-      {{"a/\xC5\xBD.txt", "b/\xC5\xBE.txt"}, "", "two files"},            // Z and z caron
+      {{"a/\xCE\xA3.txt", "b/\xCF\x83.txt"}, "", "two files"},                     // Greek sigma
+      {{"a/\xD0\x96.txt", "b/\xD0\xB6.txt"}, "", "two files"},                     // Cyrillic zhe
+      {{"a/\xEF\xBC\xA1.txt", "b/\xEF\xBD\x81.txt"}, "", "two files"},             // fullwidth A, a
+      {{"a/\xC5\xBD.txt", "b/\xC5\xBE.txt"}, "", "two files"},                     // Z and z caron
       {{"a/\xC3\x9E", "b/\xC3\xBE/x.txt"}, "", "both as a file and as a folder"},  // thorn
   };
   for (const auto& c : cases) {
@@ -500,7 +500,8 @@ std::string ParseAsNobody(const std::string& toml, const fs::path& base) {
   ::close(fds[1]);
   std::string reply;
   char buf[512];
-  for (ssize_t r; (r = ::read(fds[0], buf, sizeof buf)) > 0;) reply.append(buf, static_cast<std::size_t>(r));
+  for (ssize_t r; (r = ::read(fds[0], buf, sizeof buf)) > 0;)
+    reply.append(buf, static_cast<std::size_t>(r));
   ::close(fds[0]);
   int status = 0;
   ::waitpid(pid, &status, 0);
@@ -528,12 +529,13 @@ TEST_F(HostileTest, TheOutputMayNotBeOneOfTheInputs) {
   Source("tool.exe", "program");
   WriteFileBytes(dir_ / "stub.exe", FakePe());
   WriteFileBytes(dir_ / "licence.txt", Bytes("licence"));
-  ASSERT_TRUE(Parse(std::string(kHead) + "licence = \"licence.txt\"\n[[files]]\nsource = \"src\"\n"))
+  ASSERT_TRUE(
+      Parse(std::string(kHead) + "licence = \"licence.txt\"\n[[files]]\nsource = \"src\"\n"))
       << error_;
   fs::create_hard_link(dir_ / "stub.exe", dir_ / "stub-link.exe");
-  for (const fs::path& victim : {dir_ / "stub.exe", dir_ / "stub-link.exe",
-                                 dir_ / "licence.txt", dir_ / "src" / "tool.exe",
-                                 dir_ / "src" / ".." / "src" / "tool.exe"}) {
+  for (const fs::path& victim :
+       {dir_ / "stub.exe", dir_ / "stub-link.exe", dir_ / "licence.txt", dir_ / "src" / "tool.exe",
+        dir_ / "src" / ".." / "src" / "tool.exe"}) {
     const auto before = ReadFileBytes(victim);
     BuildOptions options;
     options.stub = dir_ / "stub.exe";
@@ -549,10 +551,10 @@ TEST_F(HostileTest, TheOutputMayNotBeOneOfTheInputs) {
 // ---- the command line ----
 
 struct RunResult {
-  int exit_code = -1;     // when it exited
-  int signal = 0;         // when a signal ended it
+  int exit_code = -1;  // when it exited
+  int signal = 0;      // when a signal ended it
   bool timed_out = false;
-  std::string output;     // stdout and stderr
+  std::string output;  // stdout and stderr
 };
 
 // Runs the built kestrel-pack; `poll` is called every millisecond while it runs.
@@ -614,7 +616,8 @@ class HostileCliTest : public HostileTest {
 };
 
 TEST_F(HostileCliTest, InputsThatAreNoRegularFilesAreRefusedAtOnce) {
-  Write("fifo-licence.toml", std::string(kHead) + "licence = \"fifo\"\n[[files]]\nsource = \"src\"\n");
+  Write("fifo-licence.toml",
+        std::string(kHead) + "licence = \"fifo\"\n[[files]]\nsource = \"src\"\n");
   Write("zero-licence.toml",
         std::string(kHead) + "licence = \"/dev/zero\"\n[[files]]\nsource = \"src\"\n");
   ASSERT_EQ(Run({"build", P("good.toml"), "-o", P("setup.exe"), "--stub", P("stub.exe")}).exit_code,
@@ -685,9 +688,9 @@ TEST_F(HostileCliTest, ASignalDuringBuildLeavesNoPartialOutput) {
         }
       }
     };
-    const RunResult r = RunPack({"build", P("good.toml"), "-o", P("setup.exe"), "--stub",
-                                 P("stub.exe"), "--threads", "1"},
-                                dir_.path(), poll, 60);
+    const RunResult r = RunPack(
+        {"build", P("good.toml"), "-o", P("setup.exe"), "--stub", P("stub.exe"), "--threads", "1"},
+        dir_.path(), poll, 60);
     ASSERT_TRUE(sent) << r.output;
     EXPECT_EQ(r.signal, sig) << r.exit_code << r.output;
     EXPECT_FALSE(fs::exists(dir_ / "setup.exe"));

@@ -10,9 +10,9 @@
 #include <string>
 #include <vector>
 
+#include "forwarding_fs.h"
 #include "pack/tools.h"
 #include "package/extension.h"
-#include "forwarding_fs.h"
 #include "package_fixture.h"
 #include "sysutil/cmfconst.h"
 #include "sysutil/cmfunit.h"

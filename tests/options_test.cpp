@@ -144,8 +144,8 @@ class Lines final : public LogSink {
 TEST(SetupLog, JoinsPartsAndCostsNothingWhenOff) {
   Lines sink;
   const Log log(&sink);
-  log("file written: ", std::u16string(u"C:\\\u00e9t\u00e9"), " (", 42, " bytes) ",
-      Ansi{"caf\xe9"}, " ", true);
+  log("file written: ", std::u16string(u"C:\\\u00e9t\u00e9"), " (", 42, " bytes) ", Ansi{"caf\xe9"},
+      " ", true);
   ASSERT_EQ(sink.lines.size(), 1u);
   EXPECT_EQ(sink.lines[0], "file written: C:\\\xc3\xa9t\xc3\xa9 (42 bytes) caf\xc3\xa9 yes");
   const Log off;

@@ -7,16 +7,15 @@
 #include <string>
 #include <vector>
 
+#include "decode/password.h"
+#include "installengine/extract.h"
 #include "pack/manifest.h"
 #include "pack/tools.h"
 #include "pack/writer.h"
-#include "installengine/extract.h"
-#include "package/publisher.h"
 #include "package/directory.h"
 #include "package/extension.h"
+#include "package/publisher.h"
 #include "package_fixture.h"
-#include "decode/password.h"
-#include "package/extension.h"
 #include "sysutil/codepage.h"
 
 namespace kestrel::pack {
@@ -258,10 +257,10 @@ TEST_F(PackTest, ListShowsConfigurationAndFiles) {
 TEST_F(PackTest, PublisherAndUrlTravelInTheRecordsTailAndAreListed) {
   Source("tool.exe", testing::RandomBytes(50, 13));
   for (const bool with : {true, false}) {
-    ASSERT_TRUE(Parse(std::string(kHead) +
-                      (with ? "publisher = \"Halvard Caf\u00e9\"\nurl = \"https://h.example/t\"\n"
-                            : "") +
-                      "[[files]]\nsource = \"src/tool.exe\"\n"))
+    ASSERT_TRUE(
+        Parse(std::string(kHead) +
+              (with ? "publisher = \"Halvard Caf\u00e9\"\nurl = \"https://h.example/t\"\n" : "") +
+              "[[files]]\nsource = \"src/tool.exe\"\n"))
         << error_;
     ASSERT_TRUE(Build()) << error_;
     const auto bytes = ReadFileBytes(options_.output);
@@ -298,9 +297,8 @@ TEST_F(PackTest, SharedContentAndCompactDirectoryRoundTripInBothForms) {
     // every fourth file repeats an earlier one; one is large; two are empty
     std::vector<std::uint8_t> bytes = i % 4 == 3 ? ReadFileBytes(dir_ / "src" / rels[i - 2])
                                       : i == 8   ? big
-                                      : i == 12 || i == 13
-                                          ? std::vector<std::uint8_t>{}
-                                          : testing::RandomBytes(300 + i * 97, i);
+                                      : i == 12 || i == 13 ? std::vector<std::uint8_t>{}
+                                                           : testing::RandomBytes(300 + i * 97, i);
     Source(rel, bytes);
     rels.push_back(rel);
   }
@@ -536,7 +534,8 @@ TEST_F(PackTest, PasswordRoundTripAndRefusals) {
   ASSERT_TRUE(data);
   EXPECT_EQ(data->iterations, 1000u);
   // every record carries the CRC of its source
-  const std::int64_t first = config->licenseoffset - 8 - 3 * static_cast<std::int64_t>(kDirectoryRecordSize);
+  const std::int64_t first =
+      config->licenseoffset - 8 - 3 * static_cast<std::int64_t>(kDirectoryRecordSize);
   for (int i = 0; i < 3; ++i) {
     DirectoryRecord r;
     std::memcpy(&r, bytes.data() + first + i * kDirectoryRecordSize, sizeof r);
@@ -548,8 +547,10 @@ TEST_F(PackTest, PasswordRoundTripAndRefusals) {
   }
 
   std::ostringstream out, err;
-  EXPECT_EQ(VerifyPackage(options_.output, Unlock{{}, options_.password}, out, err), 0) << err.str();
-  EXPECT_EQ(ExtractPackage(options_.output, dir_ / "out", Unlock{{}, options_.password}, out, err), 0)
+  EXPECT_EQ(VerifyPackage(options_.output, Unlock{{}, options_.password}, out, err), 0)
+      << err.str();
+  EXPECT_EQ(ExtractPackage(options_.output, dir_ / "out", Unlock{{}, options_.password}, out, err),
+            0)
       << err.str();
   for (const char* rel : {"tool.exe", "sub/text.txt", "empty.txt"}) {
     EXPECT_EQ(ReadFileBytes(dir_ / "out" / rel), ReadFileBytes(dir_ / "src" / rel)) << rel;
@@ -574,7 +575,8 @@ TEST_F(PackTest, PasswordRoundTripAndRefusals) {
   }
   // a raw key that is not the derived one: every file fails its check, none is left behind
   std::ostringstream o, e;
-  EXPECT_EQ(ExtractPackage(options_.output, dir_ / "out", Unlock{{1, 2, 3}, std::nullopt}, o, e), 1);
+  EXPECT_EQ(ExtractPackage(options_.output, dir_ / "out", Unlock{{1, 2, 3}, std::nullopt}, o, e),
+            1);
   EXPECT_NE(o.str().find("File corrupt"), std::string::npos) << o.str();
   EXPECT_FALSE(fs::exists(dir_ / "out" / "tool.exe"));
 

@@ -54,7 +54,7 @@ struct RawPackage {
   std::uint8_t compressed = 1;
   std::optional<std::int32_t> filecount;  // overrides the real count
   bool marker = true;
-  const CipherState* cipher = nullptr;  // enciphers every payload when set
+  const CipherState* cipher = nullptr;        // enciphers every payload when set
   std::vector<std::uint8_t> header_reserved;  // the Package header's reserved bytes, from 2080
   std::vector<RawFile> files;
 };

@@ -35,9 +35,10 @@ class PackSignTest : public ::testing::Test {
     // 1001 bytes: the package's length is anything but a multiple of 8 by itself
     WriteFileBytes(dir_ / "src" / "tool.exe", kestrel::testing::RandomBytes(1001, 5));
     std::string error;
-    EXPECT_TRUE(ParseManifest("displayname = \"Tool\"\nexename = \"tool.exe\"\n"
-                              "[[files]]\nsource = \"src\"\n",
-                              dir_.path(), manifest_, error))
+    EXPECT_TRUE(
+        ParseManifest("displayname = \"Tool\"\nexename = \"tool.exe\"\n"
+                      "[[files]]\nsource = \"src\"\n",
+                      dir_.path(), manifest_, error))
         << error;
   }
   bool Build(const std::vector<std::uint8_t>& stub) {
@@ -140,17 +141,18 @@ TEST_F(PackSignTest, SigningOptionsAndTheToolsArguments) {
   twopass.password_env = "PATH";
   SignOptions unset = p12;
   unset.password_env = "KESTREL_TEST_UNSET_VARIABLE";
-  const Case cases[] = {{"cert and key", pair, true},   {"PKCS#12", p12, true},
-                        {"both kinds", both, false},    {"cert without key", lonely, false},
+  const Case cases[] = {{"cert and key", pair, true},      {"PKCS#12", p12, true},
+                        {"both kinds", both, false},       {"cert without key", lonely, false},
                         {"nothing", SignOptions{}, false}, {"two passwords", twopass, false},
                         {"unset variable", unset, false}};
   for (const Case& c : cases) EXPECT_EQ(CheckSignOptions(c.o).empty(), c.usable) << c.what;
 
   p12.timestamp_url = "http://ts.example/";
   const auto a = SignArguments(p12, "in.exe", "out.exe", "/tmp/pw");
-  const std::vector<std::string> want = {"osslsigncode", "sign", "-pkcs12", "v.p12", "-readpass",
-                                         "/tmp/pw", "-h", "sha256", "-ts", "http://ts.example/",
-                                         "-in", "in.exe", "-out", "out.exe"};
+  const std::vector<std::string> want = {
+      "osslsigncode", "sign",   "-pkcs12", "v.p12",  "-readpass",
+      "/tmp/pw",      "-h",     "sha256",  "-ts",    "http://ts.example/",
+      "-in",          "in.exe", "-out",    "out.exe"};
   EXPECT_EQ(a, want);
   // no password, no timestamp: neither appears
   const auto b = SignArguments(pair, "i", "o", "");

@@ -41,14 +41,14 @@ inline std::vector<std::uint8_t> MinimalPe(bool plus, std::size_t size = 4096) {
 }
 
 inline void SetCertEntry(std::vector<std::uint8_t>& b, bool plus, std::uint32_t address,
-                  std::uint32_t size) {
+                         std::uint32_t size) {
   StoreLe32(&b[DirsAt(plus) + 32], address);
   StoreLe32(&b[DirsAt(plus) + 36], size);
 }
 
 // A signed file: the PE, then a table of `table` bytes, then `tail` bytes of `fill`.
 inline std::vector<std::uint8_t> Signed(bool plus, std::uint32_t table, std::size_t tail = 0,
-                                 std::uint8_t fill = 0) {
+                                        std::uint8_t fill = 0) {
   auto b = MinimalPe(plus);
   const auto address = static_cast<std::uint32_t>(b.size());
   SetCertEntry(b, plus, address, table);

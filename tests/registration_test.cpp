@@ -2,8 +2,8 @@
 
 #include <gtest/gtest.h>
 
-#include "sysutil/cmfunit.h"
 #include "package/publisher.h"
+#include "sysutil/cmfunit.h"
 #include "sysutil/shortcuts.h"
 
 namespace kestrel {
@@ -24,7 +24,8 @@ ConfigRecord Config() {
 
 TEST(Registration, AppPathsRowsInOrderWithEncodedPaths) {
   const ConfigRecord c = Config();
-  const auto rows = AppPathsRows({c, u"C:\\Apps\\Tool\\", u"C:\\Users\\me\\Desktop", u"C:\\Windows"});
+  const auto rows =
+      AppPathsRows({c, u"C:\\Apps\\Tool\\", u"C:\\Users\\me\\Desktop", u"C:\\Windows"});
   ASSERT_EQ(rows.size(), 6u);
   const std::string key = "SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\App Paths\\tool.exe";
   for (const auto& r : rows) {
@@ -150,17 +151,21 @@ TEST(Registration, FullUninstallEntry) {
   };
   const std::string k = "software\\microsoft\\windows\\currentversion\\uninstall\\Halvard Tool";
   const Case cases[] = {
-      {"Halvard Ltd", "https://halvard.example/tool", "tool.exe", 1025,
+      {"Halvard Ltd",
+       "https://halvard.example/tool",
+       "tool.exe",
+       1025,
        {"DisplayName=Halvard Tool", "UninstallString=C:\\Windows\\kestrelui.exe -ui tool.exe",
-        "QuietUninstallString=\"C:\\Windows\\kestrelui.exe\" -ui tool.exe /S",
-        "DisplayVersion=2.5", "Publisher=Halvard Ltd",
-        "DisplayIcon=C:\\Apps\\Tool\\tool.exe", "InstallLocation=C:\\Apps\\Tool\\",
-        "EstimatedSize=#2", "InstallDate=20261208", "NoModify=#1", "NoRepair=#1",
-        "URLInfoAbout=https://halvard.example/tool"}},
+        "QuietUninstallString=\"C:\\Windows\\kestrelui.exe\" -ui tool.exe /S", "DisplayVersion=2.5",
+        "Publisher=Halvard Ltd", "DisplayIcon=C:\\Apps\\Tool\\tool.exe",
+        "InstallLocation=C:\\Apps\\Tool\\", "EstimatedSize=#2", "InstallDate=20261208",
+        "NoModify=#1", "NoRepair=#1", "URLInfoAbout=https://halvard.example/tool"}},
       // an older packer's record: no extension, so neither Publisher nor the web page
-      {"", "", "my tool.exe", 0,
-       {"DisplayName=Halvard Tool",
-        "UninstallString=C:\\Windows\\kestrelui.exe -ui my tool.exe",
+      {"",
+       "",
+       "my tool.exe",
+       0,
+       {"DisplayName=Halvard Tool", "UninstallString=C:\\Windows\\kestrelui.exe -ui my tool.exe",
         "QuietUninstallString=\"C:\\Windows\\kestrelui.exe\" -ui \"my tool.exe\" /S",
         "DisplayVersion=2.5", "DisplayIcon=C:\\Apps\\Tool\\my tool.exe",
         "InstallLocation=C:\\Apps\\Tool\\", "EstimatedSize=#0", "InstallDate=20261208",
@@ -205,8 +210,7 @@ TEST(Registration, PublisherInfoOnlyFromAValidExtension) {
 }
 
 ShortcutInput Folders(const ConfigRecord& c) {
-  return {c, u"C:\\Apps\\Tool\\", u"C:\\Menu\\Programs", u"C:\\Menu", u"C:\\Windows",
-          u"C:\\Desk"};
+  return {c, u"C:\\Apps\\Tool\\", u"C:\\Menu\\Programs", u"C:\\Menu", u"C:\\Windows", u"C:\\Desk"};
 }
 
 TEST(Shortcuts, TheFiveKindsInTableOrder) {

@@ -8,18 +8,38 @@ namespace kestrel {
 namespace {
 
 const std::vector<std::u16string> kKeep = {
-    u"C:\\Windows",          u"C:\\Program Files",          u"C:\\Program Files (x86)",
-    u"C:\\Users\\me",        u"C:\\Users\\me\\AppData\\Roaming", u"C:\\Users\\me\\Desktop",
+    u"C:\\Windows",
+    u"C:\\Program Files",
+    u"C:\\Program Files (x86)",
+    u"C:\\Users\\me",
+    u"C:\\Users\\me\\AppData\\Roaming",
+    u"C:\\Users\\me\\Desktop",
     u"C:\\Users\\me\\AppData\\Roaming\\Microsoft\\Windows\\Start Menu\\Programs"};
 
 TEST(ProtectedFolder, RootsSpecialFoldersAndTheirParentsAreKept) {
   for (const char16_t* p :
-       {u"", u"C:", u"C:\\", u"c:/", u"\\", u"\\\\server\\share", u"\\\\server\\share\\",
-        u"Tool", u"C:Tool", u"C:\\Windows", u"c:\\windows\\", u"C:/Program Files",
-        u"C:\\PROGRAM FILES\\\\", u"C:\\Users", u"C:\\Users\\me", u"\\\\?\\C:\\Windows",
-        u"C:\\Program Files\\Tool\\..", u"C:\\Program Files\\Tool\\..\\..\\Windows",
-        u"C:\\Program Files\\...", u"C:\\Users\\me\\AppData\\Roaming\\Microsoft\\Windows\\Start Menu\\Programs\\"}) {
-    EXPECT_TRUE(IsProtectedFolder(p, kKeep)) << std::string(p, p + std::char_traits<char16_t>::length(p));
+       {u"",
+        u"C:",
+        u"C:\\",
+        u"c:/",
+        u"\\",
+        u"\\\\server\\share",
+        u"\\\\server\\share\\",
+        u"Tool",
+        u"C:Tool",
+        u"C:\\Windows",
+        u"c:\\windows\\",
+        u"C:/Program Files",
+        u"C:\\PROGRAM FILES\\\\",
+        u"C:\\Users",
+        u"C:\\Users\\me",
+        u"\\\\?\\C:\\Windows",
+        u"C:\\Program Files\\Tool\\..",
+        u"C:\\Program Files\\Tool\\..\\..\\Windows",
+        u"C:\\Program Files\\...",
+        u"C:\\Users\\me\\AppData\\Roaming\\Microsoft\\Windows\\Start Menu\\Programs\\"}) {
+    EXPECT_TRUE(IsProtectedFolder(p, kKeep))
+        << std::string(p, p + std::char_traits<char16_t>::length(p));
   }
 }
 
@@ -28,7 +48,8 @@ TEST(ProtectedFolder, FoldersBelowThemMayGo) {
        {u"C:\\Program Files\\Tool", u"c:\\program files\\Halvard\\Tool\\", u"D:\\Apps",
         u"C:\\Users\\me\\AppData\\Roaming\\ToolSettings", u"\\\\server\\share\\Tool",
         u"C:\\Windowsx", u"C:\\Program Files (x86)\\Tool"}) {
-    EXPECT_FALSE(IsProtectedFolder(p, kKeep)) << std::string(p, p + std::char_traits<char16_t>::length(p));
+    EXPECT_FALSE(IsProtectedFolder(p, kKeep))
+        << std::string(p, p + std::char_traits<char16_t>::length(p));
   }
 }
 
@@ -64,7 +85,8 @@ TEST(UninstallPlan, WhatAnOrdinaryInstallationLeavesIsRemoved) {
             u"C:\\Users\\me\\AppData\\Roaming\\Microsoft\\Windows\\Start Menu\\Halvard Tool.lnk");
   using K = std::pair<RegRoot, std::string>;
   const std::vector<K> keys = {
-      {RegRoot::kLocalMachine, "software\\microsoft\\windows\\currentversion\\uninstall\\Halvard: Tool"},
+      {RegRoot::kLocalMachine,
+       "software\\microsoft\\windows\\currentversion\\uninstall\\Halvard: Tool"},
       {RegRoot::kLocalMachine, "SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\App Paths\\tool.exe"},
       {RegRoot::kCurrentUser, "software\\microsoft\\windows\\currentversion\\run\\tool.exe"},
       {RegRoot::kCurrentUser, "software\\Halvard\\Tool"}};
@@ -74,7 +96,7 @@ TEST(UninstallPlan, WhatAnOrdinaryInstallationLeavesIsRemoved) {
 TEST(UninstallPlan, DangerousRecordedFoldersAreRefused) {
   UninstallInput in = Input();
   in.basefolder = u"C:\\Program Files\\";  // installed into Program Files itself
-  in.programgroup = u"\\";                  // would name the whole Programs folder
+  in.programgroup = u"\\";                 // would name the whole Programs folder
   in.appdatafolder = "..";
   UninstallPlan plan = PlanUninstall(in);
   EXPECT_TRUE(plan.installfolder.refused);

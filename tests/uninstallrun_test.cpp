@@ -212,8 +212,9 @@ TEST_F(UninstallRunTest, FullRunRemovesEverythingInOrder) {
   EXPECT_TRUE(has("folder removed: C:\\Program Files\\Halvard\\Tool"));
   EXPECT_TRUE(has("empty folder removed: C:\\Program Files\\Halvard"));
   EXPECT_TRUE(has("settings folder removed: C:\\Users\\me\\AppData\\ToolSettings"));
-  EXPECT_TRUE(has("registry key removed: HKLM\\SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\App "
-                  "Paths\\tool.exe"));
+  EXPECT_TRUE(
+      has("registry key removed: HKLM\\SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\App "
+          "Paths\\tool.exe"));
 }
 
 TEST_F(UninstallRunTest, UndeletableInstallFolderStopsBeforeAnythingElse) {
@@ -229,9 +230,9 @@ TEST_F(UninstallRunTest, UndeletableInstallFolderStopsBeforeAnythingElse) {
 }
 
 TEST_F(UninstallRunTest, GuardsKeepWhatWasNeverOurs) {
-  info_.basefolder = u"C:\\Program Files";     // a folder of the system: kept, the run goes on
-  sys_.values["desktop"] = EncodeLetterHex(u"C:\\Desk\\notes.txt");  // not a link
-  sys_.values["fileassociations"] = ".hvt\\..\\x";  // not an extension name
+  info_.basefolder = u"C:\\Program Files";  // a folder of the system: kept, the run goes on
+  sys_.values["desktop"] = EncodeLetterHex(u"C:\\Desk\\notes.txt");     // not a link
+  sys_.values["fileassociations"] = ".hvt\\..\\x";                      // not an extension name
   sys_.values["Startpath"] = EncodeLetterHex(u"\\Microsoft\\Windows");  // a key of the system
   sys_.classes[".hvt\\..\\x"] = "txtfile";
   sys_.answer = false;  // and the settings stay
@@ -243,7 +244,8 @@ TEST_F(UninstallRunTest, GuardsKeepWhatWasNeverOurs) {
   };
   // the user is told which folder stayed, in the guard's own words
   int kept = 0;
-  for (const auto& l : sys_.log) kept += l.rfind("kept ", 0) == 0 && l.find("C:\\Program Files") != l.npos;
+  for (const auto& l : sys_.log)
+    kept += l.rfind("kept ", 0) == 0 && l.find("C:\\Program Files") != l.npos;
   EXPECT_EQ(kept, 1);
   EXPECT_EQ(count("rmtree C:\\Program Files"), 0);
   EXPECT_EQ(count("rm C:\\Desk"), 0);

@@ -29,7 +29,6 @@ FolderDecision Verdict(FolderDecision d, FolderReason reason, std::u16string col
 
 }  // namespace
 
-
 std::optional<FileIdentity> FolderGuard::IdentityOf(const std::u16string& path) const {
   return facts_.HasIdentities() ? facts_.Identity(path) : std::nullopt;
 }

@@ -271,12 +271,12 @@ SystemFolders SystemFoldersToKeep() {
   // A 32-bit program on 64-bit Windows is told only of "Program Files (x86)"; the 64-bit
   // folders are named by these variables alone, and must be kept all the same.
   if (UseWideApi()) {
-    for (const wchar_t* name : {L"ProgramW6432", L"CommonProgramW6432", L"ProgramFiles",
-                                L"ProgramFiles(x86)", L"CommonProgramFiles",
-                                L"CommonProgramFiles(x86)", L"ProgramData", L"ALLUSERSPROFILE",
-                                L"PUBLIC", L"USERPROFILE", L"SystemRoot", L"windir"}) {
-      const std::u16string v = WideCall(
-          [name](wchar_t* b, DWORD n) { return GetEnvironmentVariableW(name, b, n); });
+    for (const wchar_t* name :
+         {L"ProgramW6432", L"CommonProgramW6432", L"ProgramFiles", L"ProgramFiles(x86)",
+          L"CommonProgramFiles", L"CommonProgramFiles(x86)", L"ProgramData", L"ALLUSERSPROFILE",
+          L"PUBLIC", L"USERPROFILE", L"SystemRoot", L"windir"}) {
+      const std::u16string v =
+          WideCall([name](wchar_t* b, DWORD n) { return GetEnvironmentVariableW(name, b, n); });
       if (!v.empty()) f.push_back(v);
     }
   }

@@ -76,7 +76,7 @@ constexpr WizCtl kSheets[] = {WizCtl::welcomepage,         WizCtl::licensepage,
                               WizCtl::installingpage,      WizCtl::finishpage,
                               WizCtl::uninstallfinishpage, WizCtl::destinationpage,
                               WizCtl::passwordpage};
-constexpr WizCtl kImages[] = {WizCtl::Image3, WizCtl::Image1,         WizCtl::Image2,
+constexpr WizCtl kImages[] = {WizCtl::Image3,         WizCtl::Image1, WizCtl::Image2,
                               WizCtl::uninstallimage, WizCtl::Image4, WizCtl::Image5};
 
 // The password page follows the destination page's rules: the content column beside the side

@@ -5,9 +5,9 @@
 #include <cstdint>
 #include <string_view>
 
+#include "decode/sha256.h"
 #include "package/integrity.h"
 #include "package/pkgfile_win32.h"
-#include "decode/sha256.h"
 #include "package/startload.h"
 #include "sysutil/cmfconst.h"
 #include "sysutil/cmfunit.h"
@@ -47,8 +47,7 @@ std::u16string WithCrLf(const std::u16string& text) {
 
 }  // namespace
 
-Triform::Triform(SetupData& data, const WizardOptions& options, ExitStatus& status,
-                 const Log& log)
+Triform::Triform(SetupData& data, const WizardOptions& options, ExitStatus& status, const Log& log)
     : data_(data),
       options_(options),
       status_(status),
@@ -189,8 +188,7 @@ void Triform::CreateControls() {
 
   for (ui::Window* w : windows_) w->SetFont(app.NormalFont());
   for (ui::Window* w : {&welcometitle, &welcometitle2, &licensetitle, &installingtitle,
-                        &finishtitle, &uninstallfinishtitle, &destinationtitle,
-                        &passwordtitle}) {
+                        &finishtitle, &uninstallfinishtitle, &destinationtitle, &passwordtitle}) {
     w->SetFont(app.BoldFont());
   }
   Image3.SetPicture(ui::LoadJpegResource(app.instance(), kSidePictureId));
@@ -513,8 +511,7 @@ void Triform::cancelClick() {
 
 void Triform::InstallFinished() {
   if (installfailed_) {
-    Fatal(u"An error occurred during the installation process. (" + engine_->statustext() +
-          u")");
+    Fatal(u"An error occurred during the installation process. (" + engine_->statustext() + u")");
     return;
   }
   log_("installation complete");

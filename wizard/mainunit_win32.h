@@ -22,7 +22,7 @@ namespace kestrel {
 
 // How the session wants the wizard run.
 struct WizardOptions {
-  UiLevel ui = UiLevel::kFull;  // kPassive: the progress page only, closed at the end
+  UiLevel ui = UiLevel::kFull;                // kPassive: the progress page only, closed at the end
   std::optional<std::u16string> destination;  // /D=: the destination page's text
 };
 

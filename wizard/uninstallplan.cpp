@@ -118,9 +118,10 @@ constexpr std::string_view kSharedKeys[] = {
 };
 // Below HKEY_CLASSES_ROOT: the system's own classes and the extensions of programs.
 constexpr std::string_view kSharedClasses[] = {
-    "*",    "clsid",   "directory", "folder",  "drive", "allfilesystemobjects", "appid",
-    "interface", "typelib", "mime", "exefile", "lnkfile", "batfile", "cmdfile", "comfile",
-    ".exe", ".lnk",    ".com",      ".bat",    ".cmd",  ".dll", ".sys", ".scr", ".pif"};
+    "*",       "clsid",     "directory", "folder", "drive",   "allfilesystemobjects",
+    "appid",   "interface", "typelib",   "mime",   "exefile", "lnkfile",
+    "batfile", "cmdfile",   "comfile",   ".exe",   ".lnk",    ".com",
+    ".bat",    ".cmd",      ".dll",      ".sys",   ".scr",    ".pif"};
 
 // `a` is `b` or a key above it (components compared in lower case).
 bool AtOrAbove(const std::vector<std::string_view>& a, std::string_view b) {
@@ -189,12 +190,13 @@ std::string OwnedUserKey(const std::string& startpath) {
 
 std::u16string DeleteFailedMessage(const std::u16string& folder, int shellresult) {
   // access denied, sharing and lock violations, and the shell's own access-denied code
-  const bool in_use = shellresult == 5 || shellresult == 32 || shellresult == 33 ||
-                      shellresult == 0x78;
+  const bool in_use =
+      shellresult == 5 || shellresult == 32 || shellresult == 33 || shellresult == 0x78;
   std::u16string text = u"The folder \"" + folder + u"\" could not be deleted completely";
   if (in_use) {
-    text += u", perhaps because a file in it is in use. Nothing else was removed. Close the "
-            u"program that uses it and run the uninstaller again to finish the job.";
+    text +=
+        u", perhaps because a file in it is in use. Nothing else was removed. Close the "
+        u"program that uses it and run the uninstaller again to finish the job.";
   } else {
     std::u16string code;
     for (unsigned v = static_cast<unsigned>(shellresult); code.empty() || v; v /= 10)
@@ -206,8 +208,7 @@ std::u16string DeleteFailedMessage(const std::u16string& folder, int shellresult
   return text;
 }
 
-std::optional<std::string> ChildKey(std::string_view parent, std::string_view name,
-                                    bool filename) {
+std::optional<std::string> ChildKey(std::string_view parent, std::string_view name, bool filename) {
   if (TrimBlanks(std::string(name)).empty()) return std::nullopt;
   if (name.find('\\') != name.npos) return std::nullopt;
   if (filename && name.find('/') != name.npos) return std::nullopt;
@@ -243,9 +244,9 @@ UninstallPlan PlanUninstall(const UninstallInput& in) {
   plan.installfolder = Guarded(StripTrailingBackslash(in.basefolder), in.keep);
 
   if (!in.programgroup.empty()) {
-    plan.programgroup = Guarded(
-        StripTrailingBackslash(StripTrailingBackslash(in.programsfolder) + in.programgroup),
-        in.keep);
+    plan.programgroup =
+        Guarded(StripTrailingBackslash(StripTrailingBackslash(in.programsfolder) + in.programgroup),
+                in.keep);
   }
   plan.vendorfolder = AddTrailingBackslash(in.programsfolder) + u"Halvard";
 
@@ -284,9 +285,8 @@ UninstallPlan PlanUninstall(const UninstallInput& in) {
 
 UninstallPlan PlanUninstall(const UninstallInput& in, const FolderGuard& guard) {
   UninstallPlan plan = PlanUninstall(in);
-  Judge(plan.installfolder,
-        guard.DecideInstallFolder(StripTrailingBackslash(in.basefolder), in.mainprogram,
-                                  in.exename));
+  Judge(plan.installfolder, guard.DecideInstallFolder(StripTrailingBackslash(in.basefolder),
+                                                      in.mainprogram, in.exename));
   if (plan.programgroup) Judge(*plan.programgroup, guard.Decide(plan.programgroup->path));
   if (plan.settings) Judge(*plan.settings, guard.Decide(plan.settings->path));
   return plan;

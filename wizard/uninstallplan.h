@@ -21,32 +21,32 @@ namespace kestrel {
 bool IsProtectedFolder(const std::u16string& path, const std::vector<std::u16string>& keep);
 
 struct UninstallInput {
-  std::u16string basefolder;     // decoded "Path": the installation folder
-  std::string exename;           // names the App Paths key
-  std::string displayname;       // names the Uninstall key
-  std::u16string programgroup;   // decoded "Startpath"
-  std::string appdatafolder;     // "AppData": the settings folder's name
-  std::string startpath;         // "Startpath" as stored (letter-hex)
-  std::string desktop;           // "desktop" as stored (letter-hex)
-  std::string mainprogram;       // the App Paths key's default value: the main program's path
-  std::u16string programsfolder;   // ProgramsFolder()
-  std::u16string appdataroot;      // AppDataFolder()
-  std::u16string startmenufolder;  // StartMenuFolder()
+  std::u16string basefolder;         // decoded "Path": the installation folder
+  std::string exename;               // names the App Paths key
+  std::string displayname;           // names the Uninstall key
+  std::u16string programgroup;       // decoded "Startpath"
+  std::string appdatafolder;         // "AppData": the settings folder's name
+  std::string startpath;             // "Startpath" as stored (letter-hex)
+  std::string desktop;               // "desktop" as stored (letter-hex)
+  std::string mainprogram;           // the App Paths key's default value: the main program's path
+  std::u16string programsfolder;     // ProgramsFolder()
+  std::u16string appdataroot;        // AppDataFolder()
+  std::u16string startmenufolder;    // StartMenuFolder()
   std::vector<std::u16string> keep;  // folders never to delete (see IsProtectedFolder)
 };
 
 struct FolderDelete {
   std::u16string path;
-  bool refused = false;  // a protected folder: kept, and the user is told which
+  bool refused = false;     // a protected folder: kept, and the user is told which
   FolderDecision decision;  // the guard's verdict when planned with one (see PlanUninstall)
 };
 
 struct UninstallPlan {
-  FolderDelete installfolder;               // deleted first; its failure ends the run
+  FolderDelete installfolder;                // deleted first; its failure ends the run
   std::optional<FolderDelete> programgroup;  // absent when no group was recorded
-  std::u16string vendorfolder;              // "Halvard" below Programs, removed only when empty
-  std::optional<FolderDelete> settings;     // absent when no settings folder was recorded
-  std::u16string desktoplink;               // empty: nothing, or a name holding a control character
+  std::u16string vendorfolder;               // "Halvard" below Programs, removed only when empty
+  std::optional<FolderDelete> settings;      // absent when no settings folder was recorded
+  std::u16string desktoplink;  // empty: nothing, or a name holding a control character
   std::u16string startmenulink;
   std::vector<std::pair<RegRoot, std::string>> keytrees;  // removed in this order
 };
@@ -78,8 +78,7 @@ std::u16string DeleteFailedMessage(const std::u16string& folder, int shellresult
 
 // The key `name` directly below `parent`, or nothing when `name` would not name exactly one key
 // there: empty after trimming blanks, holding a "\" (`filename`: also a "/"), "." or "..".
-std::optional<std::string> ChildKey(std::string_view parent, std::string_view name,
-                                    bool filename);
+std::optional<std::string> ChildKey(std::string_view parent, std::string_view name, bool filename);
 
 // False for a key tree whose removal would take more than one product's entry: an empty path or
 // component, a "." or ".." component, a top-level key, or one of the keys that all products

@@ -198,7 +198,8 @@ bool UninstallRun::Run() {
     } else {
       log_("folder could not be deleted: ", plan.programgroup->path);
     }
-    if (sys_.RemoveEmptyFolder(plan.vendorfolder)) log_("empty folder removed: ", plan.vendorfolder);
+    if (sys_.RemoveEmptyFolder(plan.vendorfolder))
+      log_("empty folder removed: ", plan.vendorfolder);
   }
 
   // 7. the settings, only when the user agrees

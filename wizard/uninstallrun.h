@@ -8,8 +8,8 @@
 #include <vector>
 
 #include "installengine/registration.h"
-#include "wizard/folderguard.h"
 #include "sysutil/log.h"
+#include "wizard/folderguard.h"
 
 namespace kestrel {
 

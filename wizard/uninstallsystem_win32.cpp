@@ -12,9 +12,9 @@
 #include "sysutil/cmfunit.h"
 #include "sysutil/cmfunit_win32.h"
 #include "sysutil/codepage.h"
+#include "sysutil/handles_win32.h"
 #include "sysutil/services_win32.h"
 #include "sysutil/shell_win32.h"
-#include "sysutil/handles_win32.h"
 #include "wizard/uninstallplan.h"
 
 namespace kestrel {
@@ -109,7 +109,7 @@ bool ShellDeleteFolder(HWND owner, const std::u16string& folder, bool quiet, int
     op.wFunc = FO_DELETE;
     op.pFrom = Wide(from);
     op.fFlags = FOF_SILENT | FOF_NOCONFIRMATION;  // 0x14: no progress, no question, no bin
-    if (quiet) op.fFlags |= FOF_NOERRORUI;         // an unattended run shows no window at all
+    if (quiet) op.fFlags |= FOF_NOERRORUI;        // an unattended run shows no window at all
     result = SHFileOperationW(&op);
   } else {
     // the 8-bit operation gets exactly the name that was checked, or nothing

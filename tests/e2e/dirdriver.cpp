@@ -29,8 +29,6 @@ constexpr wchar_t kDialogCaption[] = L"Select Folder";
 
 int g_failures = 0;
 
-
-
 // A step that must work for the rest to make sense; the script checks the printed facts.
 bool Need(bool ok, const char* what) {
   if (!ok) {
@@ -39,8 +37,6 @@ bool Need(bool ok, const char* what) {
   }
   return ok;
 }
-
-
 
 struct Find {
   DWORD pid;

@@ -47,10 +47,6 @@ using e2e::Utf8;
 
 constexpr DWORD kWindowTimeoutMs = 20000;
 
-
-
-
-
 struct Find {
   DWORD pid;
   const wchar_t* cls;

@@ -134,6 +134,10 @@ common_install_checks() {
 
 t0=$(date +%s)
 
+# KESTREL_E2E_ONLY="deploy uninstall" runs only those scenario files ("core": the scenarios below)
+want() { [ -z "${KESTREL_E2E_ONLY:-}" ] || [[ " $KESTREL_E2E_ONLY " == *" $1 "* ]]; }
+
+if want core; then
 # 1. a package without a licence
 drive install show "$(win "$PKG/demo-setup.exe")"
 L=$WORK/install.log
@@ -517,22 +521,25 @@ choosedir_scenario choosedir144 163,418,113,38 285,418,113,38 9,9,389,400
 expect "$WORK/choosedir144.log" "dialog client=407x465"
 $W reg delete 'HKCU\Control Panel\Desktop' /v LogPixels /f >/dev/null 2>&1
 # ---- end of the folder dialog ----
+fi  # core
 
 # 21-29. installations: the engine and the wizard's pages
-. "$ROOT/tests/e2e/install_scenarios.sh"
+want install && . "$ROOT/tests/e2e/install_scenarios.sh"
 
 # 30-31. packages protected by a password: the password page
-. "$ROOT/tests/e2e/password_scenarios.sh"
-. "$ROOT/tests/e2e/password_silent.sh"
+if want password; then
+  . "$ROOT/tests/e2e/password_scenarios.sh"
+  . "$ROOT/tests/e2e/password_silent.sh"
+fi
 
 # uninstalls: the run, the settings question, a file in use, the folder guard
-. "$ROOT/tests/e2e/uninstall_scenarios.sh"
+want uninstall && . "$ROOT/tests/e2e/uninstall_scenarios.sh"
 
 # 40-43. signed setup files (their own packages, signed or not; once per run is enough)
-if [ "$SIGNING" = 0 ]; then . "$ROOT/tests/e2e/sign_scenarios.sh"; fi
+if [ "$SIGNING" = 0 ] && want sign; then . "$ROOT/tests/e2e/sign_scenarios.sh"; fi
 
 # unattended: silent and passive runs, /D=, the log, every exit code, the full uninstall entry
-. "$ROOT/tests/e2e/deploy_scenarios.sh"
+want deploy && . "$ROOT/tests/e2e/deploy_scenarios.sh"
 
 $WS -k
 echo "e2e ($ARCH): $(($(date +%s) - t0)) s, screenshots in build/e2e-artifacts/$NAME/"

@@ -85,7 +85,8 @@ int WINAPI wWinMain(HINSTANCE instance, HINSTANCE, PWSTR, int) {
     kestrel::ui::ErrorBox(nullptr, text);
     return 1;
   }
-  if (cmd == L"fault") return Fault(argc > 2 ? std::wstring(reinterpret_cast<const wchar_t*>(text.c_str())) : L"");
+  if (cmd == L"fault")
+    return Fault(argc > 2 ? std::wstring(reinterpret_cast<const wchar_t*>(text.c_str())) : L"");
   if (cmd == L"sync") {
     Counter worker;
     if (!worker.Start()) return 3;

@@ -29,10 +29,6 @@ using e2e::Utf8;
 
 using C = kestrel::WizCtl;
 
-
-
-
-
 std::string Env(const char* name) {
   char buf[256] = {};
   DWORD n = GetEnvironmentVariableA(name, buf, sizeof buf);

@@ -66,7 +66,8 @@ REGSAM ViewOf(RegRoot root, const std::string& key) {
 
 // The installer's machine type from its PE header: true for a 32-bit x86 program.
 bool Is32BitProgram(const std::u16string& path) {
-  HANDLE f = CreateFileW(Wide(path), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr);
+  HANDLE f =
+      CreateFileW(Wide(path), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr);
   if (f == INVALID_HANDLE_VALUE) return false;
   unsigned char head[4096] = {};
   DWORD got = 0;
@@ -122,7 +123,8 @@ std::string Expected(const RegistryRow& row) {
 
 bool KeyExists(RegRoot root, const std::string& path, REGSAM view) {
   HKEY key = nullptr;
-  if (RegOpenKeyExA(Root(root), path.c_str(), 0, KEY_READ | view, &key) != ERROR_SUCCESS) return false;
+  if (RegOpenKeyExA(Root(root), path.c_str(), 0, KEY_READ | view, &key) != ERROR_SUCCESS)
+    return false;
   RegCloseKey(key);
   return true;
 }
@@ -350,7 +352,8 @@ int wmain(int argc, wchar_t** argv) {
   Check(p.ok, "package " + U8(setup) + " files=" + std::to_string(p.records.size()));
   if (!p.ok) return 1;
   g_installer32_on64 = Is32BitProgram(setup) && SystemIs64Bit();
-  Out(std::string("view ") + (g_installer32_on64 ? "32-bit installer on 64-bit Windows" : "native"));
+  Out(std::string("view ") +
+      (g_installer32_on64 ? "32-bit installer on 64-bit Windows" : "native"));
   CoInitialize(nullptr);
   if (mode == L"installed") {
     Installed(setup, dest, p);
