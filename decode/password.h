@@ -6,8 +6,8 @@
 // a separate 32-byte verifier under different labels. Checking a guess therefore costs an attacker
 // the full iteration count, and the stored verifier says nothing about the key.
 //
-// Everything here is portable: the wizard's password page, the packer and a silent install all
-// use CheckPassword.
+// Everything here is portable; package/protection.h keeps the password data in the Package header
+// and checks a password against it.
 #pragma once
 
 #include <array>
@@ -19,9 +19,6 @@
 #include <string_view>
 
 #include "decode/cipher.h"
-#include "package/extension.h"
-#include "package/pkgfile.h"
-#include "package/records.h"
 
 namespace kestrel {
 
@@ -55,23 +52,6 @@ PasswordKey DerivePasswordKey(std::string_view password_utf8,
                               std::span<const std::uint8_t, kSaltBytes> salt,
                               std::uint32_t iterations);
 
-// The password data in the Package header, or nothing when its reserved bytes hold none (zeros
-// from an older packer, noise, damage, an unknown scheme or an iteration count out of range).
-std::optional<PasswordData> ReadPasswordData(const PackageHeader& header);
-// Adds the data as the header's HeaderTag::kPassword item; false when it does not fit.
-bool AddPasswordData(ExtensionBuilder& builder, const PasswordData& data);
-
-enum class PasswordCheck {
-  kAccepted,        // `key` holds the cipher key
-  kNoPasswordData,  // the header has no password data to check against
-  kWrong,           // the verifier does not match (an empty password never does)
-};
-
-// Derives from the password with the header's salt and count and compares the verifier in
-// constant time. On kAccepted `key` receives the cipher key; otherwise it is left zeroed.
-PasswordCheck CheckPassword(const PackageHeader& header, std::string_view password_utf8,
-                            std::array<std::uint8_t, kMaxKeyBytes>& key);
-
 // The password in a password file's bytes: UTF-8 text of one line, a leading byte-order mark and
 // the line's trailing CR and LF dropped. Nothing, with `problem` ("holds no password", "holds more
 // than one line", "is not UTF-8 text"), for anything else.
@@ -79,17 +59,5 @@ std::optional<std::string> PasswordFromFileText(std::string_view bytes, std::str
 
 // True for well-formed UTF-8 (no overlong forms, surrogates or values past U+10FFFF).
 bool IsUtf8(std::string_view text);
-
-// How a package is protected, as setup decides before it shows its pages.
-enum class PackageProtection {
-  kPlain,       // not enciphered
-  kPassword,    // enciphered, with password data
-  kRawKey,      // enciphered without password data: only a raw key opens it
-  kUnreadable,  // the Package header cannot be read (the engine reports that later)
-};
-
-// Reads the Package header at the Configuration record's `packageoffset` of an open file.
-PackageProtection ReadPackageProtection(PackageFile& file, const ConfigRecord& config,
-                                        PackageHeader& header);
 
 }  // namespace kestrel

@@ -9,7 +9,7 @@
 #include <string>
 #include <vector>
 
-#include "wizard/folderguard.h"
+#include "sysutil/folderguard.h"
 
 namespace {
 

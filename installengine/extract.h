@@ -19,6 +19,7 @@
 #include "decode/tsmufflz.h"
 #include "package/directory.h"
 #include "package/pkgfile.h"
+#include "package/protection.h"
 #include "package/records.h"
 
 namespace kestrel {

@@ -10,11 +10,12 @@
 
 #include "installengine/extract.h"
 #include "installengine/registration.h"
+#include "installengine/shortcuts.h"
 #include "package/certtable.h"
 #include "package/pkgfile.h"
 #include "package/records.h"
 #include "sysutil/log.h"
-#include "sysutil/shortcuts.h"
+#include "sysutil/productsystem.h"
 
 namespace kestrel {
 
@@ -35,23 +36,8 @@ inline constexpr int kPauseAfterAllDone = 40;
 
 // What the run needs of the system. Every call is made on the thread that runs the
 // installation; the Win32 one is WindowsInstallSystem (installsystem_win32.h).
-class InstallSystem {
+class InstallSystem : public ProductSystem {
  public:
-  virtual ~InstallSystem() = default;
-
-  virtual bool UseWideApi() = 0;
-  // Asks the first top-level window whose title begins with the pattern up to its final "*"
-  // (literally, letter case ignored) to close, waiting a bounded time for it to handle the
-  // request. True when such a window was found.
-  virtual bool CloseRunningWindow(const std::string& pattern) = 0;
-  virtual std::string ReadMachineString(const std::string& key, const std::string& value) = 0;
-
-  // The command line the service is configured to run, as the service manager reports it;
-  // empty when there is no such service or it cannot be queried (LastErrorText says why).
-  virtual std::u16string ServiceProgram(const std::string& name) = 0;
-  virtual bool ServiceRunning(const std::string& name) = 0;
-  virtual bool ServiceStop(const std::string& name) = 0;
-  virtual bool ServiceDelete(const std::string& name) = 0;
   virtual bool ServiceCreate(const std::string& name, const std::u16string& programpath) = 0;
   virtual bool ServiceStart(const std::string& name) = 0;
 
@@ -65,9 +51,6 @@ class InstallSystem {
 
   // Today as "YYYYMMDD", for the uninstall entry.
   virtual std::string InstallDate() = 0;
-
-  // The system's text for the error of the last failed call on this thread; empty if none.
-  virtual std::u16string LastErrorText() { return {}; }
 };
 
 // The run's reports: the bar, the end of a run that was not cancelled, and a run stopped by a

@@ -6,18 +6,12 @@
 #include <vector>
 
 #include "installengine/installrun.h"
+#include "sysutil/productsystem_win32.h"
 
 namespace kestrel {
 
-class WindowsInstallSystem final : public InstallSystem {
+class WindowsInstallSystem final : public WindowsProductSystem<InstallSystem> {
  public:
-  bool UseWideApi() override;
-  bool CloseRunningWindow(const std::string& pattern) override;
-  std::string ReadMachineString(const std::string& key, const std::string& value) override;
-  std::u16string ServiceProgram(const std::string& name) override;
-  bool ServiceRunning(const std::string& name) override;
-  bool ServiceStop(const std::string& name) override;
-  bool ServiceDelete(const std::string& name) override;
   bool ServiceCreate(const std::string& name, const std::u16string& programpath) override;
   bool ServiceStart(const std::string& name) override;
   void WriteRegistryRows(const std::vector<RegistryRow>& rows) override;
@@ -27,10 +21,9 @@ class WindowsInstallSystem final : public InstallSystem {
   std::u16string ProgramsFolder() override;
   std::u16string StartMenuFolder() override;
   std::string InstallDate() override;
-  std::u16string LastErrorText() override;
 };
 
-// The system's message for a Win32 error code, without its line end; empty for 0.
-std::u16string SystemErrorText(unsigned long code);
+// Makes the group folder and, when that worked, its links; the desktop link in every case.
+void CreateShortcuts(const ShortcutPlan& plan);
 
 }  // namespace kestrel

@@ -13,6 +13,7 @@
 #include "package/certtable.h"
 #include "package/integrity.h"
 #include "package/pkgfile.h"
+#include "package/protection.h"
 #include "package/publisher.h"
 #include "package/startload.h"
 #include "sysutil/codepage.h"

@@ -23,6 +23,7 @@
 #include "package/extension.h"
 #include "package/integrity.h"
 #include "package/pkgfile.h"
+#include "package/protection.h"
 #include "package/publisher.h"
 #include "package/records.h"
 #include "sysutil/codepage.h"

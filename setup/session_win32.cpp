@@ -11,6 +11,7 @@
 #include "installengine/registration.h"
 #include "package/integrity.h"
 #include "package/pkgfile_win32.h"
+#include "package/protection.h"
 #include "package/startload.h"
 #include "setup/options.h"
 #include "sysutil/cmfunit.h"
@@ -21,10 +22,10 @@
 #include "sysutil/outcome.h"
 #include "toolkit/app_win32.h"
 #include "toolkit/msgbox_win32.h"
+#include "uninstall/uninstallrun.h"
+#include "uninstall/uninstallsystem_win32.h"
 #include "wizard/choosedir_win32.h"
 #include "wizard/mainunit_win32.h"
-#include "wizard/uninstallrun.h"
-#include "wizard/uninstallsystem_win32.h"
 
 #ifndef KESTREL_VERSION
 #define KESTREL_VERSION "unknown"
@@ -243,7 +244,11 @@ int RunSession(HINSTANCE instance) {
   const SetupOptions options = ParseCommandLine(commandline);
 
   std::unique_ptr<FileLogSink> logfile;
-  if (!options.logfile.empty()) logfile = FileLogSink::Create(options.logfile);
+  if (!options.logfile.empty()) {
+    // a log folder that does not exist yet is made, as a deployment tool expects
+    CreateFolderChain(SystemFileSystem(), FolderPart(options.logfile));
+    logfile = FileLogSink::Create(options.logfile);
+  }
   // a deployment that asked for a log and would get none is told so by its exit code
   const bool nolog = !options.logfile.empty() && !logfile;
   const Log log(logfile.get());

@@ -1,15 +1,11 @@
 #include "sysutil/logfile_win32.h"
 
-#include "package/pkgfile.h"
-#include "package/pkgfile_win32.h"
 #include "sysutil/cmfunit.h"
 #include "sysutil/cmfunit_win32.h"
 
 namespace kestrel {
 
 std::unique_ptr<FileLogSink> FileLogSink::Create(const std::u16string& path) {
-  // a log folder that does not exist yet is made, as a deployment tool expects
-  CreateFolderChain(SystemFileSystem(), FolderPart(path));
   HANDLE h = CreateFileW(Wide(path), GENERIC_WRITE, FILE_SHARE_READ, nullptr, CREATE_ALWAYS,
                          FILE_ATTRIBUTE_NORMAL, nullptr);
   if (h == INVALID_HANDLE_VALUE) return nullptr;

@@ -7,7 +7,6 @@
 
 #include <type_traits>
 
-#include "package/pkgfile_win32.h"
 #include "sysutil/cmfunit.h"
 #include "sysutil/cmfunit_win32.h"
 #include "sysutil/codepage.h"
@@ -132,16 +131,6 @@ void CreateShortcut(const std::u16string& target, const std::u16string& argument
       file->Save(Wide(linkfile), TRUE);
     }
   }
-}
-
-void CreateShortcuts(const ShortcutPlan& plan) {
-  auto make = [](const ShortcutRow& r) {
-    CreateShortcut(r.target, r.arguments, r.description, r.workfolder, r.linkfile);
-  };
-  if (CreateFolderChain(SystemFileSystem(), plan.groupfolder)) {
-    for (const ShortcutRow& r : plan.grouprows) make(r);
-  }
-  make(plan.desktop);
 }
 
 }  // namespace kestrel

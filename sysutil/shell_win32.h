@@ -6,8 +6,6 @@
 #include <string>
 #include <string_view>
 
-#include "sysutil/shortcuts.h"
-
 namespace kestrel {
 
 // The special folders, from the shell on wide systems (created when missing), otherwise from
@@ -29,8 +27,5 @@ HWND FindProductWindow(std::string_view pattern);
 void CreateShortcut(const std::u16string& target, const std::u16string& arguments,
                     const std::u16string& description, const std::u16string& workfolder,
                     const std::u16string& linkfile);
-
-// Makes the group folder and, when that worked, its links; the desktop link in every case.
-void CreateShortcuts(const ShortcutPlan& plan);
 
 }  // namespace kestrel

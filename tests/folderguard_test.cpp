@@ -1,4 +1,4 @@
-#include "wizard/folderguard.h"
+#include "sysutil/folderguard.h"
 
 #include <gtest/gtest.h>
 
@@ -6,7 +6,7 @@
 
 #include "sysutil/cmfunit.h"
 #include "sysutil/codepage.h"
-#include "wizard/uninstallplan.h"
+#include "uninstall/uninstallplan.h"
 
 namespace kestrel {
 namespace {

@@ -14,6 +14,7 @@
 #include "pack/writer.h"
 #include "package/directory.h"
 #include "package/extension.h"
+#include "package/protection.h"
 #include "package/publisher.h"
 #include "package_fixture.h"
 #include "sysutil/codepage.h"

@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "decode/sha256.h"
+#include "package/protection.h"
 #include "tests/package_fixture.h"
 
 namespace kestrel {

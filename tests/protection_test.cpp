@@ -1,5 +1,7 @@
 // What keeps wrong bytes out of installed files: the per-file content CRC (a damaged block, a wrong
 // key) and the password check that comes before any byte is deciphered.
+#include "package/protection.h"
+
 #include <gtest/gtest.h>
 
 #include <filesystem>

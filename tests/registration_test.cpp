@@ -2,9 +2,9 @@
 
 #include <gtest/gtest.h>
 
+#include "installengine/shortcuts.h"
 #include "package/publisher.h"
 #include "sysutil/cmfunit.h"
-#include "sysutil/shortcuts.h"
 
 namespace kestrel {
 namespace {

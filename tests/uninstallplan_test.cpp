@@ -1,4 +1,4 @@
-#include "wizard/uninstallplan.h"
+#include "uninstall/uninstallplan.h"
 
 #include <gtest/gtest.h>
 

@@ -1,4 +1,4 @@
-#include "wizard/uninstallrun.h"
+#include "uninstall/uninstallrun.h"
 
 #include <gtest/gtest.h>
 

@@ -8,6 +8,7 @@
 #include "decode/sha256.h"
 #include "package/integrity.h"
 #include "package/pkgfile_win32.h"
+#include "package/protection.h"
 #include "package/startload.h"
 #include "sysutil/cmfconst.h"
 #include "sysutil/cmfunit.h"
@@ -17,8 +18,8 @@
 #include "toolkit/app_win32.h"
 #include "toolkit/jpeg_win32.h"
 #include "toolkit/msgbox_win32.h"
+#include "uninstall/uninstallsystem_win32.h"
 #include "wizard/choosedir_win32.h"
-#include "wizard/uninstallsystem_win32.h"
 
 namespace kestrel {
 namespace {

@@ -8,15 +8,15 @@
 #include <string>
 
 #include "decode/password.h"
-#include "installengine/installengine_win32.h"
 #include "installengine/installsystem_win32.h"
 #include "package/records.h"
 #include "package/startload.h"
 #include "sysutil/log.h"
 #include "sysutil/outcome.h"
 #include "toolkit/controls_win32.h"
+#include "uninstall/uninstallrun.h"
+#include "wizard/installworker_win32.h"
 #include "wizard/layout.h"
-#include "wizard/uninstallrun.h"
 
 namespace kestrel {
 

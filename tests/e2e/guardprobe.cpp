@@ -12,8 +12,8 @@
 #include "sysutil/cmfunit.h"
 #include "sysutil/cmfunit_win32.h"
 #include "sysutil/codepage.h"
+#include "sysutil/folderguard_win32.h"
 #include "tests/e2e/driverkit.h"
-#include "wizard/folderguard_win32.h"
 
 namespace {
 

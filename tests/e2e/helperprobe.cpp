@@ -16,15 +16,16 @@
 #include <string>
 #include <vector>
 
+#include "installengine/installsystem_win32.h"
 #include "installengine/registration.h"
 #include "installengine/registration_win32.h"
+#include "installengine/shortcuts.h"
 #include "package/records.h"
 #include "sysutil/cmfunit.h"
 #include "sysutil/cmfunit_win32.h"
 #include "sysutil/codepage.h"
 #include "sysutil/services_win32.h"
 #include "sysutil/shell_win32.h"
-#include "sysutil/shortcuts.h"
 
 namespace kestrel {
 namespace {

@@ -14,6 +14,7 @@
 
 #include "installengine/extract.h"
 #include "installengine/registration.h"
+#include "installengine/shortcuts.h"
 #include "package/certtable.h"
 #include "package/extension.h"
 #include "package/pkgfile_win32.h"
@@ -24,7 +25,6 @@
 #include "sysutil/codepage.h"
 #include "sysutil/services_win32.h"
 #include "sysutil/shell_win32.h"
-#include "sysutil/shortcuts.h"
 
 namespace {
 

@@ -1,11 +1,10 @@
-#include "wizard/uninstallsystem_win32.h"
+#include "uninstall/uninstallsystem_win32.h"
 
 #include <shellapi.h>
 #include <shlobj.h>
 
 #include <string_view>
 
-#include "installengine/installsystem_win32.h"
 #include "installengine/registration_win32.h"
 #include "package/pkgfile.h"
 #include "package/pkgfile_win32.h"
@@ -15,13 +14,10 @@
 #include "sysutil/handles_win32.h"
 #include "sysutil/services_win32.h"
 #include "sysutil/shell_win32.h"
-#include "wizard/uninstallplan.h"
+#include "uninstall/uninstallplan.h"
 
 namespace kestrel {
 namespace {
-
-// A product window that does not answer its close request must not hold up the uninstall.
-constexpr UINT kCloseWaitMs = 5000;
 
 std::u16string SpecialFolder(int csidl) {
   if (UseWideApi()) {
@@ -165,40 +161,9 @@ bool RemoveKeyTree(RegRoot root, const std::string& path) {
   return RemoveKeyTreeBelow(root, path);
 }
 
-bool WindowsUninstallSystem::UseWideApi() {
-  return kestrel::UseWideApi();
-}
-
-std::string WindowsUninstallSystem::ReadMachineString(const std::string& key,
-                                                      const std::string& value) {
-  return kestrel::ReadMachineString(key, value, "");
-}
-
 std::string WindowsUninstallSystem::ReadClassesString(const std::string& key,
                                                       const std::string& value) {
   return kestrel::ReadClassesString(key, value, "");
-}
-
-bool WindowsUninstallSystem::CloseRunningWindow(const std::string& pattern) {
-  HWND product = FindProductWindow(pattern);
-  if (!product) return false;
-  DWORD_PTR ignored = 0;
-  SendMessageTimeoutA(product, WM_CLOSE, 0, 0, SMTO_NORMAL | SMTO_ABORTIFHUNG, kCloseWaitMs,
-                      &ignored);
-  return true;
-}
-
-std::u16string WindowsUninstallSystem::ServiceProgram(const std::string& name) {
-  return kestrel::ServiceProgram(name);
-}
-bool WindowsUninstallSystem::ServiceRunning(const std::string& name) {
-  return kestrel::ServiceRunning(name);
-}
-bool WindowsUninstallSystem::ServiceStop(const std::string& name) {
-  return kestrel::ServiceStop(name);
-}
-bool WindowsUninstallSystem::ServiceDelete(const std::string& name) {
-  return kestrel::ServiceDelete(name);
 }
 
 void WindowsUninstallSystem::Pause(int milliseconds) {
@@ -232,9 +197,6 @@ bool WindowsUninstallSystem::RemoveFile(const std::u16string& path) {
 }
 bool WindowsUninstallSystem::RemoveKeyTree(RegRoot root, const std::string& path) {
   return kestrel::RemoveKeyTree(root, path);
-}
-std::u16string WindowsUninstallSystem::LastErrorText() {
-  return SystemErrorText(GetLastError());
 }
 
 }  // namespace kestrel

@@ -1,4 +1,4 @@
-#include "wizard/folderguard.h"
+#include "sysutil/folderguard.h"
 
 #include "sysutil/cmfunit.h"
 #include "sysutil/codepage.h"

@@ -8,29 +8,16 @@
 #include <vector>
 
 #include "installengine/registration.h"
+#include "sysutil/folderguard.h"
 #include "sysutil/log.h"
-#include "wizard/folderguard.h"
+#include "sysutil/productsystem.h"
 
 namespace kestrel {
 
 // What the uninstall needs of the system; the Win32 one is WindowsUninstallSystem.
-class UninstallSystem {
+class UninstallSystem : public ProductSystem {
  public:
-  virtual ~UninstallSystem() = default;
-
-  virtual bool UseWideApi() = 0;
-  virtual std::string ReadMachineString(const std::string& key, const std::string& value) = 0;
   virtual std::string ReadClassesString(const std::string& key, const std::string& value) = 0;
-  // Asks the first top-level window whose title begins with the pattern up to its final "*"
-  // (literally, letter case ignored) to close, waiting a bounded time. True when there was one.
-  virtual bool CloseRunningWindow(const std::string& pattern) = 0;
-
-  // The command line the service is configured to run, as the service manager reports it;
-  // empty when there is no such service or it cannot be queried (LastErrorText says why).
-  virtual std::u16string ServiceProgram(const std::string& name) = 0;
-  virtual bool ServiceRunning(const std::string& name) = 0;
-  virtual bool ServiceStop(const std::string& name) = 0;
-  virtual bool ServiceDelete(const std::string& name) = 0;
 
   virtual void Pause(int milliseconds) = 0;
 
@@ -55,9 +42,6 @@ class UninstallSystem {
   virtual bool RemoveFile(const std::u16string& path) = 0;
   // Removes the key with every key below it; a missing key is no error.
   virtual bool RemoveKeyTree(RegRoot root, const std::string& path) = 0;
-
-  // The system's text for the error of the last failed call on this thread; empty if none.
-  virtual std::u16string LastErrorText() { return {}; }
 };
 
 // The run's question and reports, called on the thread that runs it.

@@ -1,4 +1,4 @@
-#include "sysutil/shortcuts.h"
+#include "installengine/shortcuts.h"
 
 #include "sysutil/cmfconst.h"
 #include "sysutil/cmfunit.h"

@@ -1,4 +1,4 @@
-#include "installengine/installengine_win32.h"
+#include "wizard/installworker_win32.h"
 
 #include "package/pkgfile_win32.h"
 #include "sysutil/cmfunit_win32.h"

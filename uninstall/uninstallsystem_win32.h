@@ -8,8 +8,9 @@
 #include <vector>
 
 #include "installengine/registration.h"
-#include "wizard/folderguard_win32.h"
-#include "wizard/uninstallrun.h"
+#include "sysutil/folderguard_win32.h"
+#include "sysutil/productsystem_win32.h"
+#include "uninstall/uninstallrun.h"
 
 namespace kestrel {
 
@@ -29,19 +30,12 @@ bool ShellDeleteFolder(HWND owner, const std::u16string& folder, bool quiet = fa
 // True when the key is gone afterwards.
 bool RemoveKeyTree(RegRoot root, const std::string& path);
 
-class WindowsUninstallSystem final : public UninstallSystem {
+class WindowsUninstallSystem final : public WindowsProductSystem<UninstallSystem> {
  public:
   // `owner` owns the shell's windows; `quiet` for unattended runs.
   WindowsUninstallSystem(HWND owner, bool quiet) : owner_(owner), quiet_(quiet) {}
 
-  bool UseWideApi() override;
-  std::string ReadMachineString(const std::string& key, const std::string& value) override;
   std::string ReadClassesString(const std::string& key, const std::string& value) override;
-  bool CloseRunningWindow(const std::string& pattern) override;
-  std::u16string ServiceProgram(const std::string& name) override;
-  bool ServiceRunning(const std::string& name) override;
-  bool ServiceStop(const std::string& name) override;
-  bool ServiceDelete(const std::string& name) override;
   void Pause(int milliseconds) override;
   std::u16string ProgramsFolder() override;
   std::u16string AppDataFolder() override;
@@ -55,7 +49,6 @@ class WindowsUninstallSystem final : public UninstallSystem {
   bool RemoveEmptyFolder(const std::u16string& path) override;
   bool RemoveFile(const std::u16string& path) override;
   bool RemoveKeyTree(RegRoot root, const std::string& path) override;
-  std::u16string LastErrorText() override;
 
  private:
   HWND owner_;

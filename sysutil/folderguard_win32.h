@@ -4,7 +4,7 @@
 
 #include <windows.h>
 
-#include "wizard/folderguard.h"
+#include "sysutil/folderguard.h"
 
 namespace kestrel {
 

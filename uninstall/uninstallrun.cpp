@@ -1,10 +1,10 @@
-#include "wizard/uninstallrun.h"
+#include "uninstall/uninstallrun.h"
 
 #include <string_view>
 
 #include "sysutil/cmfunit.h"
 #include "sysutil/codepage.h"
-#include "wizard/uninstallplan.h"
+#include "uninstall/uninstallplan.h"
 
 namespace kestrel {
 

@@ -1,4 +1,4 @@
-#include "wizard/folderguard_win32.h"
+#include "sysutil/folderguard_win32.h"
 
 #include <objbase.h>
 #include <shlobj.h>

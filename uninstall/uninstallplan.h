@@ -9,7 +9,7 @@
 #include <vector>
 
 #include "installengine/registration.h"
-#include "wizard/folderguard.h"
+#include "sysutil/folderguard.h"
 
 namespace kestrel {
 

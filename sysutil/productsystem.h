@@ -1,0 +1,32 @@
+// What the install and the uninstall both ask of the system about a product already on the
+// machine: whether the wide calls exist, its running window, its services and the registry values
+// an installation recorded. Portable; the one Win32 implementation is WindowsProductSystem.
+#pragma once
+
+#include <string>
+
+namespace kestrel {
+
+class ProductSystem {
+ public:
+  virtual ~ProductSystem() = default;
+
+  virtual bool UseWideApi() = 0;
+  // Asks the first top-level window whose title begins with the pattern up to its final "*"
+  // (literally, letter case ignored) to close, waiting a bounded time for it to handle the
+  // request. True when such a window was found.
+  virtual bool CloseRunningWindow(const std::string& pattern) = 0;
+  virtual std::string ReadMachineString(const std::string& key, const std::string& value) = 0;
+
+  // The command line the service is configured to run, as the service manager reports it;
+  // empty when there is no such service or it cannot be queried (LastErrorText says why).
+  virtual std::u16string ServiceProgram(const std::string& name) = 0;
+  virtual bool ServiceRunning(const std::string& name) = 0;
+  virtual bool ServiceStop(const std::string& name) = 0;
+  virtual bool ServiceDelete(const std::string& name) = 0;
+
+  // The system's text for the error of the last failed call on this thread; empty if none.
+  virtual std::u16string LastErrorText() { return {}; }
+};
+
+}  // namespace kestrel

@@ -1,0 +1,27 @@
+#include "sysutil/productsystem_win32.h"
+
+#include "sysutil/codepage.h"
+
+namespace kestrel {
+
+std::u16string SystemErrorText(unsigned long code) {
+  if (code == 0) return {};
+  wchar_t buf[512] = {};
+  DWORD n = FormatMessageW(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr,
+                           code, 0, buf, 512, nullptr);
+  while (n > 0 && (buf[n - 1] == L'\r' || buf[n - 1] == L'\n' || buf[n - 1] == L' ')) --n;
+  std::u16string text(reinterpret_cast<const char16_t*>(buf), n);
+  return text.empty() ? u"error " + Utf8ToUtf16(std::to_string(code)) : text;
+}
+
+bool AskProductWindowToClose(const std::string& pattern) {
+  HWND window = FindProductWindow(pattern);
+  if (!window) return false;
+  DWORD_PTR result = 0;
+  // a window that never answers must not hold the run up
+  SendMessageTimeoutA(window, WM_CLOSE, 0, 0, SMTO_NORMAL | SMTO_ABORTIFHUNG,
+                      kCloseRequestTimeoutMs, &result);
+  return true;
+}
+
+}  // namespace kestrel

@@ -1,0 +1,43 @@
+// The Win32 side of ProductSystem, shared by the install's and the uninstall's systems: each
+// derives from WindowsProductSystem<ItsInterface>, so both runs close the product, read its
+// values and handle its services through the same calls.
+#pragma once
+
+#include <windows.h>
+
+#include <string>
+
+#include "sysutil/cmfunit_win32.h"
+#include "sysutil/services_win32.h"
+#include "sysutil/shell_win32.h"
+
+namespace kestrel {
+
+// The system's message for a Win32 error code, without its line end; empty for 0.
+std::u16string SystemErrorText(unsigned long code);
+
+// Finds the product's window and asks it to close; a window that never answers holds the run up
+// for at most kCloseRequestTimeoutMs. True when there was one.
+bool AskProductWindowToClose(const std::string& pattern);
+inline constexpr UINT kCloseRequestTimeoutMs = 5000;
+
+template <class Interface>
+class WindowsProductSystem : public Interface {
+ public:
+  bool UseWideApi() override { return kestrel::UseWideApi(); }
+  bool CloseRunningWindow(const std::string& pattern) override {
+    return AskProductWindowToClose(pattern);
+  }
+  std::string ReadMachineString(const std::string& key, const std::string& value) override {
+    return kestrel::ReadMachineString(key, value, "");
+  }
+  std::u16string ServiceProgram(const std::string& name) override {
+    return kestrel::ServiceProgram(name);
+  }
+  bool ServiceRunning(const std::string& name) override { return kestrel::ServiceRunning(name); }
+  bool ServiceStop(const std::string& name) override { return kestrel::ServiceStop(name); }
+  bool ServiceDelete(const std::string& name) override { return kestrel::ServiceDelete(name); }
+  std::u16string LastErrorText() override { return SystemErrorText(GetLastError()); }
+};
+
+}  // namespace kestrel
