@@ -363,6 +363,7 @@ bool PackageReader::ExtractFile(std::size_t index) {
   }
   // creating the file gave it attributes already (archive, as a rule): set them only if the
   // record wants others
+  lastsize = dest->Position();
   std::uint32_t created = 0;
   const bool known = dest->Attributes(created);
   dest->Close();

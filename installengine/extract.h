@@ -58,7 +58,8 @@ class PackageReader {
 
   // Results.
   std::u16string statustext;
-  std::u16string lastpath;  // the file the last file step wrote (or tried to create)
+  std::u16string lastpath;    // the file the last file step wrote (or tried to create)
+  std::int64_t lastsize = 0;  // the bytes the last successful file step wrote
   std::int32_t progress = 0;
 
   // What OpenPackage read.

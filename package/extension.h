@@ -31,6 +31,7 @@ enum class ConfigTag : std::uint8_t {
   kStubSignature = 3,     // the signed stub's certificate-table entry and PE checksum
   kPackageChecksum = 4,   // integrity of the package region
   kCompactDirectory = 5,  // where the compressed directory lies
+  kProductId = 6,         // the product's identity: names its Uninstall key (package/identity.h)
 };
 
 // Tags of the Package header's reserved bytes.

@@ -19,6 +19,10 @@ struct SetupData {
   ConfigRecord config{};
   std::string licensetext;
   std::u16string basefolder;  // install: Program Files; uninstall: the decoded "Path"
+  // uninstall: the product's identity (empty for an installation made before identities) and
+  // the record its Uninstall key names
+  std::string identity;
+  std::u16string recordpath;
   // install: the package is keyed by a password; `header` holds its password data
   bool needpassword = false;
   PackageHeader header{};

@@ -50,6 +50,15 @@ constexpr ValueSwitch kValues[] = {
        }
      }},
     {u"PASSWORD", [](SetupOptions& o, std::u16string v) { o.password = std::move(v); }},
+    {u"PRODUCT",
+     [](SetupOptions& o, std::u16string v) {
+       if (v.empty()) {
+         o.problems.push_back(u"/PRODUCT=: no product named");
+       } else {
+         o.product = std::move(v);
+       }
+     }},
+    {u"UNINSTALLCOPY", [](SetupOptions& o, std::u16string v) { o.childof = std::move(v); }},
     {u"PASSWORDFILE",
      [](SetupOptions& o, std::u16string v) {
        if (v.empty()) {

@@ -20,6 +20,12 @@ namespace kestrel {
 struct SetupOptions {
   bool uninstallmode = false;
   std::u16string exename;  // uninstall mode: the main program named after "-ui"
+  // uninstall mode: /PRODUCT=, the identity of the product to remove (its Uninstall key's name)
+  std::optional<std::u16string> product;
+  // /UNINSTALLCOPY=PIPE,PROCESS: this program is the temporary copy that the product's own
+  // uninstaller started; it reports its exit code through the pipe and, when it removed the
+  // product, removes that uninstaller once its process has ended. Handles in decimal.
+  std::u16string childof;
   UiLevel ui = UiLevel::kFull;
   std::optional<std::u16string> destination;  // /D=
   std::u16string logfile;                     // /LOG=; empty: no log

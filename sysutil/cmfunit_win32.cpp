@@ -3,6 +3,8 @@
 #include <shellapi.h>
 #include <shlobj.h>
 
+#include <algorithm>
+
 #include "sysutil/cmfunit.h"
 #include "sysutil/codepage.h"
 #include "sysutil/handles_win32.h"
@@ -114,6 +116,29 @@ std::string ReadClassesString(std::string_view key, std::string_view value,
 std::string ReadMachineString(std::string_view key, std::string_view value,
                               std::string_view fallback) {
   return ReadString(HKEY_LOCAL_MACHINE, key, value, fallback, MachineKeyView(key));
+}
+
+std::u16string ReadWideValue(HKEY root, std::string_view key, std::string_view value, REGSAM view) {
+  win::RegKey h;
+  const std::string k(key);
+  if (RegOpenKeyExA(root, k.c_str(), 0, KEY_QUERY_VALUE | view, h.out()) != ERROR_SUCCESS)
+    return {};
+  const std::u16string name = FromCodePage(value);
+  DWORD type = 0, size = 0;
+  if (RegQueryValueExW(h.get(), Wide(name), nullptr, &type, nullptr, &size) != ERROR_SUCCESS ||
+      (type != REG_SZ && type != REG_EXPAND_SZ) || size > (1u << 20)) {
+    return {};
+  }
+  std::u16string buf(size / 2 + 1, u'\0');
+  DWORD got = size;
+  if (RegQueryValueExW(h.get(), Wide(name), nullptr, &type, reinterpret_cast<BYTE*>(buf.data()),
+                       &got) != ERROR_SUCCESS) {
+    return {};
+  }
+  buf.resize(std::min<std::size_t>(got / 2, buf.size()));
+  // the text ends at its terminating zero (which a careless writer may have left out)
+  if (const auto z = buf.find(u'\0'); z != std::u16string::npos) buf.resize(z);
+  return buf;
 }
 
 bool RunningUnderWow64() {

@@ -41,6 +41,10 @@ std::string ReadClassesString(std::string_view key, std::string_view value,
 std::string ReadMachineString(std::string_view key, std::string_view value,
                               std::string_view fallback);
 
+// One string value as UTF-16, read with the wide call so a path comes back exactly; the key is
+// opened for reading only (in `view`: 0 or MachineKeyView). Empty when missing.
+std::u16string ReadWideValue(HKEY root, std::string_view key, std::string_view value, REGSAM view);
+
 // True for a 32-bit program running on 64-bit Windows (IsWow64Process, looked up by name).
 bool RunningUnderWow64();
 // The registry view flag to add to the access of a key under HKLM: KEY_WOW64_64KEY for the keys

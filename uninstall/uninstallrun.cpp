@@ -1,9 +1,13 @@
 #include "uninstall/uninstallrun.h"
 
+#include <algorithm>
 #include <string_view>
 
+#include "package/pkgfile.h"
 #include "sysutil/cmfunit.h"
 #include "sysutil/codepage.h"
+#include "sysutil/pathrules.h"
+#include "sysutil/winname.h"
 #include "uninstall/uninstallplan.h"
 
 namespace kestrel {
@@ -127,7 +131,216 @@ void UninstallRun::RemoveAssociation(const FolderDecision& install) {
     log_("registry key removed: HKCR\\", Ansi{ext});
 }
 
+std::optional<InstallRecord> LoadInstallRecord(FileSystem& fs, const std::u16string& path,
+                                               const std::string& identity) {
+  if (path.empty()) return std::nullopt;
+  auto file = fs.NewFile();
+  if (!file->OpenRead(path)) return std::nullopt;
+  const std::int64_t size = file->Size();
+  if (size <= 0 || size > static_cast<std::int64_t>(kMaxRecordBytes)) return std::nullopt;
+  std::vector<std::uint8_t> bytes(static_cast<std::size_t>(size));
+  std::uint32_t n = static_cast<std::uint32_t>(size);
+  file->Read(bytes.data(), n);
+  if (n != bytes.size()) return std::nullopt;
+  auto record = DecodeInstallRecord(bytes);
+  if (!record || record->identity != identity) return std::nullopt;
+  return record;
+}
+
+std::u16string KeptFilesMessage(std::size_t count, const std::u16string& folder) {
+  const std::u16string n = Utf8ToUtf16(std::to_string(count));
+  return (count == 1 ? u"1 file that Setup did not install was kept in "
+                     : n + u" files that Setup did not install were kept in ") +
+         PrintablePath(folder) + u".";
+}
+
+// Deepest first, so a folder is empty when its turn comes unless something not ours is in it.
+void UninstallRun::RemoveRecordedFolders(const InstallRecord& record) {
+  std::vector<std::u16string> folders = record.folders;
+  auto depth = [](const std::u16string& f) { return std::count(f.begin(), f.end(), u'\\'); };
+  std::stable_sort(folders.begin(), folders.end(),
+                   [&](const auto& a, const auto& b) { return depth(a) > depth(b); });
+  for (const std::u16string& f : folders) {
+    if (sys_.RemoveEmptyFolder(f)) log_("empty folder removed: ", f);
+  }
+}
+
+bool UninstallRun::RemoveRecordedFiles(const InstallRecord& record) {
+  std::size_t removed = 0, missing = 0;
+  for (const RecordedFile& f : record.files) {
+    const std::u16string path = record.FullPath(f.path);
+    bool folderlink = false;
+    const EntryKind kind = sys_.Tree().KindOf(path, folderlink);
+    if (kind == EntryKind::kNone) {
+      ++missing;
+      continue;
+    }
+    // a folder where a file was is not the file the installation wrote
+    if (kind == EntryKind::kFolder || (kind == EntryKind::kLink && folderlink)) continue;
+    const unsigned long error = sys_.Tree().DeleteFile(path);
+    if (error != 0) {
+      const std::u16string message =
+          u"The file \"" + PrintablePath(path) + u"\" could not be removed (" +
+          sys_.ErrorText(error) +
+          u"). Close the program that uses it and run the uninstaller again to finish the job.";
+      log_("file could not be removed: ", path, " (error ", error, ")");
+      obs_.UninstallStopped(record.installfolder, message);
+      return false;
+    }
+    ++removed;
+  }
+  log_("files removed: ", removed, missing ? " (" : "", missing ? std::to_string(missing) : "",
+       missing ? " were no longer there)" : "");
+  return true;
+}
+
+void UninstallRun::ReportKeptFiles(const std::u16string& folder,
+                                   const std::u16string& uninstaller) {
+  std::vector<std::u16string> kept = FilesBelow(sys_.Tree(), folder, SIZE_MAX);
+  const std::u16string own = FoldPath(uninstaller);
+  kept.erase(std::remove_if(kept.begin(), kept.end(),
+                            [&](const std::u16string& f) { return FoldPath(f) == own; }),
+             kept.end());
+  if (kept.empty()) return;
+  for (std::size_t i = 0; i < kept.size() && i < kKeptFilesLogged; ++i)
+    log_("file kept (not installed by Setup): ", kept[i]);
+  const std::u16string message = KeptFilesMessage(kept.size(), folder);
+  log_(message);
+  obs_.FilesKept(message);
+}
+
+void UninstallRun::RemoveRecordedAssociation(const InstallRecord& record) {
+  if (!IsExtensionName(record.assocext)) return;
+  const ClassesPlace place = ClassesFor(record.root);
+  const auto cls = ChildKey("", record.assocclass, false);
+  if (!cls || place.root != RegRoot::kClassesRoot) return;
+  const std::u16string command =
+      FromCodePage(sys_.ReadClassesString(record.assocclass + "\\shell\\open\\command", ""));
+  // the class goes only while it opens this product, the extension only while it names the class
+  if (ProgramInFolder(command, record.installfolder)) {
+    if (sys_.RemoveKeyTree(RegRoot::kClassesRoot, record.assocclass))
+      log_("registry key removed: HKCR\\", Ansi{record.assocclass});
+  } else {
+    log_("file class kept: ", Ansi{record.assocclass}, " (it opens ",
+         command.empty() ? std::u16string(u"nothing") : ShownProgram(command), ")");
+  }
+  if (sys_.ReadClassesString(record.assocext, "") == record.assocclass) {
+    if (sys_.RemoveKeyTree(RegRoot::kClassesRoot, record.assocext))
+      log_("registry key removed: HKCR\\", Ansi{record.assocext});
+  } else {
+    log_("file extension kept: ", Ansi{record.assocext}, " (it names another class now)");
+  }
+}
+
+// The App Paths key goes only while it is still this product's; the Uninstall key is named by
+// the identity itself; the per-user keys as every version removed them.
+void UninstallRun::RemoveProductKeys() {
+  std::vector<std::pair<RegRoot, std::string>> keys;
+  const std::string apppaths = AppPathsKey("");
+  if (auto key = ChildKey(std::string_view(apppaths).substr(0, apppaths.size() - 1), info_.exename,
+                          true)) {
+    const std::string owner = sys_.ReadMachineString(*key, kProductValue);
+    const std::string name = sys_.ReadMachineString(*key, "Displayname");
+    if (owner == info_.identity || (owner.empty() && name == info_.displayname)) {
+      keys.emplace_back(info_.root, *key);
+    } else if (!name.empty()) {
+      log_("registry key kept (another product's now): ", Ansi{*key});
+    }
+  }
+  const std::string uninstall = UninstallKey("");
+  if (auto key = ChildKey(std::string_view(uninstall).substr(0, uninstall.size() - 1),
+                          info_.identity, false)) {
+    keys.emplace_back(info_.root, *key);
+  }
+  if (auto key = ChildKey("software\\microsoft\\windows\\currentversion\\run", info_.exename, true))
+    keys.emplace_back(RegRoot::kCurrentUser, *key);
+  if (!info_.programgroup.empty()) {
+    std::string key = OwnedUserKey(EncodeLetterHex(info_.programgroup));
+    if (!key.empty()) keys.emplace_back(RegRoot::kCurrentUser, std::move(key));
+  }
+  for (const auto& [root, key] : keys) {
+    const char* rootname = root == RegRoot::kCurrentUser ? "HKCU\\" : "HKLM\\";
+    if (!IsRemovableKeyTree(root, key)) {
+      log_("registry key kept (shared by every product): ", rootname, Ansi{key});
+      continue;
+    }
+    const bool removed = sys_.RemoveKeyTree(root, key);
+    log_("registry key ", removed ? "removed: " : "could not be removed: ", rootname, Ansi{key});
+  }
+}
+
+void UninstallRun::AskAboutSettings(const std::string& appdatafolder) {
+  if (appdatafolder.empty()) return;
+  const std::u16string path =
+      AddTrailingBackslash(sys_.AppDataFolder()) + FromCodePage(appdatafolder);
+  const FolderGuard guard(sys_.FoldersToKeep(), sys_.Facts());
+  const FolderDecision decision = guard.Decide(path);
+  if (decision.reason == FolderReason::kAbsent || !sys_.FolderExists(path)) return;
+  if (decision.kept() || IsProtectedFolder(path, sys_.ProtectedFolders())) {
+    const std::u16string message = KeptFolderMessage(decision);
+    log_("folder kept: ", message);
+    obs_.FolderKept(message);
+    return;
+  }
+  if (!obs_.DeleteSettings()) {
+    log_("settings folder kept: ", path);
+    return;
+  }
+  const bool gone = sys_.DeleteFolderTree(decision.path);
+  log_(gone ? "settings folder removed: " : "settings folder could not be deleted: ", path);
+}
+
+// An installation with an identity: its record says what it made; a missing or damaged record
+// removes no file at all, only what is named by the identity.
+bool UninstallRun::RunRecorded() {
+  const std::optional<InstallRecord>& record = info_.record;
+  obs_.UninstallStarted(info_.displayname);
+  const std::string pattern = TrimBlanks(info_.displayname) + " (*";
+  if (sys_.CloseRunningWindow(pattern)) log_("running product asked to close: ", Ansi{pattern});
+  if (!record) {
+    log_("the installation record ", info_.recordpath.empty() ? u"is not named" : info_.recordpath,
+         " is missing or damaged: no file is removed, only the product's registration");
+  }
+
+  if (record && sys_.UseWideApi()) {
+    for (const std::string& name : record->services) {
+      const std::u16string command = sys_.ServiceProgram(name);
+      if (command.empty()) continue;  // gone, or never made
+      if (!ProgramInFolder(command, record->installfolder)) {
+        log_("service kept: ", Ansi{name}, " (its program ", ShownProgram(command),
+             " is not in the installation folder)");
+        continue;
+      }
+      if (sys_.ServiceRunning(name)) {
+        const bool stopped = sys_.ServiceStop(name);
+        log_("service ", stopped ? "stopped: " : "could not be stopped: ", Ansi{name});
+      }
+      const bool deleted = sys_.ServiceDelete(name);
+      log_("service ", deleted ? "deleted: " : "could not be deleted: ", Ansi{name});
+    }
+  }
+  sys_.Pause(kUninstallPauseAfterServices);
+
+  if (record) {
+    if (!RemoveRecordedFiles(*record)) return false;
+    for (const std::u16string& link : record->shortcuts) {
+      if (EndsWithLinkSuffix(link) && sys_.RemoveFile(link)) log_("shortcut removed: ", link);
+    }
+    if (sys_.RemoveFile(info_.recordpath)) log_("installation record removed: ", info_.recordpath);
+    RemoveRecordedFolders(*record);
+    ReportKeptFiles(record->installfolder,
+                    record->uninstaller.empty() ? u"" : record->FullPath(record->uninstaller));
+    AskAboutSettings(record->appdatafolder);
+    RemoveRecordedAssociation(*record);
+  }
+  RemoveProductKeys();
+  sys_.Pause(kUninstallPauseAtEnd);
+  obs_.UninstallDone();
+  return true;
+}
+
 bool UninstallRun::Run() {
+  if (!info_.identity.empty()) return RunRecorded();
   const std::string& displayname = info_.displayname;
 
   // 1. the progress page with the uninstall texts
