@@ -25,7 +25,7 @@ struct RegistryRow {
   std::string value;  // 8-bit text in the system's code page
   RegType type = RegType::kString;
   std::uint32_t dword = 0;  // the value of a kDword row
-  std::u16string wide;      // the value of a kWideString row
+  std::u16string wide{};    // the value of a kWideString row
 };
 
 // A UTF-16 string row.

@@ -32,6 +32,7 @@ struct Shortcut {
 struct Manifest {
   std::filesystem::path base;  // folder of the manifest; relative sources start here
   std::string displayname;
+  std::string id;  // the product's identity; empty: its display name (package/identity.h)
   std::string exename;
   std::string version;
   std::string appdatafolder;

@@ -21,6 +21,7 @@
 #include "package/certtable.h"
 #include "package/directory.h"
 #include "package/extension.h"
+#include "package/identity.h"
 #include "package/integrity.h"
 #include "package/pkgfile.h"
 #include "package/protection.h"
@@ -690,8 +691,9 @@ bool BuildPackage(const Manifest& m, const BuildOptions& options, BuildResult& r
     items.push_back({ConfigTag::kPackageChecksum, {std::begin(bytes), std::end(bytes)}});
   }
   ExtensionBuilder extension(std::span(config->reserved11628));
-  if (!AddPublisherInfo(extension, PublisherInfo{m.publisher, m.url})) {
-    error = "publisher and url do not fit the record";
+  if (!AddPublisherInfo(extension, PublisherInfo{m.publisher, m.url}) ||
+      (!m.id.empty() && !AddProductId(extension, m.id))) {
+    error = "publisher, url and id do not fit the record";
     return false;
   }
   for (const auto& [tag, bytes] : config_items) items.push_back({tag, bytes});

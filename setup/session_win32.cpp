@@ -1,5 +1,6 @@
 #include "setup/session_win32.h"
 
+#include <algorithm>
 #include <memory>
 #include <optional>
 #include <string>
@@ -9,11 +10,13 @@
 #include "installengine/installrun.h"
 #include "installengine/installsystem_win32.h"
 #include "installengine/registration.h"
+#include "package/identity.h"
 #include "package/integrity.h"
 #include "package/pkgfile_win32.h"
 #include "package/protection.h"
 #include "package/startload.h"
 #include "setup/options.h"
+#include "setup/selfcopy_win32.h"
 #include "sysutil/cmfunit.h"
 #include "sysutil/cmfunit_win32.h"
 #include "sysutil/codepage.h"
@@ -103,14 +106,35 @@ std::optional<std::u16string> LoadInstallMode(SetupData& data) {
   return std::nullopt;  // setupfile stays open until the program ends
 }
 
+constexpr std::u16string_view kNoUninstallInfo =
+    u"Could not find uninstall information for this program.";
+
+// Uninstall mode for a product with an identity: its Uninstall key names its record and folder.
+std::optional<std::u16string> LoadProduct(SetupData& data, const std::string& identity) {
+  if (!IsValidProductId(identity)) return std::u16string(kNoUninstallInfo);
+  const std::string key = UninstallKey(identity);
+  std::string displayname = ReadMachineString(key, "DisplayName", "");
+  data.recordpath = ReadWideValue(HKEY_LOCAL_MACHINE, key, kRecordValue, MachineKeyView(key));
+  data.basefolder = ReadWideValue(HKEY_LOCAL_MACHINE, key, "InstallLocation", MachineKeyView(key));
+  if (displayname.empty() && data.recordpath.empty()) return std::u16string(kNoUninstallInfo);
+  if (displayname.size() > 255) displayname.resize(255);
+  WriteShort(data.config.displayname, displayname);
+  data.identity = identity;
+  return std::nullopt;
+}
+
 // Uninstall mode: the few record fields the installation left in its App Paths key.
-std::optional<std::u16string> LoadUninstallMode(SetupData& data, const std::u16string& program) {
+std::optional<std::u16string> LoadUninstallMode(SetupData& data, const SetupOptions& options) {
   ConfigRecord& config = data.config;
-  std::string exename = ToCodePage(program);
+  std::string exename = ToCodePage(options.exename);
   if (exename.size() > 255) exename.resize(255);
   WriteShort(config.exename, exename);
 
   const std::string key = AppPathsKey(exename);
+  // "-ui" and a program an installation with an identity registered: that product
+  const std::string identity =
+      options.product ? ToCodePage(*options.product) : ReadMachineString(key, kProductValue, "");
+  if (!identity.empty()) return LoadProduct(data, identity);
   std::string displayname = ReadMachineString(key, "Displayname", "");
   if (displayname.size() > 255) displayname.resize(255);
   WriteShort(config.displayname, displayname);
@@ -128,9 +152,7 @@ std::optional<std::u16string> LoadUninstallMode(SetupData& data, const std::u16s
   if (appdata.size() > 255) appdata.resize(255);
   WriteShort(config.appdatafolder, appdata);
 
-  if (data.basefolder.empty() || displayname.empty()) {
-    return u"Could not find uninstall information for this program.";
-  }
+  if (data.basefolder.empty() || displayname.empty()) return std::u16string(kNoUninstallInfo);
   return std::nullopt;
 }
 
@@ -221,14 +243,8 @@ class SilentUninstall final : public UninstallObserver {
   void UninstallDone() override {}
 };
 
-Outcome RunSilentUninstall(const SetupData& data, const Log& log) {
-  UninstallInfo info;
-  info.exename = ReadShort(data.config.exename);
-  info.displayname = ReadShort(data.config.displayname);
-  info.basefolder = data.basefolder;
-  info.programgroup = ReadWide(data.config.programgroup);
-  info.appdatafolder = ReadShort(data.config.appdatafolder);
-  WindowsUninstallSystem system(nullptr, true);
+Outcome RunSilentUninstall(const UninstallInfo& info, const Log& log) {
+  WindowsUninstallSystem system;
   SilentUninstall watcher;
   UninstallRun run(info, system, watcher);
   run.SetLog(log);
@@ -237,12 +253,18 @@ Outcome RunSilentUninstall(const SetupData& data, const Log& log) {
   return Outcome::kDone;
 }
 
-}  // namespace
 
-int RunSession(HINSTANCE instance) {
-  const std::u16string commandline = FromWide(GetCommandLineW());
-  const SetupOptions options = ParseCommandLine(commandline);
+// The folders that held the uninstaller, deepest first: they go after it, when empty.
+std::vector<std::u16string> FoldersAfterUninstaller(const InstallRecord& record) {
+  std::vector<std::u16string> folders = record.folders;
+  auto depth = [](const std::u16string& f) { return std::count(f.begin(), f.end(), u'\\'); };
+  std::stable_sort(folders.begin(), folders.end(),
+                   [&](const auto& a, const auto& b) { return depth(a) > depth(b); });
+  return folders;
+}
 
+int RunSessionIn(HINSTANCE instance, const std::u16string& commandline, const SetupOptions& options,
+                 FirstProcessLink& firstprocess) {
   std::unique_ptr<FileLogSink> logfile;
   if (!options.logfile.empty()) {
     // a log folder that does not exist yet is made, as a deployment tool expects
@@ -290,7 +312,7 @@ int RunSession(HINSTANCE instance) {
   SetupData data;
   data.uninstallmode = options.uninstallmode;
   const std::optional<std::u16string> fatal =
-      data.uninstallmode ? LoadUninstallMode(data, options.exename) : LoadInstallMode(data);
+      data.uninstallmode ? LoadUninstallMode(data, options) : LoadInstallMode(data);
   if (fatal) {
     log("error: ", *fatal);
     if (options.ui == UiLevel::kFull) ui::ErrorBox(app.handle(), *fatal);
@@ -310,14 +332,25 @@ int RunSession(HINSTANCE instance) {
   log("product: ", Ansi{ReadShort(data.config.displayname)}, version.empty() ? "" : " ",
       Ansi{version});
 
+  UninstallInfo uninstall;
+  if (data.uninstallmode) {
+    uninstall = UninstallInfoFrom(data, SystemFileSystem());
+    if (!uninstall.identity.empty()) log("product identity: ", Ansi{uninstall.identity});
+    if (uninstall.record && !uninstall.record->uninstaller.empty() && firstprocess.attached()) {
+      firstprocess.NoteUninstaller(uninstall.record->FullPath(uninstall.record->uninstaller),
+                                   FoldersAfterUninstaller(*uninstall.record));
+    }
+  }
+
   if (silent) {
-    return finish(data.uninstallmode ? RunSilentUninstall(data, log)
+    return finish(data.uninstallmode ? RunSilentUninstall(uninstall, log)
                                      : RunSilentInstall(data, options, log));
   }
 
   WizardOptions wizardoptions;
   wizardoptions.ui = options.ui;
   wizardoptions.destination = options.destination;
+  wizardoptions.uninstall = &uninstall;
   int code = 0;
   {
     Triform wizard(data, wizardoptions, status, log);
@@ -331,6 +364,26 @@ int RunSession(HINSTANCE instance) {
     // a worker still busy when the wizard goes ends the process with this code
     app.SetExitCode(code);
   }
+  return code;
+}
+
+}  // namespace
+
+int RunSession(HINSTANCE instance) {
+  const std::u16string commandline = FromWide(GetCommandLineW());
+  const SetupOptions options = ParseCommandLine(commandline);
+  // the product's own uninstaller runs from a temporary copy, so it can remove itself; nothing
+  // is opened before, not even the log, which the copy writes
+  if (options.uninstallmode && options.product && options.childof.empty() &&
+      options.problems.empty()) {
+    if (const std::optional<int> code = RunFromTemporaryCopy(commandline)) return *code;
+  }
+  FirstProcessLink firstprocess;
+  if (!options.childof.empty()) firstprocess.Attach(options.childof);
+  // the log and the running mutex are closed by now: the first process may end, and the next
+  // setup may start, as soon as it has the code
+  const int code = RunSessionIn(instance, commandline, options, firstprocess);
+  firstprocess.Finish(code, options.uninstallmode && code == 0);
   return code;
 }
 

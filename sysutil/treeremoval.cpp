@@ -67,7 +67,7 @@ TreeOutcome RemoveTree(TreeSystem& sys, const std::u16string& root) {
     case EntryKind::kFile:
       return stop(root, kErrorInvalidName);
     case EntryKind::kLink: {
-      const unsigned long e = folderlink ? sys.RemoveFolder(root) : sys.DeleteFile(root);
+      const unsigned long e = folderlink ? sys.RemoveFolder(root) : sys.RemoveFile(root);
       if (e != 0) return stop(root, e);
       ++out.links;
       out.complete = true;
@@ -104,11 +104,11 @@ TreeOutcome RemoveTree(TreeSystem& sys, const std::u16string& root) {
         case EntryKind::kNone:
           break;
         case EntryKind::kFile:
-          e = sys.DeleteFile(path);
+          e = sys.RemoveFile(path);
           if (e == 0) ++out.files;
           break;
         case EntryKind::kLink:
-          e = entry.folderlink ? sys.RemoveFolder(path) : sys.DeleteFile(path);
+          e = entry.folderlink ? sys.RemoveFolder(path) : sys.RemoveFile(path);
           if (e == 0) ++out.links;
           break;
         case EntryKind::kFolder: {

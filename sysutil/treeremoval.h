@@ -37,7 +37,7 @@ class TreeSystem {
   // folder that is a link by now is not listed.
   virtual unsigned long List(const std::u16string& folder, std::vector<TreeEntry>& out) = 0;
   // Deletes a file or a file link (a read-only one too); 0, or the error. Gone already: 0.
-  virtual unsigned long DeleteFile(const std::u16string& path) = 0;
+  virtual unsigned long RemoveFile(const std::u16string& path) = 0;
   // Removes an empty folder or a folder link; 0, or the error. Gone already: 0.
   virtual unsigned long RemoveFolder(const std::u16string& path) = 0;
 };

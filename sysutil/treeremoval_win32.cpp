@@ -82,7 +82,7 @@ unsigned long Win32TreeSystem::List(const std::u16string& folder, std::vector<Tr
   return error == ERROR_NO_MORE_FILES ? 0 : error;
 }
 
-unsigned long Win32TreeSystem::DeleteFile(const std::u16string& path) {
+unsigned long Win32TreeSystem::RemoveFile(const std::u16string& path) {
   const std::u16string longform = LongPathForm(path);
   return WithWritable(longform, [&] { return DeleteFileW(Wide(longform)) != 0; });
 }

@@ -15,7 +15,7 @@ class Win32TreeSystem final : public TreeSystem {
  public:
   EntryKind KindOf(const std::u16string& path, bool& folderlink) override;
   unsigned long List(const std::u16string& folder, std::vector<TreeEntry>& out) override;
-  unsigned long DeleteFile(const std::u16string& path) override;
+  unsigned long RemoveFile(const std::u16string& path) override;
   unsigned long RemoveFolder(const std::u16string& path) override;
 };
 

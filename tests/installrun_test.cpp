@@ -90,13 +90,26 @@ class FakeSystem final : public InstallSystem, public InstallObserver {
     log.push_back("start " + name);
     return true;
   }
-  void WriteRegistryRows(const std::vector<RegistryRow>& rows) override {
-    for (const auto& r : rows) log.push_back(Row(r));
+  std::u16string ReadWideString(RegRoot, const std::string& key,
+                                const std::string& value) override {
+    log.push_back("readw " + key + "|" + value);
+    auto it = widevalues.find(value);
+    return it == widevalues.end() ? u"" : it->second;
   }
-  void CreateShortcuts(const ShortcutPlan& plan) override {
+  std::vector<unsigned long> WriteRegistryRows(const std::vector<RegistryRow>& rows) override {
+    for (const auto& r : rows) log.push_back(Row(r));
+    return std::vector<unsigned long>(rows.size(), 0);
+  }
+  std::vector<unsigned long> CreateShortcuts(const ShortcutPlan& plan) override {
     log.push_back("shortcuts " + U8(plan.groupfolder) + " " +
                   std::to_string(plan.grouprows.size()) + " " + U8(plan.desktop.linkfile));
+    return std::vector<unsigned long>(plan.grouprows.size() + 1, 0);
   }
+  bool RemoveKey(RegRoot, const std::string& key) override {
+    log.push_back("removekey " + key);
+    return true;
+  }
+  std::map<std::string, std::u16string> widevalues;  // wide values by name
   std::u16string WindowsFolder() override { return windows; }
   std::u16string DesktopFolder() override { return desktop; }
   std::u16string ProgramsFolder() override { return programs; }
@@ -117,7 +130,9 @@ class FakeSystem final : public InstallSystem, public InstallObserver {
 
   static std::string Row(const RegistryRow& r) {
     return "reg " + std::to_string(static_cast<int>(r.root)) + " " + r.key + "|" + r.name + "=" +
-           (r.type == RegType::kDword ? "dword:" + std::to_string(r.dword) : r.value);
+           (r.type == RegType::kDword        ? "dword:" + std::to_string(r.dword)
+            : r.type == RegType::kWideString ? "w:" + U8(r.wide)
+                                             : r.value);
   }
   std::vector<std::string> Rows() const {
     std::vector<std::string> out;

@@ -8,6 +8,7 @@
 #include <string>
 #include <vector>
 
+#include "fake_tree.h"
 #include "sysutil/cmfunit.h"
 #include "sysutil/codepage.h"
 
@@ -52,6 +53,11 @@ class FakeUninstall final : public UninstallSystem, public UninstallObserver {
   bool answer = true;                     // the settings question
 
   bool UseWideApi() override { return wide; }
+  std::u16string ReadWideString(RegRoot, const std::string&, const std::string&) override {
+    return {};
+  }
+  TreeSystem& Tree() override { return tree; }
+  testing::FakeTree tree;
   std::string ReadMachineString(const std::string& key, const std::string& value) override {
     EXPECT_EQ(key, AppPathsKey("tool.exe"));
     auto it = values.find(value);

@@ -147,6 +147,29 @@ std::optional<InstallRecord> LoadInstallRecord(FileSystem& fs, const std::u16str
   return record;
 }
 
+UninstallInfo UninstallInfoFrom(const SetupData& data, FileSystem& fs) {
+  UninstallInfo info;
+  info.exename = ReadShort(data.config.exename);
+  info.displayname = ReadShort(data.config.displayname);
+  info.basefolder = data.basefolder;
+  info.programgroup = ReadWide(data.config.programgroup);
+  info.appdatafolder = ReadShort(data.config.appdatafolder);
+  info.identity = data.identity;
+  info.recordpath = data.recordpath;
+  if (!info.identity.empty()) {
+    info.record = LoadInstallRecord(fs, info.recordpath, info.identity);
+    if (info.record) {
+      if (info.displayname.empty()) info.displayname = info.record->displayname;
+      if (info.exename.empty()) info.exename = info.record->exename;
+      info.root = info.record->root;
+      info.programgroup = info.record->programgroup;
+      info.appdatafolder = info.record->appdatafolder;
+      info.basefolder = info.record->installfolder;
+    }
+  }
+  return info;
+}
+
 std::u16string KeptFilesMessage(std::size_t count, const std::u16string& folder) {
   const std::u16string n = Utf8ToUtf16(std::to_string(count));
   return (count == 1 ? u"1 file that Setup did not install was kept in "
@@ -177,7 +200,7 @@ bool UninstallRun::RemoveRecordedFiles(const InstallRecord& record) {
     }
     // a folder where a file was is not the file the installation wrote
     if (kind == EntryKind::kFolder || (kind == EntryKind::kLink && folderlink)) continue;
-    const unsigned long error = sys_.Tree().DeleteFile(path);
+    const unsigned long error = sys_.Tree().RemoveFile(path);
     if (error != 0) {
       const std::u16string message =
           u"The file \"" + PrintablePath(path) + u"\" could not be removed (" +

@@ -10,6 +10,7 @@
 
 #include "installengine/installrecord.h"
 #include "installengine/registration.h"
+#include "package/startload.h"
 #include "sysutil/folderguard.h"
 #include "sysutil/log.h"
 #include "sysutil/productsystem.h"
@@ -86,6 +87,9 @@ struct UninstallInfo {
 // another product's.
 std::optional<InstallRecord> LoadInstallRecord(FileSystem& fs, const std::u16string& path,
                                                const std::string& identity);
+
+// What the start-up loaded into `data` (uninstall mode), with the record read from its file.
+UninstallInfo UninstallInfoFrom(const SetupData& data, FileSystem& fs);
 
 // "N files that Setup did not install were kept in FOLDER."
 std::u16string KeptFilesMessage(std::size_t count, const std::u16string& folder);

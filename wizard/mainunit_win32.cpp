@@ -591,13 +591,9 @@ void Triform::finishClick() {
 
 // ---- the uninstall run's page and questions ----
 void Triform::RunUninstall() {
-  UninstallInfo info;
-  info.exename = ReadShort(config_.exename);
-  info.displayname = ReadShort(config_.displayname);
-  info.basefolder = basefolder_;
-  info.programgroup = ReadWide(config_.programgroup);
-  info.appdatafolder = ReadShort(config_.appdatafolder);
-  WindowsUninstallSystem system(handle(), passive());
+  const UninstallInfo info =
+      options_.uninstall ? *options_.uninstall : UninstallInfoFrom(data_, SystemFileSystem());
+  WindowsUninstallSystem system;
   UninstallObserver& watcher = *this;
   UninstallRun run(info, system, watcher);
   run.SetLog(log_);
@@ -649,6 +645,11 @@ void Triform::UninstallStopped(const std::u16string& folder, const std::u16strin
                           u"\" could not be deleted. Click 'Cancel' to exit.");
   ui::ErrorBox(handle(), message);
   cancel.SetEnabled(true);
+}
+
+void Triform::FilesKept(const std::u16string& message) {
+  // the finish page says it below its own text
+  uninstallfinishlabel.SetText(uninstallfinishlabel.Text() + u"\n\n" + message);
 }
 
 void Triform::UninstallDone() {

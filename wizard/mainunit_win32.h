@@ -24,6 +24,7 @@ namespace kestrel {
 struct WizardOptions {
   UiLevel ui = UiLevel::kFull;                // kPassive: the progress page only, closed at the end
   std::optional<std::u16string> destination;  // /D=: the destination page's text
+  const UninstallInfo* uninstall = nullptr;   // uninstall mode: what the session loaded
 };
 
 class Triform : public ui::Form, private InstallReports, private UninstallObserver {
@@ -75,6 +76,7 @@ class Triform : public ui::Form, private InstallReports, private UninstallObserv
   bool DeleteSettings() override;
   void FolderKept(const std::u16string& folder) override;
   void UninstallStopped(const std::u16string& folder, const std::u16string& message) override;
+  void FilesKept(const std::u16string& message) override;
   void UninstallDone() override;
   // button and check-box handlers
   void NextClick();
