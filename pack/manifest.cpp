@@ -448,7 +448,7 @@ bool Parse(const toml::table& root, Manifest& m, Checker& c) {
     // the identity names the Uninstall key and the uninstaller's file, and rides on the
     // uninstall command line
     if (!ShortText(*id, "id", kShortTextRoom, m.id, c)) return false;
-    if (!IsValidProductId(m.id)) {
+    if (!IsValidProductId(m.id) || TrimBlanks(m.id) != m.id) {
       return c.Fail("id (manifest line " + LineOf(root, "id") + "): \"" + *id +
                     "\" must be 1 to 255 characters, no \"\\\", no control character, no " +
                     "blanks around it");

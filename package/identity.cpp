@@ -9,7 +9,6 @@ namespace kestrel {
 
 bool IsValidProductId(std::string_view id) {
   if (id.empty() || id.size() > kMaxProductIdBytes) return false;
-  if (id.front() == ' ' || id.back() == ' ') return false;
   if (id.find_first_not_of(". ") == std::string_view::npos) return false;
   for (char c : id) {
     const auto u = static_cast<unsigned char>(c);
@@ -25,7 +24,13 @@ std::string ProductIdentity(const ConfigRecord& config) {
       if (IsValidProductId(id)) return id;
     }
   }
+  // the display name as its Uninstall key was named; a character no key name can hold is made
+  // a "_", so every package still installs
   std::string name = ReadShort(config.displayname);
+  for (char& c : name) {
+    const auto u = static_cast<unsigned char>(c);
+    if (u < 0x20 || u == 0x7F || c == '\\') c = '_';
+  }
   return IsValidProductId(name) ? name : std::string();
 }
 

@@ -18,8 +18,8 @@ namespace kestrel {
 inline constexpr std::size_t kMaxProductIdBytes = 255;
 
 // True for a text that names exactly one key below the Uninstall key and survives a command
-// line: 1 to 255 code page bytes, no control character, no "\", no blanks around it, not made
-// of dots and blanks only.
+// line: 1 to 255 code page bytes, no control character, no "\", not made of dots and blanks
+// only. (The packer also refuses blanks around an `id`; a display name keeps its own.)
 bool IsValidProductId(std::string_view id);
 
 // The identity item when the record carries a valid one; otherwise the display name, which is
