@@ -145,8 +145,7 @@ TEST(InstallRecord, ANewInstallationInheritsWhatTheEarlierOneMade) {
 TEST(ProductIdentity, NamesAndTagsAreSafe) {
   EXPECT_TRUE(IsValidProductId("com.brimlow.tool"));
   EXPECT_TRUE(IsValidProductId("Sample Tool 2"));
-  for (const char* bad : {"", "..", " . ", "a\\b", "a\tb"})
-    EXPECT_FALSE(IsValidProductId(bad));
+  for (const char* bad : {"", "..", " . ", "a\\b", "a\tb"}) EXPECT_FALSE(IsValidProductId(bad));
   EXPECT_EQ(UninstallerName("Sample Tool"), u"Uninstall Sample Tool.exe");
   // a name a file cannot hold keeps a CRC of the identity, so two identities never collide
   const std::u16string a = UninstallerTag("a/b"), b = UninstallerTag("a:b");

@@ -13,6 +13,7 @@
 #include "forwarding_fs.h"
 #include "pack/tools.h"
 #include "package/extension.h"
+#include "package/identity.h"
 #include "package_fixture.h"
 #include "sysutil/cmfconst.h"
 #include "sysutil/cmfunit.h"
@@ -64,7 +65,9 @@ class FakeSystem final : public InstallSystem, public InstallObserver {
   std::string ReadMachineString(const std::string& key, const std::string& value) override {
     log.push_back("read " + key + "|" + value);
     auto it = values.find(value);
-    return it == values.end() ? displayname : it->second;
+    if (it != values.end()) return it->second;
+    // an earlier installation's name; nothing else is there unless a case puts it there
+    return value == "Displayname" ? displayname : std::string();
   }
   std::u16string ServiceProgram(const std::string& name) override {
     auto it = services.find(name);
@@ -214,10 +217,16 @@ class InstallRunTest : public ::testing::Test {
     for (std::size_t i = 0; i < records.size(); ++i)
       in.installedbytes += std::uint64_t(records[i].filesize);
     in.installdate = "20261208";
+    in.identity = ProductIdentity(config_);
+    in.uninstaller = run_.destfolder + u"\\" + UninstallerName(in.identity);
+    in.recordpath = run_.destfolder + u"\\" + RecordName(in.identity);
     return in;
   }
   fs::path Dest(const std::string& rel) const { return dir_ / "dest" / rel; }
-  fs::path Uninstaller() const { return dir_ / "windows" / "kestrelui.exe"; }
+  fs::path Uninstaller() const {
+    return dir_ / "dest" / Utf16ToUtf8(UninstallerName(ProductIdentity(config_)));
+  }
+  fs::path SharedUninstaller() const { return dir_ / "windows" / "kestrelui.exe"; }
 
   ScratchDir dir_;
   fs::path setup_;
@@ -248,11 +257,14 @@ TEST_F(InstallRunTest, FullRunTakesEveryStepInOrder) {
   run_.RunInstall();
 
   const auto& log = sys_.log;
-  ASSERT_FALSE(log.empty());
-  EXPECT_EQ(log[0], "close Demo App (*");  // trimmed name, a blank and "(*"
+  ASSERT_GT(log.size(), 4u);
+  // whose the App Paths key is, and the same product's earlier record, before anything changes
+  EXPECT_EQ(log[0], "read " + AppPathsKey("demo.exe") + "|Displayname");
+  EXPECT_EQ(log[1], "readw " + UninstallKey("  Demo App ") + "|InstallRecord");
+  EXPECT_EQ(log[2], "close Demo App (*");  // trimmed name, a blank and "(*"
   EXPECT_EQ(sys_.Find("pause 3000"), -1);  // no window: no pause
   // no earlier installation: its Displayname is read, no service is touched before the files
-  EXPECT_EQ(log[1], "read " + AppPathsKey("demo.exe") + "|Displayname");
+  EXPECT_EQ(log[3], "read " + AppPathsKey("demo.exe") + "|Displayname");
   EXPECT_EQ(sys_.Find("running "), -1);
   EXPECT_EQ(sys_.Find("delete "), -1);
 
@@ -263,9 +275,20 @@ TEST_F(InstallRunTest, FullRunTakesEveryStepInOrder) {
   b.insert(b.end(), tail.begin(), tail.end());
   EXPECT_EQ(ReadFileBytes(Dest("data/b.bin")), b);
 
-  // the uninstaller copy: exactly the program part
+  // the product's own uninstaller: exactly the program part; no shared copy is made
   const std::vector<std::uint8_t> stub(bytes_.begin(), bytes_.begin() + 150000);
   EXPECT_EQ(ReadFileBytes(Uninstaller()), stub);
+  EXPECT_FALSE(fs::exists(SharedUninstaller()));
+  // the record: both files as written, the folders the run made, the uninstaller
+  const InstallRecord& record = run_.record();
+  ASSERT_EQ(record.files.size(), 2u);
+  EXPECT_EQ(record.files[1].path, u"\\data\\b.bin");
+  EXPECT_EQ(record.files[1].size, 65552u);
+  EXPECT_EQ(record.folders.front(), run_.destfolder);
+  EXPECT_EQ(record.folders[1], run_.destfolder + u"\\data");
+  EXPECT_EQ(record.uninstaller, u"\\" + UninstallerName(ProductIdentity(config_)));
+  EXPECT_EQ(record.services, (std::vector<std::string>{"SvcOne", "SvcTwo"}));
+  EXPECT_TRUE(fs::exists(dir_ / "dest" / Utf16ToUtf8(RecordName(ProductIdentity(config_)))));
 
   // the bar: one step inside the two-block file, then 90, 95 and 100
   const auto progress = sys_.Starting("progress ");
@@ -298,8 +321,11 @@ TEST_F(InstallRunTest, FullRunTakesEveryStepInOrder) {
   EXPECT_EQ(got, expect);
 
   // shortcuts after the registry, then the last pauses and the report
-  const ShortcutPlan plan = PlanShortcuts(ShortcutInput{
-      config_, run_.destfolder, sys_.programs, sys_.startmenu, sys_.windows, sys_.desktop});
+  ShortcutInput shortcutin{config_,        run_.destfolder, sys_.programs,
+                           sys_.startmenu, sys_.windows,    sys_.desktop};
+  shortcutin.uninstaller = in.uninstaller;
+  shortcutin.uninstallarguments = UninstallArguments(in);
+  const ShortcutPlan plan = PlanShortcuts(shortcutin);
   const std::size_t at = static_cast<std::size_t>(first) + expect.size();
   ASSERT_EQ(log.size(), at + 5);
   EXPECT_EQ(log[at], "shortcuts " + U8(plan.groupfolder) + " 4 " + U8(plan.desktop.linkfile));
@@ -317,7 +343,7 @@ TEST_F(InstallRunTest, UnattendedRunSkipsOnlyTheCosmeticPauses) {
   ASSERT_TRUE(Open(pkg));
   AddServices();
   sys_.window = true;
-  sys_.displayname = "Demo App";
+  sys_.displayname = "  Demo App ";
   run_.SkipCosmeticPauses();
   run_.RunInstall();
   std::vector<std::string> pauses;
@@ -334,7 +360,7 @@ TEST_F(InstallRunTest, RunningProductIsClosedAndEarlierServicesRemovedBeforeAnyF
   ASSERT_TRUE(Open(pkg));
   AddServices();
   sys_.window = true;
-  sys_.displayname = "Demo App";
+  sys_.displayname = "  Demo App ";
   bool file_seen_before_delete = false;
   sys_.at_safepoint = [&] {
     if (sys_.Find("delete SvcTwo") < 0 && fs::exists(Dest("a.bin"))) {
@@ -343,10 +369,13 @@ TEST_F(InstallRunTest, RunningProductIsClosedAndEarlierServicesRemovedBeforeAnyF
   };
   run_.RunInstall();
   const auto& log = sys_.log;
-  ASSERT_GE(log.size(), 10u);
-  EXPECT_EQ(log[0], "close Demo App (*");
-  EXPECT_EQ(log[1], "pause 3000");
-  const std::vector<std::string> removal(log.begin() + 3, log.begin() + 11);
+  // whose the key is (the same product) and its earlier record come first
+  const int close = sys_.Find("close ");
+  ASSERT_EQ(close, 3);
+  ASSERT_GE(log.size(), 14u);
+  EXPECT_EQ(log[3], "close Demo App (*");
+  EXPECT_EQ(log[4], "pause 3000");
+  const std::vector<std::string> removal(log.begin() + 6, log.begin() + 14);
   EXPECT_EQ(removal, (std::vector<std::string>{"running SvcOne", "stop SvcOne", "delete SvcOne",
                                                "pause 3000", "running SvcTwo", "stop SvcTwo",
                                                "delete SvcTwo", "pause 3000"}));
@@ -360,7 +389,7 @@ TEST_F(InstallRunTest, StoppedServiceIsOnlyDeletedAndFailedCreationIsNotStarted)
   RawPackage pkg;
   ASSERT_TRUE(Open(pkg));
   AddServices();
-  sys_.displayname = "Demo App";
+  sys_.displayname = "  Demo App ";
   sys_.running = false;
   sys_.create_ok = false;
   run_.RunInstall();
@@ -368,7 +397,7 @@ TEST_F(InstallRunTest, StoppedServiceIsOnlyDeletedAndFailedCreationIsNotStarted)
   EXPECT_EQ(sys_.Starting("delete ").size(), 2u);
   EXPECT_EQ(sys_.Find("start "), -1);
   // the names are recorded whether or not the service could be made
-  EXPECT_EQ(sys_.Rows().size(), 6u + 4u + 10u);
+  EXPECT_EQ(sys_.Rows().size(), 7u + 4u + 11u);
 }
 
 // A name in the package may be that of a service that was on the machine before the product:
@@ -382,7 +411,7 @@ TEST_F(InstallRunTest, OnlyEarlierServicesOfTheProductAreRemoved) {
   WriteShort(config_.servicenames[2], "SvcThree");
   WriteShort(config_.servicefiles[3], "four.exe");
   WriteShort(config_.servicenames[3], "SvcFour");
-  sys_.displayname = "Demo App";
+  sys_.displayname = "  Demo App ";
   sys_.values["Path"] = EncodeLetterHex(u"C:\\Old\\Demo\\");
   sys_.services["SvcTwo"] = u"C:\\Windows\\system32\\svchost.exe -k netsvcs";  // the system's
   sys_.services["SvcThree"] = u"\"C:\\OLD\\demo\\three.exe\"";  // the earlier folder's
@@ -411,12 +440,13 @@ TEST_F(InstallRunTest, WithoutTheWideCallsNoServiceIsTouchedOrRecorded) {
   ASSERT_TRUE(Open(pkg));
   AddServices();
   sys_.wide = false;
-  sys_.displayname = "Demo App";
+  sys_.displayname = "  Demo App ";
   run_.RunInstall();
-  EXPECT_EQ(sys_.Find("read "), -1);
+  // only whose the App Paths key is: nothing about earlier services
+  EXPECT_EQ(sys_.Starting("read ").size(), 2u);
   EXPECT_EQ(sys_.Find("running "), -1);
   EXPECT_EQ(sys_.Find("create "), -1);
-  EXPECT_EQ(sys_.Rows().size(), 6u + 10u);
+  EXPECT_EQ(sys_.Rows().size(), 7u + 11u);
   EXPECT_EQ(sys_.log.back(), "done 0 ");
 }
 
@@ -426,7 +456,7 @@ TEST_F(InstallRunTest, PackageWithoutFilesStillRegistersAndFinishes) {
   run_.RunInstall();
   EXPECT_EQ(sys_.Starting("progress "),
             (std::vector<std::string>{"progress 90", "progress 95", "progress 100"}));
-  EXPECT_EQ(sys_.Rows().size(), 16u);
+  EXPECT_EQ(sys_.Rows().size(), 18u);
   EXPECT_NE(sys_.Find("shortcuts "), -1);
   EXPECT_EQ(sys_.log.back(), "done 0 ");
   EXPECT_TRUE(fs::exists(Uninstaller()));
@@ -453,24 +483,58 @@ class FullDiskFileSystem final : public testing::ForwardingFileSystem {
   }
 };
 
-TEST_F(InstallRunTest, UninstallerCopyCutOffLeavesTheOneOtherProductsShare) {
+// The shared copy older products name is brought up to date only from an older generation, and
+// whole: a copy cut off by a full disk leaves the one there working; a later generation stays.
+TEST_F(InstallRunTest, TheSharedUninstallerIsOnlyReplacedByALaterGenerationWhole) {
   RawPackage pkg;
   pkg.stubsize = 150000;
   pkg.files.push_back(OneBlockFile(u"a.bin", u"", 1));
   ASSERT_TRUE(Open(pkg));
   fs::create_directories(dir_ / "windows");
-  testing::WriteFileBytes(Uninstaller(), {'o', 'l', 'd'});
+  testing::WriteFileBytes(SharedUninstaller(), {'o', 'l', 'd'});
   FullDiskFileSystem full(*fs_);
   InstallRun run(config_, full, sys_, sys_);
   run.destfolder = run_.destfolder;
   ASSERT_TRUE(run.OpenPackage(pack::PackagePath(setup_), packageend_));
   run.RunInstall();
-  EXPECT_EQ(ReadFileBytes(Uninstaller()), (std::vector<std::uint8_t>{'o', 'l', 'd'}));
+  EXPECT_EQ(ReadFileBytes(SharedUninstaller()), (std::vector<std::uint8_t>{'o', 'l', 'd'}));
   EXPECT_FALSE(fs::exists(dir_ / "windows" / "kestrelui.exe.partial"));
   // with room on the disk the copy replaces the old one whole
   run_.RunInstall();
-  EXPECT_EQ(fs::file_size(Uninstaller()), 150000u);
+  EXPECT_EQ(fs::file_size(SharedUninstaller()), 150000u);
   EXPECT_EQ(std::distance(fs::directory_iterator(dir_ / "windows"), fs::directory_iterator()), 1);
+  // a later generation is never replaced
+  const std::string later = "MZ...Kestrel uninstaller generation 9999...";
+  testing::WriteFileBytes(SharedUninstaller(), {later.begin(), later.end()});
+  InstallRun again(config_, *fs_, sys_, sys_);
+  again.destfolder = run_.destfolder;
+  ASSERT_TRUE(again.OpenPackage(pack::PackagePath(setup_), packageend_));
+  again.RunInstall();
+  EXPECT_EQ(fs::file_size(SharedUninstaller()), later.size());
+  const std::uint8_t* p = reinterpret_cast<const std::uint8_t*>(later.data());
+  EXPECT_EQ(StubGeneration(p, later.size()), 9999);
+  EXPECT_EQ(StubGeneration(p, 10), 1);
+}
+
+// A main program name another product registered is refused before anything changes; the same
+// product, or one made before identities with the same name, may install again.
+TEST_F(InstallRunTest, AnotherProductsProgramNameIsRefusedBeforeAnythingChanges) {
+  RawPackage pkg;
+  pkg.files.push_back(OneBlockFile(u"a.bin", u"", 1));
+  ASSERT_TRUE(Open(pkg));
+  sys_.displayname = "Other Product";
+  sys_.values[kProductValue] = "com.other.product";
+  run_.RunInstall();
+  EXPECT_TRUE(run_.failed());
+  EXPECT_FALSE(fs::exists(Dest("a.bin")));
+  EXPECT_EQ(sys_.Find("close "), -1);
+  EXPECT_EQ(sys_.log.back(), "done 1 " + U8(OwnedByAnotherMessage("demo.exe", "Other Product")));
+  sys_.log.clear();
+  sys_.displayname = "  Demo App ";  // the same product, registered by an earlier version
+  sys_.values.erase(kProductValue);
+  run_.RunInstall();
+  EXPECT_FALSE(run_.failed());
+  EXPECT_TRUE(fs::exists(Dest("a.bin")));
 }
 
 TEST_F(InstallRunTest, FailedSecondFileKeepsTheFirstAndSkipsTheRest) {
@@ -555,7 +619,7 @@ TEST_F(InstallRunTest, CancelDuringServiceRemovalStopsThere) {
   pkg.files.push_back(OneBlockFile(u"a.bin", u"", 1));
   ASSERT_TRUE(Open(pkg));
   AddServices();
-  sys_.displayname = "Demo App";
+  sys_.displayname = "  Demo App ";
   sys_.cancel_at_safepoint = 3;  // before the second service
   run_.RunInstall();
   EXPECT_NE(sys_.Find("delete SvcOne"), -1);
@@ -580,7 +644,7 @@ TEST_F(InstallRunTest, EncipheredPackageFailsInOrder) {
   pkg.encrypted = 1;
   ASSERT_TRUE(Open(pkg));  // even without files
   AddServices();
-  sys_.displayname = "Demo App";
+  sys_.displayname = "  Demo App ";
   run_.RunInstall();
   EXPECT_EQ(sys_.log, (std::vector<std::string>{"done 1 " + U8(std::u16string(kStatusEncrypted))}));
   EXPECT_FALSE(fs::exists(Uninstaller()));

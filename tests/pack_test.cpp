@@ -141,6 +141,7 @@ TEST_F(PackTest, ManySmallFilesInSubfoldersAndIdenticalOutputWithOneOrTwoThreads
     Source(rel, testing::RandomBytes(static_cast<std::size_t>(i * 13 % 500), i));
     rels.push_back(rel);
   }
+  Source("tool.exe", testing::RandomBytes(10, 99));  // the main program setup registers
   ASSERT_TRUE(Parse(std::string(kHead) + "[[files]]\nsource = \"src\"\nsubfolder = \"\"\n"))
       << error_;
   options_.threads = 1;
@@ -305,6 +306,7 @@ TEST_F(PackTest, SharedContentAndCompactDirectoryRoundTripInBothForms) {
   }
   Source("copy/big.bin", big);
   rels.push_back("copy/big.bin");
+  Source("tool.exe", testing::RandomBytes(10, 99));  // the main program setup registers
   ASSERT_TRUE(Parse(std::string(kHead) + "[[files]]\nsource = \"src\"\n")) << error_;
 
   std::ostringstream lists[2];
@@ -346,6 +348,7 @@ TEST_F(PackTest, CompactDirectoryNeedsAStubThatReadsIt) {
 // corrupt" before any file is created.
 TEST_F(PackTest, DamagedCompactDirectoryIsFileCorrupt) {
   for (int i = 0; i < 30; ++i) Source("d/f" + std::to_string(i), testing::RandomBytes(50, i));
+  Source("tool.exe", testing::RandomBytes(10, 99));  // the main program setup registers
   ASSERT_TRUE(Parse(std::string(kHead) + "[[files]]\nsource = \"src\"\n")) << error_;
   ASSERT_TRUE(Build()) << error_;
   const auto good = ReadFileBytes(options_.output);
@@ -378,6 +381,7 @@ TEST_F(PackTest, DamagedCompactDirectoryIsFileCorrupt) {
 // damaged, as a crafted run of repeated records does.
 TEST_F(PackTest, CompactDirectoryBeyondItsMemoryBudgetIsFileCorrupt) {
   for (int i = 0; i < 30; ++i) Source("d/f" + std::to_string(i), testing::RandomBytes(50, i));
+  Source("tool.exe", testing::RandomBytes(10, 99));  // the main program setup registers
   ASSERT_TRUE(Parse(std::string(kHead) + "[[files]]\nsource = \"src\"\n")) << error_;
   ASSERT_TRUE(Build()) << error_;
   const auto bytes = ReadFileBytes(options_.output);
@@ -592,6 +596,7 @@ TEST_F(PackTest, PasswordRoundTripAndRefusals) {
 // Two builds with the same password get different salts, so different keys.
 TEST_F(PackTest, EachBuildGetsItsOwnSalt) {
   Source("a.bin", testing::RandomBytes(100, 12));
+  Source("tool.exe", testing::RandomBytes(10, 99));  // the main program setup registers
   ASSERT_TRUE(Parse(std::string(kHead) + "[[files]]\nsource = \"src\"\n")) << error_;
   options_.password = "same";
   options_.iterations = 10;

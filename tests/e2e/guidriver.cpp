@@ -57,7 +57,7 @@ BOOL CALLBACK FindTop(HWND h, LPARAM lp) {
   auto* f = reinterpret_cast<Find*>(lp);
   DWORD pid = 0;
   GetWindowThreadProcessId(h, &pid);
-  if (pid == f->pid && IsWindowVisible(h) && ClassOf(h) == f->cls) {
+  if (IsWindowVisible(h) && ClassOf(h) == f->cls && e2e::OfProgram(pid, f->pid)) {
     f->found = h;
     return FALSE;
   }
