@@ -210,12 +210,11 @@ class InstallRunTest : public ::testing::Test {
     sys_.services["SvcOne"] = u"\"" + run_.destfolder + u"\\svc\\one.exe\"";
     sys_.services["SvcTwo"] = u"\"" + run_.destfolder + u"\\two.exe\" -k";
   }
-  // What the run hands the registration: the folders, the files' total size and the day.
+  // What the run hands the registration: the folders, the bytes written and the day.
   RegistrationInput In() const {
     RegistrationInput in{config_, run_.destfolder, sys_.desktop, sys_.windows};
-    const auto& records = run_.reader().records;
-    for (std::size_t i = 0; i < records.size(); ++i)
-      in.installedbytes += std::uint64_t(records[i].filesize);
+    // the bytes written, whatever the directory's size fields say
+    for (const RecordedFile& f : run_.record().files) in.installedbytes += f.size;
     in.installdate = "20261208";
     in.identity = ProductIdentity(config_);
     in.uninstaller = run_.destfolder + u"\\" + UninstallerName(in.identity);
@@ -319,6 +318,8 @@ TEST_F(InstallRunTest, FullRunTakesEveryStepInOrder) {
   const std::vector<std::string> got(log.begin() + first,
                                      log.begin() + first + static_cast<int>(expect.size()));
   EXPECT_EQ(got, expect);
+  // the size the system shows is what was written; the directory's size fields say 0 here
+  EXPECT_NE(sys_.Find("reg 0 " + UninstallKey("  Demo App ") + "|EstimatedSize=dword:65"), -1);
 
   // shortcuts after the registry, then the last pauses and the report
   ShortcutInput shortcutin{config_,        run_.destfolder, sys_.programs,
