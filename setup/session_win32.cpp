@@ -253,7 +253,6 @@ Outcome RunSilentUninstall(const UninstallInfo& info, const Log& log) {
   return Outcome::kDone;
 }
 
-
 // The folders that held the uninstaller, deepest first: they go after it, when empty.
 std::vector<std::u16string> FoldersAfterUninstaller(const InstallRecord& record) {
   std::vector<std::u16string> folders = record.folders;
@@ -336,6 +335,9 @@ int RunSessionIn(HINSTANCE instance, const std::u16string& commandline, const Se
   if (data.uninstallmode) {
     uninstall = UninstallInfoFrom(data, SystemFileSystem());
     if (!uninstall.identity.empty()) log("product identity: ", Ansi{uninstall.identity});
+    // an entry without a name of its own shows the name its record keeps
+    if (ReadShort(data.config.displayname).empty())
+      WriteShort(data.config.displayname, uninstall.displayname);
     if (uninstall.record && !uninstall.record->uninstaller.empty() && firstprocess.attached()) {
       firstprocess.NoteUninstaller(uninstall.record->FullPath(uninstall.record->uninstaller),
                                    FoldersAfterUninstaller(*uninstall.record));

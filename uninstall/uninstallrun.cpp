@@ -350,6 +350,10 @@ bool UninstallRun::RunRecorded() {
       if (EndsWithLinkSuffix(link) && sys_.RemoveFile(link)) log_("shortcut removed: ", link);
     }
     if (sys_.RemoveFile(info_.recordpath)) log_("installation record removed: ", info_.recordpath);
+    // the uninstaller itself, unless it is the program that started this run: then it goes
+    // once that program has ended
+    if (!record->uninstaller.empty() && sys_.RemoveFile(record->FullPath(record->uninstaller)))
+      log_("uninstaller removed: ", record->FullPath(record->uninstaller));
     RemoveRecordedFolders(*record);
     ReportKeptFiles(record->installfolder,
                     record->uninstaller.empty() ? u"" : record->FullPath(record->uninstaller));

@@ -107,8 +107,8 @@ int Register(const std::u16string& dest) {
   Out("read missing=" + ReadMachineString(key, "NoSuchValue", "<default>"));
   // values written as UTF-16 read back exactly, whatever the code page
   const std::string ukey = UninstallKey(ProductIdentity(c));
-  Out("readw InstallLocation=" + U8(ReadWideValue(HKEY_LOCAL_MACHINE, ukey, "InstallLocation",
-                                                   MachineKeyView(ukey))));
+  Out("readw InstallLocation=" +
+      U8(ReadWideValue(HKEY_LOCAL_MACHINE, ukey, "InstallLocation", MachineKeyView(ukey))));
   Out("readw AppPaths=" + U8(ReadWideValue(HKEY_LOCAL_MACHINE, key, "", MachineKeyView(key))));
   Out("read class=" + ReadClassesString(".dmo", "", "<none>"));
   Out("read command=" + ReadClassesString("Brimlow.MXA\\shell\\open\\command", "", "<none>"));

@@ -301,7 +301,11 @@ int wmain(int argc, wchar_t** argv) {
   }
   const DWORD t0 = GetTickCount();
   std::wstring cmd = L"\"" + std::wstring(argv[2]) + L"\"";
-  for (int i = 3; i < argc; ++i) cmd += L" " + std::wstring(argv[i]);
+  // an argument with a blank is quoted again, as the Uninstall entry writes it
+  for (int i = 3; i < argc; ++i) {
+    const std::wstring a = argv[i];
+    cmd += a.find(L' ') == std::wstring::npos ? L" " + a : L" \"" + a + L"\"";
+  }
   STARTUPINFOW si{};
   si.cb = sizeof si;
   PROCESS_INFORMATION pi{};
