@@ -271,28 +271,33 @@ bool InstallRun::WriteWhole(const std::u16string& path, const std::uint8_t* byte
   return placed;
 }
 
-// The product's own uninstaller, beside its files: only this product ever replaces it, and it
-// keeps the signature the stub had. Written beside and moved into place whole.
-bool InstallRun::WriteUninstallerCopy() {
+// The program part of the setup file (its signature as the stub had it) written to `path`
+// whole: beside it first, then moved into place, so a copy cut off half-way (a full disk)
+// leaves the one there working.
+bool InstallRun::WriteProgramCopy(const std::u16string& path) {
   PackageFile* program = reader_.package();
   std::uint8_t* buffer = reader_.transfer_buffer();
+  if (!program || !program->IsOpen() || !buffer) return false;
   // a signed package gets its stub's signature back; a file signed after packing loses the
   // entry that would point past the copy's end
-  const UninstallerPatch patch =
-      program && program->IsOpen() ? PlanUninstallerPatch(*program, config_) : UninstallerPatch{};
+  const UninstallerPatch patch = PlanUninstallerPatch(*program, config_);
+  if (!program->Seek(0)) return false;
+  const std::u16string part = path + u".partial";
+  auto stubcopy = fs_.NewFile();
+  const bool created = stubcopy->CreateWrite(part);
+  const bool complete =
+      created && CopyProgramPart(*program, *stubcopy, config_.packageoffset, buffer, patch);
+  stubcopy->Close();
+  const bool placed = complete && fs_.MoveReplacing(part, path);
+  if (created && !placed) fs_.RemoveFile(part);
+  return placed;
+}
+
+// The product's own uninstaller, beside its files: only this product ever replaces it.
+bool InstallRun::WriteUninstallerCopy() {
   const std::u16string name = UninstallerName(identity_);
   const std::u16string path = AddTrailingBackslash(destfolder) + name;
-  bool placed = false;
-  if (program && program->IsOpen() && buffer && program->Seek(0)) {
-    const std::u16string part = path + u".partial";
-    auto stubcopy = fs_.NewFile();
-    const bool created = stubcopy->CreateWrite(part);
-    const bool complete =
-        created && CopyProgramPart(*program, *stubcopy, config_.packageoffset, buffer, patch);
-    stubcopy->Close();
-    placed = complete && fs_.MoveReplacing(part, path);
-    if (created && !placed) fs_.RemoveFile(part);
-  }
+  const bool placed = WriteProgramCopy(path);
   log_(placed ? "uninstaller written: " : "uninstaller could not be written: ", path);
   if (placed) record_.uninstaller = u"\\" + name;
   return placed;
@@ -302,9 +307,6 @@ bool InstallRun::WriteUninstallerCopy() {
 // brought up to this generation when it is older, and never replaced by an older one, nor a
 // signed one by an unsigned one; a machine without it gets none.
 void InstallRun::RefreshSharedUninstaller() {
-  PackageFile* program = reader_.package();
-  std::uint8_t* buffer = reader_.transfer_buffer();
-  if (!program || !program->IsOpen() || !buffer) return;
   const std::u16string path =
       AddTrailingBackslash(sys_.WindowsFolder()) + std::u16string(kUninstallerName);
   auto there = fs_.NewFile();
@@ -315,27 +317,17 @@ void InstallRun::RefreshSharedUninstaller() {
   std::vector<std::uint8_t> bytes(static_cast<std::size_t>(size));
   std::uint32_t n = static_cast<std::uint32_t>(size);
   there->Read(bytes.data(), n);
+  there->Close();
   PeSignatureFields fields;
   const bool theresigned = ParsePeSignatureFields(std::span(bytes.data(), n), fields) &&
                            fields.address != 0 && fields.size != 0;
-  there->Close();
   const int generation = StubGeneration(bytes.data(), n);
-  const UninstallerPatch patch = PlanUninstallerPatch(*program, config_);
-  const bool wesigned = StubIsSigned(config_);
-  if (generation >= kStubGeneration || (theresigned && !wesigned)) {
+  if (generation >= kStubGeneration || (theresigned && !StubIsSigned(config_))) {
     log_("shared uninstaller kept: ", path, " (generation ", generation,
          theresigned ? ", signed)" : ")");
     return;
   }
-  if (!program->Seek(0)) return;
-  const std::u16string part = path + u".partial";
-  auto stubcopy = fs_.NewFile();
-  const bool created = stubcopy->CreateWrite(part);
-  const bool complete =
-      created && CopyProgramPart(*program, *stubcopy, config_.packageoffset, buffer, patch);
-  stubcopy->Close();
-  const bool placed = complete && fs_.MoveReplacing(part, path);
-  if (created && !placed) fs_.RemoveFile(part);
+  const bool placed = WriteProgramCopy(path);
   log_(placed ? "shared uninstaller brought up to date: " : "shared uninstaller not updated: ",
        path, " (generation ", generation, ")");
 }

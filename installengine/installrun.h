@@ -160,6 +160,7 @@ class InstallRun {
   void CloseRunningProduct();
   void RemoveEarlierServices();
   bool ExtractAll();
+  bool WriteProgramCopy(const std::u16string& path);
   bool WriteUninstallerCopy();
   void RefreshSharedUninstaller();
   bool WriteRecord(const ShortcutPlan& links, const RegistrationInput& in);

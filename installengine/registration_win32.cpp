@@ -20,9 +20,9 @@ std::vector<unsigned long> WriteRegistryRows(const std::vector<RegistryRow>& row
     win::RegKey key;
     // App Paths in the view the system's shell reads (MachineKeyView); the rest in our own
     const REGSAM view = KeyView(row.root, row.key);
-    LONG r = RegCreateKeyExA(RootKey(row.root), row.key.c_str(), 0, nullptr,
-                             REG_OPTION_NON_VOLATILE, KEY_ALL_ACCESS | view, nullptr, key.out(),
-                             nullptr);
+    LONG r =
+        RegCreateKeyExA(RootKey(row.root), row.key.c_str(), 0, nullptr, REG_OPTION_NON_VOLATILE,
+                        KEY_ALL_ACCESS | view, nullptr, key.out(), nullptr);
     if (r == ERROR_SUCCESS) {
       const char* name = row.name.empty() ? nullptr : row.name.c_str();
       if (row.type == RegType::kDword) {

@@ -123,6 +123,37 @@ std::optional<std::u16string> LoadProduct(SetupData& data, const std::string& id
   return std::nullopt;
 }
 
+// The name of the Uninstall key of an earlier version's entry for `exename`: its
+// UninstallString ends with "-ui" and that name. Empty when there is none.
+std::string LegacyEntryOf(const std::string& exename) {
+  std::string parent = UninstallKey("");
+  parent.pop_back();  // without its final backslash
+  win::RegKey key;
+  if (exename.empty() ||
+      RegOpenKeyExA(HKEY_LOCAL_MACHINE, parent.c_str(), 0, KEY_READ | MachineKeyView(parent),
+                    key.out()) != ERROR_SUCCESS) {
+    return {};
+  }
+  std::string tail = " -ui " + exename;
+  for (char& c : tail) c = static_cast<char>(c >= 'A' && c <= 'Z' ? c - 'A' + 'a' : c);
+  for (DWORD i = 0;; ++i) {
+    char name[256];
+    DWORD len = sizeof name;
+    if (RegEnumKeyExA(key.get(), i, name, &len, nullptr, nullptr, nullptr, nullptr) !=
+        ERROR_SUCCESS) {
+      return {};
+    }
+    std::string command =
+        ReadMachineString(parent + "\\" + std::string(name, len), "UninstallString", "");
+    for (char& c : command) c = static_cast<char>(c >= 'A' && c <= 'Z' ? c - 'A' + 'a' : c);
+    if (command.size() >= tail.size() &&
+        command.compare(command.size() - tail.size(), tail.size(), tail) == 0 &&
+        command.find("kestrelui.exe") != std::string::npos) {
+      return std::string(name, len);
+    }
+  }
+}
+
 // Uninstall mode: the few record fields the installation left in its App Paths key.
 std::optional<std::u16string> LoadUninstallMode(SetupData& data, const SetupOptions& options) {
   ConfigRecord& config = data.config;
@@ -152,7 +183,13 @@ std::optional<std::u16string> LoadUninstallMode(SetupData& data, const SetupOpti
   if (appdata.size() > 255) appdata.resize(255);
   WriteShort(config.appdatafolder, appdata);
 
-  if (data.basefolder.empty() || displayname.empty()) return std::u16string(kNoUninstallInfo);
+  if (data.basefolder.empty() || displayname.empty()) {
+    // App Paths gone: the entry that runs "-ui" with this program can still be removed, with
+    // nothing but its own key, so no entry is ever stuck
+    const std::string entry = LegacyEntryOf(exename);
+    if (entry.empty()) return std::u16string(kNoUninstallInfo);
+    return LoadProduct(data, entry);
+  }
   return std::nullopt;
 }
 

@@ -92,13 +92,17 @@ void UninstallRun::RemoveServices(const FolderDecision& install) {
            " is not in the installation folder ", FolderShown(install), ")");
       continue;
     }
-    if (sys_.ServiceRunning(name)) {
-      const bool stopped = sys_.ServiceStop(name);
-      log_("service ", stopped ? "stopped: " : "could not be stopped: ", Ansi{name});
-    }
-    const bool deleted = sys_.ServiceDelete(name);
-    log_("service ", deleted ? "deleted: " : "could not be deleted: ", Ansi{name});
+    StopAndDeleteService(name);
   }
+}
+
+void UninstallRun::StopAndDeleteService(const std::string& name) {
+  if (sys_.ServiceRunning(name)) {
+    const bool stopped = sys_.ServiceStop(name);
+    log_("service ", stopped ? "stopped: " : "could not be stopped: ", Ansi{name});
+  }
+  const bool deleted = sys_.ServiceDelete(name);
+  log_("service ", deleted ? "deleted: " : "could not be deleted: ", Ansi{name});
 }
 
 // The extension may have been taken over by another program since, or the recorded name be
@@ -177,14 +181,29 @@ std::u16string KeptFilesMessage(std::size_t count, const std::u16string& folder)
          PrintablePath(folder) + u".";
 }
 
-// Deepest first, so a folder is empty when its turn comes unless something not ours is in it.
+// The folders the installation made, and the subfolders that held its files (another product
+// may have made one first): each goes, deepest first, only when nothing is left in it. The
+// installation folder goes only when the installation made it.
 void UninstallRun::RemoveRecordedFolders(const InstallRecord& record) {
   std::vector<std::u16string> folders = record.folders;
+  for (const RecordedFile& f : record.files) {
+    for (std::size_t cut = f.path.rfind(u'\\'); cut != std::u16string::npos && cut > 0;
+         cut = f.path.rfind(u'\\', cut - 1)) {
+      folders.push_back(record.FullPath(f.path.substr(0, cut)));
+    }
+  }
   auto depth = [](const std::u16string& f) { return std::count(f.begin(), f.end(), u'\\'); };
   std::stable_sort(folders.begin(), folders.end(),
                    [&](const auto& a, const auto& b) { return depth(a) > depth(b); });
+  std::vector<std::u16string> tried;
   for (const std::u16string& f : folders) {
-    if (sys_.RemoveEmptyFolder(f)) log_("empty folder removed: ", f);
+    const std::u16string folded = FoldPath(f);
+    if (std::find(tried.begin(), tried.end(), folded) != tried.end()) continue;
+    tried.push_back(folded);
+    // by the tree walk's calls: any length of path
+    bool link = false;
+    if (sys_.Tree().KindOf(f, link) == EntryKind::kFolder && sys_.Tree().RemoveFolder(f) == 0)
+      log_("empty folder removed: ", f);
   }
 }
 
@@ -320,8 +339,10 @@ bool UninstallRun::RunRecorded() {
   obs_.UninstallStarted(info_.displayname);
   const std::string pattern = TrimBlanks(info_.displayname) + " (*";
   if (sys_.CloseRunningWindow(pattern)) log_("running product asked to close: ", Ansi{pattern});
-  if (!record) {
-    log_("the installation record ", info_.recordpath.empty() ? u"is not named" : info_.recordpath,
+  if (!record && info_.recordpath.empty()) {
+    log_("no installation record is named: no file is removed, only the product's registration");
+  } else if (!record) {
+    log_("the installation record ", info_.recordpath,
          " is missing or damaged: no file is removed, only the product's registration");
   }
 
@@ -334,12 +355,7 @@ bool UninstallRun::RunRecorded() {
              " is not in the installation folder)");
         continue;
       }
-      if (sys_.ServiceRunning(name)) {
-        const bool stopped = sys_.ServiceStop(name);
-        log_("service ", stopped ? "stopped: " : "could not be stopped: ", Ansi{name});
-      }
-      const bool deleted = sys_.ServiceDelete(name);
-      log_("service ", deleted ? "deleted: " : "could not be deleted: ", Ansi{name});
+      StopAndDeleteService(name);
     }
   }
   sys_.Pause(kUninstallPauseAfterServices);
@@ -349,12 +365,22 @@ bool UninstallRun::RunRecorded() {
     for (const std::u16string& link : record->shortcuts) {
       if (EndsWithLinkSuffix(link) && sys_.RemoveFile(link)) log_("shortcut removed: ", link);
     }
-    if (sys_.RemoveFile(info_.recordpath)) log_("installation record removed: ", info_.recordpath);
+    auto remove = [&](const std::u16string& path) {
+      bool link = false;
+      return sys_.Tree().KindOf(path, link) == EntryKind::kFile &&
+             sys_.Tree().RemoveFile(path) == 0;
+    };
+    if (remove(info_.recordpath)) log_("installation record removed: ", info_.recordpath);
     // the uninstaller itself, unless it is the program that started this run: then it goes
     // once that program has ended
-    if (!record->uninstaller.empty() && sys_.RemoveFile(record->FullPath(record->uninstaller)))
+    if (!record->uninstaller.empty() && remove(record->FullPath(record->uninstaller)))
       log_("uninstaller removed: ", record->FullPath(record->uninstaller));
     RemoveRecordedFolders(*record);
+    // the vendor folder every version removes when nothing else is in it
+    if (!record->programgroup.empty()) {
+      const std::u16string vendor = AddTrailingBackslash(sys_.ProgramsFolder()) + u"Halvard";
+      if (sys_.RemoveEmptyFolder(vendor)) log_("empty folder removed: ", vendor);
+    }
     ReportKeptFiles(record->installfolder,
                     record->uninstaller.empty() ? u"" : record->FullPath(record->uninstaller));
     AskAboutSettings(record->appdatafolder);

@@ -115,6 +115,7 @@ class UninstallRun {
   void AskAboutSettings(const std::string& appdatafolder);
   std::string Value(const std::string& name);
   void RemoveServices(const FolderDecision& installfolder);
+  void StopAndDeleteService(const std::string& name);
   void RemoveAssociation(const FolderDecision& installfolder);
   void RemoveEmptyParents(const std::u16string& deleted, const std::vector<std::u16string>& keep,
                           const FolderGuard& guard);

@@ -6,6 +6,7 @@
 # Sourced by run.sh after the deployment scenarios (their prefix, helpers, counters and packer).
 
 I_T0=$(date +%s)
+declare -F check_eq >/dev/null || check_eq() { if [ "$2" = "$3" ]; then ok; else bad "$1: '$2' != '$3'"; fi; }
 if [ -z "${PACK:-}" ] || ! declare -F probe >/dev/null || ! declare -F u_gone >/dev/null; then
   echo "skipped: identity scenarios need kestrel-pack and the uninstall and deployment helpers"
   return 0
@@ -184,10 +185,30 @@ PY
   if [ "$got" = "$want" ]; then ok; else bad "ident-uni: $name reads back '$got', want '$want'"; fi
 done
 echo "my notes" >"$UNIDEST_U/notes.txt"
-i_uninstall ident-ununi "$KEY_U"
+# the command as the entry holds it (reg.exe would show it through the console's code page)
+check_eq "ident-uni: QuietUninstallString" "$($PY - "$DRIVE_C/ident-uni.reg" <<'PY'
+import sys
+for line in open(sys.argv[1], "rb").read().decode("utf-16").splitlines():
+    if line.startswith('"QuietUninstallString="'):
+        print(line[len('"QuietUninstallString="'):-1].replace('\\\\', '\\').replace('\\"', '"'))
+PY
+)" "\"$UNIDEST\\Uninstall com.kestrel.ident-u.exe\" -ui idu.exe /PRODUCT=com.kestrel.ident-u /S"
+probe ident-ununi "\"$UNIDEST\\Uninstall com.kestrel.ident-u.exe\" -ui idu.exe /PRODUCT=com.kestrel.ident-u /S"
+expect "$WORK/ident-ununi.log" "exit=0"
 u_absent "$UNIDEST_U/idu.exe" ident-ununi
 u_present "$UNIDEST_U/notes.txt" ident-ununi
 u_key absent "$KEY_U" ident-ununi
 rm -rf "$DRIVE_C/Программы"
+
+# ---- 6. an entry of an earlier version whose App Paths key is gone is removed all the same --------
+STUCK="$UNKEYS\\E2E Stuck Legacy"
+$W reg add "$STUCK" /v DisplayName /d "E2E Stuck Legacy" /f >/dev/null 2>&1
+$W reg add "$STUCK" /v UninstallString /d 'C:\windows\kestrelui.exe -ui stuck.exe' /f >/dev/null 2>&1
+cp "$SETUP" "$DRIVE_C/windows/kestrelui.exe"
+probe ident-stuck 'C:\windows\kestrelui.exe -ui stuck.exe /S /LOG=C:\ident-stuck.log'
+expect "$WORK/ident-stuck.log" "exit=0"
+u_key absent "$STUCK" ident-stuck
+log_has "$DRIVE_C/ident-stuck.log" "no installation record is named: no file is removed, only the product's registration"
+rm -f "$DRIVE_C/windows/kestrelui.exe"
 
 echo "identity scenarios: $(($(date +%s) - I_T0)) s"
