@@ -93,7 +93,7 @@ constexpr const char* kBuildHelp =
     "which draw fresh random values, or signed with a time stamp).\n"
     "\n"
     "example: kestrel-pack build kestrel.toml -o dist/acme-setup.exe\n"
-    "manifest keys: docs/manifest.md (installed: /usr/share/doc/kestrel-pack/manifest.md)\n";
+    "manifest keys: docs/manifest.md (installed: /usr/share/doc/kestrel-pack/docs/manifest.md)\n";
 
 constexpr const char* kListHelp =
     "usage: kestrel-pack list SETUP\n"
