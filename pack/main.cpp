@@ -416,8 +416,9 @@ int Build(const std::vector<std::string>& args, const std::string& argv0) {
     std::cerr << "kestrel-pack: " << error << "\n";
     return 1;
   }
-  std::cout << "packed " << result.files << " files, " << result.content_bytes << " bytes into a "
-            << result.package_bytes << "-byte package: " << PathToUtf8(options.output)
+  std::cout << "packed " << result.files << (result.files == 1 ? " file, " : " files, ")
+            << result.content_bytes << " bytes into a " << result.package_bytes
+            << "-byte package: " << PathToUtf8(options.output)
             << (result.output_signed ? " (signed)" : "") << "\n";
   if (result.shared_files) {
     std::cout << result.shared_files << " files (" << result.shared_bytes
