@@ -9,11 +9,13 @@
 
 #include "decode/password.h"
 #include "installengine/extract.h"
+#include "installengine/registration.h"
 #include "pack/manifest.h"
 #include "pack/tools.h"
 #include "pack/writer.h"
 #include "package/directory.h"
 #include "package/extension.h"
+#include "package/identity.h"
 #include "package/protection.h"
 #include "package/publisher.h"
 #include "package_fixture.h"
@@ -591,6 +593,43 @@ TEST_F(PackTest, PasswordRoundTripAndRefusals) {
   options_.key.clear();
   options_.password = "";
   EXPECT_FALSE(Build());
+}
+
+// The identity travels in the record; an association without a class gets one of the product's
+// own; a main program or a shortcut target that is not packed is refused with its line.
+TEST_F(PackTest, IdentityClassAndProgramsThatMustBePacked) {
+  Source("tool.exe", testing::RandomBytes(10, 1));
+  const std::string files = "[[files]]\nsource = \"src\"\n";
+  ASSERT_TRUE(
+      Parse("displayname = \"Tool\"\nid = \"com.halvard.tool\"\nexename = \"tool.exe\"\n"
+            "[association]\nextension = \".tl\"\n" +
+            files))
+      << error_;
+  EXPECT_EQ(manifest_.assocclass.rfind("Kestrel.comhalvardtool.", 0), 0u) << manifest_.assocclass;
+  ASSERT_TRUE(Build()) << error_;
+  const auto bytes = ReadFileBytes(options_.output);
+  ConfigRecord c;
+  std::memcpy(&c, bytes.data() + bytes.size() - sizeof c, sizeof c);
+  EXPECT_EQ(ProductIdentity(c), "com.halvard.tool");
+  EXPECT_EQ(AssociationClass(c), manifest_.assocclass);
+  // without an id: the display name, as packages always named their entry
+  ASSERT_TRUE(Parse(std::string(kHead) + files)) << error_;
+  ASSERT_TRUE(Build()) << error_;
+  const auto plain = ReadFileBytes(options_.output);
+  std::memcpy(&c, plain.data() + plain.size() - sizeof c, sizeof c);
+  EXPECT_EQ(ProductIdentity(c), "Tool");
+
+  EXPECT_FALSE(Parse("displayname = \"Tool\"\nexename = \"missing.exe\"\n" + files));
+  EXPECT_EQ(error_.rfind("exename (manifest line 2): \"missing.exe\" is not among the packed", 0),
+            0u)
+      << error_;
+  EXPECT_FALSE(Parse(std::string(kHead) +
+                     "[[shortcuts]]\ntarget = \"gone.exe\"\ncaption = \"G\"\n" + files));
+  EXPECT_NE(error_.find("shortcuts entry 1 target (manifest line 4): \"gone.exe\""),
+            std::string::npos)
+      << error_;
+  EXPECT_FALSE(Parse("displayname = \"Tool\"\nid = \"a\\\\b\"\nexename = \"tool.exe\"\n" + files));
+  EXPECT_NE(error_.find("id (manifest line 2)"), std::string::npos) << error_;
 }
 
 // Two builds with the same password get different salts, so different keys.

@@ -174,11 +174,18 @@ UninstallInfo UninstallInfoFrom(const SetupData& data, FileSystem& fs) {
   return info;
 }
 
-std::u16string KeptFilesMessage(std::size_t count, const std::u16string& folder) {
-  const std::u16string n = Utf8ToUtf16(std::to_string(count));
-  return (count == 1 ? u"1 file that Setup did not install was kept in "
-                     : n + u" files that Setup did not install were kept in ") +
-         PrintablePath(folder) + u".";
+std::u16string KeptFilesMessage(std::size_t count, const std::u16string& folder,
+                                std::size_t counted) {
+  const std::u16string n = Utf8ToUtf16(std::to_string(counted));
+  std::u16string text;
+  if (count > counted) {
+    text = u"More than " + n + u" files that Setup did not install were kept in ";
+  } else if (count == 1) {
+    text = u"1 file that Setup did not install was kept in ";
+  } else {
+    text = Utf8ToUtf16(std::to_string(count)) + u" files that Setup did not install were kept in ";
+  }
+  return text + PrintablePath(folder) + u".";
 }
 
 // The folders the installation made, and the subfolders that held its files (another product
@@ -238,7 +245,9 @@ bool UninstallRun::RemoveRecordedFiles(const InstallRecord& record) {
 
 void UninstallRun::ReportKeptFiles(const std::u16string& folder,
                                    const std::u16string& uninstaller) {
-  std::vector<std::u16string> kept = FilesBelow(sys_.Tree(), folder, SIZE_MAX);
+  // counted up to a bound: an installation into a folder as large as Program Files itself must
+  // not make the uninstall walk every program there
+  std::vector<std::u16string> kept = FilesBelow(sys_.Tree(), folder, kKeptFilesCounted + 1);
   const std::u16string own = FoldPath(uninstaller);
   kept.erase(std::remove_if(kept.begin(), kept.end(),
                             [&](const std::u16string& f) { return FoldPath(f) == own; }),
@@ -246,7 +255,7 @@ void UninstallRun::ReportKeptFiles(const std::u16string& folder,
   if (kept.empty()) return;
   for (std::size_t i = 0; i < kept.size() && i < kKeptFilesLogged; ++i)
     log_("file kept (not installed by Setup): ", kept[i]);
-  const std::u16string message = KeptFilesMessage(kept.size(), folder);
+  const std::u16string message = KeptFilesMessage(kept.size(), folder, kKeptFilesCounted);
   log_(message);
   obs_.FilesKept(message);
 }

@@ -91,8 +91,9 @@ std::optional<InstallRecord> LoadInstallRecord(FileSystem& fs, const std::u16str
 // What the start-up loaded into `data` (uninstall mode), with the record read from its file.
 UninstallInfo UninstallInfoFrom(const SetupData& data, FileSystem& fs);
 
-// "N files that Setup did not install were kept in FOLDER."
-std::u16string KeptFilesMessage(std::size_t count, const std::u16string& folder);
+// "N files that Setup did not install were kept in FOLDER."; "More than M ..." past `counted`.
+std::u16string KeptFilesMessage(std::size_t count, const std::u16string& folder,
+                                std::size_t counted);
 
 class UninstallRun {
  public:
@@ -134,8 +135,9 @@ bool IsExtensionName(const std::string& ext);
 // True for a path ending in ".lnk", letter case ignored.
 bool EndsWithLinkSuffix(const std::u16string& path);
 
-// How many kept files the log names one by one.
+// How many kept files the log names one by one, and how many are counted at most.
 inline constexpr std::size_t kKeptFilesLogged = 200;
+inline constexpr std::size_t kKeptFilesCounted = 10000;
 
 // Pauses of the run.
 inline constexpr int kUninstallPauseAfterServices = 1000;

@@ -78,6 +78,10 @@ for f in ida.exe idb.exe readme-ida.txt readme-idb.txt data/ida.bin data/idb.bin
   u_present "$SHARED_U/$f" ident-ab
 done
 expect_value "$KEY_A" InstallLocation "$SHARED" ident-a
+# in a signed run: A's own uninstaller, which no other product writes, verifies after B's install
+if declare -F signed_check >/dev/null; then
+  signed_check "ident: A's uninstaller after B" "$SHARED_U/Uninstall com.kestrel.ident-a.exe"
+fi
 expect_value "$KEY_B" InstallRecord "$SHARED\\Uninstall com.kestrel.ident-b.dat" ident-b
 expect_value "$APPS\\ida.exe" Product com.kestrel.ident-a ident-a
 # each association under a class of its own, derived from the product
@@ -189,8 +193,8 @@ echo "my notes" >"$UNIDEST_U/notes.txt"
 check_eq "ident-uni: QuietUninstallString" "$($PY - "$DRIVE_C/ident-uni.reg" <<'PY'
 import sys
 for line in open(sys.argv[1], "rb").read().decode("utf-16").splitlines():
-    if line.startswith('"QuietUninstallString="'):
-        print(line[len('"QuietUninstallString="'):-1].replace('\\\\', '\\').replace('\\"', '"'))
+    if line.startswith('"QuietUninstallString"="'):
+        print(line[len('"QuietUninstallString"="'):-1].replace('\\\\', '\\').replace('\\"', '"'))
 PY
 )" "\"$UNIDEST\\Uninstall com.kestrel.ident-u.exe\" -ui idu.exe /PRODUCT=com.kestrel.ident-u /S"
 probe ident-ununi "\"$UNIDEST\\Uninstall com.kestrel.ident-u.exe\" -ui idu.exe /PRODUCT=com.kestrel.ident-u /S"
