@@ -28,8 +28,8 @@ void Check(const std::vector<std::uint8_t>& bytes) {
     if (!IsRecordedFullPath(l)) __builtin_trap();
   }
   const auto again = DecodeInstallRecord(EncodeInstallRecord(*record));
-  if (!again || again->files.size() != record->files.size() ||
-      again->folders != record->folders || again->shortcuts != record->shortcuts) {
+  if (!again || again->files.size() != record->files.size() || again->folders != record->folders ||
+      again->shortcuts != record->shortcuts) {
     __builtin_trap();
   }
 }
