@@ -15,8 +15,9 @@ using namespace kestrel;
 namespace {
 
 void Check(const std::vector<std::uint8_t>& bytes) {
-  const auto record = DecodeInstallRecord(bytes);
-  if (!record) return;
+  InstallRecord decoded;
+  if (!DecodeInstallRecord(bytes, decoded)) return;
+  const InstallRecord* record = &decoded;
   if (!IsRecordedFullPath(record->installfolder) || record->identity.empty()) __builtin_trap();
   for (const auto& f : record->files) {
     if (!IsRecordedSubpath(f.path)) __builtin_trap();

@@ -1,7 +1,7 @@
 #include "installengine/installrecord.h"
 
+#include <algorithm>
 #include <cstring>
-#include <set>
 
 #include "package/extension.h"
 #include "sysutil/winname.h"
@@ -103,6 +103,12 @@ class Reader {
   // The rest as UTF-16: an even count of bytes.
   bool RestUnits(std::u16string& s) { return left() % 2 == 0 && Units(left() / 2, s); }
   bool RestBytes(std::string& s) { return Bytes(left(), s); }
+  // The next n bytes as a reader of their own (n checked by the caller).
+  std::span<const std::uint8_t> Take(std::size_t n) {
+    const auto part = b_.subspan(at_, n);
+    at_ += n;
+    return part;
+  }
   std::size_t left() const { return b_.size() - at_; }
 
  private:
@@ -232,6 +238,13 @@ bool IsRecordedFullPath(std::u16string_view path) {
   return false;
 }
 
+InstallRecord::InstallRecord() = default;
+InstallRecord::~InstallRecord() = default;
+InstallRecord::InstallRecord(const InstallRecord&) = default;
+InstallRecord::InstallRecord(InstallRecord&&) noexcept = default;
+InstallRecord& InstallRecord::operator=(const InstallRecord&) = default;
+InstallRecord& InstallRecord::operator=(InstallRecord&&) noexcept = default;
+
 std::u16string InstallRecord::FullPath(const std::u16string& below) const {
   std::u16string folder = installfolder;
   if (!folder.empty() && folder.back() == u'\\') folder.pop_back();
@@ -305,44 +318,86 @@ std::vector<std::uint8_t> EncodeInstallRecord(const InstallRecord& rec) {
   return std::move(w.out);
 }
 
-std::optional<InstallRecord> DecodeInstallRecord(std::span<const std::uint8_t> bytes) {
-  if (bytes.size() < kRecordHeaderSize + 4 || bytes.size() > kMaxRecordBytes) return std::nullopt;
-  if (std::memcmp(bytes.data(), kMagic, 4) != 0) return std::nullopt;
-  if ((bytes[4] | bytes[5] << 8) != kRecordVersion || bytes[6] != 0 || bytes[7] != 0)
-    return std::nullopt;
+bool DecodeInstallRecord(std::span<const std::uint8_t> bytes, InstallRecord& rec) {
+  rec = InstallRecord{};
+  if (bytes.size() < kRecordHeaderSize + 4 || bytes.size() > kMaxRecordBytes) return false;
+  if (std::memcmp(bytes.data(), kMagic, 4) != 0) return false;
+  if ((bytes[4] | bytes[5] << 8) != kRecordVersion || bytes[6] != 0 || bytes[7] != 0) return false;
   const std::uint32_t length = LoadLe32(bytes.data() + 8);
-  if (length != bytes.size() - kRecordHeaderSize - 4) return std::nullopt;
+  if (length != bytes.size() - kRecordHeaderSize - 4) return false;
   if (Crc32(bytes.data(), bytes.size() - 4) != LoadLe32(bytes.data() + bytes.size() - 4))
-    return std::nullopt;
+    return false;
 
-  InstallRecord rec;
   bool haveproduct = false;
   Reader r(bytes.subspan(kRecordHeaderSize, length));
   while (r.left() > 0) {
     std::uint8_t tag = 0;
     std::uint32_t n = 0;
-    if (!r.U8(tag) || !r.U32(n) || n > r.left()) return std::nullopt;
-    std::string body;
-    r.Bytes(n, body);
-    Reader entry(std::span(reinterpret_cast<const std::uint8_t*>(body.data()), body.size()));
-    if (!DecodeEntry(static_cast<RecordTag>(tag), entry, rec, haveproduct)) return std::nullopt;
+    if (!r.U8(tag) || !r.U32(n) || n > r.left()) return false;
+    Reader entry(r.Take(n));
+    if (!DecodeEntry(static_cast<RecordTag>(tag), entry, rec, haveproduct)) return false;
   }
-  // the product comes first and is there once: without it nothing says whose record this is
-  if (!haveproduct) return std::nullopt;
-  return rec;
+  // without the product nothing says whose record this is
+  return haveproduct;
+}
+
+bool LoadInstallRecord(FileSystem& fs, const std::u16string& path, const std::string& identity,
+                       InstallRecord& out) {
+  auto file = fs.NewFile();
+  if (path.empty() || !file->OpenRead(path)) return false;
+  const std::int64_t size = file->Size();
+  if (size <= 0 || size > static_cast<std::int64_t>(kMaxRecordBytes)) return false;
+  std::vector<std::uint8_t> bytes(static_cast<std::size_t>(size));
+  std::uint32_t n = static_cast<std::uint32_t>(size);
+  file->Read(bytes.data(), n);
+  return n == bytes.size() && DecodeInstallRecord(bytes, out) && out.identity == identity;
+}
+
+void SortDeepestFirst(std::vector<std::u16string>& folders) {
+  auto depth = [](const std::u16string& f) { return std::count(f.begin(), f.end(), u'\\'); };
+  std::vector<std::u16string> out;
+  std::vector<std::u16string> seen;
+  std::ptrdiff_t deepest = 0;
+  for (const auto& f : folders) deepest = std::max(deepest, depth(f));
+  // by depth, as the folders came within one depth: a handful of depths, no sort needed
+  for (std::ptrdiff_t d = deepest; d >= 0; --d) {
+    for (auto& f : folders) {
+      if (depth(f) != d) continue;
+      std::u16string folded = Folded(f);
+      if (std::find(seen.begin(), seen.end(), folded) != seen.end()) continue;
+      seen.push_back(std::move(folded));
+      out.push_back(std::move(f));
+    }
+  }
+  folders = std::move(out);
 }
 
 void InheritEarlierRecord(InstallRecord& record, const InstallRecord& earlier) {
-  std::set<std::u16string> folders, files;
-  for (const auto& f : record.folders) folders.insert(Folded(f));
-  for (const auto& f : earlier.folders) {
-    if (folders.insert(Folded(f)).second) record.folders.insert(record.folders.begin(), f);
+  std::vector<std::u16string> folders = earlier.folders;
+  folders.insert(folders.end(), record.folders.begin(), record.folders.end());
+  record.folders.clear();
+  for (auto& f : folders) {
+    const std::u16string folded = Folded(f);
+    if (std::none_of(record.folders.begin(), record.folders.end(),
+                     [&](const std::u16string& g) { return Folded(g) == folded; })) {
+      record.folders.push_back(std::move(f));
+    }
   }
   if (Folded(record.installfolder) != Folded(earlier.installfolder)) return;
-  for (const auto& f : record.files) files.insert(Folded(f.path));
-  if (!record.uninstaller.empty()) files.insert(Folded(record.uninstaller));
+  // the files written now, by a 64-bit hash of their folded path: a collision would only leave an
+  // earlier file out of the record, which narrows what the uninstall removes
+  auto hash = [](const std::u16string& path) {
+    std::uint64_t h = 14695981039346656037ull;
+    for (char16_t c : Folded(path)) h = (h ^ c) * 1099511628211ull;
+    return h;
+  };
+  std::vector<std::uint64_t> written;
+  for (const auto& f : record.files) written.push_back(hash(f.path));
+  if (!record.uninstaller.empty()) written.push_back(hash(record.uninstaller));
+  std::sort(written.begin(), written.end());
   for (const auto& f : earlier.files) {
-    if (files.insert(Folded(f.path)).second) record.files.push_back(f);
+    if (!std::binary_search(written.begin(), written.end(), hash(f.path)))
+      record.files.push_back(f);
   }
 }
 

@@ -15,12 +15,12 @@
 #pragma once
 
 #include <cstdint>
-#include <optional>
 #include <span>
 #include <string>
 #include <vector>
 
 #include "installengine/registration.h"
+#include "package/pkgfile.h"
 
 namespace kestrel {
 
@@ -55,6 +55,14 @@ struct RecordedFile {
 };
 
 struct InstallRecord {
+  // out of line: the members' own constructors and destructors, once in the program
+  InstallRecord();
+  ~InstallRecord();
+  InstallRecord(const InstallRecord&);
+  InstallRecord(InstallRecord&&) noexcept;
+  InstallRecord& operator=(const InstallRecord&);
+  InstallRecord& operator=(InstallRecord&&) noexcept;
+
   // kProduct
   RegRoot root = RegRoot::kLocalMachine;  // where the product's own keys are
   std::string identity;
@@ -80,9 +88,16 @@ struct InstallRecord {
 // The record's bytes, ready to be written.
 std::vector<std::uint8_t> EncodeInstallRecord(const InstallRecord& record);
 
-// The record in `bytes`, or nothing when they are not one whole, undamaged record whose every
-// path is of the form its entry demands.
-std::optional<InstallRecord> DecodeInstallRecord(std::span<const std::uint8_t> bytes);
+// The record in `bytes`; false (and `out` not to be used) when they are not one whole,
+// undamaged record whose every path is of the form its entry demands.
+bool DecodeInstallRecord(std::span<const std::uint8_t> bytes, InstallRecord& out);
+
+// Reads the record file at `path`: false when it is missing, damaged or another product's.
+bool LoadInstallRecord(FileSystem& fs, const std::u16string& path, const std::string& identity,
+                       InstallRecord& out);
+
+// Folders in the order they can be removed: deepest first, each once (letter case ignored).
+void SortDeepestFirst(std::vector<std::u16string>& folders);
 
 // A path below the installation folder as a record holds it: "\" and one or more components,
 // each a name Windows creates as written (no "..", no ":", no control character).

@@ -146,21 +146,12 @@ bool InstallRun::CheckOwnership() {
 void InstallRun::ReadEarlierRecord() {
   const std::u16string path = sys_.ReadWideString(root, UninstallKey(identity_), kRecordValue);
   if (path.empty()) return;
-  auto file = fs_.NewFile();
-  if (!file->OpenRead(path)) return;
-  const std::int64_t size = file->Size();
-  if (size <= 0 || size > static_cast<std::int64_t>(kMaxRecordBytes)) return;
-  std::vector<std::uint8_t> bytes(static_cast<std::size_t>(size));
-  std::uint32_t n = static_cast<std::uint32_t>(size);
-  file->Read(bytes.data(), n);
-  if (n != bytes.size()) return;
-  auto earlier = DecodeInstallRecord(bytes);
-  if (!earlier || earlier->identity != identity_) {
-    log_("the earlier installation's record is damaged or not this product's: ", path);
-    return;
+  haveearlier_ = LoadInstallRecord(fs_, path, identity_, earlier_);
+  if (haveearlier_) {
+    log_("earlier installation found: ", earlier_.installfolder);
+  } else {
+    log_("the earlier installation's record is missing, damaged or not this product's: ", path);
   }
-  earlier_ = std::move(earlier);
-  log_("earlier installation found: ", earlier_->installfolder);
 }
 
 void InstallRun::CloseRunningProduct() {
@@ -360,7 +351,7 @@ bool InstallRun::WriteRecord(const ShortcutPlan& links, const RegistrationInput&
     r.assocext = ReadShort(config_.assocext);
     r.assocclass = AssociationClass(config_);
   }
-  if (earlier_) InheritEarlierRecord(r, *earlier_);
+  if (haveearlier_) InheritEarlierRecord(r, earlier_);
   const std::vector<std::uint8_t> bytes = EncodeInstallRecord(r);
   if (!WriteWhole(in.recordpath, bytes.data(), bytes.size())) {
     const std::u16string why = sys_.LastErrorText();

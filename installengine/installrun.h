@@ -181,7 +181,8 @@ class InstallRun {
   PackageReader reader_;
   bool failed_ = false;
   std::string identity_;
-  std::optional<InstallRecord> earlier_;  // the same product's record in the same folder
+  InstallRecord earlier_;  // the same product's record, when `haveearlier_`
+  bool haveearlier_ = false;
   InstallRecord record_;
   std::uint64_t written_ = 0;  // bytes the file step wrote
 };

@@ -16,7 +16,12 @@ namespace {
 constexpr DWORD kFirstProcessWaitMs = 30000;
 
 std::u16string Decimal(unsigned long long v) {
-  return Utf8ToUtf16(std::to_string(v));
+  std::u16string digits;
+  do {
+    digits.insert(digits.begin(), static_cast<char16_t>(u'0' + v % 10));
+    v /= 10;
+  } while (v);
+  return digits;
 }
 
 bool ParseHandle(std::u16string_view text, unsigned long long& out) {
@@ -41,22 +46,6 @@ bool IdentityOf(HANDLE file, unsigned long& volume, unsigned long& high, unsigne
 }  // namespace
 
 std::optional<int> RunFromTemporaryCopy(const std::u16string& commandline) {
-  // the program's own bytes
-  const std::u16string self = ProgramPath();
-  win::File in(CreateFileW(Wide(LongPathForm(self)), GENERIC_READ, FILE_SHARE_READ, nullptr,
-                           OPEN_EXISTING, 0, nullptr));
-  if (!in) return std::nullopt;
-  LARGE_INTEGER size{};
-  if (!GetFileSizeEx(in.get(), &size) || size.QuadPart <= 0 || size.QuadPart > (64 << 20))
-    return std::nullopt;
-  std::string bytes(static_cast<std::size_t>(size.QuadPart), '\0');
-  DWORD got = 0;
-  if (!ReadFile(in.get(), bytes.data(), static_cast<DWORD>(bytes.size()), &got, nullptr) ||
-      got != bytes.size()) {
-    return std::nullopt;
-  }
-  in.reset();
-
   // a new file of our own in the temporary folder, never one that was there
   wchar_t tempbuf[MAX_PATH + 1] = {};
   const DWORD n = GetTempPathW(MAX_PATH, tempbuf);
@@ -64,17 +53,7 @@ std::optional<int> RunFromTemporaryCopy(const std::u16string& commandline) {
   const std::u16string copy = FromWide(tempbuf) + u"kestrel-uninstall-" +
                               Decimal(GetCurrentProcessId()) + u"-" + Decimal(GetTickCount()) +
                               u".exe";
-  {
-    win::File out(CreateFileW(Wide(copy), GENERIC_WRITE, 0, nullptr, CREATE_NEW,
-                              FILE_ATTRIBUTE_NORMAL, nullptr));
-    if (!out) return std::nullopt;
-    DWORD put = 0;
-    if (!WriteFile(out.get(), bytes.data(), got, &put, nullptr) || put != got) {
-      out.reset();
-      DeleteFileW(Wide(copy));
-      return std::nullopt;
-    }
-  }
+  if (!CopyFileW(Wide(ProgramPath()), Wide(copy), TRUE)) return std::nullopt;
 
   SECURITY_ATTRIBUTES inherit{sizeof inherit, nullptr, TRUE};
   HANDLE readend = nullptr, writeend = nullptr;

@@ -290,15 +290,6 @@ Outcome RunSilentUninstall(const UninstallInfo& info, const Log& log) {
   return Outcome::kDone;
 }
 
-// The folders that held the uninstaller, deepest first: they go after it, when empty.
-std::vector<std::u16string> FoldersAfterUninstaller(const InstallRecord& record) {
-  std::vector<std::u16string> folders = record.folders;
-  auto depth = [](const std::u16string& f) { return std::count(f.begin(), f.end(), u'\\'); };
-  std::stable_sort(folders.begin(), folders.end(),
-                   [&](const auto& a, const auto& b) { return depth(a) > depth(b); });
-  return folders;
-}
-
 int RunSessionIn(HINSTANCE instance, const std::u16string& commandline, const SetupOptions& options,
                  FirstProcessLink& firstprocess) {
   std::unique_ptr<FileLogSink> logfile;
@@ -375,9 +366,12 @@ int RunSessionIn(HINSTANCE instance, const std::u16string& commandline, const Se
     // an entry without a name of its own shows the name its record keeps
     if (ReadShort(data.config.displayname).empty())
       WriteShort(data.config.displayname, uninstall.displayname);
-    if (uninstall.record && !uninstall.record->uninstaller.empty() && firstprocess.attached()) {
-      firstprocess.NoteUninstaller(uninstall.record->FullPath(uninstall.record->uninstaller),
-                                   FoldersAfterUninstaller(*uninstall.record));
+    const InstallRecord& r = uninstall.record;
+    if (uninstall.hasrecord && !r.uninstaller.empty() && firstprocess.attached()) {
+      // the folders that held the uninstaller go after it, when empty
+      std::vector<std::u16string> folders = r.folders;
+      SortDeepestFirst(folders);
+      firstprocess.NoteUninstaller(r.FullPath(r.uninstaller), std::move(folders));
     }
   }
 

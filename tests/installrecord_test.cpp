@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <optional>
 #include <set>
 #include <string>
 #include <vector>
@@ -11,6 +12,12 @@
 
 namespace kestrel {
 namespace {
+
+std::optional<InstallRecord> Decode(std::span<const std::uint8_t> bytes) {
+  InstallRecord r;
+  if (!DecodeInstallRecord(bytes, r)) return std::nullopt;
+  return r;
+}
 
 InstallRecord Sample() {
   InstallRecord r;
@@ -54,7 +61,7 @@ std::set<std::u16string> Removable(const InstallRecord& r) {
 TEST(InstallRecord, RoundTripsEveryEntry) {
   const InstallRecord r = Sample();
   const auto bytes = EncodeInstallRecord(r);
-  const auto back = DecodeInstallRecord(bytes);
+  const auto back = Decode(bytes);
   ASSERT_TRUE(back);
   EXPECT_EQ(back->identity, r.identity);
   EXPECT_EQ(back->displayname, r.displayname);
@@ -86,14 +93,14 @@ TEST(InstallRecord, DamageAtEveryByteNeverWidensWhatIsRemoved) {
     for (std::uint8_t x : {0x01, 0x20, 0x80, 0xFF}) {
       auto damaged = bytes;
       damaged[i] ^= x;
-      ASSERT_TRUE(narrower(DecodeInstallRecord(damaged))) << "byte " << i << " ^ " << int(x);
+      ASSERT_TRUE(narrower(Decode(damaged))) << "byte " << i << " ^ " << int(x);
     }
     std::vector<std::uint8_t> cut(bytes.begin(), bytes.begin() + static_cast<long>(i));
-    ASSERT_FALSE(DecodeInstallRecord(cut)) << "cut at " << i;
+    ASSERT_FALSE(Decode(cut)) << "cut at " << i;
   }
   auto longer = bytes;
   longer.push_back(0);
-  EXPECT_FALSE(DecodeInstallRecord(longer));
+  EXPECT_FALSE(Decode(longer));
 }
 
 // A record whose CRC is right but whose entries name paths outside the folder is refused whole:
@@ -112,17 +119,16 @@ TEST(InstallRecord, PathsThatCouldReachOutsideAreRefusedWhole) {
   for (const auto& path : bad) {
     InstallRecord r = Sample();
     r.files.push_back({path, 1, 0, 0});
-    EXPECT_FALSE(DecodeInstallRecord(EncodeInstallRecord(r)))
-        << std::string(path.begin(), path.end());
+    EXPECT_FALSE(Decode(EncodeInstallRecord(r))) << std::string(path.begin(), path.end());
   }
   for (const std::u16string folder : {u"C:", u"relative\\x", u"\\\\?\\C:\\x", u"C:\\a\\..\\b"}) {
     InstallRecord r = Sample();
     r.folders.push_back(folder);
-    EXPECT_FALSE(DecodeInstallRecord(EncodeInstallRecord(r)));
+    EXPECT_FALSE(Decode(EncodeInstallRecord(r)));
   }
   InstallRecord noid = Sample();
   noid.identity.clear();
-  EXPECT_FALSE(DecodeInstallRecord(EncodeInstallRecord(noid)));
+  EXPECT_FALSE(Decode(EncodeInstallRecord(noid)));
 }
 
 TEST(InstallRecord, ANewInstallationInheritsWhatTheEarlierOneMade) {
@@ -140,6 +146,12 @@ TEST(InstallRecord, ANewInstallationInheritsWhatTheEarlierOneMade) {
   elsewhere.files = {};
   InheritEarlierRecord(elsewhere, earlier);
   EXPECT_TRUE(elsewhere.files.empty());
+}
+
+TEST(InstallRecord, FoldersDeepestFirstEachOnce) {
+  std::vector<std::u16string> f = {u"C:\\A", u"C:\\A\\B\\C", u"C:\\A\\B", u"c:\\a\\b", u"C:\\A\\D"};
+  SortDeepestFirst(f);
+  EXPECT_EQ(f, (std::vector<std::u16string>{u"C:\\A\\B\\C", u"C:\\A\\B", u"C:\\A\\D", u"C:\\A"}));
 }
 
 TEST(ProductIdentity, NamesAndTagsAreSafe) {

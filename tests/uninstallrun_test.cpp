@@ -452,6 +452,7 @@ TEST_F(UninstallRunTest, RecordedInstallationRemovesWhatItMadeAndNothingElse) {
   info.exename = rec.exename;
   info.recordpath = dir + u"\\Uninstall com.halvard.tool.dat";
   info.record = rec;
+  info.hasrecord = true;
 
   FakeUninstall sys;
   setup(sys);
@@ -481,7 +482,7 @@ TEST_F(UninstallRunTest, RecordedInstallationRemovesWhatItMadeAndNothingElse) {
   FakeUninstall damaged;
   setup(damaged);
   UninstallInfo noinfo = info;
-  noinfo.record.reset();
+  noinfo.hasrecord = false;
   UninstallRun second(noinfo, damaged, damaged);
   EXPECT_TRUE(second.Run());
   EXPECT_TRUE(damaged.tree.Has(dir + u"\\tool.exe"));

@@ -135,21 +135,10 @@ void UninstallRun::RemoveAssociation(const FolderDecision& install) {
     log_("registry key removed: HKCR\\", Ansi{ext});
 }
 
-std::optional<InstallRecord> LoadInstallRecord(FileSystem& fs, const std::u16string& path,
-                                               const std::string& identity) {
-  if (path.empty()) return std::nullopt;
-  auto file = fs.NewFile();
-  if (!file->OpenRead(path)) return std::nullopt;
-  const std::int64_t size = file->Size();
-  if (size <= 0 || size > static_cast<std::int64_t>(kMaxRecordBytes)) return std::nullopt;
-  std::vector<std::uint8_t> bytes(static_cast<std::size_t>(size));
-  std::uint32_t n = static_cast<std::uint32_t>(size);
-  file->Read(bytes.data(), n);
-  if (n != bytes.size()) return std::nullopt;
-  auto record = DecodeInstallRecord(bytes);
-  if (!record || record->identity != identity) return std::nullopt;
-  return record;
-}
+UninstallInfo::UninstallInfo() = default;
+UninstallInfo::~UninstallInfo() = default;
+UninstallInfo::UninstallInfo(const UninstallInfo&) = default;
+UninstallInfo& UninstallInfo::operator=(const UninstallInfo&) = default;
 
 UninstallInfo UninstallInfoFrom(const SetupData& data, FileSystem& fs) {
   UninstallInfo info;
@@ -161,14 +150,15 @@ UninstallInfo UninstallInfoFrom(const SetupData& data, FileSystem& fs) {
   info.identity = data.identity;
   info.recordpath = data.recordpath;
   if (!info.identity.empty()) {
-    info.record = LoadInstallRecord(fs, info.recordpath, info.identity);
-    if (info.record) {
-      if (info.displayname.empty()) info.displayname = info.record->displayname;
-      if (info.exename.empty()) info.exename = info.record->exename;
-      info.root = info.record->root;
-      info.programgroup = info.record->programgroup;
-      info.appdatafolder = info.record->appdatafolder;
-      info.basefolder = info.record->installfolder;
+    info.hasrecord = LoadInstallRecord(fs, info.recordpath, info.identity, info.record);
+    if (info.hasrecord) {
+      const InstallRecord& r = info.record;
+      if (info.displayname.empty()) info.displayname = r.displayname;
+      if (info.exename.empty()) info.exename = r.exename;
+      info.root = r.root;
+      info.programgroup = r.programgroup;
+      info.appdatafolder = r.appdatafolder;
+      info.basefolder = r.installfolder;
     }
   }
   return info;
@@ -193,20 +183,16 @@ std::u16string KeptFilesMessage(std::size_t count, const std::u16string& folder,
 // installation folder goes only when the installation made it.
 void UninstallRun::RemoveRecordedFolders(const InstallRecord& record) {
   std::vector<std::u16string> folders = record.folders;
+  std::u16string last;
   for (const RecordedFile& f : record.files) {
-    for (std::size_t cut = f.path.rfind(u'\\'); cut != std::u16string::npos && cut > 0;
-         cut = f.path.rfind(u'\\', cut - 1)) {
-      folders.push_back(record.FullPath(f.path.substr(0, cut)));
-    }
+    const std::size_t cut = f.path.rfind(u'\\');
+    if (cut == 0 || f.path.compare(0, cut, last) == 0) continue;  // files of one folder follow
+    last = f.path.substr(0, cut);
+    for (std::size_t k = cut; k != std::u16string::npos && k > 0; k = f.path.rfind(u'\\', k - 1))
+      folders.push_back(record.FullPath(f.path.substr(0, k)));
   }
-  auto depth = [](const std::u16string& f) { return std::count(f.begin(), f.end(), u'\\'); };
-  std::stable_sort(folders.begin(), folders.end(),
-                   [&](const auto& a, const auto& b) { return depth(a) > depth(b); });
-  std::vector<std::u16string> tried;
+  SortDeepestFirst(folders);
   for (const std::u16string& f : folders) {
-    const std::u16string folded = FoldPath(f);
-    if (std::find(tried.begin(), tried.end(), folded) != tried.end()) continue;
-    tried.push_back(folded);
     // by the tree walk's calls: any length of path
     bool link = false;
     if (sys_.Tree().KindOf(f, link) == EntryKind::kFolder && sys_.Tree().RemoveFolder(f) == 0)
@@ -286,29 +272,25 @@ void UninstallRun::RemoveRecordedAssociation(const InstallRecord& record) {
 // The App Paths key goes only while it is still this product's; the Uninstall key is named by
 // the identity itself; the per-user keys as every version removed them.
 void UninstallRun::RemoveProductKeys() {
-  std::vector<std::pair<RegRoot, std::string>> keys;
-  const std::string apppaths = AppPathsKey("");
-  if (auto key = ChildKey(std::string_view(apppaths).substr(0, apppaths.size() - 1), info_.exename,
-                          true)) {
-    const std::string owner = sys_.ReadMachineString(*key, kProductValue);
-    const std::string name = sys_.ReadMachineString(*key, "Displayname");
-    if (owner == info_.identity || (owner.empty() && name == info_.displayname)) {
-      keys.emplace_back(info_.root, *key);
-    } else if (!name.empty()) {
-      log_("registry key kept (another product's now): ", Ansi{*key});
-    }
+  // the keys an installation made before identities would have: the Uninstall key is named by
+  // the identity now
+  UninstallInput in;
+  in.exename = info_.exename;
+  in.displayname = info_.identity;
+  in.startpath = EncodeLetterHex(info_.programgroup);
+  std::vector<std::pair<RegRoot, std::string>> keys = PlanUninstall(in).keytrees;
+  // App Paths only while it still names this product
+  const std::string apppaths = AppPathsKey(info_.exename);
+  const std::string owner = sys_.ReadMachineString(apppaths, kProductValue);
+  const std::string name = sys_.ReadMachineString(apppaths, "Displayname");
+  if (!(owner == info_.identity || (owner.empty() && name == info_.displayname))) {
+    std::erase_if(keys, [&](const auto& k) { return k.second == apppaths; });
+    if (!name.empty()) log_("registry key kept (another product's now): ", Ansi{apppaths});
   }
-  const std::string uninstall = UninstallKey("");
-  if (auto key = ChildKey(std::string_view(uninstall).substr(0, uninstall.size() - 1),
-                          info_.identity, false)) {
-    keys.emplace_back(info_.root, *key);
-  }
-  if (auto key = ChildKey("software\\microsoft\\windows\\currentversion\\run", info_.exename, true))
-    keys.emplace_back(RegRoot::kCurrentUser, *key);
-  if (!info_.programgroup.empty()) {
-    std::string key = OwnedUserKey(EncodeLetterHex(info_.programgroup));
-    if (!key.empty()) keys.emplace_back(RegRoot::kCurrentUser, std::move(key));
-  }
+  RemoveKeyTrees(keys);
+}
+
+void UninstallRun::RemoveKeyTrees(const std::vector<std::pair<RegRoot, std::string>>& keys) {
   for (const auto& [root, key] : keys) {
     const char* rootname = root == RegRoot::kCurrentUser ? "HKCU\\" : "HKLM\\";
     if (!IsRemovableKeyTree(root, key)) {
@@ -344,7 +326,7 @@ void UninstallRun::AskAboutSettings(const std::string& appdatafolder) {
 // An installation with an identity: its record says what it made; a missing or damaged record
 // removes no file at all, only what is named by the identity.
 bool UninstallRun::RunRecorded() {
-  const std::optional<InstallRecord>& record = info_.record;
+  const InstallRecord* record = info_.hasrecord ? &info_.record : nullptr;
   obs_.UninstallStarted(info_.displayname);
   const std::string pattern = TrimBlanks(info_.displayname) + " (*";
   if (sys_.CloseRunningWindow(pattern)) log_("running product asked to close: ", Ansi{pattern});
@@ -502,15 +484,7 @@ bool UninstallRun::Run() {
 
   // 11-15. the Uninstall, App Paths and Run keys and the per-user key the product owns (the
   // plan holds only keys that one product can own)
-  for (const auto& [root, key] : plan.keytrees) {
-    const char* rootname = root == RegRoot::kCurrentUser ? "HKCU\\" : "HKLM\\";
-    if (!IsRemovableKeyTree(root, key)) {
-      log_("registry key kept (shared by every product): ", rootname, Ansi{key});
-      continue;
-    }
-    const bool removed = sys_.RemoveKeyTree(root, key);
-    log_("registry key ", removed ? "removed: " : "could not be removed: ", rootname, Ansi{key});
-  }
+  RemoveKeyTrees(plan.keytrees);
 
   // 16.
   sys_.Pause(kUninstallPauseAtEnd);

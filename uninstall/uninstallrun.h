@@ -4,7 +4,6 @@
 // they are tested with the rest. No OS calls happen here.
 #pragma once
 
-#include <optional>
 #include <string>
 #include <vector>
 
@@ -70,6 +69,11 @@ class UninstallObserver {
 
 // What the start-up loading read back from the registry.
 struct UninstallInfo {
+  UninstallInfo();
+  ~UninstallInfo();
+  UninstallInfo(const UninstallInfo&);
+  UninstallInfo& operator=(const UninstallInfo&);
+
   std::string exename;
   std::string displayname;
   std::u16string basefolder;    // decoded "Path"
@@ -79,14 +83,10 @@ struct UninstallInfo {
   // for one made before identities, which is removed as those versions did, behind the guard.
   std::string identity;
   RegRoot root = RegRoot::kLocalMachine;
-  std::u16string recordpath;            // the Uninstall key's "InstallRecord"
-  std::optional<InstallRecord> record;  // read whole and this product's; else no file goes
+  std::u16string recordpath;  // the Uninstall key's "InstallRecord"
+  InstallRecord record;       // when `hasrecord`: read whole and this product's
+  bool hasrecord = false;     // else no file goes
 };
-
-// Reads and checks the record an Uninstall key names: nothing when it is missing, damaged or
-// another product's.
-std::optional<InstallRecord> LoadInstallRecord(FileSystem& fs, const std::u16string& path,
-                                               const std::string& identity);
 
 // What the start-up loaded into `data` (uninstall mode), with the record read from its file.
 UninstallInfo UninstallInfoFrom(const SetupData& data, FileSystem& fs);
@@ -113,6 +113,7 @@ class UninstallRun {
   void ReportKeptFiles(const std::u16string& folder, const std::u16string& uninstaller);
   void RemoveRecordedAssociation(const InstallRecord& record);
   void RemoveProductKeys();
+  void RemoveKeyTrees(const std::vector<std::pair<RegRoot, std::string>>& keys);
   void AskAboutSettings(const std::string& appdatafolder);
   std::string Value(const std::string& name);
   void RemoveServices(const FolderDecision& installfolder);

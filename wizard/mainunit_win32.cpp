@@ -591,8 +591,10 @@ void Triform::finishClick() {
 
 // ---- the uninstall run's page and questions ----
 void Triform::RunUninstall() {
-  const UninstallInfo info =
-      options_.uninstall ? *options_.uninstall : UninstallInfoFrom(data_, SystemFileSystem());
+  // the session loaded it; a wizard made without it loads it here
+  UninstallInfo own;
+  if (!options_.uninstall) own = UninstallInfoFrom(data_, SystemFileSystem());
+  const UninstallInfo& info = options_.uninstall ? *options_.uninstall : own;
   WindowsUninstallSystem system;
   UninstallObserver& watcher = *this;
   UninstallRun run(info, system, watcher);
