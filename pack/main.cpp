@@ -5,6 +5,7 @@
 #include <unistd.h>
 #endif
 
+#include <chrono>
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
@@ -31,7 +32,8 @@ namespace {
 
 constexpr const char* kUsage =
     "usage:\n"
-    "  kestrel-pack build MANIFEST [-o OUT] [--stub SETUP.EXE] [--level fast|best]\n"
+    "  kestrel-pack build MANIFEST [-o OUT] [--stub SETUP.EXE] [--codec lzma2|classic]\n"
+    "                     [--level fast|best]\n"
     "                     [--password-file FILE | --key-file FILE] [--threads N]\n"
     "                     [--classic-directory]\n"
     "                     [--sign (--cert FILE --key FILE | --pkcs12 FILE)\n"
@@ -183,6 +185,15 @@ int Build(const std::vector<std::string>& args, const std::string& argv0) {
       } else {
         return Usage("unknown level " + *v);
       }
+    } else if (a == "--codec") {
+      if (!(v = value())) return Usage("--codec needs lzma2 or classic");
+      if (*v == "lzma2") {
+        options.codec = kestrel::Codec::kLzma2;
+      } else if (*v == "classic") {
+        options.codec = kestrel::Codec::kClassic;
+      } else {
+        return Usage("unknown codec " + *v + " (lzma2 or classic)");
+      }
     } else if (a == "--classic-directory") {
       options.classic_directory = true;
     } else if (a == "--threads") {
@@ -250,15 +261,27 @@ int Build(const std::vector<std::string>& args, const std::string& argv0) {
     bar.Show(total ? static_cast<int>(done * 100 / total) : 100);
   };
   BuildResult result;
+  const auto began = std::chrono::steady_clock::now();
   const bool ok = BuildPackage(manifest, options, result, error);
+  const std::chrono::duration<double> took = std::chrono::steady_clock::now() - began;
   bar.Finish();
   if (!ok) {
     std::cerr << "kestrel-pack: " << error << "\n";
     return 1;
   }
+  char ratio[32] = "";
+  if (result.content_bytes) {
+    std::snprintf(ratio, sizeof ratio, " (%.1f%% of the content)",
+                  100.0 * static_cast<double>(result.package_bytes) /
+                      static_cast<double>(result.content_bytes));
+  }
+  char seconds[32];
+  std::snprintf(seconds, sizeof seconds, "%.1f s", took.count());
   std::cout << "packed " << result.files << " files, " << result.content_bytes << " bytes into a "
-            << result.package_bytes << "-byte package: " << PathToUtf8(options.output)
-            << (result.output_signed ? " (signed)" : "") << "\n";
+            << result.package_bytes << "-byte package" << ratio << ": "
+            << PathToUtf8(options.output) << (result.output_signed ? " (signed)" : "") << "\n"
+            << "codec " << (result.codec == kestrel::Codec::kLzma2 ? "lzma2 (solid)" : "classic")
+            << ", " << seconds << "\n";
   if (result.shared_files) {
     std::cout << result.shared_files << " files (" << result.shared_bytes
               << " bytes) share the stored content of an identical file\n";

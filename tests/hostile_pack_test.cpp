@@ -62,6 +62,8 @@ std::vector<std::uint8_t> FakePe(std::size_t size = 1000) {
   // a current setup program, which reads the compact directory
   const std::string_view mark = kCompactDirectoryCapability;
   if (size >= 0x100 + mark.size()) std::memcpy(&b[0x100], mark.data(), mark.size());
+  if (size >= 0x140 + kLzma2Capability.size())
+    std::memcpy(&b[0x140], kLzma2Capability.data(), kLzma2Capability.size());
   return b;
 }
 

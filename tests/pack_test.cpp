@@ -34,6 +34,7 @@ std::vector<std::uint8_t> FakePe(std::size_t size = 1000, bool reads_compact = t
   if (reads_compact) {
     std::copy(kCompactDirectoryCapability.begin(), kCompactDirectoryCapability.end(),
               b.begin() + 0x100);
+    std::copy(kLzma2Capability.begin(), kLzma2Capability.end(), b.begin() + 0x140);
   }
   b[0] = 'M';
   b[1] = 'Z';
