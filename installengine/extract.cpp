@@ -4,9 +4,8 @@
 #include <unordered_map>
 #include <utility>
 
-#include "installengine/solid.h"
-
 #include "decode/sha256.h"
+#include "installengine/solid.h"
 #include "package/extension.h"
 #include "sysutil/cmfconst.h"
 #include "sysutil/cmfunit.h"
@@ -344,7 +343,8 @@ bool PackageReader::RunSolid(std::size_t index, const DirectoryRecord& record, S
     if (!solid_good_[source]) return fail(kStatusCorrupt, false);
     if (!dest) {
       for (; left > 0; left -= std::min<std::uint64_t>(left, kMaxChunk)) {
-        sink(context, bufb.get(), static_cast<std::uint32_t>(std::min<std::uint64_t>(left, kMaxChunk)));
+        sink(context, bufb.get(),
+             static_cast<std::uint32_t>(std::min<std::uint64_t>(left, kMaxChunk)));
       }
       return true;
     }
@@ -377,10 +377,13 @@ bool PackageReader::RunSolid(std::size_t index, const DirectoryRecord& record, S
   while (left > 0) {
     const std::uint8_t* data = nullptr;
     std::size_t got = 0;
-    const auto want = static_cast<std::size_t>(std::min<std::uint64_t>(left, SolidStream::kSlotBytes));
-    if (const auto f = solid_->Next(want, data, got); f != SolidStream::Fault::kNone) return fault(f);
+    const auto want =
+        static_cast<std::size_t>(std::min<std::uint64_t>(left, SolidStream::kSlotBytes));
+    if (const auto f = solid_->Next(want, data, got); f != SolidStream::Fault::kNone)
+      return fault(f);
     if (got == 0) return fault(SolidStream::Fault::kCorrupt);
-    if (!sink(context, data, static_cast<std::uint32_t>(got))) return fail(kStatusWriteFailed, false);
+    if (!sink(context, data, static_cast<std::uint32_t>(got)))
+      return fail(kStatusWriteFailed, false);
     if (expected_crc) crc = Crc32(data, got, crc);
     left -= got;
     if (left == 0) break;

@@ -53,9 +53,9 @@ SolidStream::Fault SolidStream::Open() {
   faults_.reset(new (std::nothrow) Fault[slots_]);
   block_.reset(new (std::nothrow) std::uint8_t[kTransferBufferSize]);
   if (!ring_ || !state_ || !lengths_ || !faults_ || !block_) return Fault::kNoMemory;
-  const int r =
-      kestrel_lzma2_open(state_.get(), ref_.dictionary, ring_.get(), slots_ * kSlotBytes);
-  if (r != KESTREL_LZMA2_OK) return r == KESTREL_LZMA2_NO_MEMORY ? Fault::kNoMemory : Fault::kCorrupt;
+  const int r = kestrel_lzma2_open(state_.get(), ref_.dictionary, ring_.get(), slots_ * kSlotBytes);
+  if (r != KESTREL_LZMA2_OK)
+    return r == KESTREL_LZMA2_NO_MEMORY ? Fault::kNoMemory : Fault::kCorrupt;
   state_open_ = true;
   return Fault::kNone;
 }
@@ -143,7 +143,8 @@ SolidStream::Fault SolidStream::DecodeUntil(std::size_t limit) {
     block_at_ += used;
     const bool moved = used != 0 || kestrel_lzma2_position(s) != before;
     // the end mark before the content's end, or a decoder that can go no further
-    if (status == KESTREL_LZMA2_FINISHED && kestrel_lzma2_position(s) < limit) return Fault::kCorrupt;
+    if (status == KESTREL_LZMA2_FINISHED && kestrel_lzma2_position(s) < limit)
+      return Fault::kCorrupt;
     if (!moved && status != KESTREL_LZMA2_MORE_INPUT) return Fault::kCorrupt;
   }
   return Fault::kNone;
@@ -165,7 +166,8 @@ SolidStream::Fault SolidStream::FinishStream() {
     if (status != KESTREL_LZMA2_MORE_INPUT || block_at_ != block_end_) return Fault::kCorrupt;
     if (const Fault f = ReadBlock(); f != Fault::kNone) return f;
   }
-  if (block_at_ != block_end_ || !last_block_ || packed_read_ != ref_.packed) return Fault::kCorrupt;
+  if (block_at_ != block_end_ || !last_block_ || packed_read_ != ref_.packed)
+    return Fault::kCorrupt;
   return Fault::kNone;
 }
 
@@ -232,7 +234,8 @@ SolidStream::Fault SolidStream::SkipTo(std::uint64_t position) {
   while (position_ < position) {
     const std::uint8_t* data = nullptr;
     std::size_t got = 0;
-    const auto want = static_cast<std::size_t>(std::min<std::uint64_t>(position - position_, kSlotBytes));
+    const auto want =
+        static_cast<std::size_t>(std::min<std::uint64_t>(position - position_, kSlotBytes));
     if (const Fault f = Next(want, data, got); f != Fault::kNone) return f;
     if (got == 0) return Fault::kCorrupt;
   }

@@ -379,8 +379,8 @@ bool ReadFiles(const toml::array& list, Manifest& m, Checker& c) {
 bool Parse(const toml::table& root, Manifest& m, Checker& c) {
   if (!CheckKeys(root,
                  {"displayname", "exename", "version", "installfolder", "programgroup",
-                  "appdatafolder", "licence", "license", "stub", "publisher", "url", "codec", "services",
-                  "shortcuts", "association", "files"},
+                  "appdatafolder", "licence", "license", "stub", "publisher", "url", "codec",
+                  "services", "shortcuts", "association", "files"},
                  "manifest", c)) {
     return false;
   }

@@ -21,8 +21,9 @@ std::uint64_t SolidDictionary(const SolidSettings& settings, std::uint64_t conte
 #ifndef KESTREL_HAVE_LIBLZMA
 bool EncodeSegment(std::span<const std::uint8_t>, const SolidSettings&, std::uint64_t,
                    std::vector<std::uint8_t>&, std::string& error) {
-  error = "this kestrel-pack was built without liblzma and cannot make LZMA2 packages; use "
-          "--codec classic";
+  error =
+      "this kestrel-pack was built without liblzma and cannot make LZMA2 packages; use "
+      "--codec classic";
   return false;
 }
 #else
@@ -34,8 +35,7 @@ bool EncodeSegment(std::span<const std::uint8_t> data, const SolidSettings& sett
     return false;
   }
   options.dict_size = static_cast<std::uint32_t>(dictionary);
-  const lzma_filter filters[] = {{LZMA_FILTER_LZMA2, &options},
-                                 {LZMA_VLI_UNKNOWN, nullptr}};
+  const lzma_filter filters[] = {{LZMA_FILTER_LZMA2, &options}, {LZMA_VLI_UNKNOWN, nullptr}};
   lzma_stream s = LZMA_STREAM_INIT;
   if (lzma_raw_encoder(&s, filters) != LZMA_OK) {
     error = "liblzma cannot start its LZMA2 encoder (out of memory?)";
@@ -83,7 +83,8 @@ bool EncodeSolid(std::uint64_t total, const SolidSettings& settings, unsigned th
       done += n;
     }
     auto work = [&](std::size_t i) {
-      batch[i].ok = EncodeSegment(batch[i].data, settings, dictionary, batch[i].out, batch[i].error);
+      batch[i].ok =
+          EncodeSegment(batch[i].data, settings, dictionary, batch[i].out, batch[i].error);
     };
     std::vector<std::thread> helpers;
     for (std::size_t i = 1; i < used; ++i) helpers.emplace_back(work, i);

@@ -17,12 +17,12 @@
 #include <vector>
 
 #include "decode/cipher.h"
+#include "pack/manifest.h"
+#include "pack/writer.h"
 #include "package/certtable.h"
 #include "package/protection.h"
 #include "package/records.h"
 #include "package/solid.h"
-#include "pack/manifest.h"
-#include "pack/writer.h"
 
 namespace kestrel::pack {
 

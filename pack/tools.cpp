@@ -297,8 +297,8 @@ int ListPackage(const fs::path& setup, std::ostream& out, std::ostream& err) {
       << ", " << reader.records.size() << " files\n";
   if (const auto& solid = reader.solid()) {
     out << "Codec:          lzma2, one solid stream of " << solid->packed << " bytes for "
-        << solid->unpacked << " bytes of content, " << (Lzma2DictionaryBytes(solid->dictionary) >> 10)
-        << " KiB dictionary\n\n";
+        << solid->unpacked << " bytes of content, "
+        << (Lzma2DictionaryBytes(solid->dictionary) >> 10) << " KiB dictionary\n\n";
   } else {
     out << "Codec:          classic (every file's blocks on their own)\n\n";
   }

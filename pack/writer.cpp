@@ -254,8 +254,9 @@ bool SameContent(const fs::path& a, const fs::path& b, std::uint64_t size) {
 // For every file whose content equals an earlier file's, that file's index (else npos). Only
 // files that share their size with another are read, and a matching CRC-32 is confirmed byte
 // for byte, so a collision never merges two different files.
-bool FindSharedContent(const std::vector<PackedFile>& files, const std::vector<std::uint64_t>& sizes,
-                       std::vector<std::size_t>& same_as, std::string& error) {
+bool FindSharedContent(const std::vector<PackedFile>& files,
+                       const std::vector<std::uint64_t>& sizes, std::vector<std::size_t>& same_as,
+                       std::string& error) {
   same_as.assign(files.size(), std::string::npos);
   std::map<std::uint64_t, std::size_t> per_size;
   for (std::uint64_t size : sizes) ++per_size[size];
@@ -639,7 +640,13 @@ bool PackageBuild::EncodeSolidStream(PackageOut& out, std::string& error) {
     }
     return true;
   };
-  if (!EncodeSolid(content, options.solid, Threads(options), read, emit, error)) return false;
+  // the fast level trades a little ratio for several times the speed
+  SolidSettings settings = options.solid;
+  if (options.level == Level::kFast) {
+    settings.preset = std::min<std::uint32_t>(settings.preset, 6);
+    settings.extreme = false;
+  }
+  if (!EncodeSolid(content, settings, Threads(options), read, emit, error)) return false;
   while (pending.size() > kMaxChunk) {
     if (!put_block(kMaxChunk, false)) return false;
   }
@@ -805,9 +812,12 @@ bool BuildPackage(const Manifest& m, const BuildOptions& options, BuildResult& r
                   std::string& error) {
   result = BuildResult{};
   PackageBuild build(m, options);
-  build.codec = options.codec.value_or(m.codec == "classic" ? Codec::kClassic
-                                       : m.codec == "lzma2" ? Codec::kLzma2
-                                                            : kDefaultCodec);
+  // the classic directory is for setup programs that read no compact directory, and those read
+  // no LZMA2 either: it takes the classic codec unless one is named
+  build.codec = options.codec.value_or(m.codec == "classic"        ? Codec::kClassic
+                                       : m.codec == "lzma2"        ? Codec::kLzma2
+                                       : options.classic_directory ? Codec::kClassic
+                                                                   : kDefaultCodec);
   std::vector<fs::path> inputs{options.stub};
   if (m.licence) inputs.push_back(*m.licence);
   for (const auto& f : m.files) inputs.push_back(f.source);
@@ -829,9 +839,10 @@ bool BuildPackage(const Manifest& m, const BuildOptions& options, BuildResult& r
   }
   if (build.codec == Codec::kLzma2) {
     if (options.classic_directory) {
-      error = "an LZMA2 package needs the compact directory: --classic-directory is for setup "
-              "programs that cannot read it, and they cannot read LZMA2 either (use --codec "
-              "classic)";
+      error =
+          "an LZMA2 package needs the compact directory: --classic-directory is for setup "
+          "programs that cannot read it, and they cannot read LZMA2 either (use --codec "
+          "classic)";
       return false;
     }
     if (!StubReadsLzma2(stub)) {

@@ -30,7 +30,7 @@ struct BuildOptions {
   Level level = Level::kBest;
   // The codec; unset: the manifest's `codec`, else kDefaultCodec.
   std::optional<Codec> codec;
-  SolidSettings solid;  // how an LZMA2 solid stream is encoded
+  SolidSettings solid;            // how an LZMA2 solid stream is encoded
   std::vector<std::uint8_t> key;  // 1..56 raw key bytes enciphers every payload; empty: plain
   // Enciphers with a key derived from this UTF-8 password instead, and stores the password data
   // (salt, iteration count, verifier) in the Package header. Not together with `key`.

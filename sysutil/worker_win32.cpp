@@ -1,6 +1,5 @@
-#include "sysutil/worker.h"
-
 #include "sysutil/handles_win32.h"
+#include "sysutil/worker.h"
 
 namespace kestrel {
 namespace {

@@ -690,9 +690,9 @@ TEST_F(HostileCliTest, ASignalDuringBuildLeavesNoPartialOutput) {
         }
       }
     };
-    const RunResult r = RunPack(
-        {"build", P("good.toml"), "-o", P("setup.exe"), "--stub", P("stub.exe"), "--threads", "1"},
-        dir_.path(), poll, 60);
+    const RunResult r = RunPack({"build", P("good.toml"), "-o", P("setup.exe"), "--stub",
+                                 P("stub.exe"), "--threads", "1", "--codec", "classic"},
+                                dir_.path(), poll, 60);
     ASSERT_TRUE(sent) << r.output;
     EXPECT_EQ(r.signal, sig) << r.exit_code << r.output;
     EXPECT_FALSE(fs::exists(dir_ / "setup.exe"));

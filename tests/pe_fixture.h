@@ -8,8 +8,8 @@
 #include <vector>
 
 #include "package/directory.h"
-#include "package/solid.h"
 #include "package/extension.h"
+#include "package/solid.h"
 
 namespace kestrel::testing {
 
