@@ -1,7 +1,6 @@
 #include "installengine/extract.h"
 
 #include <algorithm>
-#include <unordered_map>
 #include <utility>
 
 #include "decode/sha256.h"
@@ -279,7 +278,8 @@ bool PackageReader::PlanSolid() {
   const std::size_t n = records.size();
   solid_source_.assign(n, 0);
   solid_good_.assign(n, 0);
-  std::unordered_map<std::int64_t, std::uint32_t> carriers;
+  // carriers come in increasing offset order: a sorted list to search, no hash table
+  std::vector<std::pair<std::int64_t, std::uint32_t>> carriers;
   std::uint64_t at = 0;
   DirectoryRecord& r = current_;
   DirectoryRecord& earlier = other_;
@@ -292,12 +292,13 @@ bool PackageReader::PlanSolid() {
     if (size == 0) continue;
     if (offset == at) {
       if (size > solid_ref_->unpacked - at) return false;
-      carriers.emplace(r.dataoffset, static_cast<std::uint32_t>(i));
+      carriers.emplace_back(r.dataoffset, static_cast<std::uint32_t>(i));
       at += size;
       continue;
     }
-    const auto found = carriers.find(r.dataoffset);
-    if (found == carriers.end()) return false;
+    const auto found = std::lower_bound(carriers.begin(), carriers.end(),
+                                        std::make_pair(r.dataoffset, std::uint32_t{0}));
+    if (found == carriers.end() || found->first != r.dataoffset) return false;
     records.Get(found->second, earlier);
     if (earlier.filesize != r.filesize || FileContentCrc(earlier) != FileContentCrc(r)) {
       return false;

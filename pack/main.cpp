@@ -271,17 +271,18 @@ int Build(const std::vector<std::string>& args, const std::string& argv0) {
   }
   char ratio[32] = "";
   if (result.content_bytes) {
-    std::snprintf(ratio, sizeof ratio, " (%.1f%% of the content)",
-                  100.0 * static_cast<double>(result.package_bytes) /
+    std::snprintf(ratio, sizeof ratio, ", %.1f%% of the content",
+                  100.0 * static_cast<double>(result.data_bytes) /
                       static_cast<double>(result.content_bytes));
   }
   char seconds[32];
   std::snprintf(seconds, sizeof seconds, "%.1f s", took.count());
   std::cout << "packed " << result.files << " files, " << result.content_bytes << " bytes into a "
-            << result.package_bytes << "-byte package" << ratio << ": "
-            << PathToUtf8(options.output) << (result.output_signed ? " (signed)" : "") << "\n"
+            << result.package_bytes << "-byte package: " << PathToUtf8(options.output)
+            << (result.output_signed ? " (signed)" : "") << "\n"
             << "codec " << (result.codec == kestrel::Codec::kLzma2 ? "lzma2 (solid)" : "classic")
-            << ", " << seconds << "\n";
+            << ": the content stored in " << result.data_bytes << " bytes" << ratio << ", in "
+            << seconds << "\n";
   if (result.shared_files) {
     std::cout << result.shared_files << " files (" << result.shared_bytes
               << " bytes) share the stored content of an identical file\n";

@@ -436,8 +436,10 @@ bool PackageBuild::Encode(PackageOut& out, std::string& error) {
                           std::chrono::system_clock::now().time_since_epoch())
                           .count()));
   if (!out.Write(header.get(), sizeof(PackageHeader))) return false;
+  const std::uint64_t data_start = out.pos();
   if (!(codec == Codec::kLzma2 ? EncodeSolidStream(out, error) : EncodeClassic(out, error)))
     return false;
+  result.data_bytes = out.pos() - data_start;
   for (std::size_t i = 0; i < records.size(); ++i) {
     if (same_as[i] == std::string::npos) continue;
     records[i].dataoffset = records[same_as[i]].dataoffset;

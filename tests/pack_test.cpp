@@ -11,6 +11,7 @@
 #include "decode/password.h"
 #include "installengine/extract.h"
 #include "pack/manifest.h"
+#include "pack/stages.h"
 #include "pack/tools.h"
 #include "pack/writer.h"
 #include "package/directory.h"
@@ -789,6 +790,49 @@ TEST_F(PackTest, Lzma2RoundTripsAndXzReadsItsStream) {
       << e.str();
   for (const auto& rel : rels)
     EXPECT_EQ(ReadFileBytes(dir_ / "out" / rel), ReadFileBytes(dir_ / "src" / rel)) << rel;
+}
+
+// The writer's stages run alone: the walk puts a solid package's files in extension-then-name
+// order, the dedupe finds the repeat, and the encode and directory stages write into memory
+// what the records then point at.
+TEST_F(PackTest, WriterStagesRunAlone) {
+  Source("z/readme.TXT", {'r'});
+  Source("b.dll", testing::RandomBytes(3000, 50));
+  Source("a/notes.txt", {'n', 'n'});
+  Source("c.DLL", ReadFileBytes(dir_ / "src" / "b.dll"));
+  ASSERT_TRUE(Parse(std::string(kHead) + "[[files]]\nsource = \"src\"\n")) << error_;
+  class MemoryOut final : public PackageOut {
+   public:
+    bool Write(const void* data, std::size_t n) override {
+      const auto* p = static_cast<const std::uint8_t*>(data);
+      bytes.insert(bytes.end(), p, p + n);
+      return true;
+    }
+    std::uint64_t pos() const override { return bytes.size(); }
+    std::vector<std::uint8_t> bytes;
+  };
+  PackageBuild build(manifest_, options_);
+  build.codec = Codec::kLzma2;
+  ASSERT_TRUE(build.Walk(error_)) << error_;
+  std::vector<std::u16string> names;
+  for (const auto& f : build.files) names.push_back(f.filename);
+  EXPECT_EQ(names, (std::vector<std::u16string>{u"b.dll", u"c.DLL", u"notes.txt", u"readme.TXT"}));
+  ASSERT_TRUE(build.Dedupe(error_)) << error_;
+  EXPECT_EQ(build.same_as, (std::vector<std::size_t>{std::string::npos, 0, std::string::npos,
+                                                     std::string::npos}));
+  ASSERT_TRUE(build.PlanRecords(error_)) << error_;
+  MemoryOut out;
+  ASSERT_TRUE(build.Encode(out, error_)) << error_;
+  ASSERT_TRUE(build.solid);
+  EXPECT_EQ(build.solid->unpacked, 3003u);
+  const std::vector<std::int64_t> offsets = {build.records[0].dataoffset, build.records[1].dataoffset,
+                                             build.records[2].dataoffset, build.records[3].dataoffset};
+  EXPECT_EQ(offsets, (std::vector<std::int64_t>{0, 0, 3000, 3002}));
+  ASSERT_TRUE(build.WriteDirectory(out, error_)) << error_;
+  std::vector<ConfigTag> tags;
+  for (const auto& item : build.directory_items) tags.push_back(item.tag);
+  EXPECT_EQ(tags, (std::vector<ConfigTag>{ConfigTag::kSolidDirectory, ConfigTag::kSolidStream}));
+  EXPECT_EQ(build.result.shared_files, 1u);
 }
 
 // A solid package this program cannot read whole is refused before any file is created: an
