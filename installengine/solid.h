@@ -44,7 +44,9 @@ class SolidStream {
 
   Fault Open();
   // The key of an enciphered package, known only once the password is given; null: plain.
-  void SetCipher(const CipherState* cipher) { cipher_ = cipher; }
+  void SetCipher(const CipherState* cipher) {
+    if (!started_) cipher_ = cipher;  // never while the decoder runs
+  }
   // Up to `want` bytes from the current position on, in place: valid until the next call.
   // `got` is 0 only at the end of the stream.
   Fault Next(std::size_t want, const std::uint8_t*& data, std::size_t& got);

@@ -271,9 +271,9 @@ int Build(const std::vector<std::string>& args, const std::string& argv0) {
   }
   char ratio[32] = "";
   if (result.content_bytes) {
-    std::snprintf(ratio, sizeof ratio, ", %.1f%% of the content",
-                  100.0 * static_cast<double>(result.data_bytes) /
-                      static_cast<double>(result.content_bytes));
+    std::snprintf(
+        ratio, sizeof ratio, ", %.1f%% of the content",
+        100.0 * static_cast<double>(result.data_bytes) / static_cast<double>(result.content_bytes));
   }
   char seconds[32];
   std::snprintf(seconds, sizeof seconds, "%.1f s", took.count());

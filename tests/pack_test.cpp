@@ -818,15 +818,16 @@ TEST_F(PackTest, WriterStagesRunAlone) {
   for (const auto& f : build.files) names.push_back(f.filename);
   EXPECT_EQ(names, (std::vector<std::u16string>{u"b.dll", u"c.DLL", u"notes.txt", u"readme.TXT"}));
   ASSERT_TRUE(build.Dedupe(error_)) << error_;
-  EXPECT_EQ(build.same_as, (std::vector<std::size_t>{std::string::npos, 0, std::string::npos,
-                                                     std::string::npos}));
+  EXPECT_EQ(build.same_as,
+            (std::vector<std::size_t>{std::string::npos, 0, std::string::npos, std::string::npos}));
   ASSERT_TRUE(build.PlanRecords(error_)) << error_;
   MemoryOut out;
   ASSERT_TRUE(build.Encode(out, error_)) << error_;
   ASSERT_TRUE(build.solid);
   EXPECT_EQ(build.solid->unpacked, 3003u);
-  const std::vector<std::int64_t> offsets = {build.records[0].dataoffset, build.records[1].dataoffset,
-                                             build.records[2].dataoffset, build.records[3].dataoffset};
+  const std::vector<std::int64_t> offsets = {
+      build.records[0].dataoffset, build.records[1].dataoffset, build.records[2].dataoffset,
+      build.records[3].dataoffset};
   EXPECT_EQ(offsets, (std::vector<std::int64_t>{0, 0, 3000, 3002}));
   ASSERT_TRUE(build.WriteDirectory(out, error_)) << error_;
   std::vector<ConfigTag> tags;
