@@ -88,7 +88,8 @@ def main():
     for name in want:
         d = os.path.join(out, name)
         stamp = os.path.join(d, "set.stamp")
-        paths = chosen[name]
+        seen = set()  # Windows does not tell names apart by letter case
+        paths = [p for p in chosen[name] if not (p.lower() in seen or seen.add(p.lower()))]
         key = f"{len(paths)} {sum(os.path.getsize(p) for p in paths)}"
         if os.path.exists(stamp) and open(stamp).read() == key:
             print(f"{name}: {key} (kept)")

@@ -19,6 +19,10 @@ std::uint64_t SolidDictionary(const SolidSettings& settings, std::uint64_t conte
 }
 
 #ifndef KESTREL_HAVE_LIBLZMA
+bool HaveLzma2Encoder() {
+  return false;
+}
+
 bool EncodeSegment(std::span<const std::uint8_t>, const SolidSettings&, std::uint64_t,
                    std::vector<std::uint8_t>&, std::string& error) {
   error =
@@ -27,6 +31,10 @@ bool EncodeSegment(std::span<const std::uint8_t>, const SolidSettings&, std::uin
   return false;
 }
 #else
+bool HaveLzma2Encoder() {
+  return true;
+}
+
 bool EncodeSegment(std::span<const std::uint8_t> data, const SolidSettings& settings,
                    std::uint64_t dictionary, std::vector<std::uint8_t>& out, std::string& error) {
   lzma_options_lzma options;

@@ -21,6 +21,10 @@ struct SolidSettings {
   bool extreme = true;                                 // its slower, slightly smaller variant
 };
 
+// False in a build without liblzma (the Windows packer: Debian has no MinGW liblzma), which then
+// makes classic packages by default and refuses LZMA2.
+bool HaveLzma2Encoder();
+
 // The dictionary a stream of `content` bytes is given: the smallest LZMA2 dictionary size that
 // holds it (at least 4 KiB), at most `settings.dictionary`.
 std::uint64_t SolidDictionary(const SolidSettings& settings, std::uint64_t content);

@@ -819,7 +819,7 @@ bool BuildPackage(const Manifest& m, const BuildOptions& options, BuildResult& r
   build.codec = options.codec.value_or(m.codec == "classic"        ? Codec::kClassic
                                        : m.codec == "lzma2"        ? Codec::kLzma2
                                        : options.classic_directory ? Codec::kClassic
-                                                                   : kDefaultCodec);
+                                                                   : DefaultCodec());
   std::vector<fs::path> inputs{options.stub};
   if (m.licence) inputs.push_back(*m.licence);
   for (const auto& f : m.files) inputs.push_back(f.source);

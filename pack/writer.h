@@ -28,7 +28,7 @@ struct BuildOptions {
   std::filesystem::path stub;    // the setup program the package is appended to
   std::filesystem::path output;  // written through a temporary file, renamed at the end
   Level level = Level::kBest;
-  // The codec; unset: the manifest's `codec`, else kDefaultCodec.
+  // The codec; unset: the manifest's `codec`, else DefaultCodec().
   std::optional<Codec> codec;
   SolidSettings solid;            // how an LZMA2 solid stream is encoded
   std::vector<std::uint8_t> key;  // 1..56 raw key bytes enciphers every payload; empty: plain
@@ -53,8 +53,11 @@ struct BuildOptions {
   std::function<void(std::uint64_t done, std::uint64_t total)> progress;
 };
 
-// The codec of a new package when neither the command line nor the manifest names one.
-inline constexpr Codec kDefaultCodec = Codec::kLzma2;
+// The codec of a new package when neither the command line nor the manifest names one: LZMA2,
+// where this packer has its encoder.
+inline Codec DefaultCodec() {
+  return HaveLzma2Encoder() ? Codec::kLzma2 : Codec::kClassic;
+}
 
 struct BuildResult {
   Codec codec = Codec::kClassic;
