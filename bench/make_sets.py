@@ -8,7 +8,7 @@
   small     10,000 small files (up to 16 KB: headers, texts, icons): about 40 MB
 
 Each set goes to OUTDIR/NAME/corpus/... with OUTDIR/NAME/kestrel.toml, OUTDIR/NAME/setup.nsi (NSIS,
-/SOLID lzma) and OUTDIR/NAME/product.wxs (wixl). The choice depends only on what is installed, so
+/SOLID lzma; -DAMD64 makes the x86_64 installer) and OUTDIR/NAME/product.wxs (wixl). The choice depends only on what is installed, so
 two runs on one machine give the same sets. Usage: make_sets.py OUTDIR [NAME...]
 """
 import os
@@ -70,7 +70,12 @@ def write_nsi(path, name):
         f.write(f"""Unicode true
 SetCompressor /SOLID lzma
 Name "Bench {name}"
+!ifdef AMD64
+Target amd64-unicode
+OutFile "nsis64-setup.exe"
+!else
 OutFile "nsis-setup.exe"
+!endif
 InstallDir "$PROGRAMFILES64\\Bench {name}"
 RequestExecutionLevel admin
 SilentInstall silent

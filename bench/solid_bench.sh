@@ -97,6 +97,13 @@ sample_mem() {
 for s in $INSTALL; do
   d=$WORK/sets/$s
   files=$(find "$d/corpus" -type f | wc -l)
+  # the installers of this machine's architecture: setup.exe of the build given, NSIS's amd64 stub
+  for kind in classic lzma2; do
+    "$PACK" build "$d/kestrel.toml" -o "$d/w-$kind-setup.exe" --stub "$SETUP" --codec $kind >/dev/null ||
+      { echo "$s: packing $kind failed" >&2; exit 1; }
+  done
+  (cd "$d" && makensis -V1 -DAMD64 setup.nsi) || { echo "$s: makensis failed" >&2; exit 1; }
+  [ -f "$d/product.msi" ] || (cd "$d" && wixl -o product.msi product.wxs)
   declare -A T=()
   kinds=(classic lzma2 nsis msi)
   for r in $(seq 1 "$ROUNDS"); do
@@ -104,18 +111,23 @@ for s in $INSTALL; do
       kind=${kinds[$(((k + r) % 4))]}
       dest=C:\\sbench-$kind
       rm -rf "$C/sbench-$kind" "$C/Program Files/Bench $s"
-      sample_mem "$kind-setup.exe" "$WORK/$s-$kind-install.mem" &
+      case $kind in
+        classic | lzma2) pattern=w-$kind-setup.exe ;;
+        nsis) pattern=nsis64-setup.exe ;;
+        msi) pattern=msiexec ;;
+      esac
+      sample_mem "$pattern" "$WORK/$s-$kind-install.mem" &
       sampler=$!
       t0=$(now)
       case $kind in
-        classic | lzma2) $W "$(win "$d/$kind-setup.exe")" /S "/D=$dest" >/dev/null 2>&1 ;;
-        nsis) $W "$(win "$d/nsis-setup.exe")" /S "/D=$dest" >/dev/null 2>&1 ;;
+        classic | lzma2) $W "$(win "$d/w-$kind-setup.exe")" /S "/D=$dest" >/dev/null 2>&1 ;;
+        nsis) $W "$(win "$d/nsis64-setup.exe")" /S "/D=$dest" >/dev/null 2>&1 ;;
         msi) $W msiexec /i "$(win "$d/product.msi")" /qn "TARGETDIR=$dest" >/dev/null 2>&1 ;;
       esac
       t1=$(now)
       kill "$sampler" 2>/dev/null
       wait "$sampler" 2>/dev/null
-      got=$(find "$C/sbench-$kind" "$C/Program Files/Bench $s" -type f 2>/dev/null | wc -l)
+      got=$(find "$C/sbench-$kind" "$C/Program Files"*/"IBench MSI $s" -type f 2>/dev/null | wc -l)
       [ "$got" -ge "$files" ] || echo "$s $kind round $r: $got of $files files installed" >&2
       T[$kind]="${T[$kind]:-} $(secs "$t0" "$t1")"
       # an MSI install is recorded: take it back so the next round installs again
