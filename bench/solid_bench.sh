@@ -40,9 +40,10 @@ timed() {
   local name=$1 t0 t1
   shift
   t0=$(now)
-  /usr/bin/time -f %M -o "$WORK/$name.mem" "$@" >"$WORK/$name.log" 2>&1 || echo "$name failed: $(tail -n 1 "$WORK/$name.log")" >&2
+  /usr/bin/time -f "%M %U %S" -o "$WORK/$name.res" "$@" >"$WORK/$name.log" 2>&1 || echo "$name failed: $(tail -n 1 "$WORK/$name.log")" >&2
   t1=$(now)
   secs "$t0" "$t1" >"$WORK/$name.time"
+  awk '{ print $1 >"/dev/stderr"; printf "%.1f\n", $2 + $3 }' "$WORK/$name.res" 2>"$WORK/$name.mem" >"$WORK/$name.cpu"
 }
 
 python3 "$ROOT/bench/make_sets.py" "$WORK/sets" $SETS
@@ -58,8 +59,7 @@ for s in $SETS; do
   timed "$s-nsis" sh -c "cd '$d' && makensis -V1 setup.nsi"
   timed "$s-msi" sh -c "cd '$d' && wixl -o product.msi product.wxs"
   tar -C "$d" -cf "$d/corpus.tar" corpus
-  timed "$s-xz" xz -9e -T1 -kfc "$d/corpus.tar" -S .xz
-  xz -9e -T1 -c "$d/corpus.tar" >"$d/corpus.tar.xz"
+  timed "$s-xz" sh -c "xz -9e -T1 -c '$d/corpus.tar' >'$d/corpus.tar.xz'"
   timed "$s-zstd" zstd -19 --long=27 -q -f "$d/corpus.tar" -o "$d/corpus.tar.zst"
   stub=$(stat -c %s "$SETUP")
   cell() { echo "$(stat -c %s "$1") $(pct "$(stat -c %s "$1")" "$raw") $(cat "$WORK/$2.time")s"; }
@@ -69,7 +69,7 @@ for s in $SETS; do
     "$(cell "$d/corpus.tar.xz" "$s-xz")" "$(cell "$d/corpus.tar.zst" "$s-zstd")"
   l=$(stat -c %s "$d/lzma2-setup.exe")
   echo "          lzma2 setup / NSIS $(ratio "$l" "$(stat -c %s "$d/nsis-setup.exe")"), / xz $(ratio "$l" "$(stat -c %s "$d/corpus.tar.xz")"), / classic $(ratio "$l" "$(stat -c %s "$d/classic-setup.exe")"), of which the stub $stub bytes;" \
-    "packing lzma2 / NSIS $(ratio "$(cat "$WORK/$s-lzma2.time")" "$(cat "$WORK/$s-nsis.time")"); peak MiB: lzma2 $(($(cat "$WORK/$s-lzma2.mem") / 1024)), classic $(($(cat "$WORK/$s-classic.mem") / 1024)), NSIS $(($(cat "$WORK/$s-nsis.mem") / 1024))"
+    "packing lzma2 / NSIS $(ratio "$(cat "$WORK/$s-lzma2.time")" "$(cat "$WORK/$s-nsis.time")") in time, $(ratio "$(cat "$WORK/$s-lzma2.cpu")" "$(cat "$WORK/$s-nsis.cpu")") in CPU seconds ($(cat "$WORK/$s-lzma2.cpu") s, $(cat "$WORK/$s-nsis.cpu") s); peak MiB: lzma2 $(($(cat "$WORK/$s-lzma2.mem") / 1024)), classic $(($(cat "$WORK/$s-classic.mem") / 1024)), NSIS $(($(cat "$WORK/$s-nsis.mem") / 1024))"
 done
 [ -n "$INSTALL" ] || exit 0
 
