@@ -545,6 +545,9 @@ if [ "$SIGNING" = 0 ] && want sign; then . "$ROOT/tests/e2e/sign_scenarios.sh"; 
 want deploy && . "$ROOT/tests/e2e/deploy_scenarios.sh"
 want identity && . "$ROOT/tests/e2e/identity_scenarios.sh"
 
+# 50-51. the solid LZMA2 codec beside the classic one, and the packages setup must refuse
+want solid && . "$ROOT/tests/e2e/solid_scenarios.sh"
+
 $WS -k
 echo "e2e ($ARCH): $(($(date +%s) - t0)) s, screenshots in build/e2e-artifacts/$NAME/"
 echo "$pass passed, $fail failed"
