@@ -9,6 +9,7 @@
 #include "sysutil/cmfunit.h"
 #include "sysutil/codepage.h"
 #include "sysutil/pathrules.h"
+#include "sysutil/winname.h"
 
 namespace kestrel {
 
@@ -92,7 +93,13 @@ bool CopyProgramPart(PackageFile& program, PackageFile& out, std::int64_t length
 
 InstallRun::InstallRun(const ConfigRecord& config, FileSystem& fs, InstallSystem& sys,
                        InstallObserver& observer)
-    : config_(config), fs_(fs), sys_(sys), obs_(observer), notes_(fs), reader_(notes_) {
+    : config_(config),
+      txn_(fs, sys),
+      fs_(txn_.files()),
+      sys_(txn_.system()),
+      obs_(observer),
+      notes_(fs_),
+      reader_(notes_) {
   reader_.showprogress = [this](std::int32_t percent) { obs_.ShowProgress(percent); };
 }
 
@@ -378,6 +385,240 @@ void InstallRun::RetireLegacyEntry() {
   if (sys_.RemoveKey(root, key)) log_("earlier entry replaced: ", Ansi{key});
 }
 
+int CompareVersions(std::string_view a, std::string_view b) {
+  while (!a.empty() || !b.empty()) {
+    auto part = [](std::string_view& v) {
+      const std::size_t dot = v.find('.');
+      std::string_view p = v.substr(0, dot);
+      v = dot == std::string_view::npos ? std::string_view() : v.substr(dot + 1);
+      return p;
+    };
+    std::string_view pa = part(a), pb = part(b);
+    auto number = [](std::string_view& p) {
+      while (!p.empty() && p[0] == '0') p.remove_prefix(1);  // "0", "00" and "" are all zero
+      std::size_t n = 0;
+      while (n < p.size() && p[n] >= '0' && p[n] <= '9') ++n;
+      const std::string_view digits = p.substr(0, n);
+      p.remove_prefix(n);
+      return digits;
+    };
+    const std::string_view na = number(pa), nb = number(pb);
+    // numbers without leading zeros: the longer is larger, else the text order is the number's
+    if (na.size() != nb.size()) return na.size() < nb.size() ? -1 : 1;
+    if (const int c = na.compare(nb)) return c < 0 ? -1 : 1;
+    if (const int c = pa.compare(pb)) return c < 0 ? -1 : 1;
+  }
+  return 0;
+}
+
+std::u16string DowngradeMessage(const std::string& product, const std::string& package,
+                                const std::string& installed) {
+  return FromCodePage(product) + u" " + FromCodePage(installed) +
+         u" is installed, which is newer than this setup's version " + FromCodePage(package) +
+         u". Setup changed nothing. To install the older version, uninstall the newer one first "
+         u"or start setup with /ALLOWDOWNGRADE.";
+}
+
+namespace {
+std::u16string Megabytes(std::uint64_t bytes) {
+  const std::uint64_t tenths = (bytes + 52428) / 104858;
+  return FromCodePage(std::to_string(tenths / 10) + "." + std::to_string(tenths % 10)) + u" MB";
+}
+}  // namespace
+
+std::u16string NoSpaceMessage(const std::u16string& volume, std::uint64_t needed,
+                              std::uint64_t free) {
+  return u"There is not enough space on " + volume + u" for the installation: it needs " +
+         Megabytes(needed) + u", " + Megabytes(free) + u" are free. Setup changed nothing.";
+}
+
+// An installed copy of this product that is newer than the package is not replaced by it unless
+// told to; a package or an installation without a version is neither older nor newer.
+bool InstallRun::CheckVersion() {
+  std::string installed = haveearlier_ ? earlier_.version : std::string();
+  if (installed.empty() && root == RegRoot::kLocalMachine)
+    installed = sys_.ReadMachineString(UninstallKey(identity_), "DisplayVersion");
+  const std::string package = ReadShort(config_.version);
+  if (installed.empty() || package.empty()) return true;
+  const int order = CompareVersions(package, installed);
+  log_("installed version ", Ansi{installed}, ", this package ", Ansi{package},
+       order < 0    ? ": a downgrade"
+       : order == 0 ? ": a repair"
+                    : ": an upgrade");
+  if (order >= 0) return true;
+  if (allowdowngrade) {
+    log_("downgrade allowed by /ALLOWDOWNGRADE");
+    return true;
+  }
+  downgrade_ = true;
+  reader_.statustext =
+      DowngradeMessage(TrimBlanks(ReadShort(config_.displayname)), package, installed);
+  return false;
+}
+
+// The bytes the files will take, where the package's sizes are known to be true (a solid
+// package's, or sizes the packer checked by their CRC-32), with the program copy, against the
+// free space of the destination's volume. Files an upgrade replaces are kept until the end, so
+// they are not subtracted.
+bool InstallRun::CheckSpace() {
+  const std::u16string folder = JournalFolder(fs_, destfolder);
+  std::uint64_t free = 0;
+  if (folder.empty() || !sys_.FreeSpace(folder, free)) return true;  // the file step will tell
+  std::uint64_t needed =
+      static_cast<std::uint64_t>(std::max(config_.packageoffset, 0)) + (std::uint64_t{1} << 20);
+  const bool solid = reader_.codec() != Codec::kClassic;
+  DirectoryRecord r;
+  for (std::size_t i = 0; i < reader_.records.size(); ++i) {
+    reader_.records.Get(i, r);
+    if (r.filesize > 0 && (solid || FileContentCrc(r))) {
+      // whole clusters: a small file takes at least one
+      needed += (static_cast<std::uint64_t>(r.filesize) + 4095) & ~std::uint64_t{4095};
+    }
+  }
+  log_("space: ", needed, " bytes needed, ", free, " free on ", folder);
+  if (needed <= free) return true;
+  const std::size_t cut = folder.find(u'\\', 2);
+  const std::u16string volume =
+      folder.size() >= 2 && folder[1] == u':' ? folder.substr(0, 2) + u"\\" : folder.substr(0, cut);
+  reader_.statustext = NoSpaceMessage(volume, needed, free);
+  return false;
+}
+
+// Files the earlier installation recorded that this one did not write again: the new version no
+// longer ships them (or the product moved to another folder). Removed through the transaction,
+// so a rollback brings them back; then the folders it made that now stand empty.
+void InstallRun::RemoveDroppedFiles() {
+  if (!haveearlier_) return;
+  std::vector<std::u16string> now;
+  const std::u16string folder = UpcaseName(StripTrailingBackslash(destfolder));
+  for (const RecordedFile& f : record_.files)
+    now.push_back(UpcaseName(AddTrailingBackslash(destfolder) + f.path.substr(1)));
+  now.push_back(UpcaseName(AddTrailingBackslash(destfolder) + UninstallerName(identity_)));
+  now.push_back(UpcaseName(AddTrailingBackslash(destfolder) + RecordName(identity_)));
+  std::sort(now.begin(), now.end());
+  std::vector<RecordedFile> kept;
+  std::vector<std::u16string> earlierfiles;
+  for (const RecordedFile& f : earlier_.files) earlierfiles.push_back(earlier_.FullPath(f.path));
+  if (!earlier_.uninstaller.empty())
+    earlierfiles.push_back(earlier_.FullPath(earlier_.uninstaller));
+  if (UpcaseName(StripTrailingBackslash(earlier_.installfolder)) != folder)
+    earlierfiles.push_back(AddTrailingBackslash(earlier_.installfolder) + RecordName(identity_));
+  for (std::size_t i = 0; i < earlierfiles.size(); ++i) {
+    const std::u16string& path = earlierfiles[i];
+    if (std::binary_search(now.begin(), now.end(), UpcaseName(path))) continue;
+    if (!FilePresent(fs_, path)) continue;
+    if (fs_.RemoveFile(path)) {
+      log_("file the new version does not ship removed: ", path);
+    } else if (i < earlier_.files.size()) {
+      log_("file the new version does not ship could not be removed: ", path);
+      kept.push_back(earlier_.files[i]);
+    }
+  }
+  earlier_.files = std::move(kept);
+  // what was removed is kept aside until the commit: its folders can go only then
+  emptied_ = earlier_.folders;
+  SortDeepestFirst(emptied_);
+}
+
+// The earlier version's folders that the commit left empty.
+void InstallRun::RemoveEmptiedFolders() {
+  const std::u16string folder = UpcaseName(StripTrailingBackslash(destfolder));
+  for (const std::u16string& f : emptied_) {
+    if (UpcaseName(f) == folder || !FolderExists(fs_, f)) continue;
+    if (fs_.RemoveFolder(f)) log_("emptied folder removed: ", f);
+  }
+}
+
+// Every step that changes the machine, inside the transaction.
+InstallRun::Ending InstallRun::Steps() {
+  auto stop = [this] {
+    obs_.SafePoint();
+    return obs_.Cancelled();
+  };
+  // 2, 3
+  CloseRunningProduct();
+  if (stop()) return Ending::kCancelled;
+  RemoveEarlierServices();
+
+  // 4, 5
+  ExtractAll();
+  if (obs_.Cancelled()) return Ending::kCancelled;
+  if (reader_.TerminationRequested()) return Ending::kStopped;
+  // 6: a failed file skips everything up to the report
+  if (failed_) return Ending::kFailed;
+
+  // 7
+  if (cosmetic_pauses_) obs_.Pause(kPauseBeforeFilesDone);
+  if (stop()) return Ending::kCancelled;
+  SetProgress(90);
+  // 8: the product's own uninstaller, and its record, before anything names them
+  if (stop()) return Ending::kCancelled;
+  WriteUninstallerCopy();
+  RefreshSharedUninstaller();
+  if (PackageFile* program = reader_.package()) program->Close();
+  RemoveDroppedFiles();
+  SetProgress(95);
+
+  const RegistrationInput in = Registration();
+  ShortcutInput shortcutin{
+      config_,          destfolder,      sys_.ProgramsFolder(), sys_.StartMenuFolder(),
+      in.windowsfolder, in.desktopfolder};
+  shortcutin.uninstaller = in.uninstaller;
+  shortcutin.uninstallarguments = UninstallArguments(in);
+  const ShortcutPlan links = PlanShortcuts(shortcutin);
+  if (!WriteRecord(links, in)) {
+    failed_ = true;
+    reader_.statustext = kStatusNoRecord;
+    return Ending::kFailed;
+  }
+  // 9, 10
+  if (stop()) return Ending::kCancelled;
+  WriteRows(AppPathsRows(in));
+  if (stop()) return Ending::kCancelled;
+  WriteRows(AssociationRows(in));
+  // 11
+  if (sys_.UseWideApi()) {
+    for (const ServiceEntry& s : ConfiguredServices(config_, destfolder)) {
+      if (stop()) return Ending::kCancelled;
+      if (sys_.ServiceCreate(s.name, s.programpath)) {
+        log_("service created: ", Ansi{s.name}, " ", s.programpath);
+        const bool started = sys_.ServiceStart(s.name);
+        log_("service ", started ? "started: " : "could not be started: ", Ansi{s.name});
+      } else {
+        log_("service could not be created: ", Ansi{s.name});
+      }
+      WriteRows(ServiceRows(in, s));
+    }
+  }
+  // 12
+  if (stop()) return Ending::kCancelled;
+  WriteRows(UninstallRows(in));
+  RetireLegacyEntry();
+
+  // 13
+  if (stop()) return Ending::kCancelled;
+  const std::vector<unsigned long> made = sys_.CreateShortcuts(links);
+  if (log_.on()) {
+    std::size_t i = 0;
+    auto report = [&](const ShortcutRow& r) {
+      const unsigned long error = i < made.size() ? made[i] : 0;
+      ++i;
+      if (error == 0) {
+        log_("shortcut: ", r.linkfile);
+      } else {
+        log_("shortcut could not be made: ", r.linkfile, " (error ", error, ": ",
+             sys_.ErrorText(error), ")");
+      }
+    };
+    for (const ShortcutRow& r : links.grouprows) report(r);
+    report(links.desktop);
+  }
+  // 14
+  if (cosmetic_pauses_) obs_.Pause(kPauseBeforeAllDone);
+  if (stop()) return Ending::kCancelled;
+  return Ending::kDone;
+}
+
 void InstallRun::RunInstall() {
   // 1
   reader_.overwrite = true;
@@ -396,103 +637,51 @@ void InstallRun::RunInstall() {
   }
 
   if (!failed_) {
-    auto stop = [this] {
-      obs_.SafePoint();
-      return obs_.Cancelled();
-    };
     log_("product identity: ", Ansi{identity_});
-    ReadEarlierRecord();
-    // 2, 3
-    CloseRunningProduct();
-    if (stop()) return;
-    RemoveEarlierServices();
-
-    // 4, 5
-    ExtractAll();
-    if (obs_.Cancelled()) return;
-    if (reader_.TerminationRequested()) {
-      log_("installation stopped: ", reader_.statustext);
-      obs_.InstallStopped(reader_.statustext);
-      return;
+    // a run of this product that died is finished first, so this one starts from a whole state
+    if (!sys_.ReadWideString(root, kJournalKey, identity_).empty()) {
+      obs_.RollingBack();
+      recovered_ = RecoverTransaction(txn_.files(), txn_.system(), root, identity_, log_);
     }
-
-    // 6: a failed file skips everything up to the report
-    if (!failed_) {
-      // 7
-      if (cosmetic_pauses_) obs_.Pause(kPauseBeforeFilesDone);
-      if (stop()) return;
-      SetProgress(90);
-      // 8: the product's own uninstaller, and its record, before anything names them
-      if (stop()) return;
-      WriteUninstallerCopy();
-      RefreshSharedUninstaller();
-      if (PackageFile* program = reader_.package()) program->Close();
-      SetProgress(95);
-
-      const RegistrationInput in = Registration();
-      ShortcutInput shortcutin{
-          config_,          destfolder,      sys_.ProgramsFolder(), sys_.StartMenuFolder(),
-          in.windowsfolder, in.desktopfolder};
-      shortcutin.uninstaller = in.uninstaller;
-      shortcutin.uninstallarguments = UninstallArguments(in);
-      const ShortcutPlan links = PlanShortcuts(shortcutin);
-      if (!WriteRecord(links, in)) {
+    ReadEarlierRecord();
+    if (!CheckVersion() || !CheckSpace()) {
+      failed_ = true;
+    } else if (const std::u16string folder = JournalFolder(fs_, destfolder);
+               folder.empty() || !txn_.Begin(AddTrailingBackslash(folder) + JournalName(identity_),
+                                             root, identity_)) {
+      failed_ = true;
+      reader_.statustext = std::u16string(kStatusNoJournal) + AddTrailingBackslash(folder);
+    } else {
+      Ending ending = Steps();
+      if (ending == Ending::kDone && txn_.broken()) {
+        // a change the journal could not guard was not made: the product is not whole
         failed_ = true;
-        reader_.statustext = kStatusNoRecord;
-      } else {
-        // 9, 10
-        if (stop()) return;
-        WriteRows(AppPathsRows(in));
-        if (stop()) return;
-        WriteRows(AssociationRows(in));
-        // 11
-        if (sys_.UseWideApi()) {
-          for (const ServiceEntry& s : ConfiguredServices(config_, destfolder)) {
-            if (stop()) return;
-            if (sys_.ServiceCreate(s.name, s.programpath)) {
-              log_("service created: ", Ansi{s.name}, " ", s.programpath);
-              const bool started = sys_.ServiceStart(s.name);
-              log_("service ", started ? "started: " : "could not be started: ", Ansi{s.name});
-            } else {
-              log_("service could not be created: ", Ansi{s.name});
-            }
-            WriteRows(ServiceRows(in, s));
-          }
-        }
-        // 12
-        if (stop()) return;
-        WriteRows(UninstallRows(in));
-        RetireLegacyEntry();
-
-        // 13
-        if (stop()) return;
-        const std::vector<unsigned long> made = sys_.CreateShortcuts(links);
-        if (log_.on()) {
-          std::size_t i = 0;
-          auto report = [&](const ShortcutRow& r) {
-            const unsigned long error = i < made.size() ? made[i] : 0;
-            ++i;
-            if (error == 0) {
-              log_("shortcut: ", r.linkfile);
-            } else {
-              log_("shortcut could not be made: ", r.linkfile, " (error ", error, ": ",
-                   sys_.ErrorText(error), ")");
-            }
-          };
-          for (const ShortcutRow& r : links.grouprows) report(r);
-          report(links.desktop);
-        }
-        // 14
-        if (cosmetic_pauses_) obs_.Pause(kPauseBeforeAllDone);
-        if (stop()) return;
+        reader_.statustext = std::u16string(kStatusNoJournal) + AddTrailingBackslash(folder);
+        ending = Ending::kFailed;
+      }
+      if (ending == Ending::kDone) {
+        txn_.Commit();
+        committed_ = true;
+        RemoveEmptiedFolders();
         SetProgress(100);
         if (cosmetic_pauses_) obs_.Pause(kPauseAfterAllDone);
+      } else {
+        if (ending != Ending::kCancelled) obs_.RollingBack();
+        log_(ending == Ending::kCancelled ? "installation cancelled: " : "installation failed: ",
+             "undoing its changes");
+        txn_.Rollback();
+        if (ending == Ending::kCancelled) return;
+        if (ending == Ending::kStopped) {
+          log_("installation stopped: ", reader_.statustext);
+          obs_.InstallStopped(reader_.statustext);
+          return;
+        }
       }
     }
   }
-  // 15
+  // 15: a cancel after the commit comes too late to undo anything: the installation is complete
   obs_.SafePoint();
-  if (obs_.Cancelled()) return;
+  if (obs_.Cancelled() && !committed_) return;
   if (failed_) log_("installation failed: ", reader_.statustext);
   obs_.InstallDone(failed_, reader_.statustext);
 }

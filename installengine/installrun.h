@@ -12,8 +12,10 @@
 
 #include "installengine/extract.h"
 #include "installengine/installrecord.h"
+#include "installengine/installsystem.h"
 #include "installengine/registration.h"
 #include "installengine/shortcuts.h"
+#include "installengine/transaction.h"
 #include "package/certtable.h"
 #include "package/pkgfile.h"
 #include "package/records.h"
@@ -32,6 +34,9 @@ inline constexpr std::u16string_view kStatusEncrypted =
 // The install record could not be written: without it the uninstall would not know the files.
 inline constexpr std::u16string_view kStatusNoRecord =
     u"The installation record could not be written";
+// The journal that lets a failed installation be undone could not be written in this folder.
+inline constexpr std::u16string_view kStatusNoJournal =
+    u"Setup could not write its journal, so nothing was installed, in ";
 // The package names no product the system can register.
 inline constexpr std::u16string_view kStatusNoIdentity =
     u"The package does not name its product, so it cannot be registered";
@@ -51,30 +56,6 @@ inline constexpr int kPauseBeforeFilesDone = 100;
 inline constexpr int kPauseBeforeAllDone = 200;
 inline constexpr int kPauseAfterAllDone = 40;
 
-// What the run needs of the system. Every call is made on the thread that runs the
-// installation; the Win32 one is WindowsInstallSystem (installsystem_win32.h).
-class InstallSystem : public ProductSystem {
- public:
-  virtual bool ServiceCreate(const std::string& name, const std::u16string& programpath) = 0;
-  virtual bool ServiceStart(const std::string& name) = 0;
-
-  // Each row's outcome: 0, or the system's error code of the write that failed.
-  virtual std::vector<unsigned long> WriteRegistryRows(const std::vector<RegistryRow>& rows) = 0;
-  // The group folder first; each link's outcome in the plan's order (group rows, then the
-  // desktop link): 0, or the error code of the step that failed.
-  virtual std::vector<unsigned long> CreateShortcuts(const ShortcutPlan& plan) = 0;
-  // Deletes one key that has no subkeys; a missing key is no error.
-  virtual bool RemoveKey(RegRoot root, const std::string& key) = 0;
-
-  virtual std::u16string WindowsFolder() = 0;
-  virtual std::u16string DesktopFolder() = 0;
-  virtual std::u16string ProgramsFolder() = 0;
-  virtual std::u16string StartMenuFolder() = 0;
-
-  // Today as "YYYYMMDD", for the uninstall entry.
-  virtual std::string InstallDate() = 0;
-};
-
 // The run's reports: the bar, the end of a run that was not cancelled, and a run stopped by a
 // package read failure, which reports nothing else. The wizard takes them on the main thread.
 class InstallReports {
@@ -83,6 +64,8 @@ class InstallReports {
   virtual void ShowProgress(std::int32_t progress) = 0;
   virtual void InstallDone(bool failed, const std::u16string& statustext) = 0;
   virtual void InstallStopped(const std::u16string& statustext) = 0;
+  // The run undoes what it changed (a failure, a cancel, or an interrupted earlier run).
+  virtual void RollingBack() {}
 };
 
 // Whoever watches the run from the thread it runs on: the wizard's worker, which holds the run
@@ -105,13 +88,18 @@ class InstallRun {
              InstallObserver& observer);
 
   // Where the steps report what they did; off unless set.
-  void SetLog(const Log& log) { log_ = log; }
+  void SetLog(const Log& log) {
+    log_ = log;
+    txn_.SetLog(log);
+  }
   // The pauses that only let the user see the bar's last steps; an unattended run has no bar.
   // The waits for other programs (a product closing, a service going) stay.
   void SkipCosmeticPauses() { cosmetic_pauses_ = false; }
 
   // The root of the product's own keys: HKLM, or HKCU for an installation for one user.
   RegRoot root = RegRoot::kLocalMachine;
+  // /ALLOWDOWNGRADE: an older package may replace a newer installed version.
+  bool allowdowngrade = false;
 
   // Opens `programpath` and reads the package's directory; sets no status text.
   bool OpenPackage(const std::u16string& programpath, std::int64_t packageend);
@@ -123,6 +111,12 @@ class InstallRun {
   void RunInstall();
 
   bool failed() const { return failed_; }
+  // Every change is made and kept: a cancel from here on changes nothing.
+  bool committed() const { return committed_; }
+  // The run refused to replace a newer installed version (exit code 1638).
+  bool downgrade() const { return downgrade_; }
+  // An interrupted earlier run of this product was completed or undone first.
+  Recovery recovered() const { return recovered_; }
   const std::u16string& statustext() const { return reader_.statustext; }
   std::int32_t progress() const { return reader_.progress; }
   PackageReader& reader() { return reader_; }
@@ -155,7 +149,13 @@ class InstallRun {
     FileSystem& fs_;
   };
 
+  enum class Ending { kDone, kFailed, kCancelled, kStopped };
   bool CheckOwnership();
+  bool CheckVersion();
+  bool CheckSpace();
+  Ending Steps();
+  void RemoveDroppedFiles();
+  void RemoveEmptiedFolders();
   void ReadEarlierRecord();
   void CloseRunningProduct();
   void RemoveEarlierServices();
@@ -172,6 +172,7 @@ class InstallRun {
   bool WriteWhole(const std::u16string& path, const std::uint8_t* bytes, std::size_t size);
 
   const ConfigRecord& config_;
+  Transaction txn_;  // fs_ and sys_ are its decorators: every change goes through it
   FileSystem& fs_;
   InstallSystem& sys_;
   InstallObserver& obs_;
@@ -180,12 +181,27 @@ class InstallRun {
   FolderNotes notes_;
   PackageReader reader_;
   bool failed_ = false;
+  bool downgrade_ = false;
+  bool committed_ = false;
+  std::vector<std::u16string> emptied_;  // the earlier version's folders, deepest first
+  Recovery recovered_ = Recovery::kNone;
   std::string identity_;
   InstallRecord earlier_;  // the same product's record, when `haveearlier_`
   bool haveearlier_ = false;
   InstallRecord record_;
   std::uint64_t written_ = 0;  // bytes the file step wrote
 };
+
+// Compares two dotted versions part by part, each by its number and then the rest as text
+// ("1.10" is newer than "1.9", "2" equals "2.0"): below 0 when `a` is older.
+int CompareVersions(std::string_view a, std::string_view b);
+
+// The refusal of an older package over a newer installed version.
+std::u16string DowngradeMessage(const std::string& product, const std::string& package,
+                                const std::string& installed);
+// The refusal of an installation that does not fit its volume.
+std::u16string NoSpaceMessage(const std::u16string& volume, std::uint64_t needed,
+                              std::uint64_t free);
 
 // The message for a main program name that another product has registered.
 std::u16string OwnedByAnotherMessage(const std::string& exename, const std::string& owner);

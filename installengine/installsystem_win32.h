@@ -17,6 +17,12 @@ class WindowsInstallSystem final : public WindowsProductSystem<InstallSystem> {
   std::vector<unsigned long> WriteRegistryRows(const std::vector<RegistryRow>& rows) override;
   std::vector<unsigned long> CreateShortcuts(const ShortcutPlan& plan) override;
   bool RemoveKey(RegRoot root, const std::string& key) override;
+  bool SaveKey(RegRoot root, const std::string& key, SavedKey& out) override;
+  bool RestoreKey(RegRoot root, const std::string& key, const SavedKey& saved) override;
+  bool RemoveValue(RegRoot root, const std::string& key, const std::string& name) override;
+  bool RemoveEmptyKey(RegRoot root, const std::string& key) override;
+  bool DeleteAtRestart(const std::u16string& path) override;
+  bool FreeSpace(const std::u16string& folder, std::uint64_t& bytes) override;
   std::u16string WindowsFolder() override;
   std::u16string DesktopFolder() override;
   std::u16string ProgramsFolder() override;

@@ -28,6 +28,9 @@ class PackageFile {
   // True only when all n bytes were written.
   virtual bool Write(const void* buffer, std::uint32_t n) = 0;
   virtual void Close() = 0;
+  // Has the system put what was written on the disk before it returns (a journal's entry
+  // before the change it guards); true where there is nothing to do.
+  virtual bool Flush() { return true; }
   virtual bool IsOpen() const = 0;
   virtual std::int64_t Size() = 0;
   virtual std::int64_t Position() = 0;

@@ -108,6 +108,7 @@ class Win32File final : public PackageFile {
   }
 
   void Close() override { handle_.reset(); }
+  bool Flush() override { return handle_ && FlushFileBuffers(handle_.get()) != 0; }
 
   bool IsOpen() const override { return static_cast<bool>(handle_); }
 

@@ -38,6 +38,7 @@ constexpr FlagSwitch kFlags[] = {
      [](SetupOptions& o) {
        if (o.ui != UiLevel::kSilent) o.ui = UiLevel::kPassive;
      }},
+    {u"ALLOWDOWNGRADE", [](SetupOptions& o) { o.allowdowngrade = true; }},
 };
 
 constexpr ValueSwitch kValues[] = {

@@ -3,9 +3,9 @@
 // No argument installs; "-ui" (exactly, as the installed uninstall strings say) followed by the
 // main program's name uninstalls; any other first argument installs. Switches may follow
 // anywhere after argument 0 (after the program name in uninstall mode), letter case ignored:
-// /S, /PASSIVE, /LOG=FILE, /PASSWORD=TEXT, /PASSWORDFILE=FILE and /D=PATH, which takes the whole
-// rest of the line, blanks and all. Unknown arguments are kept so the log can name them; they
-// change nothing.
+// /S, /PASSIVE, /ALLOWDOWNGRADE, /LOG=FILE, /PASSWORD=TEXT, /PASSWORDFILE=FILE and /D=PATH, which
+// takes the whole rest of the line, blanks and all. Unknown arguments are kept so the log can name
+// them; they change nothing.
 #pragma once
 
 #include <optional>
@@ -27,6 +27,7 @@ struct SetupOptions {
   // product, removes that uninstaller once its process has ended. Handles in decimal.
   std::u16string childof;
   UiLevel ui = UiLevel::kFull;
+  bool allowdowngrade = false;  // /ALLOWDOWNGRADE: an older package may replace a newer one
   std::optional<std::u16string> destination;  // /D=
   std::u16string logfile;                     // /LOG=; empty: no log
   std::optional<std::u16string> password;     // /PASSWORD=

@@ -72,6 +72,8 @@ const char* OutcomeName(Outcome o) {
       return "another setup is running";
     case Outcome::kBadCommandLine:
       return "bad command line";
+    case Outcome::kDowngrade:
+      return "a newer version is installed";
   }
   return "failed";
 }
@@ -193,9 +195,16 @@ std::optional<std::u16string> LoadUninstallMode(SetupData& data, const SetupOpti
   return std::nullopt;
 }
 
-// The destination page's first text: Program Files joined with the package's folder, shown as
-// 8-bit text.
+// The folder an installed copy of this product is in, where an upgrade goes; empty if none.
+std::u16string InstalledFolder(const SetupData& data) {
+  const std::string key = UninstallKey(ProductIdentity(data.config));
+  return ReadWideValue(HKEY_LOCAL_MACHINE, key, "InstallLocation", MachineKeyView(key));
+}
+
+// The destination page's first text: the installed copy's folder, or Program Files joined with
+// the package's folder, shown as 8-bit text.
 std::u16string DefaultDestination(const SetupData& data) {
+  if (std::u16string installed = InstalledFolder(data); !installed.empty()) return installed;
   const std::u16string joined =
       StripTrailingBackslash(data.basefolder) + ReadWide(data.config.installfolder);
   return FromCodePage(ToCodePage(joined));
@@ -256,6 +265,7 @@ Outcome RunSilentInstall(const SetupData& data, const SetupOptions& options, con
   InstallRun run(data.config, SystemFileSystem(), system, watcher);
   run.SetLog(log);
   run.SkipCosmeticPauses();
+  run.allowdowngrade = options.allowdowngrade;
   if (data.haskey) run.reader().SetKey(data.key);
   if (!run.OpenPackage(ProgramPath(), data.config.licenseoffset)) {
     log("the package's directory could not be read");
@@ -267,7 +277,7 @@ Outcome RunSilentInstall(const SetupData& data, const SetupOptions& options, con
     log("installation complete");
     return Outcome::kDone;
   }
-  return Outcome::kFailed;
+  return run.downgrade() ? Outcome::kDowngrade : Outcome::kFailed;
 }
 
 // A silent uninstall: the settings stay, refusals and failures go to the log only.
@@ -338,6 +348,15 @@ int RunSessionIn(HINSTANCE instance, const std::u16string& commandline, const Se
 
   SetupData data;
   data.uninstallmode = options.uninstallmode;
+  if (data.uninstallmode && options.product) {
+    // an installation of this product that was killed half-way is undone before it is removed
+    WindowsInstallSystem system;
+    const std::string identity = ToCodePage(*options.product);
+    if (RecoverTransaction(SystemFileSystem(), system, RegRoot::kLocalMachine, identity, log) !=
+        Recovery::kNone) {
+      log("an interrupted installation of ", Ansi{identity}, " was finished first");
+    }
+  }
   const std::optional<std::u16string> fatal =
       data.uninstallmode ? LoadUninstallMode(data, options) : LoadInstallMode(data);
   if (fatal) {
@@ -383,6 +402,8 @@ int RunSessionIn(HINSTANCE instance, const std::u16string& commandline, const Se
   WizardOptions wizardoptions;
   wizardoptions.ui = options.ui;
   wizardoptions.destination = options.destination;
+  wizardoptions.allowdowngrade = options.allowdowngrade;
+  if (!data.uninstallmode) wizardoptions.installedfolder = InstalledFolder(data);
   wizardoptions.uninstall = &uninstall;
   int code = 0;
   {

@@ -15,6 +15,8 @@ int ExitCodeOf(Outcome outcome) {
       return 1618;
     case Outcome::kBadCommandLine:
       return 1639;
+    case Outcome::kDowngrade:
+      return 1638;
   }
   return 1603;
 }

@@ -12,6 +12,7 @@ enum class Outcome {
   kFailed,          // anything the wizard reports in an Error box
   kAlreadyRunning,  // another setup of a product holds the start-up lock
   kBadCommandLine,  // an unattended run with an unusable switch
+  kDowngrade,       // a newer version of the product is installed: nothing changed
 };
 
 int ExitCodeOf(Outcome outcome);

@@ -112,6 +112,18 @@ class FakeSystem final : public InstallSystem, public InstallObserver {
     log.push_back("removekey " + key);
     return true;
   }
+  bool SaveKey(RegRoot, const std::string&, SavedKey& out) override {
+    out = {};
+    return true;
+  }
+  bool RestoreKey(RegRoot, const std::string& key, const SavedKey&) override {
+    log.push_back("restorekey " + key);
+    return true;
+  }
+  bool RemoveValue(RegRoot, const std::string&, const std::string&) override { return true; }
+  bool RemoveEmptyKey(RegRoot, const std::string&) override { return true; }
+  bool DeleteAtRestart(const std::u16string&) override { return false; }
+  bool FreeSpace(const std::u16string&, std::uint64_t&) override { return false; }
   std::map<std::string, std::u16string> widevalues;  // wide values by name
   std::u16string WindowsFolder() override { return windows; }
   std::u16string DesktopFolder() override { return desktop; }
@@ -140,7 +152,8 @@ class FakeSystem final : public InstallSystem, public InstallObserver {
   std::vector<std::string> Rows() const {
     std::vector<std::string> out;
     for (const auto& l : log) {
-      if (l.rfind("reg ", 0) == 0) out.push_back(l);
+      // the journal's own value comes and goes with the transaction
+      if (l.rfind("reg ", 0) == 0 && l.find(kJournalKey) == std::string::npos) out.push_back(l);
     }
     return out;
   }
@@ -259,11 +272,16 @@ TEST_F(InstallRunTest, FullRunTakesEveryStepInOrder) {
   ASSERT_GT(log.size(), 4u);
   // whose the App Paths key is, and the same product's earlier record, before anything changes
   EXPECT_EQ(log[0], "read " + AppPathsKey("demo.exe") + "|Displayname");
-  EXPECT_EQ(log[1], "readw " + UninstallKey("  Demo App ") + "|InstallRecord");
-  EXPECT_EQ(log[2], "close Demo App (*");  // trimmed name, a blank and "(*"
+  // an interrupted earlier run's journal, the earlier record and version
+  EXPECT_EQ(log[1], "readw " + std::string(kJournalKey) + "|  Demo App ");
+  EXPECT_EQ(log[2], "readw " + UninstallKey("  Demo App ") + "|InstallRecord");
+  EXPECT_EQ(log[3], "read " + UninstallKey("  Demo App ") + "|DisplayVersion");
+  // the transaction's journal is named before the first change
+  EXPECT_EQ(log[4].rfind("reg 0 " + std::string(kJournalKey) + "|  Demo App =w:", 0), 0u);
+  EXPECT_EQ(log[5], "close Demo App (*");  // trimmed name, a blank and "(*"
   EXPECT_EQ(sys_.Find("pause 3000"), -1);  // no window: no pause
   // no earlier installation: its Displayname is read, no service is touched before the files
-  EXPECT_EQ(log[3], "read " + AppPathsKey("demo.exe") + "|Displayname");
+  EXPECT_EQ(log[6], "read " + AppPathsKey("demo.exe") + "|Displayname");
   EXPECT_EQ(sys_.Find("running "), -1);
   EXPECT_EQ(sys_.Find("delete "), -1);
 
@@ -313,7 +331,7 @@ TEST_F(InstallRunTest, FullRunTakesEveryStepInOrder) {
     for (const auto& r : ServiceRows(in, s)) expect.push_back(FakeSystem::Row(r));
   }
   for (const auto& r : UninstallRows(in)) expect.push_back(FakeSystem::Row(r));
-  const int first = sys_.Find("reg ");
+  const int first = sys_.Find("reg 0 " + AppPathsKey("demo.exe"));
   ASSERT_GT(first, sys_.Find("progress 95"));
   const std::vector<std::string> got(log.begin() + first,
                                      log.begin() + first + static_cast<int>(expect.size()));
@@ -372,11 +390,11 @@ TEST_F(InstallRunTest, RunningProductIsClosedAndEarlierServicesRemovedBeforeAnyF
   const auto& log = sys_.log;
   // whose the key is (the same product) and its earlier record come first
   const int close = sys_.Find("close ");
-  ASSERT_EQ(close, 3);
-  ASSERT_GE(log.size(), 14u);
-  EXPECT_EQ(log[3], "close Demo App (*");
-  EXPECT_EQ(log[4], "pause 3000");
-  const std::vector<std::string> removal(log.begin() + 6, log.begin() + 14);
+  ASSERT_EQ(close, 6);
+  ASSERT_GE(log.size(), 17u);
+  EXPECT_EQ(log[6], "close Demo App (*");
+  EXPECT_EQ(log[7], "pause 3000");
+  const std::vector<std::string> removal(log.begin() + 9, log.begin() + 17);
   EXPECT_EQ(removal, (std::vector<std::string>{"running SvcOne", "stop SvcOne", "delete SvcOne",
                                                "pause 3000", "running SvcTwo", "stop SvcTwo",
                                                "delete SvcTwo", "pause 3000"}));
@@ -443,8 +461,8 @@ TEST_F(InstallRunTest, WithoutTheWideCallsNoServiceIsTouchedOrRecorded) {
   sys_.wide = false;
   sys_.displayname = "  Demo App ";
   run_.RunInstall();
-  // only whose the App Paths key is: nothing about earlier services
-  EXPECT_EQ(sys_.Starting("read ").size(), 2u);
+  // only whose the App Paths key is and the installed version: nothing about earlier services
+  EXPECT_EQ(sys_.Starting("read ").size(), 3u);
   EXPECT_EQ(sys_.Find("running "), -1);
   EXPECT_EQ(sys_.Find("create "), -1);
   EXPECT_EQ(sys_.Rows().size(), 7u + 11u);
@@ -538,7 +556,7 @@ TEST_F(InstallRunTest, AnotherProductsProgramNameIsRefusedBeforeAnythingChanges)
   EXPECT_TRUE(fs::exists(Dest("a.bin")));
 }
 
-TEST_F(InstallRunTest, FailedSecondFileKeepsTheFirstAndSkipsTheRest) {
+TEST_F(InstallRunTest, FailedSecondFileUndoesTheFirstAndSkipsTheRest) {
   RawPackage pkg;
   pkg.files.push_back(OneBlockFile(u"one.bin", u"", 1));
   RawFile broken = OneBlockFile(u"two.bin", u"", 2);
@@ -548,7 +566,8 @@ TEST_F(InstallRunTest, FailedSecondFileKeepsTheFirstAndSkipsTheRest) {
   ASSERT_TRUE(Open(pkg));
   run_.RunInstall();
   EXPECT_TRUE(run_.failed());
-  EXPECT_TRUE(fs::exists(Dest("one.bin")));
+  EXPECT_FALSE(fs::exists(Dest("one.bin")));  // rolled back, and its folder with it
+  EXPECT_FALSE(fs::exists(dir_ / "dest"));
   EXPECT_FALSE(fs::exists(Dest("three.bin")));
   EXPECT_FALSE(fs::exists(Uninstaller()));
   EXPECT_TRUE(sys_.Rows().empty());
@@ -577,14 +596,14 @@ TEST_F(InstallRunTest, ReadFailureStopsWithoutTheReportButTellsTheWizard) {
   };
   ASSERT_TRUE(Open(pkg, patch));
   run_.RunInstall();
-  EXPECT_TRUE(fs::exists(Dest("one.bin")));
+  EXPECT_FALSE(fs::exists(Dest("one.bin")));
   EXPECT_FALSE(fs::exists(Dest("three.bin")));
   EXPECT_TRUE(sys_.Rows().empty());
   EXPECT_EQ(sys_.Find("done "), -1);
   EXPECT_EQ(sys_.log.back(), "stopped " + U8(std::u16string(kStatusReadFailed)));
 }
 
-TEST_F(InstallRunTest, ConfirmedCancelStartsNoFurtherFileAndWritesNothing) {
+TEST_F(InstallRunTest, ConfirmedCancelStartsNoFurtherFileAndUndoesTheWrittenOnes) {
   RawPackage pkg;
   for (int i = 0; i < 5; ++i) {
     pkg.files.push_back(OneBlockFile(u"f" + std::u16string(1, char16_t(u'0' + i)), u"", 10 + i));
@@ -593,8 +612,9 @@ TEST_F(InstallRunTest, ConfirmedCancelStartsNoFurtherFileAndWritesNothing) {
   // safe points: after closing the product, then before every file
   sys_.cancel_at_safepoint = 4;
   run_.RunInstall();
-  EXPECT_TRUE(fs::exists(Dest("f0")));
-  EXPECT_TRUE(fs::exists(Dest("f1")));
+  // the two files written before the cancel are undone
+  EXPECT_FALSE(fs::exists(Dest("f0")));
+  EXPECT_FALSE(fs::exists(Dest("f1")));
   EXPECT_FALSE(fs::exists(Dest("f2")));
   EXPECT_TRUE(sys_.Rows().empty());
   EXPECT_FALSE(fs::exists(Uninstaller()));
@@ -603,14 +623,14 @@ TEST_F(InstallRunTest, ConfirmedCancelStartsNoFurtherFileAndWritesNothing) {
   EXPECT_EQ(sys_.Find("shortcuts "), -1);
 }
 
-TEST_F(InstallRunTest, CancelAfterTheFilesWritesNoRegistryRow) {
+TEST_F(InstallRunTest, CancelAfterTheFilesUndoesThemAndWritesNoRegistryRow) {
   RawPackage pkg;
   pkg.files.push_back(OneBlockFile(u"a.bin", u"", 1));
   ASSERT_TRUE(Open(pkg));
   // 1 after closing the product, 2 before the file, 3 the first after the files
   sys_.cancel_at_safepoint = 3;
   run_.RunInstall();
-  EXPECT_TRUE(fs::exists(Dest("a.bin")));
+  EXPECT_FALSE(fs::exists(Dest("a.bin")));
   EXPECT_TRUE(sys_.Rows().empty());
   EXPECT_EQ(sys_.Find("done "), -1);
 }

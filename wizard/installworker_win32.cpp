@@ -112,6 +112,10 @@ void tinstallengine::InstallDone(bool failed, const std::u16string& statustext) 
   MainThreadStep([&] { mainthread_.InstallDone(failed, statustext); });
 }
 
+void tinstallengine::RollingBack() {
+  MainThreadStep([&] { mainthread_.RollingBack(); });
+}
+
 void tinstallengine::InstallStopped(const std::u16string& statustext) {
   MainThreadStep([&] { mainthread_.InstallStopped(statustext); });
 }

@@ -33,6 +33,10 @@ class tinstallengine final : public ui::WorkerThread, private InstallObserver {
   // Keys an enciphered package, before OpenPackage (the wizard's accepted password).
   void SetKey(std::span<const std::uint8_t> key) { run_.reader().SetKey(key); }
   void SkipCosmeticPauses() { run_.SkipCosmeticPauses(); }
+  void SetAllowDowngrade(bool allow) { run_.allowdowngrade = allow; }
+  bool downgrade() const { return run_.downgrade(); }
+  // Every change was made and kept (read once the worker has ended).
+  bool committed() const { return run_.committed(); }
   // Opens the program's own file and reads the package's directory (main thread, once).
   bool OpenPackage();
 
@@ -63,6 +67,7 @@ class tinstallengine final : public ui::WorkerThread, private InstallObserver {
   void ShowProgress(std::int32_t progress) override;
   void InstallDone(bool failed, const std::u16string& statustext) override;
   void InstallStopped(const std::u16string& statustext) override;
+  void RollingBack() override;
 
   // Runs `step` on the main thread once the worker may go on; returns false without running it
   // after a cancel. A call that arrives while the question is open is handed back and repeated.

@@ -269,6 +269,12 @@ void Triform::FormShow() {
   const std::u16string joined =
       StripTrailingBackslash(basefolder_) + ReadWide(config_.installfolder);
   installpath.SetText(FromCodePage(ToCodePage(joined)));
+  if (!options_.installedfolder.empty()) {
+    installpath.SetText(options_.installedfolder);
+    installpathlabel.SetText(u"An earlier version of " + n +
+                             u" is installed in this folder and will be upgraded. Install " + n +
+                             u" to:");
+  }
   if (options_.destination) installpath.SetText(*options_.destination);
   clicknext2.SetText(u"Click 'Next' to begin installing " + n + u".");
   installinglabel.SetText(u"Installing " + n + u"...");
@@ -348,6 +354,7 @@ void Triform::StartEngine() {
   InstallReports& reports = *this;
   engine_ = std::make_unique<tinstallengine>(config_, installsystem_, reports, log_);
   engine_->packageend = config_.licenseoffset;
+  engine_->SetAllowDowngrade(options_.allowdowngrade);
   if (passive()) engine_->SkipCosmeticPauses();  // no one watches the bar's last steps
   if (passwordaccepted_) {
     engine_->SetKey(passwordkey_);
@@ -493,11 +500,18 @@ void Triform::cancelClick() {
     log_("installation cancelled by the user");
     // a run that stopped on a read failure stays failed
     if (status_.outcome() == Outcome::kDone) status_.Set(Outcome::kCancelled);
-    installinglabel.SetText(u"Cancelling installation...");
+    installinglabel.SetText(u"Rolling back...");
     installprogress.SetPosition(0);
     cancel.SetEnabled(false);
+    UpdateWindow(handle());
     engine_->Cancel();
-    // The program ends with the wizard; the engine's end waits a little for the file in hand.
+    // what the installation changed is undone before the program ends
+    engine_->WaitFor(INFINITE);
+    if (engine_->committed()) {
+      // the cancel came after the last change was made: the installation is complete
+      log_("the installation was complete before the cancel");
+      status_.Set(Outcome::kDone);
+    }
     Close();
     return;
   }
@@ -511,6 +525,11 @@ void Triform::cancelClick() {
 }
 
 void Triform::InstallFinished() {
+  if (installfailed_ && engine_->downgrade()) {
+    Fatal(engine_->statustext());
+    status_.Set(Outcome::kDowngrade);
+    return;
+  }
   if (installfailed_) {
     Fatal(u"An error occurred during the installation process. (" + engine_->statustext() + u")");
     return;
@@ -532,6 +551,10 @@ void Triform::RunEnded(WizCtl finishpage) {
   next.SetVisible(false);
   finish.SetVisible(true);
   cancel.SetEnabled(false);
+}
+
+void Triform::RollingBack() {
+  installinglabel.SetText(u"Rolling back...");
 }
 
 void Triform::InstallStopped(const std::u16string& statustext) {

@@ -25,6 +25,8 @@ struct WizardOptions {
   UiLevel ui = UiLevel::kFull;                // kPassive: the progress page only, closed at the end
   std::optional<std::u16string> destination;  // /D=: the destination page's text
   const UninstallInfo* uninstall = nullptr;   // uninstall mode: what the session loaded
+  bool allowdowngrade = false;                // /ALLOWDOWNGRADE
+  std::u16string installedfolder;             // an installed copy's folder: the upgrade's
 };
 
 class Triform : public ui::Form, private InstallReports, private UninstallObserver {
@@ -71,6 +73,7 @@ class Triform : public ui::Form, private InstallReports, private UninstallObserv
   }
   // the engine stopped on a package read failure and reports nothing else: Cancel leaves
   void InstallStopped(const std::u16string& statustext) override;
+  void RollingBack() override;
   // UninstallObserver
   void UninstallStarted(const std::string& displayname) override;
   bool DeleteSettings() override;

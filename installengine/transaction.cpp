@@ -1,0 +1,567 @@
+#include "installengine/transaction.h"
+
+#include <algorithm>
+
+#include "package/extension.h"
+#include "package/identity.h"
+#include "sysutil/cmfconst.h"
+#include "sysutil/cmfunit.h"
+#include "sysutil/codepage.h"
+#include "sysutil/pathrules.h"
+#include "sysutil/winname.h"
+
+namespace kestrel {
+
+namespace {
+
+constexpr std::uint8_t kJournalMagic[4] = {'K', 'T', 'J', '1'};
+// A journal larger than this is not read: a few hundred thousand changes.
+constexpr std::int64_t kMaxJournalBytes = std::int64_t{256} << 20;
+constexpr std::uint32_t kNormalAttributes = 0x80;
+
+void Put32(std::vector<std::uint8_t>& b, std::uint32_t v) {
+  for (int i = 0; i < 4; ++i) b.push_back(static_cast<std::uint8_t>(v >> (8 * i)));
+}
+void PutWide(std::vector<std::uint8_t>& b, const std::u16string& s) {
+  Put32(b, static_cast<std::uint32_t>(s.size()));
+  for (char16_t c : s) {
+    b.push_back(static_cast<std::uint8_t>(c));
+    b.push_back(static_cast<std::uint8_t>(c >> 8));
+  }
+}
+void PutBytes(std::vector<std::uint8_t>& b, const std::uint8_t* p, std::size_t n) {
+  Put32(b, static_cast<std::uint32_t>(n));
+  b.insert(b.end(), p, p + n);
+}
+
+// Reads an entry's fields; every read past the end fails the whole entry.
+struct Reader {
+  const std::uint8_t* p;
+  std::size_t left;
+  bool ok = true;
+  std::uint32_t U32() {
+    if (left < 4) return ok = false, 0;
+    std::uint32_t v = 0;
+    for (int i = 0; i < 4; ++i) v |= std::uint32_t{p[i]} << (8 * i);
+    p += 4, left -= 4;
+    return v;
+  }
+  std::uint8_t U8() {
+    if (left < 1) return ok = false, 0;
+    --left;
+    return *p++;
+  }
+  std::u16string Wide() {
+    const std::uint32_t n = U32();
+    if (!ok || n > left / 2) return ok = false, std::u16string();
+    std::u16string s(n, u'\0');
+    for (std::uint32_t i = 0; i < n; ++i)
+      s[i] = static_cast<char16_t>(p[2 * i] | p[2 * i + 1] << 8);
+    p += 2 * n, left -= 2 * n;
+    return s;
+  }
+  std::vector<std::uint8_t> Bytes() {
+    const std::uint32_t n = U32();
+    if (!ok || n > left) return ok = false, std::vector<std::uint8_t>();
+    std::vector<std::uint8_t> v(p, p + n);
+    p += n, left -= n;
+    return v;
+  }
+};
+
+JournalEntry Entry(JournalKind kind, std::u16string path = {}, std::u16string other = {},
+                   std::string name = {}) {
+  JournalEntry e;
+  e.kind = kind;
+  e.path = std::move(path);
+  e.other = std::move(other);
+  e.name = std::move(name);
+  return e;
+}
+
+std::string Narrow(const std::vector<std::uint8_t>& v) {
+  return std::string(v.begin(), v.end());
+}
+
+bool IsFile(FileSystem& fs, const std::u16string& path) {
+  bool folder = false;
+  return fs.FindEntry(path, folder) && !folder;
+}
+
+// Deletes a file, once more after clearing a read-only bit.
+bool RemoveFileHard(FileSystem& fs, const std::u16string& path) {
+  return fs.RemoveFile(path) ||
+         (fs.ApplyAttributes(path, kNormalAttributes) && fs.RemoveFile(path));
+}
+
+void RemoveJournal(FileSystem& fs, InstallSystem& sys, const std::u16string& path, RegRoot root,
+                   const std::string& identity) {
+  // a journal that stays is still named, so the next run removes it (undoing is idempotent)
+  if (!path.empty() && IsFile(fs, path) && !fs.RemoveFile(path)) return;
+  sys.RemoveValue(root, kJournalKey, identity);
+  sys.RemoveEmptyKey(root, kJournalKey);
+  sys.RemoveEmptyKey(root, "Software\\Kestrel");
+}
+
+}  // namespace
+
+std::vector<std::uint8_t> EncodeJournalEntry(const JournalEntry& e) {
+  std::vector<std::uint8_t> body;
+  body.push_back(static_cast<std::uint8_t>(e.kind));
+  PutWide(body, e.path);
+  PutWide(body, e.other);
+  PutBytes(body, reinterpret_cast<const std::uint8_t*>(e.name.data()), e.name.size());
+  body.push_back(static_cast<std::uint8_t>(e.root));
+  body.push_back(e.key.existed ? 1 : 0);
+  Put32(body, static_cast<std::uint32_t>(e.key.values.size()));
+  for (const SavedValue& v : e.key.values) {
+    PutWide(body, v.name);
+    Put32(body, v.type);
+    PutBytes(body, v.data.data(), v.data.size());
+  }
+  std::vector<std::uint8_t> out;
+  out.reserve(body.size() + 8);
+  Put32(out, static_cast<std::uint32_t>(body.size()));
+  out.insert(out.end(), body.begin(), body.end());
+  Put32(out, Crc32(body.data(), body.size()));
+  return out;
+}
+
+bool DecodeJournal(const std::uint8_t* bytes, std::size_t size, std::vector<JournalEntry>& out) {
+  out.clear();
+  if (size < sizeof kJournalMagic || !std::equal(kJournalMagic, kJournalMagic + 4, bytes))
+    return false;
+  Reader file{bytes + 4, size - 4};
+  while (file.left >= 4) {
+    const std::uint32_t n = file.U32();
+    if (n == 0 || n > file.left || file.left - n < 4) break;
+    const std::uint8_t* body = file.p;
+    file.p += n, file.left -= n;
+    if (file.U32() != Crc32(body, n)) break;
+    Reader r{body, n};
+    JournalEntry e;
+    const std::uint8_t kind = r.U8();
+    e.kind = static_cast<JournalKind>(kind);
+    e.path = r.Wide();
+    e.other = r.Wide();
+    e.name = Narrow(r.Bytes());
+    const std::uint8_t root = r.U8();
+    e.root = static_cast<RegRoot>(root);
+    e.key.existed = r.U8() != 0;
+    const std::uint32_t count = r.U32();
+    for (std::uint32_t i = 0; r.ok && i < count; ++i) {
+      SavedValue v;
+      v.name = r.Wide();
+      v.type = r.U32();
+      v.data = r.Bytes();
+      e.key.values.push_back(std::move(v));
+    }
+    if (!r.ok || r.left != 0 || kind < 1 || kind > 9 || root > 2) break;
+    out.push_back(std::move(e));
+  }
+  return true;
+}
+
+std::u16string JournalName(const std::string& identity) {
+  return u"Setup " + UninstallerTag(identity) + u".journal";
+}
+
+std::u16string JournalFolder(FileSystem& fs, const std::u16string& destfolder) {
+  std::u16string f = StripTrailingBackslash(destfolder);
+  for (int depth = 0; !f.empty() && depth < 256; ++depth) {
+    if (FolderExists(fs, f)) return f;
+    const std::u16string up = StripTrailingBackslash(FolderPart(f));
+    if (up.size() >= f.size()) break;
+    f = up;
+  }
+  return {};
+}
+
+// ---- the decorators ----
+
+class Transaction::Files final : public FileSystem {
+ public:
+  explicit Files(Transaction& t) : t_(t) {}
+
+  class File final : public PackageFile {
+   public:
+    File(Transaction& t, std::unique_ptr<PackageFile> f) : t_(t), f_(std::move(f)) {}
+    bool OpenRead(const std::u16string& path) override { return f_->OpenRead(path); }
+    bool CreateWrite(const std::u16string& path) override {
+      return t_.BeforeCreate(path) && f_->CreateWrite(path);
+    }
+    std::uint32_t Read(void* buffer, std::uint32_t& n) override { return f_->Read(buffer, n); }
+    bool Write(const void* buffer, std::uint32_t n) override { return f_->Write(buffer, n); }
+    void Close() override { f_->Close(); }
+    bool Flush() override { return f_->Flush(); }
+    bool IsOpen() const override { return f_->IsOpen(); }
+    std::int64_t Size() override { return f_->Size(); }
+    std::int64_t Position() override { return f_->Position(); }
+    bool Seek(std::int64_t position) override { return f_->Seek(position); }
+    bool Attributes(std::uint32_t& a) override { return f_->Attributes(a); }
+
+   private:
+    Transaction& t_;
+    std::unique_ptr<PackageFile> f_;
+  };
+
+  std::unique_ptr<PackageFile> NewFile() override {
+    return std::make_unique<File>(t_, t_.fs_.NewFile());
+  }
+  bool FindEntry(const std::u16string& p, bool& d) override { return t_.fs_.FindEntry(p, d); }
+  bool CreateFolder(const std::u16string& p) override {
+    if (t_.active_) {
+      bool folder = false;
+      if (t_.fs_.FindEntry(p, folder)) return false;  // there already: not ours to note
+      if (!t_.Note(Entry(JournalKind::kFolderCreated, p), false)) return false;
+      t_.folders_.insert(UpcaseName(StripTrailingBackslash(p)));
+    }
+    return t_.fs_.CreateFolder(p);
+  }
+  bool ApplyAttributes(const std::u16string& p, std::uint32_t a) override {
+    return t_.fs_.ApplyAttributes(p, a);
+  }
+  bool RemoveFile(const std::u16string& p) override {
+    if (!t_.active_ || t_.created_.erase(UpcaseName(p)) > 0 || !IsFile(t_.fs_, p))
+      return t_.fs_.RemoveFile(p);
+    return t_.MoveAside(p);  // kept until the commit
+  }
+  bool RemoveFolder(const std::u16string& p) override {
+    if (t_.active_ && !t_.folders_.count(UpcaseName(StripTrailingBackslash(p))) &&
+        !t_.Note(Entry(JournalKind::kFolderRemoved, p), false)) {
+      return false;
+    }
+    return t_.fs_.RemoveFolder(p);
+  }
+  bool MoveReplacing(const std::u16string& from, const std::u16string& to) override {
+    if (t_.active_) {
+      t_.created_.erase(UpcaseName(from));
+      if (!t_.BeforeCreate(to)) return false;
+    }
+    return t_.fs_.MoveReplacing(from, to);
+  }
+  void PrepareLargeBuffer(void* data, std::size_t bytes) override {
+    t_.fs_.PrepareLargeBuffer(data, bytes);
+  }
+
+ private:
+  Transaction& t_;
+};
+
+class Transaction::System final : public InstallSystem {
+ public:
+  explicit System(Transaction& t) : t_(t), s_(t.sys_) {}
+
+  bool UseWideApi() override { return s_.UseWideApi(); }
+  bool CloseRunningWindow(const std::string& pattern) override {
+    return s_.CloseRunningWindow(pattern);
+  }
+  std::string ReadMachineString(const std::string& key, const std::string& value) override {
+    return s_.ReadMachineString(key, value);
+  }
+  std::u16string ReadWideString(RegRoot root, const std::string& key,
+                                const std::string& value) override {
+    return s_.ReadWideString(root, key, value);
+  }
+  std::u16string ServiceProgram(const std::string& name) override {
+    return s_.ServiceProgram(name);
+  }
+  bool ServiceRunning(const std::string& name) override { return s_.ServiceRunning(name); }
+  bool ServiceStop(const std::string& name) override {
+    if (t_.active_ && !t_.Note(Entry(JournalKind::kServiceStopped, {}, {}, name), false))
+      return false;
+    return s_.ServiceStop(name);
+  }
+  bool ServiceDelete(const std::string& name) override {
+    if (t_.active_ &&
+        !t_.Note(Entry(JournalKind::kServiceRemoved, {}, s_.ServiceProgram(name), name), true)) {
+      return false;
+    }
+    return s_.ServiceDelete(name);
+  }
+  std::u16string LastErrorText() override { return s_.LastErrorText(); }
+  std::u16string ErrorText(unsigned long code) override { return s_.ErrorText(code); }
+
+  bool ServiceCreate(const std::string& name, const std::u16string& programpath) override {
+    if (t_.active_ && !t_.Note(Entry(JournalKind::kServiceCreated, {}, {}, name), false))
+      return false;
+    return s_.ServiceCreate(name, programpath);
+  }
+  bool ServiceStart(const std::string& name) override { return s_.ServiceStart(name); }
+
+  std::vector<unsigned long> WriteRegistryRows(const std::vector<RegistryRow>& rows) override {
+    if (!t_.active_) return s_.WriteRegistryRows(rows);
+    // a row whose key could not be saved first is not written
+    constexpr unsigned long kNotSaved = 1359;  // an internal error
+    std::vector<unsigned long> out(rows.size(), kNotSaved);
+    std::vector<RegistryRow> saved;
+    std::vector<std::size_t> at;
+    for (std::size_t i = 0; i < rows.size(); ++i) {
+      if (!t_.SaveKeyOnce(rows[i].root, rows[i].key)) continue;
+      saved.push_back(rows[i]);
+      at.push_back(i);
+    }
+    const std::vector<unsigned long> r = s_.WriteRegistryRows(saved);
+    for (std::size_t k = 0; k < at.size() && k < r.size(); ++k) out[at[k]] = r[k];
+    return out;
+  }
+  std::vector<unsigned long> CreateShortcuts(const ShortcutPlan& plan) override {
+    if (t_.active_) {
+      CreateFolderChain(t_.files(), plan.groupfolder);
+      bool noted = true;
+      for (const ShortcutRow& r : plan.grouprows) noted = noted && t_.BeforeCreate(r.linkfile);
+      noted = noted && t_.BeforeCreate(plan.desktop.linkfile);
+      if (!noted) return std::vector<unsigned long>(plan.grouprows.size() + 1, 1359);
+    }
+    return s_.CreateShortcuts(plan);
+  }
+  bool RemoveKey(RegRoot root, const std::string& key) override {
+    return (!t_.active_ || t_.SaveKeyOnce(root, key)) && s_.RemoveKey(root, key);
+  }
+  bool SaveKey(RegRoot root, const std::string& key, SavedKey& out) override {
+    return s_.SaveKey(root, key, out);
+  }
+  bool RestoreKey(RegRoot root, const std::string& key, const SavedKey& saved) override {
+    return s_.RestoreKey(root, key, saved);
+  }
+  bool RemoveValue(RegRoot root, const std::string& key, const std::string& name) override {
+    return s_.RemoveValue(root, key, name);
+  }
+  bool RemoveEmptyKey(RegRoot root, const std::string& key) override {
+    return s_.RemoveEmptyKey(root, key);
+  }
+  bool DeleteAtRestart(const std::u16string& path) override { return s_.DeleteAtRestart(path); }
+  bool FreeSpace(const std::u16string& folder, std::uint64_t& bytes) override {
+    return s_.FreeSpace(folder, bytes);
+  }
+  std::u16string WindowsFolder() override { return s_.WindowsFolder(); }
+  std::u16string DesktopFolder() override { return s_.DesktopFolder(); }
+  std::u16string ProgramsFolder() override { return s_.ProgramsFolder(); }
+  std::u16string StartMenuFolder() override { return s_.StartMenuFolder(); }
+  std::string InstallDate() override { return s_.InstallDate(); }
+
+ private:
+  Transaction& t_;
+  InstallSystem& s_;
+};
+
+// ---- the transaction ----
+
+Transaction::Transaction(FileSystem& fs, InstallSystem& sys)
+    : fs_(fs),
+      sys_(sys),
+      files_(std::make_unique<Files>(*this)),
+      system_(std::make_unique<System>(*this)) {}
+
+Transaction::~Transaction() = default;
+
+FileSystem& Transaction::files() {
+  return *files_;
+}
+InstallSystem& Transaction::system() {
+  return *system_;
+}
+
+bool Transaction::Begin(const std::u16string& journalpath, RegRoot root,
+                        const std::string& identity) {
+  root_ = root;
+  identity_ = identity;
+  journalpath_ = journalpath;
+  broken_ = false;
+  entries_.clear();
+  created_.clear();
+  folders_.clear();
+  savedkeys_.clear();
+  // the value first: a journal no value names would never be found
+  const auto written = sys_.WriteRegistryRows({WideRow(root, kJournalKey, identity, journalpath)});
+  if (written.empty() || written[0] != 0) {
+    RemoveJournal(fs_, sys_, {}, root, identity);
+    return false;
+  }
+  journal_ = fs_.NewFile();
+  if (!journal_->CreateWrite(journalpath) || !journal_->Write(kJournalMagic, 4) ||
+      !journal_->Flush()) {
+    journal_->Close();
+    RemoveJournal(fs_, sys_, journalpath, root, identity);
+    return false;
+  }
+  active_ = true;
+  log_("transaction begun, journal: ", journalpath);
+  return true;
+}
+
+bool Transaction::Note(JournalEntry e, bool durable) {
+  if (broken_) return false;
+  const std::vector<std::uint8_t> bytes = EncodeJournalEntry(e);
+  if (!journal_->Write(bytes.data(), static_cast<std::uint32_t>(bytes.size())) ||
+      (durable && !journal_->Flush())) {
+    broken_ = true;
+    log_("the journal could not be written: no further change is made");
+    return false;
+  }
+  entries_.push_back(std::move(e));
+  return true;
+}
+
+bool Transaction::MoveAside(const std::u16string& path) {
+  std::u16string backup;
+  for (unsigned n = 1;; ++n) {
+    backup = path + u".~ks" + FromCodePage(std::to_string(n));
+    if (!IsFile(fs_, backup) || n > 9999) break;
+  }
+  if (!Note(Entry(JournalKind::kFileMoved, path, backup), true)) return false;
+  return fs_.MoveReplacing(path, backup);
+}
+
+bool Transaction::BeforeCreate(const std::u16string& path) {
+  if (!active_) return true;
+  if (broken_) return false;
+  const std::u16string key = UpcaseName(path);
+  if (created_.count(key)) return true;
+  CreateFolderChain(files(), FolderPart(path));  // noted, unlike the file's own chain
+  bool folder = false;
+  if (fs_.FindEntry(path, folder) && (folder || !MoveAside(path))) return false;
+  if (!Note(Entry(JournalKind::kFileCreated, path), false)) return false;
+  created_.insert(key);
+  return true;
+}
+
+bool Transaction::SaveKeyOnce(RegRoot root, const std::string& key) {
+  // the key and each missing key above it, outermost noted first so it goes last
+  std::vector<std::pair<std::string, SavedKey>> chain;
+  for (std::string k = key; !savedkeys_.count({static_cast<int>(root), k});) {
+    SavedKey s;
+    if (!sys_.SaveKey(root, k, s)) return false;
+    const bool existed = s.existed;
+    chain.emplace_back(k, std::move(s));
+    const std::size_t up = k.rfind('\\');
+    if (existed || up == std::string::npos) break;
+    k.resize(up);
+  }
+  for (auto it = chain.rbegin(); it != chain.rend(); ++it) {
+    JournalEntry e = Entry(JournalKind::kKeySaved, {}, {}, it->first);
+    e.root = root;
+    e.key = std::move(it->second);
+    const bool durable = e.key.existed;
+    if (!Note(std::move(e), durable)) return false;
+    savedkeys_.insert({static_cast<int>(root), it->first});
+  }
+  return true;
+}
+
+void Transaction::End() {
+  if (journal_) journal_->Close();
+  RemoveJournal(fs_, sys_, journalpath_, root_, identity_);
+  active_ = false;
+}
+
+void Transaction::Commit() {
+  if (!active_) return;
+  Note(Entry(JournalKind::kCommit), true);
+  FinishCommitted(fs_, sys_, entries_, log_);
+  End();
+  log_("transaction committed: ", entries_.size(), " changes");
+}
+
+void Transaction::Rollback() {
+  if (!active_) return;
+  log_("rolling back ", entries_.size(), " changes");
+  UndoJournal(fs_, sys_, entries_, log_);
+  End();
+  log_("rollback complete");
+}
+
+void UndoJournal(FileSystem& fs, InstallSystem& sys, const std::vector<JournalEntry>& entries,
+                 const Log& log) {
+  for (auto it = entries.rbegin(); it != entries.rend(); ++it) {
+    const JournalEntry& e = *it;
+    switch (e.kind) {
+      case JournalKind::kFileCreated:
+        if (IsFile(fs, e.path) && !RemoveFileHard(fs, e.path))
+          log("rollback: not removed: ", e.path);
+        break;
+      case JournalKind::kFileMoved:
+        if (IsFile(fs, e.other) && !fs.MoveReplacing(e.other, e.path) &&
+            !(RemoveFileHard(fs, e.path) && fs.MoveReplacing(e.other, e.path))) {
+          log("rollback: not put back: ", e.path, " (it is kept as ", e.other, ")");
+        }
+        break;
+      case JournalKind::kFolderCreated:
+        fs.RemoveFolder(StripTrailingBackslash(e.path));
+        break;
+      case JournalKind::kFolderRemoved:
+        if (!FolderExists(fs, e.path)) fs.CreateFolder(e.path);
+        break;
+      case JournalKind::kKeySaved:
+        if (!sys.RestoreKey(e.root, e.name, e.key))
+          log("rollback: key not restored: ", Ansi{e.name});
+        break;
+      case JournalKind::kServiceCreated:
+        if (sys.ServiceRunning(e.name)) sys.ServiceStop(e.name);
+        sys.ServiceDelete(e.name);
+        break;
+      case JournalKind::kServiceStopped:
+        sys.ServiceStart(e.name);
+        break;
+      case JournalKind::kServiceRemoved:
+        if (!e.other.empty() && !sys.ServiceCreate(e.name, ProgramOfCommand(e.other)))
+          log("rollback: service not made again: ", Ansi{e.name});
+        break;
+      case JournalKind::kCommit:
+        break;
+    }
+  }
+}
+
+void FinishCommitted(FileSystem& fs, InstallSystem& sys, const std::vector<JournalEntry>& entries,
+                     const Log& log) {
+  for (const JournalEntry& e : entries) {
+    if (e.kind != JournalKind::kFileMoved || !IsFile(fs, e.other) || RemoveFileHard(fs, e.other))
+      continue;
+    // still in use by a program that runs: it goes when the system starts again
+    const bool later = sys.DeleteAtRestart(e.other);
+    log(later ? "removed at the next restart: " : "could not be removed: ", e.other);
+  }
+}
+
+Recovery RecoverTransaction(FileSystem& fs, InstallSystem& sys, RegRoot root,
+                            const std::string& identity, const Log& log) {
+  const std::u16string path = sys.ReadWideString(root, kJournalKey, identity);
+  if (path.empty()) return Recovery::kNone;
+  std::vector<JournalEntry> entries;
+  auto file = fs.NewFile();
+  const bool there = file->OpenRead(path);
+  if (there) {
+    const std::int64_t size = file->Size();
+    if (size > 0 && size <= kMaxJournalBytes) {
+      std::vector<std::uint8_t> bytes(static_cast<std::size_t>(size));
+      std::size_t at = 0;
+      while (at < bytes.size()) {
+        std::uint32_t n =
+            static_cast<std::uint32_t>(std::min<std::size_t>(bytes.size() - at, 1u << 20));
+        if (file->Read(bytes.data() + at, n) == 0) break;
+        at += n;
+      }
+      DecodeJournal(bytes.data(), at, entries);
+    }
+    file->Close();
+  }
+  if (!there) {
+    // died before the journal was made, or after it was removed: nothing to undo or finish
+    RemoveJournal(fs, sys, {}, root, identity);
+    return Recovery::kNone;
+  }
+  const bool committed = !entries.empty() && entries.back().kind == JournalKind::kCommit;
+  log(committed ? "an interrupted installation had completed: removing what it replaced ("
+                : "an interrupted installation is rolled back (",
+      entries.size(), " changes, journal ", path, ")");
+  if (committed) {
+    FinishCommitted(fs, sys, entries, log);
+  } else {
+    UndoJournal(fs, sys, entries, log);
+  }
+  RemoveJournal(fs, sys, path, root, identity);
+  return committed ? Recovery::kCompleted : Recovery::kRolledBack;
+}
+
+}  // namespace kestrel

@@ -1,0 +1,138 @@
+// The install's transaction: every change the run makes to the machine is noted in a journal
+// before it is made, so that a failed, cancelled or killed install can be undone in reverse
+// order and leaves the machine as it was.
+//
+// The run sees two decorators, files() and system(), in place of the real file system and
+// system. Until Begin they only forward; from Begin on:
+//   - a file that is created is noted; a file that exists is first moved aside on its own volume
+//     (a rename beside it, not a copy), and so is a file that is removed;
+//   - folders made and removed, registry keys before their first change (their values, or that
+//     they were not there), services created, stopped and deleted are noted;
+// and each note is written to the journal file before the change. Commit removes what was moved
+// aside; Rollback undoes the notes, newest first. A run that died leaves its journal, which
+// a registry value under the product's root names ("Software\Kestrel\Setup journals", a value
+// per identity): the next program for that product calls RecoverTransaction first.
+//
+// The journal file: "KTJ1", then entries of u32 length, u8 kind, payload, u32 CRC-32 of kind and
+// payload. A cut or damaged entry ends it: the change it guarded was never made.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <set>
+#include <string>
+#include <vector>
+
+#include "installengine/installsystem.h"
+#include "package/pkgfile.h"
+#include "sysutil/log.h"
+
+namespace kestrel {
+
+// Where the pointers to journals live, below the product's root.
+inline constexpr const char* kJournalKey = "Software\\Kestrel\\Setup journals";
+
+enum class JournalKind : std::uint8_t {
+  kFileCreated = 1,     // path: undo deletes it
+  kFileMoved = 2,       // path, backup: undo moves the backup back
+  kFolderCreated = 3,   // path: undo removes it when empty
+  kFolderRemoved = 4,   // path: undo makes it again
+  kKeySaved = 5,        // root, key, SavedKey: undo restores it
+  kServiceCreated = 6,  // name: undo stops and deletes it
+  kServiceStopped = 7,  // name: undo starts it
+  kServiceRemoved = 8,  // name, its command line: undo creates it again
+  kCommit = 9,          // the install is complete: only the backups remain to be removed
+};
+
+struct JournalEntry {
+  JournalKind kind{};
+  std::u16string path, other;  // files and folders; a service's command line in `other`
+  std::string name;            // a key path or a service name
+  RegRoot root = RegRoot::kLocalMachine;
+  SavedKey key;
+};
+
+std::vector<std::uint8_t> EncodeJournalEntry(const JournalEntry& e);
+// The whole entries of a journal's bytes, up to the first cut or damaged one; false when the
+// bytes are not a journal at all.
+bool DecodeJournal(const std::uint8_t* bytes, std::size_t size, std::vector<JournalEntry>& out);
+
+// The journal's file name for a product: "Setup <tag>.journal".
+std::u16string JournalName(const std::string& identity);
+// The journal's folder: the installation folder when it is there, else the nearest folder above
+// it that is (so the folders the install makes are noted like every other change). Empty when
+// none is (a drive that is not there).
+std::u16string JournalFolder(FileSystem& fs, const std::u16string& destfolder);
+
+class Transaction {
+ public:
+  Transaction(FileSystem& fs, InstallSystem& sys);
+  ~Transaction();
+  Transaction(const Transaction&) = delete;
+  Transaction& operator=(const Transaction&) = delete;
+
+  void SetLog(const Log& log) { log_ = log; }
+
+  // The decorators the run works through.
+  FileSystem& files();
+  InstallSystem& system();
+
+  // Starts noting changes: points the product's journal value at `journalpath` and creates the
+  // journal there. False (nothing changed) when either fails.
+  bool Begin(const std::u16string& journalpath, RegRoot root, const std::string& identity);
+  bool active() const { return active_; }
+  // A note could not be written, so a change after it was refused: the run must not succeed.
+  bool broken() const { return broken_; }
+  // Notes that the file at `path` is to be made by a program other than the run (a link):
+  // moves a file there aside first. False when that could not be noted.
+  bool BeforeCreate(const std::u16string& path);
+  // Every change is made and kept: the backups go, then the journal and its value.
+  void Commit();
+  // Undoes every noted change, newest first; the journal and its value go last.
+  void Rollback();
+  std::size_t changes() const { return entries_.size(); }
+
+ private:
+  class Files;
+  class System;
+  friend class Files;
+  friend class System;
+
+  // Writes the entry to the journal (and to the disk when `durable`) before its change.
+  bool Note(JournalEntry e, bool durable);
+  bool MoveAside(const std::u16string& path);
+  bool SaveKeyOnce(RegRoot root, const std::string& key);
+  void End();
+
+  FileSystem& fs_;
+  InstallSystem& sys_;
+  std::unique_ptr<Files> files_;
+  std::unique_ptr<System> system_;
+  Log log_;
+  bool active_ = false;
+  bool broken_ = false;  // a note could not be written: no change is made after it
+  std::unique_ptr<PackageFile> journal_;
+  std::u16string journalpath_;
+  RegRoot root_ = RegRoot::kLocalMachine;
+  std::string identity_;
+  std::vector<JournalEntry> entries_;
+  std::set<std::u16string> created_;  // files this transaction made, folded
+  std::set<std::u16string> folders_;  // folders this transaction made, folded
+  std::set<std::pair<int, std::string>> savedkeys_;
+};
+
+// Undoes the changes `entries` note, newest first (or, after a commit, removes the backups).
+// Used by Rollback and by the recovery of a run that died.
+void UndoJournal(FileSystem& fs, InstallSystem& sys, const std::vector<JournalEntry>& entries,
+                 const Log& log);
+void FinishCommitted(FileSystem& fs, InstallSystem& sys, const std::vector<JournalEntry>& entries,
+                     const Log& log);
+
+// kNone also when a value named a journal that was never made or already removed.
+enum class Recovery { kNone, kRolledBack, kCompleted };
+// A run of this product that died left a journal: its changes are undone (or, when it had
+// committed, its backups removed), then the journal and its value go.
+Recovery RecoverTransaction(FileSystem& fs, InstallSystem& sys, RegRoot root,
+                            const std::string& identity, const Log& log);
+
+}  // namespace kestrel

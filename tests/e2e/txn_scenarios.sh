@@ -1,0 +1,174 @@
+# Upgrades and failures leave a working product: v1 -> v2 in v1's folder (dropped files gone, the
+# user's file kept), v1 over v2 refused with 1638 and nothing changed, setup killed half-way and
+# run again (the interrupted run rolled back first), then its uninstaller; a 20 MB drive where a
+# first install and an upgrade do not fit (refused before any change).
+# Sourced by run.sh (its prefix, server, helpers and counters); stands alone with
+# KESTREL_E2E_ONLY=txn.
+
+X_T0=$(date +%s)
+X_PACK=${PACKER:-${KESTREL_PACK:-}}
+for c in "$ROOT/build/host/pack/kestrel-pack" "$ROOT/build/host-san/pack/kestrel-pack"; do
+  if [ -z "$X_PACK" ] && [ -x "$c" ]; then X_PACK=$c; fi
+done
+X_WPROBE=$BIN/tests/e2e/kestrel_winprobe.exe
+X_PRODUCT=$BIN/tests/e2e/kestrel_product.exe
+if [ -z "$X_PACK" ] || [ ! -x "$X_WPROBE" ]; then
+  echo "skipped: transaction scenarios need kestrel-pack and kestrel_winprobe.exe"
+  return 0
+fi
+X_DRIVE_C=$WINEPREFIX/drive_c
+XSRC=$WORK/txn-src
+rm -rf "$XSRC"
+mkdir -p "$XSRC"
+X_KEY="$UNKEYS\\com.kestrel.txn"
+
+# x_run NAME CMDLINE: runs it under the window probe; "exit=N" in $WORK/NAME.log
+x_run() {
+  timeout -k 5 300 $W "$X_WPROBE" run "$2" >"$WORK/$1.log" 2>&1
+  if [ $? -eq 0 ]; then ok; else bad "$1: probe failed ($(tail -n 1 "$WORK/$1.log"))"; fi
+}
+x_value() {  # x_value KEY NAME: the value's data as reg prints it
+  $W reg query "$1" /v "$2" 2>/dev/null | tr -d '\r' | sed -n "s/^ *$2  *REG_[A-Z_]*  *//p"
+}
+x_eq() { if [ "$2" = "$3" ]; then ok; else bad "$1: '$2', want '$3'"; fi; }
+x_has() { if grep -Fq -- "$2" "$1"; then ok; else bad "$(basename "$1"): no line with '$2'"; fi; }
+x_there() { if [ -e "$1" ]; then ok; else bad "$2: $1 is missing"; fi; }
+x_gone() { if [ -e "$1" ]; then bad "$2: $1 is left"; else ok; fi; }
+# x_state DIR: every file below it with its checksum, and the product's entry
+x_state() {
+  (cd "$1" 2>/dev/null && find . -type f -print0 | sort -z | xargs -0 -r md5sum)
+  $W reg query "$X_KEY" 2>/dev/null | tr -d '\r' | sort
+}
+# no file of a transaction stays: no journal, nothing moved aside
+x_clean() {
+  local left
+  left=$(find "$2" \( -name '*.~ks*' -o -name '*.journal' \) 2>/dev/null | head -n 3)
+  if [ -z "$left" ]; then ok; else bad "$1: left behind: $left"; fi
+}
+
+# x_pack NAME VERSION FILES...: the test program as txn.exe and FILES (as "path:size[:seed]",
+# random bytes), packed as $PKG/NAME-setup.exe with the identity com.kestrel.txn
+x_pack() {
+  local name=$1 version=$2 spec path size seed
+  shift 2
+  rm -rf "${XSRC:?}/$name" && mkdir -p "$XSRC/$name/tree"
+  cp "$X_PRODUCT" "$XSRC/$name/tree/txn.exe"
+  for spec in "$@"; do
+    IFS=: read -r path size seed <<<"$spec"
+    mkdir -p "$(dirname "$XSRC/$name/tree/$path")"
+    $PY -c 'import random,sys; r=random.Random(sys.argv[2]); sys.stdout.buffer.write(r.randbytes(int(sys.argv[1])))' \
+      "$size" "${seed:-$name$path}" >"$XSRC/$name/tree/$path"
+  done
+  printf 'displayname = "E2E Txn"\nexename = "txn.exe"\nversion = "%s"\nid = "com.kestrel.txn"\n' \
+    "$version" >"$XSRC/$name/$name.toml"
+  printf 'installfolder = "\\\\Txn Default"\n[[files]]\nsource = "tree"\n' >>"$XSRC/$name/$name.toml"
+  if ASAN_OPTIONS=detect_leaks=0 "$X_PACK" build "$XSRC/$name/$name.toml" -o "$PKG/$name-setup.exe" \
+    --stub "$SETUP" --level fast >"$WORK/txn-pack-$name.log" 2>&1; then
+    ok
+  else
+    bad "txn: packing $name: $(tail -n 1 "$WORK/txn-pack-$name.log")"
+  fi
+}
+
+x_pack txn1 1.9 data/keep.bin:20000:k1 data/old/dropped.bin:3000
+x_pack txn2 1.10 data/keep.bin:20000:k2 data/new/added.bin:4000
+# an upgrade that takes a while: 60 files of 1 MiB
+BIGFILES=()
+for i in $(seq -w 1 60); do BIGFILES+=("big/part$i.bin:1048576"); done
+x_pack txn3 2.0 data/keep.bin:20000:k3 "${BIGFILES[@]}"
+
+TX='C:\Txn App'
+TXU=$X_DRIVE_C/Txn\ App
+rm -rf "$TXU" "$X_DRIVE_C/Txn Default"
+
+# ---- 1. v1, then v2 without /D=: into v1's folder, dropped files gone, the user's file kept ------
+x_run txn-v1 "$(win "$PKG/txn1-setup.exe") /S /D=$TX"
+x_has "$WORK/txn-v1.log" "exit=0"
+echo "mine" >"$TXU/data/user.txt"
+x_run txn-v2 "$(win "$PKG/txn2-setup.exe") /S /LOG=C:\\txn-v2.log"
+x_has "$WORK/txn-v2.log" "exit=0"
+x_gone "$X_DRIVE_C/Txn Default" txn-v2
+x_gone "$TXU/data/old/dropped.bin" txn-v2
+x_gone "$TXU/data/old" txn-v2
+x_there "$TXU/data/new/added.bin" txn-v2
+x_there "$TXU/data/user.txt" txn-v2
+if cmp -s "$XSRC/txn2/tree/data/keep.bin" "$TXU/data/keep.bin"; then ok; else bad "txn-v2: keep.bin is not v2's"; fi
+x_eq txn-v2 "$(x_value "$X_KEY" DisplayVersion)" "1.10"
+x_eq txn-v2 "$(x_value "$X_KEY" InstallLocation)" "$TX"
+x_has "$X_DRIVE_C/txn-v2.log" "installed version 1.9, this package 1.10: an upgrade"
+x_has "$X_DRIVE_C/txn-v2.log" "file the new version does not ship removed: $TX\\data\\old\\dropped.bin"
+x_clean txn-v2 "$TXU"
+$W reg query 'HKLM\Software\Kestrel' >/dev/null 2>&1 && bad "txn-v2: the journal's key is left" || ok
+
+# ---- 2. v1 over v2: refused with 1638, nothing changed ------------------------------------------
+before=$(x_state "$TXU")
+x_run txn-down "$(win "$PKG/txn1-setup.exe") /S /LOG=C:\\txn-down.log"
+x_has "$WORK/txn-down.log" "exit=1638"
+x_has "$X_DRIVE_C/txn-down.log" "E2E Txn 1.10 is installed, which is newer than this setup's version 1.9"
+x_has "$X_DRIVE_C/txn-down.log" "outcome: a newer version is installed, exit code 1638"
+x_eq txn-down "$(x_state "$TXU")" "$before"
+
+# ---- 3. killed half-way through an upgrade; the same setup again; then the uninstaller ----------
+rm -f "$X_DRIVE_C/txn-kill.log"
+$W "$PKG/txn3-setup.exe" /S '/LOG=C:\txn-kill.log' >/dev/null 2>&1 &
+KPID=$!
+killed=0
+for _ in $(seq 1 600); do
+  written=$(grep -c 'file written: .*part' "$X_DRIVE_C/txn-kill.log" 2>/dev/null)
+  if [ "${written:-0}" -ge 10 ]; then
+    kill -9 "$KPID" 2>/dev/null && killed=1
+    break
+  fi
+  sleep 0.05
+done
+wait "$KPID" 2>/dev/null
+if [ "$killed" = 1 ]; then ok; else bad "txn-kill: setup was not killed half-way"; fi
+parts=$(find "$TXU/big" -name 'part*.bin' 2>/dev/null | wc -l)
+echo "txn-kill: killed with $parts of 60 large files written" >>"$WORK/txn-summary.log"
+if [ "$parts" -lt 60 ]; then ok; else bad "txn-kill: the kill came too late ($parts files)"; fi
+x_eq txn-kill "$(x_value "$X_KEY" DisplayVersion)" "1.10"  # not registered before it completes
+x_run txn-again "$(win "$PKG/txn3-setup.exe") /S /LOG=C:\\txn-again.log"
+x_has "$WORK/txn-again.log" "exit=0"
+x_has "$X_DRIVE_C/txn-again.log" "an interrupted installation is rolled back"
+x_eq txn-again "$(x_value "$X_KEY" DisplayVersion)" "2.0"
+n=0
+for f in "$XSRC"/txn3/tree/big/*.bin; do cmp -s "$f" "$TXU/big/$(basename "$f")" && n=$((n + 1)); done
+x_eq txn-again "$n" 60
+x_gone "$TXU/data/new/added.bin" txn-again
+x_there "$TXU/data/user.txt" txn-again
+x_clean txn-again "$TXU"
+cmd=$(x_value "$X_KEY" QuietUninstallString)
+x_run txn-uninstall "$cmd"
+x_has "$WORK/txn-uninstall.log" "exit=0"
+sleep 2
+left=$(cd "$TXU" 2>/dev/null && find . -type f | sort | tr '\n' ' ')
+x_eq txn-uninstall "$left" "./data/user.txt "
+if $W reg query "$X_KEY" >/dev/null 2>&1; then bad "txn-uninstall: $X_KEY is left"; else ok; fi
+rm -rf "$TXU"
+
+# ---- 4. a 20 MB drive: a first install and an upgrade that do not fit change nothing ------------
+SMALL=$WORK/txn-small
+mkdir -p "$SMALL"
+if mount -t tmpfs -o size=20m tmpfs "$SMALL" 2>/dev/null; then
+  ln -sfn "$SMALL" "$WINEPREFIX/dosdevices/t:"
+  x_run txn-full "$(win "$PKG/txn3-setup.exe") /S /LOG=C:\\txn-full.log /D=T:\\App"
+  x_has "$WORK/txn-full.log" "exit=1603"
+  x_has "$X_DRIVE_C/txn-full.log" "There is not enough space on T:\\ for the installation"
+  x_eq txn-full "$(find "$SMALL" -mindepth 1 | wc -l)" 0
+  x_run txn-fit "$(win "$PKG/txn1-setup.exe") /S /D=T:\\App"
+  x_has "$WORK/txn-fit.log" "exit=0"
+  before=$(x_state "$SMALL/App")
+  x_run txn-nofit "$(win "$PKG/txn3-setup.exe") /S /LOG=C:\\txn-nofit.log"
+  x_has "$WORK/txn-nofit.log" "exit=1603"
+  x_has "$X_DRIVE_C/txn-nofit.log" "There is not enough space on T:\\"
+  x_eq txn-nofit "$(x_state "$SMALL/App")" "$before"
+  cmd=$(x_value "$X_KEY" QuietUninstallString)
+  x_run txn-small-uninstall "$cmd"
+  sleep 1
+  rm -f "$WINEPREFIX/dosdevices/t:"
+  umount "$SMALL" || umount -l "$SMALL"
+else
+  echo "txn: no tmpfs could be mounted here: the 20 MB drive was not tried" | tee -a "$WORK/txn-summary.log"
+fi
+
+echo "txn scenarios: $(($(date +%s) - X_T0)) s"
