@@ -547,6 +547,9 @@ if [ "$SIGNING" = 0 ] && want sign; then . "$ROOT/tests/e2e/sign_scenarios.sh"; 
 # unattended: silent and passive runs, /D=, the log, every exit code, the full uninstall entry
 want deploy && . "$ROOT/tests/e2e/deploy_scenarios.sh"
 
+# 50-51. the solid LZMA2 codec beside the classic one, and the packages setup must refuse
+want solid && . "$ROOT/tests/e2e/solid_scenarios.sh"
+
 $WS -k
 echo "e2e ($ARCH): $(($(date +%s) - t0)) s, screenshots in build/e2e-artifacts/$NAME/"
 echo "$pass passed, $fail failed"
