@@ -16,8 +16,8 @@
 #include "sysutil/codepage.h"
 #include "sysutil/handles_win32.h"
 #include "toolkit/app_win32.h"
-#include "toolkit/jpeg_win32.h"
 #include "toolkit/msgbox_win32.h"
+#include "toolkit/picture_win32.h"
 #include "uninstall/uninstallsystem_win32.h"
 #include "wizard/choosedir_win32.h"
 
@@ -192,7 +192,7 @@ void Triform::CreateControls() {
                         &finishtitle, &uninstallfinishtitle, &destinationtitle, &passwordtitle}) {
     w->SetFont(app.BoldFont());
   }
-  Image3.SetPicture(ui::LoadJpegResource(app.instance(), kSidePictureId));
+  Image3.SetPicture(ui::LoadPictureResource(app.instance(), kSidePictureId));
   for (std::size_t i = 0; i < kWizCtlCount; ++i) windows_[i]->SetBounds(geometry_[WizCtl(i)]);
   SetActivePage(WizCtl::welcomepage);
 }
@@ -614,13 +614,10 @@ void Triform::finishClick() {
 
 // ---- the uninstall run's page and questions ----
 void Triform::RunUninstall() {
-  // the session loaded it; a wizard made without it loads it here
-  UninstallInfo own;
-  if (!options_.uninstall) own = UninstallInfoFrom(data_, SystemFileSystem());
-  const UninstallInfo& info = options_.uninstall ? *options_.uninstall : own;
+  // the session loaded it, with the record
   WindowsUninstallSystem system;
   UninstallObserver& watcher = *this;
-  UninstallRun run(info, system, watcher);
+  UninstallRun run(*options_.uninstall, system, watcher);
   run.SetLog(log_);
   run.Run();
 }
