@@ -232,10 +232,13 @@ bool InstallRun::ExtractAll() {
     if (obs_.Cancelled() || reader_.TerminationRequested()) return false;
     if (!reader_.ExtractFile(i)) {
       failed_ = true;
+      // a full disk is said as such, not as a file in use
+      const bool full = reader_.statustext == kStatusWriteFailed && sys_.LastErrorIsDiskFull();
       if (log_.on()) {
         const std::u16string why = sys_.LastErrorText();
         log_("file failed: ", reader_.statustext, why.empty() ? u"" : u" (system: " + why + u")");
       }
+      if (full) reader_.statustext = std::u16string(kStatusDiskFull) + reader_.lastpath;
       return false;
     }
     const DirectoryRecord& r = reader_.records[i];
@@ -662,9 +665,15 @@ void InstallRun::RunInstall() {
         reader_.statustext = std::u16string(kStatusNoJournal) + AddTrailingBackslash(folder);
         ending = Ending::kFailed;
       }
+      if (ending == Ending::kDone && !txn_.Commit()) {
+        failed_ = true;
+        reader_.statustext = kStatusNoRestartReplace;
+        ending = Ending::kFailed;
+      }
       if (ending == Ending::kDone) {
-        txn_.Commit();
         committed_ = true;
+        restart_ = !txn_.atrestart().empty();
+        if (restart_) log_("a restart completes the installation: files in use are replaced then");
         RemoveEmptiedFolders();
         SetProgress(100);
         if (cosmetic_pauses_) obs_.Pause(kPauseAfterAllDone);

@@ -37,6 +37,12 @@ inline constexpr std::u16string_view kStatusNoRecord =
 // The journal that lets a failed installation be undone could not be written in this folder.
 inline constexpr std::u16string_view kStatusNoJournal =
     u"Setup could not write its journal, so nothing was installed, in ";
+// A file could not be written because its disk is full; the file's path follows.
+inline constexpr std::u16string_view kStatusDiskFull =
+    u"There is not enough space on the disk. Setup undid the installation. It could not write ";
+// A file in use could not be scheduled to be replaced at the next start.
+inline constexpr std::u16string_view kStatusNoRestartReplace =
+    u"A file in use could not be scheduled to be replaced when Windows starts again";
 // The package names no product the system can register.
 inline constexpr std::u16string_view kStatusNoIdentity =
     u"The package does not name its product, so it cannot be registered";
@@ -113,6 +119,9 @@ class InstallRun {
   bool failed() const { return failed_; }
   // Every change is made and kept: a cancel from here on changes nothing.
   bool committed() const { return committed_; }
+  // Files in use were written beside their places: the system's next start completes the
+  // installation (exit code 3010).
+  bool restart() const { return restart_; }
   // The run refused to replace a newer installed version (exit code 1638).
   bool downgrade() const { return downgrade_; }
   // An interrupted earlier run of this product was completed or undone first.
@@ -184,6 +193,7 @@ class InstallRun {
   bool failed_ = false;
   bool downgrade_ = false;
   bool committed_ = false;
+  bool restart_ = false;
   std::vector<std::u16string> emptied_;  // the earlier version's folders, deepest first
   Recovery recovered_ = Recovery::kNone;
   std::string identity_;

@@ -51,6 +51,8 @@ class InstallSystem : public ProductSystem {
   virtual bool RemoveEmptyKey(RegRoot root, const std::string& key) = 0;
   // Has the system delete a file when it next starts (a file in use now).
   virtual bool DeleteAtRestart(const std::u16string& path) = 0;
+  // Has the system put `from` in the place of `to` when it next starts (`to` is in use now).
+  virtual bool ReplaceAtRestart(const std::u16string& from, const std::u16string& to) = 0;
 
   // The bytes free to this user on the volume that holds `folder`; false when not known.
   virtual bool FreeSpace(const std::u16string& folder, std::uint64_t& bytes) = 0;

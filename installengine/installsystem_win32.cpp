@@ -137,6 +137,11 @@ bool WindowsInstallSystem::DeleteAtRestart(const std::u16string& path) {
   return MoveFileExW(Wide(path), nullptr, MOVEFILE_DELAY_UNTIL_REBOOT) != 0;
 }
 
+bool WindowsInstallSystem::ReplaceAtRestart(const std::u16string& from, const std::u16string& to) {
+  return MoveFileExW(Wide(from), Wide(to),
+                     MOVEFILE_DELAY_UNTIL_REBOOT | MOVEFILE_REPLACE_EXISTING) != 0;
+}
+
 bool WindowsInstallSystem::FreeSpace(const std::u16string& folder, std::uint64_t& bytes) {
   ULARGE_INTEGER free{};
   if (!GetDiskFreeSpaceExW(Wide(AddTrailingBackslash(folder)), &free, nullptr, nullptr))

@@ -188,7 +188,8 @@ class Transaction::Files final : public FileSystem {
     File(Transaction& t, std::unique_ptr<PackageFile> f) : t_(t), f_(std::move(f)) {}
     bool OpenRead(const std::u16string& path) override { return f_->OpenRead(path); }
     bool CreateWrite(const std::u16string& path) override {
-      return t_.BeforeCreate(path) && f_->CreateWrite(path);
+      std::u16string actual = path;
+      return t_.BeforeCreate(path, &actual) && f_->CreateWrite(actual);
     }
     std::uint32_t Read(void* buffer, std::uint32_t& n) override { return f_->Read(buffer, n); }
     bool Write(const void* buffer, std::uint32_t n) override { return f_->Write(buffer, n); }
@@ -214,7 +215,7 @@ class Transaction::Files final : public FileSystem {
       bool folder = false;
       if (t_.fs_.FindEntry(p, folder)) return false;  // there already: not ours to note
       if (!t_.Note(Entry(JournalKind::kFolderCreated, p), false)) return false;
-      t_.folders_.insert(UpcaseName(StripTrailingBackslash(p)));
+      t_.folders_.Add(UpcaseName(StripTrailingBackslash(p)));
     }
     return t_.fs_.CreateFolder(p);
   }
@@ -222,12 +223,12 @@ class Transaction::Files final : public FileSystem {
     return t_.fs_.ApplyAttributes(p, a);
   }
   bool RemoveFile(const std::u16string& p) override {
-    if (!t_.active_ || t_.created_.erase(UpcaseName(p)) > 0 || !IsFile(t_.fs_, p))
+    if (!t_.active_ || t_.created_.Remove(UpcaseName(p)) || !IsFile(t_.fs_, p))
       return t_.fs_.RemoveFile(p);
     return t_.MoveAside(p);  // kept until the commit
   }
   bool RemoveFolder(const std::u16string& p) override {
-    if (t_.active_ && !t_.folders_.count(UpcaseName(StripTrailingBackslash(p))) &&
+    if (t_.active_ && !t_.folders_.Has(UpcaseName(StripTrailingBackslash(p))) &&
         !t_.Note(Entry(JournalKind::kFolderRemoved, p), false)) {
       return false;
     }
@@ -235,7 +236,7 @@ class Transaction::Files final : public FileSystem {
   }
   bool MoveReplacing(const std::u16string& from, const std::u16string& to) override {
     if (t_.active_) {
-      t_.created_.erase(UpcaseName(from));
+      t_.created_.Remove(UpcaseName(from));
       if (!t_.BeforeCreate(to)) return false;
     }
     return t_.fs_.MoveReplacing(from, to);
@@ -280,6 +281,7 @@ class Transaction::System final : public InstallSystem {
     return s_.ServiceDelete(name);
   }
   std::u16string LastErrorText() override { return s_.LastErrorText(); }
+  bool LastErrorIsDiskFull() override { return s_.LastErrorIsDiskFull(); }
   std::u16string ErrorText(unsigned long code) override { return s_.ErrorText(code); }
 
   bool ServiceCreate(const std::string& name, const std::u16string& programpath) override {
@@ -331,6 +333,9 @@ class Transaction::System final : public InstallSystem {
     return s_.RemoveEmptyKey(root, key);
   }
   bool DeleteAtRestart(const std::u16string& path) override { return s_.DeleteAtRestart(path); }
+  bool ReplaceAtRestart(const std::u16string& from, const std::u16string& to) override {
+    return s_.ReplaceAtRestart(from, to);
+  }
   bool FreeSpace(const std::u16string& folder, std::uint64_t& bytes) override {
     return s_.FreeSpace(folder, bytes);
   }
@@ -346,6 +351,20 @@ class Transaction::System final : public InstallSystem {
 };
 
 // ---- the transaction ----
+
+bool Transaction::Names::Has(const std::u16string& folded) const {
+  return std::binary_search(v.begin(), v.end(), folded);
+}
+void Transaction::Names::Add(std::u16string folded) {
+  auto at = std::lower_bound(v.begin(), v.end(), folded);
+  if (at == v.end() || *at != folded) v.insert(at, std::move(folded));
+}
+bool Transaction::Names::Remove(const std::u16string& folded) {
+  auto at = std::lower_bound(v.begin(), v.end(), folded);
+  if (at == v.end() || *at != folded) return false;
+  v.erase(at);
+  return true;
+}
 
 Transaction::Transaction(FileSystem& fs, InstallSystem& sys)
     : fs_(fs),
@@ -369,9 +388,10 @@ bool Transaction::Begin(const std::u16string& journalpath, RegRoot root,
   journalpath_ = journalpath;
   broken_ = false;
   entries_.clear();
-  created_.clear();
-  folders_.clear();
+  created_.v.clear();
+  folders_.v.clear();
   savedkeys_.clear();
+  beside_.clear();
   // the value first: a journal no value names would never be found
   const auto written = sys_.WriteRegistryRows({WideRow(root, kJournalKey, identity, journalpath)});
   if (written.empty() || written[0] != 0) {
@@ -413,23 +433,41 @@ bool Transaction::MoveAside(const std::u16string& path) {
   return fs_.MoveReplacing(path, backup);
 }
 
-bool Transaction::BeforeCreate(const std::u16string& path) {
+bool Transaction::BeforeCreate(const std::u16string& path, std::u16string* actual) {
   if (!active_) return true;
   if (broken_) return false;
   const std::u16string key = UpcaseName(path);
-  if (created_.count(key)) return true;
+  if (created_.Has(key)) return true;
   CreateFolderChain(files(), FolderPart(path));  // noted, unlike the file's own chain
   bool folder = false;
-  if (fs_.FindEntry(path, folder) && (folder || !MoveAside(path))) return false;
+  if (fs_.FindEntry(path, folder) && (folder || !MoveAside(path))) {
+    if (folder || !actual) return false;
+    // in use, so that not even a rename is allowed: the new file waits beside it
+    std::u16string side;
+    for (unsigned n = 1;; ++n) {
+      side = path + u".~ksnew" + FromCodePage(std::to_string(n));
+      if (!IsFile(fs_, side) || n > 9999) break;
+    }
+    if (!Note(Entry(JournalKind::kFileCreated, side), false)) return false;
+    created_.Add(UpcaseName(side));
+    beside_.emplace_back(side, path);
+    log_("in use, written beside it: ", path);
+    *actual = side;
+    return true;
+  }
   if (!Note(Entry(JournalKind::kFileCreated, path), false)) return false;
-  created_.insert(key);
+  created_.Add(key);
   return true;
 }
 
 bool Transaction::SaveKeyOnce(RegRoot root, const std::string& key) {
   // the key and each missing key above it, outermost noted first so it goes last
   std::vector<std::pair<std::string, SavedKey>> chain;
-  for (std::string k = key; !savedkeys_.count({static_cast<int>(root), k});) {
+  const std::string tag(1, static_cast<char>('0' + static_cast<int>(root)));
+  auto saved = [&](const std::string& k) {
+    return std::find(savedkeys_.begin(), savedkeys_.end(), tag + k) != savedkeys_.end();
+  };
+  for (std::string k = key; !saved(k);) {
     SavedKey s;
     if (!sys_.SaveKey(root, k, s)) return false;
     const bool existed = s.existed;
@@ -444,7 +482,7 @@ bool Transaction::SaveKeyOnce(RegRoot root, const std::string& key) {
     e.key = std::move(it->second);
     const bool durable = e.key.existed;
     if (!Note(std::move(e), durable)) return false;
-    savedkeys_.insert({static_cast<int>(root), it->first});
+    savedkeys_.push_back(tag + it->first);
   }
   return true;
 }
@@ -455,12 +493,20 @@ void Transaction::End() {
   active_ = false;
 }
 
-void Transaction::Commit() {
-  if (!active_) return;
+bool Transaction::Commit() {
+  if (!active_) return true;
+  for (const auto& [side, place] : beside_) {
+    if (!sys_.ReplaceAtRestart(side, place)) {
+      log_("the replacement of a file in use could not be scheduled: ", place);
+      return false;
+    }
+    log_("replaced when the system starts again: ", place);
+  }
   Note(Entry(JournalKind::kCommit), true);
   FinishCommitted(fs_, sys_, entries_, log_);
   End();
   log_("transaction committed: ", entries_.size(), " changes");
+  return true;
 }
 
 void Transaction::Rollback() {

@@ -19,7 +19,6 @@
 
 #include <cstdint>
 #include <memory>
-#include <set>
 #include <string>
 #include <vector>
 
@@ -84,10 +83,18 @@ class Transaction {
   // A note could not be written, so a change after it was refused: the run must not succeed.
   bool broken() const { return broken_; }
   // Notes that the file at `path` is to be made by a program other than the run (a link):
-  // moves a file there aside first. False when that could not be noted.
-  bool BeforeCreate(const std::u16string& path);
-  // Every change is made and kept: the backups go, then the journal and its value.
-  void Commit();
+  // moves a file there aside first. False when that could not be noted. With `actual`, a file
+  // there that is in use (it cannot even be renamed) is left alone: the new one is made beside
+  // it, at the path `actual` receives, and put in its place when the system starts again.
+  bool BeforeCreate(const std::u16string& path, std::u16string* actual = nullptr);
+  // Every change is made and kept: the files written beside files in use are scheduled to
+  // replace them at the next start, the backups go, then the journal and its value. False (and
+  // nothing kept yet) when a replacement could not be scheduled.
+  bool Commit();
+  // Files in use were written beside their places: a restart completes the installation.
+  const std::vector<std::pair<std::u16string, std::u16string>>& atrestart() const {
+    return beside_;
+  }
   // Undoes every noted change, newest first; the journal and its value go last.
   void Rollback();
   std::size_t changes() const { return entries_.size(); }
@@ -116,9 +123,17 @@ class Transaction {
   RegRoot root_ = RegRoot::kLocalMachine;
   std::string identity_;
   std::vector<JournalEntry> entries_;
-  std::set<std::u16string> created_;  // files this transaction made, folded
-  std::set<std::u16string> folders_;  // folders this transaction made, folded
-  std::set<std::pair<int, std::string>> savedkeys_;
+  // Sorted folded paths (no tree in the program: sorted vectors, binary searched).
+  struct Names {
+    std::vector<std::u16string> v;
+    bool Has(const std::u16string& folded) const;
+    void Add(std::u16string folded);
+    bool Remove(const std::u16string& folded);
+  };
+  Names created_;  // files this transaction made
+  Names folders_;  // folders this transaction made
+  std::vector<std::string> savedkeys_;  // "root|key" of every key saved
+  std::vector<std::pair<std::u16string, std::u16string>> beside_;  // (new file, its place)
 };
 
 // Undoes the changes `entries` note, newest first (or, after a commit, removes the backups).

@@ -74,6 +74,8 @@ const char* OutcomeName(Outcome o) {
       return "bad command line";
     case Outcome::kDowngrade:
       return "a newer version is installed";
+    case Outcome::kRestartNeeded:
+      return "success, a restart completes it";
   }
   return "failed";
 }
@@ -275,7 +277,7 @@ Outcome RunSilentInstall(const SetupData& data, const SetupOptions& options, con
   run.RunInstall();
   if (watcher.done && !watcher.failed) {
     log("installation complete");
-    return Outcome::kDone;
+    return run.restart() ? Outcome::kRestartNeeded : Outcome::kDone;
   }
   return run.downgrade() ? Outcome::kDowngrade : Outcome::kFailed;
 }

@@ -17,6 +17,8 @@ int ExitCodeOf(Outcome outcome) {
       return 1639;
     case Outcome::kDowngrade:
       return 1638;
+    case Outcome::kRestartNeeded:
+      return 3010;
   }
   return 1603;
 }

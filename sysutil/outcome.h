@@ -13,6 +13,7 @@ enum class Outcome {
   kAlreadyRunning,  // another setup of a product holds the start-up lock
   kBadCommandLine,  // an unattended run with an unusable switch
   kDowngrade,       // a newer version of the product is installed: nothing changed
+  kRestartNeeded,   // installed; files in use are replaced when the system starts again
 };
 
 int ExitCodeOf(Outcome outcome);

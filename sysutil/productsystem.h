@@ -31,6 +31,8 @@ class ProductSystem {
   virtual bool ServiceStop(const std::string& name) = 0;
   virtual bool ServiceDelete(const std::string& name) = 0;
 
+  // The last failed call on this thread failed because its disk is full.
+  virtual bool LastErrorIsDiskFull() { return false; }
   // The system's text for the error of the last failed call on this thread; empty if none.
   virtual std::u16string LastErrorText() { return {}; }
   // The system's text for an error code; empty for 0.

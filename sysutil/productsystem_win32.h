@@ -48,6 +48,10 @@ class WindowsProductSystem : public Interface {
     return ReadWideValue(RootHandle(root), key, value, KeyView(root, key));
   }
   std::u16string LastErrorText() override { return SystemErrorText(GetLastError()); }
+  bool LastErrorIsDiskFull() override {
+    const DWORD e = GetLastError();
+    return e == ERROR_DISK_FULL || e == ERROR_HANDLE_DISK_FULL;
+  }
   std::u16string ErrorText(unsigned long code) override { return SystemErrorText(code); }
 };
 

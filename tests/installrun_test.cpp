@@ -123,6 +123,7 @@ class FakeSystem final : public InstallSystem, public InstallObserver {
   bool RemoveValue(RegRoot, const std::string&, const std::string&) override { return true; }
   bool RemoveEmptyKey(RegRoot, const std::string&) override { return true; }
   bool DeleteAtRestart(const std::u16string&) override { return false; }
+  bool ReplaceAtRestart(const std::u16string&, const std::u16string&) override { return false; }
   bool FreeSpace(const std::u16string&, std::uint64_t&) override { return false; }
   std::map<std::string, std::u16string> widevalues;  // wide values by name
   std::u16string WindowsFolder() override { return windows; }

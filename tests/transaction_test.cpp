@@ -36,6 +36,8 @@ using testing::Stored;
 struct Faults {
   int fail_at = 0;
   int freeze_after = 0;
+  std::uint32_t write_limit = 0;  // a larger write fails: the disk is full
+  std::u16string locked;          // a file held open by another program: no rename, no write
   int count = 0;
   bool frozen = false;
   bool just_frozen = false;
@@ -62,9 +64,10 @@ class FaultFile final : public testing::ForwardingFile {
       : ForwardingFile(std::move(f)), faults_(faults), drive_(drive) {}
   bool OpenRead(const std::u16string& p) override { return f_->OpenRead(drive_(p)); }
   bool CreateWrite(const std::u16string& p) override {
-    return faults_.Change() && f_->CreateWrite(drive_(p));
+    return faults_.Change() && p != faults_.locked && f_->CreateWrite(drive_(p));
   }
   bool Write(const void* b, std::uint32_t n) override {
+    if (faults_.write_limit && n > faults_.write_limit) return false;
     if (faults_.Change()) return f_->Write(b, n);
     if (faults_.just_frozen && n > 1) f_->Write(b, n / 2);  // the write the kill cut short
     return false;
@@ -91,13 +94,14 @@ class FaultFs final : public testing::ForwardingFileSystem {
     return faults_.Change() && host_.ApplyAttributes(drive(p), a);
   }
   bool RemoveFile(const std::u16string& p) override {
-    return faults_.Change() && host_.RemoveFile(drive(p));
+    return faults_.Change() && p != faults_.locked && host_.RemoveFile(drive(p));
   }
   bool RemoveFolder(const std::u16string& p) override {
     return faults_.Change() && host_.RemoveFolder(drive(p));
   }
   bool MoveReplacing(const std::u16string& a, const std::u16string& b) override {
-    return faults_.Change() && host_.MoveReplacing(drive(a), drive(b));
+    return faults_.Change() && a != faults_.locked && b != faults_.locked &&
+           host_.MoveReplacing(drive(a), drive(b));
   }
 
  private:
@@ -136,6 +140,7 @@ class World final : public InstallSystem, public InstallObserver {
   }
 
   bool UseWideApi() override { return true; }
+  bool LastErrorIsDiskFull() override { return faults_.write_limit != 0; }
   bool CloseRunningWindow(const std::string&) override { return false; }
   std::string ReadMachineString(const std::string& key, const std::string& value) override {
     const SavedValue* v = Value(RegRoot::kLocalMachine, key, value);
@@ -248,6 +253,11 @@ class World final : public InstallSystem, public InstallObserver {
     return true;
   }
   std::vector<std::u16string> atrestart;  // files the system is to delete when it starts
+  bool ReplaceAtRestart(const std::u16string& from, const std::u16string& to) override {
+    replaceatrestart.emplace_back(from, to);
+    return true;
+  }
+  std::vector<std::pair<std::u16string, std::u16string>> replaceatrestart;
   bool FreeSpace(const std::u16string&, std::uint64_t& bytes) override {
     bytes = free;
     return true;
@@ -398,6 +408,9 @@ class TransactionTest : public ::testing::Test {
   void Restart() {
     for (const auto& p : world_.atrestart) host_->RemoveFile(faultfs_.drive(p));
     world_.atrestart.clear();
+    for (const auto& [from, to] : world_.replaceatrestart)
+      host_->MoveReplacing(faultfs_.drive(from), faultfs_.drive(to));
+    world_.replaceatrestart.clear();
   }
 
   // For every n: the install fails at change n (and must undo itself), or dies after change n
@@ -526,6 +539,14 @@ TEST_F(TransactionTest, VersionRulesAndSpaceRefuseBeforeAnyChange) {
   EXPECT_EQ(CompareVersions("2", "2.0.0"), 0);
   EXPECT_EQ(CompareVersions("1.01", "1.1"), 0);
 
+  // a disk that fills up all the same is said to be full, and nothing stays
+  before_first_ = State();
+  faults_.write_limit = 200;
+  EXPECT_FALSE(Install(v2_));
+  EXPECT_EQ(status_, std::u16string(kStatusDiskFull) + u"C:\\apps\\Demo\\a.bin");
+  EXPECT_EQ(State(), before_first_);
+
+  faults_ = {};
   ASSERT_TRUE(Install(v2_));
   const std::string v2 = State();
   faults_ = {};
@@ -549,6 +570,31 @@ TEST_F(TransactionTest, VersionRulesAndSpaceRefuseBeforeAnyChange) {
   EXPECT_NE(status_.find(u"There is not enough space on"), std::u16string::npos);
   EXPECT_NE(status_.find(u"0.0 MB are free"), std::u16string::npos);
   EXPECT_EQ(State(), v1);
+}
+
+TEST_F(TransactionTest, AFileInUseIsReplacedAtTheNextStart) {
+  ASSERT_TRUE(Install(v1_));
+  faults_.locked = u"C:\\apps\\Demo\\data\\b.bin";
+  bool restart = false;
+  {
+    InstallRun run(v2_.config, faultfs_, world_, world_);
+    run.SkipCosmeticPauses();
+    ASSERT_TRUE(run.OpenPackage(pack::PackagePath(v2_.path), v2_.end));
+    run.destfolder = dest_;
+    run.RunInstall();
+    EXPECT_FALSE(run.failed());
+    restart = run.restart();
+  }
+  EXPECT_TRUE(restart);  // exit code 3010
+  // v1's file stays until the restart, v2's waits beside it; every other file is v2's
+  EXPECT_EQ(testing::ReadFileBytes(Dest("data/b.bin")), testing::RandomBytes(224, 3));
+  EXPECT_EQ(testing::ReadFileBytes(Dest("a.bin")), testing::RandomBytes(288, 11));
+  ASSERT_EQ(world_.replaceatrestart.size(), 1u);
+  EXPECT_EQ(world_.replaceatrestart[0].second, faults_.locked);
+  faults_ = {};
+  Restart();
+  EXPECT_EQ(testing::ReadFileBytes(Dest("data/b.bin")), testing::RandomBytes(304, 13));
+  EXPECT_EQ(Leftovers(), 0);
 }
 
 TEST_F(TransactionTest, JournalReadsUpToItsFirstDamagedEntry) {

@@ -37,6 +37,7 @@ class tinstallengine final : public ui::WorkerThread, private InstallObserver {
   bool downgrade() const { return run_.downgrade(); }
   // Every change was made and kept (read once the worker has ended).
   bool committed() const { return run_.committed(); }
+  bool restart() const { return run_.restart(); }
   // Opens the program's own file and reads the package's directory (main thread, once).
   bool OpenPackage();
 

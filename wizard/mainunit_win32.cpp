@@ -510,7 +510,7 @@ void Triform::cancelClick() {
     if (engine_->committed()) {
       // the cancel came after the last change was made: the installation is complete
       log_("the installation was complete before the cancel");
-      status_.Set(Outcome::kDone);
+      status_.Set(engine_->restart() ? Outcome::kRestartNeeded : Outcome::kDone);
     }
     Close();
     return;
@@ -535,6 +535,12 @@ void Triform::InstallFinished() {
     return;
   }
   log_("installation complete");
+  if (engine_->restart()) {
+    status_.Set(Outcome::kRestartNeeded);
+    finishlabel.SetText(Text8(ReadShort(config_.displayname)) +
+                        u" was installed. Some of its files are in use: restart "
+                        u"the computer to complete the installation.");
+  }
   RunEnded(WizCtl::finishpage);
 }
 

@@ -76,6 +76,7 @@ x_pack txn2 1.10 data/keep.bin:20000:k2 data/new/added.bin:4000
 BIGFILES=()
 for i in $(seq -w 1 60); do BIGFILES+=("big/part$i.bin:1048576"); done
 x_pack txn3 2.0 data/keep.bin:20000:k3 "${BIGFILES[@]}"
+x_pack txn4 1.11 data/keep.bin:20000:k4 data/new/added.bin:4000
 
 TX='C:\Txn App'
 TXU=$X_DRIVE_C/Txn\ App
@@ -108,6 +109,42 @@ x_has "$X_DRIVE_C/txn-down.log" "E2E Txn 1.10 is installed, which is newer than 
 x_has "$X_DRIVE_C/txn-down.log" "outcome: a newer version is installed, exit code 1638"
 x_eq txn-down "$(x_state "$TXU")" "$before"
 
+# ---- 2b. the wizard over the installed copy: the destination page names its folder, and says
+# it will be upgraded (96 and 144 DPI); Next repairs it in place
+X_DRIVER=$BIN/tests/e2e/kestrel_guidriver.exe
+for dpi in 96 144; do
+  $W reg add 'HKCU\Control Panel\Desktop' /v LogPixels /t REG_DWORD /d $dpi /f >/dev/null 2>&1
+  timeout -k 5 120 $W "$X_DRIVER" show "$ART/txn-wizard$dpi.png" "$(win "$PKG/txn2-setup.exe")" \
+    >"$WORK/txn-wizard$dpi.log" 2>&1 && ok || bad "txn-wizard$dpi: driver failed"
+  x_has "$WORK/txn-wizard$dpi.log" "text installpath=$TX"
+  x_has "$WORK/txn-wizard$dpi.log" "text installpathlabel=An earlier version of E2E Txn is installed in this folder and will be upgraded. Install E2E Txn to:"
+  timeout -k 5 150 $W "$X_DRIVER" install "$ART/txn-repair$dpi" "$(win "$PKG/txn2-setup.exe")" \
+    >"$WORK/txn-repair$dpi.log" 2>&1 && ok || bad "txn-repair$dpi: driver failed"
+  x_has "$WORK/txn-repair$dpi.log" "exit=0"
+done
+$W reg delete 'HKCU\Control Panel\Desktop' /v LogPixels /f >/dev/null 2>&1
+x_gone "$X_DRIVE_C/Txn Default" txn-repair
+x_eq txn-repair "$(x_state "$TXU")" "$before"
+
+# ---- 2c. a file held open by another program: written beside it, 3010, replaced at the restart
+X_HOLD=$BIN/tests/e2e/kestrel_holdfile.exe
+$W "$X_HOLD" 'C:\Txn App\data\keep.bin' >/dev/null 2>&1 &
+HPID=$!
+sleep 2
+x_run txn-held "$(win "$PKG/txn4-setup.exe") /S /LOG=C:\\txn-held.log"
+x_has "$WORK/txn-held.log" "exit=3010"
+x_has "$X_DRIVE_C/txn-held.log" "outcome: success, a restart completes it, exit code 3010"
+x_has "$X_DRIVE_C/txn-held.log" "in use, written beside it: $TX\\data\\keep.bin"
+if cmp -s "$XSRC/txn2/tree/data/keep.bin" "$TXU/data/keep.bin"; then ok; else bad "txn-held: keep.bin changed while held"; fi
+x_eq txn-held "$(x_value "$X_KEY" DisplayVersion)" "1.11"
+pending=$($W reg query 'HKLM\System\CurrentControlSet\Control\Session Manager' /v PendingFileRenameOperations 2>/dev/null | tr -d '\r')
+case "$pending" in *keep.bin*) ok ;; *) bad "txn-held: no PendingFileRenameOperations for keep.bin: $pending" ;; esac
+kill -9 "$HPID" 2>/dev/null
+wait "$HPID" 2>/dev/null
+timeout -k 5 120 $W wineboot -r >/dev/null 2>&1
+if cmp -s "$XSRC/txn4/tree/data/keep.bin" "$TXU/data/keep.bin"; then ok; else bad "txn-held: keep.bin is not 1.11's after the restart"; fi
+x_clean txn-held "$TXU"
+
 # ---- 3. killed half-way through an upgrade; the same setup again; then the uninstaller ----------
 rm -f "$X_DRIVE_C/txn-kill.log"
 $W "$PKG/txn3-setup.exe" /S '/LOG=C:\txn-kill.log' >/dev/null 2>&1 &
@@ -126,7 +163,7 @@ if [ "$killed" = 1 ]; then ok; else bad "txn-kill: setup was not killed half-way
 parts=$(find "$TXU/big" -name 'part*.bin' 2>/dev/null | wc -l)
 echo "txn-kill: killed with $parts of 60 large files written" >>"$WORK/txn-summary.log"
 if [ "$parts" -lt 60 ]; then ok; else bad "txn-kill: the kill came too late ($parts files)"; fi
-x_eq txn-kill "$(x_value "$X_KEY" DisplayVersion)" "1.10"  # not registered before it completes
+x_eq txn-kill "$(x_value "$X_KEY" DisplayVersion)" "1.11"  # not registered before it completes
 x_run txn-again "$(win "$PKG/txn3-setup.exe") /S /LOG=C:\\txn-again.log"
 x_has "$WORK/txn-again.log" "exit=0"
 x_has "$X_DRIVE_C/txn-again.log" "an interrupted installation is rolled back"
