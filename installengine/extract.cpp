@@ -241,6 +241,11 @@ bool PackageReader::CheckRecord(const DirectoryRecord& record, bool to_destinati
     statustext = kStatusNoKey;
     return false;
   }
+  // a record whose own check data is damaged cannot vouch for its content
+  if (ExtensionView::Classify(record.reserved6192) == ExtensionState::kDamaged) {
+    statustext = kStatusCorrupt;
+    return false;
+  }
   std::u16string refusal = JudgeRecord(record, to_destination);
   if (!refusal.empty()) {
     statustext = std::move(refusal);

@@ -25,6 +25,8 @@
 #include "pack/writer.h"
 #include "package/directory.h"
 #include "package/extension.h"
+#include "package/pkgfile.h"
+#include "package/startload.h"
 #include "package_fixture.h"
 #include "sysutil/cmfconst.h"
 #include "sysutil/codepage.h"
@@ -289,6 +291,69 @@ TEST_F(HostileTest, PublisherAndUrlAreEscapedInTheList) {
   EXPECT_EQ(text.find('\x07'), std::string::npos) << text;
   EXPECT_NE(text.find("Publisher:      evil\\x1B]0;owned\\x07\n"), std::string::npos) << text;
   EXPECT_NE(text.find("Web page:       https://x\\x1B[2J\\x0A\n"), std::string::npos) << text;
+}
+
+// ---- the package checksum ----
+
+// One flipped bit in the record's extension, or its tail cut short and zero-filled behind the
+// magic, once read as "an older packer's package" and turned the check off: a file name changed
+// in the directory then installed, and verify passed it.
+TEST_F(HostileTest, ADamagedRecordExtensionIsDamageNotAnOlderPackersZeros) {
+  for (const char* name : {"a.txt", "b.txt", "c.txt", "d.txt"}) Source(name, name);
+  ASSERT_TRUE(Parse(std::string(kHead) + "[[files]]\nsource = \"src\"\n")) << error_;
+  WriteFileBytes(dir_ / "stub.exe", FakePe());
+  BuildOptions options;
+  options.stub = dir_ / "stub.exe";
+  options.output = dir_ / "setup.exe";
+  options.classic_directory = true;  // the directory needs nothing from the tail
+  BuildResult result;
+  ASSERT_TRUE(BuildPackage(manifest_, options, result, error_)) << error_;
+  const auto good = ReadFileBytes(options.output);
+  const std::size_t tail = good.size() - kConfigRecordSize + offsetof(ConfigRecord, reserved11628);
+  // a file name in the directory changed too, as a damaged download would have it
+  const std::size_t name_at = good.size() - kConfigRecordSize - kDirectoryTrailerSize -
+                              kDirectoryRecordSize + offsetof(DirectoryRecord, filename);
+  for (const char* how : {"flipped", "zero-filled"}) {
+    SCOPED_TRACE(how);
+    auto bad = good;
+    bad[name_at] ^= 0x01;
+    if (std::string(how) == "flipped") {
+      bad[tail + 12] ^= 0x04;
+    } else {
+      std::fill(bad.begin() + static_cast<std::ptrdiff_t>(tail) + 4, bad.end(), 0);
+    }
+    WriteFileBytes(dir_ / "bad.exe", bad);
+    std::string text;
+    EXPECT_EQ(Verify(dir_ / "bad.exe", text), 1) << text;
+    EXPECT_NE(text.find("FAIL package checksum"), std::string::npos) << text;
+    auto host = MakeHostFileSystem();
+    auto file = host->NewFile();
+    ASSERT_TRUE(file->OpenRead(PackagePath(dir_ / "bad.exe")));
+    ConfigRecord config;
+    std::string licence;
+    EXPECT_EQ(LoadStartupPackage(*file, config, licence), StartupLoad::kDamaged);
+  }
+}
+
+// A directory record whose check data begins with the magic but fails its CRC cannot vouch for
+// its content: the file fails as corrupt instead of passing unchecked.
+TEST_F(HostileTest, ADamagedFileCheckFailsTheFile) {
+  RawPackage pkg;
+  RawFile f = OneFile(u"a.txt");
+  f.contentcrc = Crc32(std::vector<std::uint8_t>{1, 2, 3, 4, 5, 6, 7, 8}.data(), 8);
+  pkg.files.push_back(f);
+  auto bytes = Assemble(pkg).bytes;
+  const std::size_t record = bytes.size() - kConfigRecordSize - kDirectoryTrailerSize -
+                             kDirectoryRecordSize + offsetof(DirectoryRecord, reserved6192);
+  std::string text;
+  WriteFileBytes(dir_ / "good.exe", bytes);
+  EXPECT_EQ(Verify(dir_ / "good.exe", text), 0) << text;
+  bytes[record + 7] ^= 0x20;  // inside the stored CRC
+  WriteFileBytes(dir_ / "bad.exe", bytes);
+  EXPECT_EQ(Verify(dir_ / "bad.exe", text), 1) << text;
+  EXPECT_NE(text.find("FAIL \\a.txt: File corrupt"), std::string::npos) << text;
+  EXPECT_EQ(Extract(dir_ / "bad.exe", dir_ / "out", text), 1) << text;
+  EXPECT_FALSE(fs::exists(dir_ / "out" / "a.txt"));
 }
 
 // ---- links in the output folder ----
