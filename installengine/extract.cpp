@@ -105,8 +105,8 @@ PasswordCheck PackageReader::SetPassword(std::string_view password_utf8) {
 bool PackageReader::OpenPackage() {
   opened_ = false;
   records.clear();
-  packagefile = fs_.NewFile();
-  if (!packagefile->OpenRead(programpath)) return false;
+  packagefile = checkedfile ? std::make_unique<BorrowedFile>(*checkedfile) : fs_.NewFile();
+  if (!checkedfile && !packagefile->OpenRead(programpath)) return false;
 
   std::uint32_t n = kPackageHeaderSize;
   if (packagefile->ReadAt(&header, n, packageoffset) != kPackageHeaderSize) return false;

@@ -19,6 +19,9 @@ struct SetupData {
   ConfigRecord config{};
   std::string licensetext;
   std::u16string basefolder;  // install: Program Files; uninstall: the decoded "Path"
+  // install: the program's own file as it was opened and checked at start-up, open until the
+  // program ends; the installation reads its files and the uninstaller copy from it
+  PackageFile* setupfile = nullptr;
   // install: the package is keyed by a password; `header` holds its password data
   bool needpassword = false;
   PackageHeader header{};

@@ -79,6 +79,7 @@ std::optional<std::u16string> LoadInstallMode(SetupData& data) {
   const std::u16string path = ProgramPath();
   g_setupfile = SystemFileSystem().NewFile();
   if (!g_setupfile->OpenRead(path)) return u"Unable to find Setup Files in " + path;
+  data.setupfile = g_setupfile.get();
   data.basefolder = ProgramFilesFolder();
   switch (LoadStartupPackage(*g_setupfile, data.config, data.licensetext)) {
     case StartupLoad::kOk:
@@ -198,7 +199,7 @@ Outcome RunSilentInstall(const SetupData& data, const SetupOptions& options, con
   run.SetLog(log);
   run.SkipCosmeticPauses();
   if (data.haskey) run.reader().SetKey(data.key);
-  if (!run.OpenPackage(ProgramPath(), data.config.licenseoffset)) {
+  if (!run.OpenPackage(ProgramPath(), data.config.licenseoffset, data.setupfile)) {
     log("the package's directory could not be read");
   }
   run.destfolder = options.destination ? *options.destination : DefaultDestination(data);
