@@ -244,13 +244,13 @@ int RunSession(HINSTANCE instance) {
   const std::u16string commandline = FromWide(GetCommandLineW());
   const SetupOptions options = ParseCommandLine(commandline);
 
+  // the log's folder is made when it alone is missing, as a deployment tool expects; a file that
+  // is not ours, or reached through a link, is never written
   std::unique_ptr<FileLogSink> logfile;
-  if (!options.logfile.empty()) {
-    // a log folder that does not exist yet is made, as a deployment tool expects
-    CreateFolderChain(SystemFileSystem(), FolderPart(options.logfile));
-    logfile = FileLogSink::Create(options.logfile);
-  }
-  // a deployment that asked for a log and would get none is told so by its exit code
+  std::u16string nologwhy;
+  if (!options.logfile.empty()) logfile = FileLogSink::Create(options.logfile, nologwhy);
+  // whoever asked for a log and would get none is told so, by the exit code in every mode and
+  // by an Error box in the wizard, before anything is done
   const bool nolog = !options.logfile.empty() && !logfile;
   const Log log(logfile.get());
   ExitStatus status;
@@ -275,6 +275,12 @@ int RunSession(HINSTANCE instance) {
   auto& app = ui::Application::Get();
   // a silent run makes no window at all, not even the hidden one
   if (!silent && !app.Initialize(instance, u"Kestrel")) return finish(Outcome::kFailed);
+  if (nolog) {
+    ui::ErrorBox(app.handle(), u"The log file \"" + options.logfile + u"\" cannot be written: " +
+                                   nologwhy + u". Nothing was changed.");
+    return finish(Outcome::kBadCommandLine);
+  }
+
 
   // held until the process ends
   win::Event running(CreateMutexW(nullptr, FALSE, kRunningMutex));

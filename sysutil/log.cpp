@@ -39,4 +39,14 @@ std::string StampedLine(int year, int month, int day, int hour, int minute, int 
   return out;
 }
 
+bool IsSetupLog(std::string_view head) {
+  constexpr std::string_view kStamp = "0000-00-00 00:00:00.000 ";  // 0: a digit
+  if (head.size() < kStamp.size() + kLogFirstWords.size()) return false;
+  for (std::size_t i = 0; i < kStamp.size(); ++i) {
+    const bool digit = head[i] >= '0' && head[i] <= '9';
+    if (kStamp[i] == '0' ? !digit : head[i] != kStamp[i]) return false;
+  }
+  return head.substr(kStamp.size(), kLogFirstWords.size()) == kLogFirstWords;
+}
+
 }  // namespace kestrel

@@ -67,4 +67,10 @@ class Log {
 std::string StampedLine(int year, int month, int day, int hour, int minute, int second,
                         int millisecond, std::string_view text);
 
+// The text every log of ours begins with, behind the first line's stamp.
+inline constexpr std::string_view kLogFirstWords = "Kestrel setup ";
+// Whether a file's first bytes are those of a log this program wrote (a stamped first line
+// beginning with kLogFirstWords): such a file is appended to, any other is never written.
+bool IsSetupLog(std::string_view head);
+
 }  // namespace kestrel

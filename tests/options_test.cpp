@@ -154,5 +154,19 @@ TEST(SetupLog, JoinsPartsAndCostsNothingWhenOff) {
   EXPECT_EQ(StampedLine(2026, 12, 8, 9, 5, 7, 42, "x"), "2026-12-08 09:05:07.042 x");
 }
 
+// /LOG= appends only to a log of ours: another program's file (or win.ini) is never written.
+TEST(SetupLog, OnlyOurOwnLogIsTakenForOne) {
+  const std::string ours = StampedLine(2026, 12, 8, 9, 5, 7, 42, "Kestrel setup 5.1.0") + "\r\n";
+  EXPECT_TRUE(IsSetupLog(ours));
+  EXPECT_TRUE(IsSetupLog(ours.substr(0, 38)));  // just the stamp and the first words
+  for (const std::string& other : std::vector<std::string>{
+           std::string(), ours.substr(0, 37),
+           std::string("; for 16-bit app support\r\n[fonts]\r\n"),
+           "2026-12-08 09:05:07.042 other program started", "2026-12-08 09:05:07 Kestrel setup 5",
+           "x" + ours, "2026-1a-08 09:05:07.042 Kestrel setup 5.1.0"}) {
+    EXPECT_FALSE(IsSetupLog(other)) << other;
+  }
+}
+
 }  // namespace
 }  // namespace kestrel
