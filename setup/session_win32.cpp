@@ -17,6 +17,7 @@
 #include "sysutil/cmfunit.h"
 #include "sysutil/cmfunit_win32.h"
 #include "sysutil/codepage.h"
+#include "sysutil/folderguard_win32.h"
 #include "sysutil/handles_win32.h"
 #include "sysutil/logfile_win32.h"
 #include "sysutil/outcome.h"
@@ -192,7 +193,7 @@ class SilentInstall final : public InstallObserver {
   bool failed = false;
 };
 
-Outcome RunSilentInstall(const SetupData& data, const SetupOptions& options, const Log& log) {
+Outcome RunSilentInstall(const SetupData& data, const std::u16string& destination, const Log& log) {
   WindowsInstallSystem system;
   SilentInstall watcher;
   InstallRun run(data.config, SystemFileSystem(), system, watcher);
@@ -202,8 +203,8 @@ Outcome RunSilentInstall(const SetupData& data, const SetupOptions& options, con
   if (!run.OpenPackage(ProgramPath(), data.config.licenseoffset, data.setupfile)) {
     log("the package's directory could not be read");
   }
-  run.destfolder = options.destination ? *options.destination : DefaultDestination(data);
-  log("destination: ", run.destfolder);
+  run.destfolder = destination;
+  log("destination: ", MaskPasswords(run.destfolder));
   run.RunInstall();
   if (watcher.done && !watcher.failed) {
     log("installation complete");
@@ -281,7 +282,6 @@ int RunSession(HINSTANCE instance) {
     return finish(Outcome::kBadCommandLine);
   }
 
-
   // held until the process ends
   win::Event running(CreateMutexW(nullptr, FALSE, kRunningMutex));
   const DWORD mutexerror = GetLastError();
@@ -304,9 +304,28 @@ int RunSession(HINSTANCE instance) {
     if (g_setupfile) g_setupfile->Close();
     return finish(Outcome::kFailed);
   }
+  // An unattended install goes only into a folder the uninstall may remove again: /D= or the
+  // package's own folder, judged before anything is written. The folder recorded is the one
+  // judged, as the system spells it.
+  std::u16string destination;
+  if (!data.uninstallmode && options.unattended()) {
+    const FolderDecision judged = DecideDestinationHere(
+        options.destination ? *options.destination : DefaultDestination(data));
+    if (judged.kept()) {
+      const std::u16string why = RefusedDestinationMessage(judged);
+      if (g_setupfile) g_setupfile->Close();
+      if (options.destination) {
+        log("bad switch: /D=", MaskPasswords(why));
+        return finish(Outcome::kBadCommandLine);
+      }
+      log("error: ", MaskPasswords(why));
+      return finish(Outcome::kFailed);
+    }
+    destination = judged.path;
+  }
   if (!data.uninstallmode && data.needpassword && options.unattended()) {
     if (auto problem = UnlockUnattended(data, options)) {
-      log("error: ", *problem);
+      log("error: ", MaskPasswords(*problem));
       if (g_setupfile) g_setupfile->Close();
       return finish(Outcome::kFailed);
     }
@@ -319,12 +338,13 @@ int RunSession(HINSTANCE instance) {
 
   if (silent) {
     return finish(data.uninstallmode ? RunSilentUninstall(data, log)
-                                     : RunSilentInstall(data, options, log));
+                                     : RunSilentInstall(data, destination, log));
   }
 
   WizardOptions wizardoptions;
   wizardoptions.ui = options.ui;
   wizardoptions.destination = options.destination;
+  if (!destination.empty()) wizardoptions.destination = destination;  // passive: judged already
   int code = 0;
   {
     Triform wizard(data, wizardoptions, status, log);
