@@ -59,11 +59,7 @@ void InstallRun::SetProgress(std::int32_t percent) {
 
 RegistrationInput InstallRun::Registration() {
   RegistrationInput in{config_, destfolder, sys_.DesktopFolder(), sys_.WindowsFolder()};
-  DirectoryRecord r;
-  for (std::size_t i = 0; i < reader_.records.size(); ++i) {
-    reader_.records.Get(i, r);
-    if (r.filesize > 0) in.installedbytes += static_cast<std::uint64_t>(r.filesize);
-  }
+  in.installedbytes = reader_.records.InstalledBytes();
   in.installdate = sys_.InstallDate();
   return in;
 }
