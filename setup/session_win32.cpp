@@ -98,6 +98,9 @@ std::optional<std::u16string> LoadInstallMode(SetupData& data) {
       break;
     case PackageProtection::kRawKey:
       return std::u16string(kStatusEncrypted);
+    case PackageProtection::kTooCostly:
+      return u"The package asks for more password iterations than the 10,000,000 this setup "
+             u"program allows, so it cannot be opened.";
     case PackageProtection::kPlain:
     case PackageProtection::kUnreadable:  // the engine reports it when it opens the package
       break;

@@ -608,6 +608,10 @@ TEST_F(PackTest, EachBuildGetsItsOwnSalt) {
     salts.push_back(ReadPasswordData(header)->salt);
   }
   EXPECT_NE(salts[0], salts[1]);
+  // more than setup would ever derive is refused before anything is written
+  options_.iterations = 10000001;
+  EXPECT_FALSE(Build());
+  EXPECT_EQ(error_, "at most 10000000 iterations");
 }
 
 TEST(PasswordFile, OneLineOfUtf8) {
