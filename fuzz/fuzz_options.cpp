@@ -6,10 +6,12 @@
 //
 // The input is read as a sequence of tokens: a byte picks the kind, the next bytes its text.
 #include <cstdint>
+#include <cstdio>
 #include <string>
 #include <vector>
 
 #include "setup/options.h"
+#include "sysutil/codepage.h"
 
 namespace {
 
@@ -65,9 +67,13 @@ constexpr std::u16string_view kAttached[] = {u"/PASSWORD=", u"-password=",  u"--
                                              u"-PW:",       u"/passwd=",    u"/PassPhrase="};
 constexpr std::u16string_view kBare[] = {u"/PASSWORD", u"--pass", u"-pwd", u"/Password ="};
 
+// A snowman and a number of its own in this line (nothing else produces either), so that no
+// password's text is part of another's.
+int g_passwords = 0;
 std::u16string SecretValue(Input& in) {
   std::u16string v = Word(in, true);
-  v.insert(in.byte() % (v.size() + 1), 1, kSecret);
+  const char16_t mark[] = {kSecret, static_cast<char16_t>(u'\u2460' + g_passwords++), 0};
+  v.insert(in.byte() % (v.size() + 1), mark);
   return v;
 }
 
@@ -102,17 +108,27 @@ std::u16string Token(Input& in) {
   }
 }
 
+// The line and the text at fault, for whoever reads the crash.
+[[noreturn]] void Trap(const std::u16string& line, const std::u16string& text) {
+  std::fprintf(stderr, "line: %s\nlogged: %s\n", Utf16ToUtf8(line).c_str(),
+               Utf16ToUtf8(text).c_str());
+  __builtin_trap();
+}
+
+std::u16string g_line;
 void NoSecret(const std::u16string& text) {
-  if (text.find(kSecret) != std::u16string::npos) __builtin_trap();
+  if (text.find(kSecret) != std::u16string::npos) Trap(g_line, text);
 }
 
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
   Input in{data, size};
+  g_passwords = 0;
   std::u16string line = in.byte() % 2 ? u"\"C:\\Program Files\\setup.exe\"" : u"setup.exe";
   for (int n = 0; n < 24 && !in.done(); ++n) line += u" " + Token(in);
 
+  g_line = line;
   const SetupOptions o = ParseCommandLine(line);
   // every text the session logs that comes from the command line
   NoSecret(WithoutPassword(line));
@@ -129,7 +145,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
       const PasswordSwitch p = FindPasswordSwitch(a.text, 0);
       if (p.found && a.text.find(kSecret) != std::u16string::npos &&
           o.destination->find(a.text) != std::u16string::npos) {
-        __builtin_trap();
+        Trap(line, *o.destination);
       }
     }
   }

@@ -247,13 +247,24 @@ SetupOptions ParseCommandLine(std::u16string_view line) {
     return k + 1 < args.size() ? args[k + 1].offset : line.size();
   };
   std::vector<bool> secret(args.size(), false);
+  // Set once an argument held a password switch that a quote joined to other text: where its
+  // value ends cannot be told, so every argument behind it is logged as "***".
+  bool joined = false;
+  for (std::size_t k = 1; k < first && k < args.size(); ++k) {
+    joined = joined || HoldsPasswordSwitch(args[k].text);  // the uninstaller's program name
+  }
   // Applies a switch; the others are logged as ignored, a password given in a form not taken
   // masked, and the argument behind a bare password switch as "***".
   auto take = [&](std::size_t k) {
     const std::u16string& arg = args[k].text;
-    if (TakeSwitch(o, arg)) return;
-    o.ignored.push_back(secret[k] && !FindPasswordSwitch(arg, 0).found ? u"***"
-                                                                       : MaskedArgument(arg));
+    const bool joins = !secret[k] && HoldsPasswordSwitch(arg);
+    if (!TakeSwitch(o, arg)) {
+      const bool value = secret[k] && !FindPasswordSwitch(arg, 0).found;
+      o.ignored.push_back(value || joined                    ? u"***"
+                          : FindPasswordSwitch(arg, 0).found ? MaskedArgument(arg)
+                                                             : MaskPasswords(arg, IsKnownSwitch));
+    }
+    joined = joined || joins;
   };
   // The password switches first, wherever they stand (the uninstaller's program name too), and
   // every argument one of them may be the value of: what is left decides, so /D= never takes a
@@ -305,10 +316,20 @@ std::u16string WithoutPassword(std::u16string_view line) {
   const std::vector<CommandArgument> args = SplitCommandLine(line);
   std::u16string out;
   std::size_t copied = 0;
+  auto trimmed = [&out] {
+    while (!out.empty() && out.back() == u' ') out.pop_back();
+    return out;
+  };
   for (std::size_t i = 1; i < args.size(); ++i) {
     const PasswordSwitch p = FindPasswordSwitch(args[i].text, 0);
     if (!p.found) continue;
-    out.append(line.substr(copied, args[i].offset - copied));
+    const std::u16string_view before = line.substr(copied, args[i].offset - copied);
+    // a password switch a quote joined to other text: from there on, everything goes
+    if (HoldsPasswordSwitch(before)) {
+      out.append(MaskPasswords(line.substr(copied), IsKnownSwitch));
+      return trimmed();
+    }
+    out.append(before);
     out.append(MaskedArgument(args[i].text));
     const std::size_t values = ValueArguments(args, i, p);
     if (values > 0) out.append(u" ***");  // the bare switch's value
@@ -317,10 +338,8 @@ std::u16string WithoutPassword(std::u16string_view line) {
     copied = next < args.size() ? args[next].offset : line.size();
     i = next - 1;
   }
-  out.append(line.substr(copied));
-  while (!out.empty() && out.back() == u' ') out.pop_back();
-  // whatever the arguments hid (a quote that joined a password switch to another argument)
-  return MaskPasswords(out, IsKnownSwitch);
+  out.append(MaskPasswords(line.substr(copied), IsKnownSwitch));
+  return trimmed();
 }
 
 bool IsAbsoluteFolder(std::u16string_view path) {

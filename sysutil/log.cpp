@@ -65,10 +65,6 @@ bool SameLetters(std::u16string_view a, std::u16string_view b) {
 constexpr std::u16string_view kPasswordNames[] = {u"PASSWORD", u"PASSWD", u"PASSPHRASE",
                                                   u"PASS",     u"PWD",    u"PW"};
 
-bool IsMaskedValue(std::u16string_view text, std::size_t at) {
-  return text.substr(at, 3) == u"***" && (at + 3 == text.size() || IsBlank(text[at + 3]));
-}
-
 }  // namespace
 
 PasswordSwitch FindPasswordSwitch(std::u16string_view text, std::size_t at) {
@@ -95,6 +91,14 @@ PasswordSwitch FindPasswordSwitch(std::u16string_view text, std::size_t at) {
   return p;
 }
 
+bool HoldsPasswordSwitch(std::u16string_view text) {
+  for (std::size_t i = 0; i < text.size(); ++i) {
+    const bool starts = i == 0 || IsBlank(text[i - 1]) || text[i - 1] == u'"';
+    if (starts && FindPasswordSwitch(text, i).found) return true;
+  }
+  return false;
+}
+
 std::u16string MaskPasswords(std::u16string_view text,
                              bool (*is_switch)(std::u16string_view token)) {
   std::u16string out;
@@ -119,10 +123,10 @@ std::u16string MaskPasswords(std::u16string_view text,
         continue;
       }
     }
+    // where the value ends cannot be told from the text alone: all of it goes
     out.append(text.substr(i, value - i));
     out.append(u"***");
-    if (!IsMaskedValue(text, value)) break;
-    i = value + 3;
+    break;
   }
   return out;
 }

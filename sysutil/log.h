@@ -78,10 +78,14 @@ struct PasswordSwitch {
 };
 PasswordSwitch FindPasswordSwitch(std::u16string_view text, std::size_t at);
 
+// True when a password switch begins anywhere in the text where a switch may begin (its start,
+// or behind a blank or a quote).
+bool HoldsPasswordSwitch(std::u16string_view text);
+
 // Any text for the log: from a password switch on (at the text's start, or behind a blank or a
 // quote), its value and everything behind it become "***", since where the value ends cannot be
-// told from the text alone; a value masked already ("***") stays, and a bare switch keeps what
-// follows it when `is_switch` says that is a switch of its own.
+// told from the text alone; a bare switch keeps what follows it when `is_switch` says that is a
+// switch of its own.
 std::u16string MaskPasswords(std::u16string_view text,
                              bool (*is_switch)(std::u16string_view token) = nullptr);
 
