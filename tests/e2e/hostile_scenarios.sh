@@ -154,13 +154,14 @@ done
 
 # ---- DLLs planted beside setup.exe: none is loaded ----------------------------------------
 # Wine loads a DLL beside the program first when told to prefer native ones, as Windows does
-# for a DLL that is not a known DLL. version.dll and imm32.dll are left out: Wine's own user32
-# loads them as the process starts, before any code of ours (on Windows they come from its
-# known DLLs and the system folder).
+# for a DLL that is not a known DLL. version.dll, imm32.dll and msimg32.dll are left out: Wine's
+# own user32 loads the first two as the process starts, before any code of ours, and Wine looks
+# beside the program for its uxtheme's msimg32 even after the search was restricted (on
+# Windows, user32 and imm32 are known DLLs and a restricted search holds for a DLL's imports).
 mkdir -p "$H/plant"
 cp "$PKG/demo-setup.exe" "$H/plant/setup.exe"
-for d in uxtheme comctl32 dwmapi msimg32; do cp "$BIN/tests/e2e/kestrel_planted.dll" "$H/plant/$d.dll"; done
-WINEDEBUG=-all,+loaddll WINEDLLOVERRIDES="winemenubuilder.exe=d;uxtheme,comctl32,dwmapi,msimg32=n,b" \
+for d in uxtheme comctl32 dwmapi; do cp "$BIN/tests/e2e/kestrel_planted.dll" "$H/plant/$d.dll"; done
+WINEDEBUG=-all,+loaddll WINEDLLOVERRIDES="winemenubuilder.exe=d;uxtheme,comctl32,dwmapi=n,b" \
   drive planted show 'C:\hostile\plant\setup.exe'
 expect "$WORK/planted.log" "exit=1602"
 if grep -q 'Loaded L"C:\\\\hostile\\\\plant\\\\[a-z0-9]*\.dll' "$WORK/planted.log"; then
@@ -182,12 +183,17 @@ fi
 
 # ---- the file swapped between the start-up check and the install -------------------------
 # The same layout with another payload and another program part: what the check read must be
-# what is installed, and the uninstaller copy too.
+# what is installed, and the uninstaller copy too. Both with the classic directory and the same
+# file times, so that nothing but the content differs.
 mkdir -p "$H/swap/src"
-cp "$H/src/hostile.toml" "$H/src/hostile-tool.exe" "$H/swap/src/"
+cp -p "$H/src/hostile.toml" "$H/src/hostile-tool.exe" "$H/swap/src/"
 head -c 100000 /dev/urandom >"$H/swap/src/hostile-data.bin"
-ASAN_OPTIONS=detect_leaks=0 "$H_PACK" build "$H/swap/src/hostile.toml" -o "$H/swap/other.exe" \
-  --stub "$SETUP" --level fast >>"$WORK/hostile-pack.log" 2>&1
+touch -r "$H/src/hostile-data.bin" "$H/swap/src/hostile-data.bin"
+for s in src swap/src; do
+  ASAN_OPTIONS=detect_leaks=0 SOURCE_DATE_EPOCH=1765000000 "$H_PACK" build "$H/$s/hostile.toml" \
+    -o "$H/$s/classic.exe" --stub "$SETUP" --level fast --classic-directory >>"$WORK/hostile-pack.log" 2>&1
+done
+mv "$H/swap/src/classic.exe" "$H/swap/other.exe"
 $PY - "$H/swap/other.exe" <<'EOF'
 import sys
 p = sys.argv[1]
@@ -196,8 +202,8 @@ i = d.index(b"This program cannot be run")
 d[i] = ord("t")  # another program part, as far as the uninstaller copy is concerned
 open(p, "wb").write(d)
 EOF
-if [ "$(stat -c %s "$H/swap/other.exe")" = "$(stat -c %s "$H_PKG")" ]; then ok; else bad "swap: the two packages differ in layout"; fi
-cp "$H_PKG" "$H/swap/setup.exe"
+if [ "$(stat -c %s "$H/swap/other.exe")" = "$(stat -c %s "$H/src/classic.exe")" ]; then ok; else bad "swap: the two packages differ in layout"; fi
+cp "$H/src/classic.exe" "$H/swap/setup.exe"
 rm -f "$H/swap/go" "$H_C/windows/kestrelui.exe"
 (
   for _ in $(seq 1 400); do
