@@ -47,6 +47,7 @@ struct Manifest {
   std::string assocprogram;
   std::optional<std::filesystem::path> licence;
   std::optional<std::filesystem::path> stub;
+  std::string codec;  // "classic" or "lzma2"; empty: the packer's default
   std::vector<PackedFile> files;
   std::vector<std::string> warnings;  // legal but probably unintended
   std::vector<std::string> notes;     // worth telling: what a followed link packed

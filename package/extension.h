@@ -34,6 +34,10 @@ enum class ConfigTag : std::uint8_t {
   kStubSignature = 3,     // the signed stub's certificate-table entry and PE checksum
   kPackageChecksum = 4,   // integrity of the package region
   kCompactDirectory = 5,  // where the compressed directory lies
+  // A solid package's compact directory, under a tag of its own so that a setup program that
+  // knows compact directories but not the codec falls back on the classic placeholder and refuses.
+  kSolidDirectory = 6,
+  kSolidStream = 7,  // the codec and where the solid stream lies
 };
 
 // Tags of the Package header's reserved bytes.

@@ -541,6 +541,9 @@ if [ "$SIGNING" = 0 ] && want sign; then . "$ROOT/tests/e2e/sign_scenarios.sh"; 
 # unattended: silent and passive runs, /D=, the log, every exit code, the full uninstall entry
 want deploy && . "$ROOT/tests/e2e/deploy_scenarios.sh"
 
+# 50-51. the solid LZMA2 codec beside the classic one, and the packages setup must refuse
+want solid && . "$ROOT/tests/e2e/solid_scenarios.sh"
+
 # hostile input: the log's file, system folders as destinations, planted DLLs, a swapped file
 want hostile && . "$ROOT/tests/e2e/hostile_scenarios.sh"
 
