@@ -215,28 +215,38 @@ FolderDecision FolderGuard::DecideInstallFolder(const std::u16string& path,
   return d;
 }
 
+namespace {
+
+// Why a folder was judged as it was, in the words both messages use; empty for the reasons
+// each says in its own.
+std::u16string SharedReason(const FolderDecision& d) {
+  switch (d.reason) {
+    case FolderReason::kHoldsSystemFolder:
+      return u"it holds the system's folder \"" + d.collision + u"\"";
+    case FolderReason::kInsideWindows:
+      return u"it lies inside the Windows folder";
+    case FolderReason::kUnrepresentable:
+      return u"its name cannot be passed to this system unchanged";
+    default:
+      return {};
+  }
+}
+
+}  // namespace
+
 std::u16string KeptFolderMessage(const FolderDecision& d) {
   if (!d.kept()) return {};
   const std::u16string shown = d.path.empty() ? PrintablePath(d.recorded) : d.path;
-  std::u16string why;
+  std::u16string why = SharedReason(d);
   switch (d.reason) {
     case FolderReason::kSystemFolder:
       why = u"it is a folder of the system or holds more than this program";
-      break;
-    case FolderReason::kHoldsSystemFolder:
-      why = u"it holds the system's folder \"" + d.collision + u"\"";
-      break;
-    case FolderReason::kInsideWindows:
-      why = u"it lies inside the Windows folder";
       break;
     case FolderReason::kBadSpelling:
       why =
           u"the uninstall information names it in a form that Windows would read as another "
           u"folder (" +
           std::u16string(PathFaultText(d.fault)) + u")";
-      break;
-    case FolderReason::kUnrepresentable:
-      why = u"its name cannot be passed to this system unchanged";
       break;
     case FolderReason::kNotFolder:
       why = u"it is not a folder";
@@ -249,32 +259,22 @@ std::u16string KeptFolderMessage(const FolderDecision& d) {
           u"it is not the folder this program was installed in (it does not hold the main "
           u"program that the installation recorded)";
       break;
-    case FolderReason::kDelete:
-    case FolderReason::kAbsent:
-      return {};
+    default:
+      break;
   }
   return u"The folder \"" + shown + u"\" was not deleted: " + why + u", so its files were kept.";
 }
 
 std::u16string RefusedDestinationMessage(const FolderDecision& d) {
-  if (!d.kept()) return {};
+  if (!d.kept() || d.reason == FolderReason::kNotRecorded) return {};
   const std::u16string shown = PrintablePath(d.recorded);
-  std::u16string why;
+  std::u16string why = SharedReason(d);
   switch (d.reason) {
     case FolderReason::kSystemFolder:
       why = u"it is one of the system's own folders";
       break;
-    case FolderReason::kHoldsSystemFolder:
-      why = u"it holds the system's folder \"" + d.collision + u"\"";
-      break;
-    case FolderReason::kInsideWindows:
-      why = u"it lies inside the Windows folder";
-      break;
     case FolderReason::kBadSpelling:
       why = std::u16string(PathFaultText(d.fault));
-      break;
-    case FolderReason::kUnrepresentable:
-      why = u"its name cannot be passed to this system unchanged";
       break;
     case FolderReason::kNotFolder:
       why = u"\"" + (d.collision.empty() ? shown : d.collision) + u"\" is a file";
@@ -282,10 +282,8 @@ std::u16string RefusedDestinationMessage(const FolderDecision& d) {
     case FolderReason::kUnresolved:
       why = u"the system could not tell which folder it would be (is its drive there?)";
       break;
-    case FolderReason::kNotRecorded:
-    case FolderReason::kDelete:
-    case FolderReason::kAbsent:
-      return {};
+    default:
+      break;
   }
   return u"The folder \"" + shown + u"\" cannot be the installation folder: " + why +
          u". Choose a folder of its own for the program, such as one below Program Files.";
