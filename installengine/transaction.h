@@ -130,9 +130,9 @@ class Transaction {
     void Add(std::u16string folded);
     bool Remove(const std::u16string& folded);
   };
-  Names created_;  // files this transaction made
-  Names folders_;  // folders this transaction made
-  std::vector<std::string> savedkeys_;  // "root|key" of every key saved
+  Names created_;                                                  // files this transaction made
+  Names folders_;                                                  // folders this transaction made
+  std::vector<std::string> savedkeys_;                             // "root|key" of every key saved
   std::vector<std::pair<std::u16string, std::u16string>> beside_;  // (new file, its place)
 };
 

@@ -23,6 +23,9 @@ struct SetupData {
   // the record its Uninstall key names
   std::string identity;
   std::u16string recordpath;
+  // install: the program's own file as it was opened and checked at start-up, open until the
+  // program ends; the installation reads its files and the uninstaller copy from it
+  PackageFile* setupfile = nullptr;
   // install: the package is keyed by a password; `header` holds its password data
   bool needpassword = false;
   PackageHeader header{};

@@ -11,7 +11,7 @@ enum class Outcome {
   kCancelled,       // the user confirmed a cancel
   kFailed,          // anything the wizard reports in an Error box
   kAlreadyRunning,  // another setup of a product holds the start-up lock
-  kBadCommandLine,  // an unattended run with an unusable switch
+  kBadCommandLine,  // an unattended run with an unusable switch; any run whose /LOG= is refused
   kDowngrade,       // a newer version of the product is installed: nothing changed
   kRestartNeeded,   // installed; files in use are replaced when the system starts again
 };
