@@ -126,8 +126,10 @@ std::u16string QuoteArgument(std::u16string_view arg) {
 }
 
 std::u16string UninstallArguments(const RegistrationInput& in) {
+  // an installation for one user says so: the same product may be installed for every user too
   return u"-ui " + QuoteArgument(FromCodePage(ReadShort(in.config.exename))) + u" " +
-         QuoteArgument(u"/PRODUCT=" + FromCodePage(in.identity));
+         QuoteArgument(u"/PRODUCT=" + FromCodePage(in.identity)) +
+         (in.root == RegRoot::kCurrentUser ? u" /CURRENTUSER" : u"");
 }
 
 std::u16string UninstallCommand(const RegistrationInput& in) {

@@ -8,6 +8,7 @@
 
 #include "package/pkgfile.h"
 #include "package/records.h"
+#include "sysutil/productsystem.h"
 
 namespace kestrel {
 
@@ -23,6 +24,8 @@ struct SetupData {
   // the record its Uninstall key names
   std::string identity;
   std::u16string recordpath;
+  // the root of the product's keys: HKLM for every user, HKCU for an installation for one user
+  RegRoot root = RegRoot::kLocalMachine;
   // install: the package is keyed by a password; `header` holds its password data
   bool needpassword = false;
   PackageHeader header{};

@@ -13,6 +13,7 @@
 #include <string_view>
 #include <vector>
 
+#include "package/scope.h"
 #include "sysutil/outcome.h"
 
 namespace kestrel {
@@ -31,7 +32,13 @@ struct SetupOptions {
   std::u16string logfile;                     // /LOG=; empty: no log
   std::optional<std::u16string> password;     // /PASSWORD=
   std::u16string passwordfile;                // /PASSWORDFILE=
-  std::vector<std::u16string> ignored;        // arguments that mean nothing here
+  // /ALLUSERS (kMachine) or /CURRENTUSER (kUser): whom a package of scope "either" installs for;
+  // in uninstall mode /CURRENTUSER names the installation of the user who runs it
+  std::optional<InstallScope> scope;
+  // /ELEVATED: started with administrator rights by the setup that asked for them; the user's
+  // answers up to the destination page were given there
+  bool elevated = false;
+  std::vector<std::u16string> ignored;  // arguments that mean nothing here
   // Switches whose value is unusable, each as "/NAME=value: why"; an unattended run refuses
   // to start with any of them.
   std::vector<std::u16string> problems;
@@ -55,6 +62,15 @@ SetupOptions ParseCommandLine(std::u16string_view line);
 
 // The command line as the log may show it: the value of every /PASSWORD= replaced by "***".
 std::u16string WithoutPassword(std::u16string_view line);
+
+// Whom an installation is for, decided from the package's scope and the command line.
+struct ScopeDecision {
+  enum Kind { kMachine, kUser, kAsk, kRefused } kind = kMachine;
+  std::u16string why;  // kRefused: the message
+};
+// "either" with neither switch: the wizard asks; an unattended run installs for every user, the
+// choice the wizard recommends. A switch the package cannot honour is refused.
+ScopeDecision DecideScope(InstallScope package, const SetupOptions& options);
 
 // A folder path that starts at a drive ("C:\...") or a share ("\\server\share..."), with no
 // character that a file name cannot hold.

@@ -14,7 +14,9 @@
 #include "package/integrity.h"
 #include "package/pkgfile_win32.h"
 #include "package/protection.h"
+#include "package/scope.h"
 #include "package/startload.h"
+#include "setup/elevate_win32.h"
 #include "setup/options.h"
 #include "setup/selfcopy_win32.h"
 #include "sysutil/cmfunit.h"
@@ -113,9 +115,12 @@ constexpr std::u16string_view kNoUninstallInfo =
 std::optional<std::u16string> LoadProduct(SetupData& data, const std::string& identity) {
   if (!IsValidProductId(identity)) return std::u16string(kNoUninstallInfo);
   const std::string key = UninstallKey(identity);
-  std::string displayname = ReadMachineString(key, "DisplayName", "");
-  data.recordpath = ReadWideValue(HKEY_LOCAL_MACHINE, key, kRecordValue, MachineKeyView(key));
-  data.basefolder = ReadWideValue(HKEY_LOCAL_MACHINE, key, "InstallLocation", MachineKeyView(key));
+  const bool machine = data.root == RegRoot::kLocalMachine;
+  const HKEY root = machine ? HKEY_LOCAL_MACHINE : HKEY_CURRENT_USER;
+  const REGSAM view = machine ? MachineKeyView(key) : 0;
+  std::string displayname = ToCodePage(ReadWideValue(root, key, "DisplayName", view));
+  data.recordpath = ReadWideValue(root, key, kRecordValue, view);
+  data.basefolder = ReadWideValue(root, key, "InstallLocation", view);
   if (displayname.empty() && data.recordpath.empty()) return std::u16string(kNoUninstallInfo);
   if (displayname.size() > 255) displayname.resize(255);
   WriteShort(data.config.displayname, displayname);
@@ -162,6 +167,13 @@ std::optional<std::u16string> LoadUninstallMode(SetupData& data, const SetupOpti
   WriteShort(config.exename, exename);
 
   const std::string key = AppPathsKey(exename);
+  // an installation for one user is named so by its uninstall command; it has an identity
+  if (options.scope == InstallScope::kUser) {
+    data.root = RegRoot::kCurrentUser;
+    return LoadProduct(data, options.product ? ToCodePage(*options.product)
+                                             : ToCodePage(ReadWideValue(HKEY_CURRENT_USER, key,
+                                                                        kProductValue, 0)));
+  }
   // "-ui" and a program an installation with an identity registered: that product
   const std::string identity =
       options.product ? ToCodePage(*options.product) : ReadMachineString(key, kProductValue, "");
@@ -260,6 +272,7 @@ Outcome RunSilentInstall(const SetupData& data, const SetupOptions& options, con
   if (!run.OpenPackage(ProgramPath(), data.config.licenseoffset)) {
     log("the package's directory could not be read");
   }
+  run.root = data.root;
   run.destfolder = options.destination ? *options.destination : DefaultDestination(data);
   log("destination: ", run.destfolder);
   run.RunInstall();
@@ -296,7 +309,8 @@ int RunSessionIn(HINSTANCE instance, const std::u16string& commandline, const Se
   if (!options.logfile.empty()) {
     // a log folder that does not exist yet is made, as a deployment tool expects
     CreateFolderChain(SystemFileSystem(), FolderPart(options.logfile));
-    logfile = FileLogSink::Create(options.logfile);
+    // the elevated second start adds to the log of the setup that started it
+    logfile = FileLogSink::Create(options.logfile, options.elevated);
   }
   // a deployment that asked for a log and would get none is told so by its exit code
   const bool nolog = !options.logfile.empty() && !logfile;
@@ -328,8 +342,9 @@ int RunSessionIn(HINSTANCE instance, const std::u16string& commandline, const Se
   win::Event running(CreateMutexW(nullptr, FALSE, kRunningMutex));
   const DWORD mutexerror = GetLastError();
   // a mutex made in another user's session may refuse us access: it exists all the same
-  const bool taken =
-      running ? mutexerror == ERROR_ALREADY_EXISTS : mutexerror == ERROR_ACCESS_DENIED;
+  // the elevated second start runs while the setup that started it holds the lock and waits
+  const bool taken = !options.elevated && (running ? mutexerror == ERROR_ALREADY_EXISTS
+                                                   : mutexerror == ERROR_ACCESS_DENIED);
   if (taken) {
     log("error: ", kAlreadyRunningText);
     if (options.ui == UiLevel::kFull) ui::ErrorBox(app.handle(), kAlreadyRunningText);
@@ -345,6 +360,41 @@ int RunSessionIn(HINSTANCE instance, const std::u16string& commandline, const Se
     if (options.ui == UiLevel::kFull) ui::ErrorBox(app.handle(), *fatal);
     if (g_setupfile) g_setupfile->Close();
     return finish(Outcome::kFailed);
+  }
+  WizardOptions wizardoptions;
+  if (!data.uninstallmode) {
+    const InstallScope packagescope = PackageScope(data.config);
+    const ScopeDecision scope = DecideScope(packagescope, options);
+    if (scope.kind == ScopeDecision::kRefused) {
+      log("error: ", scope.why);
+      if (options.ui == UiLevel::kFull) ui::ErrorBox(app.handle(), scope.why);
+      if (g_setupfile) g_setupfile->Close();
+      return finish(Outcome::kBadCommandLine);
+    }
+    if (scope.kind == ScopeDecision::kUser) {
+      data.root = RegRoot::kCurrentUser;
+      data.basefolder = UserProgramsFolder();
+      log("installs for: the current user, below ", data.basefolder);
+    } else if (scope.kind == ScopeDecision::kAsk) {
+      wizardoptions.askscope = true;
+      wizardoptions.userbasefolder = UserProgramsFolder();
+    } else if (packagescope != InstallScope::kMachine && !RunningAsAdministrator()) {
+      // every user, from a program that asked for no rights: again, with them
+      log("installs for: every user; setup starts again with administrator rights");
+      if (g_setupfile) g_setupfile->Close();
+      if (logfile) logfile->Suspend();
+      const ElevatedRun run = RunElevated(ElevatedParameters(commandline), nullptr);
+      if (logfile) logfile->Resume();
+      if (!run.started) {
+        log("setup could not start with administrator rights (error ", run.error, ")");
+        return finish(run.error == ERROR_CANCELLED ? Outcome::kCancelled : Outcome::kFailed);
+      }
+      log("the elevated setup ended with exit code ", run.code);
+      status.PassOn(run.code);
+      return status.code();
+    } else {
+      log("installs for: every user");
+    }
   }
   if (!data.uninstallmode && data.needpassword && options.unattended()) {
     if (auto problem = UnlockUnattended(data, options)) {
@@ -380,8 +430,9 @@ int RunSessionIn(HINSTANCE instance, const std::u16string& commandline, const Se
                                      : RunSilentInstall(data, options, log));
   }
 
-  WizardOptions wizardoptions;
   wizardoptions.ui = options.ui;
+  wizardoptions.elevated = options.elevated;
+  wizardoptions.commandline = commandline;
   wizardoptions.destination = options.destination;
   wizardoptions.uninstall = &uninstall;
   int code = 0;

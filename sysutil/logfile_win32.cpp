@@ -5,15 +5,37 @@
 
 namespace kestrel {
 
-std::unique_ptr<FileLogSink> FileLogSink::Create(const std::u16string& path) {
-  HANDLE h = CreateFileW(Wide(path), GENERIC_WRITE, FILE_SHARE_READ, nullptr, CREATE_ALWAYS,
-                         FILE_ATTRIBUTE_NORMAL, nullptr);
-  if (h == INVALID_HANDLE_VALUE) return nullptr;
-  return std::unique_ptr<FileLogSink>(new FileLogSink(h));
+namespace {
+
+HANDLE OpenLog(const std::u16string& path, bool append) {
+  HANDLE h = CreateFileW(Wide(path), GENERIC_WRITE, FILE_SHARE_READ, nullptr,
+                         append ? OPEN_ALWAYS : CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+  if (h != INVALID_HANDLE_VALUE && append) SetFilePointer(h, 0, nullptr, FILE_END);
+  return h;
 }
 
-FileLogSink::FileLogSink(HANDLE file) : file_(file) {
+}  // namespace
+
+std::unique_ptr<FileLogSink> FileLogSink::Create(const std::u16string& path, bool append) {
+  HANDLE h = OpenLog(path, append);
+  if (h == INVALID_HANDLE_VALUE) return nullptr;
+  return std::unique_ptr<FileLogSink>(new FileLogSink(h, path));
+}
+
+FileLogSink::FileLogSink(HANDLE file, std::u16string path) : file_(file), path_(std::move(path)) {
   InitializeCriticalSection(&lock_);
+}
+
+void FileLogSink::Suspend() {
+  EnterCriticalSection(&lock_);
+  file_.reset();
+  LeaveCriticalSection(&lock_);
+}
+
+void FileLogSink::Resume() {
+  EnterCriticalSection(&lock_);
+  if (!file_) file_.reset(OpenLog(path_, true));
+  LeaveCriticalSection(&lock_);
 }
 
 FileLogSink::~FileLogSink() {

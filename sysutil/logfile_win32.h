@@ -15,15 +15,21 @@ namespace kestrel {
 
 class FileLogSink final : public LogSink {
  public:
-  // Creates or replaces the file; null when it cannot be created (the run goes on without).
-  static std::unique_ptr<FileLogSink> Create(const std::u16string& path);
+  // Creates or replaces the file, or with `append` adds to its end; null when it cannot be
+  // opened (the run goes on without).
+  static std::unique_ptr<FileLogSink> Create(const std::u16string& path, bool append = false);
   ~FileLogSink() override;
 
   void WriteLine(std::string_view utf8) override;
+  // Closes the file while another process (the elevated setup) writes to it; lines written
+  // meanwhile are lost. Resume adds to its end again.
+  void Suspend();
+  void Resume();
 
  private:
-  explicit FileLogSink(HANDLE file);
+  FileLogSink(HANDLE file, std::u16string path);
   win::File file_;
+  std::u16string path_;
   CRITICAL_SECTION lock_;  // the worker and the main thread both write
 };
 

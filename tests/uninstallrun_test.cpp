@@ -53,13 +53,20 @@ class FakeUninstall final : public UninstallSystem, public UninstallObserver {
   bool answer = true;                     // the settings question
 
   bool UseWideApi() override { return wide; }
-  std::u16string ReadWideString(RegRoot, const std::string&, const std::string&) override {
-    return {};
+  // values under HKCU by "key|name"; nothing else is read wide
+  std::map<std::string, std::u16string> userwide;
+  int machinereads = 0;
+  std::u16string ReadWideString(RegRoot root, const std::string& key,
+                                const std::string& name) override {
+    if (root != RegRoot::kCurrentUser) return {};
+    auto it = userwide.find(key + "|" + name);
+    return it == userwide.end() ? u"" : it->second;
   }
   TreeSystem& Tree() override { return tree; }
   testing::FakeTree tree;
   std::string ReadMachineString(const std::string& key, const std::string& value) override {
     EXPECT_EQ(key, AppPathsKey("tool.exe"));
+    ++machinereads;
     auto it = values.find(value);
     return it == values.end() ? "" : it->second;
   }
@@ -498,6 +505,61 @@ TEST_F(UninstallRunTest, RecordedInstallationRemovesWhatItMadeAndNothingElse) {
   EXPECT_FALSE(third.Run());
   EXPECT_TRUE(has(busy.log, "stopped C:\\Apps\\Tool"));
   for (const auto& l : busy.log) EXPECT_NE(l.rfind("rmkey ", 0), 0u) << l;
+}
+
+// One user's installation: its keys, class and extension go from that user's hive, and nothing
+// of the machine is read or removed.
+TEST_F(UninstallRunTest, InstallationForOneUserRemovesItsKeysFromThatUsersHive) {
+  const std::u16string dir = u"C:\\Users\\me\\AppData\\Local\\Programs\\Tool";
+  InstallRecord rec;
+  rec.root = RegRoot::kCurrentUser;
+  rec.identity = "com.halvard.tool";
+  rec.displayname = "Halvard Tool";
+  rec.exename = "tool.exe";
+  rec.installfolder = dir;
+  rec.files = {{u"\\tool.exe", 1, 0, 0}};
+  rec.folders = {dir};
+  rec.assocext = ".hvt";
+  rec.assocclass = "Halvard.Doc";
+  UninstallInfo info;
+  info.identity = rec.identity;
+  info.displayname = rec.displayname;
+  info.exename = rec.exename;
+  info.root = rec.root;
+  info.recordpath = dir + u"\\Uninstall com.halvard.tool.dat";
+  info.record = rec;
+  info.hasrecord = true;
+  FakeUninstall sys;
+  sys.ontree = true;
+  sys.tree.Add(dir + u"\\tool.exe", EntryKind::kFile);
+  sys.userwide = {{"Software\\Classes\\Halvard.Doc\\shell\\open\\command|",
+                   u"\"" + dir + u"\\tool.exe\" \"%1\""},
+                  {"Software\\Classes\\.hvt|", u"Halvard.Doc"},
+                  {AppPathsKey("tool.exe") + "|" + kProductValue, u"com.halvard.tool"}};
+  UninstallRun run(info, sys, sys);
+  EXPECT_TRUE(run.Run());
+  EXPECT_FALSE(sys.tree.Has(dir + u"\\tool.exe"));
+  std::vector<std::string> keys;
+  for (const auto& l : sys.log) {
+    if (l.rfind("rmkey ", 0) == 0) keys.push_back(l);
+  }
+  EXPECT_EQ(keys, (std::vector<std::string>{
+                      "rmkey 1 Software\\Classes\\Halvard.Doc",
+                      "rmkey 1 Software\\Classes\\.hvt",
+                      "rmkey 1 " + UninstallKey("com.halvard.tool"),
+                      "rmkey 1 " + AppPathsKey("tool.exe"),
+                      "rmkey 1 software\\microsoft\\windows\\currentversion\\run\\tool.exe",
+                  }));
+  EXPECT_EQ(sys.machinereads, 0);
+  // the same class opening another user's program, or an extension taken over since, stays
+  FakeUninstall other;
+  other.ontree = true;
+  other.userwide = {
+      {"Software\\Classes\\Halvard.Doc\\shell\\open\\command|", u"\"C:\\Else\\x.exe\""},
+      {"Software\\Classes\\.hvt|", u"Other.Doc"}};
+  UninstallRun second(info, other, other);
+  EXPECT_TRUE(second.Run());
+  for (const auto& l : other.log) EXPECT_EQ(l.find("Classes"), std::string::npos) << l;
 }
 
 }  // namespace

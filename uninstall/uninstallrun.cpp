@@ -250,20 +250,26 @@ void UninstallRun::RemoveRecordedAssociation(const InstallRecord& record) {
   if (!IsExtensionName(record.assocext)) return;
   const ClassesPlace place = ClassesFor(record.root);
   const auto cls = ChildKey("", record.assocclass, false);
-  if (!cls || place.root != RegRoot::kClassesRoot) return;
-  const std::u16string command =
-      FromCodePage(sys_.ReadClassesString(record.assocclass + "\\shell\\open\\command", ""));
+  if (!cls) return;
+  // HKCR itself for every user, the user's own "Software\Classes" for one user
+  auto read = [&](const std::string& key) {
+    return place.root == RegRoot::kClassesRoot
+               ? FromCodePage(sys_.ReadClassesString(key, ""))
+               : sys_.ReadWideString(place.root, place.prefix + key, "");
+  };
+  const char* shown = place.root == RegRoot::kClassesRoot ? "HKCR\\" : "HKCU\\";
+  const std::u16string command = read(record.assocclass + "\\shell\\open\\command");
   // the class goes only while it opens this product, the extension only while it names the class
   if (ProgramInFolder(command, record.installfolder)) {
-    if (sys_.RemoveKeyTree(RegRoot::kClassesRoot, record.assocclass))
-      log_("registry key removed: HKCR\\", Ansi{record.assocclass});
+    if (sys_.RemoveKeyTree(place.root, place.prefix + record.assocclass))
+      log_("registry key removed: ", shown, Ansi{place.prefix + record.assocclass});
   } else {
     log_("file class kept: ", Ansi{record.assocclass}, " (it opens ",
          command.empty() ? std::u16string(u"nothing") : ShownProgram(command), ")");
   }
-  if (sys_.ReadClassesString(record.assocext, "") == record.assocclass) {
-    if (sys_.RemoveKeyTree(RegRoot::kClassesRoot, record.assocext))
-      log_("registry key removed: HKCR\\", Ansi{record.assocext});
+  if (read(record.assocext) == FromCodePage(record.assocclass)) {
+    if (sys_.RemoveKeyTree(place.root, place.prefix + record.assocext))
+      log_("registry key removed: ", shown, Ansi{place.prefix + record.assocext});
   } else {
     log_("file extension kept: ", Ansi{record.assocext}, " (it names another class now)");
   }
@@ -279,10 +285,19 @@ void UninstallRun::RemoveProductKeys() {
   in.displayname = info_.identity;
   in.startpath = EncodeLetterHex(info_.programgroup);
   std::vector<std::pair<RegRoot, std::string>> keys = PlanUninstall(in).keytrees;
+  // an installation for one user has its Uninstall and App Paths keys in that user's hive
+  for (auto& k : keys) {
+    if (k.first == RegRoot::kLocalMachine) k.first = info_.root;
+  }
   // App Paths only while it still names this product
   const std::string apppaths = AppPathsKey(info_.exename);
-  const std::string owner = sys_.ReadMachineString(apppaths, kProductValue);
-  const std::string name = sys_.ReadMachineString(apppaths, "Displayname");
+  auto read = [&](const char* value) {
+    return info_.root == RegRoot::kLocalMachine
+               ? sys_.ReadMachineString(apppaths, value)
+               : ToCodePage(sys_.ReadWideString(info_.root, apppaths, value));
+  };
+  const std::string owner = read(kProductValue);
+  const std::string name = read("Displayname");
   if (!(owner == info_.identity || (owner.empty() && name == info_.displayname))) {
     std::erase_if(keys, [&](const auto& k) { return k.second == apppaths; });
     if (!name.empty()) log_("registry key kept (another product's now): ", Ansi{apppaths});

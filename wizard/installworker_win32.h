@@ -33,6 +33,8 @@ class tinstallengine final : public ui::WorkerThread, private InstallObserver {
   // Keys an enciphered package, before OpenPackage (the wizard's accepted password).
   void SetKey(std::span<const std::uint8_t> key) { run_.reader().SetKey(key); }
   void SkipCosmeticPauses() { run_.SkipCosmeticPauses(); }
+  // HKCU for an installation for one user; before Start.
+  void SetRoot(RegRoot root) { run_.root = root; }
   // Opens the program's own file and reads the package's directory (main thread, once).
   bool OpenPackage();
 

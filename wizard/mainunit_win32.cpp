@@ -348,6 +348,7 @@ void Triform::StartEngine() {
   InstallReports& reports = *this;
   engine_ = std::make_unique<tinstallengine>(config_, installsystem_, reports, log_);
   engine_->packageend = config_.licenseoffset;
+  engine_->SetRoot(data_.root);
   if (passive()) engine_->SkipCosmeticPauses();  // no one watches the bar's last steps
   if (passwordaccepted_) {
     engine_->SetKey(passwordkey_);

@@ -25,6 +25,14 @@ struct WizardOptions {
   UiLevel ui = UiLevel::kFull;                // kPassive: the progress page only, closed at the end
   std::optional<std::u16string> destination;  // /D=: the destination page's text
   const UninstallInfo* uninstall = nullptr;   // uninstall mode: what the session loaded
+  // a package for every user or one: the wizard asks before the destination page, and starts
+  // setup again with administrator rights for every user; `userbasefolder` is the user's own
+  // programs folder
+  bool askscope = false;
+  std::u16string userbasefolder;
+  // started with administrator rights by the setup that asked: the licence was accepted there
+  bool elevated = false;
+  std::u16string commandline;  // as the session got it, for the elevated start
 };
 
 class Triform : public ui::Form, private InstallReports, private UninstallObserver {

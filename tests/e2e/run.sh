@@ -544,6 +544,8 @@ if [ "$SIGNING" = 0 ] && want sign; then . "$ROOT/tests/e2e/sign_scenarios.sh"; 
 # unattended: silent and passive runs, /D=, the log, every exit code, the full uninstall entry
 want deploy && . "$ROOT/tests/e2e/deploy_scenarios.sh"
 want identity && . "$ROOT/tests/e2e/identity_scenarios.sh"
+# installations for one user, and packages for either
+want scope && . "$ROOT/tests/e2e/scope_scenarios.sh"
 
 # 50-51. the solid LZMA2 codec beside the classic one, and the packages setup must refuse
 want solid && . "$ROOT/tests/e2e/solid_scenarios.sh"
