@@ -258,6 +258,12 @@ ScopeDecision DecideScope(InstallScope package, const SetupOptions& o) {
   return {ScopeDecision::kAsk, {}};
 }
 
+std::u16string ElevatedParameters(std::u16string_view commandline) {
+  const std::vector<CommandArgument> args = SplitCommandLine(commandline);
+  const std::u16string rest(args.size() > 1 ? commandline.substr(args[1].offset) : u"");
+  return u"/ALLUSERS /ELEVATED" + (rest.empty() ? rest : u" " + rest);
+}
+
 std::u16string WithoutPassword(std::u16string_view line) {
   const std::vector<CommandArgument> args = SplitCommandLine(line);
   std::u16string out;

@@ -72,6 +72,10 @@ struct ScopeDecision {
 // choice the wizard recommends. A switch the package cannot honour is refused.
 ScopeDecision DecideScope(InstallScope package, const SetupOptions& options);
 
+// The arguments for setup's elevated second start: the command line's arguments after the
+// program's name, with "/ALLUSERS /ELEVATED" in front (before a /D=, which takes the rest).
+std::u16string ElevatedParameters(std::u16string_view commandline);
+
 // A folder path that starts at a drive ("C:\...") or a share ("\\server\share..."), with no
 // character that a file name cannot hold.
 bool IsAbsoluteFolder(std::u16string_view path);

@@ -16,12 +16,12 @@
 #include "package/protection.h"
 #include "package/scope.h"
 #include "package/startload.h"
-#include "setup/elevate_win32.h"
 #include "setup/options.h"
 #include "setup/selfcopy_win32.h"
 #include "sysutil/cmfunit.h"
 #include "sysutil/cmfunit_win32.h"
 #include "sysutil/codepage.h"
+#include "sysutil/elevate_win32.h"
 #include "sysutil/handles_win32.h"
 #include "sysutil/logfile_win32.h"
 #include "sysutil/outcome.h"
@@ -432,7 +432,7 @@ int RunSessionIn(HINSTANCE instance, const std::u16string& commandline, const Se
 
   wizardoptions.ui = options.ui;
   wizardoptions.elevated = options.elevated;
-  wizardoptions.commandline = commandline;
+  wizardoptions.elevatedparameters = ElevatedParameters(commandline);
   wizardoptions.destination = options.destination;
   wizardoptions.uninstall = &uninstall;
   int code = 0;

@@ -208,7 +208,46 @@ s_present "$SCE_MACHINE_U/sce.exe" scope-either-default
 s_run scope-either-undefault "$(s_value "$SCE_MKEY" QuietUninstallString)"
 s_exit scope-either-undefault 0
 
-# ---- 5. a switch the package cannot honour: 1639 before anything is touched -------------------
+# ---- 5. the wizard of an "either" package asks before the destination page --------------------
+if [ -x "$DRIVER" ]; then
+  KDRV_SCOPE=me timeout -k 5 150 $W "$DRIVER" install "$ART/scope-choice" \
+    "$(win "$PKG/sce-setup.exe")" >"$WORK/scope-choice.log" 2>&1 && ok || bad "scope-choice: driver failed"
+  L=$WORK/scope-choice.log
+  expect "$L" "text scopetitle=Choose Users"
+  expect "$L" "text scopelabel=Choose whether E2E Scope Either is installed for every user of this computer or just for you."
+  expect "$L" "text allusers=Install for all users (recommended)"
+  expect "$L" "text justme=Install just for me"
+  expect "$L" "checked allusers=1 justme=0"
+  expect "$L" "checked allusers=0 justme=1"
+  expect "$L" "back to=welcomepage"
+  expect "$L" "after scope=destinationpage"
+  expect "$L" "destination back to=scopepage"
+  expect "$L" "ctl scopetitle vis=1 en=1 rect=147,16,300,13"
+  expect "$L" "ctl allusers vis=1 en=1 rect=147,108,319,17"
+  expect "$L" "ctl justme vis=1 en=1 rect=147,133,319,17"
+  expect "$L" "installpath=$LOCALAPP_W\\Programs\\Kestrel Scope\\Either"
+  expect "$L" "exit=0"
+  s_present "$SCE_USER_U/sce.exe" scope-choice
+  s_key present "$SCE_UKEY" scope-choice
+  s_key absent "$SCE_MKEY" scope-choice
+  s_run scope-unchoice "$(s_value "$SCE_UKEY" QuietUninstallString)"
+  s_exit scope-unchoice 0
+  # at 144 DPI, every user: the layout scales by 1.5, the installation goes to Program Files
+  $W reg add 'HKCU\Control Panel\Desktop' /v LogPixels /t REG_DWORD /d 144 /f >/dev/null 2>&1
+  KDRV_SCOPE=all timeout -k 5 150 $W "$DRIVER" install "$ART/scope-choice-144" \
+    "$(win "$PKG/sce-setup.exe")" >"$WORK/scope-choice-144.log" 2>&1 && ok || bad "scope-choice-144: driver failed"
+  $W reg delete 'HKCU\Control Panel\Desktop' /v LogPixels /f >/dev/null 2>&1
+  L=$WORK/scope-choice-144.log
+  expect "$L" "ctl allusers vis=1 en=1 rect=221,162,478,26"
+  expect "$L" "installpath=$PFW\\Kestrel Scope\\Either"
+  expect "$L" "exit=0"
+  s_present "$SCE_MACHINE_U/sce.exe" scope-choice-144
+  s_key present "$SCE_MKEY" scope-choice-144
+  s_run scope-unchoice-144 "$(s_value "$SCE_MKEY" QuietUninstallString)"
+  s_exit scope-unchoice-144 0
+fi
+
+# ---- 6. a switch the package cannot honour: 1639 before anything is touched -------------------
 s_run scope-machine-user "$(win "$PKG/scm-setup.exe") /S /CURRENTUSER /LOG=C:\\scope-mu.log"
 s_exit scope-machine-user 1639
 grep -q '/CURRENTUSER: this package installs for every user only' "$DRIVE_C/scope-mu.log" && ok ||

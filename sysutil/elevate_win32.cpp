@@ -1,8 +1,7 @@
-#include "setup/elevate_win32.h"
+#include "sysutil/elevate_win32.h"
 
 #include <shellapi.h>
 
-#include "setup/options.h"
 #include "sysutil/cmfunit.h"
 #include "sysutil/cmfunit_win32.h"
 #include "sysutil/handles_win32.h"
@@ -47,12 +46,6 @@ ElevatedRun RunElevated(const std::u16string& parameters, HWND owner) {
   GetExitCodeProcess(info.hProcess, &code);
   run.code = static_cast<int>(code);
   return run;
-}
-
-std::u16string ElevatedParameters(const std::u16string& commandline) {
-  const std::vector<CommandArgument> args = SplitCommandLine(commandline);
-  std::u16string rest = args.size() > 1 ? commandline.substr(args[1].offset) : std::u16string();
-  return u"/ALLUSERS /ELEVATED" + (rest.empty() ? rest : u" " + rest);
 }
 
 }  // namespace kestrel

@@ -19,8 +19,4 @@ struct ElevatedRun {
 // to, or null.
 ElevatedRun RunElevated(const std::u16string& parameters, HWND owner);
 
-// The command line's arguments after the program's name, with "/ALLUSERS /ELEVATED" in front
-// (before a /D=, which takes the rest of the line).
-std::u16string ElevatedParameters(const std::u16string& commandline);
-
 }  // namespace kestrel
