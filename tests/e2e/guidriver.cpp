@@ -489,9 +489,11 @@ class Walk {
     for (C c : {C::scopetitle, C::scopelabel, C::allusers, C::justme, C::scopenote, C::clicknext4})
       Out("text " + std::string(kestrel::kWizCtlNames[size_t(c)]) + "=" +
           Utf8(TextOf(Ctl(form_, c))));
-    DumpControls({C::scopepage, C::scopetitle, C::scopelabel, C::allusers, C::justme,
-                  C::scopenote, C::clicknext4, C::Image6});
-    auto checked = [&](C c) { return SendMessageW(Ctl(form_, c), BM_GETCHECK, 0, 0) == BST_CHECKED; };
+    DumpControls({C::scopepage, C::scopetitle, C::scopelabel, C::allusers, C::justme, C::scopenote,
+                  C::clicknext4, C::Image6});
+    auto checked = [&](C c) {
+      return SendMessageW(Ctl(form_, c), BM_GETCHECK, 0, 0) == BST_CHECKED;
+    };
     Out(std::string("checked allusers=") + (checked(C::allusers) ? "1" : "0") +
         " justme=" + (checked(C::justme) ? "1" : "0"));
     Shoot("scope");
