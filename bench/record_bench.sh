@@ -32,7 +32,7 @@ python3 - "$SRC/installengine/installrun.cpp" <<'PY'
 import sys
 p = sys.argv[1]
 s = open(p).read()
-old = "if (!WriteRecord(links, in)) {"
+old = "if (!WriteRecord(links, in, !association.empty())) {"
 assert old in s, "the record's write is not where this benchmark expects it"
 open(p, "w").write(s.replace(old, "if ((static_cast<void>(links), false)) {"))
 PY

@@ -28,9 +28,10 @@ void Check(const std::vector<std::uint8_t>& bytes) {
   for (const auto& l : record->shortcuts) {
     if (!IsRecordedFullPath(l)) __builtin_trap();
   }
-  const auto again = DecodeInstallRecord(EncodeInstallRecord(*record));
-  if (!again || again->files.size() != record->files.size() || again->folders != record->folders ||
-      again->shortcuts != record->shortcuts) {
+  InstallRecord again;
+  if (!DecodeInstallRecord(EncodeInstallRecord(*record), again) ||
+      again.files.size() != record->files.size() || again.folders != record->folders ||
+      again.shortcuts != record->shortcuts) {
     __builtin_trap();
   }
 }

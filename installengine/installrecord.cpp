@@ -1,9 +1,11 @@
 #include "installengine/installrecord.h"
 
 #include <algorithm>
+#include <cstdlib>
 #include <cstring>
 
 #include "package/extension.h"
+#include "sysutil/pathrules.h"
 #include "sysutil/winname.h"
 
 namespace kestrel {
@@ -13,107 +15,85 @@ constexpr char kMagic[4] = {'K', 'I', 'R', '1'};
 
 class Writer {
  public:
-  void U8(std::uint8_t v) { out.push_back(v); }
-  void U16(std::uint16_t v) {
-    U8(static_cast<std::uint8_t>(v));
-    U8(static_cast<std::uint8_t>(v >> 8));
-  }
-  void U32(std::uint32_t v) {
-    for (int i = 0; i < 4; ++i) U8(static_cast<std::uint8_t>(v >> (8 * i)));
-  }
-  void U64(std::uint64_t v) {
-    U32(static_cast<std::uint32_t>(v));
-    U32(static_cast<std::uint32_t>(v >> 32));
+  void Le(std::uint64_t v, int bytes) {
+    for (int i = 0; i < bytes; ++i) out.push_back(static_cast<std::uint8_t>(v >> (8 * i)));
   }
   void Units(std::u16string_view s) {
-    for (char16_t c : s) U16(c);
+    for (char16_t c : s) Le(c, 2);
   }
   void Bytes(std::string_view s) { out.insert(out.end(), s.begin(), s.end()); }
   // A text inside an entry that holds more than one: its length first.
   void ShortBytes(std::string_view s) {
-    U16(static_cast<std::uint16_t>(s.size()));
+    Le(s.size(), 2);
     Bytes(s);
   }
   void ShortUnits(std::u16string_view s) {
-    U16(static_cast<std::uint16_t>(s.size()));
+    Le(s.size(), 2);
     Units(s);
   }
   // Starts an entry; End fills in its length.
   std::size_t Begin(RecordTag tag) {
-    U8(static_cast<std::uint8_t>(tag));
-    U32(0);
+    Le(static_cast<std::uint8_t>(tag), 5);
     return out.size();
   }
   void End(std::size_t start) {
-    const auto n = static_cast<std::uint32_t>(out.size() - start);
-    for (int i = 0; i < 4; ++i) out[start - 4 + i] = static_cast<std::uint8_t>(n >> (8 * i));
+    StoreLe32(out.data() + start - 4, static_cast<std::uint32_t>(out.size() - start));
   }
   std::vector<std::uint8_t> out;
 };
 
 class Reader {
  public:
-  explicit Reader(std::span<const std::uint8_t> b) : b_(b) {}
-  bool U8(std::uint8_t& v) {
-    if (left() < 1) return false;
-    v = b_[at_++];
-    return true;
+  Reader(const std::uint8_t* at, std::size_t size) : at_(at), end_(at + size) {}
+  // The next n bytes, or null (and nothing taken) when fewer are left.
+  const std::uint8_t* Take(std::size_t n) {
+    if (n > left()) return nullptr;
+    const std::uint8_t* p = at_;
+    at_ += n;
+    return p;
   }
-  bool U16(std::uint16_t& v) {
-    if (left() < 2) return false;
-    v = static_cast<std::uint16_t>(b_[at_] | b_[at_ + 1] << 8);
-    at_ += 2;
-    return true;
+  // A little-endian number of `bytes` bytes.
+  bool Le(std::uint64_t& v, int bytes) {
+    const std::uint8_t* p = Take(static_cast<std::size_t>(bytes));
+    v = 0;
+    for (int i = bytes; p && i-- > 0;) v = v << 8 | p[i];
+    return p != nullptr;
   }
-  bool U32(std::uint32_t& v) {
-    if (left() < 4) return false;
-    v = LoadLe32(b_.data() + at_);
-    at_ += 4;
-    return true;
-  }
-  bool U64(std::uint64_t& v) {
-    if (left() < 8) return false;
-    v = LoadLe64(b_.data() + at_);
-    at_ += 8;
-    return true;
+  template <typename T>
+  bool Num(T& v) {
+    std::uint64_t n = 0;
+    const bool ok = Le(n, sizeof(T));
+    v = static_cast<T>(n);
+    return ok;
   }
   bool Units(std::size_t n, std::u16string& s) {
-    if (n > left() / 2) return false;
+    const std::uint8_t* p = n <= left() / 2 ? Take(2 * n) : nullptr;
+    if (!p) return false;
     s.resize(n);
-    for (std::size_t i = 0; i < n; ++i) {
-      s[i] = static_cast<char16_t>(b_[at_] | b_[at_ + 1] << 8);
-      at_ += 2;
-    }
+    for (std::size_t i = 0; i < n; ++i) s[i] = static_cast<char16_t>(p[2 * i] | p[2 * i + 1] << 8);
     return true;
   }
   bool Bytes(std::size_t n, std::string& s) {
-    if (n > left()) return false;
-    s.assign(reinterpret_cast<const char*>(b_.data() + at_), n);
-    at_ += n;
-    return true;
+    const std::uint8_t* p = Take(n);
+    if (p) s.assign(reinterpret_cast<const char*>(p), n);
+    return p != nullptr;
   }
   bool ShortBytes(std::string& s) {
-    std::uint16_t n = 0;
-    return U16(n) && Bytes(n, s);
+    std::uint64_t n = 0;
+    return Le(n, 2) && Bytes(n, s);
   }
   bool ShortUnits(std::u16string& s) {
-    std::uint16_t n = 0;
-    return U16(n) && Units(n, s);
+    std::uint64_t n = 0;
+    return Le(n, 2) && Units(n, s);
   }
   // The rest as UTF-16: an even count of bytes.
   bool RestUnits(std::u16string& s) { return left() % 2 == 0 && Units(left() / 2, s); }
   bool RestBytes(std::string& s) { return Bytes(left(), s); }
-  // The next n bytes as a reader of their own (n checked by the caller).
-  std::span<const std::uint8_t> Take(std::size_t n) {
-    const auto part = b_.subspan(at_, n);
-    at_ += n;
-    return part;
-  }
-  std::size_t left() const { return b_.size() - at_; }
+  std::size_t left() const { return static_cast<std::size_t>(end_ - at_); }
 
  private:
-  std::span<const std::uint8_t> b_;
-  std::size_t at_ = 0;
+  const std::uint8_t* at_;
+  const std::uint8_t* end_;
 };
 
 bool IsSeparator(char16_t c) {
@@ -157,7 +137,7 @@ bool DecodeEntry(RecordTag tag, Reader& r, InstallRecord& rec, bool& haveproduct
   switch (tag) {
     case RecordTag::kProduct: {
       std::uint8_t root = 0;
-      if (haveproduct || !r.U8(root) || !ValidRoot(root)) return false;
+      if (haveproduct || !r.Num(root) || !ValidRoot(root)) return false;
       rec.root = static_cast<RegRoot>(root);
       haveproduct = true;
       return r.ShortBytes(rec.identity) && r.ShortBytes(rec.displayname) &&
@@ -167,7 +147,7 @@ bool DecodeEntry(RecordTag tag, Reader& r, InstallRecord& rec, bool& haveproduct
     }
     case RecordTag::kFile: {
       RecordedFile f;
-      if (!r.U64(f.size) || !r.U32(f.crc) || !r.U8(f.flags) || !r.RestUnits(f.path)) return false;
+      if (!r.Num(f.size) || !r.Num(f.crc) || !r.Num(f.flags) || !r.RestUnits(f.path)) return false;
       if (!IsRecordedSubpath(f.path)) return false;
       rec.files.push_back(std::move(f));
       return true;
@@ -175,7 +155,7 @@ bool DecodeEntry(RecordTag tag, Reader& r, InstallRecord& rec, bool& haveproduct
     case RecordTag::kFolder: {
       std::uint8_t flags = 0;
       std::u16string path;
-      if (!r.U8(flags) || !r.RestUnits(path) || !IsRecordedFullPath(path)) return false;
+      if (!r.Num(flags) || !r.RestUnits(path) || !IsRecordedFullPath(path)) return false;
       rec.folders.push_back(std::move(path));
       return true;
     }
@@ -191,7 +171,7 @@ bool DecodeEntry(RecordTag tag, Reader& r, InstallRecord& rec, bool& haveproduct
     case RecordTag::kKey: {
       std::uint8_t root = 0;
       std::string key;
-      if (!r.U8(root) || !ValidRoot(root) || !r.RestBytes(key) || !ValidKey(key)) return false;
+      if (!r.Num(root) || !ValidRoot(root) || !r.RestBytes(key) || !ValidKey(key)) return false;
       rec.keys.emplace_back(static_cast<RegRoot>(root), std::move(key));
       return true;
     }
@@ -210,12 +190,9 @@ bool DecodeEntry(RecordTag tag, Reader& r, InstallRecord& rec, bool& haveproduct
   return true;  // a tag of a later version: skipped whole
 }
 
+// The folder guard's folding: the paths compare as the file system compares them.
 std::u16string Folded(std::u16string_view path) {
-  std::u16string f = UpcaseName(path);
-  for (auto& c : f) {
-    if (c == u'/') c = u'\\';
-  }
-  return f;
+  return FoldPath(path);
 }
 
 }  // namespace
@@ -238,13 +215,6 @@ bool IsRecordedFullPath(std::u16string_view path) {
   return false;
 }
 
-InstallRecord::InstallRecord() = default;
-InstallRecord::~InstallRecord() = default;
-InstallRecord::InstallRecord(const InstallRecord&) = default;
-InstallRecord::InstallRecord(InstallRecord&&) noexcept = default;
-InstallRecord& InstallRecord::operator=(const InstallRecord&) = default;
-InstallRecord& InstallRecord::operator=(InstallRecord&&) noexcept = default;
-
 std::u16string InstallRecord::FullPath(const std::u16string& below) const {
   std::u16string folder = installfolder;
   if (!folder.empty() && folder.back() == u'\\') folder.pop_back();
@@ -254,11 +224,9 @@ std::u16string InstallRecord::FullPath(const std::u16string& below) const {
 std::vector<std::uint8_t> EncodeInstallRecord(const InstallRecord& rec) {
   Writer w;
   w.Bytes(std::string_view(kMagic, 4));
-  w.U16(kRecordVersion);
-  w.U16(0);
-  w.U32(0);  // the payload's length, filled in below
+  w.Le(kRecordVersion, 8);  // the version, 0, and the payload's length, filled in below
   std::size_t e = w.Begin(RecordTag::kProduct);
-  w.U8(static_cast<std::uint8_t>(rec.root));
+  w.Le(static_cast<std::uint8_t>(rec.root), 1);
   w.ShortBytes(rec.identity);
   w.ShortBytes(rec.displayname);
   w.ShortBytes(rec.exename);
@@ -267,15 +235,15 @@ std::vector<std::uint8_t> EncodeInstallRecord(const InstallRecord& rec) {
   w.End(e);
   for (const RecordedFile& f : rec.files) {
     e = w.Begin(RecordTag::kFile);
-    w.U64(f.size);
-    w.U32(f.crc);
-    w.U8(f.flags);
+    w.Le(f.size, 8);
+    w.Le(f.crc, 4);
+    w.Le(f.flags, 1);
     w.Units(f.path);
     w.End(e);
   }
   for (const auto& folder : rec.folders) {
     e = w.Begin(RecordTag::kFolder);
-    w.U8(0);
+    w.Le(0, 1);
     w.Units(folder);
     w.End(e);
   }
@@ -291,7 +259,7 @@ std::vector<std::uint8_t> EncodeInstallRecord(const InstallRecord& rec) {
   }
   for (const auto& [root, key] : rec.keys) {
     e = w.Begin(RecordTag::kKey);
-    w.U8(static_cast<std::uint8_t>(root));
+    w.Le(static_cast<std::uint8_t>(root), 1);
     w.Bytes(key);
     w.End(e);
   }
@@ -314,12 +282,11 @@ std::vector<std::uint8_t> EncodeInstallRecord(const InstallRecord& rec) {
   }
   const auto payload = static_cast<std::uint32_t>(w.out.size() - kRecordHeaderSize);
   StoreLe32(w.out.data() + 8, payload);
-  w.U32(Crc32(w.out.data(), w.out.size()));
+  w.Le(Crc32(w.out.data(), w.out.size()), 4);
   return std::move(w.out);
 }
 
 bool DecodeInstallRecord(std::span<const std::uint8_t> bytes, InstallRecord& rec) {
-  rec = InstallRecord{};
   if (bytes.size() < kRecordHeaderSize + 4 || bytes.size() > kMaxRecordBytes) return false;
   if (std::memcmp(bytes.data(), kMagic, 4) != 0) return false;
   if ((bytes[4] | bytes[5] << 8) != kRecordVersion || bytes[6] != 0 || bytes[7] != 0) return false;
@@ -329,12 +296,13 @@ bool DecodeInstallRecord(std::span<const std::uint8_t> bytes, InstallRecord& rec
     return false;
 
   bool haveproduct = false;
-  Reader r(bytes.subspan(kRecordHeaderSize, length));
+  Reader r(bytes.data() + kRecordHeaderSize, length);
   while (r.left() > 0) {
     std::uint8_t tag = 0;
     std::uint32_t n = 0;
-    if (!r.U8(tag) || !r.U32(n) || n > r.left()) return false;
-    Reader entry(r.Take(n));
+    const std::uint8_t* body = nullptr;
+    if (!r.Num(tag) || !r.Num(n) || !(body = r.Take(n))) return false;
+    Reader entry(body, n);
     if (!DecodeEntry(static_cast<RecordTag>(tag), entry, rec, haveproduct)) return false;
   }
   // without the product nothing says whose record this is
@@ -359,10 +327,12 @@ void SortDeepestFirst(std::vector<std::u16string>& folders) {
   std::vector<std::u16string> seen;
   std::ptrdiff_t deepest = 0;
   for (const auto& f : folders) deepest = std::max(deepest, depth(f));
-  // by depth, as the folders came within one depth: a handful of depths, no sort needed
-  for (std::ptrdiff_t d = deepest; d >= 0; --d) {
+  // by depth, as the folders came within one depth: a handful of depths, no sort needed; a
+  // folder taken is left empty, and an empty one is none
+  for (std::ptrdiff_t d = deepest; d > 0; --d) {
+    seen.clear();  // two spellings of one folder have the same depth
     for (auto& f : folders) {
-      if (depth(f) != d) continue;
+      if (f.empty() || depth(f) != d) continue;
       std::u16string folded = Folded(f);
       if (std::find(seen.begin(), seen.end(), folded) != seen.end()) continue;
       seen.push_back(std::move(folded));
@@ -392,11 +362,18 @@ void InheritEarlierRecord(InstallRecord& record, const InstallRecord& earlier) {
     return h;
   };
   std::vector<std::uint64_t> written;
+  written.reserve(record.files.size() + 1);
   for (const auto& f : record.files) written.push_back(hash(f.path));
-  if (!record.uninstaller.empty()) written.push_back(hash(record.uninstaller));
-  std::sort(written.begin(), written.end());
+  written.push_back(hash(record.uninstaller));
+  // the C library's sort: one routine for any element type, where std::sort is made anew
+  auto order = [](const void* a, const void* b) {
+    const auto x = *static_cast<const std::uint64_t*>(a), y = *static_cast<const std::uint64_t*>(b);
+    return x < y ? -1 : x > y ? 1 : 0;
+  };
+  std::qsort(written.data(), written.size(), sizeof written[0], order);
   for (const auto& f : earlier.files) {
-    if (!std::binary_search(written.begin(), written.end(), hash(f.path)))
+    const std::uint64_t h = hash(f.path);
+    if (!std::bsearch(&h, written.data(), written.size(), sizeof h, order))
       record.files.push_back(f);
   }
 }

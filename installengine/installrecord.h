@@ -55,14 +55,6 @@ struct RecordedFile {
 };
 
 struct InstallRecord {
-  // out of line: the members' own constructors and destructors, once in the program
-  InstallRecord();
-  ~InstallRecord();
-  InstallRecord(const InstallRecord&);
-  InstallRecord(InstallRecord&&) noexcept;
-  InstallRecord& operator=(const InstallRecord&);
-  InstallRecord& operator=(InstallRecord&&) noexcept;
-
   // kProduct
   RegRoot root = RegRoot::kLocalMachine;  // where the product's own keys are
   std::string identity;
@@ -88,8 +80,9 @@ struct InstallRecord {
 // The record's bytes, ready to be written.
 std::vector<std::uint8_t> EncodeInstallRecord(const InstallRecord& record);
 
-// The record in `bytes`; false (and `out` not to be used) when they are not one whole,
-// undamaged record whose every path is of the form its entry demands.
+// The record in `bytes`, read into `out`, a record made fresh for it; false (and `out` not to
+// be used) when they are not one whole, undamaged record whose every path is of the form its
+// entry demands.
 bool DecodeInstallRecord(std::span<const std::uint8_t> bytes, InstallRecord& out);
 
 // Reads the record file at `path`: false when it is missing, damaged or another product's.

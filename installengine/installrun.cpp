@@ -330,7 +330,8 @@ void InstallRun::RefreshSharedUninstaller() {
        path, " (generation ", generation, ")");
 }
 
-bool InstallRun::WriteRecord(const ShortcutPlan& links, const RegistrationInput& in) {
+bool InstallRun::WriteRecord(const ShortcutPlan& links, const RegistrationInput& in,
+                             bool associated) {
   InstallRecord& r = record_;
   r.root = root;
   r.identity = identity_;
@@ -340,21 +341,22 @@ bool InstallRun::WriteRecord(const ShortcutPlan& links, const RegistrationInput&
   r.installfolder = StripTrailingBackslash(destfolder);
   r.appdatafolder = ReadShort(config_.appdatafolder);
   r.programgroup = ReadWide(config_.programgroup);
-  r.folders = notes_.made;
+  r.folders = std::move(notes_.made);
   // the group folder and the folders above it that are not there yet are made for the links
-  std::vector<std::u16string> group;
+  // (the uninstall orders the folders deepest first itself)
+  int depth = 0;
   for (std::u16string f = StripTrailingBackslash(links.groupfolder);
-       !f.empty() && !FolderExists(fs_, f); f = StripTrailingBackslash(FolderPart(f))) {
-    group.insert(group.begin(), f);
-    if (group.size() > 64) break;
+       !f.empty() && !FolderExists(fs_, f) && depth++ < 64;
+       f = StripTrailingBackslash(FolderPart(f))) {
+    r.folders.push_back(f);
   }
-  r.folders.insert(r.folders.end(), group.begin(), group.end());
   for (const ShortcutRow& row : links.grouprows) r.shortcuts.push_back(row.linkfile);
   r.shortcuts.push_back(links.desktop.linkfile);
-  r.keys = {{root, AppPathsKey(r.exename)}, {root, UninstallKey(identity_)}};
+  r.keys.emplace_back(root, AppPathsKey(r.exename));
+  r.keys.emplace_back(root, UninstallKey(identity_));
   for (const ServiceEntry& e : ConfiguredServices(config_, destfolder))
     r.services.push_back(e.name);
-  if (!AssociationRows(in).empty()) {
+  if (associated) {
     r.assocext = ReadShort(config_.assocext);
     r.assocclass = AssociationClass(config_);
   }
@@ -444,7 +446,8 @@ void InstallRun::RunInstall() {
       shortcutin.uninstaller = in.uninstaller;
       shortcutin.uninstallarguments = UninstallArguments(in);
       const ShortcutPlan links = PlanShortcuts(shortcutin);
-      if (!WriteRecord(links, in)) {
+      const std::vector<RegistryRow> association = AssociationRows(in);
+      if (!WriteRecord(links, in, !association.empty())) {
         failed_ = true;
         reader_.statustext = kStatusNoRecord;
       } else {
@@ -452,7 +455,7 @@ void InstallRun::RunInstall() {
         if (stop()) return;
         WriteRows(AppPathsRows(in));
         if (stop()) return;
-        WriteRows(AssociationRows(in));
+        WriteRows(association);
         // 11
         if (sys_.UseWideApi() && root == RegRoot::kLocalMachine) {
           for (const ServiceEntry& s : ConfiguredServices(config_, destfolder)) {

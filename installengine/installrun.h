@@ -163,7 +163,8 @@ class InstallRun {
   bool WriteProgramCopy(const std::u16string& path);
   bool WriteUninstallerCopy();
   void RefreshSharedUninstaller();
-  bool WriteRecord(const ShortcutPlan& links, const RegistrationInput& in);
+  // `associated`: the package's file association is written.
+  bool WriteRecord(const ShortcutPlan& links, const RegistrationInput& in, bool associated);
   void WriteRows(const std::vector<RegistryRow>& rows);
   void RetireLegacyEntry();
   void SetProgress(std::int32_t percent);

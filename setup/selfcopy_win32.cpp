@@ -2,7 +2,6 @@
 
 #include <windows.h>
 
-#include "installengine/registration.h"
 #include "setup/options.h"
 #include "sysutil/cmfunit_win32.h"
 #include "sysutil/codepage.h"
@@ -14,15 +13,6 @@ namespace {
 
 // How long the copy waits for the first process to end before it leaves the uninstaller be.
 constexpr DWORD kFirstProcessWaitMs = 30000;
-
-std::u16string Decimal(unsigned long long v) {
-  std::u16string digits;
-  do {
-    digits.insert(digits.begin(), static_cast<char16_t>(u'0' + v % 10));
-    v /= 10;
-  } while (v);
-  return digits;
-}
 
 bool ParseHandle(std::u16string_view text, unsigned long long& out) {
   if (text.empty() || text.size() > 20) return false;
@@ -47,18 +37,16 @@ bool IdentityOf(HANDLE file, unsigned long& volume, unsigned long& high, unsigne
 
 std::optional<int> RunFromTemporaryCopy(const std::u16string& commandline) {
   // a new file of our own in the temporary folder, never one that was there
-  wchar_t tempbuf[MAX_PATH + 1] = {};
+  wchar_t tempbuf[MAX_PATH + 48];
   const DWORD n = GetTempPathW(MAX_PATH, tempbuf);
   if (n == 0 || n > MAX_PATH) return std::nullopt;
-  const std::u16string copy = FromWide(tempbuf) + u"kestrel-uninstall-" +
-                              Decimal(GetCurrentProcessId()) + u"-" + Decimal(GetTickCount()) +
-                              u".exe";
-  if (!CopyFileW(Wide(ProgramPath()), Wide(copy), TRUE)) return std::nullopt;
+  wsprintfW(tempbuf + n, L"kestrel-uninstall-%lu-%lu.exe", GetCurrentProcessId(), GetTickCount());
+  if (!CopyFileW(Wide(ProgramPath()), tempbuf, TRUE)) return std::nullopt;
 
   SECURITY_ATTRIBUTES inherit{sizeof inherit, nullptr, TRUE};
   HANDLE readend = nullptr, writeend = nullptr;
   if (!CreatePipe(&readend, &writeend, &inherit, 0)) {
-    DeleteFileW(Wide(copy));
+    DeleteFileW(tempbuf);
     return std::nullopt;
   }
   win::File reader(readend), writer(writeend);
@@ -66,7 +54,7 @@ std::optional<int> RunFromTemporaryCopy(const std::u16string& commandline) {
   HANDLE me = nullptr;
   if (!DuplicateHandle(GetCurrentProcess(), GetCurrentProcess(), GetCurrentProcess(), &me,
                        SYNCHRONIZE, TRUE, 0)) {
-    DeleteFileW(Wide(copy));
+    DeleteFileW(tempbuf);
     return std::nullopt;
   }
   win::Event myself(me);
@@ -74,20 +62,21 @@ std::optional<int> RunFromTemporaryCopy(const std::u16string& commandline) {
   // the switch goes right behind "-ui" and the program's name, before a /D= that takes the rest
   const std::vector<CommandArgument> args = SplitCommandLine(commandline);
   const std::size_t at = args.size() > 3 ? args[3].offset : commandline.size();
-  std::u16string line = QuoteArgument(copy) + u" ";
-  if (args.size() > 1) line += commandline.substr(args[1].offset, at - args[1].offset);
-  if (!line.empty() && line.back() != u' ') line += u" ";
-  line += u"/UNINSTALLCOPY=" + Decimal(reinterpret_cast<std::uintptr_t>(writeend)) + u"," +
-          Decimal(reinterpret_cast<std::uintptr_t>(me));
-  if (at < commandline.size()) line += u" " + commandline.substr(at);
+  // handles carry 32 significant bits on every Windows
+  wchar_t link[48];
+  wsprintfW(link, L" /UNINSTALLCOPY=%lu,%lu ",
+            static_cast<DWORD>(reinterpret_cast<std::uintptr_t>(writeend)),
+            static_cast<DWORD>(reinterpret_cast<std::uintptr_t>(me)));
+  const std::size_t from = args.size() > 1 ? args[1].offset : at;
+  std::u16string line = u"\"" + FromWide(tempbuf) + u"\" " + commandline.substr(from, at - from) +
+                        FromWide(link) + commandline.substr(at);
 
   STARTUPINFOW si{};
   si.cb = sizeof si;
   PROCESS_INFORMATION pi{};
-  std::u16string mutableline = line;
-  if (!CreateProcessW(Wide(copy), reinterpret_cast<wchar_t*>(mutableline.data()), nullptr, nullptr,
-                      TRUE, 0, nullptr, nullptr, &si, &pi)) {
-    DeleteFileW(Wide(copy));
+  if (!CreateProcessW(tempbuf, reinterpret_cast<wchar_t*>(line.data()), nullptr, nullptr, TRUE, 0,
+                      nullptr, nullptr, &si, &pi)) {
+    DeleteFileW(tempbuf);
     return std::nullopt;
   }
   win::Event child(pi.hProcess);
@@ -95,6 +84,11 @@ std::optional<int> RunFromTemporaryCopy(const std::u16string& commandline) {
   writer.reset();  // only the copy holds the pipe's write end now
   myself.reset();
 
+  // A launcher that waits for this process to take input (WaitForInputIdle, as the shell and
+  // deployment tools do) goes on now: this process shows no window, the copy does. Without it,
+  // such a launcher sat out its whole timeout before looking for the copy's window.
+  MSG msg;
+  PeekMessageW(&msg, nullptr, 0, 0, PM_NOREMOVE);
   DWORD code = 0, read = 0;
   if (!ReadFile(reader.get(), &code, sizeof code, &read, nullptr) || read != sizeof code) {
     // the copy ended without a word: its own exit code tells

@@ -409,9 +409,9 @@ int RunSessionIn(HINSTANCE instance, const std::u16string& commandline, const Se
   log("product: ", Ansi{ReadShort(data.config.displayname)}, version.empty() ? "" : " ",
       Ansi{version});
 
-  UninstallInfo uninstall;
+  const UninstallInfo uninstall =
+      data.uninstallmode ? UninstallInfoFrom(data, SystemFileSystem()) : UninstallInfo{};
   if (data.uninstallmode) {
-    uninstall = UninstallInfoFrom(data, SystemFileSystem());
     if (!uninstall.identity.empty()) log("product identity: ", Ansi{uninstall.identity});
     // an entry without a name of its own shows the name its record keeps
     if (ReadShort(data.config.displayname).empty())

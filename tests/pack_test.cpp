@@ -768,6 +768,8 @@ TEST_F(PackTest, Lzma2RoundTripsAndXzReadsItsStream) {
     Source(rel, bytes);
     rels.push_back(rel);
   }
+  Source("tool.exe", testing::RandomBytes(77, 29));  // the main program the manifest names
+  rels.push_back("tool.exe");
   ASSERT_TRUE(Parse(std::string(kHead) + "codec = \"lzma2\"\n[[files]]\nsource = \"src\"\n"))
       << error_;
   options_.solid.segment = 256 << 10;
@@ -844,7 +846,8 @@ TEST_F(PackTest, WriterStagesRunAlone) {
   Source("b.dll", testing::RandomBytes(3000, 50));
   Source("a/notes.txt", {'n', 'n'});
   Source("c.DLL", ReadFileBytes(dir_ / "src" / "b.dll"));
-  ASSERT_TRUE(Parse(std::string(kHead) + "[[files]]\nsource = \"src\"\n")) << error_;
+  ASSERT_TRUE(Parse("displayname = \"Tool\"\nexename = \"b.dll\"\n[[files]]\nsource = \"src\"\n"))
+      << error_;
   class MemoryOut final : public PackageOut {
    public:
     bool Write(const void* data, std::size_t n) override {
@@ -891,7 +894,8 @@ TEST_F(PackTest, Lzma2DamageAndUnknownCodecsAreRefused) {
   twice.insert(twice.end(), block.begin(), block.end());
   Source("a.bin", twice);
   Source("b.txt", testing::RandomBytes(1000, 41));
-  ASSERT_TRUE(Parse(std::string(kHead) + "[[files]]\nsource = \"src\"\n")) << error_;
+  ASSERT_TRUE(Parse("displayname = \"Tool\"\nexename = \"b.txt\"\n[[files]]\nsource = \"src\"\n"))
+      << error_;
   ASSERT_TRUE(Build()) << error_;
   const auto good = ReadFileBytes(options_.output);
   ConfigRecord c;

@@ -135,11 +135,6 @@ void UninstallRun::RemoveAssociation(const FolderDecision& install) {
     log_("registry key removed: HKCR\\", Ansi{ext});
 }
 
-UninstallInfo::UninstallInfo() = default;
-UninstallInfo::~UninstallInfo() = default;
-UninstallInfo::UninstallInfo(const UninstallInfo&) = default;
-UninstallInfo& UninstallInfo::operator=(const UninstallInfo&) = default;
-
 UninstallInfo UninstallInfoFrom(const SetupData& data, FileSystem& fs) {
   UninstallInfo info;
   info.exename = ReadShort(data.config.exename);

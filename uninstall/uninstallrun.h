@@ -69,11 +69,6 @@ class UninstallObserver {
 
 // What the start-up loading read back from the registry.
 struct UninstallInfo {
-  UninstallInfo();
-  ~UninstallInfo();
-  UninstallInfo(const UninstallInfo&);
-  UninstallInfo& operator=(const UninstallInfo&);
-
   std::string exename;
   std::string displayname;
   std::u16string basefolder;    // decoded "Path"

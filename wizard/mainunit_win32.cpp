@@ -681,13 +681,10 @@ void Triform::finishClick() {
 
 // ---- the uninstall run's page and questions ----
 void Triform::RunUninstall() {
-  // the session loaded it; a wizard made without it loads it here
-  UninstallInfo own;
-  if (!options_.uninstall) own = UninstallInfoFrom(data_, SystemFileSystem());
-  const UninstallInfo& info = options_.uninstall ? *options_.uninstall : own;
+  // the session loaded it, with the record
   WindowsUninstallSystem system;
   UninstallObserver& watcher = *this;
-  UninstallRun run(info, system, watcher);
+  UninstallRun run(*options_.uninstall, system, watcher);
   run.SetLog(log_);
   run.Run();
 }

@@ -3,12 +3,40 @@
 # a second product claiming another's main program, associations of their own, a path longer
 # than 300 characters removed with canary files in the current folder, an App Paths key deleted
 # by hand, and a destination in Cyrillic, CJK and an emoji read back exactly.
-# Sourced by run.sh after the deployment scenarios (their prefix, helpers, counters and packer).
+# Sourced by run.sh after the deployment scenarios, whose prefix, helpers, counters and packer it
+# uses; KESTREL_E2E_ONLY=identity runs it alone with the few helpers below.
 
 I_T0=$(date +%s)
+PACK=${PACK:-${KESTREL_PACK:-${PACKER:-}}}
+PRODUCT=${PRODUCT:-$BIN/tests/e2e/kestrel_product.exe} DRIVE_C=${DRIVE_C:-$WINEPREFIX/drive_c}
 declare -F check_eq >/dev/null || check_eq() { if [ "$2" = "$3" ]; then ok; else bad "$1: '$2' != '$3'"; fi; }
-if [ -z "${PACK:-}" ] || ! declare -F probe >/dev/null || ! declare -F u_gone >/dev/null; then
-  echo "skipped: identity scenarios need kestrel-pack and the uninstall and deployment helpers"
+declare -F probe >/dev/null || probe() {
+  timeout -k 5 150 $W "$BIN/tests/e2e/kestrel_winprobe.exe" run "$2" >"$WORK/$1.log" 2>&1
+  if [ $? -eq 0 ]; then ok; else bad "$1: probe failed ($(tail -n 1 "$WORK/$1.log"))"; fi
+}
+declare -F reg_value >/dev/null || reg_value() {
+  $W reg query "$1" /v "$2" 2>/dev/null | tr -d '\r' | sed -n "s/^ *$2  *REG_[A-Z_]*  *//p"
+}
+declare -F expect_value >/dev/null || expect_value() {
+  if [ "$(reg_value "$1" "$2")" = "$3" ]; then ok; else bad "$4: $2 is '$(reg_value "$1" "$2")', want '$3'"; fi
+}
+declare -F log_has >/dev/null || log_has() {
+  if grep -Fq -- "$2" "$1"; then ok; else bad "$(basename "$1"): no line with '$2'"; fi
+}
+declare -F u_present >/dev/null || u_present() { if [ -e "$1" ]; then ok; else bad "$2: $1 is missing"; fi; }
+declare -F u_absent >/dev/null || u_absent() { if [ -e "$1" ]; then bad "$2: $1 is left"; else ok; fi; }
+declare -F u_gone >/dev/null || u_gone() {
+  local i
+  for i in $(seq 1 25); do [ -e "$1" ] || { ok; return; }; sleep 0.2; done
+  bad "$2: $1 is left"
+}
+declare -F u_key >/dev/null || u_key() {
+  if $W reg query "$2" >/dev/null 2>&1; then
+    if [ "$1" = present ]; then ok; else bad "$3: key $2 is left"; fi
+  elif [ "$1" = absent ]; then ok; else bad "$3: key $2 is missing"; fi
+}
+if [ -z "$PACK" ] || [ ! -x "$BIN/tests/e2e/kestrel_winprobe.exe" ]; then
+  echo "skipped: identity scenarios need kestrel-pack and kestrel_winprobe.exe"
   return 0
 fi
 ISRC=$WORK/identity-src
