@@ -96,8 +96,10 @@ InstallRun::InstallRun(const ConfigRecord& config, FileSystem& fs, InstallSystem
   reader_.showprogress = [this](std::int32_t percent) { obs_.ShowProgress(percent); };
 }
 
-bool InstallRun::OpenPackage(const std::u16string& programpath, std::int64_t packageend) {
+bool InstallRun::OpenPackage(const std::u16string& programpath, std::int64_t packageend,
+                             PackageFile* checked) {
   reader_.programpath = programpath;
+  reader_.checkedfile = checked;
   reader_.packageoffset = config_.packageoffset;
   reader_.packageend = packageend;
   reader_.config = &config_;

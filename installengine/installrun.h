@@ -113,8 +113,11 @@ class InstallRun {
   // The root of the product's own keys: HKLM, or HKCU for an installation for one user.
   RegRoot root = RegRoot::kLocalMachine;
 
-  // Opens `programpath` and reads the package's directory; sets no status text.
-  bool OpenPackage(const std::u16string& programpath, std::int64_t packageend);
+  // Opens `programpath` and reads the package's directory; sets no status text. `checked`, when
+  // given, is that file as it was opened and checked at start-up: the files and the uninstaller
+  // copy are then read from it, never from whatever the path names by now.
+  bool OpenPackage(const std::u16string& programpath, std::int64_t packageend,
+                   PackageFile* checked = nullptr);
 
   // The installation folder exactly as entered; set before RunInstall.
   std::u16string destfolder;

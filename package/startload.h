@@ -26,6 +26,9 @@ struct SetupData {
   std::u16string recordpath;
   // the root of the product's keys: HKLM for every user, HKCU for an installation for one user
   RegRoot root = RegRoot::kLocalMachine;
+  // install: the program's own file as it was opened and checked at start-up, open until the
+  // program ends; the installation reads its files and the uninstaller copy from it
+  PackageFile* setupfile = nullptr;
   // install: the package is keyed by a password; `header` holds its password data
   bool needpassword = false;
   PackageHeader header{};

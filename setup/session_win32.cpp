@@ -22,6 +22,7 @@
 #include "sysutil/cmfunit_win32.h"
 #include "sysutil/codepage.h"
 #include "sysutil/elevate_win32.h"
+#include "sysutil/folderguard_win32.h"
 #include "sysutil/handles_win32.h"
 #include "sysutil/logfile_win32.h"
 #include "sysutil/outcome.h"
@@ -84,6 +85,7 @@ std::optional<std::u16string> LoadInstallMode(SetupData& data) {
   const std::u16string path = ProgramPath();
   g_setupfile = SystemFileSystem().NewFile();
   if (!g_setupfile->OpenRead(path)) return u"Unable to find Setup Files in " + path;
+  data.setupfile = g_setupfile.get();
   data.basefolder = ProgramFilesFolder();
   switch (LoadStartupPackage(*g_setupfile, data.config, data.licensetext)) {
     case StartupLoad::kOk:
@@ -101,6 +103,9 @@ std::optional<std::u16string> LoadInstallMode(SetupData& data) {
       break;
     case PackageProtection::kRawKey:
       return std::u16string(kStatusEncrypted);
+    case PackageProtection::kTooCostly:
+      return u"The package asks for more password iterations than the 10,000,000 this setup "
+             u"program allows, so it cannot be opened.";
     case PackageProtection::kPlain:
     case PackageProtection::kUnreadable:  // the engine reports it when it opens the package
       break;
@@ -262,19 +267,19 @@ class SilentInstall final : public InstallObserver {
   bool failed = false;
 };
 
-Outcome RunSilentInstall(const SetupData& data, const SetupOptions& options, const Log& log) {
+Outcome RunSilentInstall(const SetupData& data, const std::u16string& destination, const Log& log) {
   WindowsInstallSystem system;
   SilentInstall watcher;
   InstallRun run(data.config, SystemFileSystem(), system, watcher);
   run.SetLog(log);
   run.SkipCosmeticPauses();
   if (data.haskey) run.reader().SetKey(data.key);
-  if (!run.OpenPackage(ProgramPath(), data.config.licenseoffset)) {
+  if (!run.OpenPackage(ProgramPath(), data.config.licenseoffset, data.setupfile)) {
     log("the package's directory could not be read");
   }
   run.root = data.root;
-  run.destfolder = options.destination ? *options.destination : DefaultDestination(data);
-  log("destination: ", run.destfolder);
+  run.destfolder = destination;
+  log("destination: ", MaskPasswords(run.destfolder));
   run.RunInstall();
   if (watcher.done && !watcher.failed) {
     log("installation complete");
@@ -305,14 +310,13 @@ Outcome RunSilentUninstall(const UninstallInfo& info, const Log& log) {
 
 int RunSessionIn(HINSTANCE instance, const std::u16string& commandline, const SetupOptions& options,
                  FirstProcessLink& firstprocess) {
+  // the log's folder is made when it alone is missing, as a deployment tool expects; a file that
+  // is not ours, or reached through a link, is never written
   std::unique_ptr<FileLogSink> logfile;
-  if (!options.logfile.empty()) {
-    // a log folder that does not exist yet is made, as a deployment tool expects
-    CreateFolderChain(SystemFileSystem(), FolderPart(options.logfile));
-    // the elevated second start adds to the log of the setup that started it
-    logfile = FileLogSink::Create(options.logfile, options.elevated);
-  }
-  // a deployment that asked for a log and would get none is told so by its exit code
+  std::u16string nologwhy;
+  if (!options.logfile.empty()) logfile = FileLogSink::Create(options.logfile, nologwhy);
+  // whoever asked for a log and would get none is told so, by the exit code in every mode and
+  // by an Error box in the wizard, before anything is done
   const bool nolog = !options.logfile.empty() && !logfile;
   const Log log(logfile.get());
   ExitStatus status;
@@ -337,6 +341,11 @@ int RunSessionIn(HINSTANCE instance, const std::u16string& commandline, const Se
   auto& app = ui::Application::Get();
   // a silent run makes no window at all, not even the hidden one
   if (!silent && !app.Initialize(instance, u"Kestrel")) return finish(Outcome::kFailed);
+  if (nolog) {
+    ui::ErrorBox(app.handle(), u"The log file \"" + options.logfile + u"\" cannot be written: " +
+                                   nologwhy + u". Nothing was changed.");
+    return finish(Outcome::kBadCommandLine);
+  }
 
   // held until the process ends
   win::Event running(CreateMutexW(nullptr, FALSE, kRunningMutex));
@@ -396,9 +405,28 @@ int RunSessionIn(HINSTANCE instance, const std::u16string& commandline, const Se
       log("installs for: every user");
     }
   }
+  // An unattended install goes only into a folder the uninstall may remove again: /D= or the
+  // package's own folder, judged before anything is written. The folder recorded is the one
+  // judged, as the system spells it.
+  std::u16string destination;
+  if (!data.uninstallmode && options.unattended()) {
+    const FolderDecision judged = DecideDestinationHere(
+        options.destination ? *options.destination : DefaultDestination(data));
+    if (judged.kept()) {
+      const std::u16string why = RefusedDestinationMessage(judged);
+      if (g_setupfile) g_setupfile->Close();
+      if (options.destination) {
+        log("bad switch: /D=", MaskPasswords(why));
+        return finish(Outcome::kBadCommandLine);
+      }
+      log("error: ", MaskPasswords(why));
+      return finish(Outcome::kFailed);
+    }
+    destination = judged.path;
+  }
   if (!data.uninstallmode && data.needpassword && options.unattended()) {
     if (auto problem = UnlockUnattended(data, options)) {
-      log("error: ", *problem);
+      log("error: ", MaskPasswords(*problem));
       if (g_setupfile) g_setupfile->Close();
       return finish(Outcome::kFailed);
     }
@@ -427,7 +455,7 @@ int RunSessionIn(HINSTANCE instance, const std::u16string& commandline, const Se
 
   if (silent) {
     return finish(data.uninstallmode ? RunSilentUninstall(uninstall, log)
-                                     : RunSilentInstall(data, options, log));
+                                     : RunSilentInstall(data, destination, log));
   }
 
   wizardoptions.ui = options.ui;
@@ -435,6 +463,7 @@ int RunSessionIn(HINSTANCE instance, const std::u16string& commandline, const Se
   wizardoptions.elevatedparameters = ElevatedParameters(commandline);
   wizardoptions.destination = options.destination;
   wizardoptions.uninstall = &uninstall;
+  if (!destination.empty()) wizardoptions.destination = destination;  // passive: judged already
   int code = 0;
   {
     Triform wizard(data, wizardoptions, status, log);

@@ -4,6 +4,8 @@
 
 #include <utility>
 
+#include "toolkit/commoncontrols_win32.h"
+
 namespace kestrel::ui {
 namespace {
 
@@ -215,8 +217,8 @@ void CheckBox::SetChecked(bool checked) {
 namespace {
 // A multi-line box keeps Tab as text instead of moving the focus.
 LRESULT CALLBACK WantTabsProc(HWND h, UINT msg, WPARAM wp, LPARAM lp, UINT_PTR, DWORD_PTR) {
-  if (msg == WM_GETDLGCODE) return DefSubclassProc(h, msg, wp, lp) | DLGC_WANTTAB;
-  return DefSubclassProc(h, msg, wp, lp);
+  if (msg == WM_GETDLGCODE) return DefSubclass(h, msg, wp, lp) | DLGC_WANTTAB;
+  return DefSubclass(h, msg, wp, lp);
 }
 }  // namespace
 
@@ -229,7 +231,7 @@ void Edit::Create(HWND parent, int id, bool multiline, bool read_only) {
   }
   if (read_only) s |= ES_READONLY;
   Window::Create(parent, L"Edit", s, WS_EX_CLIENTEDGE, id, u"");
-  if (hwnd_ && multiline) SetWindowSubclass(hwnd_, WantTabsProc, 1, 0);
+  if (hwnd_ && multiline) SetSubclass(hwnd_, WantTabsProc, 1, 0);
 }
 
 void Edit::CreateMasked(HWND parent, int id) {

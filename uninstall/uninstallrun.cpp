@@ -273,30 +273,34 @@ void UninstallRun::RemoveRecordedAssociation(const InstallRecord& record) {
 // The App Paths key goes only while it is still this product's; the Uninstall key is named by
 // the identity itself; the per-user keys as every version removed them.
 void UninstallRun::RemoveProductKeys() {
-  // the keys an installation made before identities would have: the Uninstall key is named by
-  // the identity now
-  UninstallInput in;
-  in.exename = info_.exename;
-  in.displayname = info_.identity;
-  in.startpath = EncodeLetterHex(info_.programgroup);
-  std::vector<std::pair<RegRoot, std::string>> keys = PlanUninstall(in).keytrees;
+  std::vector<std::pair<RegRoot, std::string>> keys;
+  auto add = [&](RegRoot root, std::optional<std::string> key) {
+    if (key) keys.emplace_back(root, std::move(*key));
+  };
   // an installation for one user has its Uninstall and App Paths keys in that user's hive
-  for (auto& k : keys) {
-    if (k.first == RegRoot::kLocalMachine) k.first = info_.root;
-  }
+  const RegRoot root = info_.root;
+  const std::string uninstall = UninstallKey("");
+  add(root,
+      ChildKey(std::string_view(uninstall).substr(0, uninstall.size() - 1), info_.identity, false));
   // App Paths only while it still names this product
   const std::string apppaths = AppPathsKey(info_.exename);
   auto read = [&](const char* value) {
-    return info_.root == RegRoot::kLocalMachine
-               ? sys_.ReadMachineString(apppaths, value)
-               : ToCodePage(sys_.ReadWideString(info_.root, apppaths, value));
+    return root == RegRoot::kLocalMachine ? sys_.ReadMachineString(apppaths, value)
+                                          : ToCodePage(sys_.ReadWideString(root, apppaths, value));
   };
   const std::string owner = read(kProductValue);
   const std::string name = read("Displayname");
-  if (!(owner == info_.identity || (owner.empty() && name == info_.displayname))) {
-    std::erase_if(keys, [&](const auto& k) { return k.second == apppaths; });
-    if (!name.empty()) log_("registry key kept (another product's now): ", Ansi{apppaths});
+  if (owner == info_.identity || (owner.empty() && name == info_.displayname)) {
+    add(root,
+        ChildKey(std::string_view(apppaths).substr(0, apppaths.size() - info_.exename.size() - 1),
+                 info_.exename, true));
+  } else if (!name.empty()) {
+    log_("registry key kept (another product's now): ", Ansi{apppaths});
   }
+  add(RegRoot::kCurrentUser,
+      ChildKey("software\\microsoft\\windows\\currentversion\\run", info_.exename, true));
+  std::string user = OwnedUserKey(EncodeLetterHex(info_.programgroup));
+  if (!user.empty()) keys.emplace_back(RegRoot::kCurrentUser, std::move(user));
   RemoveKeyTrees(keys);
 }
 

@@ -93,7 +93,8 @@ class Triform : public ui::Form, private InstallReports, private UninstallObserv
   void agreeClick();
   void changeClick();
   void finishClick();
-  void StartEngine();
+  // `destination`: the folder as the guard judged it, recorded as it is
+  void StartEngine(const std::u16string& destination);
   // ---- the choice between every user and one ----
   void CreateScopePage();
   // The choice page when the package asks for it, else the destination page.

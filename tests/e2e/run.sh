@@ -556,6 +556,9 @@ want scope && . "$ROOT/tests/e2e/scope_scenarios.sh"
 # 50-51. the solid LZMA2 codec beside the classic one, and the packages setup must refuse
 want solid && . "$ROOT/tests/e2e/solid_scenarios.sh"
 
+# hostile input: the log's file, system folders as destinations, planted DLLs, a swapped file
+want hostile && . "$ROOT/tests/e2e/hostile_scenarios.sh"
+
 $WS -k
 echo "e2e ($ARCH): $(($(date +%s) - t0)) s, screenshots in build/e2e-artifacts/$NAME/"
 echo "$pass passed, $fail failed"

@@ -309,16 +309,29 @@ for s in stopped error cancel-question; do
   if [ -s "$ART/uninst-3-$s.png" ]; then ok; else bad "uninst-3: no screenshot $s"; fi
 done
 
-# ---- 4. installed into Program Files itself: its files go, the folder and the rest stay -------
+# ---- 4. installed into Program Files itself: the folder and its other contents stay ----------
+# Setup refuses such a folder now; an earlier version did not, so the installation is made in a
+# folder of its own and then moved up, left as an earlier version left it: App Paths naming the
+# folder and no product, no record, the shared uninstaller named by the entry. Its whole-folder
+# removal is what the guard keeps from taking Program Files.
 echo "not ours" >"$UPF/other-product.txt"
 mkdir -p "$UPF/Other Product" && echo keep >"$UPF/Other Product/file.txt"
-u_install uinst4 "$PFW"
+u_install uinst4 "$PFW\\E2E Legacy"
+mv "$UPF/E2E Legacy"/* "$UPF/" && rmdir "$UPF/E2E Legacy"
+rm -f "$UPF/Uninstall E2E Uninst.exe" "$UPF/Uninstall E2E Uninst.dat"
+$W reg add "$UAPP" /ve /d "$PFW\\uprod.exe" /f >/dev/null 2>&1
+$W reg add "$UAPP" /v Path /d "$($PY -c 'import sys; print("".join("".join(chr(65 + (ord(c) >> s & 15)) for s in (12, 8, 4, 0)) for c in sys.argv[1]))' "$PFW")" /f >/dev/null 2>&1
+$W reg delete "$UAPP" /v Product /f >/dev/null 2>&1
+$W reg add "$UUNKEY" /v UninstallString /d 'C:\windows\kestrelui.exe -ui uprod.exe' /f >/dev/null 2>&1
+cp "$SETUP" "$UC/windows/kestrelui.exe"
 u_present "$UPF/uprod.exe" uinst4
-KDRV_SETTINGS=yes KDRV_PRODUCT="E2E Uninst (busy)" KDRV_STUBBORN=1 U_FOLDER=$PFW u_uninstall 4
+KDRV_SETTINGS=yes KDRV_PRODUCT="E2E Uninst (busy)" KDRV_STUBBORN=1 timeout -k 5 150 $W "$UDRIVER" \
+  "$ART/uninst-4" 'C:\windows\kestrelui.exe' -ui uprod.exe >"$WORK/uninst-4.log" 2>&1 ||
+  bad "uninst-4: driver exit code $?"
 L=$WORK/uninst-4.log
-if grep -q '^box caption=Error' "$L"; then bad "uninst-4: an Error box: $(grep '^box text' "$L")"; else ok; fi
+expect "$L" "box caption=Error"
+expect "$L" "box text=The folder \"$PFW\" was not deleted: it is a folder of the system or holds more than this program, so its files were kept."
 expect "$L" "page uninstallfinishpage back=dis next=hid finish=en cancel=dis"
-expect_prefix "$L" "files that Setup did not install were kept in $PFW."
 expect "$L" "product closed=1"
 expect "$L" "exit=0"
 # the product that never answered held the run up for a few seconds only
@@ -326,16 +339,22 @@ secs=$(sed -n 's/^seconds=//p' "$L")
 if [ -n "$secs" ] && [ "$secs" -lt 20 ]; then ok; else bad "uninst-4: took ${secs:-?} s"; fi
 u_present "$UPF/other-product.txt" uinst4
 u_present "$UPF/Other Product/file.txt" uinst4
+u_present "$UPF/uprod.exe" uinst4  # kept with the folder
 u_present "$UPF/Common Files" uinst4
-for f in uprod.exe readme.txt svc data; do u_absent "$UPF/$f" uinst4; done
-u_gone "$UPF/Uninstall E2E Uninst.exe" uinst4
-for k in "${UKEYS[@]}"; do u_key absent "$k" uinst4; done
+for k in "$UAPP" "$UUNKEY" "$URUNKEY" "$UUSERKEY"; do u_key absent "$k" uinst4; done
 u_absent "$UGROUP" uinst4
 u_absent "$UDESKLINK" uinst4
-# the record shows the services and the class to be the product's: they go
-u_svc absent KestrelUnSvc1 uinst4
-u_svc absent KestrelUnSvc2 uinst4
-rm -rf "$UPF/other-product.txt" "$UPF/Other Product"
+# a kept folder proves no service or class to be the product's: their programs lie in it
+u_svc present KestrelUnSvc1 uinst4
+u_svc present KestrelUnSvc2 uinst4
+u_key present 'HKCR\.e2eun' uinst4
+u_key present 'HKCR\Brimlow.MXA' uinst4
+if [ -s "$ART/uninst-4-error.png" ]; then ok; else bad "uninst-4: no screenshot error"; fi
+u_drop_services KestrelUnSvc1 KestrelUnSvc2
+$W reg delete 'HKCR\.e2eun' /f >/dev/null 2>&1
+$W reg delete 'HKCR\Brimlow.MXA' /f >/dev/null 2>&1
+rm -rf "$UPF/svc" "$UPF/data" "$UPF/uprod.exe" "$UPF/readme.txt" "$UPF/other-product.txt" "$UPF/Other Product"
+rm -f "$UC/windows/kestrelui.exe"
 
 # ---- 5. what the values name is not the product's: a service and an extension --------------
 # "servicenames0" names a service whose program lies beside the installation, in a folder whose

@@ -110,6 +110,11 @@ struct Product {
   HANDLE ready = CreateEventW(nullptr, TRUE, FALSE, nullptr);
 };
 Product g_product;
+DWORD g_t0 = 0;  // when the uninstaller was started
+// "NAME at=MS": how far into the run a step came, for a run that takes too long
+void At(const char* name) {
+  Out(std::string(name) + " at=" + std::to_string(GetTickCount() - g_t0));
+}
 
 LRESULT CALLBACK ProductProc(HWND h, UINT msg, WPARAM wp, LPARAM lp) {
   if (msg == WM_CLOSE) {
@@ -197,6 +202,7 @@ class Walk {
     Out("caption=" + Utf8(TextOf(form_)));
     for (C c : {C::welcometitle, C::welcomelabel, C::clicknext1}) Text(c);
     Shot(form_, "welcome", shot_);
+    At("next");
     Post(C::next);
 
     bool shot_progress = false;
@@ -231,6 +237,7 @@ class Walk {
           return Stopped(cancel);
         }
       } else if (page == "uninstallfinishpage") {
+        At("finishpage");
         Sleep(100);
         Report();
         for (C c : {C::uninstallfinishtitle, C::uninstallfinishlabel, C::clickfinish2}) Text(c);
@@ -299,7 +306,7 @@ int wmain(int argc, wchar_t** argv) {
     held = CreateFileW(hold, GENERIC_READ, 0, nullptr, OPEN_EXISTING, 0, nullptr);
     Out(std::string("held=") + (held != INVALID_HANDLE_VALUE ? "1" : "0"));
   }
-  const DWORD t0 = GetTickCount();
+  const DWORD t0 = g_t0 = GetTickCount();
   std::wstring cmd = L"\"" + std::wstring(argv[2]) + L"\"";
   // an argument with a blank is quoted again, as the Uninstall entry writes it
   for (int i = 3; i < argc; ++i) {
@@ -328,6 +335,7 @@ int wmain(int argc, wchar_t** argv) {
     Out("window=none");
     rc = 3;
   } else {
+    At("window");
     Walk walk(pi, form, argv[1]);
     rc = walk.Run();
   }
