@@ -128,8 +128,6 @@ std::unique_ptr<FileLogSink> FileLogSink::Create(const std::u16string& path, std
   return std::unique_ptr<FileLogSink>(new FileLogSink(h.release(), full));
 }
 
-}  // namespace
-
 FileLogSink::FileLogSink(HANDLE file, std::u16string path) : file_(file), path_(std::move(path)) {
   InitializeCriticalSection(&lock_);
 }
