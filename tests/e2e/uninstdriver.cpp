@@ -238,7 +238,9 @@ class Walk {
         }
       } else if (page == "uninstallfinishpage") {
         At("finishpage");
-        Sleep(100);
+        // the page shows a moment before its buttons are set: wait for Finish, not a fixed time
+        HWND finish = Ctl(form_, C::finish);
+        for (int i = 0; i < 250 && !(finish && IsWindowEnabled(finish)); ++i) Sleep(20);
         Report();
         for (C c : {C::uninstallfinishtitle, C::uninstallfinishlabel, C::clickfinish2}) Text(c);
         Shot(form_, "finish", shot_);
