@@ -73,10 +73,12 @@ elif [ "${KESTREL_E2E_SIGN:-0}" = 1 ]; then
   echo "FAIL: KESTREL_E2E_SIGN=1 but no test certificate could be made"
   exit 1
 fi
-# signed_check NAME FILE: in a signed run, the file's signature verifies
+# signed_check NAME FILE: in a signed run, the file's signature verifies; the log stays in $WORK,
+# since a file written beside an installed program is one its uninstaller must keep
 signed_check() {
   [ "$SIGNING" = 1 ] || return 0
-  if signature_ok "$2"; then ok; else bad "$1: signature of $2: $(tail -n 2 "$2.verify.log" | tr '\n' ' ')"; fi
+  local log=$WORK/signed-check.verify.log
+  if signature_ok "$2" "$log"; then ok; else bad "$1: signature of $2: $(tail -n 2 "$log" | tr '\n' ' ')"; fi
 }
 
 # drive NAME MODE EXE [ARGS...]: runs the driver, its output in $WORK/NAME.log
