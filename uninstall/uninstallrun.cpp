@@ -144,6 +144,7 @@ UninstallInfo UninstallInfoFrom(const SetupData& data, FileSystem& fs) {
   info.appdatafolder = ReadShort(data.config.appdatafolder);
   info.identity = data.identity;
   info.recordpath = data.recordpath;
+  info.root = data.root;  // the entry's, unless a record says
   if (!info.identity.empty()) {
     info.hasrecord = LoadInstallRecord(fs, info.recordpath, info.identity, info.record);
     if (info.hasrecord) {
@@ -157,6 +158,17 @@ UninstallInfo UninstallInfoFrom(const SetupData& data, FileSystem& fs) {
     }
   }
   return info;
+}
+
+bool NeedsElevation(const UninstallInfo& info, bool administrator, bool elevated) {
+  return info.root == RegRoot::kLocalMachine && !administrator && !elevated;
+}
+
+std::u16string NoRightsToUninstallMessage(const std::string& displayname) {
+  // 8-bit text made wide once: half the bytes in setup.exe
+  return FromCodePage(TrimBlanks(displayname) +
+                      " is installed for all users, and only an administrator can uninstall it. "
+                      "Nothing was removed.");
 }
 
 std::u16string KeptFilesMessage(std::size_t count, const std::u16string& folder,
