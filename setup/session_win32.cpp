@@ -371,9 +371,11 @@ int RunSessionIn(HINSTANCE instance, const std::u16string& commandline, const Se
     return finish(Outcome::kFailed);
   }
   WizardOptions wizardoptions;
-  // the elevated start's command line: the wizard's choice page may ask for it too
+  // the elevated start's command line (the wizard's choice page may ask for it too); a temporary
+  // copy of the uninstaller names itself, so the elevated one can take its handles over
   wchar_t elevation[48];
   wsprintfW(elevation, L"/ALLUSERS /ELEVATED=%lu", GetCurrentProcessId());
+  if (options.childof.empty()) elevation[19] = 0;  // "/ALLUSERS /ELEVATED"
   wizardoptions.elevatedparameters = ArgumentsWith(commandline, FromWide(elevation));
   bool elevate = false;
   if (!data.uninstallmode) {
