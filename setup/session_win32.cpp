@@ -425,8 +425,11 @@ int RunSessionIn(HINSTANCE instance, const std::u16string& commandline, const Se
     if (logfile) logfile->Resume();
     if (!run.started) {
       log("setup could not start with administrator rights (error ", run.error, ")");
-      if (options.ui == UiLevel::kFull && data.uninstallmode)
-        ui::ErrorBox(app.handle(), NoRightsToUninstallMessage(ReadShort(data.config.displayname)));
+      if (data.uninstallmode) {
+        const std::u16string why = NoRightsToUninstallMessage(ReadShort(data.config.displayname));
+        log("error: ", why);
+        if (options.ui == UiLevel::kFull) ui::ErrorBox(app.handle(), why);
+      }
       return finish(NotElevated(run.error));
     }
     log("the elevated setup ended with exit code ", run.code);
@@ -461,7 +464,6 @@ int RunSessionIn(HINSTANCE instance, const std::u16string& commandline, const Se
     log("password accepted");
   }
   if (data.uninstallmode) {
-    // the elevated copy notes the uninstaller, not this one
     const InstallRecord& r = uninstall.record;
     if (uninstall.hasrecord && !r.uninstaller.empty() && firstprocess.attached()) {
       // the folders that held the uninstaller go after it, when empty
