@@ -1,9 +1,7 @@
 #include "toolkit/foldertree_win32.h"
 
-#include <algorithm>
 #include <cstring>
 #include <utility>
-#include <vector>
 
 namespace kestrel::ui {
 namespace {
@@ -70,7 +68,7 @@ HTREEITEM Next(HWND tree, HTREEITEM item) {
 
 FolderTree::~FolderTree() {
   if (hwnd_ && IsWindow(hwnd_)) TreeView_DeleteAllItems(hwnd_);
-  nodes_.clear();
+  while (nodes_) Drop(nodes_);
   desktop_.Reset();
   if (com_initialised_) CoUninitialize();
 }
@@ -101,9 +99,11 @@ void FolderTree::Create(HWND parent, int id) {
 
 HTREEITEM FolderTree::Insert(HTREEITEM parent, Pidl pidl, const std::wstring& text,
                              bool has_children) {
-  auto node = std::make_unique<Node>();
-  node->pidl = std::move(pidl);
-  Node* raw = node.get();
+  Node* raw = new Node;
+  raw->pidl = std::move(pidl);
+  raw->next = nodes_;
+  if (nodes_) nodes_->prev = raw;
+  nodes_ = raw;
   TVINSERTSTRUCTW ins{};
   ins.hParent = parent;
   ins.hInsertAfter = TVI_LAST;
@@ -113,10 +113,18 @@ HTREEITEM FolderTree::Insert(HTREEITEM parent, Pidl pidl, const std::wstring& te
   ins.item.iSelectedImage = I_IMAGECALLBACK;
   ins.item.cChildren = has_children ? 1 : 0;
   ins.item.lParam = reinterpret_cast<LPARAM>(raw);
-  nodes_.emplace(raw, std::move(node));
   HTREEITEM item = TreeView_InsertItem(hwnd_, &ins);
-  if (!item) nodes_.erase(raw);
+  if (!item) Drop(raw);
   return item;
+}
+
+void FolderTree::Drop(Node* node) {
+  if (node->prev)
+    node->prev->next = node->next;
+  else
+    nodes_ = node->next;
+  if (node->next) node->next->prev = node->prev;
+  delete node;
 }
 
 FolderTree::Node* FolderTree::NodeOf(HTREEITEM item) const {
@@ -125,8 +133,7 @@ FolderTree::Node* FolderTree::NodeOf(HTREEITEM item) const {
   tv.mask = TVIF_PARAM;
   tv.hItem = item;
   if (!TreeView_GetItem(hwnd_, &tv)) return nullptr;
-  auto it = nodes_.find(reinterpret_cast<const Node*>(tv.lParam));
-  return it == nodes_.end() ? nullptr : it->second.get();
+  return reinterpret_cast<Node*>(tv.lParam);
 }
 
 void FolderTree::SetHasChildren(HTREEITEM item, bool has_children) {
@@ -158,14 +165,9 @@ void FolderTree::Fill(HTREEITEM item) {
     return;
   }
 
-  struct Sub {
-    Pidl relative;
-    std::wstring name;
-    bool has_children;
-  };
-  std::vector<Sub> subs;
   ITEMIDLIST* raw = nullptr;
   ULONG got = 0;
+  int inserted = 0;
   while (list->Next(1, &raw, &got) == S_OK && got == 1 && raw) {
     Pidl relative(raw);
     raw = nullptr;
@@ -179,22 +181,28 @@ void FolderTree::Fill(HTREEITEM item) {
     if (SUCCEEDED(folder->GetDisplayNameOf(relative.get(), SHGDN_INFOLDER, &name))) {
       text = TakeStrRet(name, relative.get());
     }
-    subs.push_back({std::move(relative), std::move(text), (attrs & SFGAO_HASSUBFOLDER) != 0});
+    Pidl absolute(ILCombine(node->pidl.get(), relative.get()));
+    if (absolute && Insert(item, std::move(absolute), text, (attrs & SFGAO_HASSUBFOLDER) != 0)) {
+      ++inserted;
+    }
   }
   // the Desktop keeps the shell's own order (its special folders first); others sort as the
   // shell compares them
-  if (item != root_) {
-    std::stable_sort(subs.begin(), subs.end(), [&folder](const Sub& a, const Sub& b) {
-      const HRESULT hr = folder->CompareIDs(0, a.relative.get(), b.relative.get());
-      return SUCCEEDED(hr) && static_cast<short>(HRESULT_CODE(hr)) < 0;
-    });
-  }
-  int inserted = 0;
-  for (Sub& s : subs) {
-    Pidl absolute(ILCombine(node->pidl.get(), s.relative.get()));
-    if (absolute && Insert(item, std::move(absolute), s.name, s.has_children)) ++inserted;
+  if (item != root_ && inserted > 1) {
+    TVSORTCB sort{};
+    sort.hParent = item;
+    sort.lpfnCompare = CompareSiblings;
+    sort.lParam = reinterpret_cast<LPARAM>(folder.get());
+    TreeView_SortChildrenCB(hwnd_, &sort, FALSE);
   }
   if (!inserted) SetHasChildren(item, false);
+}
+
+int CALLBACK FolderTree::CompareSiblings(LPARAM a, LPARAM b, LPARAM folder) {
+  const HRESULT hr = reinterpret_cast<IShellFolder*>(folder)->CompareIDs(
+      0, ILFindLastID(reinterpret_cast<const Node*>(a)->pidl.get()),
+      ILFindLastID(reinterpret_cast<const Node*>(b)->pidl.get()));
+  return SUCCEEDED(hr) ? static_cast<short>(HRESULT_CODE(hr)) : 0;
 }
 
 void FolderTree::ResetBranches() {
@@ -290,7 +298,7 @@ bool FolderTree::Notify(NMHDR* header, LRESULT* result) {
     }
     case TVN_DELETEITEMW: {
       auto* nm = reinterpret_cast<NMTREEVIEWW*>(header);
-      nodes_.erase(reinterpret_cast<const Node*>(nm->itemOld.lParam));
+      if (nm->itemOld.lParam) Drop(reinterpret_cast<Node*>(nm->itemOld.lParam));
       *result = 0;
       return true;
     }
