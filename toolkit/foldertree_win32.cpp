@@ -31,20 +31,24 @@ Pidl Prefix(const ITEMIDLIST* pidl, int count) {
   return Pidl(reinterpret_cast<ITEMIDLIST*>(copy));
 }
 
-std::wstring Widen(const char* s) {
+std::u16string FromWide(const wchar_t* s) {
+  return std::u16string(reinterpret_cast<const char16_t*>(s));
+}
+
+std::u16string Widen(const char* s) {
   const int n = MultiByteToWideChar(CP_ACP, 0, s, -1, nullptr, 0);
   if (n <= 1) return {};
-  std::wstring w(static_cast<std::size_t>(n), L'\0');
-  MultiByteToWideChar(CP_ACP, 0, s, -1, w.data(), n);
+  std::u16string w(static_cast<std::size_t>(n), u'\0');
+  MultiByteToWideChar(CP_ACP, 0, s, -1, reinterpret_cast<wchar_t*>(w.data()), n);
   w.resize(static_cast<std::size_t>(n - 1));
   return w;
 }
 
 // The text of a display name in any of the forms a folder may return it; frees what it holds.
-std::wstring TakeStrRet(STRRET& s, const ITEMIDLIST* pidl) {
+std::u16string TakeStrRet(STRRET& s, const ITEMIDLIST* pidl) {
   switch (s.uType) {
     case STRRET_WSTR: {
-      std::wstring w = s.pOleStr ? s.pOleStr : L"";
+      std::u16string w = FromWide(s.pOleStr ? s.pOleStr : L"");
       CoTaskMemFree(s.pOleStr);
       s.pOleStr = nullptr;
       return w;
@@ -90,14 +94,14 @@ void FolderTree::Create(HWND parent, int id) {
       SHGetFileInfoW(reinterpret_cast<LPCWSTR>(root.get()), 0, &sfi, sizeof sfi,
                      SHGFI_PIDL | SHGFI_SYSICONINDEX | SHGFI_SMALLICON | SHGFI_DISPLAYNAME));
   if (images) TreeView_SetImageList(hwnd_, images, TVSIL_NORMAL);
-  root_ = Insert(TVI_ROOT, std::move(root), sfi.szDisplayName[0] ? sfi.szDisplayName : L"Desktop",
-                 true);
+  root_ = Insert(TVI_ROOT, std::move(root),
+                 FromWide(sfi.szDisplayName[0] ? sfi.szDisplayName : L"Desktop"), true);
   if (!root_) return;
   Fill(root_);
   TreeView_Expand(hwnd_, root_, TVE_EXPAND);
 }
 
-HTREEITEM FolderTree::Insert(HTREEITEM parent, Pidl pidl, const std::wstring& text,
+HTREEITEM FolderTree::Insert(HTREEITEM parent, Pidl pidl, const std::u16string& text,
                              bool has_children) {
   Node* raw = new Node;
   raw->pidl = std::move(pidl);
@@ -108,7 +112,7 @@ HTREEITEM FolderTree::Insert(HTREEITEM parent, Pidl pidl, const std::wstring& te
   ins.hParent = parent;
   ins.hInsertAfter = TVI_LAST;
   ins.item.mask = TVIF_TEXT | TVIF_PARAM | TVIF_CHILDREN | TVIF_IMAGE | TVIF_SELECTEDIMAGE;
-  ins.item.pszText = const_cast<wchar_t*>(text.c_str());
+  ins.item.pszText = const_cast<wchar_t*>(WideZ(text));
   ins.item.iImage = I_IMAGECALLBACK;  // looked up when the item is first drawn
   ins.item.iSelectedImage = I_IMAGECALLBACK;
   ins.item.cChildren = has_children ? 1 : 0;
@@ -177,7 +181,7 @@ void FolderTree::Fill(HTREEITEM item) {
     // archives may browse as folders, but they are files
     if (!(attrs & SFGAO_FOLDER) || (attrs & SFGAO_STREAM)) continue;
     STRRET name{};
-    std::wstring text;
+    std::u16string text;
     if (SUCCEEDED(folder->GetDisplayNameOf(relative.get(), SHGDN_INFOLDER, &name))) {
       text = TakeStrRet(name, relative.get());
     }
@@ -229,10 +233,12 @@ HTREEITEM FolderTree::FindChild(HTREEITEM parent, const ITEMIDLIST* pidl) const 
 
 bool FolderTree::MoveTo(std::u16string_view path) {
   if (!hwnd_ || !root_ || !desktop_ || path.empty()) return false;
-  std::wstring w(path.begin(), path.end());
+  std::u16string w(path);
   ITEMIDLIST* raw = nullptr;
   ULONG eaten = 0;
-  if (FAILED(desktop_->ParseDisplayName(hwnd_, nullptr, w.data(), &eaten, &raw, nullptr)) || !raw) {
+  if (FAILED(desktop_->ParseDisplayName(hwnd_, nullptr, reinterpret_cast<wchar_t*>(w.data()),
+                                        &eaten, &raw, nullptr)) ||
+      !raw) {
     return false;
   }
   Pidl target(raw);
@@ -250,7 +256,7 @@ bool FolderTree::MoveTo(std::u16string_view path) {
       SHFILEINFOW sfi{};
       SHGetFileInfoW(reinterpret_cast<LPCWSTR>(step.get()), 0, &sfi, sizeof sfi,
                      SHGFI_PIDL | SHGFI_DISPLAYNAME);
-      next = Insert(current, std::move(step), sfi.szDisplayName, true);
+      next = Insert(current, std::move(step), FromWide(sfi.szDisplayName), true);
       if (!next) break;
       SetHasChildren(current, true);
     }

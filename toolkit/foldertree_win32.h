@@ -84,7 +84,7 @@ class FolderTree : public Window {
     Node* next = nullptr;
   };
 
-  HTREEITEM Insert(HTREEITEM parent, Pidl pidl, const std::wstring& text, bool has_children);
+  HTREEITEM Insert(HTREEITEM parent, Pidl pidl, const std::u16string& text, bool has_children);
   Node* NodeOf(HTREEITEM item) const;
   // Lists the folder's subfolders below its item, the first time only.
   void Fill(HTREEITEM item);
