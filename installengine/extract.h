@@ -131,6 +131,7 @@ class PackageReader {
   bool ReadCompactDirectory(const CompactDirectoryRef& ref);
   bool CheckRecord(const DirectoryRecord& record, bool to_destination);
   bool RunBlocks(const DirectoryRecord& record, Sink sink, void* context, PackageFile* dest);
+  bool Fail(PackageFile* dest, std::u16string_view text, bool terminate);
   bool OpenSolid(const ExtensionView& ext);
   bool PlanSolid();
   bool RunSolid(std::size_t index, const DirectoryRecord& record, Sink sink, void* context,

@@ -141,9 +141,14 @@ bool InstallRun::CheckOwnership() {
   }
   const std::string exe = ReadShort(config_.exename);
   const std::string key = AppPathsKey(exe);
-  const std::string name = sys_.ReadMachineString(key, "Displayname");
+  // an installation for one user owns the App Paths key of that user only
+  auto read = [&](const char* value) {
+    return root == RegRoot::kLocalMachine ? sys_.ReadMachineString(key, value)
+                                          : ToCodePage(sys_.ReadWideString(root, key, value));
+  };
+  const std::string name = read("Displayname");
   if (name.empty()) return true;  // not registered by any Kestrel product
-  const std::string product = sys_.ReadMachineString(key, kProductValue);
+  const std::string product = read(kProductValue);
   const bool same = product.empty() ? name == ReadShort(config_.displayname) : product == identity_;
   if (same) return true;
   reader_.statustext = OwnedByAnotherMessage(exe, name);
@@ -188,7 +193,8 @@ void InstallRun::WriteRows(const std::vector<RegistryRow>& rows) {
 // another product's: only a service whose program lies in the destination folder, or in the
 // folder the earlier installation recorded (an upgrade into another folder), is removed.
 void InstallRun::RemoveEarlierServices() {
-  if (!sys_.UseWideApi()) return;
+  // services are the machine's: an installation for one user has none
+  if (!sys_.UseWideApi() || root != RegRoot::kLocalMachine) return;
   const std::string exe = ReadShort(config_.exename);
   if (sys_.ReadMachineString(AppPathsKey(exe), "Displayname").empty()) return;
   std::optional<std::u16string> earlier;  // the earlier "Path", read once it is needed
@@ -310,6 +316,7 @@ bool InstallRun::WriteUninstallerCopy() {
 // brought up to this generation when it is older, and never replaced by an older one, nor a
 // signed one by an unsigned one; a machine without it gets none.
 void InstallRun::RefreshSharedUninstaller() {
+  if (root != RegRoot::kLocalMachine) return;  // one user's setup touches no Windows folder
   const std::u16string path =
       AddTrailingBackslash(sys_.WindowsFolder()) + std::u16string(kUninstallerName);
   auto there = fs_.NewFile();
@@ -381,6 +388,7 @@ bool InstallRun::WriteRecord(const ShortcutPlan& links, const RegistrationInput&
 // An earlier version of this product, registered by its display name, makes way for the entry
 // named by the identity: one product, one entry.
 void InstallRun::RetireLegacyEntry() {
+  if (root != RegRoot::kLocalMachine) return;  // earlier versions installed for every user only
   const std::string name = ReadShort(config_.displayname);
   if (name == identity_ || !IsValidProductId(name)) return;
   const std::string key = UninstallKey(name);
@@ -585,7 +593,7 @@ InstallRun::Ending InstallRun::Steps() {
   if (stop()) return Ending::kCancelled;
   WriteRows(association);
   // 11
-  if (sys_.UseWideApi()) {
+  if (sys_.UseWideApi() && root == RegRoot::kLocalMachine) {
     for (const ServiceEntry& s : ConfiguredServices(config_, destfolder)) {
       if (stop()) return Ending::kCancelled;
       if (sys_.ServiceCreate(s.name, s.programpath)) {

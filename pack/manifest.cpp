@@ -407,12 +407,12 @@ bool Parse(const toml::table& root, Manifest& m, Checker& c) {
   if (!CheckKeys(root,
                  {"displayname", "id", "exename", "version", "installfolder", "programgroup",
                   "appdatafolder", "licence", "license", "stub", "publisher", "url", "codec",
-                  "services", "shortcuts", "association", "files"},
+                  "scope", "services", "shortcuts", "association", "files"},
                  "manifest", c)) {
     return false;
   }
   std::optional<std::string> displayname, id, exename, version, installfolder, programgroup,
-      appdatafolder, licence, license, stub, publisher, url, codec;
+      appdatafolder, licence, license, stub, publisher, url, codec, scope;
   for (auto [key, slot] :
        std::initializer_list<std::pair<std::string_view, std::optional<std::string>*>>{
            {"displayname", &displayname},
@@ -427,7 +427,8 @@ bool Parse(const toml::table& root, Manifest& m, Checker& c) {
            {"stub", &stub},
            {"publisher", &publisher},
            {"url", &url},
-           {"codec", &codec}}) {
+           {"codec", &codec},
+           {"scope", &scope}}) {
     if (!GetString(root, key, "manifest", *slot, c)) return false;
   }
   if (!displayname || displayname->empty()) return c.Fail("manifest: \"displayname\" is required");
@@ -474,12 +475,28 @@ bool Parse(const toml::table& root, Manifest& m, Checker& c) {
     }
     m.codec = *codec;
   }
+  if (scope) {
+    if (*scope == "user") {
+      m.scope = InstallScope::kUser;
+    } else if (*scope == "either") {
+      m.scope = InstallScope::kEither;
+    } else if (*scope != "machine") {
+      return c.Fail("scope (manifest line " + LineOf(root, "scope") + "): \"" + *scope +
+                    "\" is not a scope (machine, user or either)");
+    }
+  }
 
   if (const toml::node* node = root.get("services")) {
     const toml::array* list = node->as_array();
     if (!list) return c.Fail("services: must be an array of tables ([[services]])");
     if (list->size() > kMaxServices) {
       return c.Fail("services: " + std::to_string(list->size()) + " given, at most 5 fit");
+    }
+    // a service is the machine's: one user without administrator rights can make none
+    if (m.scope != InstallScope::kMachine && !list->empty()) {
+      return c.Fail("services (manifest line " + LineOf(root, "services") + "): scope \"" + *scope +
+                    "\" installs for one user, who cannot create services; use " +
+                    "scope = \"machine\" or leave the services out");
     }
     std::size_t i = 0;
     for (const auto& item : *list) {

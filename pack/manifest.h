@@ -8,6 +8,8 @@
 #include <string_view>
 #include <vector>
 
+#include "package/scope.h"
+
 namespace kestrel::pack {
 
 // One file to pack: where it comes from and where it goes below the installation folder.
@@ -48,7 +50,8 @@ struct Manifest {
   std::string assocprogram;
   std::optional<std::filesystem::path> licence;
   std::optional<std::filesystem::path> stub;
-  std::string codec;  // "classic" or "lzma2"; empty: the packer's default
+  std::string codec;                            // "classic" or "lzma2"; empty: the packer's default
+  InstallScope scope = InstallScope::kMachine;  // "machine", "user" or "either"
   std::vector<PackedFile> files;
   std::vector<std::string> warnings;  // legal but probably unintended
   std::vector<std::string> notes;     // worth telling: what a followed link packed

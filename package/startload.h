@@ -8,6 +8,7 @@
 
 #include "package/pkgfile.h"
 #include "package/records.h"
+#include "sysutil/productsystem.h"
 
 namespace kestrel {
 
@@ -23,6 +24,8 @@ struct SetupData {
   // the record its Uninstall key names
   std::string identity;
   std::u16string recordpath;
+  // the root of the product's keys: HKLM for every user, HKCU for an installation for one user
+  RegRoot root = RegRoot::kLocalMachine;
   // install: the program's own file as it was opened and checked at start-up, open until the
   // program ends; the installation reads its files and the uninstaller copy from it
   PackageFile* setupfile = nullptr;

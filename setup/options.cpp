@@ -21,6 +21,8 @@ bool SameLetters(std::u16string_view a, std::u16string_view b) {
   return true;
 }
 
+constexpr std::u16string_view kBothScopes = u"/ALLUSERS and /CURRENTUSER: give one of them";
+
 // The switches that carry no value or one value after "=", each with "/" or "-" in front. To add
 // one, add a row.
 struct FlagSwitch {
@@ -47,6 +49,17 @@ constexpr FlagSwitch kFlags[] = {
        if (o.ui != UiLevel::kSilent) o.ui = UiLevel::kPassive;
      }},
     {u"ALLOWDOWNGRADE", [](SetupOptions& o) { o.allowdowngrade = true; }},
+    {u"ALLUSERS",
+     [](SetupOptions& o) {
+       if (o.scope == InstallScope::kUser) o.problems.emplace_back(kBothScopes);
+       o.scope = InstallScope::kMachine;
+     }},
+    {u"CURRENTUSER",
+     [](SetupOptions& o) {
+       if (o.scope == InstallScope::kMachine) o.problems.emplace_back(kBothScopes);
+       o.scope = InstallScope::kUser;
+     }},
+    {u"ELEVATED", [](SetupOptions& o) { o.elevated = true; }},
 };
 
 constexpr ValueSwitch kValues[] = {
@@ -68,6 +81,11 @@ constexpr ValueSwitch kValues[] = {
        }
      }},
     {u"UNINSTALLCOPY", [](SetupOptions& o, std::u16string v) { o.childof = std::move(v); }},
+    {u"ELEVATED",
+     [](SetupOptions& o, std::u16string v) {
+       o.elevated = true;
+       o.elevatedby = std::move(v);
+     }},
     {u"PASSWORDFILE",
      [](SetupOptions& o, std::u16string v) {
        if (v.empty()) {
@@ -320,6 +338,41 @@ SetupOptions ParseCommandLine(std::u16string_view line) {
                          u": not a full folder path");
   }
   return o;
+}
+
+ScopeDecision DecideScope(InstallScope package, const SetupOptions& o) {
+  switch (package) {
+    case InstallScope::kMachine:
+      if (o.scope == InstallScope::kUser)
+        return {ScopeDecision::kRefused,
+                u"/CURRENTUSER: this package installs for every user only"};
+      return {ScopeDecision::kMachine, {}};
+    case InstallScope::kUser:
+      if (o.scope == InstallScope::kMachine)
+        return {ScopeDecision::kRefused, u"/ALLUSERS: this package installs for one user only"};
+      return {ScopeDecision::kUser, {}};
+    case InstallScope::kEither:
+      break;
+  }
+  if (o.scope) {
+    return {*o.scope == InstallScope::kUser ? ScopeDecision::kUser : ScopeDecision::kMachine, {}};
+  }
+  // the elevated second start was asked for every user
+  if (o.unattended() || o.elevated) return {ScopeDecision::kMachine, {}};
+  return {ScopeDecision::kAsk, {}};
+}
+
+std::u16string ArgumentsWith(std::u16string_view commandline, std::u16string_view switches) {
+  const std::vector<CommandArgument> args = SplitCommandLine(commandline);
+  const std::size_t before = args.size() > 1 && args[1].text == kUninstallSwitch ? 3 : 1;
+  auto offset = [&](std::size_t k) {
+    return k < args.size() ? args[k].offset : commandline.size();
+  };
+  const std::size_t from = offset(1), at = offset(before);
+  // blanks around the switches: one too many is none too few
+  std::u16string out(commandline.substr(from, at - from));
+  out.append(u" ").append(switches).append(u" ").append(commandline.substr(at));
+  return out;
 }
 
 std::u16string WithoutPassword(std::u16string_view line) {

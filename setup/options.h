@@ -18,6 +18,7 @@
 #include <string_view>
 #include <vector>
 
+#include "package/scope.h"
 #include "sysutil/log.h"
 #include "sysutil/outcome.h"
 
@@ -38,7 +39,15 @@ struct SetupOptions {
   std::u16string logfile;                     // /LOG=; empty: no log
   std::optional<std::u16string> password;     // /PASSWORD=
   std::u16string passwordfile;                // /PASSWORDFILE=
-  std::vector<std::u16string> ignored;        // arguments that mean nothing here
+  // /ALLUSERS (kMachine) or /CURRENTUSER (kUser): whom a package of scope "either" installs for;
+  // in uninstall mode /CURRENTUSER names the installation of the user who runs it
+  std::optional<InstallScope> scope;
+  // /ELEVATED: started with administrator rights by the setup that asked for them; the user's
+  // answers up to the destination page were given there. /ELEVATED=PROCESS also names that
+  // setup's process (decimal), whose /UNINSTALLCOPY= handles an elevated uninstall copy takes over.
+  bool elevated = false;
+  std::u16string elevatedby;
+  std::vector<std::u16string> ignored;  // arguments that mean nothing here
   // Switches whose value is unusable, each as "/NAME=value: why"; an unattended run refuses
   // to start with any of them.
   std::vector<std::u16string> problems;
@@ -63,6 +72,20 @@ SetupOptions ParseCommandLine(std::u16string_view line);
 // The command line as the log may show it: the value of every password switch replaced by
 // "***", then MaskPasswords, for a switch the arguments do not show on its own.
 std::u16string WithoutPassword(std::u16string_view line);
+
+// Whom an installation is for, decided from the package's scope and the command line.
+struct ScopeDecision {
+  enum Kind { kMachine, kUser, kAsk, kRefused } kind = kMachine;
+  std::u16string why;  // kRefused: the message
+};
+// "either" with neither switch: the wizard asks; an unattended run installs for every user, the
+// choice the wizard recommends. A switch the package cannot honour is refused.
+ScopeDecision DecideScope(InstallScope package, const SetupOptions& options);
+
+// The command line's arguments after the program's name, with `switches` where a switch of
+// ours goes: first, or in uninstall mode right behind "-ui" and the program's name (in every
+// case before a /D=, which takes the rest of the line).
+std::u16string ArgumentsWith(std::u16string_view commandline, std::u16string_view switches);
 
 // A folder path that starts at a drive ("C:\...") or a share ("\\server\share..."), with no
 // character that a file name cannot hold.

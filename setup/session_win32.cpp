@@ -14,12 +14,14 @@
 #include "package/integrity.h"
 #include "package/pkgfile_win32.h"
 #include "package/protection.h"
+#include "package/scope.h"
 #include "package/startload.h"
 #include "setup/options.h"
 #include "setup/selfcopy_win32.h"
 #include "sysutil/cmfunit.h"
 #include "sysutil/cmfunit_win32.h"
 #include "sysutil/codepage.h"
+#include "sysutil/elevate_win32.h"
 #include "sysutil/folderguard_win32.h"
 #include "sysutil/handles_win32.h"
 #include "sysutil/logfile_win32.h"
@@ -122,9 +124,12 @@ constexpr std::u16string_view kNoUninstallInfo =
 std::optional<std::u16string> LoadProduct(SetupData& data, const std::string& identity) {
   if (!IsValidProductId(identity)) return std::u16string(kNoUninstallInfo);
   const std::string key = UninstallKey(identity);
-  std::string displayname = ReadMachineString(key, "DisplayName", "");
-  data.recordpath = ReadWideValue(HKEY_LOCAL_MACHINE, key, kRecordValue, MachineKeyView(key));
-  data.basefolder = ReadWideValue(HKEY_LOCAL_MACHINE, key, "InstallLocation", MachineKeyView(key));
+  const bool machine = data.root == RegRoot::kLocalMachine;
+  const HKEY root = machine ? HKEY_LOCAL_MACHINE : HKEY_CURRENT_USER;
+  const REGSAM view = machine ? MachineKeyView(key) : 0;
+  std::string displayname = ToCodePage(ReadWideValue(root, key, "DisplayName", view));
+  data.recordpath = ReadWideValue(root, key, kRecordValue, view);
+  data.basefolder = ReadWideValue(root, key, "InstallLocation", view);
   if (displayname.empty() && data.recordpath.empty()) return std::u16string(kNoUninstallInfo);
   if (displayname.size() > 255) displayname.resize(255);
   WriteShort(data.config.displayname, displayname);
@@ -171,6 +176,13 @@ std::optional<std::u16string> LoadUninstallMode(SetupData& data, const SetupOpti
   WriteShort(config.exename, exename);
 
   const std::string key = AppPathsKey(exename);
+  // an installation for one user is named so by its uninstall command; it has an identity
+  if (options.scope == InstallScope::kUser) {
+    data.root = RegRoot::kCurrentUser;
+    return LoadProduct(data, options.product ? ToCodePage(*options.product)
+                                             : ToCodePage(ReadWideValue(HKEY_CURRENT_USER, key,
+                                                                        kProductValue, 0)));
+  }
   // "-ui" and a program an installation with an identity registered: that product
   const std::string identity =
       options.product ? ToCodePage(*options.product) : ReadMachineString(key, kProductValue, "");
@@ -205,7 +217,7 @@ std::optional<std::u16string> LoadUninstallMode(SetupData& data, const SetupOpti
 // The folder an installed copy of this product is in, where an upgrade goes; empty if none.
 std::u16string InstalledFolder(const SetupData& data) {
   const std::string key = UninstallKey(ProductIdentity(data.config));
-  return ReadWideValue(HKEY_LOCAL_MACHINE, key, "InstallLocation", MachineKeyView(key));
+  return ReadWideValue(RootHandle(data.root), key, "InstallLocation", KeyView(data.root, key));
 }
 
 // The destination page's first text: the installed copy's folder, or Program Files joined with
@@ -278,6 +290,7 @@ Outcome RunSilentInstall(const SetupData& data, const std::u16string& destinatio
   if (!run.OpenPackage(ProgramPath(), data.config.licenseoffset, data.setupfile)) {
     log("the package's directory could not be read");
   }
+  run.root = data.root;
   run.destfolder = destination;
   log("destination: ", MaskPasswords(run.destfolder));
   run.RunInstall();
@@ -351,8 +364,9 @@ int RunSessionIn(HINSTANCE instance, const std::u16string& commandline, const Se
   win::Event running(CreateMutexW(nullptr, FALSE, kRunningMutex));
   const DWORD mutexerror = GetLastError();
   // a mutex made in another user's session may refuse us access: it exists all the same
-  const bool taken =
-      running ? mutexerror == ERROR_ALREADY_EXISTS : mutexerror == ERROR_ACCESS_DENIED;
+  // the elevated second start runs while the setup that started it holds the lock and waits
+  const bool taken = !options.elevated && (running ? mutexerror == ERROR_ALREADY_EXISTS
+                                                   : mutexerror == ERROR_ACCESS_DENIED);
   if (taken) {
     log("error: ", kAlreadyRunningText);
     if (options.ui == UiLevel::kFull) ui::ErrorBox(app.handle(), kAlreadyRunningText);
@@ -365,8 +379,10 @@ int RunSessionIn(HINSTANCE instance, const std::u16string& commandline, const Se
     // an installation of this product that was killed half-way is undone before it is removed
     WindowsInstallSystem system;
     const std::string identity = ToCodePage(*options.product);
-    if (RecoverTransaction(SystemFileSystem(), system, RegRoot::kLocalMachine, identity, log) !=
-        Recovery::kNone) {
+    // an installation for one user keeps its journal in that user's hive (its command says so)
+    const RegRoot root =
+        options.scope == InstallScope::kUser ? RegRoot::kCurrentUser : RegRoot::kLocalMachine;
+    if (RecoverTransaction(SystemFileSystem(), system, root, identity, log) != Recovery::kNone) {
       log("an interrupted installation of ", Ansi{identity}, " was finished first");
     }
   }
@@ -377,6 +393,72 @@ int RunSessionIn(HINSTANCE instance, const std::u16string& commandline, const Se
     if (options.ui == UiLevel::kFull) ui::ErrorBox(app.handle(), *fatal);
     if (g_setupfile) g_setupfile->Close();
     return finish(Outcome::kFailed);
+  }
+  WizardOptions wizardoptions;
+  // the elevated start's command line (the wizard's choice page may ask for it too); a temporary
+  // copy of the uninstaller names itself, so the elevated one can take its handles over
+  wchar_t elevation[48];
+  wsprintfW(elevation, L"/ALLUSERS /ELEVATED=%lu", GetCurrentProcessId());
+  if (options.childof.empty()) elevation[19] = 0;  // "/ALLUSERS /ELEVATED"
+  wizardoptions.elevatedparameters = ArgumentsWith(commandline, FromWide(elevation));
+  bool elevate = false;
+  if (!data.uninstallmode) {
+    const InstallScope packagescope = PackageScope(data.config);
+    const ScopeDecision scope = DecideScope(packagescope, options);
+    if (scope.kind == ScopeDecision::kRefused) {
+      log("error: ", scope.why);
+      if (options.ui == UiLevel::kFull) ui::ErrorBox(app.handle(), scope.why);
+      if (g_setupfile) g_setupfile->Close();
+      return finish(Outcome::kBadCommandLine);
+    }
+    if (scope.kind == ScopeDecision::kUser) {
+      data.root = RegRoot::kCurrentUser;
+      data.basefolder = UserProgramsFolder();
+      log("installs for: the current user, below ", data.basefolder);
+    } else if (scope.kind == ScopeDecision::kAsk) {
+      wizardoptions.askscope = true;
+      wizardoptions.userbasefolder = UserProgramsFolder();
+    } else {
+      log("installs for: every user");
+      // from a program that asked for no rights; the elevated start never asks again
+      elevate =
+          packagescope != InstallScope::kMachine && !RunningAsAdministrator() && !options.elevated;
+    }
+  }
+  // the uninstaller knows no version: the registry records none
+  const std::string version = ReadShort(data.config.version);
+  log("product: ", Ansi{ReadShort(data.config.displayname)}, version.empty() ? "" : " ",
+      Ansi{version});
+
+  const UninstallInfo uninstall =
+      data.uninstallmode ? UninstallInfoFrom(data, SystemFileSystem()) : UninstallInfo{};
+  if (data.uninstallmode) {
+    if (!uninstall.identity.empty()) log("product identity: ", Ansi{uninstall.identity});
+    // an entry without a name of its own shows the name its record keeps
+    if (ReadShort(data.config.displayname).empty())
+      WriteShort(data.config.displayname, uninstall.displayname);
+    elevate = NeedsElevation(uninstall, RunningAsAdministrator(), options.elevated);
+  }
+  if (elevate) {
+    // for every user, from a program without the rights: the same run again, with them, before
+    // anything is changed; it adds its lines to the same log, and its exit code is this one's
+    log("setup starts again with administrator rights");
+    if (g_setupfile) g_setupfile->Close();
+    if (logfile) logfile->Suspend();
+    const ElevatedRun run = RunElevated(wizardoptions.elevatedparameters, nullptr);
+    if (logfile) logfile->Resume();
+    if (!run.started) {
+      log("setup could not start with administrator rights (error ", run.error, ")");
+      if (data.uninstallmode) {
+        const std::u16string why = NoRightsToUninstallMessage(ReadShort(data.config.displayname));
+        log("error: ", why);
+        if (options.ui == UiLevel::kFull) ui::ErrorBox(app.handle(), why);
+      }
+      return finish(NotElevated(run.error));
+    }
+    log("the elevated setup ended with exit code ", run.code);
+    status.PassOn(run.code);
+    return status.code();
   }
   // An unattended install goes only into a folder the uninstall may remove again: /D= or the
   // package's own folder, judged before anything is written. The folder recorded is the one
@@ -405,18 +487,7 @@ int RunSessionIn(HINSTANCE instance, const std::u16string& commandline, const Se
     }
     log("password accepted");
   }
-  // the uninstaller knows no version: the registry records none
-  const std::string version = ReadShort(data.config.version);
-  log("product: ", Ansi{ReadShort(data.config.displayname)}, version.empty() ? "" : " ",
-      Ansi{version});
-
-  const UninstallInfo uninstall =
-      data.uninstallmode ? UninstallInfoFrom(data, SystemFileSystem()) : UninstallInfo{};
   if (data.uninstallmode) {
-    if (!uninstall.identity.empty()) log("product identity: ", Ansi{uninstall.identity});
-    // an entry without a name of its own shows the name its record keeps
-    if (ReadShort(data.config.displayname).empty())
-      WriteShort(data.config.displayname, uninstall.displayname);
     const InstallRecord& r = uninstall.record;
     if (uninstall.hasrecord && !r.uninstaller.empty() && firstprocess.attached()) {
       // the folders that held the uninstaller go after it, when empty
@@ -432,8 +503,8 @@ int RunSessionIn(HINSTANCE instance, const std::u16string& commandline, const Se
                       : RunSilentInstall(data, destination, options.allowdowngrade, log));
   }
 
-  WizardOptions wizardoptions;
   wizardoptions.ui = options.ui;
+  wizardoptions.elevated = options.elevated;
   wizardoptions.destination = options.destination;
   wizardoptions.allowdowngrade = options.allowdowngrade;
   if (!data.uninstallmode) wizardoptions.installedfolder = InstalledFolder(data);
@@ -467,7 +538,7 @@ int RunSession(HINSTANCE instance) {
     if (const std::optional<int> code = RunFromTemporaryCopy(commandline)) return *code;
   }
   FirstProcessLink firstprocess;
-  if (!options.childof.empty()) firstprocess.Attach(options.childof);
+  if (!options.childof.empty()) firstprocess.Attach(options.childof, options.elevatedby);
   // the log and the running mutex are closed by now: the first process may end, and the next
   // setup may start, as soon as it has the code
   const int code = RunSessionIn(instance, commandline, options, firstprocess);

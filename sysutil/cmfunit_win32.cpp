@@ -103,6 +103,29 @@ std::u16string ProgramFilesFolder() {
                                         "ProgramFilesDir", "c:\\program files\\"));
 }
 
+std::u16string UserProgramsFolder() {
+  // FOLDERID_UserProgramFiles, where the system keeps one user's programs
+  static const GUID kUserProgramFiles = {
+      0x5CD7AEE2, 0x2219, 0x4A67, {0xB8, 0x5D, 0x6C, 0x9C, 0xE1, 0x56, 0x60, 0xCB}};
+  using KnownFolderPath = HRESULT(WINAPI*)(const GUID&, DWORD, HANDLE, PWSTR*);
+  // bound by name: the call is not there on the oldest systems
+  if (auto known = BindByName<KnownFolderPath>(L"shell32.dll", "SHGetKnownFolderPath")) {
+    PWSTR path = nullptr;
+    constexpr DWORD kCreate = 0x8000;  // KF_FLAG_CREATE
+    const HRESULT hr = known(kUserProgramFiles, kCreate, nullptr, &path);
+    std::u16string out = SUCCEEDED(hr) && path ? FromWide(path) : std::u16string();
+    CoTaskMemFree(path);
+    if (!out.empty()) return out;
+  }
+  wchar_t buf[260] = {};
+  if (!UseWideApi() || !SHGetSpecialFolderPathW(nullptr, buf, CSIDL_LOCAL_APPDATA, TRUE)) return {};
+  return AddTrailingBackslash(FromWide(buf)) + u"Programs";
+}
+
+bool RunningAsAdministrator() {
+  return IsUserAnAdmin() != FALSE;
+}
+
 std::string ReadUserString(std::string_view key, std::string_view value,
                            std::string_view fallback) {
   return ReadString(HKEY_CURRENT_USER, key, value, fallback);

@@ -32,6 +32,11 @@ std::u16string ParamStr(std::size_t index);
 
 // The shell's Program Files folder, or the value the registry keeps for it on older systems.
 std::u16string ProgramFilesFolder();
+// The user's own programs folder (%LOCALAPPDATA%\Programs), made when missing: where an
+// installation for one user goes. Empty when the shell cannot give it.
+std::u16string UserProgramsFolder();
+// True when the process has administrator rights (on systems with UAC: runs elevated).
+bool RunningAsAdministrator();
 
 // One string value under HKCU, HKCR or HKLM; the key is opened with full access and never
 // created. A missing key or value yields `fallback`.

@@ -537,6 +537,50 @@ TEST_F(InstallRunTest, TheSharedUninstallerIsOnlyReplacedByALaterGenerationWhole
   EXPECT_EQ(StubGeneration(p, 10), 1);
 }
 
+// One user's installation: every row in that user's hive, the classes below its
+// Software\Classes, no key of the machine read, no Windows folder or service touched; its
+// uninstall command names the user's installation. Another product's program name in that
+// user's App Paths is refused as on the machine.
+TEST_F(InstallRunTest, InstallationForOneUserStaysInTheUsersHive) {
+  RawPackage pkg;
+  pkg.stubsize = 5000;
+  pkg.files.push_back(OneBlockFile(u"a.bin", u"", 1));
+  ASSERT_TRUE(Open(pkg));
+  AddServices();  // the packer refuses them for one user; setup touches none all the same
+  WriteShort(config_.assocext, ".dmo");
+  WriteShort(config_.assocclass, "Demo.File");
+  WriteShort(config_.assocprogram, "demo.exe");
+  fs::create_directories(dir_ / "windows");
+  testing::WriteFileBytes(SharedUninstaller(), {'o', 'l', 'd'});
+  sys_.displayname = "Other Product";  // the machine's App Paths key is not this user's
+  run_.root = RegRoot::kCurrentUser;
+  run_.RunInstall();
+  ASSERT_FALSE(run_.failed()) << U8(run_.statustext());
+  const std::vector<std::string> rows = sys_.Rows();
+  ASSERT_FALSE(rows.empty());
+  for (const std::string& r : rows) EXPECT_EQ(r.rfind("reg 1 ", 0), 0u) << r;
+  auto has = [&](const std::string& line) {
+    return std::find(rows.begin(), rows.end(), line) != rows.end();
+  };
+  EXPECT_TRUE(has("reg 1 Software\\Classes\\.dmo|=Demo.File"));
+  const std::string id = ProductIdentity(config_);
+  EXPECT_TRUE(has("reg 1 " + UninstallKey(id) + "|QuietUninstallString=w:\"" +
+                  U8(run_.destfolder + u"\\" + UninstallerName(id)) +
+                  "\" -ui demo.exe \"/PRODUCT=" + id + "\" /CURRENTUSER /S"));
+  for (const std::string& l : sys_.Starting("read ")) ADD_FAILURE() << l;
+  for (const char* call : {"create ", "delete ", "running ", "removekey "})
+    EXPECT_TRUE(sys_.Starting(call).empty()) << call;
+  EXPECT_EQ(ReadFileBytes(SharedUninstaller()), (std::vector<std::uint8_t>{'o', 'l', 'd'}));
+  EXPECT_TRUE(fs::exists(Dest(U8(RecordName(id)))));
+  EXPECT_EQ(run_.record().root, RegRoot::kCurrentUser);
+
+  sys_.log.clear();
+  sys_.widevalues = {{"Displayname", u"Other Product"}, {kProductValue, u"com.other.product"}};
+  run_.RunInstall();
+  EXPECT_TRUE(run_.failed());
+  EXPECT_EQ(sys_.log.back(), "done 1 " + U8(OwnedByAnotherMessage("demo.exe", "Other Product")));
+}
+
 // A main program name another product registered is refused before anything changes; the same
 // product, or one made before identities with the same name, may install again.
 TEST_F(InstallRunTest, AnotherProductsProgramNameIsRefusedBeforeAnythingChanges) {

@@ -223,6 +223,91 @@ TEST(SetupLog, JoinsPartsAndCostsNothingWhenOff) {
   EXPECT_EQ(StampedLine(2026, 12, 8, 9, 5, 7, 42, "x"), "2026-12-08 09:05:07.042 x");
 }
 
+// Whom a run installs for: the package's scope and /ALLUSERS or /CURRENTUSER.
+TEST(SetupOptions, ScopeSwitchesAndTheDecision) {
+  using K = ScopeDecision::Kind;
+  struct Case {
+    InstallScope package;
+    const char16_t* line;
+    K want;
+  };
+  const Case cases[] = {
+      {InstallScope::kMachine, u"s.exe", K::kMachine},
+      {InstallScope::kMachine, u"s.exe /S /allusers", K::kMachine},
+      {InstallScope::kMachine, u"s.exe /S /CURRENTUSER", K::kRefused},
+      {InstallScope::kUser, u"s.exe", K::kUser},
+      {InstallScope::kUser, u"s.exe /S /CurrentUser", K::kUser},
+      {InstallScope::kUser, u"s.exe /ALLUSERS", K::kRefused},
+      {InstallScope::kEither, u"s.exe", K::kAsk},
+      {InstallScope::kEither, u"s.exe /S", K::kMachine},
+      {InstallScope::kEither, u"s.exe /PASSIVE", K::kMachine},
+      {InstallScope::kEither, u"s.exe /S /CURRENTUSER", K::kUser},
+      {InstallScope::kEither, u"s.exe /CURRENTUSER", K::kUser},
+      {InstallScope::kEither, u"s.exe /ALLUSERS", K::kMachine},
+      // the elevated second start of a wizard: every user, without asking again
+      {InstallScope::kEither, u"s.exe /ALLUSERS /ELEVATED /D=C:\\x", K::kMachine},
+  };
+  for (const Case& c : cases) {
+    const SetupOptions o = ParseCommandLine(c.line);
+    const ScopeDecision d = DecideScope(c.package, o);
+    EXPECT_EQ(d.kind, c.want) << Utf16ToUtf8(c.line);
+    EXPECT_EQ(d.why.empty(), c.want != K::kRefused) << Utf16ToUtf8(c.line);
+    EXPECT_TRUE(o.problems.empty()) << Utf16ToUtf8(c.line);
+  }
+  const SetupOptions both = ParseCommandLine(u"s.exe /S /ALLUSERS /CURRENTUSER");
+  ASSERT_EQ(both.problems.size(), 1u);
+  EXPECT_EQ(both.problems[0], u"/ALLUSERS and /CURRENTUSER: give one of them");
+  EXPECT_TRUE(ParseCommandLine(u"s.exe /ALLUSERS /ELEVATED /D=C:\\a b").elevated);
+  EXPECT_EQ(*ParseCommandLine(u"s.exe /ALLUSERS /ELEVATED /D=C:\\a b").destination, u"C:\\a b");
+  // the uninstaller of one user's installation
+  const SetupOptions un =
+      ParseCommandLine(u"u.exe -ui demo.exe \"/PRODUCT=Demo App\" /CURRENTUSER");
+  EXPECT_TRUE(un.uninstallmode);
+  EXPECT_EQ(un.scope, InstallScope::kUser);
+}
+
+// The elevated start carries the same command line, its switches where the parser takes them:
+// after the program's name, or behind "-ui NAME" (a switch in front would make "-ui" no longer
+// the first argument), and always before a /D=, which takes the rest of the line.
+TEST(SetupOptions, TheElevatedStartCarriesTheSameArguments) {
+  struct Case {
+    const char16_t* line;
+    const char16_t* want;
+  };
+  const Case cases[] = {
+      {u"s.exe", u" /ALLUSERS /ELEVATED=42 "},
+      {u"\"C:\\a b\\s.exe\" /S /LOG=C:\\l.txt /D=C:\\x y",
+       u" /ALLUSERS /ELEVATED=42 /S /LOG=C:\\l.txt /D=C:\\x y"},
+      {u"\"C:\\T\\kestrel-uninstall-1-2.exe\" -ui sample.exe /UNINSTALLCOPY=12,16 "
+       u"\"/PRODUCT=Sample Tool\" /S",
+       u"-ui sample.exe  /ALLUSERS /ELEVATED=42 /UNINSTALLCOPY=12,16 \"/PRODUCT=Sample Tool\" /S"},
+      {u"u.exe -ui \"my tool.exe\"", u"-ui \"my tool.exe\" /ALLUSERS /ELEVATED=42 "},
+      {u"u.exe -ui sample.exe /D=C:\\x", u"-ui sample.exe  /ALLUSERS /ELEVATED=42 /D=C:\\x"},
+  };
+  for (const Case& c : cases) {
+    const std::u16string args = ArgumentsWith(c.line, u"/ALLUSERS /ELEVATED=42");
+    EXPECT_EQ(Utf16ToUtf8(args), Utf16ToUtf8(c.want));
+    // read back as the elevated start reads it: the same run, marked elevated, nothing lost
+    const SetupOptions before = ParseCommandLine(c.line);
+    const SetupOptions after = ParseCommandLine(u"x.exe " + args);
+    EXPECT_TRUE(after.elevated && after.elevatedby == u"42") << Utf16ToUtf8(args);
+    EXPECT_EQ(after.uninstallmode, before.uninstallmode);
+    EXPECT_EQ(after.exename, before.exename);
+    EXPECT_EQ(after.product, before.product);
+    EXPECT_EQ(after.childof, before.childof);
+    EXPECT_EQ(after.ui, before.ui);
+    EXPECT_EQ(after.logfile, before.logfile);
+    EXPECT_EQ(after.destination, before.destination);
+    EXPECT_EQ(after.ignored, before.ignored);
+    EXPECT_TRUE(after.problems.empty());
+    EXPECT_EQ(after.scope, InstallScope::kMachine);
+  }
+  // the copy's own switch goes to the same place
+  EXPECT_EQ(Utf16ToUtf8(ArgumentsWith(u"u.exe -ui a.exe /S", u"/UNINSTALLCOPY=1,2")),
+            "-ui a.exe  /UNINSTALLCOPY=1,2 /S");
+  EXPECT_FALSE(ParseCommandLine(u"s.exe /ELEVATED").elevatedby.size());
+}
+
 // /LOG= appends only to a log of ours: another program's file (or win.ini) is never written.
 TEST(SetupLog, OnlyOurOwnLogIsTakenForOne) {
   const std::string ours = StampedLine(2026, 12, 8, 9, 5, 7, 42, "Kestrel setup 5.1.0") + "\r\n";

@@ -12,6 +12,12 @@
 
 namespace kestrel::ui {
 
+// Windows spells UTF-16 as wchar_t, 16 bits wide here as char16_t is: texts are handed over as
+// they are (a std::wstring of its own would be a second copy of the string code).
+inline const wchar_t* WideZ(const std::u16string& s) {
+  return reinterpret_cast<const wchar_t*>(s.c_str());
+}
+
 // Pixels per logical inch of the screen (the process declares itself DPI-aware).
 int ScreenDpi();
 
@@ -86,6 +92,8 @@ class Button : public Window {
 class CheckBox : public Window {
  public:
   void Create(HWND parent, int id, std::u16string_view text, bool checked);
+  // A radio button instead; `first` begins its group.
+  void CreateRadio(HWND parent, int id, std::u16string_view text, bool first);
   bool Checked() const;
   void SetChecked(bool checked);
 };

@@ -4,11 +4,13 @@
 #include <string>
 #include <vector>
 
+#include "toolkit/controls_win32.h"
+
 namespace kestrel::ui {
 namespace {
 
-std::wstring W(std::u16string_view s) {
-  return std::wstring(s.begin(), s.end());
+std::u16string W(std::u16string_view s) {
+  return std::u16string(s);
 }
 
 // An in-memory dialog template: the stock message box cannot make Yes the default and let
@@ -57,7 +59,7 @@ constexpr WORD kButtonAtom = 0x0080;
 constexpr WORD kStaticAtom = 0x0082;
 
 struct WarningState {
-  std::wstring text;
+  std::u16string text;
 };
 
 void PlaceWarning(HWND dlg, const WarningState& st) {
@@ -66,7 +68,7 @@ void PlaceWarning(HWND dlg, const WarningState& st) {
   HWND yes = GetDlgItem(dlg, IDYES);
   HWND no = GetDlgItem(dlg, IDNO);
   SendMessageW(icon, STM_SETICON, reinterpret_cast<WPARAM>(LoadIconW(nullptr, IDI_WARNING)), 0);
-  SetWindowTextW(text, st.text.c_str());
+  SetWindowTextW(text, WideZ(st.text));
 
   // measure the text in the dialog's font, wrapped at about half the screen's width
   HDC dc = GetDC(dlg);
@@ -74,7 +76,7 @@ void PlaceWarning(HWND dlg, const WarningState& st) {
   TEXTMETRICW tm{};
   GetTextMetricsW(dc, &tm);
   RECT tr{0, 0, GetSystemMetrics(SM_CXSCREEN) / 2, 0};
-  DrawTextW(dc, st.text.c_str(), -1, &tr, DT_CALCRECT | DT_WORDBREAK | DT_NOPREFIX | DT_EXPANDTABS);
+  DrawTextW(dc, WideZ(st.text), -1, &tr, DT_CALCRECT | DT_WORDBREAK | DT_NOPREFIX | DT_EXPANDTABS);
   SelectObject(dc, old);
   ReleaseDC(dlg, dc);
 
@@ -142,13 +144,13 @@ INT_PTR CALLBACK WarningProc(HWND dlg, UINT msg, WPARAM wp, LPARAM lp) {
 }  // namespace
 
 void ErrorBox(HWND owner, std::u16string_view text) {
-  std::wstring t = W(text);
-  MessageBoxW(owner, t.c_str(), L"Error", MB_OK | MB_ICONERROR);
+  const std::u16string t(text);
+  MessageBoxW(owner, WideZ(t), L"Error", MB_OK | MB_ICONERROR);
 }
 
 bool ConfirmBox(HWND owner, std::u16string_view text) {
-  std::wstring t = W(text);
-  return MessageBoxW(owner, t.c_str(), L"Confirm", MB_YESNO | MB_ICONQUESTION) == IDYES;
+  const std::u16string t(text);
+  return MessageBoxW(owner, WideZ(t), L"Confirm", MB_YESNO | MB_ICONQUESTION) == IDYES;
 }
 
 bool WarningBox(HWND owner, std::u16string_view text) {

@@ -144,6 +144,7 @@ UninstallInfo UninstallInfoFrom(const SetupData& data, FileSystem& fs) {
   info.appdatafolder = ReadShort(data.config.appdatafolder);
   info.identity = data.identity;
   info.recordpath = data.recordpath;
+  info.root = data.root;  // the entry's, unless a record says
   if (!info.identity.empty()) {
     info.hasrecord = LoadInstallRecord(fs, info.recordpath, info.identity, info.record);
     if (info.hasrecord) {
@@ -157,6 +158,17 @@ UninstallInfo UninstallInfoFrom(const SetupData& data, FileSystem& fs) {
     }
   }
   return info;
+}
+
+bool NeedsElevation(const UninstallInfo& info, bool administrator, bool elevated) {
+  return info.root == RegRoot::kLocalMachine && !administrator && !elevated;
+}
+
+std::u16string NoRightsToUninstallMessage(const std::string& displayname) {
+  // 8-bit text made wide once: half the bytes in setup.exe
+  return FromCodePage(TrimBlanks(displayname) +
+                      " is installed for all users, and only an administrator can uninstall it. "
+                      "Nothing was removed.");
 }
 
 std::u16string KeptFilesMessage(std::size_t count, const std::u16string& folder,
@@ -245,20 +257,26 @@ void UninstallRun::RemoveRecordedAssociation(const InstallRecord& record) {
   if (!IsExtensionName(record.assocext)) return;
   const ClassesPlace place = ClassesFor(record.root);
   const auto cls = ChildKey("", record.assocclass, false);
-  if (!cls || place.root != RegRoot::kClassesRoot) return;
-  const std::u16string command =
-      FromCodePage(sys_.ReadClassesString(record.assocclass + "\\shell\\open\\command", ""));
+  if (!cls) return;
+  // HKCR itself for every user, the user's own "Software\Classes" for one user
+  auto read = [&](const std::string& key) {
+    return place.root == RegRoot::kClassesRoot
+               ? FromCodePage(sys_.ReadClassesString(key, ""))
+               : sys_.ReadWideString(place.root, place.prefix + key, "");
+  };
+  const char* shown = place.root == RegRoot::kClassesRoot ? "HKCR\\" : "HKCU\\";
+  const std::u16string command = read(record.assocclass + "\\shell\\open\\command");
   // the class goes only while it opens this product, the extension only while it names the class
   if (ProgramInFolder(command, record.installfolder)) {
-    if (sys_.RemoveKeyTree(RegRoot::kClassesRoot, record.assocclass))
-      log_("registry key removed: HKCR\\", Ansi{record.assocclass});
+    if (sys_.RemoveKeyTree(place.root, place.prefix + record.assocclass))
+      log_("registry key removed: ", shown, Ansi{place.prefix + record.assocclass});
   } else {
     log_("file class kept: ", Ansi{record.assocclass}, " (it opens ",
          command.empty() ? std::u16string(u"nothing") : ShownProgram(command), ")");
   }
-  if (sys_.ReadClassesString(record.assocext, "") == record.assocclass) {
-    if (sys_.RemoveKeyTree(RegRoot::kClassesRoot, record.assocext))
-      log_("registry key removed: HKCR\\", Ansi{record.assocext});
+  if (read(record.assocext) == FromCodePage(record.assocclass)) {
+    if (sys_.RemoveKeyTree(place.root, place.prefix + record.assocext))
+      log_("registry key removed: ", shown, Ansi{place.prefix + record.assocext});
   } else {
     log_("file extension kept: ", Ansi{record.assocext}, " (it names another class now)");
   }
@@ -271,15 +289,21 @@ void UninstallRun::RemoveProductKeys() {
   auto add = [&](RegRoot root, std::optional<std::string> key) {
     if (key) keys.emplace_back(root, std::move(*key));
   };
+  // an installation for one user has its Uninstall and App Paths keys in that user's hive
+  const RegRoot root = info_.root;
   const std::string uninstall = UninstallKey("");
-  add(RegRoot::kLocalMachine,
+  add(root,
       ChildKey(std::string_view(uninstall).substr(0, uninstall.size() - 1), info_.identity, false));
   // App Paths only while it still names this product
   const std::string apppaths = AppPathsKey(info_.exename);
-  const std::string owner = sys_.ReadMachineString(apppaths, kProductValue);
-  const std::string name = sys_.ReadMachineString(apppaths, "Displayname");
+  auto read = [&](const char* value) {
+    return root == RegRoot::kLocalMachine ? sys_.ReadMachineString(apppaths, value)
+                                          : ToCodePage(sys_.ReadWideString(root, apppaths, value));
+  };
+  const std::string owner = read(kProductValue);
+  const std::string name = read("Displayname");
   if (owner == info_.identity || (owner.empty() && name == info_.displayname)) {
-    add(RegRoot::kLocalMachine,
+    add(root,
         ChildKey(std::string_view(apppaths).substr(0, apppaths.size() - info_.exename.size() - 1),
                  info_.exename, true));
   } else if (!name.empty()) {

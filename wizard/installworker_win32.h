@@ -39,6 +39,8 @@ class tinstallengine final : public ui::WorkerThread, private InstallObserver {
   // Every change was made and kept (read once the worker has ended).
   bool committed() const { return run_.committed(); }
   bool restart() const { return run_.restart(); }
+  // HKCU for an installation for one user; before Start.
+  void SetRoot(RegRoot root) { run_.root = root; }
   // Reads the package's directory from `checkedfile` (main thread, once).
   bool OpenPackage();
 

@@ -14,6 +14,7 @@
 #include "sysutil/cmfunit.h"
 #include "sysutil/cmfunit_win32.h"
 #include "sysutil/codepage.h"
+#include "sysutil/elevate_win32.h"
 #include "sysutil/folderguard_win32.h"
 #include "sysutil/handles_win32.h"
 #include "toolkit/app_win32.h"
@@ -56,7 +57,8 @@ Triform::Triform(SetupData& data, const WizardOptions& options, ExitStatus& stat
       log_(log),
       config_(data.config),
       licensetext_(data.licensetext),
-      basefolder_(data.basefolder) {}
+      basefolder_(data.basefolder),
+      machinebasefolder_(data.basefolder) {}
 
 Triform::~Triform() = default;
 
@@ -137,6 +139,7 @@ void Triform::CreateControls() {
   installpath.Create(p, id(WizCtl::installpath), false, false);
   change.Create(p, id(WizCtl::change), u"Change...");
   CreatePasswordPage();
+  CreateScopePage();
 
   windows_ = {&mainback,
               &pages,
@@ -186,11 +189,20 @@ void Triform::CreateControls() {
               &passwordprompt,
               &password,
               &clicknext3,
-              &Image5};
+              &Image5,
+              &scopepage,
+              &scopetitle,
+              &scopelabel,
+              &allusers,
+              &justme,
+              &scopenote,
+              &clicknext4,
+              &Image6};
 
   for (ui::Window* w : windows_) w->SetFont(app.NormalFont());
-  for (ui::Window* w : {&welcometitle, &welcometitle2, &licensetitle, &installingtitle,
-                        &finishtitle, &uninstallfinishtitle, &destinationtitle, &passwordtitle}) {
+  for (ui::Window* w :
+       {&welcometitle, &welcometitle2, &licensetitle, &installingtitle, &finishtitle,
+        &uninstallfinishtitle, &destinationtitle, &passwordtitle, &scopetitle}) {
     w->SetFont(app.BoldFont());
   }
   Image3.SetPicture(ui::LoadPictureResource(app.instance(), kSidePictureId));
@@ -201,7 +213,7 @@ void Triform::CreateControls() {
 void Triform::SetActivePage(WizCtl sheet) {
   activepage_ = sheet;
   for (auto* s : {&welcomepage, &licensepage, &installingpage, &finishpage, &uninstallfinishpage,
-                  &destinationpage, &passwordpage}) {
+                  &destinationpage, &passwordpage, &scopepage}) {
     s->SetVisible(s == &Control(sheet));
   }
   pagesChange();
@@ -225,6 +237,13 @@ void Triform::Fatal(std::u16string_view message) {
 void Triform::ShowWizard() {
   FormShow();
   Show();
+  if (options_.elevated && !uninstallmode_ && !passive()) {
+    // started elevated by the wizard that asked: its licence was accepted, its choice made
+    agree.SetChecked(true);
+    ShowPageAfterLicence();
+    back.SetEnabled(false);
+    return;
+  }
   if (!passive()) return;
   if (uninstallmode_) {
     RunUninstall();
@@ -245,7 +264,7 @@ void Triform::StartPassiveInstall() {
 }
 
 void Triform::FormShow() {
-  for (ui::Image* i : {&Image1, &Image2, &Image4, &uninstallimage, &Image5})
+  for (ui::Image* i : {&Image1, &Image2, &Image4, &uninstallimage, &Image5, &Image6})
     i->SetPicture(Image3.picture());
 
   const std::u16string n = Text8(ReadShort(config_.displayname));
@@ -282,6 +301,8 @@ void Triform::FormShow() {
   installinglabel.SetText(u"Installing " + n + u"...");
   finishlabel.SetText(n + u" was successfully installed on your computer.");
   launch.SetText(u"Run " + n + u".");
+  scopelabel.SetText(u"Choose whether " + n +
+                     u" is installed for every user of this computer or just for you.");
   passwordlabel.SetText(u"The files of " + n +
                         u" are protected by a password. Please enter the password you were "
                         u"given to continue.");
@@ -343,6 +364,8 @@ void Triform::NextClick() {
     StartEngine(judged.path);
   } else if (activepage_ == WizCtl::passwordpage) {
     passwordNext();
+  } else if (activepage_ == WizCtl::scopepage) {
+    scopeNext();
   } else if (activepage_ == WizCtl::licensepage) {
     ShowPageAfterLicence();
   } else if (activepage_ == WizCtl::welcomepage) {
@@ -365,6 +388,7 @@ void Triform::StartEngine(const std::u16string& destination) {
   InstallReports& reports = *this;
   engine_ = std::make_unique<tinstallengine>(config_, installsystem_, reports, log_);
   engine_->packageend = config_.licenseoffset;
+  engine_->SetRoot(data_.root);
   engine_->checkedfile = data_.setupfile;
   engine_->SetAllowDowngrade(options_.allowdowngrade);
   if (passive()) engine_->SkipCosmeticPauses();  // no one watches the bar's last steps
@@ -405,7 +429,9 @@ void Triform::BackClick() {
       next.SetEnabled(true);
       back.SetEnabled(false);
     }
-  } else if (activepage_ == WizCtl::destinationpage) {
+  } else if (activepage_ == WizCtl::destinationpage && options_.askscope) {
+    SetActivePage(WizCtl::scopepage);
+  } else if (activepage_ == WizCtl::destinationpage || activepage_ == WizCtl::scopepage) {
     if (needpassword_) {
       SetActivePage(WizCtl::passwordpage);
       next.SetEnabled(!password.Text().empty());
@@ -457,8 +483,7 @@ void Triform::ShowPageAfterLicence() {
     password.FocusAndSelectAll();
     return;
   }
-  SetActivePage(WizCtl::destinationpage);
-  FormResize();
+  ShowScopeOrDestination();
 }
 
 void Triform::passwordChange() {
@@ -481,10 +506,75 @@ void Triform::passwordNext() {
     return;
   }
   passwordaccepted_ = true;
+  ShowScopeOrDestination();
+}
+// ---- end of password page ----
+
+// ---- every user or one ----
+namespace {
+constexpr std::u16string_view kNoRights =
+    u"Setup was not given administrator rights, so it cannot install for all users. Choose "
+    u"\"Install just for me\", or choose all users again and allow Setup to make changes.";
+}  // namespace
+
+void Triform::CreateScopePage() {
+  using L = ui::Label;
+  auto id = [](WizCtl c) { return WizCtlId(c); };
+  scopepage.Create(pages.handle(), id(WizCtl::scopepage));
+  const HWND p = scopepage.handle();
+  scopetitle.Create(p, id(WizCtl::scopetitle), u"Choose Users", 0);
+  scopelabel.Create(p, id(WizCtl::scopelabel), u"", L::kWrap);
+  allusers.CreateRadio(p, id(WizCtl::allusers), u"Install for all users (recommended)", true);
+  justme.CreateRadio(p, id(WizCtl::justme), u"Install just for me", false);
+  allusers.SetChecked(true);
+  scopenote.Create(p, id(WizCtl::scopenote),
+                   u"Installing for all users needs administrator rights: Windows asks for them "
+                   u"when you click 'Next'.",
+                   L::kWrap);
+  clicknext4.Create(p, id(WizCtl::clicknext4), u"Click 'Next' to continue.", L::kWrap);
+  Image6.Create(p, id(WizCtl::Image6));
+  scopepage.SetVisible(false);
+}
+
+void Triform::ShowScopeOrDestination() {
+  SetActivePage(options_.askscope ? WizCtl::scopepage : WizCtl::destinationpage);
+  FormResize();
+}
+
+void Triform::scopeNext() {
+  const bool user = justme.Checked();
+  if (!user && !RunningAsAdministrator()) {
+    log_("installs for: every user; setup starts again with administrator rights");
+    SetVisible(false);
+    const ElevatedRun run = RunElevated(options_.elevatedparameters, handle());
+    if (run.started) {
+      log_("the elevated setup ended with exit code ", run.code);
+      status_.PassOn(run.code);
+      completed_ = true;
+      Close();
+      return;
+    }
+    SetVisible(true);
+    log_("setup was not given administrator rights (error ", run.error, ")");
+    // a refusal leaves the choice to the user; another failure says what the system said
+    ui::ErrorBox(handle(), run.error == ERROR_CANCELLED
+                               ? std::u16string(kNoRights)
+                               : std::u16string(kNoRights) + u" (" +
+                                     installsystem_.ErrorText(run.error) + u")");
+    return;
+  }
+  log_("installs for: ", user ? "the current user" : "every user");
+  data_.root = user ? RegRoot::kCurrentUser : RegRoot::kLocalMachine;
+  basefolder_ = user ? options_.userbasefolder : machinebasefolder_;
+  if (!options_.destination) {
+    const std::u16string joined =
+        StripTrailingBackslash(basefolder_) + ReadWide(config_.installfolder);
+    installpath.SetText(FromCodePage(ToCodePage(joined)));
+  }
   SetActivePage(WizCtl::destinationpage);
   FormResize();
 }
-// ---- end of password page ----
+// ---- end of every user or one ----
 
 // ---- folder chooser ----
 void Triform::changeClick() {

@@ -3,7 +3,8 @@
 # shipped i686 one runs on Wine's 32-bit layer (wine32) as on 64-bit Windows, x86_64 natively.
 # usage: tests/e2e/run.sh [BUILD_DIR]   (default build/win64; needs setup.exe and the drivers)
 # Work files and screenshots go to build/e2e-work/NAME/ and build/e2e-artifacts/NAME/ (NAME: the
-# build folder's name), so the two builds can run at once. The last line is "N passed, N failed".
+# build folder's name, or KESTREL_E2E_NAME), so two runs can go at once. The last line is "N passed,
+# N failed".
 # With KESTREL_E2E_SIGN=1 every package kestrel-pack builds is signed (with a certificate made
 # for the run), so the whole suite shows that a signed installer behaves like an unsigned one.
 set -u
@@ -16,7 +17,7 @@ fi
 W=/usr/lib/wine/wine64 WS=/usr/lib/wine/wineserver PY=/usr/bin/python3
 SETUP=$BIN/setup/setup.exe DRIVER=$BIN/tests/e2e/kestrel_guidriver.exe
 PROBE=$BIN/tests/e2e/kestrel_uiprobe.exe HELPER=$BIN/tests/e2e/kestrel_helperprobe.exe
-NAME=$(basename "$BIN")
+NAME=${KESTREL_E2E_NAME:-$(basename "$BIN")}
 WORK=$ROOT/build/e2e-work/$NAME ART=$ROOT/build/e2e-artifacts/$NAME
 export WINEDEBUG=${WINEDEBUG:--all,err+winediag} WINEDLLOVERRIDES="winemenubuilder.exe=d"
 export HOME=$WORK/home
@@ -73,10 +74,12 @@ elif [ "${KESTREL_E2E_SIGN:-0}" = 1 ]; then
   echo "FAIL: KESTREL_E2E_SIGN=1 but no test certificate could be made"
   exit 1
 fi
-# signed_check NAME FILE: in a signed run, the file's signature verifies
+# signed_check NAME FILE: in a signed run, the file's signature verifies; the log stays in $WORK,
+# since a file written beside an installed program is one its uninstaller must keep
 signed_check() {
   [ "$SIGNING" = 1 ] || return 0
-  if signature_ok "$2"; then ok; else bad "$1: signature of $2: $(tail -n 2 "$2.verify.log" | tr '\n' ' ')"; fi
+  local log=$WORK/signed-check.verify.log
+  if signature_ok "$2" "$log"; then ok; else bad "$1: signature of $2: $(tail -n 2 "$log" | tr '\n' ' ')"; fi
 }
 
 # drive NAME MODE EXE [ARGS...]: runs the driver, its output in $WORK/NAME.log
@@ -552,6 +555,10 @@ want deploy && . "$ROOT/tests/e2e/deploy_scenarios.sh"
 want identity && . "$ROOT/tests/e2e/identity_scenarios.sh"
 # upgrades, downgrades, a killed run, a full drive: the transaction and the version rules
 want txn && . "$ROOT/tests/e2e/txn_scenarios.sh"
+# installations for one user, and packages for either
+want scope && . "$ROOT/tests/e2e/scope_scenarios.sh"
+# the uninstaller of an all-users installation from an "either" package
+want elevate && . "$ROOT/tests/e2e/elevate_scenarios.sh"
 
 # 50-51. the solid LZMA2 codec beside the classic one, and the packages setup must refuse
 want solid && . "$ROOT/tests/e2e/solid_scenarios.sh"
