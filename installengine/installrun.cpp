@@ -1,6 +1,7 @@
 #include "installengine/installrun.h"
 
 #include <algorithm>
+#include <cstdlib>
 #include <cstring>
 #include <optional>
 
@@ -436,7 +437,9 @@ std::u16string DowngradeMessage(const std::string& product, const std::string& p
 
 namespace {
 std::u16string Megabytes(std::uint64_t bytes) {
-  const std::uint64_t tenths = (bytes + 52428) / 104858;
+  // in 32 bits: tenths of a megabyte reach 400 terabytes
+  const auto tenths =
+      static_cast<std::uint32_t>(std::min<std::uint64_t>((bytes + 52428) / 104858, 0xFFFFFFFF));
   return FromCodePage(std::to_string(tenths / 10) + "." + std::to_string(tenths % 10)) + u" MB";
 }
 }  // namespace
@@ -490,7 +493,7 @@ bool InstallRun::CheckSpace() {
       needed += (static_cast<std::uint64_t>(r.filesize) + 4095) & ~std::uint64_t{4095};
     }
   }
-  log_("space: ", needed, " bytes needed, ", free, " free on ", folder);
+  log_("space: ", Megabytes(needed), " needed, ", Megabytes(free), " free on ", folder);
   if (needed <= free) return true;
   const std::size_t cut = folder.find(u'\\', 2);
   const std::u16string volume =
@@ -504,13 +507,25 @@ bool InstallRun::CheckSpace() {
 // so a rollback brings them back; then the folders it made that now stand empty.
 void InstallRun::RemoveDroppedFiles() {
   if (!haveearlier_) return;
-  std::vector<std::u16string> now;
+  // the files written now, by a 64-bit hash of their folded path: a collision would only keep a
+  // dropped file, never remove one that ships
+  auto hash = [](const std::u16string& path) {
+    std::uint64_t h = 14695981039346656037ull;
+    for (char16_t c : UpcaseName(path)) h = (h ^ c) * 1099511628211ull;
+    return h;
+  };
+  std::vector<std::uint64_t> now;
   const std::u16string folder = UpcaseName(StripTrailingBackslash(destfolder));
-  for (const RecordedFile& f : record_.files)
-    now.push_back(UpcaseName(AddTrailingBackslash(destfolder) + f.path.substr(1)));
-  now.push_back(UpcaseName(AddTrailingBackslash(destfolder) + UninstallerName(identity_)));
-  now.push_back(UpcaseName(AddTrailingBackslash(destfolder) + RecordName(identity_)));
-  std::sort(now.begin(), now.end());
+  const std::u16string in = AddTrailingBackslash(destfolder);
+  for (const RecordedFile& f : record_.files) now.push_back(hash(in + f.path.substr(1)));
+  now.push_back(hash(in + UninstallerName(identity_)));
+  now.push_back(hash(in + RecordName(identity_)));
+  // the C library's sort: one routine for any element type, where std::sort is made anew
+  auto order = [](const void* a, const void* b) {
+    const auto x = *static_cast<const std::uint64_t*>(a), y = *static_cast<const std::uint64_t*>(b);
+    return x < y ? -1 : x > y ? 1 : 0;
+  };
+  std::qsort(now.data(), now.size(), sizeof now[0], order);
   std::vector<RecordedFile> kept;
   std::vector<std::u16string> earlierfiles;
   for (const RecordedFile& f : earlier_.files) earlierfiles.push_back(earlier_.FullPath(f.path));
@@ -520,7 +535,8 @@ void InstallRun::RemoveDroppedFiles() {
     earlierfiles.push_back(AddTrailingBackslash(earlier_.installfolder) + RecordName(identity_));
   for (std::size_t i = 0; i < earlierfiles.size(); ++i) {
     const std::u16string& path = earlierfiles[i];
-    if (std::binary_search(now.begin(), now.end(), UpcaseName(path))) continue;
+    const std::uint64_t h = hash(path);
+    if (std::bsearch(&h, now.data(), now.size(), sizeof h, order)) continue;
     if (!FilePresent(fs_, path)) continue;
     if (fs_.RemoveFile(path)) {
       log_("file the new version does not ship removed: ", path);
