@@ -10,7 +10,6 @@
 #include "sysutil/cmfunit.h"
 #include "sysutil/codepage.h"
 #include "sysutil/pathrules.h"
-#include "sysutil/winname.h"
 
 namespace kestrel {
 
@@ -511,11 +510,11 @@ void InstallRun::RemoveDroppedFiles() {
   // dropped file, never remove one that ships
   auto hash = [](const std::u16string& path) {
     std::uint64_t h = 14695981039346656037ull;
-    for (char16_t c : UpcaseName(path)) h = (h ^ c) * 1099511628211ull;
+    for (char16_t c : FoldPath(path)) h = (h ^ c) * 1099511628211ull;
     return h;
   };
   std::vector<std::uint64_t> now;
-  const std::u16string folder = UpcaseName(StripTrailingBackslash(destfolder));
+  const std::u16string folder = FoldPath(StripTrailingBackslash(destfolder));
   const std::u16string in = AddTrailingBackslash(destfolder);
   for (const RecordedFile& f : record_.files) now.push_back(hash(in + f.path.substr(1)));
   now.push_back(hash(in + UninstallerName(identity_)));
@@ -531,7 +530,7 @@ void InstallRun::RemoveDroppedFiles() {
   for (const RecordedFile& f : earlier_.files) earlierfiles.push_back(earlier_.FullPath(f.path));
   if (!earlier_.uninstaller.empty())
     earlierfiles.push_back(earlier_.FullPath(earlier_.uninstaller));
-  if (UpcaseName(StripTrailingBackslash(earlier_.installfolder)) != folder)
+  if (FoldPath(StripTrailingBackslash(earlier_.installfolder)) != folder)
     earlierfiles.push_back(AddTrailingBackslash(earlier_.installfolder) + RecordName(identity_));
   for (std::size_t i = 0; i < earlierfiles.size(); ++i) {
     const std::u16string& path = earlierfiles[i];
@@ -553,9 +552,9 @@ void InstallRun::RemoveDroppedFiles() {
 
 // The earlier version's folders that the commit left empty.
 void InstallRun::RemoveEmptiedFolders() {
-  const std::u16string folder = UpcaseName(StripTrailingBackslash(destfolder));
+  const std::u16string folder = FoldPath(StripTrailingBackslash(destfolder));
   for (const std::u16string& f : emptied_) {
-    if (UpcaseName(f) == folder || !FolderExists(fs_, f)) continue;
+    if (FoldPath(f) == folder || !FolderExists(fs_, f)) continue;
     if (fs_.RemoveFolder(f)) log_("emptied folder removed: ", f);
   }
 }

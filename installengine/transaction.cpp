@@ -8,7 +8,6 @@
 #include "sysutil/cmfunit.h"
 #include "sysutil/codepage.h"
 #include "sysutil/pathrules.h"
-#include "sysutil/winname.h"
 
 namespace kestrel {
 
@@ -215,7 +214,7 @@ class Transaction::Files final : public FileSystem {
       bool folder = false;
       if (t_.fs_.FindEntry(p, folder)) return false;  // there already: not ours to note
       if (!t_.Note(Entry(JournalKind::kFolderCreated, p), false)) return false;
-      t_.folders_.Add(UpcaseName(StripTrailingBackslash(p)));
+      t_.folders_.Add(FoldPath(StripTrailingBackslash(p)));
     }
     return t_.fs_.CreateFolder(p);
   }
@@ -223,12 +222,12 @@ class Transaction::Files final : public FileSystem {
     return t_.fs_.ApplyAttributes(p, a);
   }
   bool RemoveFile(const std::u16string& p) override {
-    if (!t_.active_ || t_.created_.Remove(UpcaseName(p)) || !IsFile(t_.fs_, p))
+    if (!t_.active_ || t_.created_.Remove(FoldPath(p)) || !IsFile(t_.fs_, p))
       return t_.fs_.RemoveFile(p);
     return t_.MoveAside(p);  // kept until the commit
   }
   bool RemoveFolder(const std::u16string& p) override {
-    if (t_.active_ && !t_.folders_.Has(UpcaseName(StripTrailingBackslash(p))) &&
+    if (t_.active_ && !t_.folders_.Has(FoldPath(StripTrailingBackslash(p))) &&
         !t_.Note(Entry(JournalKind::kFolderRemoved, p), false)) {
       return false;
     }
@@ -236,7 +235,7 @@ class Transaction::Files final : public FileSystem {
   }
   bool MoveReplacing(const std::u16string& from, const std::u16string& to) override {
     if (t_.active_) {
-      t_.created_.Remove(UpcaseName(from));
+      t_.created_.Remove(FoldPath(from));
       if (!t_.BeforeCreate(to)) return false;
     }
     return t_.fs_.MoveReplacing(from, to);
@@ -436,7 +435,7 @@ bool Transaction::MoveAside(const std::u16string& path) {
 bool Transaction::BeforeCreate(const std::u16string& path, std::u16string* actual) {
   if (!active_) return true;
   if (broken_) return false;
-  const std::u16string key = UpcaseName(path);
+  const std::u16string key = FoldPath(path);
   if (created_.Has(key)) return true;
   CreateFolderChain(files(), FolderPart(path));  // noted, unlike the file's own chain
   bool folder = false;
@@ -449,7 +448,7 @@ bool Transaction::BeforeCreate(const std::u16string& path, std::u16string* actua
       if (!IsFile(fs_, side) || n > 9999) break;
     }
     if (!Note(Entry(JournalKind::kFileCreated, side), false)) return false;
-    created_.Add(UpcaseName(side));
+    created_.Add(FoldPath(side));
     beside_.emplace_back(side, path);
     log_("in use, written beside it: ", path);
     *actual = side;

@@ -123,7 +123,7 @@ class Transaction {
   RegRoot root_ = RegRoot::kLocalMachine;
   std::string identity_;
   std::vector<JournalEntry> entries_;
-  // Sorted folded paths (no tree in the program: sorted vectors, binary searched).
+  // Sorted folded paths (FoldPath) (no tree in the program: sorted vectors, binary searched).
   struct Names {
     std::vector<std::u16string> v;
     bool Has(const std::u16string& folded) const;
