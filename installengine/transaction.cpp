@@ -422,12 +422,21 @@ bool Transaction::Note(JournalEntry e, bool durable) {
   return true;
 }
 
-bool Transaction::MoveAside(const std::u16string& path) {
-  std::u16string backup;
+// `path` with `mark` and the first number that names no file yet (or 10000).
+std::u16string Transaction::FreeName(const std::u16string& path, std::u16string_view mark) {
+  std::u16string name;
   for (unsigned n = 1;; ++n) {
-    backup = path + u".~ks" + FromCodePage(std::to_string(n));
-    if (!IsFile(fs_, backup) || n > 9999) break;
+    name = path;
+    name += mark;
+    for (unsigned d = 100000; d > 1; d /= 10) {
+      if (n >= d / 10) name += static_cast<char16_t>(u'0' + n / (d / 10) % 10);
+    }
+    if (!IsFile(fs_, name) || n >= 10000) return name;
   }
+}
+
+bool Transaction::MoveAside(const std::u16string& path) {
+  const std::u16string backup = FreeName(path, u".~ks");
   if (!Note(Entry(JournalKind::kFileMoved, path, backup), true)) return false;
   return fs_.MoveReplacing(path, backup);
 }
@@ -442,11 +451,7 @@ bool Transaction::BeforeCreate(const std::u16string& path, std::u16string* actua
   if (fs_.FindEntry(path, folder) && (folder || !MoveAside(path))) {
     if (folder || !actual) return false;
     // in use, so that not even a rename is allowed: the new file waits beside it
-    std::u16string side;
-    for (unsigned n = 1;; ++n) {
-      side = path + u".~ksnew" + FromCodePage(std::to_string(n));
-      if (!IsFile(fs_, side) || n > 9999) break;
-    }
+    const std::u16string side = FreeName(path, u".~ksnew");
     if (!Note(Entry(JournalKind::kFileCreated, side), false)) return false;
     created_.Add(FoldPath(side));
     beside_.emplace_back(side, path);

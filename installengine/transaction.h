@@ -20,6 +20,7 @@
 #include <cstdint>
 #include <memory>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "installengine/installsystem.h"
@@ -107,6 +108,7 @@ class Transaction {
 
   // Writes the entry to the journal (and to the disk when `durable`) before its change.
   bool Note(JournalEntry e, bool durable);
+  std::u16string FreeName(const std::u16string& path, std::u16string_view mark);
   bool MoveAside(const std::u16string& path);
   bool SaveKeyOnce(RegRoot root, const std::string& key);
   void End();
