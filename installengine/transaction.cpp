@@ -466,27 +466,22 @@ bool Transaction::BeforeCreate(const std::u16string& path, std::u16string* actua
 
 bool Transaction::SaveKeyOnce(RegRoot root, const std::string& key) {
   // the key and each missing key above it, outermost noted first so it goes last
-  std::vector<std::pair<std::string, SavedKey>> chain;
-  const std::string tag(1, static_cast<char>('0' + static_cast<int>(root)));
-  auto saved = [&](const std::string& k) {
-    return std::find(savedkeys_.begin(), savedkeys_.end(), tag + k) != savedkeys_.end();
-  };
-  for (std::string k = key; !saved(k);) {
-    SavedKey s;
-    if (!sys_.SaveKey(root, k, s)) return false;
-    const bool existed = s.existed;
-    chain.emplace_back(k, std::move(s));
+  std::vector<JournalEntry> chain;
+  const char tag = static_cast<char>('0' + static_cast<int>(root));
+  for (std::string k = key;;) {
+    if (std::find(savedkeys_.begin(), savedkeys_.end(), tag + k) != savedkeys_.end()) break;
+    JournalEntry& e = chain.emplace_back(Entry(JournalKind::kKeySaved, {}, {}, k));
+    e.root = root;
+    if (!sys_.SaveKey(root, k, e.key)) return false;
     const std::size_t up = k.rfind('\\');
-    if (existed || up == std::string::npos) break;
+    if (e.key.existed || up == std::string::npos) break;
     k.resize(up);
   }
   for (auto it = chain.rbegin(); it != chain.rend(); ++it) {
-    JournalEntry e = Entry(JournalKind::kKeySaved, {}, {}, it->first);
-    e.root = root;
-    e.key = std::move(it->second);
-    const bool durable = e.key.existed;
-    if (!Note(std::move(e), durable)) return false;
-    savedkeys_.push_back(tag + it->first);
+    std::string tagged = tag + it->name;
+    const bool durable = it->key.existed;
+    if (!Note(std::move(*it), durable)) return false;
+    savedkeys_.push_back(std::move(tagged));
   }
   return true;
 }
