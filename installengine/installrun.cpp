@@ -506,11 +506,15 @@ bool InstallRun::CheckSpace() {
 // so a rollback brings them back; then the folders it made that now stand empty.
 void InstallRun::RemoveDroppedFiles() {
   if (!haveearlier_) return;
-  // the files written now, by a 64-bit hash of their folded path: a collision would only keep a
-  // dropped file, never remove one that ships
+  // the files written now, by a 64-bit hash of their folded path; every letter beyond ASCII, and
+  // the two ASCII letters one of them may fold to (I, S), hash as one, so a name whose case
+  // changed in any script still finds the file that ships. A collision only keeps a dropped file.
   auto hash = [](const std::u16string& path) {
     std::uint64_t h = 14695981039346656037ull;
-    for (char16_t c : FoldPath(path)) h = (h ^ c) * 1099511628211ull;
+    for (char16_t c : FoldPath(path)) {
+      if (c >= 0x80 || c == u'I' || c == u'S') c = 0x80;
+      h = (h ^ c) * 1099511628211ull;
+    }
     return h;
   };
   std::vector<std::uint64_t> now;
