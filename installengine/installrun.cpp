@@ -2,13 +2,46 @@
 
 #include <algorithm>
 #include <optional>
+#include <utility>
 
 #include "sysutil/cmfconst.h"
 #include "sysutil/cmfunit.h"
 #include "sysutil/codepage.h"
 #include "sysutil/pathrules.h"
+#include "sysutil/texts.h"
 
 namespace kestrel {
+
+std::u16string ShownStatus(std::u16string_view status) {
+  static constexpr std::pair<std::u16string_view, TextId> kFixed[] = {
+      {kStatusNoFolder, TextId::status_no_folder},
+      {kStatusFileExists, TextId::status_file_exists},
+      {kStatusSeekFailed, TextId::status_seek_failed},
+      {kStatusCorrupt, TextId::status_corrupt},
+      {kStatusReadFailed, TextId::status_read_failed},
+      {kStatusWriteFailed, TextId::status_write_failed},
+      {kStatusNoKey, TextId::status_no_key},
+      {kStatusNotOpened, TextId::status_not_opened},
+      {kStatusNoPackage, TextId::status_no_package},
+      {kStatusEncrypted, TextId::status_encrypted},
+  };
+  for (const auto& [text, id] : kFixed) {
+    if (status == text) return Tr(id);
+  }
+  // "Prefix(" + a path + ")"
+  static constexpr std::pair<std::u16string_view, TextId> kWithPath[] = {
+      {kStatusCannotCreatePrefix, TextId::status_cannot_create},
+      {kStatusUnsafePathPrefix, TextId::status_unsafe_path},
+  };
+  for (const auto& [prefix, id] : kWithPath) {
+    if (status.starts_with(prefix) && status.ends_with(u")")) {
+      const std::u16string_view path =
+          status.substr(prefix.size(), status.size() - prefix.size() - 1);
+      return Tr(id, {{u"path", path}});
+    }
+  }
+  return std::u16string(status);
+}
 
 std::string RowText(const RegistryRow& r) {
   static constexpr const char* kRoots[] = {"HKLM", "HKCU", "HKCR"};

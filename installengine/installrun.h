@@ -26,6 +26,10 @@ inline constexpr std::u16string_view kStatusNoPackage =
 inline constexpr std::u16string_view kStatusEncrypted =
     u"The package is enciphered without password data, so this setup program cannot open it";
 
+// A status text of the engine as the user reads it: the fixed texts in the run's language, any
+// other text as it is. The engine keeps its texts in English for the log and its own checks.
+std::u16string ShownStatus(std::u16string_view status);
+
 // Fixed pauses, in milliseconds, where the engine waits for another program or lets the user see
 // the last steps of the bar.
 inline constexpr int kPauseAfterClose = 3000;

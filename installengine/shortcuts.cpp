@@ -3,6 +3,7 @@
 #include "sysutil/cmfconst.h"
 #include "sysutil/cmfunit.h"
 #include "sysutil/codepage.h"
+#include "sysutil/texts.h"
 
 namespace kestrel {
 
@@ -42,7 +43,7 @@ ShortcutPlan PlanShortcuts(const ShortcutInput& in) {
     plan.grouprows.push_back({plan.groupfolder + CleanFileName(caption) + u".lnk", dest + file,
                               arguments, TrimBlanks(caption), work});
   }
-  const std::u16string uninstall = u"Uninstall " + trimmed;
+  const std::u16string uninstall = Tr(TextId::shortcut_uninstall, {{u"name", trimmed}});
   plan.grouprows.push_back(
       {plan.groupfolder + CleanFileName(uninstall) + u".lnk",
        AddTrailingBackslash(in.windowsfolder) + std::u16string(kUninstallerName),

@@ -12,6 +12,7 @@
 #include "pack/hostio.h"
 #include "pack/pathtext.h"
 #include "pack/tools.h"
+#include "pack/translations.h"
 #include "package/records.h"
 #include "sysutil/cmfunit.h"
 #include "sysutil/codepage.h"
@@ -69,6 +70,33 @@ bool ShortText(const std::string& utf8, std::string_view field, std::size_t room
   if (out.size() > room) {
     return c.Fail(std::string(field) + " is " + std::to_string(out.size()) +
                   " bytes long; the field holds at most " + std::to_string(room));
+  }
+  return true;
+}
+
+// A name of the product, in any script. The 8-bit field gets its Windows-1252 form for older
+// readers, with "_" for a character that code page lacks (a "?" would make a folder name
+// invalid); a name that is not plain ASCII is also kept as UTF-16, which setup prefers, since
+// setup reads 8-bit fields in the system's own code page.
+bool NameText(const std::string& utf8, std::string_view field, std::size_t room, std::string& out,
+              std::u16string& wide, Checker& c) {
+  const std::u16string text = Utf8ToUtf16(utf8);
+  if (text.find(u'\uFFFD') != std::u16string::npos) {
+    return c.Fail(std::string(field) + ": \"" + utf8 + "\" is not valid UTF-8");
+  }
+  if (text.size() > room) {
+    return c.Fail(std::string(field) + " is " + std::to_string(text.size()) +
+                  " characters long; the field holds at most " + std::to_string(room));
+  }
+  out.clear();
+  for (char16_t u : text) {
+    bool lossless = true;
+    const std::string one = ToCp1252(std::u16string_view(&u, 1), &lossless);
+    out += lossless ? one : std::string("_");
+  }
+  wide.clear();
+  for (char16_t u : text) {
+    if (u >= 0x80) wide = text;
   }
   return true;
 }
@@ -376,11 +404,122 @@ bool ReadFiles(const toml::array& list, Manifest& m, Checker& c) {
   return true;
 }
 
+// The vendor's texts of one language ([texts.xx]): known names, string values, no placeholder the
+// text cannot fill. A placeholder left out is allowed (a vendor may drop the version) but said.
+bool ReadOverrides(const toml::table& table, std::string_view code,
+                   std::vector<std::pair<TextId, std::string>>& out, Manifest& m, Checker& c) {
+  const std::string where = "texts." + std::string(code);
+  for (const auto& [key, node] : table) {
+    const auto id = FindText(key.str());
+    if (!id) {
+      return c.Fail(where + ": \"" + std::string(key.str()) +
+                    "\" is not the name of a text (docs/manifest.md lists them)");
+    }
+    if (!node.is_string()) {
+      return c.Fail(where + ": \"" + std::string(key.str()) + "\" must be a string");
+    }
+    const std::string text = node.as_string()->get();
+    if (Utf8ToUtf16(text).find(u'\uFFFD') != std::u16string::npos) {
+      return c.Fail(where + "." + std::string(key.str()) + " is not valid UTF-8");
+    }
+    const auto want = Placeholders(EnglishText(*id));
+    for (const std::string& p : Placeholders(text)) {
+      if (std::find(want.begin(), want.end(), p) == want.end()) {
+        std::string known;
+        for (const std::string& w : want) known += (known.empty() ? "" : ", ") + ("{" + w + "}");
+        return c.Fail(where + "." + std::string(key.str()) + ": {" + p + "} is not filled in " +
+                      "this text (it has " + (known.empty() ? std::string("none") : known) + ")");
+      }
+    }
+    for (const std::string& w : want) {
+      if (text.find("{" + w + "}") == std::string::npos && w != "brand") {
+        m.warnings.push_back(where + "." + std::string(key.str()) + " leaves out {" + w + "}");
+      }
+    }
+    out.emplace_back(*id, text);
+  }
+  return true;
+}
+
+// `languages`, `brand` and the [texts.xx] tables: the tables the package stores.
+bool ReadLanguages(const toml::table& root, Manifest& m, Checker& c) {
+  std::vector<std::string> codes;
+  if (const toml::node* node = root.get("languages")) {
+    std::vector<std::string> given;
+    if (node->is_string() && node->as_string()->get() == "all") {
+      given = TranslatedLanguages();
+    } else if (const toml::array* list = node->as_array()) {
+      for (const auto& item : *list) {
+        if (!item.is_string()) return c.Fail("languages: must be \"all\" or an array of codes");
+        given.push_back(item.as_string()->get());
+      }
+    } else {
+      return c.Fail("languages: must be \"all\" or an array of codes such as [\"de\", \"fr\"]");
+    }
+    for (const std::string& g : given) {
+      const LanguageInfo* l = FindLanguage(g);
+      if (!l) {
+        std::string known;
+        for (const LanguageInfo& k : KnownLanguages())
+          known += (known.empty() ? "" : ", ") + std::string(k.code);
+        return c.Fail("languages: \"" + g + "\" is not a language Kestrel speaks (" + known + ")");
+      }
+      if (std::find(codes.begin(), codes.end(), l->code) == codes.end())
+        codes.emplace_back(l->code);
+    }
+  }
+  std::optional<std::string> brand;
+  if (!GetString(root, "brand", "manifest", brand, c)) return false;
+  if (brand) {
+    const std::u16string b = Utf8ToUtf16(*brand);
+    if (b.empty() || b.size() > 64 || b.find(u'\uFFFD') != std::u16string::npos ||
+        TrimBlanks(b) != b) {
+      return c.Fail("brand: \"" + *brand + "\" must be 1 to 64 characters of valid UTF-8 with no " +
+                    "blanks around it");
+    }
+    m.locale.brand = b;
+  }
+  std::map<std::string, std::vector<std::pair<TextId, std::string>>> overrides;
+  if (const toml::node* node = root.get("texts")) {
+    const toml::table* texts = node->as_table();
+    if (!texts) return c.Fail("texts: must hold tables such as [texts.de]");
+    for (const auto& [key, value] : *texts) {
+      const LanguageInfo* l = FindLanguage(key.str());
+      if (!l) return c.Fail("texts." + std::string(key.str()) + ": not a language Kestrel speaks");
+      if (l->code != "en" && std::find(codes.begin(), codes.end(), l->code) == codes.end()) {
+        return c.Fail("texts." + std::string(key.str()) + ": the language is not in \"languages\"");
+      }
+      const toml::table* t = value.as_table();
+      if (!t) return c.Fail("texts." + std::string(key.str()) + ": must be a table");
+      if (!ReadOverrides(*t, l->code, overrides[std::string(l->code)], m, c)) return false;
+    }
+  }
+  auto table_of = [&](const std::string& code) {
+    TextTable t;
+    t.language = code;
+    for (std::size_t i = 0; i < kTextCount; ++i) {
+      const auto id = static_cast<TextId>(i);
+      std::optional<std::string_view> text;
+      if (code != "en") text = CatalogText(id, code);
+      for (const auto& [oid, otext] : overrides[code]) {
+        if (oid == id) text = otext;
+      }
+      if (text) t.texts.emplace_back(std::string(TextKey(id)), Utf8ToUtf16(*text));
+    }
+    return t;
+  };
+  if (!overrides["en"].empty()) m.locale.languages.push_back(table_of("en"));
+  for (const std::string& code : codes) {
+    if (code != "en") m.locale.languages.push_back(table_of(code));
+  }
+  return true;
+}
+
 bool Parse(const toml::table& root, Manifest& m, Checker& c) {
   if (!CheckKeys(root,
                  {"displayname", "exename", "version", "installfolder", "programgroup",
                   "appdatafolder", "licence", "license", "stub", "publisher", "url", "services",
-                  "shortcuts", "association", "files"},
+                  "shortcuts", "association", "files", "languages", "brand", "texts"},
                  "manifest", c)) {
     return false;
   }
@@ -403,7 +542,9 @@ bool Parse(const toml::table& root, Manifest& m, Checker& c) {
   }
   if (!displayname || displayname->empty()) return c.Fail("manifest: \"displayname\" is required");
   if (!exename || exename->empty()) return c.Fail("manifest: \"exename\" is required");
-  if (!ShortText(*displayname, "displayname", kShortTextRoom, m.displayname, c)) return false;
+  if (!NameText(*displayname, "displayname", kShortTextRoom, m.displayname,
+                m.locale.names.displayname, c))
+    return false;
   if (!ShortText(*exename, "exename", kShortTextRoom, m.exename, c)) return false;
   {
     // exename names the main program in the installation folder and the product's App Paths key,
@@ -416,8 +557,14 @@ bool Parse(const toml::table& root, Manifest& m, Checker& c) {
                     (fault != NameFault::kNone ? NameFaultText(fault) : "has blanks around it"));
     }
   }
-  if (!ShortText(version.value_or(""), "version", kVersionRoom, m.version, c)) return false;
-  if (!ShortText(appdatafolder.value_or(""), "appdatafolder", kShortTextRoom, m.appdatafolder, c))
+  if (!NameText(version.value_or(""), "version", kVersionRoom, m.version, m.locale.names.version,
+                c) ||
+      !NameText(appdatafolder.value_or(""), "appdatafolder", kShortTextRoom, m.appdatafolder,
+                m.locale.names.appdatafolder, c)) {
+    return false;
+  }
+  if (!m.locale.names.appdatafolder.empty() &&
+      !CheckName(m.locale.names.appdatafolder, "appdatafolder", c))
     return false;
   if (!ShortText(publisher.value_or(""), "publisher", kShortTextRoom, m.publisher, c)) return false;
   if (!ShortText(url.value_or(""), "url", kShortTextRoom, m.url, c)) return false;
@@ -496,7 +643,8 @@ bool Parse(const toml::table& root, Manifest& m, Checker& c) {
       }
       Shortcut s;
       if (!ShortText(text, where + " target", kShortTextRoom, s.target, c) ||
-          !ShortText(*caption, where + " caption", kShortTextRoom, s.caption, c)) {
+          !NameText(*caption, where + " caption", kShortTextRoom, s.caption,
+                    m.locale.names.shortcutcaptions[m.shortcuts.size()], c)) {
         return false;
       }
       m.shortcuts.push_back(std::move(s));
@@ -519,8 +667,8 @@ bool Parse(const toml::table& root, Manifest& m, Checker& c) {
     if (!ShortText(*ext, "association extension", kShortTextRoom, m.assocext, c) ||
         !ShortText(cls.value_or("Brimlow.MXA"), "association class", kShortTextRoom, m.assocclass,
                    c) ||
-        !ShortText(desc.value_or(""), "association description", kShortTextRoom, m.assocdescription,
-                   c) ||
+        !NameText(desc.value_or(""), "association description", kShortTextRoom, m.assocdescription,
+                  m.locale.names.assocdescription, c) ||
         !ShortText(prog.value_or(*exename), "association program", kShortTextRoom, m.assocprogram,
                    c)) {
       return false;
@@ -536,6 +684,8 @@ bool Parse(const toml::table& root, Manifest& m, Checker& c) {
                            "\": setup writes the class keys under \"Brimlow.MXA\" only");
     }
   }
+
+  if (!ReadLanguages(root, m, c)) return false;
 
   const toml::node* files = root.get("files");
   if (files && !files->is_array()) return c.Fail("files: must be an array of tables ([[files]])");

@@ -8,6 +8,8 @@
 #include <string_view>
 #include <vector>
 
+#include "package/locale.h"
+
 namespace kestrel::pack {
 
 // One file to pack: where it comes from and where it goes below the installation folder.
@@ -48,6 +50,9 @@ struct Manifest {
   std::optional<std::filesystem::path> licence;
   std::optional<std::filesystem::path> stub;
   std::vector<PackedFile> files;
+  // Names beyond Windows-1252 (kept as UTF-16 beside their 8-bit forms), the selected languages
+  // with the vendor's texts laid over them, and the brand.
+  LocaleData locale;
   std::vector<std::string> warnings;  // legal but probably unintended
   std::vector<std::string> notes;     // worth telling: what a followed link packed
 };

@@ -22,6 +22,7 @@
 #include "package/directory.h"
 #include "package/extension.h"
 #include "package/integrity.h"
+#include "package/locale.h"
 #include "package/pkgfile.h"
 #include "package/protection.h"
 #include "package/publisher.h"
@@ -572,23 +573,9 @@ bool BuildPackage(const Manifest& m, const BuildOptions& options, BuildResult& r
   }
   for (std::size_t i = 0; i < records.size(); ++i) SetFileContentCrc(records[i], crcs[i]);
 
-  // Items of the Configuration record's extension, in the order they are stored.
-  std::vector<std::pair<ConfigTag, std::vector<std::uint8_t>>> config_items;
-  const std::uint64_t directory_start = out.pos();
-  if (options.classic_directory) {
-    for (const auto& r : records) {
-      if (!out.Write(&r, sizeof r)) return write_failed();
-    }
-  } else {
-    std::vector<std::uint8_t> stream;
-    for (std::size_t i = 0; i < records.size(); ++i) {
-      AppendCompactRecord(records[i], i ? &records[i - 1] : nullptr, stream);
-    }
-    CompactDirectoryRef ref;
-    ref.dataoffset = static_cast<std::int64_t>(out.pos() - packageoffset);
-    ref.count = static_cast<std::uint32_t>(records.size());
-    ref.length = stream.size();
-    ref.crc = Crc32(stream.data(), stream.size());
+  // A stream of the packer's own (the compact directory, the locale) as one coded block run at
+  // the current position; it is never enciphered, so it can be read before any key is known.
+  auto write_run = [&](const std::vector<std::uint8_t>& stream) -> bool {
     std::vector<Job> runs;
     for (std::size_t at = 0; at < stream.size(); at += kMaxChunk) {
       Job job;
@@ -601,7 +588,7 @@ bool BuildPackage(const Manifest& m, const BuildOptions& options, BuildResult& r
     std::vector<const EncodedBlock*> blocks;
     for (const Job& job : runs)
       for (const EncodedBlock& b : job.blocks) blocks.push_back(&b);
-    if (blocks.empty()) {  // no files: a run that ends at once
+    if (blocks.empty()) {  // nothing: a run that ends at once
       BlockHeader h{};
       h.marker = kBlockMarker;
       h.lastblock = 1;
@@ -617,6 +604,38 @@ bool BuildPackage(const Manifest& m, const BuildOptions& options, BuildResult& r
           !out.Write(blocks[b]->payload.data(), blocks[b]->payload.size()))
         return write_failed();
     }
+    return true;
+  };
+
+  // Items of the Configuration record's extension, in the order they are stored.
+  std::vector<std::pair<ConfigTag, std::vector<std::uint8_t>>> config_items;
+  if (const std::vector<std::uint8_t> locale = EncodeLocale(m.locale); !locale.empty()) {
+    LocaleRef ref;
+    ref.dataoffset = static_cast<std::int64_t>(out.pos() - packageoffset);
+    ref.length = locale.size();
+    ref.crc = Crc32(locale.data(), locale.size());
+    if (!write_run(locale)) return false;
+    std::vector<std::uint8_t> item(LocaleRef::kItemSize);
+    ref.Store(item.data());
+    config_items.emplace_back(ConfigTag::kLocale, std::move(item));
+    result.locale_bytes = out.pos() - packageoffset - static_cast<std::uint64_t>(ref.dataoffset);
+  }
+  const std::uint64_t directory_start = out.pos();
+  if (options.classic_directory) {
+    for (const auto& r : records) {
+      if (!out.Write(&r, sizeof r)) return write_failed();
+    }
+  } else {
+    std::vector<std::uint8_t> stream;
+    for (std::size_t i = 0; i < records.size(); ++i) {
+      AppendCompactRecord(records[i], i ? &records[i - 1] : nullptr, stream);
+    }
+    CompactDirectoryRef ref;
+    ref.dataoffset = static_cast<std::int64_t>(out.pos() - packageoffset);
+    ref.count = static_cast<std::uint32_t>(records.size());
+    ref.length = stream.size();
+    ref.crc = Crc32(stream.data(), stream.size());
+    if (!write_run(stream)) return false;
     std::vector<std::uint8_t> item(CompactDirectoryRef::kItemSize);
     ref.Store(item.data());
     config_items.emplace_back(ConfigTag::kCompactDirectory, std::move(item));

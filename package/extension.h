@@ -31,6 +31,8 @@ enum class ConfigTag : std::uint8_t {
   kStubSignature = 3,     // the signed stub's certificate-table entry and PE checksum
   kPackageChecksum = 4,   // integrity of the package region
   kCompactDirectory = 5,  // where the compressed directory lies
+  // 6 is taken by the product identity
+  kLocale = 7,  // names in any script, languages and brand (package/locale.h)
 };
 
 // Tags of the Package header's reserved bytes.

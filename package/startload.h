@@ -6,6 +6,7 @@
 #include <cstdint>
 #include <string>
 
+#include "package/locale.h"
 #include "package/pkgfile.h"
 #include "package/records.h"
 
@@ -19,6 +20,10 @@ struct SetupData {
   ConfigRecord config{};
   std::string licensetext;
   std::u16string basefolder;  // install: Program Files; uninstall: the decoded "Path"
+  // the product's names as shown and stored: the package's UTF-16 names over the 8-bit fields
+  ProductNames names;
+  // install: the languages, names and brand the package carries
+  LocaleData locale;
   // install: the package is keyed by a password; `header` holds its password data
   bool needpassword = false;
   PackageHeader header{};

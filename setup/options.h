@@ -25,6 +25,7 @@ struct SetupOptions {
   std::u16string logfile;                     // /LOG=; empty: no log
   std::optional<std::u16string> password;     // /PASSWORD=
   std::u16string passwordfile;                // /PASSWORDFILE=
+  std::u16string language;                    // /LANG=: a language code such as "de"
   std::vector<std::u16string> ignored;        // arguments that mean nothing here
   // Switches whose value is unusable, each as "/NAME=value: why"; an unattended run refuses
   // to start with any of them.

@@ -20,6 +20,7 @@
 #include "sysutil/handles_win32.h"
 #include "sysutil/logfile_win32.h"
 #include "sysutil/outcome.h"
+#include "sysutil/texts.h"
 #include "toolkit/app_win32.h"
 #include "toolkit/msgbox_win32.h"
 #include "uninstall/uninstallrun.h"
@@ -37,13 +38,23 @@ namespace {
 // One setup of a product at a time, across sessions: installs and uninstalls of different
 // products would still fight over shared folders, services and the uninstaller copy.
 constexpr wchar_t kRunningMutex[] = L"Global\\KestrelSetupRunning";
-constexpr std::u16string_view kAlreadyRunningText =
-    u"Another installation or uninstallation is already running. Wait until it has finished, "
-    u"then try again.";
 
 // The process-wide handle on the program's own file, opened at start-up in install mode and
 // kept open until the program ends.
 std::unique_ptr<PackageFile> g_setupfile;
+LocaleLoad g_localeload = LocaleLoad::kAbsent;
+
+// The language of the run: /LANG=, else the user's interface language, among those the package
+// carries; its texts and the vendor's brand become the run's.
+void ChooseLanguage(const SetupData& data, const SetupOptions& options, const Log& log) {
+  if (g_localeload == LocaleLoad::kDamaged) log("the package's languages and names are damaged");
+  const std::string code = SelectLanguage(data.locale.Codes(), GetUserDefaultUILanguage(),
+                                          Utf16ToUtf8(options.language));
+  Texts& texts = Texts::Current();
+  if (const TextTable* table = data.locale.Find(code)) texts.Apply(*table);
+  texts.SetBrand(data.locale.brand);
+  log("language: ", code);
+}
 
 const char* UiName(UiLevel ui) {
   switch (ui) {
@@ -90,6 +101,11 @@ std::optional<std::u16string> LoadInstallMode(SetupData& data) {
     case StartupLoad::kDamaged:
       return std::u16string(kDamagedSetupMessage);
   }
+  // a package whose checksum held but whose locale does not read speaks English with its 8-bit
+  // names; the log says so
+  g_localeload = ReadLocale(*g_setupfile, data.config, data.locale);
+  if (g_localeload == LocaleLoad::kDamaged) data.locale = LocaleData{};
+  data.names = ResolveNames(data.config, data.locale.names);
   switch (ReadPackageProtection(*g_setupfile, data.config, data.header)) {
     case PackageProtection::kPassword:
       data.needpassword = true;
@@ -128,18 +144,17 @@ std::optional<std::u16string> LoadUninstallMode(SetupData& data, const std::u16s
   if (appdata.size() > 255) appdata.resize(255);
   WriteShort(config.appdatafolder, appdata);
 
+  data.names = ResolveNames(config, {});
   if (data.basefolder.empty() || displayname.empty()) {
-    return u"Could not find uninstall information for this program.";
+    return Tr(TextId::no_uninstall_info);
   }
   return std::nullopt;
 }
 
-// The destination page's first text: Program Files joined with the package's folder, shown as
-// 8-bit text.
+// The destination page's first text: Program Files joined with the package's folder, in UTF-16
+// so a folder named in any script is installed into as named.
 std::u16string DefaultDestination(const SetupData& data) {
-  const std::u16string joined =
-      StripTrailingBackslash(data.basefolder) + ReadWide(data.config.installfolder);
-  return FromCodePage(ToCodePage(joined));
+  return StripTrailingBackslash(data.basefolder) + ReadWide(data.config.installfolder);
 }
 
 // An unattended install of a password package takes its password from /PASSWORD= or from the
@@ -282,8 +297,9 @@ int RunSession(HINSTANCE instance) {
   const bool taken =
       running ? mutexerror == ERROR_ALREADY_EXISTS : mutexerror == ERROR_ACCESS_DENIED;
   if (taken) {
-    log("error: ", kAlreadyRunningText);
-    if (options.ui == UiLevel::kFull) ui::ErrorBox(app.handle(), kAlreadyRunningText);
+    const std::u16string text = Tr(TextId::already_running);
+    log("error: ", text);
+    if (options.ui == UiLevel::kFull) ui::ErrorBox(app.handle(), text);
     return finish(Outcome::kAlreadyRunning);
   }
 
@@ -304,6 +320,11 @@ int RunSession(HINSTANCE instance) {
       return finish(Outcome::kFailed);
     }
     log("password accepted");
+  }
+  ChooseLanguage(data, options, log);
+  if (!silent) {
+    SetWindowTextW(app.handle(), Wide(Texts::Current().brand()));
+    ui::SetRightToLeft(Texts::Current().rtl());
   }
   // the uninstaller knows no version: the registry records none
   const std::string version = ReadShort(data.config.version);

@@ -2,6 +2,7 @@
 
 #include "sysutil/cmfunit.h"
 #include "sysutil/codepage.h"
+#include "sysutil/texts.h"
 
 namespace kestrel {
 namespace {
@@ -174,39 +175,34 @@ std::u16string KeptFolderMessage(const FolderDecision& d) {
   std::u16string why;
   switch (d.reason) {
     case FolderReason::kSystemFolder:
-      why = u"it is a folder of the system or holds more than this program";
+      why = Tr(TextId::kept_system_folder);
       break;
     case FolderReason::kHoldsSystemFolder:
-      why = u"it holds the system's folder \"" + d.collision + u"\"";
+      why = Tr(TextId::kept_holds_system_folder, {{u"folder", d.collision}});
       break;
     case FolderReason::kInsideWindows:
-      why = u"it lies inside the Windows folder";
+      why = Tr(TextId::kept_inside_windows);
       break;
     case FolderReason::kBadSpelling:
-      why =
-          u"the uninstall information names it in a form that Windows would read as another "
-          u"folder (" +
-          std::u16string(PathFaultText(d.fault)) + u")";
+      why = Tr(TextId::kept_bad_spelling, {{u"reason", PathFaultText(d.fault)}});
       break;
     case FolderReason::kUnrepresentable:
-      why = u"its name cannot be passed to this system unchanged";
+      why = Tr(TextId::kept_unrepresentable);
       break;
     case FolderReason::kNotFolder:
-      why = u"it is not a folder";
+      why = Tr(TextId::kept_not_folder);
       break;
     case FolderReason::kUnresolved:
-      why = u"the system could not tell which folder it is";
+      why = Tr(TextId::kept_unresolved);
       break;
     case FolderReason::kNotRecorded:
-      why =
-          u"it is not the folder this program was installed in (it does not hold the main "
-          u"program that the installation recorded)";
+      why = Tr(TextId::kept_not_recorded);
       break;
     case FolderReason::kDelete:
     case FolderReason::kAbsent:
       return {};
   }
-  return u"The folder \"" + shown + u"\" was not deleted: " + why + u", so its files were kept.";
+  return Tr(TextId::folder_kept, {{u"folder", shown}, {u"reason", why}});
 }
 
 bool ProgramInInstallFolder(const FolderDecision& install, std::u16string_view command,

@@ -2,6 +2,8 @@
 
 #include <optional>
 
+#include "sysutil/texts.h"
+
 namespace kestrel {
 namespace {
 
@@ -111,34 +113,34 @@ PathFault CheckPlainName(std::u16string_view name) {
   return CheckComponent(name);
 }
 
-std::u16string_view PathFaultText(PathFault fault) {
+std::u16string PathFaultText(PathFault fault) {
   switch (fault) {
     case PathFault::kNone:
       return u"";
     case PathFault::kEmpty:
-      return u"it is empty";
+      return Tr(TextId::fault_empty);
     case PathFault::kTooLong:
-      return u"it is too long";
+      return Tr(TextId::fault_too_long);
     case PathFault::kControlCharacter:
-      return u"it holds a control character";
+      return Tr(TextId::fault_control);
     case PathFault::kBrokenSurrogate:
-      return u"it holds a broken character";
+      return Tr(TextId::fault_surrogate);
     case PathFault::kNotLocal:
-      return u"it is not a full local path";
+      return Tr(TextId::fault_not_local);
     case PathFault::kForwardSlash:
-      return u"it holds a forward slash";
+      return Tr(TextId::fault_slash);
     case PathFault::kReservedCharacter:
-      return u"it holds a character that names may not hold";
+      return Tr(TextId::fault_reserved);
     case PathFault::kEmptyComponent:
-      return u"it repeats a separator";
+      return Tr(TextId::fault_empty_component);
     case PathFault::kDotComponent:
-      return u"it holds a \".\" or \"..\" step";
+      return Tr(TextId::fault_dot);
     case PathFault::kTrailingDotOrBlank:
-      return u"a name in it ends with a dot or a blank";
+      return Tr(TextId::fault_trailing);
     case PathFault::kDeviceName:
-      return u"it names a device";
+      return Tr(TextId::fault_device);
     case PathFault::kDriveRoot:
-      return u"it is a whole drive";
+      return Tr(TextId::fault_drive_root);
   }
   return u"";
 }

@@ -1,7 +1,7 @@
 # sysutil: text, path and command-line helpers, the log, the folder guard; the Win32 helpers.
 list(APPEND KESTREL_CORE_SOURCES
   sysutil/cmfunit.cpp sysutil/codepage_cp1252.cpp sysutil/folderguard.cpp sysutil/log.cpp
-  sysutil/outcome.cpp sysutil/pathrules.cpp sysutil/winname.cpp)
+  sysutil/outcome.cpp sysutil/pathrules.cpp sysutil/texts.cpp sysutil/winname.cpp)
 list(APPEND KESTREL_CORE_WIN32_SOURCES sysutil/codepage_win32.cpp)
 list(APPEND KESTREL_WIN32_SOURCES
   sysutil/cmfunit_win32.cpp sysutil/folderguard_win32.cpp sysutil/logfile_win32.cpp

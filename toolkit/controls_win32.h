@@ -12,6 +12,10 @@
 
 namespace kestrel::ui {
 
+// For a language written right to left: every window made from now on is mirrored (the side
+// picture stays as drawn) and its texts read from the right.
+void SetRightToLeft(bool rtl);
+
 // Pixels per logical inch of the screen (the process declares itself DPI-aware).
 int ScreenDpi();
 

@@ -250,9 +250,29 @@ class Walk {
         " cancel=" + State(Ctl(form_, C::cancel)));
   }
   void Shoot(const std::string& page) {
+    if (Env("KDRV_TEXTS") == "1") DumpTexts(page);
     if (shot_ == L"-") return;
     std::wstring file = shot_ + L"-" + std::wstring(page.begin(), page.end()) + L".png";
     Shot(form_, file);
+  }
+  // Every text the page shows, the window's caption and whether the form is mirrored.
+  void DumpTexts(const std::string& page) {
+    Out(page + " caption=" + Utf8(TextOf(form_)));
+    Out(page +
+        " mirrored=" + std::to_string((GetWindowLongW(form_, GWL_EXSTYLE) & WS_EX_LAYOUTRTL) != 0));
+    HWND sheet = nullptr;
+    for (int i = 0; i < int(kestrel::kWizCtlCount); ++i) {
+      if (Name(kestrel::WizCtl(i)) == Page()) sheet = Ctl(form_, kestrel::WizCtl(i));
+    }
+    std::vector<HWND> children;
+    EnumChildWindows(form_, CollectChild, reinterpret_cast<LPARAM>(&children));
+    for (HWND h : children) {
+      const int id = GetDlgCtrlID(h) - kestrel::kWizCtlIdBase;
+      if (id < 0 || id >= int(kestrel::kWizCtlCount) || !IsWindowVisible(h)) continue;
+      const std::wstring text = TextOf(h);
+      if (text.empty() || (GetParent(h) != sheet && ClassOf(h) != L"Button")) continue;
+      Out(page + " text " + Name(kestrel::WizCtl(id)) + "=" + Utf8(text));
+    }
   }
   // A click as a user can make it: never on a hidden or disabled control. Synchronous, for
   // handlers that open nothing modal.

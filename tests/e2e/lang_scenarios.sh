@@ -1,0 +1,102 @@
+# The wizard in the user's language: a product named in Greek, installed into a folder named in
+# Japanese, by the wizard in German (/LANG=de), Japanese (the user's interface language) and
+# Arabic (/LANG=ar, mirrored), each page captured at 96 and 144 DPI. Sourced by run.sh.
+PACKER=${PACKER:-${KESTREL_PACK:-}}
+for c in "$ROOT/build/host/pack/kestrel-pack" "$ROOT/build/host-san/pack/kestrel-pack"; do
+  if [ -z "$PACKER" ] && [ -x "$c" ]; then PACKER=$c; fi
+done
+if [ -z "$PACKER" ]; then
+  echo "skipped: language scenarios need kestrel-pack"
+  return 0
+fi
+DRIVE_C=$WINEPREFIX/drive_c
+LSRC=$WORK/langproduct
+rm -rf "$LSRC"
+mkdir -p "$LSRC/app"
+cp "$BIN/tests/e2e/kestrel_product.exe" "$LSRC/app/product.exe"
+printf 'Σημειώσεις\r\n' >"$LSRC/app/readme.txt"
+cat >"$LSRC/lang.toml" <<'TOML'
+displayname = "Σημειώσεις Acme"
+exename = "product.exe"
+version = "2.4"
+installfolder = "アクメ\\ノート"
+programgroup = "Σημειώσεις Acme"
+languages = ["de", "ja", "ar"]
+brand = "Acme Setup"
+
+[[files]]
+source = "app"
+TOML
+ASAN_OPTIONS=detect_leaks=0 "$PACKER" build "$LSRC/lang.toml" -o "$PKG/lang-setup.exe" --stub "$SETUP" "${PACK_SIGN[@]}" \
+  >"$WORK/lang-pack.log" 2>&1 || {
+  bad "lang: packing failed: $(tail -n 1 "$WORK/lang-pack.log")"
+  return 0
+}
+LANG_DEST="$DRIVE_C/$PFNAME/アクメ/ノート"
+
+# Windows links its dialog font to fonts of every script; Wine links Tahoma to the fonts Windows
+# ships, which Debian has not: those names are replaced by Debian's fonts of the same scripts
+# (the last one, a symbol font, by one with Arabic, Hebrew and Greek)
+for pair in 'SimSun=WenQuanYi Micro Hei' 'PMingLiU=WenQuanYi Micro Hei' \
+  'Gulim=NanumGothic' 'Segoe UI Symbol=DejaVu Sans'; do
+  $W reg add 'HKCU\Software\Wine\Fonts\Replacements' /v "${pair%%=*}" /d "${pair#*=}" /f \
+    >/dev/null 2>&1
+done
+
+# lang_install NAME ENVIRONMENT... -- ARGS...: the driver's walk with every page's texts
+lang_install() {
+  local name=$1
+  shift
+  local envs=()
+  while [ "$1" != "--" ]; do envs+=("$1"); shift; done
+  shift
+  env "${envs[@]}" KDRV_TEXTS=1 KDRV_FINISH=finish timeout -k 5 150 $W "$DRIVER" install \
+    "$ART/$name" "$(win "$PKG/lang-setup.exe")" "$@" >"$WORK/$name.log" 2>&1
+  local rc=$?
+  if [ $rc -ne 0 ]; then bad "$name: driver exit code $rc"; else ok; fi
+  if [ -e "$LANG_DEST/product.exe" ]; then ok; else bad "$name: nothing in the Japanese folder"; fi
+  local s
+  for s in welcome destination finish; do
+    if [ -s "$ART/$name-$s.png" ]; then ok; else bad "$name: no screenshot $s"; fi
+  done
+  # the next run installs afresh
+  timeout -k 5 60 $W "$DRIVE_C/windows/kestrelui.exe" -ui product.exe /S >/dev/null 2>&1
+}
+
+for dpi in 96 144; do
+  if [ $dpi = 144 ]; then
+    $W reg add 'HKCU\Control Panel\Desktop' /v LogPixels /t REG_DWORD /d 144 /f >/dev/null 2>&1
+  fi
+  lang_install "lang-de-$dpi" -- /LANG=de
+  L=$WORK/lang-de-$dpi.log
+  expect "$L" "welcome caption=Σημειώσεις Acme Setup - Acme Setup"
+  expect "$L" "welcome mirrored=0"
+  expect "$L" "welcome text welcometitle2=Setup-Assistenten von Σημειώσεις Acme!"
+  expect "$L" "welcome text next=&Weiter  >"
+  expect "$L" "destination text installpathlabel=Σημειώσεις Acme installieren in:"
+  expect "$L" "installpath=$PFW\\アクメ\\ノート"
+  expect "$L" "text finishlabel=Σημειώσεις Acme wurde erfolgreich auf Ihrem Computer installiert."
+
+  lang_install "lang-ja-$dpi" -- /LANG=ja
+  L=$WORK/lang-ja-$dpi.log
+  expect "$L" "welcome caption=Σημειώσεις Acme セットアップ - Acme Setup"
+  expect "$L" "welcome text welcomelabel=Acme Setup はこのコンピューターに Σημειώσεις Acme 2.4 をインストールします。続行する前に、ほかのアプリケーションをすべて終了することをお勧めします。"
+  expect "$L" "finish text finish=完了(&F)"
+
+  lang_install "lang-ar-$dpi" -- /LANG=ar
+  L=$WORK/lang-ar-$dpi.log
+  expect "$L" "welcome mirrored=1"
+  expect "$L" "welcome caption=إعداد Σημειώσεις Acme - Acme Setup"
+  expect "$L" "finish text finishtitle=اكتمل التثبيت!"
+done
+$W reg delete 'HKCU\Control Panel\Desktop' /v LogPixels /f >/dev/null 2>&1
+
+# without /LANG= the user's interface language chooses (a Japanese user here; only the welcome
+# page: this machine's C library has no Japanese locale, so Wine could not name files in it)
+LC_ALL=ja_JP.UTF-8 timeout -k 5 60 $W "$DRIVER" show "$ART/lang-ja-uilanguage.png" \
+  "$(win "$PKG/lang-setup.exe")" >"$WORK/lang-ja-uilanguage.log" 2>&1
+expect "$WORK/lang-ja-uilanguage.log" "caption=Σημειώσεις Acme セットアップ - Acme Setup"
+# a language the package does not carry: English
+LC_ALL=fr_FR.UTF-8 timeout -k 5 60 $W "$DRIVER" show "$ART/lang-fr-uilanguage.png" \
+  "$(win "$PKG/lang-setup.exe")" >"$WORK/lang-fr-uilanguage.log" 2>&1
+expect "$WORK/lang-fr-uilanguage.log" "caption=Σημειώσεις Acme Installer - Acme Setup"
