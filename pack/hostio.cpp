@@ -123,6 +123,58 @@ bool CheckOutputIsNoInput(const fs::path& output, const std::vector<fs::path>& i
   return true;
 }
 
+bool CheckOutputFolder(const fs::path& output, std::string& error) {
+  const fs::path folder = output.parent_path().empty() ? fs::path(".") : output.parent_path();
+  const std::string head = "cannot write " + PrintablePath(output) + ": ";
+  std::error_code ec;
+  if (fs::is_directory(output, ec)) {
+    error = head + "it is a folder; -o takes the setup program's file name";
+    return false;
+  }
+  const fs::file_status st = fs::status(folder, ec);
+  if (st.type() == fs::file_type::not_found) {
+    error = head + "its folder " + PrintablePath(folder) + " does not exist";
+    return false;
+  }
+  if (ec) {
+    error =
+        head + "its folder " + PrintablePath(folder) + " cannot be reached (" + ec.message() + ")";
+    return false;
+  }
+  if (st.type() != fs::file_type::directory) {
+    error = head + PrintablePath(folder) + " is not a folder";
+    return false;
+  }
+#ifndef _WIN32
+  // Windows answers this from the read-only attribute alone; there the create itself tells
+  if (::access(folder.c_str(), W_OK | X_OK) != 0) {
+    error = head + "its folder " + PrintablePath(folder) + " cannot be written (" +
+            std::strerror(errno) + ")";
+    return false;
+  }
+#endif
+  return true;
+}
+
+bool ReadSourceDateEpoch(const char* value, std::optional<std::int64_t>& seconds,
+                         std::string& error) {
+  seconds.reset();
+  if (value == nullptr || *value == 0) return true;
+  std::int64_t n = 0;
+  for (const char* p = value; *p; ++p) {
+    // at most 18 digits: any date of this era fits, and no overflow is possible
+    if (*p < '0' || *p > '9' || p - value >= 18) {
+      error = std::string("SOURCE_DATE_EPOCH is \"") + value +
+              "\"; it must be seconds since 1970-01-01 UTC, digits only (as `git log -1 "
+              "--format=%ct` prints them)";
+      return false;
+    }
+    n = n * 10 + (*p - '0');
+  }
+  seconds = n;
+  return true;
+}
+
 namespace {
 
 // What the signal handler removes: a fixed buffer, since the handler may not allocate.

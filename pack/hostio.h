@@ -28,6 +28,16 @@ bool ReadInputFile(const std::filesystem::path& path, std::uint64_t limit, std::
 bool CheckOutputIsNoInput(const std::filesystem::path& output,
                           const std::vector<std::filesystem::path>& inputs, std::string& error);
 
+// Fails, saying which and why, when the output cannot be written where it is to go: its folder
+// does not exist, is no folder, or cannot be written, or the output names a folder itself.
+bool CheckOutputFolder(const std::filesystem::path& output, std::string& error);
+
+// SOURCE_DATE_EPOCH's value (seconds since 1970, digits only) into `seconds`; nothing when the
+// variable is unset or empty. False with `error` for anything else, so a mistyped value does not
+// pass for a reproducible build.
+bool ReadSourceDateEpoch(const char* value, std::optional<std::int64_t>& seconds,
+                         std::string& error);
+
 // While it lives, an interrupt, termination or hang-up signal removes `path` before the process
 // ends as the signal would have ended it. One at a time per process.
 class RemoveOnSignal {

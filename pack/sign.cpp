@@ -179,6 +179,7 @@ std::vector<std::string> SignArguments(const SignOptions& o, const std::string& 
   if (!o.description.empty()) a.insert(a.end(), {"-n", o.description});
   if (!o.url.empty()) a.insert(a.end(), {"-i", o.url});
   if (!o.timestamp_url.empty()) a.insert(a.end(), {"-ts", o.timestamp_url});
+  if (o.signing_time) a.insert(a.end(), {"-time", std::to_string(*o.signing_time)});
   a.insert(a.end(), {"-in", in, "-out", out});
   return a;
 }

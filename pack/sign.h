@@ -23,6 +23,9 @@ struct SignOptions {
   std::string description;            // shown by the system's signature dialog
   std::string url;                    // the "more information" link of the signature
   std::string tool = "osslsigncode";  // looked up on PATH unless it holds a folder
+  // The signing time to record (seconds since 1970) instead of now: a build under
+  // SOURCE_DATE_EPOCH signs to the same bytes every time (without a time stamp).
+  std::optional<std::int64_t> signing_time;
 };
 
 // What a set of options lacks or holds in contradiction; empty when they can be used.

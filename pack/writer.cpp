@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <atomic>
+#include <cerrno>
 #include <chrono>
 #include <cstdio>
 #include <cstring>
@@ -195,13 +196,15 @@ bool LicenceText(const fs::path& path, std::string& out, std::string& error) {
   return true;
 }
 
-double FileTime(const fs::path& path) {
+// The file's modification time, no later than `clamp` when one is given.
+double FileTime(const fs::path& path, std::optional<std::int64_t> clamp) {
   std::error_code ec;
   const auto t = fs::last_write_time(path, ec);
   if (ec) return 0;
   const auto sys = fs::file_time_type::clock::to_sys(t);
-  return OleDateFromUnix(
-      std::chrono::duration_cast<std::chrono::seconds>(sys.time_since_epoch()).count());
+  const std::int64_t seconds =
+      std::chrono::duration_cast<std::chrono::seconds>(sys.time_since_epoch()).count();
+  return OleDateFromUnix(clamp ? std::min(seconds, *clamp) : seconds);
 }
 
 void EncodeJobs(std::vector<Job>& jobs, std::vector<std::unique_ptr<Encoder>>& encoders) {
@@ -384,7 +387,7 @@ bool BuildPackage(const Manifest& m, const BuildOptions& options, BuildResult& r
 
   TempOutput out(options.output);
   if (!out.Open()) {
-    error = "cannot create " + PathToUtf8(out.temp());
+    error = "cannot create " + PathToUtf8(out.temp()) + ": " + std::strerror(errno);
     return false;
   }
   auto write_failed = [&] {
@@ -410,10 +413,10 @@ bool BuildPackage(const Manifest& m, const BuildOptions& options, BuildResult& r
     AddPasswordData(reserved, *password_data);
     reserved.Finish();
   }
-  header->buildtime = options.buildtime.value_or(
-      OleDateFromUnix(std::chrono::duration_cast<std::chrono::seconds>(
-                          std::chrono::system_clock::now().time_since_epoch())
-                          .count()));
+  header->buildtime = options.buildtime.value_or(OleDateFromUnix(
+      options.source_date_epoch.value_or(std::chrono::duration_cast<std::chrono::seconds>(
+                                             std::chrono::system_clock::now().time_since_epoch())
+                                             .count())));
   if (!out.Write(header.get(), sizeof(PackageHeader))) return write_failed();
 
   std::vector<DirectoryRecord> records(m.files.size());
@@ -437,7 +440,7 @@ bool BuildPackage(const Manifest& m, const BuildOptions& options, BuildResult& r
     WriteWide(r.subfolder, m.files[i].subfolder);
     r.filesize = static_cast<std::int64_t>(sizes[i]);
     r.attributes = m.files[i].attributes;
-    r.filetime = FileTime(m.files[i].source);
+    r.filetime = FileTime(m.files[i].source, options.source_date_epoch);
     // a file stored once for several records is enciphered with the first record's chain
     if (same_as[i] != std::string::npos) {
       r.chainleft = records[same_as[i]].chainleft;

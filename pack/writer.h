@@ -30,10 +30,13 @@ struct BuildOptions {
   // Enciphers with a key derived from this UTF-8 password instead, and stores the password data
   // (salt, iteration count, verifier) in the Package header. Not together with `key`.
   std::optional<std::string> password;
-  std::uint32_t iterations = 0;            // 0: the default count
-  std::optional<std::uint64_t> saltseed;   // fixes the salt (tests)
-  unsigned threads = 0;                    // 0: one per core
-  std::optional<double> buildtime;         // OLE date; now when unset
+  std::uint32_t iterations = 0;           // 0: the default count
+  std::optional<std::uint64_t> saltseed;  // fixes the salt (tests)
+  unsigned threads = 0;                   // 0: one per core
+  std::optional<double> buildtime;        // OLE date; now when unset
+  // SOURCE_DATE_EPOCH: the build time when `buildtime` is unset, and the latest file time
+  // stored, so a fresh checkout packs to the same bytes as the commit it came from.
+  std::optional<std::int64_t> source_date_epoch;
   std::optional<std::uint64_t> chainseed;  // fixes the per-file chain values (tests)
   std::int64_t limit = 0x7FFFFFFF;         // the directory must end below this offset
   // Signs the stub (so the uninstaller copy carries a signature of its own), then the whole
