@@ -4,6 +4,7 @@
 #include <utility>
 
 #include "decode/sha256.h"
+#include "installengine/solid.h"
 #include "package/extension.h"
 #include "sysutil/cmfconst.h"
 #include "sysutil/cmfunit.h"
@@ -87,6 +88,11 @@ std::u16string JudgeRecord(const DirectoryRecord& record, bool to_destination) {
 PackageReader::PackageReader(FileSystem& fs) : fs_(fs) {}
 PackageReader::~PackageReader() = default;
 
+PackageFile* PackageReader::package() {
+  if (solid_) solid_->Stop();
+  return packagefile.get();
+}
+
 bool PackageReader::SetKey(std::span<const std::uint8_t> key) {
   auto state = std::make_unique<CipherState>();
   if (!MakeCipherState(key, *state)) return false;
@@ -105,6 +111,8 @@ PasswordCheck PackageReader::SetPassword(std::string_view password_utf8) {
 bool PackageReader::OpenPackage() {
   opened_ = false;
   records.clear();
+  solid_.reset();
+  solid_ref_.reset();
   packagefile = fs_.NewFile();
   if (!packagefile->OpenRead(programpath)) return false;
 
@@ -117,6 +125,14 @@ bool PackageReader::OpenPackage() {
 
   if (config) {
     const auto ext = ExtensionView::Parse(config->reserved11628);
+    if (ext && (ext->Find(ConfigTag::kSolidStream) || ext->Find(ConfigTag::kSolidDirectory))) {
+      if (OpenSolid(*ext)) return FinishOpen();
+      records.clear();
+      solid_.reset();
+      solid_ref_.reset();
+      if (statustext.empty()) statustext = kStatusCorrupt;
+      return false;
+    }
     const auto item = ext ? ext->Find(ConfigTag::kCompactDirectory) : std::nullopt;
     if (item) {
       const auto ref = CompactDirectoryRef::Load(*item);
@@ -222,6 +238,166 @@ bool PackageReader::ReadCompactDirectory(const CompactDirectoryRef& ref) {
          parser.records() == ref.count;
 }
 
+// A solid package is refused whole, before anything is created, when this program cannot read
+// it: an unknown codec, a dictionary past the limit, memory that cannot be had, or records that do
+// not tile the stream exactly.
+bool PackageReader::OpenSolid(const ExtensionView& ext) {
+  statustext.clear();
+  const auto item = ext.Find(ConfigTag::kSolidStream);
+  const auto directory = ext.Find(ConfigTag::kSolidDirectory);
+  if (!item || !directory) return false;
+  solid_ref_ = SolidStreamRef::Load(*item);
+  if (!solid_ref_) return false;
+  if (solid_ref_->codec != Codec::kLzma2) {
+    statustext = kStatusUnknownCodec;
+    return false;
+  }
+  const std::uint64_t dictionary = Lzma2DictionaryBytes(solid_ref_->dictionary);
+  if (dictionary == 0 || dictionary > kMaxSolidDictionary) {
+    statustext = kStatusDictionaryTooLarge;
+    return false;
+  }
+  const auto ref = CompactDirectoryRef::Load(*directory);
+  if (!ref || !ReadCompactDirectory(*ref) || !PlanSolid()) return false;
+  solid_ = std::make_unique<SolidStream>(*packagefile, packageoffset, *solid_ref_, nullptr,
+                                         solid_threads);
+  switch (solid_->Open()) {
+    case SolidStream::Fault::kNone:
+      return true;
+    case SolidStream::Fault::kNoMemory:
+      statustext = kStatusNoMemory;
+      return false;
+    default:
+      return false;
+  }
+}
+
+// Every record either carries the next bytes of the stream or repeats an earlier carrier's
+// content (same offset, size and CRC); together the carriers cover the stream exactly.
+bool PackageReader::PlanSolid() {
+  const std::size_t n = records.size();
+  solid_source_.assign(n, 0);
+  solid_good_.assign(n, 0);
+  // carriers come in increasing offset order: a sorted list to search, no hash table
+  std::vector<std::pair<std::int64_t, std::uint32_t>> carriers;
+  std::uint64_t at = 0;
+  DirectoryRecord& r = current_;
+  DirectoryRecord& earlier = other_;
+  for (std::size_t i = 0; i < n; ++i) {
+    records.Get(i, r);
+    solid_source_[i] = static_cast<std::uint32_t>(i);
+    if (r.filesize < 0 || r.dataoffset < 0) return false;
+    const auto size = static_cast<std::uint64_t>(r.filesize);
+    const auto offset = static_cast<std::uint64_t>(r.dataoffset);
+    if (size == 0) continue;
+    if (offset == at) {
+      if (size > solid_ref_->unpacked - at) return false;
+      carriers.emplace_back(r.dataoffset, static_cast<std::uint32_t>(i));
+      at += size;
+      continue;
+    }
+    const auto found = std::lower_bound(carriers.begin(), carriers.end(),
+                                        std::make_pair(r.dataoffset, std::uint32_t{0}));
+    if (found == carriers.end() || found->first != r.dataoffset) return false;
+    records.Get(found->second, earlier);
+    if (earlier.filesize != r.filesize || FileContentCrc(earlier) != FileContentCrc(r)) {
+      return false;
+    }
+    solid_source_[i] = found->second;
+  }
+  return at == solid_ref_->unpacked;
+}
+
+std::u16string PackageReader::DestinationFolder(const DirectoryRecord& r) const {
+  std::u16string folder = destfolder.empty()
+                              ? ReadWide(r.targetfolder)
+                              : StripTrailingBackslash(destfolder) + ReadWide(r.subfolder);
+  // a destination that is the root alone ("\") keeps its separator
+  if (folder.empty() && !destfolder.empty()) folder = destfolder;
+  return AddTrailingBackslash(folder);
+}
+
+bool PackageReader::RunSolid(std::size_t index, const DirectoryRecord& record, Sink sink,
+                             void* context, PackageFile* dest) {
+  auto fail = [&](std::u16string_view text, bool terminate) {
+    statustext = text;
+    if (dest) dest->Close();
+    if (terminate) RequestTermination();
+    return false;
+  };
+  const std::optional<std::uint32_t> expected_crc = FileContentCrc(record);
+  std::uint32_t crc = 0;
+  content_mismatch_ = false;
+  auto check = [&](std::uint32_t got_crc) {
+    if (expected_crc && got_crc != *expected_crc) {
+      content_mismatch_ = true;
+      return fail(kStatusCorrupt, false);
+    }
+    return true;
+  };
+  std::uint64_t left = static_cast<std::uint64_t>(record.filesize);
+  const std::uint32_t source = solid_source_[index];
+  if (left == 0) return check(0);
+
+  if (source != index) {
+    // the same content as an earlier file: verified there, and copied from where it was written
+    if (!solid_good_[source]) return fail(kStatusCorrupt, false);
+    if (!dest) {
+      for (; left > 0; left -= std::min<std::uint64_t>(left, kMaxChunk)) {
+        sink(context, bufb.get(),
+             static_cast<std::uint32_t>(std::min<std::uint64_t>(left, kMaxChunk)));
+      }
+      return true;
+    }
+    DirectoryRecord& from = other_;
+    records.Get(source, from);
+    auto earlier = fs_.NewFile();
+    if (!earlier->OpenRead(DestinationFolder(from) + ReadWide(from.filename))) {
+      return fail(kStatusCorrupt, false);
+    }
+    while (left > 0) {
+      std::uint32_t n = static_cast<std::uint32_t>(std::min<std::uint64_t>(left, kMaxChunk));
+      if (earlier->Read(bufb.get(), n) != n || n == 0) return fail(kStatusCorrupt, false);
+      if (!sink(context, bufb.get(), n)) return fail(kStatusWriteFailed, false);
+      crc = Crc32(bufb.get(), n, crc);
+      left -= n;
+    }
+    return check(crc);
+  }
+
+  solid_->SetCipher(cipher.get());
+  auto fault = [&](SolidStream::Fault f) {
+    if (f == SolidStream::Fault::kReadFailed) return fail(kStatusReadFailed, true);
+    content_mismatch_ = true;  // what was written of the file is known to be incomplete
+    return fail(kStatusCorrupt, false);
+  };
+  if (const auto f = solid_->SkipTo(static_cast<std::uint64_t>(record.dataoffset));
+      f != SolidStream::Fault::kNone) {
+    return fault(f);
+  }
+  while (left > 0) {
+    const std::uint8_t* data = nullptr;
+    std::size_t got = 0;
+    const auto want =
+        static_cast<std::size_t>(std::min<std::uint64_t>(left, SolidStream::kSlotBytes));
+    if (const auto f = solid_->Next(want, data, got); f != SolidStream::Fault::kNone)
+      return fault(f);
+    if (got == 0) return fault(SolidStream::Fault::kCorrupt);
+    if (!sink(context, data, static_cast<std::uint32_t>(got)))
+      return fail(kStatusWriteFailed, false);
+    if (expected_crc) crc = Crc32(data, got, crc);
+    left -= got;
+    if (left == 0) break;
+    // share of the content written, scaled to 90
+    const std::uint64_t total = solid_ref_->unpacked;
+    progress = total ? static_cast<std::int32_t>(solid_->position() * 90 / total) : 0;
+    if (showprogress) showprogress(progress);
+  }
+  if (!check(crc)) return false;
+  solid_good_[index] = 1;
+  return true;
+}
+
 bool PackageReader::FinishOpen() {
   opened_ = true;
   if (header.compressed == 1) decoder = std::make_unique<tsmufflz>();
@@ -318,12 +494,7 @@ bool PackageReader::ExtractFile(std::size_t index) {
   const DirectoryRecord& r = current_;
   if (!CheckRecord(r, !destfolder.empty())) return false;
 
-  std::u16string folder = destfolder.empty()
-                              ? ReadWide(r.targetfolder)
-                              : StripTrailingBackslash(destfolder) + ReadWide(r.subfolder);
-  // a destination that is the root alone ("\") keeps its separator
-  if (folder.empty() && !destfolder.empty()) folder = destfolder;
-  folder = AddTrailingBackslash(folder);
+  const std::u16string folder = DestinationFolder(r);
   const std::u16string d = folder + ReadWide(r.filename);
   lastpath = d;
 
@@ -356,7 +527,7 @@ bool PackageReader::ExtractFile(std::size_t index) {
       return false;
     }
   }
-  if (!RunBlocks(r, WriteToFile, dest.get(), dest.get())) {
+  if (!RunContent(index, r, WriteToFile, dest.get(), dest.get())) {
     // a file known to hold wrong bytes must not stay behind looking installed
     if (content_mismatch_) fs_.RemoveFile(d);
     return false;
@@ -379,7 +550,7 @@ bool PackageReader::ReadFileContent(std::size_t index, std::int64_t& decoded) {
   }
   records.Get(index, current_);
   if (!CheckRecord(current_, true)) return false;
-  if (!RunBlocks(current_, CountOnly, &decoded, nullptr)) return false;
+  if (!RunContent(index, current_, CountOnly, &decoded, nullptr)) return false;
   statustext = kStatusExtracted;
   return true;
 }

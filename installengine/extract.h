@@ -9,6 +9,7 @@
 #include <cstdint>
 #include <functional>
 #include <memory>
+#include <optional>
 #include <span>
 #include <string>
 #include <string_view>
@@ -18,9 +19,11 @@
 #include "decode/password.h"
 #include "decode/tsmufflz.h"
 #include "package/directory.h"
+#include "package/extension.h"
 #include "package/pkgfile.h"
 #include "package/protection.h"
 #include "package/records.h"
+#include "package/solid.h"
 
 namespace kestrel {
 
@@ -32,6 +35,16 @@ inline constexpr std::u16string_view kStatusNoKey =
     u"The package is enciphered and no key was given";
 // ExtractFile called without a successful OpenPackage.
 inline constexpr std::u16string_view kStatusNotOpened = u"Problem accessing setup data.";
+// A solid package whose codec this program does not know (a newer packer's).
+inline constexpr std::u16string_view kStatusUnknownCodec =
+    u"The setup file is compressed with a method this setup program does not know";
+// A solid package whose dictionary passes the limit, or memory for it that cannot be had.
+inline constexpr std::u16string_view kStatusDictionaryTooLarge =
+    u"The setup file needs more memory to unpack than this setup program allows";
+inline constexpr std::u16string_view kStatusNoMemory =
+    u"There is not enough memory to unpack the setup file";
+
+class SolidStream;
 
 class PackageReader {
  public:
@@ -49,6 +62,9 @@ class PackageReader {
   const ConfigRecord* config = nullptr;
   // The memory a compact directory may take when held (lowered by tests).
   std::size_t directory_budget = kMaxDirectoryHeldBytes;
+  // A solid package's stream is decoded on a thread of its own while the file step writes;
+  // false decodes on the caller's thread (fuzzers).
+  bool solid_threads = true;
 
   // Inputs of the file step.
   std::u16string destfolder;  // as entered; may end with a backslash; empty: use targetfolder
@@ -87,9 +103,14 @@ class PackageReader {
   // as the installer's file step judges it, which always has a destination folder.
   bool ReadFileContent(std::size_t index, std::int64_t& decoded);
 
+  // The package's codec: classic blocks, or the solid stream's.
+  Codec codec() const { return solid_ref_ ? solid_ref_->codec : Codec::kClassic; }
+  const std::optional<SolidStreamRef>& solid() const { return solid_ref_; }
+
   // For the engine's copy of the program part: the package file OpenPackage opened (null before
-  // it ran) and the first transfer buffer (65537 bytes; null unless OpenPackage succeeded).
-  PackageFile* package() { return packagefile.get(); }
+  // it ran; a solid stream's decoder gives it back first) and the first transfer buffer (65537
+  // bytes; null unless OpenPackage succeeded).
+  PackageFile* package();
   std::uint8_t* transfer_buffer() { return bufa.get(); }
 
   // The worker's termination request: set by a confirmed cancel and by the two package read
@@ -106,6 +127,17 @@ class PackageReader {
   bool ReadCompactDirectory(const CompactDirectoryRef& ref);
   bool CheckRecord(const DirectoryRecord& record, bool to_destination);
   bool RunBlocks(const DirectoryRecord& record, Sink sink, void* context, PackageFile* dest);
+  bool OpenSolid(const ExtensionView& ext);
+  bool PlanSolid();
+  bool RunSolid(std::size_t index, const DirectoryRecord& record, Sink sink, void* context,
+                PackageFile* dest);
+  bool RunContent(std::size_t index, const DirectoryRecord& record, Sink sink, void* context,
+                  PackageFile* dest) {
+    return solid_ ? RunSolid(index, record, sink, context, dest)
+                  : RunBlocks(record, sink, context, dest);
+  }
+  // Where the file step puts the record's file: below `destfolder`, or in its targetfolder.
+  std::u16string DestinationFolder(const DirectoryRecord& record) const;
 
   FileSystem& fs_;
   std::unique_ptr<PackageFile> packagefile;
@@ -118,10 +150,18 @@ class PackageReader {
   bool content_mismatch_ = false;
   // aligned: the record is packed, and its texts are read as char16_t
   alignas(8) DirectoryRecord current_{};  // the record of the file being extracted
+  alignas(8) DirectoryRecord other_{};    // an earlier record it refers to
   // The destination folder whose chain the last file step made or found; empty when none.
   std::u16string made_folder_;
   bool opened_ = false;
   std::atomic<bool> terminate_{false};
+  // A solid package: its stream, and for every record the earlier record whose content it
+  // shares (its own index when it carries its content in the stream), and whether a carrier's
+  // content came out whole.
+  std::optional<SolidStreamRef> solid_ref_;
+  std::unique_ptr<SolidStream> solid_;
+  std::vector<std::uint32_t> solid_source_;
+  std::vector<std::uint8_t> solid_good_;
 };
 
 // True when a folder path holds a component that can climb out: ".." or, since Windows drops

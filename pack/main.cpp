@@ -6,6 +6,7 @@
 #endif
 
 #include <algorithm>
+#include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
@@ -69,7 +70,12 @@ constexpr const char* kBuildHelp =
     "                         manifest's stub, else the one --version names as the default\n"
     "  --classic-directory    a 6232-byte directory record per file, readable by every setup\n"
     "                         program (default: the compact directory, for a current stub)\n"
-    "  --level fast|best      encoder level (default: best)\n"
+    "  --codec lzma2|classic  lzma2: all files as one solid LZMA2 stream, the smallest setup\n"
+    "                         files; classic: every file's blocks on their own, for setup\n"
+    "                         programs older than lzma2 (default: the manifest's codec, else\n"
+    "                         lzma2, or classic with --classic-directory)\n"
+    "  --level fast|best      encoder level (default: best; for lzma2, fast is liblzma's\n"
+    "                         preset 6 instead of 9e)\n"
     "  --threads N            encoder threads, 1 to 256 (default: one per core); the output is\n"
     "                         the same for any N\n"
     "  --password-file FILE   protect the files' contents with the password on FILE's first line\n"
@@ -256,7 +262,11 @@ std::optional<fs::path> DefaultStub(const std::string& argv0, std::vector<fs::pa
 
 int Version(const std::string& argv0) {
   std::cout << "kestrel-pack " << KESTREL_VERSION << "\n"
-            << "codec: tsmufflz blocks of up to 64 KiB, levels fast and best (default best)\n"
+            << "codecs: lzma2 (one solid LZMA2 stream, liblzma"
+            << (HaveLzma2Encoder() ? "" : ": not in this build") << "), classic (tsmufflz blocks"
+            << " of up to 64 KiB); default "
+            << (DefaultCodec() == kestrel::Codec::kLzma2 ? "lzma2" : "classic")
+            << "; levels fast and best (default best)\n"
             << "setup programs:\n";
   std::vector<fs::path> tried, seen;
   const std::optional<fs::path> chosen = DefaultStub(argv0, tried);
@@ -330,6 +340,15 @@ int Build(const std::vector<std::string>& args, const std::string& argv0) {
       }
     } else if (a == "-h" || a == "--help") {
       help = true;
+    } else if (a == "--codec") {
+      if (!(v = value())) return Usage("--codec needs lzma2 or classic");
+      if (*v == "lzma2") {
+        options.codec = kestrel::Codec::kLzma2;
+      } else if (*v == "classic") {
+        options.codec = kestrel::Codec::kClassic;
+      } else {
+        return Usage("unknown codec " + *v + " (lzma2 or classic)");
+      }
     } else if (a == "--classic-directory") {
       options.classic_directory = true;
     } else if (a == "--threads") {
@@ -410,16 +429,29 @@ int Build(const std::vector<std::string>& args, const std::string& argv0) {
     bar.Show(total ? static_cast<int>(done * 100 / total) : 100);
   };
   BuildResult result;
+  const auto began = std::chrono::steady_clock::now();
   const bool ok = BuildPackage(manifest, options, result, error);
+  const std::chrono::duration<double> took = std::chrono::steady_clock::now() - began;
   bar.Finish();
   if (!ok) {
     std::cerr << "kestrel-pack: " << error << "\n";
     return 1;
   }
+  char ratio[32] = "";
+  if (result.content_bytes) {
+    std::snprintf(
+        ratio, sizeof ratio, ", %.1f%% of the content",
+        100.0 * static_cast<double>(result.data_bytes) / static_cast<double>(result.content_bytes));
+  }
+  char seconds[32];
+  std::snprintf(seconds, sizeof seconds, "%.1f s", took.count());
   std::cout << "packed " << result.files << (result.files == 1 ? " file, " : " files, ")
             << result.content_bytes << " bytes into a " << result.package_bytes
             << "-byte package: " << PathToUtf8(options.output)
-            << (result.output_signed ? " (signed)" : "") << "\n";
+            << (result.output_signed ? " (signed)" : "") << "\n"
+            << "codec " << (result.codec == kestrel::Codec::kLzma2 ? "lzma2 (solid)" : "classic")
+            << ": the content stored in " << result.data_bytes << " bytes" << ratio << ", in "
+            << seconds << "\n";
   if (result.shared_files) {
     std::cout << result.shared_files << " files (" << result.shared_bytes
               << " bytes) share the stored content of an identical file\n";

@@ -518,13 +518,13 @@ bool ReadLanguages(const toml::table& root, Manifest& m, Checker& c) {
 bool Parse(const toml::table& root, Manifest& m, Checker& c) {
   if (!CheckKeys(root,
                  {"displayname", "exename", "version", "installfolder", "programgroup",
-                  "appdatafolder", "licence", "license", "stub", "publisher", "url", "services",
-                  "shortcuts", "association", "files", "languages", "brand", "texts"},
+                  "appdatafolder", "licence", "license", "stub", "publisher", "url", "codec",
+                  "services", "shortcuts", "association", "files", "languages", "brand", "texts"},
                  "manifest", c)) {
     return false;
   }
   std::optional<std::string> displayname, exename, version, installfolder, programgroup,
-      appdatafolder, licence, license, stub, publisher, url;
+      appdatafolder, licence, license, stub, publisher, url, codec;
   for (auto [key, slot] :
        std::initializer_list<std::pair<std::string_view, std::optional<std::string>*>>{
            {"displayname", &displayname},
@@ -537,7 +537,8 @@ bool Parse(const toml::table& root, Manifest& m, Checker& c) {
            {"license", &license},
            {"stub", &stub},
            {"publisher", &publisher},
-           {"url", &url}}) {
+           {"url", &url},
+           {"codec", &codec}}) {
     if (!GetString(root, key, "manifest", *slot, c)) return false;
   }
   if (!displayname || displayname->empty()) return c.Fail("manifest: \"displayname\" is required");
@@ -576,6 +577,12 @@ bool Parse(const toml::table& root, Manifest& m, Checker& c) {
   if (licence && license) return c.Fail("manifest: give \"licence\" or \"license\", not both");
   if (licence || license) m.licence = m.base / PathFromUtf8(licence ? *licence : *license);
   if (stub) m.stub = m.base / PathFromUtf8(*stub);
+  if (codec) {
+    if (*codec != "classic" && *codec != "lzma2") {
+      return c.Fail("codec: \"" + *codec + "\" is not a codec (classic or lzma2)");
+    }
+    m.codec = *codec;
+  }
 
   if (const toml::node* node = root.get("services")) {
     const toml::array* list = node->as_array();

@@ -49,6 +49,7 @@ struct Manifest {
   std::string assocprogram;
   std::optional<std::filesystem::path> licence;
   std::optional<std::filesystem::path> stub;
+  std::string codec;  // "classic" or "lzma2"; empty: the packer's default
   std::vector<PackedFile> files;
   // Names beyond Windows-1252 (kept as UTF-16 beside their 8-bit forms), the selected languages
   // with the vendor's texts laid over them, and the brand.

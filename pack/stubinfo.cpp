@@ -15,6 +15,7 @@ StubInfo DescribeStub(const std::vector<std::uint8_t>& b) {
   info.pe = IsPeExecutable(b);
   if (!info.pe) return info;
   info.compact = StubReadsCompactDirectory(b);
+  info.lzma2 = StubReadsLzma2(b);
   const std::size_t lfanew = static_cast<std::size_t>(b[0x3C]) | (b[0x3D] << 8) | (b[0x3E] << 16) |
                              (static_cast<std::size_t>(b[0x3F]) << 24);
   const unsigned machine = lfanew + 6 <= b.size() ? b[lfanew + 4] | (b[lfanew + 5] << 8) : 0;
@@ -53,6 +54,7 @@ std::string StubSummary(const StubInfo& info) {
       "Kestrel setup " + (info.version.empty() ? "of unknown version" : info.version);
   text += ", " + info.machine;
   text += info.compact ? ", reads compact directories" : ", classic directories only";
+  text += info.lzma2 ? " and lzma2" : ", classic codec only";
   return text;
 }
 

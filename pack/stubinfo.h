@@ -13,11 +13,12 @@ struct StubInfo {
   std::string machine;   // "i686", "x86_64", "arm64" or "machine 0x1234"; empty unless `pe`
   std::string version;   // the application manifest's version of "Kestrel"; empty when none
   bool compact = false;  // carries the mark of a setup program that reads compact directories
+  bool lzma2 = false;    // and the mark of one that reads LZMA2 solid packages
 };
 
 StubInfo DescribeStub(const std::vector<std::uint8_t>& bytes);
 
-// One line for a person: "Kestrel setup 5.1.0.0, i686, reads compact directories".
+// One line for a person: "Kestrel setup 5.1.0.0, i686, reads compact directories and lzma2".
 std::string StubSummary(const StubInfo& info);
 
 }  // namespace kestrel::pack

@@ -294,7 +294,14 @@ int ListPackage(const fs::path& setup, std::ostream& out, std::ostream& err) {
       << (reader.header.encrypted != 1      ? "plain"
           : ReadPasswordData(reader.header) ? "enciphered with a password"
                                             : "enciphered")
-      << ", " << reader.records.size() << " files\n\n";
+      << ", " << reader.records.size() << " files\n";
+  if (const auto& solid = reader.solid()) {
+    out << "Codec:          lzma2, one solid stream of " << solid->packed << " bytes for "
+        << solid->unpacked << " bytes of content, "
+        << (Lzma2DictionaryBytes(solid->dictionary) >> 10) << " KiB dictionary\n\n";
+  } else {
+    out << "Codec:          classic (every file's blocks on their own)\n\n";
+  }
   out << std::setw(12) << "size" << std::setw(12) << "stored"
       << "  attr  path\n";
   std::int64_t total = 0, stored = 0;
@@ -342,11 +349,21 @@ int VerifyPackage(const fs::path& setup, const Unlock& unlock, std::ostream& out
     out << (check == PackageCheck::kOk ? "ok   package checksum\n"
                                        : "--   package checksum: none stored\n");
   }
+  const auto filecount = static_cast<std::size_t>(std::max(reader.trailer.filecount, 0));
+  if (const auto& solid = reader.solid()) {
+    DirectoryRecord stream{};
+    stream.dataoffset = solid->dataoffset;
+    if (!BlocksInDataArea(stream, *config, filecount)) {
+      out << "FAIL package layout: the solid stream is said to start at " << solid->dataoffset
+          << ", outside the data area between the Package header and the directory\n";
+      ++faults;
+    }
+  }
   for (std::size_t i = 0; i < reader.records.size(); ++i) {
     const DirectoryRecord r = reader.records[i];
     std::int64_t decoded = 0;
-    if (!BlocksInDataArea(r, *config,
-                          static_cast<std::size_t>(std::max(reader.trailer.filecount, 0)))) {
+    // a solid package's records hold offsets in its stream, checked when it was opened
+    if (!reader.solid() && !BlocksInDataArea(r, *config, filecount)) {
       out << "FAIL " << RecordPath(r) << ": its blocks are said to start at " << r.dataoffset
           << ", outside the data area between the Package header and the directory\n";
       ++faults;

@@ -18,6 +18,7 @@
 #include "decode/password.h"
 #include "pack/hostio.h"
 #include "pack/pathtext.h"
+#include "pack/stages.h"
 #include "pack/tools.h"
 #include "package/certtable.h"
 #include "package/directory.h"
@@ -58,7 +59,7 @@ struct Job {
 };
 
 // The output file under a temporary name; removed unless Commit renamed it into place.
-class TempOutput {
+class TempOutput final : public PackageOut {
  public:
   explicit TempOutput(fs::path final_path) : final_(std::move(final_path)) {
     std::random_device rd;
@@ -78,18 +79,17 @@ class TempOutput {
     file_.reset(OpenForWriting(temp_));
     return file_ != nullptr;
   }
-  bool Write(const void* data, std::size_t n) {
+  bool Write(const void* data, std::size_t n) override {
     if (n == 0) return true;
     if (std::fwrite(data, 1, n, file_.get()) != n) return false;
     if (checksumming_) crc_ = Crc32(data, n, crc_);
     pos_ += n;
     return true;
   }
-  std::uint64_t pos() const { return pos_; }
-  // Everything written from now on goes into the package checksum.
-  void StartChecksum() { checksumming_ = true; }
-  void StopChecksum() { checksumming_ = false; }
-  std::uint32_t crc() const { return crc_; }
+  std::uint64_t pos() const override { return pos_; }
+  void StartChecksum() override { checksumming_ = true; }
+  void StopChecksum() override { checksumming_ = false; }
+  std::uint32_t crc() const override { return crc_; }
   // Writes the file out under its temporary name.
   bool Close(std::string& error) {
     if (!file_) return true;
@@ -258,23 +258,24 @@ bool SameContent(const fs::path& a, const fs::path& b, std::uint64_t size) {
 // For every file whose content equals an earlier file's, that file's index (else npos). Only
 // files that share their size with another are read, and a matching CRC-32 is confirmed byte
 // for byte, so a collision never merges two different files.
-bool FindSharedContent(const Manifest& m, const std::vector<std::uint64_t>& sizes,
-                       std::vector<std::size_t>& same_as, std::string& error) {
-  same_as.assign(m.files.size(), std::string::npos);
+bool FindSharedContent(const std::vector<PackedFile>& files,
+                       const std::vector<std::uint64_t>& sizes, std::vector<std::size_t>& same_as,
+                       std::string& error) {
+  same_as.assign(files.size(), std::string::npos);
   std::map<std::uint64_t, std::size_t> per_size;
   for (std::uint64_t size : sizes) ++per_size[size];
   std::map<std::pair<std::uint64_t, std::uint32_t>, std::vector<std::size_t>> seen;
-  for (std::size_t i = 0; i < m.files.size(); ++i) {
+  for (std::size_t i = 0; i < files.size(); ++i) {
     if (per_size[sizes[i]] < 2) continue;
     std::uint32_t crc = 0;
-    if (!ReadPieces(m.files[i].source, sizes[i],
+    if (!ReadPieces(files[i].source, sizes[i],
                     [&](const std::uint8_t* p, std::size_t n) { crc = Crc32(p, n, crc); })) {
-      error = "cannot read " + PathToUtf8(m.files[i].source) + " (did it change while packing?)";
+      error = "cannot read " + PathToUtf8(files[i].source) + " (did it change while packing?)";
       return false;
     }
     auto& candidates = seen[{sizes[i], crc}];
     for (std::size_t c : candidates) {
-      if (SameContent(m.files[c].source, m.files[i].source, sizes[i])) {
+      if (SameContent(files[c].source, files[i].source, sizes[i])) {
         same_as[i] = c;
         break;
       }
@@ -286,10 +287,19 @@ bool FindSharedContent(const Manifest& m, const std::vector<std::uint64_t>& size
 
 }  // namespace
 
-bool StubReadsCompactDirectory(const std::vector<std::uint8_t>& stub) {
-  const auto& mark = kCompactDirectoryCapability;
+namespace {
+bool StubCarries(const std::vector<std::uint8_t>& stub, std::string_view mark) {
   return std::search(stub.begin(), stub.end(),
                      std::boyer_moore_horspool_searcher(mark.begin(), mark.end())) != stub.end();
+}
+}  // namespace
+
+bool StubReadsCompactDirectory(const std::vector<std::uint8_t>& stub) {
+  return StubCarries(stub, kCompactDirectoryCapability);
+}
+
+bool StubReadsLzma2(const std::vector<std::uint8_t>& stub) {
+  return StubCarries(stub, kLzma2Capability);
 }
 
 double OleDateFromUnix(std::int64_t seconds) {
@@ -303,75 +313,31 @@ bool IsPeExecutable(const std::vector<std::uint8_t>& b) {
   return lfanew <= b.size() - 4 && std::memcmp(b.data() + lfanew, "PE\0\0", 4) == 0;
 }
 
-bool BuildPackage(const Manifest& m, const BuildOptions& options, BuildResult& result,
-                  std::string& error) {
-  result = BuildResult{};
-  std::vector<fs::path> inputs{options.stub};
-  if (m.licence) inputs.push_back(*m.licence);
-  for (const auto& f : m.files) inputs.push_back(f.source);
-  if (!CheckOutputIsNoInput(options.output, inputs, error)) return false;
-  std::vector<std::uint8_t> stub;
-  if (!ReadInputFile(options.stub, static_cast<std::uint64_t>(options.limit), "stub", stub,
-                     error)) {
-    return false;
-  }
-  if (!IsPeExecutable(stub)) {
-    error = "stub " + PathToUtf8(options.stub) + " is not a PE executable";
-    return false;
-  }
-  std::optional<StubSignature> stubsignature;
-  if (!PrepareStub(stub, options, stubsignature, error)) return false;
-  if (static_cast<std::int64_t>(stub.size()) >= options.limit) {
-    error = "stub " + PathToUtf8(options.stub) + " is too large for the format's 2 GiB limit";
-    return false;
-  }
-  if (!options.classic_directory && !StubReadsCompactDirectory(stub)) {
-    error = "stub " + PathToUtf8(options.stub) +
-            " cannot read a compact directory (an older setup program?); use a current stub or "
-            "--classic-directory";
-    return false;
-  }
-  std::unique_ptr<CipherState> cipher;
-  if (!options.key.empty()) {
-    cipher = std::make_unique<CipherState>();
-    if (!MakeCipherState(options.key, *cipher)) {
-      error = "the key must be 1 to 56 bytes long";
-      return false;
-    }
-  }
-  std::optional<PasswordData> password_data;
-  if (options.password) {
-    if (cipher) {
-      error = "a package takes a key or a password, not both";
-      return false;
-    }
-    if (options.password->empty()) {
-      error = "the password is empty";
-      return false;
-    }
-    PasswordData d;
-    d.iterations = options.iterations ? options.iterations : kDefaultIterations;
-    if (d.iterations > kMaxIterations) {
-      error = "at most " + std::to_string(kMaxIterations) + " iterations";
-      return false;
-    }
-    std::random_device rd;
-    std::mt19937_64 fixed(options.saltseed.value_or(0));
-    for (auto& b : d.salt) b = static_cast<std::uint8_t>(options.saltseed ? fixed() : rd());
-    const PasswordKey derived = DerivePasswordKey(*options.password, d.salt, d.iterations);
-    d.verifier = derived.verifier;
-    cipher = std::make_unique<CipherState>();
-    MakeCipherState(derived.key, *cipher);
-    password_data = d;
-  }
-  std::string licence;
-  if (m.licence && !LicenceText(*m.licence, licence, error)) return false;
+bool SolidOrderLess(const PackedFile& a, const PackedFile& b) {
+  auto lower = [](std::u16string s) {
+    for (auto& c : s)
+      if (c >= u'A' && c <= u'Z') c = static_cast<char16_t>(c - u'A' + u'a');
+    return s;
+  };
+  auto extension = [](const std::u16string& name) {
+    const auto dot = name.rfind(u'.');
+    return dot == std::u16string::npos || dot == 0 ? std::u16string() : name.substr(dot + 1);
+  };
+  const std::u16string an = lower(a.filename), bn = lower(b.filename);
+  const std::u16string ae = extension(an), be = extension(bn);
+  if (ae != be) return ae < be;
+  if (an != bn) return an < bn;
+  return lower(a.subfolder) < lower(b.subfolder);
+}
 
-  // sizes are taken up front: the chunking depends on them, and a file that changes while it is
-  // packed is caught when it no longer has them
-  std::vector<std::uint64_t> sizes;
-  std::uint64_t total = 0;
-  for (const auto& f : m.files) {
+// Sizes are taken up front: the chunking depends on them, and a file that changes while it is
+// packed is caught when it no longer has them.
+bool PackageBuild::Walk(std::string& error) {
+  files = m.files;
+  if (codec == Codec::kLzma2) std::stable_sort(files.begin(), files.end(), SolidOrderLess);
+  sizes.clear();
+  total = 0;
+  for (const auto& f : files) {
     std::error_code ec;
     const auto size = fs::file_size(f.source, ec);
     if (ec) {
@@ -381,23 +347,79 @@ bool BuildPackage(const Manifest& m, const BuildOptions& options, BuildResult& r
     sizes.push_back(size);
     total += size;
   }
+  return true;
+}
 
-  std::vector<std::size_t> same_as;
-  if (!FindSharedContent(m, sizes, same_as, error)) return false;
+bool PackageBuild::Dedupe(std::string& error) {
+  return FindSharedContent(files, sizes, same_as, error);
+}
 
-  TempOutput out(options.output);
-  if (!out.Open()) {
-    error = "cannot create " + PathToUtf8(out.temp()) + ": " + std::strerror(errno);
-    return false;
-  }
-  auto write_failed = [&] {
-    error = "cannot write " + PathToUtf8(out.temp());
-    return false;
+bool PackageBuild::PlanRecords(std::string& error) {
+  records.assign(files.size(), DirectoryRecord{});
+  crcs.assign(files.size(), 0);
+  // chain starting values come straight from the system's random source unless a test fixes them
+  std::random_device random;
+  std::mt19937_64 seeded(options.chainseed.value_or(0));
+  auto next_chain = [&]() -> std::uint64_t {
+    if (options.chainseed) return seeded();
+    return (std::uint64_t{random()} << 32) | random();
   };
-  if (!out.Write(stub.data(), stub.size())) return write_failed();
-  const std::uint64_t packageoffset = stub.size();
-  out.StartChecksum();
+  for (std::size_t i = 0; i < files.size(); ++i) {
+    DirectoryRecord& r = records[i];
+    std::memset(&r, 0, sizeof r);
+    if (cipher && codec == Codec::kClassic) {
+      const std::uint64_t v = next_chain();
+      r.chainleft = static_cast<std::uint32_t>(v);
+      r.chainright = static_cast<std::uint32_t>(v >> 32);
+    }
+    WriteWide(r.filename, files[i].filename);
+    WriteWide(r.subfolder, files[i].subfolder);
+    r.filesize = static_cast<std::int64_t>(sizes[i]);
+    r.attributes = files[i].attributes;
+    r.filetime = FileTime(files[i].source, options.source_date_epoch);
+    // a file stored once for several records is enciphered with the first record's chain
+    if (same_as[i] != std::string::npos) {
+      r.chainleft = records[same_as[i]].chainleft;
+      r.chainright = records[same_as[i]].chainright;
+    }
+  }
+  if (codec == Codec::kLzma2) {
+    solid = SolidStreamRef{};
+    if (cipher) {
+      const std::uint64_t v = next_chain();
+      solid->chainleft = static_cast<std::uint32_t>(v);
+      solid->chainright = static_cast<std::uint32_t>(v >> 32);
+    }
+  }
+  if (!options.classic_directory) {
+    // what every reader will have to hold, refused before any content is packed
+    if (records.size() > kMaxDirectoryRecords) {
+      error = std::to_string(records.size()) + " files: a package holds at most " +
+              std::to_string(kMaxDirectoryRecords);
+      return false;
+    }
+    Directory held;
+    for (const DirectoryRecord& r : records) held.Add(r);
+    if (held.HeldBytes() > kMaxDirectoryHeldBytes) {
+      error = "the directory's names would take " + std::to_string(held.HeldBytes() >> 20) +
+              " MiB to read, more than the " + std::to_string(kMaxDirectoryHeldBytes >> 20) +
+              " MiB a reader allows";
+      return false;
+    }
+  }
+  return true;
+}
 
+bool PackageBuild::LimitReached(const PackageOut& out, std::string& error) const {
+  // the classic directory's size: an upper bound of the compact one
+  const std::uint64_t directory = kDirectoryRecordSize * files.size() + kDirectoryTrailerSize;
+  if (static_cast<std::int64_t>(out.pos() + directory) <= options.limit) return false;
+  error = "the package would pass the format's limit of 2 GiB (" + std::to_string(options.limit) +
+          " bytes up to the end of the directory)";
+  return true;
+}
+
+bool PackageBuild::Encode(PackageOut& out, std::string& error) {
   auto header = std::make_unique<PackageHeader>();
   std::memset(header.get(), 0, sizeof(PackageHeader));
   std::memcpy(header->magic, kPackageMagic.data(), 4);
@@ -417,61 +439,34 @@ bool BuildPackage(const Manifest& m, const BuildOptions& options, BuildResult& r
       options.source_date_epoch.value_or(std::chrono::duration_cast<std::chrono::seconds>(
                                              std::chrono::system_clock::now().time_since_epoch())
                                              .count())));
-  if (!out.Write(header.get(), sizeof(PackageHeader))) return write_failed();
-
-  std::vector<DirectoryRecord> records(m.files.size());
-  std::vector<std::uint32_t> crcs(m.files.size(), 0);  // of each file's content, chunk by chunk
-  // chain starting values come straight from the system's random source unless a test fixes them
-  std::random_device random;
-  std::mt19937_64 seeded(options.chainseed.value_or(0));
-  auto next_chain = [&]() -> std::uint64_t {
-    if (options.chainseed) return seeded();
-    return (std::uint64_t{random()} << 32) | random();
-  };
-  for (std::size_t i = 0; i < m.files.size(); ++i) {
-    DirectoryRecord& r = records[i];
-    std::memset(&r, 0, sizeof r);
-    if (cipher) {
-      const std::uint64_t v = next_chain();
-      r.chainleft = static_cast<std::uint32_t>(v);
-      r.chainright = static_cast<std::uint32_t>(v >> 32);
-    }
-    WriteWide(r.filename, m.files[i].filename);
-    WriteWide(r.subfolder, m.files[i].subfolder);
-    r.filesize = static_cast<std::int64_t>(sizes[i]);
-    r.attributes = m.files[i].attributes;
-    r.filetime = FileTime(m.files[i].source, options.source_date_epoch);
-    // a file stored once for several records is enciphered with the first record's chain
-    if (same_as[i] != std::string::npos) {
-      r.chainleft = records[same_as[i]].chainleft;
-      r.chainright = records[same_as[i]].chainright;
-    }
+  if (!out.Write(header.get(), sizeof(PackageHeader))) return false;
+  const std::uint64_t data_start = out.pos();
+  if (!(codec == Codec::kLzma2 ? EncodeSolidStream(out, error) : EncodeClassic(out, error)))
+    return false;
+  result.data_bytes = out.pos() - data_start;
+  for (std::size_t i = 0; i < records.size(); ++i) {
+    if (same_as[i] == std::string::npos) continue;
+    records[i].dataoffset = records[same_as[i]].dataoffset;
+    records[i].storedsize = records[same_as[i]].storedsize;
+    crcs[i] = crcs[same_as[i]];  // the same content, read once
+    ++result.shared_files;
+    result.shared_bytes += sizes[i];
   }
-  if (!options.classic_directory) {
-    // what every reader will have to hold, refused before any content is packed
-    if (records.size() > kMaxDirectoryRecords) {
-      error = std::to_string(records.size()) + " files: a package holds at most " +
-              std::to_string(kMaxDirectoryRecords);
-      return false;
-    }
-    Directory held;
-    for (const DirectoryRecord& r : records) held.Add(r);
-    if (held.HeldBytes() > kMaxDirectoryHeldBytes) {
-      error = "the directory's names would take " + std::to_string(held.HeldBytes() >> 20) +
-              " MiB to read, more than the " + std::to_string(kMaxDirectoryHeldBytes >> 20) +
-              " MiB a reader allows";
-      return false;
-    }
-  }
+  for (std::size_t i = 0; i < records.size(); ++i) SetFileContentCrc(records[i], crcs[i]);
+  return true;
+}
 
+static unsigned Threads(const BuildOptions& options) {
   unsigned threads = options.threads ? options.threads : std::thread::hardware_concurrency();
-  if (threads == 0) threads = 1;
+  return threads == 0 ? 1 : threads;
+}
+
+bool PackageBuild::EncodeClassic(PackageOut& out, std::string& error) {
+  const unsigned threads = Threads(options);
   std::vector<std::unique_ptr<Encoder>> encoders;
   for (unsigned t = 0; t < threads; ++t)
     encoders.push_back(std::make_unique<Encoder>(options.level));
   const std::size_t batch = std::size_t{threads} * 8;
-  // the classic directory's size: an upper bound of the compact one
-  const std::uint64_t directory = kDirectoryRecordSize * m.files.size() + kDirectoryTrailerSize;
 
   std::vector<Job> jobs;
   std::ifstream in;
@@ -479,7 +474,6 @@ bool BuildPackage(const Manifest& m, const BuildOptions& options, BuildResult& r
   std::uint64_t offset = 0;  // bytes of it read so far
   bool started = false;      // its first chunk is out
   std::uint64_t done = 0;
-  std::vector<std::uint8_t> zero;
   auto flush = [&]() -> bool {
     EncodeJobs(jobs, encoders);
     for (Job& job : jobs) {
@@ -489,7 +483,7 @@ bool BuildPackage(const Manifest& m, const BuildOptions& options, BuildResult& r
         BlockHeader h{};
         h.marker = kBlockMarker;
         h.lastblock = 1;
-        if (!out.Write(&h, sizeof h)) return write_failed();
+        if (!out.Write(&h, sizeof h)) return false;
       }
       for (std::size_t b = 0; b < job.blocks.size(); ++b) {
         EncodedBlock& block = job.blocks[b];
@@ -508,23 +502,19 @@ bool BuildPackage(const Manifest& m, const BuildOptions& options, BuildResult& r
                           r.chainright);
         }
         if (!out.Write(&h, sizeof h) || !out.Write(block.payload.data(), block.payload.size()))
-          return write_failed();
+          return false;
         r.storedsize += static_cast<std::int64_t>(block.payload.size());
       }
       crcs[job.file] = Crc32(job.data.data(), job.data.size(), crcs[job.file]);
       done += job.data.size();
     }
     jobs.clear();
-    if (static_cast<std::int64_t>(out.pos() + directory) > options.limit) {
-      error = "the package would pass the format's limit of 2 GiB (" +
-              std::to_string(options.limit) + " bytes up to the end of the directory)";
-      return false;
-    }
+    if (LimitReached(out, error)) return false;
     if (options.progress) options.progress(done, total);
     return true;
   };
 
-  while (file < m.files.size()) {
+  while (file < files.size()) {
     if (!started && same_as[file] != std::string::npos) {
       done += sizes[file];
       ++file;
@@ -532,9 +522,9 @@ bool BuildPackage(const Manifest& m, const BuildOptions& options, BuildResult& r
     }
     const bool first = !started;
     if (!started) {
-      in = std::ifstream(m.files[file].source, std::ios::binary);
+      in = std::ifstream(files[file].source, std::ios::binary);
       if (!in) {
-        error = "cannot open " + PathToUtf8(m.files[file].source);
+        error = "cannot open " + PathToUtf8(files[file].source);
         return false;
       }
       started = true;
@@ -547,7 +537,7 @@ bool BuildPackage(const Manifest& m, const BuildOptions& options, BuildResult& r
     job.data.resize(want);
     if (want > 0 &&
         !in.read(reinterpret_cast<char*>(job.data.data()), static_cast<std::streamsize>(want))) {
-      error = "cannot read " + PathToUtf8(m.files[file].source) + " (did it change while packing?)";
+      error = "cannot read " + PathToUtf8(files[file].source) + " (did it change while packing?)";
       return false;
     }
     offset += want;
@@ -555,7 +545,7 @@ bool BuildPackage(const Manifest& m, const BuildOptions& options, BuildResult& r
     jobs.push_back(std::move(job));
     if (jobs.back().last) {
       if (in.peek() != std::char_traits<char>::eof()) {
-        error = PathToUtf8(m.files[file].source) + " grew while it was packed";
+        error = PathToUtf8(files[file].source) + " grew while it was packed";
         return false;
       }
       in.close();
@@ -564,69 +554,168 @@ bool BuildPackage(const Manifest& m, const BuildOptions& options, BuildResult& r
     }
     if (jobs.size() >= batch && !flush()) return false;
   }
-  if (!jobs.empty() && !flush()) return false;
+  return jobs.empty() || flush();
+}
 
-  for (std::size_t i = 0; i < records.size(); ++i) {
-    if (same_as[i] == std::string::npos) continue;
-    records[i].dataoffset = records[same_as[i]].dataoffset;
-    records[i].storedsize = records[same_as[i]].storedsize;
-    crcs[i] = crcs[same_as[i]];  // the same content, read once
-    ++result.shared_files;
-    result.shared_bytes += sizes[i];
+// The stored files' content, in directory order, as one stream cut into stored blocks.
+bool PackageBuild::EncodeSolidStream(PackageOut& out, std::string& error) {
+  SolidStreamRef& ref = *solid;
+  ref.codec = Codec::kLzma2;
+  ref.dataoffset = static_cast<std::int64_t>(out.pos() - packageoffset);
+  std::uint64_t content = 0;
+  for (std::size_t i = 0; i < files.size(); ++i) {
+    if (same_as[i] != std::string::npos) continue;
+    records[i].dataoffset = static_cast<std::int64_t>(content);
+    content += sizes[i];
   }
-  for (std::size_t i = 0; i < records.size(); ++i) SetFileContentCrc(records[i], crcs[i]);
+  ref.unpacked = content;
+  ref.dictionary = Lzma2DictionaryProp(SolidDictionary(options.solid, content));
 
-  // A stream of the packer's own (the compact directory, the locale) as one coded block run at
-  // the current position; it is never enciphered, so it can be read before any key is known.
-  auto write_run = [&](const std::vector<std::uint8_t>& stream) -> bool {
-    std::vector<Job> runs;
-    for (std::size_t at = 0; at < stream.size(); at += kMaxChunk) {
-      Job job;
-      const auto end = std::min(stream.size(), at + kMaxChunk);
-      job.data.assign(stream.begin() + static_cast<std::ptrdiff_t>(at),
-                      stream.begin() + static_cast<std::ptrdiff_t>(end));
-      runs.push_back(std::move(job));
+  // the reader: file by file, each checked against its size taken at the walk
+  std::size_t file = 0;
+  std::uint64_t offset = 0, done = 0;
+  std::ifstream in;
+  auto read = [&](std::uint8_t* to, std::size_t n) -> bool {
+    while (n > 0) {
+      while (file < files.size() && (same_as[file] != std::string::npos || offset == sizes[file])) {
+        if (same_as[file] == std::string::npos && in.is_open()) {
+          if (in.peek() != std::char_traits<char>::eof()) {
+            error = PathToUtf8(files[file].source) + " grew while it was packed";
+            return false;
+          }
+          in.close();
+        }
+        done += same_as[file] == std::string::npos ? 0 : sizes[file];
+        ++file;
+        offset = 0;
+      }
+      if (file == files.size()) {
+        error = "internal error: the solid stream ran past its files";
+        return false;
+      }
+      if (!in.is_open()) {
+        in = std::ifstream(files[file].source, std::ios::binary);
+        if (!in) {
+          error = "cannot open " + PathToUtf8(files[file].source);
+          return false;
+        }
+      }
+      const auto take = static_cast<std::size_t>(std::min<std::uint64_t>(n, sizes[file] - offset));
+      if (!in.read(reinterpret_cast<char*>(to), static_cast<std::streamsize>(take))) {
+        error = "cannot read " + PathToUtf8(files[file].source) + " (did it change while packing?)";
+        return false;
+      }
+      crcs[file] = Crc32(to, take, crcs[file]);
+      offset += take;
+      done += take;
+      to += take;
+      n -= take;
     }
-    EncodeJobs(runs, encoders);
-    std::vector<const EncodedBlock*> blocks;
-    for (const Job& job : runs)
-      for (const EncodedBlock& b : job.blocks) blocks.push_back(&b);
-    if (blocks.empty()) {  // nothing: a run that ends at once
-      BlockHeader h{};
-      h.marker = kBlockMarker;
-      h.lastblock = 1;
-      if (!out.Write(&h, sizeof h)) return write_failed();
-    }
-    for (std::size_t b = 0; b < blocks.size(); ++b) {
-      BlockHeader h{};
-      h.marker = kBlockMarker;
-      h.coded = blocks[b]->coded ? 1 : 0;
-      h.bitcount = blocks[b]->bitcount;
-      h.lastblock = b + 1 == blocks.size() ? 1 : 0;
-      if (!out.Write(&h, sizeof h) ||
-          !out.Write(blocks[b]->payload.data(), blocks[b]->payload.size()))
-        return write_failed();
-    }
+    if (options.progress) options.progress(done, total);
     return true;
   };
 
-  // Items of the Configuration record's extension, in the order they are stored.
-  std::vector<std::pair<ConfigTag, std::vector<std::uint8_t>>> config_items;
+  // the writer: whole blocks of 65536 stream bytes, the last one marked
+  std::vector<std::uint8_t> pending;
+  std::uint64_t blocks = 0;
+  auto put_block = [&](std::size_t n, bool last) -> bool {
+    std::vector<std::uint8_t> payload(PayloadBytes(static_cast<std::uint32_t>(n * 8)), 0);
+    std::memcpy(payload.data(), pending.data(), n);
+    if (cipher) {
+      EncipherPayload(*cipher, payload.data(), payload.size(), SolidChainLeft(ref, blocks),
+                      ref.chainright);
+    }
+    BlockHeader h{};
+    h.marker = kBlockMarker;
+    h.bitcount = static_cast<std::uint32_t>(n * 8);
+    h.lastblock = last ? 1 : 0;
+    if (!out.Write(&h, sizeof h) || !out.Write(payload.data(), payload.size())) {
+      error.clear();
+      return false;
+    }
+    pending.erase(pending.begin(), pending.begin() + static_cast<std::ptrdiff_t>(n));
+    ref.packed += n;
+    ++blocks;
+    return !LimitReached(out, error);
+  };
+  auto emit = [&](std::span<const std::uint8_t> piece) -> bool {
+    pending.insert(pending.end(), piece.begin(), piece.end());
+    // more than a block pending: the last block is always one that holds the end mark
+    while (pending.size() > kMaxChunk) {
+      if (!put_block(kMaxChunk, false)) return false;
+    }
+    return true;
+  };
+  // the fast level trades a little ratio for several times the speed
+  SolidSettings settings = options.solid;
+  if (options.level == Level::kFast) {
+    settings.preset = std::min<std::uint32_t>(settings.preset, 6);
+    settings.extreme = false;
+  }
+  if (!EncodeSolid(content, settings, Threads(options), read, emit, error)) return false;
+  while (pending.size() > kMaxChunk) {
+    if (!put_block(kMaxChunk, false)) return false;
+  }
+  if (!put_block(pending.size(), true)) return false;
+  if (in.is_open() && in.peek() != std::char_traits<char>::eof()) {
+    error = PathToUtf8(files[file].source) + " grew while it was packed";
+    return false;
+  }
+  if (options.progress) options.progress(total, total);
+  return true;
+}
+
+bool PackageBuild::WriteRun(PackageOut& out, const std::vector<std::uint8_t>& stream) {
+  std::vector<Job> runs;
+  for (std::size_t at = 0; at < stream.size(); at += kMaxChunk) {
+    Job job;
+    const auto end = std::min(stream.size(), at + kMaxChunk);
+    job.data.assign(stream.begin() + static_cast<std::ptrdiff_t>(at),
+                    stream.begin() + static_cast<std::ptrdiff_t>(end));
+    runs.push_back(std::move(job));
+  }
+  std::vector<std::unique_ptr<Encoder>> encoders;
+  for (unsigned t = 0; t < Threads(options); ++t)
+    encoders.push_back(std::make_unique<Encoder>(options.level));
+  EncodeJobs(runs, encoders);
+  std::vector<const EncodedBlock*> blocks;
+  for (const Job& job : runs)
+    for (const EncodedBlock& b : job.blocks) blocks.push_back(&b);
+  if (blocks.empty()) {  // nothing: a run that ends at once
+    BlockHeader h{};
+    h.marker = kBlockMarker;
+    h.lastblock = 1;
+    if (!out.Write(&h, sizeof h)) return false;
+  }
+  for (std::size_t b = 0; b < blocks.size(); ++b) {
+    BlockHeader h{};
+    h.marker = kBlockMarker;
+    h.coded = blocks[b]->coded ? 1 : 0;
+    h.bitcount = blocks[b]->bitcount;
+    h.lastblock = b + 1 == blocks.size() ? 1 : 0;
+    if (!out.Write(&h, sizeof h) ||
+        !out.Write(blocks[b]->payload.data(), blocks[b]->payload.size()))
+      return false;
+  }
+  return true;
+}
+
+bool PackageBuild::WriteDirectory(PackageOut& out, std::string& error) {
   if (const std::vector<std::uint8_t> locale = EncodeLocale(m.locale); !locale.empty()) {
     LocaleRef ref;
     ref.dataoffset = static_cast<std::int64_t>(out.pos() - packageoffset);
     ref.length = locale.size();
     ref.crc = Crc32(locale.data(), locale.size());
-    if (!write_run(locale)) return false;
+    if (!WriteRun(out, locale)) return false;
     std::vector<std::uint8_t> item(LocaleRef::kItemSize);
     ref.Store(item.data());
-    config_items.emplace_back(ConfigTag::kLocale, std::move(item));
+    directory_items.push_back({ConfigTag::kLocale, std::move(item)});
     result.locale_bytes = out.pos() - packageoffset - static_cast<std::uint64_t>(ref.dataoffset);
   }
   const std::uint64_t directory_start = out.pos();
   if (options.classic_directory) {
     for (const auto& r : records) {
-      if (!out.Write(&r, sizeof r)) return write_failed();
+      if (!out.Write(&r, sizeof r)) return false;
     }
   } else {
     std::vector<std::uint8_t> stream;
@@ -638,27 +727,41 @@ bool BuildPackage(const Manifest& m, const BuildOptions& options, BuildResult& r
     ref.count = static_cast<std::uint32_t>(records.size());
     ref.length = stream.size();
     ref.crc = Crc32(stream.data(), stream.size());
-    if (!write_run(stream)) return false;
+    if (!WriteRun(out, stream)) return false;
     std::vector<std::uint8_t> item(CompactDirectoryRef::kItemSize);
     ref.Store(item.data());
-    config_items.emplace_back(ConfigTag::kCompactDirectory, std::move(item));
+    // a solid package's directory goes under a tag older setup programs do not know, so that
+    // they find only the placeholder
+    directory_items.push_back(
+        {solid ? ConfigTag::kSolidDirectory : ConfigTag::kCompactDirectory, std::move(item)});
+    if (solid) {
+      std::vector<std::uint8_t> stream_item(SolidStreamRef::kItemSize);
+      solid->Store(stream_item.data());
+      directory_items.push_back({ConfigTag::kSolidStream, std::move(stream_item)});
+    }
     // older setup programs find one record they refuse before creating anything
     auto placeholder = std::make_unique<DirectoryRecord>();
     std::memset(placeholder.get(), 0, sizeof(DirectoryRecord));
     WriteWide(placeholder->filename, kCompactPlaceholderName);
-    if (!out.Write(placeholder.get(), sizeof(DirectoryRecord))) return write_failed();
+    if (!out.Write(placeholder.get(), sizeof(DirectoryRecord))) return false;
   }
   DirectoryTrailer trailer{};
   std::memcpy(trailer.magic, kPackageMagic.data(), 4);
   trailer.filecount = options.classic_directory ? static_cast<std::int32_t>(records.size()) : 1;
-  if (!out.Write(&trailer, sizeof trailer)) return write_failed();
+  if (!out.Write(&trailer, sizeof trailer)) return false;
   result.directory_bytes = out.pos() - directory_start;
-  const std::uint64_t licenseoffset = out.pos();
-  if (static_cast<std::int64_t>(licenseoffset) > options.limit) {
+  if (static_cast<std::int64_t>(out.pos()) > options.limit) {
     error = "the package would pass the format's limit of 2 GiB";
     return false;
   }
-  if (!out.Write(licence.data(), licence.size())) return write_failed();
+  return true;
+}
+
+bool PackageBuild::WriteRecord(PackageOut& out, const std::string& licence,
+                               const std::optional<StubSignature>& stub_signature,
+                               std::string& error) {
+  const std::uint64_t licenseoffset = out.pos();
+  if (!out.Write(licence.data(), licence.size())) return false;
   // A file whose length is a multiple of 8 gets its certificate table right behind the record:
   // signing tools pad anything else with zeros, which could not be told from the record's own
   // zero tail. The padding lies in the licence region, read only up to its first zero byte.
@@ -666,7 +769,7 @@ bool BuildPackage(const Manifest& m, const BuildOptions& options, BuildResult& r
   const std::size_t padding =
       (kCertificateAlignment - out.pos() % kCertificateAlignment) % kCertificateAlignment;
   const std::uint8_t zeros[kCertificateAlignment] = {};
-  if (!out.Write(zeros, padding)) return write_failed();
+  if (!out.Write(zeros, padding)) return false;
   out.StopChecksum();
   const std::uint64_t recordpos = out.pos();
 
@@ -700,9 +803,9 @@ bool BuildPackage(const Manifest& m, const BuildOptions& options, BuildResult& r
 
   // The extension goes last: the checksum covers every field in front of it.
   std::vector<ConfigItem> items = options.config_items;
-  if (stubsignature) {
+  if (stub_signature) {
     std::uint8_t bytes[kStubSignatureBytes];
-    EncodeStubSignature(*stubsignature, bytes);
+    EncodeStubSignature(*stub_signature, bytes);
     items.push_back({ConfigTag::kStubSignature, {std::begin(bytes), std::end(bytes)}});
   }
   {
@@ -716,7 +819,7 @@ bool BuildPackage(const Manifest& m, const BuildOptions& options, BuildResult& r
     error = "publisher and url do not fit the record";
     return false;
   }
-  for (const auto& [tag, bytes] : config_items) items.push_back({tag, bytes});
+  for (const ConfigItem& item : directory_items) items.push_back(item);
   for (const ConfigItem& item : items) {
     if (!extension.Add(item.tag, std::span<const std::uint8_t>(item.bytes))) {
       error = "the Configuration record has no room for all its extension items";
@@ -724,11 +827,117 @@ bool BuildPackage(const Manifest& m, const BuildOptions& options, BuildResult& r
     }
   }
   extension.Finish();
-  if (!out.Write(config.get(), sizeof(ConfigRecord))) return write_failed();
+  return out.Write(config.get(), sizeof(ConfigRecord));
+}
 
+bool BuildPackage(const Manifest& m, const BuildOptions& options, BuildResult& result,
+                  std::string& error) {
+  result = BuildResult{};
+  PackageBuild build(m, options);
+  // the classic directory is for setup programs that read no compact directory, and those read
+  // no LZMA2 either: it takes the classic codec unless one is named
+  build.codec = options.codec.value_or(m.codec == "classic"        ? Codec::kClassic
+                                       : m.codec == "lzma2"        ? Codec::kLzma2
+                                       : options.classic_directory ? Codec::kClassic
+                                                                   : DefaultCodec());
+  std::vector<fs::path> inputs{options.stub};
+  if (m.licence) inputs.push_back(*m.licence);
+  for (const auto& f : m.files) inputs.push_back(f.source);
+  if (!CheckOutputIsNoInput(options.output, inputs, error)) return false;
+  std::vector<std::uint8_t> stub;
+  if (!ReadInputFile(options.stub, static_cast<std::uint64_t>(options.limit), "stub", stub,
+                     error)) {
+    return false;
+  }
+  if (!IsPeExecutable(stub)) {
+    error = "stub " + PathToUtf8(options.stub) + " is not a PE executable";
+    return false;
+  }
+  std::optional<StubSignature> stubsignature;
+  if (!PrepareStub(stub, options, stubsignature, error)) return false;
+  if (static_cast<std::int64_t>(stub.size()) >= options.limit) {
+    error = "stub " + PathToUtf8(options.stub) + " is too large for the format's 2 GiB limit";
+    return false;
+  }
+  if (build.codec == Codec::kLzma2) {
+    if (options.classic_directory) {
+      error =
+          "an LZMA2 package needs the compact directory: --classic-directory is for setup "
+          "programs that cannot read it, and they cannot read LZMA2 either (use --codec "
+          "classic)";
+      return false;
+    }
+    if (!StubReadsLzma2(stub)) {
+      error = "stub " + PathToUtf8(options.stub) +
+              " cannot read LZMA2 packages (an older setup program?); use a current stub or "
+              "--codec classic";
+      return false;
+    }
+  }
+  if (!options.classic_directory && !StubReadsCompactDirectory(stub)) {
+    error = "stub " + PathToUtf8(options.stub) +
+            " cannot read a compact directory (an older setup program?); use a current stub or "
+            "--classic-directory";
+    return false;
+  }
+  if (!options.key.empty()) {
+    build.cipher = std::make_unique<CipherState>();
+    if (!MakeCipherState(options.key, *build.cipher)) {
+      error = "the key must be 1 to 56 bytes long";
+      return false;
+    }
+  }
+  if (options.password) {
+    if (build.cipher) {
+      error = "a package takes a key or a password, not both";
+      return false;
+    }
+    if (options.password->empty()) {
+      error = "the password is empty";
+      return false;
+    }
+    PasswordData d;
+    d.iterations = options.iterations ? options.iterations : kDefaultIterations;
+    if (d.iterations > kMaxIterations) {
+      error = "at most " + std::to_string(kMaxIterations) + " iterations";
+      return false;
+    }
+    std::random_device rd;
+    std::mt19937_64 fixed(options.saltseed.value_or(0));
+    for (auto& b : d.salt) b = static_cast<std::uint8_t>(options.saltseed ? fixed() : rd());
+    const PasswordKey derived = DerivePasswordKey(*options.password, d.salt, d.iterations);
+    d.verifier = derived.verifier;
+    build.cipher = std::make_unique<CipherState>();
+    MakeCipherState(derived.key, *build.cipher);
+    build.password_data = d;
+  }
+  std::string licence;
+  if (m.licence && !LicenceText(*m.licence, licence, error)) return false;
+
+  if (!build.Walk(error) || !build.Dedupe(error) || !build.PlanRecords(error)) return false;
+
+  TempOutput out(options.output);
+  if (!out.Open()) {
+    error = "cannot create " + PathToUtf8(out.temp()) + ": " + std::strerror(errno);
+    return false;
+  }
+  auto failed = [&] {
+    if (error.empty()) error = "cannot write " + PathToUtf8(out.temp());
+    return false;
+  };
+  error.clear();
+  if (!out.Write(stub.data(), stub.size())) return failed();
+  build.packageoffset = stub.size();
+  out.StartChecksum();
+  if (!build.Encode(out, error) || !build.WriteDirectory(out, error) ||
+      !build.WriteRecord(out, licence, stubsignature, error)) {
+    return failed();
+  }
+  result = build.result;
+  result.codec = build.codec;
   result.files = m.files.size();
-  result.content_bytes = total;
-  result.package_bytes = out.pos() - packageoffset;
+  result.content_bytes = build.total;
+  result.package_bytes = out.pos() - build.packageoffset;
   result.stub_signed = stubsignature.has_value();
   if (!options.sign) return out.Commit(error);
 

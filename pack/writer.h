@@ -12,7 +12,9 @@
 #include "pack/encoder.h"
 #include "pack/manifest.h"
 #include "pack/sign.h"
+#include "pack/solidenc.h"
 #include "package/extension.h"
+#include "package/solid.h"
 
 namespace kestrel::pack {
 
@@ -26,6 +28,9 @@ struct BuildOptions {
   std::filesystem::path stub;    // the setup program the package is appended to
   std::filesystem::path output;  // written through a temporary file, renamed at the end
   Level level = Level::kBest;
+  // The codec; unset: the manifest's `codec`, else DefaultCodec().
+  std::optional<Codec> codec;
+  SolidSettings solid;            // how an LZMA2 solid stream is encoded
   std::vector<std::uint8_t> key;  // 1..56 raw key bytes enciphers every payload; empty: plain
   // Enciphers with a key derived from this UTF-8 password instead, and stores the password data
   // (salt, iteration count, verifier) in the Package header. Not together with `key`.
@@ -51,7 +56,14 @@ struct BuildOptions {
   std::function<void(std::uint64_t done, std::uint64_t total)> progress;
 };
 
+// The codec of a new package when neither the command line nor the manifest names one: LZMA2,
+// where this packer has its encoder.
+inline Codec DefaultCodec() {
+  return HaveLzma2Encoder() ? Codec::kLzma2 : Codec::kClassic;
+}
+
 struct BuildResult {
+  Codec codec = Codec::kClassic;
   std::uint64_t files = 0;
   std::uint64_t content_bytes = 0;  // sum of the packed files' sizes
   std::uint64_t package_bytes = 0;  // size of the output without the stub
@@ -60,6 +72,7 @@ struct BuildResult {
   std::uint64_t shared_files = 0;     // files whose content was already stored for another
   std::uint64_t shared_bytes = 0;     // their content bytes, stored once
   std::uint64_t directory_bytes = 0;  // the directory as stored, trailer and placeholder counted
+  std::uint64_t data_bytes = 0;       // the data area: the content as stored
   std::uint64_t locale_bytes = 0;     // names, languages and brand as stored; 0 when none
 };
 
@@ -71,6 +84,8 @@ bool IsPeExecutable(const std::vector<std::uint8_t>& bytes);
 
 // True when the stub carries the mark of a setup program that reads compact directories.
 bool StubReadsCompactDirectory(const std::vector<std::uint8_t>& stub);
+// True when it carries the mark of one that reads LZMA2 solid packages.
+bool StubReadsLzma2(const std::vector<std::uint8_t>& stub);
 
 // Seconds since 1970 to an OLE Automation date.
 double OleDateFromUnix(std::int64_t seconds);

@@ -31,8 +31,12 @@ enum class ConfigTag : std::uint8_t {
   kStubSignature = 3,     // the signed stub's certificate-table entry and PE checksum
   kPackageChecksum = 4,   // integrity of the package region
   kCompactDirectory = 5,  // where the compressed directory lies
-  // 6 is taken by the product identity
-  kLocale = 7,  // names in any script, languages and brand (package/locale.h)
+  // A solid package's compact directory, under a tag of its own so that a setup program that
+  // knows compact directories but not the codec falls back on the classic placeholder and refuses.
+  kSolidDirectory = 6,
+  kSolidStream = 7,  // the codec and where the solid stream lies
+  // 8 is left for the product identity
+  kLocale = 9,  // names in any script, languages and brand (package/locale.h)
 };
 
 // Tags of the Package header's reserved bytes.

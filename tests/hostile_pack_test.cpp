@@ -62,6 +62,8 @@ std::vector<std::uint8_t> FakePe(std::size_t size = 1000) {
   // a current setup program, which reads the compact directory
   const std::string_view mark = kCompactDirectoryCapability;
   if (size >= 0x100 + mark.size()) std::memcpy(&b[0x100], mark.data(), mark.size());
+  if (size >= 0x140 + kLzma2Capability.size())
+    std::memcpy(&b[0x140], kLzma2Capability.data(), kLzma2Capability.size());
   return b;
 }
 
@@ -688,9 +690,9 @@ TEST_F(HostileCliTest, ASignalDuringBuildLeavesNoPartialOutput) {
         }
       }
     };
-    const RunResult r = RunPack(
-        {"build", P("good.toml"), "-o", P("setup.exe"), "--stub", P("stub.exe"), "--threads", "1"},
-        dir_.path(), poll, 60);
+    const RunResult r = RunPack({"build", P("good.toml"), "-o", P("setup.exe"), "--stub",
+                                 P("stub.exe"), "--threads", "1", "--codec", "classic"},
+                                dir_.path(), poll, 60);
     ASSERT_TRUE(sent) << r.output;
     EXPECT_EQ(r.signal, sig) << r.exit_code << r.output;
     EXPECT_FALSE(fs::exists(dir_ / "setup.exe"));

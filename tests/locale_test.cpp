@@ -1,6 +1,7 @@
 // A package's names in any script, its languages and the vendor's texts: from the manifest through
 // the packer into the package and back as setup reads them at start-up.
 #include "package/locale.h"
+#include "package/solid.h"
 
 #include <gtest/gtest.h>
 
@@ -27,6 +28,7 @@ std::vector<std::uint8_t> FakeStub() {
   std::vector<std::uint8_t> b(1000, 0xAB);
   std::copy(kCompactDirectoryCapability.begin(), kCompactDirectoryCapability.end(),
             b.begin() + 0x100);
+  std::copy(kLzma2Capability.begin(), kLzma2Capability.end(), b.begin() + 0x140);
   b[0] = 'M';
   b[1] = 'Z';
   b[0x3C] = 0x80;

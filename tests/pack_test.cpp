@@ -3,6 +3,7 @@
 #include <array>
 #include <cstring>
 #include <filesystem>
+#include <functional>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -10,6 +11,7 @@
 #include "decode/password.h"
 #include "installengine/extract.h"
 #include "pack/manifest.h"
+#include "pack/stages.h"
 #include "pack/tools.h"
 #include "pack/writer.h"
 #include "package/directory.h"
@@ -34,6 +36,7 @@ std::vector<std::uint8_t> FakePe(std::size_t size = 1000, bool reads_compact = t
   if (reads_compact) {
     std::copy(kCompactDirectoryCapability.begin(), kCompactDirectoryCapability.end(),
               b.begin() + 0x100);
+    std::copy(kLzma2Capability.begin(), kLzma2Capability.end(), b.begin() + 0x140);
   }
   b[0] = 'M';
   b[1] = 'Z';
@@ -309,6 +312,7 @@ TEST_F(PackTest, SharedContentAndCompactDirectoryRoundTripInBothForms) {
 
   std::ostringstream lists[2];
   std::uint64_t sizes[2] = {};
+  options_.codec = Codec::kClassic;  // the same blocks under both forms of directory
   for (bool classic : {false, true}) {
     options_.classic_directory = classic;
     fs::remove_all(dir_ / "out");
@@ -334,6 +338,7 @@ TEST_F(PackTest, CompactDirectoryNeedsAStubThatReadsIt) {
   ASSERT_TRUE(Parse(std::string(kHead) + "[[files]]\nsource = \"src\"\n")) << error_;
   WriteFileBytes(dir_ / "old.exe", FakePe(1000, false));
   options_.stub = dir_ / "old.exe";
+  options_.codec = Codec::kClassic;
   EXPECT_FALSE(Build());
   EXPECT_NE(error_.find("cannot read a compact directory"), std::string::npos) << error_;
   EXPECT_FALSE(fs::exists(options_.output));
@@ -347,6 +352,7 @@ TEST_F(PackTest, CompactDirectoryNeedsAStubThatReadsIt) {
 TEST_F(PackTest, DamagedCompactDirectoryIsFileCorrupt) {
   for (int i = 0; i < 30; ++i) Source("d/f" + std::to_string(i), testing::RandomBytes(50, i));
   ASSERT_TRUE(Parse(std::string(kHead) + "[[files]]\nsource = \"src\"\n")) << error_;
+  options_.codec = Codec::kClassic;
   ASSERT_TRUE(Build()) << error_;
   const auto good = ReadFileBytes(options_.output);
   ConfigRecord c;
@@ -379,6 +385,7 @@ TEST_F(PackTest, DamagedCompactDirectoryIsFileCorrupt) {
 TEST_F(PackTest, CompactDirectoryBeyondItsMemoryBudgetIsFileCorrupt) {
   for (int i = 0; i < 30; ++i) Source("d/f" + std::to_string(i), testing::RandomBytes(50, i));
   ASSERT_TRUE(Parse(std::string(kHead) + "[[files]]\nsource = \"src\"\n")) << error_;
+  options_.codec = Codec::kClassic;
   ASSERT_TRUE(Build()) << error_;
   const auto bytes = ReadFileBytes(options_.output);
   ConfigRecord c;
@@ -645,6 +652,275 @@ TEST(PasswordFile, OneLineOfUtf8) {
   std::string password, error;
   EXPECT_FALSE(ReadPasswordFile(dir / "missing.txt", password, error));
   EXPECT_NE(error.find("cannot read"), std::string::npos) << error;
+}
+
+}  // namespace
+}  // namespace kestrel::pack
+
+namespace kestrel::pack {
+namespace {
+
+// The solid stream's bytes as they stand in the package: the blocks' pieces joined.
+std::vector<std::uint8_t> SolidStreamBytes(const std::vector<std::uint8_t>& setup,
+                                           const SolidStreamRef& ref, std::int32_t packageoffset) {
+  std::vector<std::uint8_t> stream;
+  std::size_t at = static_cast<std::size_t>(packageoffset + ref.dataoffset);
+  for (;;) {
+    BlockHeader h;
+    std::memcpy(&h, setup.data() + at, sizeof h);
+    at += sizeof h;
+    stream.insert(stream.end(), setup.begin() + static_cast<std::ptrdiff_t>(at),
+                  setup.begin() + static_cast<std::ptrdiff_t>(at + h.bitcount / 8));
+    at += PayloadBytes(h.bitcount);
+    if (h.lastblock == 1) return stream;
+  }
+}
+
+// Rewrites the Configuration record's extension with `change` applied to its items.
+void PatchItems(const fs::path& setup,
+                const std::function<void(std::vector<ConfigItem>&)>& change) {
+  auto bytes = ReadFileBytes(setup);
+  ConfigRecord c;
+  const std::size_t at = bytes.size() - sizeof c;
+  std::memcpy(&c, bytes.data() + at, sizeof c);
+  const auto ext = ExtensionView::Parse(c.reserved11628);
+  ASSERT_TRUE(ext);
+  std::vector<ConfigItem> items;
+  for (std::uint8_t tag = 1; tag < 16; ++tag) {
+    if (const auto item = ext->Find(tag))
+      items.push_back({static_cast<ConfigTag>(tag), {item->begin(), item->end()}});
+  }
+  change(items);
+  ExtensionBuilder b(c.reserved11628);
+  for (const auto& i : items) ASSERT_TRUE(b.Add(i.tag, std::span<const std::uint8_t>(i.bytes)));
+  b.Finish();
+  std::memcpy(bytes.data() + at, &c, sizeof c);
+  WriteFileBytes(setup, bytes);
+}
+
+std::optional<SolidStreamRef> ReadSolidRef(const fs::path& setup, ConfigRecord& c) {
+  const auto bytes = ReadFileBytes(setup);
+  std::memcpy(&c, bytes.data() + bytes.size() - sizeof c, sizeof c);
+  const auto ext = ExtensionView::Parse(c.reserved11628);
+  const auto item = ext ? ext->Find(ConfigTag::kSolidStream) : std::nullopt;
+  return item ? SolidStreamRef::Load(*item) : std::nullopt;
+}
+
+// A product with repeated, empty, large and small files, packed solid: plain, with a raw key
+// and with a password, every thread count giving the same file, several segments in one stream,
+// read back by verify and extract and, independently, by xz.
+TEST_F(PackTest, Lzma2RoundTripsAndXzReadsItsStream) {
+  std::vector<std::string> rels;
+  const auto big = testing::RandomBytes(700000, 30);  // spans several of the reader's slots
+  std::string text;
+  for (int i = 0; i < 20000; ++i) text += "line " + std::to_string(i % 97) + " of the guide\n";
+  for (int i = 0; i < 24; ++i) {
+    const std::string rel =
+        (i % 2 ? "bin/f" : "doc/g") + std::to_string(i) + (i % 3 ? ".dll" : ".txt");
+    std::vector<std::uint8_t> bytes = i == 5       ? big
+                                      : i % 6 == 4 ? ReadFileBytes(dir_ / "src" / rels[i - 3])
+                                      : i == 7     ? std::vector<std::uint8_t>{}
+                                      : i == 9 ? std::vector<std::uint8_t>(text.begin(), text.end())
+                                               : testing::RandomBytes(100 + i * 333, i);
+    Source(rel, bytes);
+    rels.push_back(rel);
+  }
+  ASSERT_TRUE(Parse(std::string(kHead) + "codec = \"lzma2\"\n[[files]]\nsource = \"src\"\n"))
+      << error_;
+  options_.solid.segment = 256 << 10;
+  options_.level = Level::kFast;
+  std::vector<std::uint8_t> single;
+  for (unsigned threads : {1u, 3u}) {
+    options_.threads = threads;
+    fs::remove_all(dir_ / "out");
+    RoundTrip(rels);
+    EXPECT_EQ(result_.codec, Codec::kLzma2);
+    EXPECT_EQ(result_.shared_files, 4u);
+    if (threads == 1) single = ReadFileBytes(options_.output);
+  }
+  EXPECT_EQ(ReadFileBytes(options_.output), single);
+  std::ostringstream listed, err;
+  ASSERT_EQ(ListPackage(options_.output, listed, err), 0) << err.str();
+  EXPECT_NE(listed.str().find("Codec:          lzma2, one solid stream"), std::string::npos);
+
+  // xz decodes the stream to the stored files' content in directory order
+  ConfigRecord c;
+  const auto ref = ReadSolidRef(options_.output, c);
+  ASSERT_TRUE(ref);
+  EXPECT_LT(ref->packed, result_.content_bytes);
+  WriteFileBytes(dir_ / "stream.lzma2",
+                 SolidStreamBytes(ReadFileBytes(options_.output), *ref, c.packageoffset));
+  const std::string command =
+      "xz --format=raw --lzma2=dict=" + std::to_string(Lzma2DictionaryBytes(ref->dictionary)) +
+      " -dc '" + (dir_ / "stream.lzma2").string() + "' > '" + (dir_ / "stream.out").string() + "'";
+  ASSERT_EQ(std::system(command.c_str()), 0) << command;
+  std::vector<std::uint8_t> expected;
+  auto host = MakeHostFileSystem();
+  PackageReader reader(*host);
+  reader.programpath = PackagePath(options_.output);
+  reader.packageoffset = c.packageoffset;
+  reader.packageend = c.licenseoffset;
+  reader.config = &c;
+  ASSERT_TRUE(reader.OpenPackage());
+  std::int64_t next = 0;
+  for (std::size_t i = 0; i < reader.records.size(); ++i) {
+    const DirectoryRecord r = reader.records[i];
+    if (r.filesize == 0 || r.dataoffset != next) continue;  // repeats point back
+    std::string rel = Utf16ToUtf8(ReadWide(r.subfolder) + u"/" + ReadWide(r.filename));
+    for (char& ch : rel) ch = ch == '\\' ? '/' : ch;
+    const auto src = ReadFileBytes(dir_ / ("src" + rel));
+    expected.insert(expected.end(), src.begin(), src.end());
+    next += r.filesize;
+  }
+  EXPECT_EQ(ReadFileBytes(dir_ / "stream.out"), expected);
+
+  // enciphered with a raw key and with a password
+  options_.threads = 2;
+  options_.key = {'s', 'o', 'l', 'i', 'd'};
+  fs::remove_all(dir_ / "out");
+  RoundTrip(rels, options_.key);
+  std::string out;
+  EXPECT_NE(Verify(&out), 0);
+  options_.key.clear();
+  options_.password = "solid password";
+  options_.iterations = 1000;
+  ASSERT_TRUE(Build()) << error_;
+  std::ostringstream o, e;
+  fs::remove_all(dir_ / "out");
+  EXPECT_EQ(ExtractPackage(options_.output, dir_ / "out", Unlock{{}, options_.password}, o, e), 0)
+      << e.str();
+  for (const auto& rel : rels)
+    EXPECT_EQ(ReadFileBytes(dir_ / "out" / rel), ReadFileBytes(dir_ / "src" / rel)) << rel;
+}
+
+// The writer's stages run alone: the walk puts a solid package's files in extension-then-name
+// order, the dedupe finds the repeat, and the encode and directory stages write into memory
+// what the records then point at.
+TEST_F(PackTest, WriterStagesRunAlone) {
+  Source("z/readme.TXT", {'r'});
+  Source("b.dll", testing::RandomBytes(3000, 50));
+  Source("a/notes.txt", {'n', 'n'});
+  Source("c.DLL", ReadFileBytes(dir_ / "src" / "b.dll"));
+  ASSERT_TRUE(Parse(std::string(kHead) + "[[files]]\nsource = \"src\"\n")) << error_;
+  class MemoryOut final : public PackageOut {
+   public:
+    bool Write(const void* data, std::size_t n) override {
+      const auto* p = static_cast<const std::uint8_t*>(data);
+      bytes.insert(bytes.end(), p, p + n);
+      return true;
+    }
+    std::uint64_t pos() const override { return bytes.size(); }
+    std::vector<std::uint8_t> bytes;
+  };
+  PackageBuild build(manifest_, options_);
+  build.codec = Codec::kLzma2;
+  ASSERT_TRUE(build.Walk(error_)) << error_;
+  std::vector<std::u16string> names;
+  for (const auto& f : build.files) names.push_back(f.filename);
+  EXPECT_EQ(names, (std::vector<std::u16string>{u"b.dll", u"c.DLL", u"notes.txt", u"readme.TXT"}));
+  ASSERT_TRUE(build.Dedupe(error_)) << error_;
+  EXPECT_EQ(build.same_as,
+            (std::vector<std::size_t>{std::string::npos, 0, std::string::npos, std::string::npos}));
+  ASSERT_TRUE(build.PlanRecords(error_)) << error_;
+  MemoryOut out;
+  ASSERT_TRUE(build.Encode(out, error_)) << error_;
+  ASSERT_TRUE(build.solid);
+  EXPECT_EQ(build.solid->unpacked, 3003u);
+  const std::vector<std::int64_t> offsets = {
+      build.records[0].dataoffset, build.records[1].dataoffset, build.records[2].dataoffset,
+      build.records[3].dataoffset};
+  EXPECT_EQ(offsets, (std::vector<std::int64_t>{0, 0, 3000, 3002}));
+  ASSERT_TRUE(build.WriteDirectory(out, error_)) << error_;
+  std::vector<ConfigTag> tags;
+  for (const auto& item : build.directory_items) tags.push_back(item.tag);
+  EXPECT_EQ(tags, (std::vector<ConfigTag>{ConfigTag::kSolidDirectory, ConfigTag::kSolidStream}));
+  EXPECT_EQ(build.result.shared_files, 1u);
+}
+
+// A solid package this program cannot read whole is refused before any file is created: an
+// unknown codec, a dictionary past the limit, a dictionary smaller than the stream uses (a lie),
+// a missing codec item (an older reader's view), damaged and cut streams. Damage inside the
+// stream fails the file it falls in, which is removed.
+TEST_F(PackTest, Lzma2DamageAndUnknownCodecsAreRefused) {
+  // matches reach 300 KiB back: a stream that says 256 KiB cannot reach them
+  auto block = testing::RandomBytes(300 << 10, 40);
+  std::vector<std::uint8_t> twice = block;
+  twice.insert(twice.end(), block.begin(), block.end());
+  Source("a.bin", twice);
+  Source("b.txt", testing::RandomBytes(1000, 41));
+  ASSERT_TRUE(Parse(std::string(kHead) + "[[files]]\nsource = \"src\"\n")) << error_;
+  ASSERT_TRUE(Build()) << error_;
+  const auto good = ReadFileBytes(options_.output);
+  ConfigRecord c;
+  const auto ref = ReadSolidRef(options_.output, c);
+  ASSERT_TRUE(ref);
+  EXPECT_GE(Lzma2DictionaryBytes(ref->dictionary), 600u << 10);
+
+  struct Case {
+    const char* what;
+    std::function<void()> damage;
+    const char* says;
+    bool created;  // a file may be made before the damage is met
+  };
+  auto patch_ref = [&](auto change) {
+    return [&, change] {
+      PatchItems(options_.output, [&](std::vector<ConfigItem>& items) {
+        for (auto& i : items) {
+          if (i.tag != ConfigTag::kSolidStream) continue;
+          auto r = *SolidStreamRef::Load(i.bytes);
+          change(r);
+          r.Store(i.bytes.data());
+        }
+      });
+    };
+  };
+  const std::size_t stream_at = static_cast<std::size_t>(c.packageoffset + ref->dataoffset);
+  const Case cases[] = {
+      {"unknown codec", patch_ref([](SolidStreamRef& r) { r.codec = static_cast<Codec>(9); }),
+       "compressed with a method this setup program does not know", false},
+      {"dictionary past the limit",
+       patch_ref([](SolidStreamRef& r) { r.dictionary = Lzma2DictionaryProp(128u << 20); }),
+       "needs more memory to unpack", false},
+      {"dictionary lie",
+       patch_ref([](SolidStreamRef& r) { r.dictionary = Lzma2DictionaryProp(256u << 10); }),
+       "File corrupt", true},
+      {"more content than the stream holds", patch_ref([](SolidStreamRef& r) { r.unpacked += 1; }),
+       "File corrupt", false},
+      {"codec item gone",
+       [&] {
+         PatchItems(options_.output, [](std::vector<ConfigItem>& items) {
+           std::erase_if(items,
+                         [](const ConfigItem& i) { return i.tag == ConfigTag::kSolidStream; });
+         });
+       },
+       "File corrupt", false},
+      {"stream damaged",
+       [&] {
+         auto bytes = good;
+         bytes[stream_at + 12 + 5000] ^= 0x40;
+         WriteFileBytes(options_.output, bytes);
+       },
+       "File corrupt", true},
+      {"stream cut short", patch_ref([](SolidStreamRef& r) { r.packed -= 1; }), "File corrupt",
+       true},
+  };
+  for (const Case& k : cases) {
+    SCOPED_TRACE(k.what);
+    WriteFileBytes(options_.output, good);
+    k.damage();
+    std::string out;
+    EXPECT_EQ(Verify(&out), 1);
+    EXPECT_NE(out.find(k.says), std::string::npos) << out;
+    fs::remove_all(dir_ / "out");
+    EXPECT_EQ(Extract(&out), 1);
+    EXPECT_NE(out.find(k.says), std::string::npos) << out;
+    if (!k.created) {
+      EXPECT_FALSE(fs::exists(dir_ / "out" / "a.bin"));
+    }
+    // a file known to be wrong is never left behind
+    EXPECT_FALSE(fs::exists(dir_ / "out" / "a.bin") &&
+                 ReadFileBytes(dir_ / "out" / "a.bin") != twice);
+  }
 }
 
 }  // namespace

@@ -9,6 +9,7 @@
 
 #include "package/directory.h"
 #include "package/extension.h"
+#include "package/solid.h"
 
 namespace kestrel::testing {
 
@@ -34,9 +35,11 @@ inline std::vector<std::uint8_t> MinimalPe(bool plus, std::size_t size = 4096) {
   StoreLe32(&b[kOpt + 64], 0x1234);  // CheckSum
   StoreLe32(&b[kOpt + (plus ? 108 : 92)], 16);
   std::memset(&b[DirsAt(plus)], 0, 16 * 8);
-  // as a current setup.exe does, it says it reads the compact directory
+  // as a current setup.exe does, it says it reads the compact directory and LZMA2
   const std::string_view mark = kCompactDirectoryCapability;
   if (size >= 0x300 + mark.size()) std::memcpy(&b[0x300], mark.data(), mark.size());
+  if (size >= 0x340 + kLzma2Capability.size())
+    std::memcpy(&b[0x340], kLzma2Capability.data(), kLzma2Capability.size());
   return b;
 }
 

@@ -17,13 +17,13 @@ expect() {
   ok
 }
 
-# A stub as the packer judges one: a PE header for i686, the compact-directory mark and the
-# application manifest's identity.
+# A stub as the packer judges one: a PE header for i686, the compact-directory and LZMA2 marks and
+# the application manifest's identity.
 python3 - "$T/stub.exe" <<'PY'
 import sys
 b = bytearray(1024); b[0:2] = b"MZ"; b[0x3C] = 0x80; b[0x80:0x84] = b"PE\0\0"
 b[0x84:0x86] = (0x14C).to_bytes(2, "little")
-b += b'KestrelReads:CompactDirectory/1 <assemblyIdentity type="win32" name="Kestrel" version="5.1.0.0"/>'
+b += b'KestrelReads:CompactDirectory/1 KestrelReads:Lzma2/1 <assemblyIdentity type="win32" name="Kestrel" version="5.1.0.0"/>'
 open(sys.argv[1], "wb").write(b)
 PY
 
@@ -43,7 +43,7 @@ helped=$("$PACK" help build | grep -o -- ' --[a-z0-9-]*' | tr -d ' ' | grep -vx 
 if [ "$readme" = "$helped" ]; then ok; else bad "README and help build name different options: $(diff <(echo "$readme") <(echo "$helped") | grep '^[<>]' | tr '\n' ' ')"; fi
 # the version names the setup program beside the tool as the default stub, and build takes it
 mkdir -p "$T/bin" && cp "$PACK" "$T/bin/kestrel-pack" && cp "$T/stub.exe" "$T/bin/setup.exe"
-expect 0 "$T/bin/setup.exe: Kestrel setup 5.1.0.0, i686, reads compact directories (the default stub)" \
+expect 0 "$T/bin/setup.exe: Kestrel setup 5.1.0.0, i686, reads compact directories and lzma2 (the default stub)" \
   "$T/bin/kestrel-pack" --version
 
 # --- the output's folder: which, and why; nothing is left behind

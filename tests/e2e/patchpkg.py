@@ -11,8 +11,11 @@ usage: patchpkg.py EXE marker INDEX     the first block of file INDEX loses its 
        patchpkg.py EXE cut N            cuts the last N bytes off the file
        patchpkg.py EXE certentry        prints the PE certificate-table entry: address size
        patchpkg.py EXE uninstcopy OUT   writes the uninstaller copy as an installation would
+       patchpkg.py EXE codec N          a solid package names codec N (one this program lacks)
+       patchpkg.py EXE oldreader        a solid package as an older setup program sees it: the
+                                        solid stream's and directory's items under unknown tags
 
-marker, readfail, filecount and rename store the package checksum again, so the engine meets the damage
+marker, readfail, filecount, rename, codec and oldreader store the package checksum again, so the engine meets the damage
 (a package built that way); flip and cut leave it, as a damaged download would.
 """
 import struct
@@ -23,6 +26,8 @@ CONFIG = 12408
 RECORD = 6232
 RESERVED = 11628  # the record's reserved tail: the extension
 TAG_CHECKSUM = 4
+TAG_SOLID_DIRECTORY = 6
+TAG_SOLID_STREAM = 7
 
 
 def cert_entry(data):
@@ -122,7 +127,18 @@ def main():
     if what == "uninstcopy":
         open(sys.argv[3], "wb").write(uninstaller_copy(data, cfg, packageoffset))
         return
-    if what == "marker":
+    if what in ("codec", "oldreader"):
+        ext = cfg + RESERVED
+        length = struct.unpack_from("<H", data, ext + 4)[0]
+        at = ext + 6
+        while at < ext + 6 + length and data[at] != 0:
+            tag, n = data[at], struct.unpack_from("<H", data, at + 1)[0]
+            if what == "codec" and tag == TAG_SOLID_STREAM:
+                data[at + 3 + 1] = int(sys.argv[3])
+            if what == "oldreader" and tag in (TAG_SOLID_DIRECTORY, TAG_SOLID_STREAM):
+                data[at] = 0x60 + tag
+            at += 3 + n
+    elif what == "marker":
         rec = record(int(sys.argv[3]))
         dataoffset = struct.unpack_from("<q", data, rec + 6184)[0]
         data[packageoffset + dataoffset] = 0x42
@@ -147,7 +163,7 @@ def main():
         del data[len(data) - int(sys.argv[3]) :]
     else:
         sys.exit("unknown change " + what)
-    if what in ("marker", "readfail", "filecount", "rename"):
+    if what in ("marker", "readfail", "filecount", "rename", "codec", "oldreader"):
         refresh_checksum(data, end)
     open(path, "wb").write(bytes(data))
 

@@ -541,6 +541,9 @@ if [ "$SIGNING" = 0 ] && want sign; then . "$ROOT/tests/e2e/sign_scenarios.sh"; 
 # unattended: silent and passive runs, /D=, the log, every exit code, the full uninstall entry
 want deploy && . "$ROOT/tests/e2e/deploy_scenarios.sh"
 
+# 50-51. the solid LZMA2 codec beside the classic one, and the packages setup must refuse
+want solid && . "$ROOT/tests/e2e/solid_scenarios.sh"
+
 # the wizard in German, Japanese and Arabic; names in Greek and Japanese
 want lang && . "$ROOT/tests/e2e/lang_scenarios.sh"
 
