@@ -1,7 +1,6 @@
 // A package's names in any script, its languages and the vendor's texts: from the manifest through
 // the packer into the package and back as setup reads them at start-up.
 #include "package/locale.h"
-#include "package/solid.h"
 
 #include <gtest/gtest.h>
 
@@ -13,6 +12,7 @@
 #include "pack/tools.h"
 #include "pack/writer.h"
 #include "package/directory.h"
+#include "package/solid.h"
 #include "package/startload.h"
 #include "package_fixture.h"
 #include "sysutil/codepage.h"
