@@ -5,18 +5,50 @@
 namespace kestrel {
 namespace {
 
-struct BuiltIn {
-  const char* key;
-  const char* english;
-};
-
-// Only the names and the English texts: the translations stay in the packer.
-constexpr BuiltIn kBuiltIn[] = {
-#define KESTREL_TEXT(id, english, ...) {#id, english},
+// Only the English texts and the names: the translations stay in the packer. setup.exe finds a
+// table's text by the hash of its name (computed here at compile time), so the names themselves
+// are linked only into programs that print or parse them.
+constexpr const char* kEnglish[] = {
+#define KESTREL_TEXT(id, english, ...) english,
 #include "sysutil/textcatalog.inc"
 #undef KESTREL_TEXT
 };
-static_assert(std::size(kBuiltIn) == kTextCount);
+constexpr const char* kKeys[] = {
+#define KESTREL_TEXT(id, english, ...) #id,
+#include "sysutil/textcatalog.inc"
+#undef KESTREL_TEXT
+};
+static_assert(std::size(kEnglish) == kTextCount && std::size(kKeys) == kTextCount);
+
+// FNV-1a, 32 bits.
+constexpr std::uint32_t KeyHash(std::string_view key) {
+  std::uint32_t h = 2166136261u;
+  for (char c : key) h = (h ^ static_cast<unsigned char>(c)) * 16777619u;
+  return h;
+}
+constexpr auto MakeKeyHashes() {
+  std::array<std::uint32_t, kTextCount> h{};
+  for (std::size_t i = 0; i < kTextCount; ++i) h[i] = KeyHash(kKeys[i]);
+  return h;
+}
+constexpr auto kKeyHashes = MakeKeyHashes();
+constexpr bool HashesDiffer() {
+  for (std::size_t i = 0; i < kTextCount; ++i)
+    for (std::size_t j = i + 1; j < kTextCount; ++j)
+      if (kKeyHashes[i] == kKeyHashes[j]) return false;
+  return true;
+}
+static_assert(HashesDiffer(), "two text names share a hash: rename one");
+
+// The text a table's name stands for, by its hash alone; a name no text has can still share a
+// hash with one, which at worst replaces that text (tables come from the packer).
+std::optional<TextId> FindByHash(std::string_view key) {
+  const std::uint32_t h = KeyHash(key);
+  for (std::size_t i = 0; i < kTextCount; ++i) {
+    if (kKeyHashes[i] == h) return static_cast<TextId>(i);
+  }
+  return std::nullopt;
+}
 
 constexpr LanguageInfo kLanguages[] = {
     {"en", 0x09, false},      {"de", 0x07, false},      {"fr", 0x0C, false}, {"es", 0x0A, false},
@@ -87,16 +119,16 @@ constexpr std::uint8_t kTableVersion = 1;
 }  // namespace
 
 std::string_view TextKey(TextId id) {
-  return kBuiltIn[static_cast<std::size_t>(id)].key;
+  return kKeys[static_cast<std::size_t>(id)];
 }
 
 std::string_view EnglishText(TextId id) {
-  return kBuiltIn[static_cast<std::size_t>(id)].english;
+  return kEnglish[static_cast<std::size_t>(id)];
 }
 
 std::optional<TextId> FindText(std::string_view key) {
   for (std::size_t i = 0; i < kTextCount; ++i) {
-    if (key == kBuiltIn[i].key) return static_cast<TextId>(i);
+    if (key == kKeys[i]) return static_cast<TextId>(i);
   }
   return std::nullopt;
 }
@@ -231,7 +263,7 @@ void Texts::Apply(const TextTable& table) {
   rtl_ = l->rtl;
   if (!table.brand.empty()) brand_ = table.brand;
   for (const auto& [key, text] : table.texts) {
-    if (const auto id = FindText(key)) texts_[static_cast<std::size_t>(*id)] = text;
+    if (const auto id = FindByHash(key)) texts_[static_cast<std::size_t>(*id)] = text;
   }
 }
 
