@@ -10,6 +10,8 @@
 
 #include "pack/translations.h"
 #include "sysutil/codepage.h"
+#include "tests/textplaces.h"
+#include "wizard/layout.h"
 
 namespace kestrel {
 namespace {
@@ -49,6 +51,27 @@ TEST(TranslationCheck, NamesAreUniqueAndFound) {
     EXPECT_EQ(FindText(TextKey(id)), id) << TextKey(id);
   }
   EXPECT_FALSE(FindText("no_such_text"));
+}
+
+// The width check measures every text where it is shown: each text says where, once, and names
+// controls the wizard has.
+TEST(TranslationCheck, EveryTextSaysWhereItIsShown) {
+  std::vector<int> seen(kTextCount, 0);
+  for (const textfit::TextPlace& p : textfit::kTextPlaces) {
+    ++seen[static_cast<std::size_t>(p.id)];
+    if (p.controls.empty() || p.controls[0] == '@' || p.controls == textfit::kPart) continue;
+    std::string_view list = p.controls;
+    while (!list.empty()) {
+      const std::size_t blank = list.find(' ');
+      const std::string_view ctl = list.substr(0, blank);
+      list = blank == list.npos ? std::string_view() : list.substr(blank + 1);
+      EXPECT_NE(std::find(kWizCtlNames.begin(), kWizCtlNames.end(), ctl), kWizCtlNames.end())
+          << TextKey(p.id) << ": " << ctl;
+    }
+  }
+  for (std::size_t i = 0; i < kTextCount; ++i) {
+    EXPECT_EQ(seen[i], 1) << TextKey(static_cast<TextId>(i)) << " in tests/textplaces.h";
+  }
 }
 
 TEST(Texts, FillsPlaceholdersAndFallsBackToEnglish) {

@@ -255,6 +255,18 @@ void ApplyWizardLayout(WizardGeometry& g, int dpi) {
   PlacePasswordPage(g, dpi);
 }
 
+void MakeRoomForTexts(WizardGeometry& g, int dpi, bool stopped) {
+  using C = WizCtl;
+  for (C c : {C::clicknext1, C::clicknext2, C::clicknext3, C::clickfinish, C::clickfinish2}) {
+    g[c].height += ScaleToDpi(13, dpi);
+  }
+  if (stopped) {
+    const Box& bar = g[C::installprogress];
+    Box& label = g[C::installinglabel];
+    label.height = bar.top + bar.height - label.top;
+  }
+}
+
 // ---- The folder dialog `Tdir` ----------------------------------------------------------------
 
 namespace {

@@ -93,7 +93,7 @@ void Triform::CreateControls() {
   welcometitle.Create(p, id(WizCtl::welcometitle), Tr(TextId::welcome_title), L::kWrap);
   welcomelabel.Create(p, id(WizCtl::welcomelabel), u"", L::kWrap);
   note.Create(p, id(WizCtl::note), u"", 0);
-  clicknext1.Create(p, id(WizCtl::clicknext1), Tr(TextId::click_next), 0);
+  clicknext1.Create(p, id(WizCtl::clicknext1), Tr(TextId::click_next), L::kWrap);
   Image3.Create(p, id(WizCtl::Image3));
   welcometitle2.Create(p, id(WizCtl::welcometitle2), u"", L::kWrap | L::kCentre);
 
@@ -112,7 +112,7 @@ void Triform::CreateControls() {
   p = finishpage.handle();
   finishtitle.Create(p, id(WizCtl::finishtitle), Tr(TextId::finish_title), 0);
   finishlabel.Create(p, id(WizCtl::finishlabel), u"", L::kWrap);
-  clickfinish.Create(p, id(WizCtl::clickfinish), Tr(TextId::click_finish), 0);
+  clickfinish.Create(p, id(WizCtl::clickfinish), Tr(TextId::click_finish), L::kWrap);
   Image2.Create(p, id(WizCtl::Image2));
   launch.Create(p, id(WizCtl::launch), u"", true);
   readme.Create(p, id(WizCtl::readme), Tr(TextId::finish_readme), false);
@@ -121,7 +121,7 @@ void Triform::CreateControls() {
   uninstallfinishtitle.Create(p, id(WizCtl::uninstallfinishtitle),
                               Tr(TextId::uninstall_finish_title), 0);
   uninstallfinishlabel.Create(p, id(WizCtl::uninstallfinishlabel), u"", L::kWrap);
-  clickfinish2.Create(p, id(WizCtl::clickfinish2), Tr(TextId::click_finish), 0);
+  clickfinish2.Create(p, id(WizCtl::clickfinish2), Tr(TextId::click_finish), L::kWrap);
   uninstallimage.Create(p, id(WizCtl::uninstallimage));
 
   p = destinationpage.handle();
@@ -276,7 +276,9 @@ void Triform::FormResize() {
   const int dpi = ui::Application::Get().Dpi();
   geometry_[WizCtl::mainback] = FormClientBox(dpi);  // the panel fills the client area
   ApplyWizardLayout(geometry_, dpi);
-  for (std::size_t i = 0; i < kWizCtlCount; ++i) windows_[i]->SetBounds(geometry_[WizCtl(i)]);
+  WizardGeometry placed = geometry_;
+  MakeRoomForTexts(placed, dpi, stopped_);
+  for (std::size_t i = 0; i < kWizCtlCount; ++i) windows_[i]->SetBounds(placed[WizCtl(i)]);
 }
 
 }  // namespace kestrel
@@ -521,6 +523,13 @@ void Triform::RunEnded(WizCtl finishpage) {
   cancel.SetEnabled(false);
 }
 
+// A stopped run's label says why in the progress bar's place.
+void Triform::ShowStopped() {
+  stopped_ = true;
+  installprogress.SetVisible(false);
+  FormResize();
+}
+
 void Triform::InstallStopped(const std::u16string& statustext) {
   // nothing is complete: whatever ends the wizard now, it failed
   status_.Set(Outcome::kFailed);
@@ -531,6 +540,7 @@ void Triform::InstallStopped(const std::u16string& statustext) {
   installingtitle.SetText(Tr(TextId::installing_stopped_title));
   installinglabel.SetText(
       Tr(TextId::installing_stopped_label, {{u"status", ShownStatus(statustext)}}));
+  ShowStopped();
 }
 
 void Triform::finishClick() {
@@ -633,6 +643,7 @@ void Triform::UninstallStopped(const std::u16string& folder, const std::u16strin
   }
   installingtitle.SetText(Tr(TextId::uninstall_stopped_title));
   installinglabel.SetText(Tr(TextId::uninstall_stopped_label, {{u"folder", folder}}));
+  ShowStopped();
   ui::ErrorBox(handle(), message);
   cancel.SetEnabled(true);
 }

@@ -546,6 +546,8 @@ want solid && . "$ROOT/tests/e2e/solid_scenarios.sh"
 
 # the wizard in German, Japanese and Arabic; names in Greek and Japanese
 want lang && . "$ROOT/tests/e2e/lang_scenarios.sh"
+# every text of every language in its control at 96 and 144 DPI
+want textfit && . "$ROOT/tests/e2e/textfit_scenarios.sh"
 
 $WS -k
 echo "e2e ($ARCH): $(($(date +%s) - t0)) s, screenshots in build/e2e-artifacts/$NAME/"
