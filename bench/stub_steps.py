@@ -21,15 +21,20 @@ setup. The measures and how one is taken back (the patch is checked to apply exa
   jpeg   libjpeg built as before the size work: every capability switch on, C99 stdio, no extra
          flags; jpeg-full, jpeg-stdio and jpeg-misc take back the capability switches, the
          msvcrt _snprintf with __USE_MINGW_ANSI_STDIO=0, and -fno-asynchronous-unwind-tables
-         with NO_GETENV/NO_PUTENV, one each
+         with NO_GETENV/NO_PUTENV, one each. They exist only where pic is taken back too
+         (variants -pic-jpeg...)
   log    the log stamp by snprintf and the error number by std::to_wstring (the change that
          replaced them, reversed)
+  pic    the side picture decoded by libjpeg linked into the program (cross-built from Debian's
+         source package, which needs dpkg-dev and a deb-src entry: scripts/bootstrap makes both)
+         instead of by the system's picture loader (the change that replaced it, reversed)
   decos  (not a size measure) the block decoder at -Os with LTO like the rest, instead of -O2;
          decos-nolto at -Os without LTO
 
 Besides the variants above: the path none, none+eh, none+eh+rt, ... in the order of ORDER, and
-a few combinations (--list names them all). `--rev 9b658be^ --out build/size-before --only today`
-builds the tree as it was before the size work.
+a few combinations (--list names them all; names that begin with "-" go as --only=-pic,-log).
+`--rev 9b658be^ --out build/size-before --only today` builds the tree as it was before the size
+work.
 
 --decoder also builds kestrel_decoder_speed in each variant (today and decos* always do).
 Prints a table (bytes, saved vs today, sections, bytes by origin from bench/stub_size.py) of
@@ -45,13 +50,17 @@ import sys
 
 ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
 # cumulative order: the path from none of the measures to all of them
-ORDER = ["eh", "rt", "thr", "lto", "gc", "jpeg", "log"]
+ORDER = ["eh", "rt", "thr", "lto", "gc", "jpeg", "log", "pic"]
 GROUPS = {
     "eh": ["exc", "rtti", "unwind"],
     "rt": ["rt-new", "rt-throw", "rt-term", "rt-pure", "rt-guard"],
     "gc": ["gc-comp", "gc-link"],
     "jpeg": ["jpeg-full", "jpeg-stdio", "jpeg-misc"],
 }
+# measures that exist only while another one is taken back: libjpeg's build, without libjpeg
+NEEDS = {"jpeg": ["pic"]}
+# the change that replaced libjpeg by the system's picture loader
+PIC = "6af9d0e"
 
 
 def expand(keys):
@@ -65,10 +74,11 @@ def variants():
     """(name, take-backs) in build order."""
     v = [("today", [])]
     for m in ORDER:
-        v.append(("-" + m, [m]))
+        pre = NEEDS.get(m, [])
+        v.append(("-" + "-".join(pre + [m]), pre + [m]))
         for s in GROUPS.get(m, []):
             if s != "gc-comp":
-                v.append(("-" + s, [s]))
+                v.append(("-" + "-".join(pre + [s]), pre + [s]))
     v.append(("none", list(ORDER)))
     for i in range(1, len(ORDER)):
         v.append(("none+" + "+".join(ORDER[:i]), ORDER[i:]))
@@ -110,11 +120,13 @@ def cut_runtime(path, takes):
     term = line_of(lines, "// Defining the handler variable")
     pure = line_of(lines, 'extern "C" void __cxa_pure_virtual()')
     guard = line_of(lines, "// ---- thread-safe initialisation")
-    on_term = line_of(lines, 'void OnTerminate() { InternalError("terminate"); }')
+    on_term = line_of(lines, "void OnTerminate() {")
+    on_term_end = line_of(lines, "}", on_term) + 2  # with the blank line after it
     ranges = {"rt-new": [(new, throw)], "rt-throw": [(throw, term)],
               # OnTerminate's only user goes with the handler: left, it would be unused
-              "rt-term": [(term, pure), (on_term, on_term + 2)],
-              "rt-pure": [(pure, pure + 1)], "rt-guard": [(guard, len(lines))]}
+              "rt-term": [(term, pure), (on_term, on_term_end)],
+              "rt-pure": [(pure, line_of(lines, "}", pure) + 1)],
+              "rt-guard": [(guard, len(lines))]}
     drop = set()
     for k, rs in ranges.items():
         if k in takes:
@@ -154,6 +166,14 @@ def patch(src, takes):
     if takes & set(GROUPS["rt"]):
         cut_runtime(os.path.join(src, "setup", "runtime_win32.cpp"), takes)
 
+    if "pic" in takes:  # first: the libjpeg measures below patch the recipe this brings back
+        diff = subprocess.run(["git", "-C", ROOT, "diff", PIC, PIC + "^", "--",
+                               "cmake/libjpeg.cmake", "scripts/build-libjpeg",
+                               "setup/CMakeLists.txt", "toolkit", "wizard/mainunit_win32.cpp"],
+                              check=True, capture_output=True, text=True).stdout
+        subprocess.run(["patch", "-s", "-p1", "-d", src], input=diff, text=True, check=True)
+        os.chmod(os.path.join(src, "scripts", "build-libjpeg"), 0o755)
+
     if "thr" in takes:
         tc = os.path.join(src, "cmake", "mingw-i686.cmake")
         replace(tc, "i686-w64-mingw32-gcc-win32", "i686-w64-mingw32-gcc-posix")
@@ -172,11 +192,23 @@ def patch(src, takes):
         replace(bj, " -fno-asynchronous-unwind-tables -D", " -D")
         replace(bj, " -DNO_GETENV -DNO_PUTENV", "")
 
-    if "log" in takes:
-        diff = subprocess.run(["git", "-C", ROOT, "diff", "9f19257", "9f19257^", "--",
-                               "sysutil/log.cpp", "installengine/installsystem_win32.cpp"],
-                              check=True, capture_output=True, text=True).stdout
-        subprocess.run(["patch", "-s", "-p1", "-d", src], input=diff, text=True, check=True)
+    if "log" in takes:  # the change 9f19257 reversed, on today's text
+        log = os.path.join(src, "sysutil", "log.cpp")
+        with open(log) as f:
+            text = f.read()
+        a = text.find("  // digits by hand:")
+        b = text.find("  digits(millisecond, 3, ' ');\n")
+        if a < 0 or b < a:
+            sys.exit("stub_steps: log.cpp: the hand-made digits not found")
+        text = (text[:a] + '  char stamp[32];\n'
+                '  std::snprintf(stamp, sizeof stamp, "%04d-%02d-%02d %02d:%02d:%02d.%03d ", year, '
+                'month, day, hour,\n                minute, second, millisecond);\n'
+                '  std::string out(stamp);\n' + text[b + len("  digits(millisecond, 3, ' ');\n"):])
+        with open(log, "w") as f:
+            f.write(text)
+        replace(log, '#include "sysutil/log.h"\n', '#include "sysutil/log.h"\n\n#include <cstdio>\n')
+        replace(os.path.join(src, "sysutil", "productsystem_win32.cpp"),
+                "Utf8ToUtf16(std::to_string(code))", "FromWide(std::to_wstring(code).c_str())")
 
 
 def sections(exe):
@@ -231,22 +263,28 @@ def build(name, takes, args):
                           capture_output=True).stdout
     subprocess.run(["tar", "-x", "-C", src], input=arch, check=True)
     patch(src, takes)
-    # libjpeg by the copy's own recipe and toolchain, shared by the variants that agree on both
-    recipe = hashlib.sha256()
-    for p in ("scripts/build-libjpeg", "cmake/mingw-i686.cmake"):
-        with open(os.path.join(src, p), "rb") as f:
-            recipe.update(f.read())
-    jroot = os.path.join(args.out, "jpeg", recipe.hexdigest()[:12])
-    tp = os.path.join(src, "build", "third_party")
-    os.makedirs(tp)
-    shared = os.path.join(ROOT, "build", "third_party", "libjpeg-turbo-src")
-    if not os.path.isfile(os.path.join(shared, "jpeglib.h")):
-        run([os.path.join(ROOT, "scripts", "build-libjpeg"), "i686"], log)
-    # the recipe copies the source before patching it, so links to the shared files are safe
-    subprocess.run(["cp", "-al", shared, os.path.join(tp, "libjpeg-turbo-src")], check=True)
-    run([os.path.join(src, "scripts", "build-libjpeg"), "i686", jroot], log)
-    cfg = ["cmake", "--preset", "win32", "-B", bld, "-DKESTREL_JPEG_ROOT=" + jroot,
-           "-DKESTREL_LTO=" + ("ON" if lto else "OFF")]
+    cfg = ["cmake", "--preset", "win32", "-B", bld, "-DKESTREL_LTO=" + ("ON" if lto else "OFF")]
+    jroot = ""
+    script = os.path.join(src, "scripts", "build-libjpeg")
+    if os.path.isfile(script):  # a tree that links libjpeg
+        # libjpeg by the copy's own recipe and toolchain, shared by the variants that agree on both
+        recipe = hashlib.sha256()
+        for p in ("scripts/build-libjpeg", "cmake/mingw-i686.cmake"):
+            with open(os.path.join(src, p), "rb") as f:
+                recipe.update(f.read())
+        jroot = os.path.join(args.out, "jpeg", recipe.hexdigest()[:12])
+        tp = os.path.join(src, "build", "third_party")
+        os.makedirs(tp)
+        # Debian's source, fetched once for every variant
+        shared = os.path.join(args.out, "libjpeg-turbo-src")
+        if os.path.isfile(os.path.join(shared, "jpeglib.h")):
+            # the recipe copies the source before patching it, so links to the shared files are safe
+            subprocess.run(["cp", "-al", shared, os.path.join(tp, "libjpeg-turbo-src")], check=True)
+            run([script, "i686", jroot], log)
+        else:
+            run([script, "i686", jroot], log)
+            subprocess.run(["cp", "-a", os.path.join(tp, "libjpeg-turbo-src"), shared], check=True)
+        cfg.append("-DKESTREL_JPEG_ROOT=" + jroot)
     run(cfg, log, cwd=src)
     targets = ["setup"]
     if args.decoder or name.startswith("decos") or name == "today":

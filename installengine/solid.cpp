@@ -145,7 +145,10 @@ SolidStream::Fault SolidStream::DecodeUntil(std::size_t limit) {
     // the end mark before the content's end, or a decoder that can go no further
     if (status == KESTREL_LZMA2_FINISHED && kestrel_lzma2_position(s) < limit)
       return Fault::kCorrupt;
-    if (!moved && status != KESTREL_LZMA2_MORE_INPUT) return Fault::kCorrupt;
+    // no progress with input left: a chunk whose packed bytes ran out before its content did
+    if (!moved && (status != KESTREL_LZMA2_MORE_INPUT || block_at_ != block_end_)) {
+      return Fault::kCorrupt;
+    }
   }
   return Fault::kNone;
 }

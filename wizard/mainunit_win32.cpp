@@ -17,8 +17,8 @@
 #include "sysutil/handles_win32.h"
 #include "sysutil/texts.h"
 #include "toolkit/app_win32.h"
-#include "toolkit/jpeg_win32.h"
 #include "toolkit/msgbox_win32.h"
+#include "toolkit/picture_win32.h"
 #include "uninstall/uninstallsystem_win32.h"
 #include "wizard/choosedir_win32.h"
 
@@ -188,7 +188,7 @@ void Triform::CreateControls() {
                         &finishtitle, &uninstallfinishtitle, &destinationtitle, &passwordtitle}) {
     w->SetFont(app.BoldFont());
   }
-  Image3.SetPicture(ui::LoadJpegResource(app.instance(), kSidePictureId));
+  Image3.SetPicture(ui::LoadPictureResource(app.instance(), kSidePictureId));
   for (std::size_t i = 0; i < kWizCtlCount; ++i) windows_[i]->SetBounds(geometry_[WizCtl(i)]);
   SetActivePage(WizCtl::welcomepage);
 }

@@ -6,6 +6,7 @@
 //   kestrel_helperprobe service create|start|stop|running|delete NAME [PROGRAM]
 //   kestrel_helperprobe findwindow PATTERN   with a window titled "Demo App (running)" open
 //   kestrel_helperprobe dllsearch open|restricted   loads kestrel_planted.dll by name
+//   kestrel_helperprobe picture FILE...      each file decoded as the wizard's side picture
 // Exit code 0 on success (for "service", the operation's result), 1 otherwise.
 #include <objbase.h>
 #include <shlguid.h>
@@ -24,8 +25,10 @@
 #include "sysutil/cmfunit.h"
 #include "sysutil/cmfunit_win32.h"
 #include "sysutil/codepage.h"
+#include "sysutil/handles_win32.h"
 #include "sysutil/services_win32.h"
 #include "sysutil/shell_win32.h"
+#include "toolkit/picture_win32.h"
 
 namespace kestrel {
 namespace {
@@ -190,6 +193,40 @@ int DllSearch(bool restricted) {
   return 0;
 }
 
+// Each file's bytes handed to the picture decoder from memory: its size and two pixels (the side
+// picture's sky and sun), or "none" when it is refused.
+int Pictures(int argc, wchar_t** argv) {
+  for (int i = 2; i < argc; ++i) {
+    std::string line = "picture " + U8(FromWide(argv[i])) + " ";
+    std::vector<std::uint8_t> bytes;
+    win::File f(
+        CreateFileW(argv[i], GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr));
+    DWORD size = f ? GetFileSize(f.get(), nullptr) : 0, got = 0;
+    bytes.resize(size);
+    if (!f || (size && !ReadFile(f.get(), bytes.data(), size, &got, nullptr)) || got != size) {
+      Out(line + "unreadable");
+      return 1;
+    }
+    auto picture = ui::DecodePicture(bytes.data(), bytes.size());
+    DIBSECTION ds{};
+    if (!picture || !GetObjectW(picture->bitmap(), sizeof ds, &ds) || !ds.dsBm.bmBits) {
+      Out(line + "none");
+      continue;
+    }
+    line += std::to_string(picture->width()) + "x" + std::to_string(picture->height());
+    for (POINT p : {POINT{20, 20}, POINT{88, 78}}) {
+      if (p.x >= picture->width() || p.y >= picture->height()) continue;
+      // top-down rows of blue, green, red and one unused byte
+      auto px =
+          static_cast<const std::uint8_t*>(ds.dsBm.bmBits) + ds.dsBm.bmWidthBytes * p.y + 4 * p.x;
+      line += " p" + std::to_string(p.x) + "," + std::to_string(p.y) + "=" + std::to_string(px[2]) +
+              "," + std::to_string(px[1]) + "," + std::to_string(px[0]);
+    }
+    Out(line);
+  }
+  return 0;
+}
+
 }  // namespace
 }  // namespace kestrel
 
@@ -205,5 +242,6 @@ int wmain(int argc, wchar_t** argv) {
   if (cmd == L"service" && argc >= 4) return Service(argv[2], ToCodePage(arg(3)), arg(4));
   if (cmd == L"findwindow") return FindWindowTest(ToCodePage(arg(2)));
   if (cmd == L"dllsearch") return DllSearch(arg(2) == u"restricted");
+  if (cmd == L"picture") return Pictures(argc, argv);
   return 2;
 }

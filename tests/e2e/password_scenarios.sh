@@ -87,7 +87,7 @@ grep -A 3 '^password check ms=' "$L" | grep -q '^page passwordpage back=en next=
   bad "password: Back from the destination page did not show the password page"
 expect "$L" "page finishpage back=dis next=hid finish=en cancel=dis"
 expect "$L" "exit=0"
-check_picture password-password 3 3
+check_picture password-password 13 31
 for f in product.exe readme.txt data/deep/er/random.bin data/numbers.txt data/empty.txt docs/guide.txt; do
   if cmp -s "$SRC/app/$f" "$PF/Kestrel E2E/Locked/$f"; then ok; else bad "password: $f differs"; fi
 done

@@ -91,14 +91,16 @@ drive() {
 pixel() { /usr/bin/convert "$1" -format "%[pixel:p{$2,$3}]" info: 2>/dev/null; }
 
 # the side picture is drawn: dark blue sky at the top, the sun, not the window colour
+# check_picture NAME X Y [PERCENT]: the picture's top-left corner in the screenshot (below the
+# caption Wine draws) and its scale (150 at 144 DPI)
 check_picture() {
   local png=$ART/$1.png
   if [ ! -s "$png" ]; then bad "$1: no screenshot"; return; fi
   ok
-  local form_x=$2 form_y=$3  # the client area's origin inside the screenshot
+  local x=$2 y=$3 s=${4:-100}
   local sky sun
-  sky=$(pixel "$png" $((form_x + 10 + 20)) $((form_y + 9 + 20)))
-  sun=$(pixel "$png" $((form_x + 10 + 88)) $((form_y + 9 + 78)))
+  sky=$(pixel "$png" $((x + 20 * s / 100)) $((y + 20 * s / 100)))
+  sun=$(pixel "$png" $((x + 88 * s / 100)) $((y + 78 * s / 100)))
   case "$sky" in srgb\([1-3][0-9],[4-6][0-9],[6-9][0-9]\)) ok ;; *) bad "$1: sky pixel $sky" ;; esac
   case "$sun" in srgb\(2[2-5][0-9],1[6-9][0-9],[6-9][0-9]\)) ok ;; *) bad "$1: sun pixel $sun" ;; esac
 }
@@ -159,7 +161,7 @@ expect "$L" "ctl change vis=0 en=1 rect=401,100,65,22"
 expect "$L" "ctl installpath vis=0 en=1 rect=147,100,246,21"
 expect "$L" "ctl license vis=0 en=1 rect=16,66,450,191"
 expect "$L" "ctl clicknext1 vis=1 en=1 rect=147,277,300,13"
-check_picture install 3 3
+check_picture install 13 31
 
 # 2. a package with a licence: the text is cut at its zero byte
 drive licence show "$(win "$PKG/licensed-setup.exe")"
@@ -207,7 +209,7 @@ expect "$L" "text clicknext1=Click 'Next' to begin uninstalling Demo App."
 expect "$L" "text uninstallfinishlabel=Demo App was successfully removed from your computer."
 expect "$L" "text installpath="
 expect "$L" "exit=1602"
-check_picture uninstall 3 3
+check_picture uninstall 13 31
 
 # 7. "-UI" is not the uninstall switch: the package installs
 drive wrongcase show "$(win "$PKG/demo-setup.exe")" -UI demo.exe
@@ -428,6 +430,7 @@ expect "$L" "ctl cancel vis=1 en=1 rect=622,488,122,39"
 expect "$L" "ctl welcometitle vis=1 en=1 rect=221,24,499,60"
 expect "$L" "ctl Image3 vis=1 en=1 rect=0,0,197,459"
 expect "$L" "exit=1602"
+check_picture dpi144 18 45 150
 $W reg delete 'HKCU\Control Panel\Desktop' /v LogPixels /f >/dev/null 2>&1
 
 # 20. a package made by kestrel-pack from the sample product (when a host build has the packer)
@@ -522,6 +525,9 @@ expect "$WORK/choosedir144.log" "dialog client=407x465"
 $W reg delete 'HKCU\Control Panel\Desktop' /v LogPixels /f >/dev/null 2>&1
 # ---- end of the folder dialog ----
 fi  # core
+
+# the picture decoder fed from memory: JPEG and BMP read, other data refused
+want picture && . "$ROOT/tests/e2e/picture_scenarios.sh"
 
 # 21-29. installations: the engine and the wizard's pages
 want install && . "$ROOT/tests/e2e/install_scenarios.sh"

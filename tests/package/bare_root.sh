@@ -27,7 +27,7 @@ if [ ! -s "$TAR" ]; then
   mirror=$(sed -n 's/^URIs: *//p' /etc/apt/sources.list.d/debian.sources 2>/dev/null | head -n 1)
   mirror=${mirror:-$(awk '$1 == "deb" { print $2; exit }' /etc/apt/sources.list 2>/dev/null)}
   step "making a bare Debian 12 root from ${mirror:-the default mirror} (once; kept in $TAR)"
-  mmdebstrap --variant=minbase --quiet bookworm "$TAR.part" ${mirror:+"$mirror"}
+  mmdebstrap --variant=minbase --format=tar --quiet bookworm "$TAR.part" ${mirror:+"$mirror"}
   mv "$TAR.part" "$TAR"
 fi
 
