@@ -516,15 +516,15 @@ bool ReadLanguages(const toml::table& root, Manifest& m, Checker& c) {
 }
 
 bool Parse(const toml::table& root, Manifest& m, Checker& c) {
-  if (!CheckKeys(root,
-                 {"displayname", "exename", "version", "installfolder", "programgroup",
-                  "appdatafolder", "licence", "license", "stub", "publisher", "url", "codec",
-                  "services", "shortcuts", "association", "files", "languages", "brand", "texts"},
+  if (!CheckKeys(root, {"displayname",   "exename",   "version",  "installfolder", "programgroup",
+                        "appdatafolder", "licence",   "license",  "stub",          "publisher",
+                        "url",           "codec",     "services", "shortcuts",     "association",
+                        "files",         "languages", "brand",    "texts",         "image"},
                  "manifest", c)) {
     return false;
   }
   std::optional<std::string> displayname, exename, version, installfolder, programgroup,
-      appdatafolder, licence, license, stub, publisher, url, codec;
+      appdatafolder, licence, license, stub, publisher, url, codec, image;
   for (auto [key, slot] :
        std::initializer_list<std::pair<std::string_view, std::optional<std::string>*>>{
            {"displayname", &displayname},
@@ -534,6 +534,7 @@ bool Parse(const toml::table& root, Manifest& m, Checker& c) {
            {"programgroup", &programgroup},
            {"appdatafolder", &appdatafolder},
            {"licence", &licence},
+           {"image", &image},
            {"license", &license},
            {"stub", &stub},
            {"publisher", &publisher},
@@ -576,6 +577,7 @@ bool Parse(const toml::table& root, Manifest& m, Checker& c) {
   if (m.installfolder.empty()) return c.Fail("installfolder: must name a folder");
   if (licence && license) return c.Fail("manifest: give \"licence\" or \"license\", not both");
   if (licence || license) m.licence = m.base / PathFromUtf8(licence ? *licence : *license);
+  if (image) m.image = m.base / PathFromUtf8(*image);
   if (stub) m.stub = m.base / PathFromUtf8(*stub);
   if (codec) {
     if (*codec != "classic" && *codec != "lzma2") {

@@ -48,6 +48,7 @@ struct Manifest {
   std::string assocdescription;
   std::string assocprogram;
   std::optional<std::filesystem::path> licence;
+  std::optional<std::filesystem::path> image;  // the vendor's side picture (JPEG or BMP)
   std::optional<std::filesystem::path> stub;
   std::string codec;  // "classic" or "lzma2"; empty: the packer's default
   std::vector<PackedFile> files;

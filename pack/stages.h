@@ -51,7 +51,8 @@ struct PackageBuild {
   Codec codec = Codec::kClassic;
   std::unique_ptr<CipherState> cipher;
   std::optional<PasswordData> password_data;
-  std::uint64_t packageoffset = 0;  // the stub's size
+  std::uint64_t packageoffset = 0;    // the stub's size
+  std::vector<std::uint8_t> picture;  // the manifest's image, checked
 
   // walk
   std::vector<PackedFile> files;  // in the order they are stored

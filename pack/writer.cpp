@@ -30,6 +30,7 @@
 #include "package/publisher.h"
 #include "package/records.h"
 #include "sysutil/codepage.h"
+#include "sysutil/pictureformat.h"
 
 namespace kestrel::pack {
 namespace fs = std::filesystem;
@@ -191,6 +192,17 @@ bool LicenceText(const fs::path& path, std::string& out, std::string& error) {
   out = ToCp1252(wide, &lossless);
   if (!lossless) {
     error = "licence " + PathToUtf8(path) + " holds a character that Windows-1252 cannot represent";
+    return false;
+  }
+  return true;
+}
+
+// The side picture: a JPEG or BMP that the wizard's picture check takes, whole.
+bool SidePicture(const fs::path& path, std::vector<std::uint8_t>& out, std::string& error) {
+  if (!ReadInputFile(path, kMaxImageBytes, "image", out, error)) return false;
+  if (!ReadPictureHeader(out.data(), out.size())) {
+    error = "image " + PathToUtf8(path) + " is not a JPEG or BMP picture of 1 to " +
+            std::to_string(kMaxPictureSide) + " pixels a side";
     return false;
   }
   return true;
@@ -701,7 +713,9 @@ bool PackageBuild::WriteRun(PackageOut& out, const std::vector<std::uint8_t>& st
 }
 
 bool PackageBuild::WriteDirectory(PackageOut& out, std::string& error) {
-  if (const std::vector<std::uint8_t> locale = EncodeLocale(m.locale); !locale.empty()) {
+  LocaleData shown = m.locale;
+  shown.picture = picture;
+  if (const std::vector<std::uint8_t> locale = EncodeLocale(shown); !locale.empty()) {
     LocaleRef ref;
     ref.dataoffset = static_cast<std::int64_t>(out.pos() - packageoffset);
     ref.length = locale.size();
@@ -842,6 +856,7 @@ bool BuildPackage(const Manifest& m, const BuildOptions& options, BuildResult& r
                                                                    : DefaultCodec());
   std::vector<fs::path> inputs{options.stub};
   if (m.licence) inputs.push_back(*m.licence);
+  if (m.image) inputs.push_back(*m.image);
   for (const auto& f : m.files) inputs.push_back(f.source);
   if (!CheckOutputIsNoInput(options.output, inputs, error)) return false;
   std::vector<std::uint8_t> stub;
@@ -913,6 +928,7 @@ bool BuildPackage(const Manifest& m, const BuildOptions& options, BuildResult& r
   }
   std::string licence;
   if (m.licence && !LicenceText(*m.licence, licence, error)) return false;
+  if (m.image && !SidePicture(*m.image, build.picture, error)) return false;
 
   if (!build.Walk(error) || !build.Dedupe(error) || !build.PlanRecords(error)) return false;
 

@@ -9,7 +9,7 @@
 namespace kestrel {
 namespace {
 
-enum class LocaleTag : std::uint8_t { kNames = 1, kLanguage = 2, kBrand = 3 };
+enum class LocaleTag : std::uint8_t { kNames = 1, kLanguage = 2, kBrand = 3, kPicture = 4 };
 
 // Which name an entry of the names item is.
 enum class NameField : std::uint8_t {
@@ -131,6 +131,7 @@ std::vector<std::uint8_t> EncodeLocale(const LocaleData& data) {
             std::span(reinterpret_cast<const std::uint8_t*>(brand.data()), brand.size()));
   }
   for (const TextTable& t : data.languages) PutItem(out, LocaleTag::kLanguage, EncodeTextTable(t));
+  if (!data.picture.empty()) PutItem(out, LocaleTag::kPicture, data.picture);
   return out;
 }
 
@@ -159,6 +160,9 @@ std::optional<LocaleData> DecodeLocale(std::span<const std::uint8_t> bytes) {
         data.languages.push_back(std::move(*table));
         break;
       }
+      case LocaleTag::kPicture:
+        data.picture.assign(item.begin(), item.end());
+        break;
       default:  // an item a newer packer adds
         break;
     }

@@ -36,9 +36,10 @@ struct ProductNames {
 ProductNames ResolveNames(const ConfigRecord& config, const ProductNames& wide);
 
 struct LocaleData {
-  ProductNames names;                // only the names the 8-bit fields cannot hold exactly
-  std::u16string brand;              // empty: "Kestrel"
-  std::vector<TextTable> languages;  // every language the package speaks besides plain English
+  ProductNames names;                 // only the names the 8-bit fields cannot hold exactly
+  std::u16string brand;               // empty: "Kestrel"
+  std::vector<TextTable> languages;   // every language the package speaks besides plain English
+  std::vector<std::uint8_t> picture;  // the vendor's side picture, JPEG or BMP; empty: ours
 
   // The codes of `languages`, for SelectLanguage.
   std::vector<std::string> Codes() const;

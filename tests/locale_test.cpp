@@ -183,6 +183,46 @@ TEST_F(LocaleTest, ManifestMistakesAreNamed) {
   EXPECT_NE(manifest_.warnings[0].find("leaves out {name}"), std::string::npos);
 }
 
+// A BMP of `width` x `height` with no pixels behind its headers: enough for the header check.
+std::vector<std::uint8_t> BmpHeader(std::int32_t width, std::int32_t height) {
+  std::vector<std::uint8_t> b = {'B', 'M'};
+  auto le = [&b](std::int64_t v, int n) {
+    for (int i = 0; i < n; ++i) b.push_back(static_cast<std::uint8_t>(v >> (8 * i)));
+  };
+  le(54, 4), le(0, 4), le(54, 4), le(40, 4), le(width, 4), le(height, 4), le(1, 2), le(24, 2);
+  b.resize(54, 0);
+  return b;
+}
+
+TEST_F(LocaleTest, TheVendorsPictureIsCheckedAndStored) {
+  const std::string head = "displayname = \"Tool\"\nexename = \"tool.exe\"\n";
+  const std::vector<std::uint8_t> side = BmpHeader(131, 303);
+  WriteFileBytes(dir_ / "side.bmp", side);
+  ASSERT_NE(Build(head, "image = \"side.bmp\"\n", "pic.exe"), 0u) << error_;
+  ConfigRecord config{};
+  LocaleData data;
+  ASSERT_EQ(Read("pic.exe", config, data), LocaleLoad::kOk);
+  EXPECT_EQ(data.picture, side);
+  EXPECT_TRUE(data.languages.empty());
+
+  // not a picture, too large a side, too many bytes, no file: refused, saying which
+  WriteFileBytes(dir_ / "side.png", {0x89, 'P', 'N', 'G', 13, 10, 26, 10, 0, 0, 0, 13});
+  WriteFileBytes(dir_ / "wide.bmp", BmpHeader(5000, 300));
+  std::vector<std::uint8_t> heavy = side;
+  heavy.resize((1u << 20) + 1, 0);
+  WriteFileBytes(dir_ / "heavy.bmp", heavy);
+  const std::pair<std::string, std::string> cases[] = {
+      {"side.png", "image " + (dir_ / "side.png").string() + " is not a JPEG or BMP picture"},
+      {"wide.bmp", "of 1 to 4096 pixels a side"},
+      {"heavy.bmp", "heavy.bmp"},
+      {"none.jpg", "none.jpg"},
+  };
+  for (const auto& [file, want] : cases) {
+    EXPECT_EQ(Build(head, "image = \"" + file + "\"\n", "bad.exe"), 0u) << file;
+    EXPECT_NE(error_.find(want), std::string::npos) << file << " -> " << error_;
+  }
+}
+
 TEST_F(LocaleTest, ThePackageGrowsOnlyByTheSelectedLanguages) {
   const std::string head = "displayname = \"Tool\"\nexename = \"tool.exe\"\n";
   const std::uint64_t english = Build(head, "", "en.exe");

@@ -188,7 +188,11 @@ void Triform::CreateControls() {
                         &finishtitle, &uninstallfinishtitle, &destinationtitle, &passwordtitle}) {
     w->SetFont(app.BoldFont());
   }
-  Image3.SetPicture(ui::LoadPictureResource(app.instance(), kSidePictureId));
+  // the vendor's picture when the package has one the system can read, else the program's own
+  const std::vector<std::uint8_t>& vendor = data_.locale.picture;
+  std::shared_ptr<ui::Picture> picture =
+      vendor.empty() ? nullptr : ui::DecodePicture(vendor.data(), vendor.size());
+  Image3.SetPicture(picture ? picture : ui::LoadPictureResource(app.instance(), kSidePictureId));
   for (std::size_t i = 0; i < kWizCtlCount; ++i) windows_[i]->SetBounds(geometry_[WizCtl(i)]);
   SetActivePage(WizCtl::welcomepage);
 }

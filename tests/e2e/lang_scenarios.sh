@@ -15,7 +15,11 @@ rm -rf "$LSRC"
 mkdir -p "$LSRC/app"
 cp "$BIN/tests/e2e/kestrel_product.exe" "$LSRC/app/product.exe"
 printf 'Σημειώσεις\r\n' >"$LSRC/app/readme.txt"
+# the vendor's side picture, twice the size the wizard shows at 96 DPI: red above, green below
+/usr/bin/convert -size 262x606 xc:'rgb(200,40,30)' -fill 'rgb(30,160,60)' \
+  -draw 'rectangle 0,303 262,606' "$LSRC/side.jpg"
 cat >"$LSRC/lang.toml" <<'TOML'
+image = "side.jpg"
 displayname = "Σημειώσεις Acme"
 exename = "product.exe"
 version = "2.4"
@@ -82,6 +86,20 @@ for dpi in 96 144; do
   expect "$L" "destination text installpathlabel=Σημειώσεις Acme installieren in:"
   expect "$L" "installpath=$PFW\\アクメ\\ノート"
   expect "$L" "text finishlabel=Σημειώσεις Acme wurde erfolgreich auf Ihrem Computer installiert."
+
+  # the vendor's picture, scaled to the side of the page: red in its upper half, green below
+  # (its top-left corner in the screenshot: 13,31 at 96 DPI, 18,45 at 144)
+  s=100 x=13 y=31
+  [ $dpi = 144 ] && s=150 x=18 y=45
+  for at in "20 40 red" "100 80 red" "20 240 green" "100 290 green"; do
+    set -- $at
+    p=$(pixel "$ART/lang-de-$dpi-welcome.png" $((x + $1 * s / 100)) $((y + $2 * s / 100)))
+    case "$3:$p" in
+      red:srgb\(19[0-9],[3-4][0-9],[2-3][0-9]\) | red:srgb\(20[0-9],[3-4][0-9],[2-3][0-9]\)) ok ;;
+      green:srgb\([2-3][0-9],1[5-6][0-9],[5-6][0-9]\)) ok ;;
+      *) bad "lang-de-$dpi: the vendor's picture at $1,$2: $p, want $3" ;;
+    esac
+  done
 
   lang_install "lang-ja-$dpi" -- /LANG=ja
   L=$WORK/lang-ja-$dpi.log
