@@ -113,8 +113,8 @@ bool PackageReader::OpenPackage() {
   records.clear();
   solid_.reset();
   solid_ref_.reset();
-  packagefile = fs_.NewFile();
-  if (!packagefile->OpenRead(programpath)) return false;
+  packagefile = checkedfile ? std::make_unique<BorrowedFile>(*checkedfile) : fs_.NewFile();
+  if (!checkedfile && !packagefile->OpenRead(programpath)) return false;
 
   std::uint32_t n = kPackageHeaderSize;
   if (packagefile->ReadAt(&header, n, packageoffset) != kPackageHeaderSize) return false;
@@ -415,6 +415,11 @@ bool PackageReader::CheckRecord(const DirectoryRecord& record, bool to_destinati
   }
   if (header.encrypted == 1 && !cipher) {
     statustext = kStatusNoKey;
+    return false;
+  }
+  // a record whose own check data is damaged cannot vouch for its content
+  if (ExtensionView::Classify(record.reserved6192) == ExtensionState::kDamaged) {
+    statustext = kStatusCorrupt;
     return false;
   }
   std::u16string refusal = JudgeRecord(record, to_destination);

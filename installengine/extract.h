@@ -54,7 +54,10 @@ class PackageReader {
   PackageReader& operator=(const PackageReader&) = delete;
 
   // Inputs, set before OpenPackage.
-  std::u16string programpath;      // the file that carries the package
+  std::u16string programpath;  // the file that carries the package
+  // That file as it is already open and was checked (setup's start-up): read instead of opening
+  // `programpath` again, which another file may have taken the place of since. Not owned.
+  PackageFile* checkedfile = nullptr;
   std::int32_t packageoffset = 0;  // the Configuration record's packageoffset
   std::int64_t packageend = 0;     // the Configuration record's licenseoffset, widened
   // The Configuration record, whose extension may point at a compact directory; null: the
@@ -89,9 +92,9 @@ class PackageReader {
   PasswordCheck SetPassword(std::string_view password_utf8);
   bool keyed() const { return cipher != nullptr; }
 
-  // Opens `programpath` and reads the Package header, the trailer and every Directory record,
-  // from the compact directory when the Configuration record's extension names one. A damaged
-  // compact directory fails with `statustext` "File corrupt".
+  // Opens `programpath` (or reads `checkedfile`) and reads the Package header, the trailer and
+  // every Directory record, from the compact directory when the Configuration record's extension
+  // names one. A damaged compact directory fails with `statustext` "File corrupt".
   bool OpenPackage();
   bool opened() const { return opened_; }
 

@@ -75,8 +75,10 @@ InstallRun::InstallRun(const ConfigRecord& config, FileSystem& fs, InstallSystem
   reader_.showprogress = [this](std::int32_t percent) { obs_.ShowProgress(percent); };
 }
 
-bool InstallRun::OpenPackage(const std::u16string& programpath, std::int64_t packageend) {
+bool InstallRun::OpenPackage(const std::u16string& programpath, std::int64_t packageend,
+                             PackageFile* checked) {
   reader_.programpath = programpath;
+  reader_.checkedfile = checked;
   reader_.packageoffset = config_.packageoffset;
   reader_.packageend = packageend;
   reader_.config = &config_;
@@ -90,11 +92,7 @@ void InstallRun::SetProgress(std::int32_t percent) {
 
 RegistrationInput InstallRun::Registration() {
   RegistrationInput in{config_, destfolder, sys_.DesktopFolder(), sys_.WindowsFolder()};
-  DirectoryRecord r;
-  for (std::size_t i = 0; i < reader_.records.size(); ++i) {
-    reader_.records.Get(i, r);
-    if (r.filesize > 0) in.installedbytes += static_cast<std::uint64_t>(r.filesize);
-  }
+  in.installedbytes = reader_.records.InstalledBytes();
   in.installdate = sys_.InstallDate();
   return in;
 }

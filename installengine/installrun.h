@@ -92,8 +92,11 @@ class InstallRun {
   // The waits for other programs (a product closing, a service going) stay.
   void SkipCosmeticPauses() { cosmetic_pauses_ = false; }
 
-  // Opens `programpath` and reads the package's directory; sets no status text.
-  bool OpenPackage(const std::u16string& programpath, std::int64_t packageend);
+  // Opens `programpath` and reads the package's directory; sets no status text. `checked`, when
+  // given, is that file as it was opened and checked at start-up: the files and the uninstaller
+  // copy are then read from it, never from whatever the path names by now.
+  bool OpenPackage(const std::u16string& programpath, std::int64_t packageend,
+                   PackageFile* checked = nullptr);
 
   // The installation folder exactly as entered; set before RunInstall.
   std::u16string destfolder;

@@ -1,15 +1,19 @@
 #include "pack/hostio.h"
 
 #include <csignal>
+#include <cstdio>
 #include <cstring>
 #include <fstream>
 #include <system_error>
 
 #include "pack/tools.h"
 
-#ifndef _WIN32
+#ifdef _WIN32
+#include <direct.h>
+#else
 #include <fcntl.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -177,9 +181,16 @@ bool ReadSourceDateEpoch(const char* value, std::optional<std::int64_t>& seconds
 
 namespace {
 
-// What the signal handler removes: a fixed buffer, since the handler may not allocate.
-char g_remove_path[4096];
-volatile std::sig_atomic_t g_armed = 0;
+// What the signal handler stops and removes: fixed slots, since the handler may not allocate.
+struct Slot {
+  volatile std::sig_atomic_t armed;
+  RemoveOnSignal::Kind kind;
+  long process;
+  char path[4096];
+};
+constexpr int kSlots = 16;
+Slot g_slots[kSlots];
+int g_armed_count = 0;  // main thread only
 constexpr int kSignals[] = {
     SIGINT,
     SIGTERM,
@@ -194,39 +205,74 @@ using Handler = void (*)(int);
 Handler g_previous[std::size(kSignals)];
 
 extern "C" void RemoveAndReraise(int sig) {
-  if (g_armed) {
+  // programs first, so nothing writes into what goes next; then files; then the folders
+  for (auto kind : {RemoveOnSignal::Kind::kProcess, RemoveOnSignal::Kind::kFile,
+                    RemoveOnSignal::Kind::kFolder}) {
+    for (Slot& s : g_slots) {
+      if (!s.armed || s.kind != kind) continue;
 #ifdef _WIN32
-    std::remove(g_remove_path);
+      if (kind == RemoveOnSignal::Kind::kFile) std::remove(s.path);
+      if (kind == RemoveOnSignal::Kind::kFolder) _rmdir(s.path);
 #else
-    ::unlink(g_remove_path);
+      if (kind == RemoveOnSignal::Kind::kProcess) {
+        ::kill(static_cast<pid_t>(s.process), SIGTERM);
+        ::waitpid(static_cast<pid_t>(s.process), nullptr, 0);
+      }
+      if (kind == RemoveOnSignal::Kind::kFile) ::unlink(s.path);
+      if (kind == RemoveOnSignal::Kind::kFolder) ::rmdir(s.path);
 #endif
+    }
   }
   std::signal(sig, SIG_DFL);
   std::raise(sig);
 }
 
+int Arm(RemoveOnSignal::Kind kind, const std::string& path, long process) {
+  if (path.size() >= sizeof g_slots[0].path) return -1;
+  for (int i = 0; i < kSlots; ++i) {
+    Slot& s = g_slots[i];
+    if (s.armed) continue;
+    s.kind = kind;
+    s.process = process;
+    std::memcpy(s.path, path.c_str(), path.size() + 1);
+    if (g_armed_count++ == 0) {
+      for (std::size_t k = 0; k < std::size(kSignals); ++k) {
+        g_previous[k] = std::signal(kSignals[k], RemoveAndReraise);
+      }
+    }
+    s.armed = 1;  // last: the handler sees the slot only once it is complete
+    return i;
+  }
+  return -1;
+}
+
 }  // namespace
 
-RemoveOnSignal::RemoveOnSignal(const fs::path& path) {
+RemoveOnSignal::RemoveOnSignal(const fs::path& path, Kind kind) {
   std::string text;
   try {
     text = path.string();  // the narrow form is what unlink and remove take
   } catch (const std::exception&) {
     return;
   }
-  if (text.size() >= sizeof g_remove_path) return;
-  std::memcpy(g_remove_path, text.c_str(), text.size() + 1);
-  g_armed = 1;
-  for (std::size_t i = 0; i < std::size(kSignals); ++i) {
-    g_previous[i] = std::signal(kSignals[i], RemoveAndReraise);
-  }
+  slot_ = Arm(kind, text, 0);
+}
+
+RemoveOnSignal::RemoveOnSignal(long process) {
+#ifndef _WIN32
+  slot_ = Arm(Kind::kProcess, std::string(), process);
+#else
+  static_cast<void>(process);
+#endif
 }
 
 RemoveOnSignal::~RemoveOnSignal() {
-  if (!g_armed) return;
-  g_armed = 0;
-  for (std::size_t i = 0; i < std::size(kSignals); ++i) {
-    std::signal(kSignals[i], g_previous[i] == SIG_ERR ? SIG_DFL : g_previous[i]);
+  if (slot_ < 0) return;
+  g_slots[slot_].armed = 0;
+  if (--g_armed_count == 0) {
+    for (std::size_t i = 0; i < std::size(kSignals); ++i) {
+      std::signal(kSignals[i], g_previous[i] == SIG_ERR ? SIG_DFL : g_previous[i]);
+    }
   }
 }
 

@@ -40,14 +40,23 @@ bool CheckOutputFolder(const std::filesystem::path& output, std::string& error);
 bool ReadSourceDateEpoch(const char* value, std::optional<std::int64_t>& seconds,
                          std::string& error);
 
-// While it lives, an interrupt, termination or hang-up signal removes `path` before the process
-// ends as the signal would have ended it. One at a time per process.
+// What a build stopped by an interrupt, termination or hang-up signal must not leave behind: a
+// half-written output, a private folder holding a password, a program it runs. While an object
+// lives, the signal stops that program (and waits for it), removes that file, or removes that
+// folder once its files are gone, before the process ends as the signal would have ended it.
+// Up to 16 at a time; what does not fit is left to the objects' normal ends.
 class RemoveOnSignal {
  public:
-  explicit RemoveOnSignal(const std::filesystem::path& path);
+  enum class Kind { kFile, kFolder, kProcess };
+  explicit RemoveOnSignal(const std::filesystem::path& path, Kind kind = Kind::kFile);
+  // A program started by the build (POSIX; elsewhere the console's own signal reaches it).
+  explicit RemoveOnSignal(long process);
   ~RemoveOnSignal();
   RemoveOnSignal(const RemoveOnSignal&) = delete;
   RemoveOnSignal& operator=(const RemoveOnSignal&) = delete;
+
+ private:
+  int slot_ = -1;
 };
 
 }  // namespace kestrel::pack

@@ -12,11 +12,15 @@
 
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <fstream>
 #include <iterator>
+#include <memory>
 #include <random>
 #include <system_error>
+#include <vector>
 
+#include "pack/hostio.h"
 #include "pack/pathtext.h"
 #include "sysutil/codepage.h"
 
@@ -28,9 +32,16 @@ namespace kestrel::pack {
 namespace fs = std::filesystem;
 namespace {
 
-// A folder of our own for the password and the tool's output, removed with everything in it.
+// A folder of our own for the password and the tool's output, removed with everything in it,
+// also when a signal stops the build.
 class PrivateFolder {
  public:
+  // The path of a file in the folder, which a signal removes too.
+  fs::path File(const char* name) {
+    const fs::path p = path_ / name;
+    on_signal_.push_back(std::make_unique<RemoveOnSignal>(p));
+    return p;
+  }
   bool Make(std::string& error) {
     std::random_device rd;
     std::error_code ec;
@@ -47,6 +58,7 @@ class PrivateFolder {
       if (mkdir(p.c_str(), 0700) == 0) {  // only we may read the password in it
 #endif
         path_ = p;
+        on_signal_.push_back(std::make_unique<RemoveOnSignal>(p, RemoveOnSignal::Kind::kFolder));
         return true;
       }
     }
@@ -64,7 +76,23 @@ class PrivateFolder {
 
  private:
   fs::path path_;
+  std::vector<std::unique_ptr<RemoveOnSignal>> on_signal_;
 };
+
+// Writes the password for the tool: readable by us alone.
+bool WritePassword(const fs::path& path, const char* password) {
+#ifdef _WIN32
+  std::ofstream f(path, std::ios::binary);  // the private folder's owner-only access covers it
+  f << password;
+  return static_cast<bool>(f.flush());
+#else
+  const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
+  if (fd < 0) return false;
+  const std::size_t n = std::strlen(password);
+  const bool ok = ::write(fd, password, n) == static_cast<ssize_t>(n);
+  return ::close(fd) == 0 && ok;
+#endif
+}
 
 std::string ReadText(const fs::path& path) {
   std::ifstream in(path, std::ios::binary);
@@ -142,6 +170,8 @@ int Run(const std::vector<std::string>& args, const fs::path& log) {
   const int rc = posix_spawnp(&pid, argv[0], &actions, nullptr, argv.data(), environ);
   posix_spawn_file_actions_destroy(&actions);
   if (rc != 0) return -1;
+  // a signal that stops the build stops the tool too, rather than leave it running orphaned
+  const RemoveOnSignal stop(static_cast<long>(pid));
   int status = 0;
   while (waitpid(pid, &status, 0) < 0) {
     if (errno != EINTR) return -1;
@@ -195,10 +225,8 @@ bool SignFile(const SignOptions& o, const fs::path& in, const fs::path& out, std
   if (o.password_file) {
     password_path = PathToUtf8(*o.password_file);
   } else if (o.password_env) {
-    const fs::path p = folder.path() / "password";
-    std::ofstream f(p, std::ios::binary);
-    f << std::getenv(o.password_env->c_str());
-    if (!f.flush()) {
+    const fs::path p = folder.File("password");
+    if (!WritePassword(p, std::getenv(o.password_env->c_str()))) {
       error = "cannot write the password for the signing tool";
       return false;
     }
@@ -206,7 +234,8 @@ bool SignFile(const SignOptions& o, const fs::path& in, const fs::path& out, std
   }
   std::error_code ec;
   fs::remove(out, ec);  // the tool refuses to replace a file
-  const fs::path log = folder.path() / "output.txt";
+  const RemoveOnSignal half_signed(out);
+  const fs::path log = folder.File("output.txt");
   const int rc = Run(SignArguments(o, PathToUtf8(in), PathToUtf8(out), password_path), log);
   if (rc == -1) {
     error = "cannot run " + o.tool + " (is it installed? Debian: apt-get install osslsigncode)";
@@ -228,8 +257,8 @@ bool SignBytes(const SignOptions& o, const std::vector<std::uint8_t>& in,
                std::vector<std::uint8_t>& out, std::string& error) {
   PrivateFolder folder;
   if (!folder.Make(error)) return false;
-  const fs::path unsigned_path = folder.path() / "stub.exe";
-  const fs::path signed_path = folder.path() / "stub-signed.exe";
+  const fs::path unsigned_path = folder.File("stub.exe");
+  const fs::path signed_path = folder.File("stub-signed.exe");
   {
     std::ofstream f(unsigned_path, std::ios::binary);
     f.write(reinterpret_cast<const char*>(in.data()), static_cast<std::streamsize>(in.size()));

@@ -16,6 +16,7 @@
 #include "package/protection.h"
 #include "package/publisher.h"
 #include "package/startload.h"
+#include "sysutil/cmfconst.h"
 #include "sysutil/codepage.h"
 
 namespace kestrel::pack {
@@ -112,6 +113,35 @@ bool BlocksInDataArea(const DirectoryRecord& r, const ConfigRecord& c, std::size
                                  static_cast<std::int64_t>(kDirectoryRecordSize * count);
   return r.dataoffset >= static_cast<std::int64_t>(kPackageHeaderSize) &&
          r.dataoffset < directory - c.packageoffset;
+}
+
+// A byte count as people read it: "4,294,967,296 bytes (4.0 GiB)".
+std::string Bytes(std::uint64_t n) {
+  std::string digits = std::to_string(n);
+  for (std::size_t at = digits.size(); at > 3; at -= 3) digits.insert(at - 3, ",");
+  static constexpr const char* kUnits[] = {"KiB", "MiB", "GiB", "TiB", "PiB", "EiB"};
+  double v = static_cast<double>(n);
+  int unit = -1;
+  while (v >= 1024 && unit < 5) {
+    v /= 1024;
+    ++unit;
+  }
+  if (unit < 0) return digits + " bytes";
+  char scaled[32];
+  std::snprintf(scaled, sizeof scaled, "%.1f %s", v, kUnits[unit]);
+  return digits + " bytes (" + scaled + ")";
+}
+
+// The line every reading command prints: what the package writes when installed, which shared
+// content may make far larger than the package.
+std::string InstallsLine(const PackageReader& reader, std::uint64_t package_bytes) {
+  const std::uint64_t total = reader.records.InstalledBytes();
+  std::string line =
+      "Installs:       " + Bytes(total) + " in " + std::to_string(reader.records.size()) + " files";
+  if (package_bytes > 0 && total / package_bytes >= 100) {
+    line += ", " + std::to_string(total / package_bytes) + " times the package's size";
+  }
+  return line + "\n";
 }
 
 // The licence text as setup shows it: up to its first zero byte (the packer's padding to a
@@ -294,7 +324,8 @@ int ListPackage(const fs::path& setup, std::ostream& out, std::ostream& err) {
       << (reader.header.encrypted != 1      ? "plain"
           : ReadPasswordData(reader.header) ? "enciphered with a password"
                                             : "enciphered")
-      << ", " << reader.records.size() << " files\n";
+      << ", " << reader.records.size() << " files\n"
+      << InstallsLine(reader, static_cast<std::uint64_t>(recordpos - c.packageoffset));
   if (const auto& solid = reader.solid()) {
     out << "Codec:          lzma2, one solid stream of " << solid->packed << " bytes for "
         << solid->unpacked << " bytes of content, "
@@ -304,17 +335,20 @@ int ListPackage(const fs::path& setup, std::ostream& out, std::ostream& err) {
   }
   out << std::setw(12) << "size" << std::setw(12) << "stored"
       << "  attr  path\n";
-  std::int64_t total = 0, stored = 0;
+  std::uint64_t stored = 0;
   for (std::size_t i = 0; i < reader.records.size(); ++i) {
     const DirectoryRecord r = reader.records[i];
     out << std::setw(12) << r.filesize << std::setw(12) << r.storedsize << "  0x" << std::hex
         << std::setw(2) << std::setfill('0') << static_cast<int>(r.attributes) << std::dec
         << std::setfill(' ') << "  " << RecordPath(r) << "\n";
-    total += r.filesize;
-    stored += r.storedsize;
+    // a crafted size must not wrap the sum (the installed total is summed the same way)
+    if (r.storedsize > 0 &&
+        __builtin_add_overflow(stored, static_cast<std::uint64_t>(r.storedsize), &stored)) {
+      stored = UINT64_MAX;
+    }
   }
-  out << std::setw(12) << total << std::setw(12) << stored << "        " << reader.records.size()
-      << " files\n";
+  out << std::setw(12) << reader.records.InstalledBytes() << std::setw(12) << stored << "        "
+      << reader.records.size() << " files\n";
   return 0;
 }
 
@@ -387,6 +421,7 @@ int VerifyPackage(const fs::path& setup, const Unlock& unlock, std::ostream& out
     return 1;
   }
   if (check == PackageCheck::kDamaged) return 1;
+  out << InstallsLine(reader, static_cast<std::uint64_t>(recordpos - config->packageoffset));
   out << reader.records.size() << " files verified\n";
   return 0;
 }
@@ -403,9 +438,9 @@ int ExtractPackage(const fs::path& setup, const fs::path& folder, const Unlock& 
   auto host = MakeHostFileSystem();
   PackageReader reader(*host);
   auto config = std::make_unique<ConfigRecord>();
-  // each file's blocks are checked on the way; a package that fails its checksum as a whole can
-  // still give up the files that are sound
-  if (!OpenReader(setup, unlock, reader, *config, err)) return 1;
+  // the package's checksum first, as setup checks it: a damaged download gives up nothing
+  std::int64_t recordpos = 0;
+  if (!OpenReader(setup, unlock, reader, *config, err, &recordpos, true)) return 1;
   if (folder.empty()) {
     err << "kestrel-pack: no destination folder given\n";
     return 1;
@@ -423,24 +458,46 @@ int ExtractPackage(const fs::path& setup, const fs::path& folder, const Unlock& 
   if (reader.records.empty()) {
     err << "kestrel-pack: warning: the directory is empty: nothing to extract\n";
   }
+  // shared content lets a small package write far more than its size: the total is told and
+  // must fit the output's volume before anything is written
+  const std::uint64_t total = reader.records.InstalledBytes();
+  out << InstallsLine(reader, static_cast<std::uint64_t>(recordpos - config->packageoffset));
+  const fs::space_info space = fs::space(root, ec);
+  if (!ec && total > space.available) {
+    err << "kestrel-pack: the package writes " << Bytes(total) << ", but only "
+        << Bytes(space.available) << " are free on the volume of " << PrintablePath(root)
+        << "; nothing was extracted\n";
+    return 1;
+  }
   reader.destfolder = PackagePath(root);
   reader.overwrite = true;
   reader.showprogress = progress;
   for (std::size_t i = 0; i < reader.records.size(); ++i) {
+    reader.lastpath.clear();  // set once the record passed its checks and the file is made
     const bool ok = reader.ExtractFile(i);
     out << RecordPath(reader.records[i]) << ": " << Text(reader.statustext) << "\n";
-    // like the installer, the first failure ends the run
+    // like the installer, the first failure ends the run; a file left with wrong or missing
+    // bytes does not stay in the output looking extracted
     if (!ok) {
-      err << "kestrel-pack: extraction stopped: " << Text(reader.statustext) << "\n";
+      const bool written =
+          !reader.lastpath.empty() &&
+          (reader.statustext == kStatusCorrupt || reader.statustext == kStatusReadFailed ||
+           reader.statustext == kStatusSeekFailed || reader.statustext == kStatusWriteFailed);
+      if (written) fs::remove(ExtractedPath(root, reader.records[i]), ec);
+      err << "kestrel-pack: extraction stopped: " << Text(reader.statustext)
+          << (written ? "; the file was removed" : "") << "\n";
       return 1;
     }
-    // setup does not compare the length with the directory; the host tool does, as verify does
-    const std::int64_t written =
-        static_cast<std::int64_t>(fs::file_size(ExtractedPath(root, reader.records[i]), ec));
+    // setup does not compare the length with the directory; the host tool does, as verify
+    // does, and a file of the wrong length does not stay in the output either
+    const fs::path written_path = ExtractedPath(root, reader.records[i]);
+    const std::int64_t written = static_cast<std::int64_t>(fs::file_size(written_path, ec));
     if (ec || written != reader.records[i].filesize) {
       err << "kestrel-pack: extraction stopped: " << RecordPath(reader.records[i]) << " holds "
           << (ec ? std::string("an unknown number of") : std::to_string(written))
-          << " bytes, the directory says " << reader.records[i].filesize << "\n";
+          << " bytes, the directory says " << reader.records[i].filesize
+          << "; the file was removed\n";
+      fs::remove(written_path, ec);
       return 1;
     }
   }

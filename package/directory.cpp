@@ -185,6 +185,17 @@ void Directory::Get(std::size_t index, DirectoryRecord& r) const {
   r.attributes = e.attributes;
 }
 
+std::uint64_t Directory::InstalledBytes() const {
+  std::uint64_t total = 0;
+  for (const Entry& e : entries_) {
+    if (e.filesize > 0 &&
+        __builtin_add_overflow(total, static_cast<std::uint64_t>(e.filesize), &total)) {
+      return UINT64_MAX;
+    }
+  }
+  return total;
+}
+
 std::size_t Directory::HeldBytes() const {
   return entries_.capacity() * sizeof(Entry) + pool_.capacity() * sizeof(char16_t) +
          loose_.capacity();

@@ -68,6 +68,9 @@ class Directory {
   }
   // The bytes held, for tests of the memory the directory costs.
   std::size_t HeldBytes() const;
+  // What the files take once written: the sum of their sizes (a negative one counts nothing),
+  // at most the largest 64-bit value however many huge sizes a crafted directory names.
+  std::uint64_t InstalledBytes() const;
 
  private:
   // The record's bytes the reader has no field for (reserved6168, padding6170, reserved6192)

@@ -50,6 +50,14 @@ std::uint32_t Crc32(const void* data, std::size_t size, std::uint32_t crc) {
   return ~crc;
 }
 
+ExtensionState ExtensionView::Classify(std::span<const std::uint8_t> region) {
+  if (region.size() < kExtensionMagic.size() ||
+      std::memcmp(region.data(), kExtensionMagic.data(), kExtensionMagic.size()) != 0) {
+    return ExtensionState::kAbsent;
+  }
+  return Parse(region) ? ExtensionState::kValid : ExtensionState::kDamaged;
+}
+
 std::optional<ExtensionView> ExtensionView::Parse(std::span<const std::uint8_t> region) {
   if (region.size() < kExtensionOverhead) return std::nullopt;
   if (std::memcmp(region.data(), kExtensionMagic.data(), 4) != 0) return std::nullopt;

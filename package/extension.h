@@ -1,10 +1,13 @@
 // The guarded extension format: how new data lives in a record's reserved bytes.
 //
 // A region that holds an extension starts with the magic "KXT1", a 16-bit payload length, the
-// payload and a CRC-32 of magic, length and payload. Anything else (zeros from an older packer,
-// noise, a cut or damaged block) reads as "absent", so every package already made behaves exactly
-// as before. The payload is a run of items: a tag byte, a 16-bit length and that many bytes; a tag
-// of 0 ends the run early. Readers skip tags they do not know, so newer packers stay readable.
+// payload and a CRC-32 of magic, length and payload. A region without the magic (zeros from an
+// older packer, noise) reads as "absent", so every package already made behaves exactly as
+// before; a region that begins with the magic but fails its check (a flipped bit, a tail cut
+// short and zero-filled) is damage, which readers that guard something must refuse rather than
+// take for an older packer's zeros. The payload is a run of items: a tag byte, a 16-bit length and
+// that many bytes; a tag of 0 ends the run early. Readers skip tags they do not know, so newer
+// packers stay readable.
 //
 // Parsing never allocates: items are views into the caller's region.
 #pragma once
@@ -49,10 +52,19 @@ enum class FileTag : std::uint8_t {
   kContentCrc = 1,  // CRC-32 of the file's decoded bytes
 };
 
+// What a region holds.
+enum class ExtensionState {
+  kAbsent,   // no magic: an older packer's zeros, or noise
+  kValid,    // magic, length, CRC-32 and items all sound
+  kDamaged,  // the magic, and anything wrong behind it
+};
+
 class ExtensionView {
  public:
   // The extension in `region`, or nothing when the region does not hold a valid one.
   static std::optional<ExtensionView> Parse(std::span<const std::uint8_t> region);
+  // Whether the region holds no extension, a sound one or a damaged one.
+  static ExtensionState Classify(std::span<const std::uint8_t> region);
 
   // The first item with this tag; nothing when absent.
   std::optional<std::span<const std::uint8_t>> Find(std::uint8_t tag) const;

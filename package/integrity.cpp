@@ -31,7 +31,11 @@ std::uint32_t ContinueWithRecord(std::uint32_t crc, const ConfigRecord& config) 
 }
 
 PackageCheck CheckPackage(PackageFile& file, const ConfigRecord& config, std::int64_t recordpos) {
-  const auto ext = ExtensionView::Parse(std::span(config.reserved11628));
+  const auto region = std::span(config.reserved11628);
+  // a flipped bit in the extension must not pass for an older packer's zeros, which would turn
+  // the check off
+  if (ExtensionView::Classify(region) == ExtensionState::kDamaged) return PackageCheck::kDamaged;
+  const auto ext = ExtensionView::Parse(region);
   if (!ext) return PackageCheck::kUnchecked;
   const auto item = ext->Find(ConfigTag::kPackageChecksum);
   if (!item) return PackageCheck::kUnchecked;

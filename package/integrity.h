@@ -4,7 +4,8 @@
 // The packer stores, in the Configuration record's extension (ConfigTag::kPackageChecksum), the
 // length of the region from `packageoffset` to the record and a CRC-32 of that region followed by
 // the record's fields in front of its reserved tail (the tail holds the extension, which carries
-// a CRC of its own). Packages without the item are not checked.
+// a CRC of its own). Packages without the item are not checked; a record whose extension is
+// damaged fails the check, since the damage may have taken the item with it.
 #pragma once
 
 #include <cstddef>
@@ -41,7 +42,8 @@ std::uint32_t ContinueWithRecord(std::uint32_t crc, const ConfigRecord& config);
 enum class PackageCheck {
   kOk,         // the stored checksum matches
   kUnchecked,  // the package carries no checksum
-  kDamaged,    // mismatch, a region of the wrong length, or a read that came up short
+  kDamaged,    // mismatch, a region of the wrong length, a read that came up short, or a
+               // damaged extension
 };
 
 // Checks the package whose record was read at `recordpos` of `file`. Reads the region once, in

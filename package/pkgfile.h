@@ -47,6 +47,26 @@ class PackageFile {
   }
 };
 
+// Another open file, read through without owning it: it is never opened or closed here, so its
+// owner keeps it (setup's own file, checked at start-up, read again by the install).
+class BorrowedFile final : public PackageFile {
+ public:
+  explicit BorrowedFile(PackageFile& file) : f_(file) {}
+  bool OpenRead(const std::u16string&) override { return false; }
+  bool CreateWrite(const std::u16string&) override { return false; }
+  std::uint32_t Read(void* buffer, std::uint32_t& n) override { return f_.Read(buffer, n); }
+  bool Write(const void* buffer, std::uint32_t n) override { return f_.Write(buffer, n); }
+  void Close() override {}
+  bool IsOpen() const override { return f_.IsOpen(); }
+  std::int64_t Size() override { return f_.Size(); }
+  std::int64_t Position() override { return f_.Position(); }
+  bool Seek(std::int64_t position) override { return f_.Seek(position); }
+  bool Attributes(std::uint32_t& attributes) override { return f_.Attributes(attributes); }
+
+ private:
+  PackageFile& f_;
+};
+
 // The folder and file operations the file step and the uninstaller rely on.
 class FileSystem {
  public:

@@ -48,7 +48,15 @@ PackageProtection ReadPackageProtection(PackageFile& file, const ConfigRecord& c
   if (file.ReadAt(&header, n, config.packageoffset) != kPackageHeaderSize)
     return PackageProtection::kUnreadable;
   if (header.encrypted != 1) return PackageProtection::kPlain;
-  return ReadPasswordData(header) ? PackageProtection::kPassword : PackageProtection::kRawKey;
+  if (ReadPasswordData(header)) return PackageProtection::kPassword;
+  // told apart from a raw key, so the user learns why this package cannot be opened
+  const auto view = ExtensionView::Parse(header.reserved2080);
+  const auto item = view ? view->Find(HeaderTag::kPassword) : std::nullopt;
+  if (item && item->size() == kPasswordItemBytes && (*item)[0] == kPasswordSchemePbkdf2Sha256 &&
+      LoadLe32(item->data() + 1 + kSaltBytes) > kMaxIterations) {
+    return PackageProtection::kTooCostly;
+  }
+  return PackageProtection::kRawKey;
 }
 
 }  // namespace kestrel

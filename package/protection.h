@@ -38,6 +38,7 @@ enum class PackageProtection {
   kPlain,       // not enciphered
   kPassword,    // enciphered, with password data
   kRawKey,      // enciphered without password data: only a raw key opens it
+  kTooCostly,   // enciphered with password data that asks more than kMaxIterations
   kUnreadable,  // the Package header cannot be read (the engine reports that later)
 };
 

@@ -24,6 +24,9 @@ struct SetupData {
   ProductNames names;
   // install: the languages, names and brand the package carries
   LocaleData locale;
+  // install: the program's own file as it was opened and checked at start-up, open until the
+  // program ends; the installation reads its files and the uninstaller copy from it
+  PackageFile* setupfile = nullptr;
   // install: the package is keyed by a password; `header` holds its password data
   bool needpassword = false;
   PackageHeader header{};

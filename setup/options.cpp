@@ -21,7 +21,8 @@ bool SameLetters(std::u16string_view a, std::u16string_view b) {
   return true;
 }
 
-// The switches that carry no value or one value after "=". To add one, add a row.
+// The switches that carry no value or one value after "=", each with "/" or "-" in front. To add
+// one, add a row.
 struct FlagSwitch {
   std::u16string_view name;  // without the "/"
   void (*apply)(SetupOptions&);
@@ -31,8 +32,15 @@ struct ValueSwitch {
   void (*apply)(SetupOptions&, std::u16string value);
 };
 
+void Silent(SetupOptions& o) {
+  o.ui = UiLevel::kSilent;
+}
+
 constexpr FlagSwitch kFlags[] = {
-    {u"S", [](SetupOptions& o) { o.ui = UiLevel::kSilent; }},
+    {u"S", Silent},
+    // the names other installers use for the same run
+    {u"SILENT", Silent},
+    {u"VERYSILENT", Silent},
     // silent wins over passive, whichever comes first
     {u"PASSIVE",
      [](SetupOptions& o) {
@@ -61,36 +69,104 @@ constexpr ValueSwitch kValues[] = {
      }},
 };
 
-// "/D=" and the rest of the line: a quoted value loses its quotes, trailing blanks go.
-std::u16string RestOfLine(std::u16string_view line, std::size_t offset) {
-  std::u16string_view rest = line.substr(offset);
+bool IsSwitchPrefix(char16_t c) {
+  return c == u'/' || c == u'-';
+}
+
+// A switch of ours, spelt as it is taken: "/" or "-", a name of the tables, "=" and a value for
+// the value switches.
+bool IsKnownSwitch(std::u16string_view arg) {
+  if (arg.size() < 2 || !IsSwitchPrefix(arg[0])) return false;
+  const std::u16string_view body = arg.substr(1);
+  const std::size_t eq = body.find(u'=');
+  if (eq == std::u16string_view::npos) {
+    for (const FlagSwitch& f : kFlags) {
+      if (SameLetters(body, f.name)) return true;
+    }
+    return false;
+  }
+  if (SameLetters(body.substr(0, eq), u"D")) return true;
+  for (const ValueSwitch& v : kValues) {
+    if (SameLetters(body.substr(0, eq), v.name)) return true;
+  }
+  return false;
+}
+
+// "/D=" and the rest of the line: a quoted value loses its quotes, blanks at its end go (Windows
+// would drop them from the folder's name).
+std::u16string RestOfLine(std::u16string_view rest) {
   bool quoted_switch = !rest.empty() && rest.front() == u'"';
   if (quoted_switch) rest.remove_prefix(1);  // "/D=C:\a b"
   rest.remove_prefix(3);
-  while (!rest.empty() && IsBlank(rest.back())) rest.remove_suffix(1);
+  auto trim = [&rest] {
+    while (!rest.empty() && IsBlank(rest.back())) rest.remove_suffix(1);
+  };
+  trim();
   if (quoted_switch && !rest.empty() && rest.back() == u'"') rest.remove_suffix(1);
   if (!quoted_switch && rest.size() >= 2 && rest.front() == u'"' && rest.back() == u'"') {
     rest = rest.substr(1, rest.size() - 2);  // /D="C:\a b"
   }
+  trim();
   return std::u16string(rest);
 }
 
 bool IsDestinationSwitch(std::u16string_view arg) {
-  return arg.size() >= 3 && arg[0] == u'/' && Upper(arg[1]) == u'D' && arg[2] == u'=';
+  return arg.size() >= 3 && IsSwitchPrefix(arg[0]) && Upper(arg[1]) == u'D' && arg[2] == u'=';
 }
 
-constexpr std::u16string_view kPasswordSwitch = u"PASSWORD=";
-
-// "/PASSWORD=..." or "-PASSWORD=...", in any letter case: what the log never shows.
-bool IsPasswordSwitch(std::u16string_view a) {
-  return a.size() >= 1 + kPasswordSwitch.size() && (a[0] == u'/' || a[0] == u'-') &&
-         SameLetters(a.substr(1, kPasswordSwitch.size()), kPasswordSwitch);
+// How many arguments behind a password switch at `k` may be its value: none when one is
+// attached; else the next one (and one more behind a lone "=" or ":"), unless it is a switch of
+// ours.
+std::size_t ValueArguments(const std::vector<CommandArgument>& args, std::size_t k,
+                           const PasswordSwitch& p) {
+  if (p.value != std::u16string_view::npos) return 0;
+  std::size_t n = 0;
+  std::size_t next = k + 1;
+  if (next < args.size() && (args[next].text == u"=" || args[next].text == u":")) {
+    ++n;
+    ++next;
+  }
+  if (next < args.size() && !IsKnownSwitch(args[next].text)) ++n;
+  return n;
 }
 
-// The rest of the line behind "/D=" as the log may show it: masked as a line of its own.
-std::u16string WithoutPasswordInRest(std::u16string_view rest) {
-  const std::u16string line = WithoutPassword(u"x " + std::u16string(rest));
-  return line.size() > 2 ? line.substr(2) : std::u16string();
+// The argument as the log may show it: a password switch's value as "***", its name in
+// capitals, anything else unchanged.
+std::u16string MaskedArgument(std::u16string_view arg) {
+  const PasswordSwitch p = FindPasswordSwitch(arg, 0);
+  if (!p.found) return std::u16string(arg);
+  std::u16string out(arg.substr(0, p.name));
+  for (std::size_t i = p.name; i < p.name_end; ++i) out.push_back(Upper(arg[i]));
+  if (p.value != std::u16string_view::npos) {
+    out.append(arg.substr(p.name_end, p.value - p.name_end));
+    out.append(u"***");
+  } else if (arg.find_first_not_of(u" \t", p.name_end) != std::u16string_view::npos) {
+    out.append(u" ***");  // "/PASS word" quoted as one argument
+  }
+  return out;
+}
+
+// Applies the argument when it is one of the table's switches; false otherwise.
+bool TakeSwitch(SetupOptions& o, std::u16string_view arg) {
+  if (arg.size() < 2 || !IsSwitchPrefix(arg[0])) return false;
+  const std::u16string_view body = arg.substr(1);
+  const std::size_t eq = body.find(u'=');
+  if (eq == std::u16string_view::npos) {
+    for (const FlagSwitch& f : kFlags) {
+      if (SameLetters(body, f.name)) {
+        f.apply(o);
+        return true;
+      }
+    }
+    return false;
+  }
+  for (const ValueSwitch& v : kValues) {
+    if (SameLetters(body.substr(0, eq), v.name)) {
+      v.apply(o, std::u16string(body.substr(eq + 1)));
+      return true;
+    }
+  }
+  return false;
 }
 
 }  // namespace
@@ -168,48 +244,70 @@ SetupOptions ParseCommandLine(std::u16string_view line) {
     if (args.size() > 2) o.exename = args[2].text;
     first = 3;
   }
+  auto end_of = [&](std::size_t k) {
+    return k + 1 < args.size() ? args[k + 1].offset : line.size();
+  };
+  std::vector<bool> secret(args.size(), false);
+  // Set once an argument held a password switch that a quote joined to other text: where its
+  // value ends cannot be told, so every argument behind it is logged as "***".
+  bool joined = false;
+  for (std::size_t k = 1; k < first && k < args.size(); ++k) {
+    joined = joined || HoldsPasswordSwitch(args[k].text);  // the uninstaller's program name
+  }
+  // Applies a switch; the others are logged as ignored, a password given in a form not taken
+  // masked, and the argument behind a bare password switch as "***".
+  auto take = [&](std::size_t k) {
+    const std::u16string& arg = args[k].text;
+    const bool joins = !secret[k] && HoldsPasswordSwitch(arg);
+    if (!TakeSwitch(o, arg)) {
+      const bool value = secret[k] && !FindPasswordSwitch(arg, 0).found;
+      o.ignored.push_back(value || joined                    ? u"***"
+                          : FindPasswordSwitch(arg, 0).found ? MaskedArgument(arg)
+                                                             : MaskPasswords(arg, IsKnownSwitch));
+    }
+    joined = joined || joins;
+  };
+  // The password switches first, wherever they stand (the uninstaller's program name too), and
+  // every argument one of them may be the value of: what is left decides, so /D= never takes a
+  // password into its folder.
+  for (std::size_t k = 1; k < args.size(); ++k) {
+    const PasswordSwitch p = FindPasswordSwitch(args[k].text, 0);
+    if (!p.found) continue;
+    secret[k] = true;
+    // "/PASSWORD value": the value is logged as "***"
+    for (std::size_t n = ValueArguments(args, k, p); n > 0; --n) secret[++k] = true;
+  }
   for (std::size_t k = first; k < args.size(); ++k) {
     const std::u16string& arg = args[k].text;
-    if (IsDestinationSwitch(arg)) {
-      std::u16string path = RestOfLine(line, args[k].offset);
+    if (!secret[k] && IsDestinationSwitch(arg)) {
+      // the rest of the line is its value, the password switches behind it taken out
+      std::u16string rest;
+      std::size_t from = args[k].offset;
+      for (std::size_t j = k + 1; j < args.size(); ++j) {
+        if (!secret[j]) continue;
+        rest.append(line.substr(from, args[j].offset - from));
+        from = end_of(j);
+      }
+      rest.append(line.substr(from));
+      std::u16string path = RestOfLine(rest);
       if (o.uninstallmode) {
-        o.ignored.push_back(u"/D=" + WithoutPasswordInRest(path));
+        o.ignored.push_back(u"/D=" + MaskPasswords(path, IsKnownSwitch));
       } else {
         o.destination = std::move(path);
       }
-      break;  // the rest of the line was its value
-    }
-    bool known = false;
-    if (arg.size() > 1 && arg[0] == u'/') {
-      const std::u16string_view body = std::u16string_view(arg).substr(1);
-      const std::size_t eq = body.find(u'=');
-      if (eq == std::u16string_view::npos) {
-        for (const FlagSwitch& f : kFlags) {
-          if (SameLetters(body, f.name)) {
-            f.apply(o);
-            known = true;
-            break;
-          }
-        }
-      } else {
-        for (const ValueSwitch& v : kValues) {
-          if (SameLetters(body.substr(0, eq), v.name)) {
-            v.apply(o, std::u16string(body.substr(eq + 1)));
-            known = true;
-            break;
-          }
-        }
+      // only the password switches behind it still count
+      for (std::size_t j = k + 1; j < args.size(); ++j) {
+        if (secret[j]) take(j);
       }
+      break;
     }
-    if (!known) {
-      // the ignored arguments are logged: a password given in a form not taken stays hidden
-      o.ignored.push_back(IsPasswordSwitch(arg)
-                              ? arg.substr(0, 1) + std::u16string(kPasswordSwitch) + u"***"
-                              : arg);
-    }
+    take(k);
+  }
+  if (o.password && !o.passwordfile.empty()) {
+    o.problems.push_back(u"/PASSWORD= and /PASSWORDFILE=: give one of them, not both");
   }
   if (o.destination && !IsAbsoluteFolder(*o.destination)) {
-    o.problems.push_back(u"/D=" + WithoutPasswordInRest(*o.destination) +
+    o.problems.push_back(u"/D=" + MaskPasswords(*o.destination, IsKnownSwitch) +
                          u": not a full folder path");
   }
   return o;
@@ -219,16 +317,30 @@ std::u16string WithoutPassword(std::u16string_view line) {
   const std::vector<CommandArgument> args = SplitCommandLine(line);
   std::u16string out;
   std::size_t copied = 0;
+  auto trimmed = [&out] {
+    while (!out.empty() && out.back() == u' ') out.pop_back();
+    return out;
+  };
   for (std::size_t i = 1; i < args.size(); ++i) {
-    if (!IsPasswordSwitch(args[i].text)) continue;
-    const std::size_t end = i + 1 < args.size() ? args[i + 1].offset : line.size();
-    out.append(line.substr(copied, args[i].offset - copied));
-    out.append(u"/PASSWORD=*** ");
-    copied = end;
+    const PasswordSwitch p = FindPasswordSwitch(args[i].text, 0);
+    if (!p.found) continue;
+    const std::u16string_view before = line.substr(copied, args[i].offset - copied);
+    // a password switch a quote joined to other text: from there on, everything goes
+    if (HoldsPasswordSwitch(before)) {
+      out.append(MaskPasswords(line.substr(copied), IsKnownSwitch));
+      return trimmed();
+    }
+    out.append(before);
+    out.append(MaskedArgument(args[i].text));
+    const std::size_t values = ValueArguments(args, i, p);
+    if (values > 0) out.append(u" ***");  // the bare switch's value
+    const std::size_t next = i + 1 + values;
+    out.push_back(u' ');
+    copied = next < args.size() ? args[next].offset : line.size();
+    i = next - 1;
   }
-  out.append(line.substr(copied));
-  while (!out.empty() && out.back() == u' ') out.pop_back();
-  return out;
+  out.append(MaskPasswords(line.substr(copied), IsKnownSwitch));
+  return trimmed();
 }
 
 bool IsAbsoluteFolder(std::u16string_view path) {

@@ -2,10 +2,15 @@
 //
 // No argument installs; "-ui" (exactly, as the installed uninstall strings say) followed by the
 // main program's name uninstalls; any other first argument installs. Switches may follow
-// anywhere after argument 0 (after the program name in uninstall mode), letter case ignored:
-// /S, /PASSIVE, /LOG=FILE, /PASSWORD=TEXT, /PASSWORDFILE=FILE and /D=PATH, which takes the whole
-// rest of the line, blanks and all. Unknown arguments are kept so the log can name them; they
-// change nothing.
+// anywhere after argument 0 (after the program name in uninstall mode), letter case ignored,
+// with "/" or "-" in front: S (also SILENT and VERYSILENT), PASSIVE, LOG=FILE, PASSWORD=TEXT,
+// PASSWORDFILE=FILE and D=PATH, which takes the whole rest of the line, blanks and all, once the
+// password switches are taken out of it. Unknown arguments are kept so the log can name them;
+// they change nothing.
+//
+// A password never reaches the log: every argument that looks like a password switch in any
+// spelling ("/PASSWORD:x", "--password=x", "/Password = x", "/PASS x") is shown masked, and so
+// is the argument a bare one may have meant as its value.
 #pragma once
 
 #include <optional>
@@ -13,6 +18,7 @@
 #include <string_view>
 #include <vector>
 
+#include "sysutil/log.h"
 #include "sysutil/outcome.h"
 
 namespace kestrel {
@@ -48,7 +54,8 @@ std::vector<CommandArgument> SplitCommandLine(std::u16string_view line);
 // Reads the whole command line (as GetCommandLineW gives it).
 SetupOptions ParseCommandLine(std::u16string_view line);
 
-// The command line as the log may show it: the value of every /PASSWORD= replaced by "***".
+// The command line as the log may show it: the value of every password switch replaced by
+// "***", then MaskPasswords, for a switch the arguments do not show on its own.
 std::u16string WithoutPassword(std::u16string_view line);
 
 // A folder path that starts at a drive ("C:\...") or a share ("\\server\share..."), with no

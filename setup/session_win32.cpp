@@ -17,6 +17,7 @@
 #include "sysutil/cmfunit.h"
 #include "sysutil/cmfunit_win32.h"
 #include "sysutil/codepage.h"
+#include "sysutil/folderguard_win32.h"
 #include "sysutil/handles_win32.h"
 #include "sysutil/logfile_win32.h"
 #include "sysutil/outcome.h"
@@ -90,6 +91,7 @@ std::optional<std::u16string> LoadInstallMode(SetupData& data) {
   const std::u16string path = ProgramPath();
   g_setupfile = SystemFileSystem().NewFile();
   if (!g_setupfile->OpenRead(path)) return u"Unable to find Setup Files in " + path;
+  data.setupfile = g_setupfile.get();
   data.basefolder = ProgramFilesFolder();
   switch (LoadStartupPackage(*g_setupfile, data.config, data.licensetext)) {
     case StartupLoad::kOk:
@@ -111,7 +113,9 @@ std::optional<std::u16string> LoadInstallMode(SetupData& data) {
       data.needpassword = true;
       break;
     case PackageProtection::kRawKey:
-      return std::u16string(kStatusEncrypted);
+      return ShownStatus(kStatusEncrypted);
+    case PackageProtection::kTooCostly:
+      return Tr(TextId::too_many_iterations);
     case PackageProtection::kPlain:
     case PackageProtection::kUnreadable:  // the engine reports it when it opens the package
       break;
@@ -206,18 +210,18 @@ class SilentInstall final : public InstallObserver {
   bool failed = false;
 };
 
-Outcome RunSilentInstall(const SetupData& data, const SetupOptions& options, const Log& log) {
+Outcome RunSilentInstall(const SetupData& data, const std::u16string& destination, const Log& log) {
   WindowsInstallSystem system;
   SilentInstall watcher;
   InstallRun run(data.config, SystemFileSystem(), system, watcher);
   run.SetLog(log);
   run.SkipCosmeticPauses();
   if (data.haskey) run.reader().SetKey(data.key);
-  if (!run.OpenPackage(ProgramPath(), data.config.licenseoffset)) {
+  if (!run.OpenPackage(ProgramPath(), data.config.licenseoffset, data.setupfile)) {
     log("the package's directory could not be read");
   }
-  run.destfolder = options.destination ? *options.destination : DefaultDestination(data);
-  log("destination: ", run.destfolder);
+  run.destfolder = destination;
+  log("destination: ", MaskPasswords(run.destfolder));
   run.RunInstall();
   if (watcher.done && !watcher.failed) {
     log("installation complete");
@@ -258,13 +262,13 @@ int RunSession(HINSTANCE instance) {
   const std::u16string commandline = FromWide(GetCommandLineW());
   const SetupOptions options = ParseCommandLine(commandline);
 
+  // the log's folder is made when it alone is missing, as a deployment tool expects; a file that
+  // is not ours, or reached through a link, is never written
   std::unique_ptr<FileLogSink> logfile;
-  if (!options.logfile.empty()) {
-    // a log folder that does not exist yet is made, as a deployment tool expects
-    CreateFolderChain(SystemFileSystem(), FolderPart(options.logfile));
-    logfile = FileLogSink::Create(options.logfile);
-  }
-  // a deployment that asked for a log and would get none is told so by its exit code
+  std::u16string nologwhy;
+  if (!options.logfile.empty()) logfile = FileLogSink::Create(options.logfile, nologwhy);
+  // whoever asked for a log and would get none is told so, by the exit code in every mode and
+  // by an Error box in the wizard, before anything is done
   const bool nolog = !options.logfile.empty() && !logfile;
   const Log log(logfile.get());
   ExitStatus status;
@@ -289,6 +293,11 @@ int RunSession(HINSTANCE instance) {
   auto& app = ui::Application::Get();
   // a silent run makes no window at all, not even the hidden one
   if (!silent && !app.Initialize(instance, u"Kestrel")) return finish(Outcome::kFailed);
+  if (nolog) {
+    ui::ErrorBox(app.handle(), u"The log file \"" + options.logfile + u"\" cannot be written: " +
+                                   nologwhy + u". Nothing was changed.");
+    return finish(Outcome::kBadCommandLine);
+  }
 
   // held until the process ends
   win::Event running(CreateMutexW(nullptr, FALSE, kRunningMutex));
@@ -307,21 +316,41 @@ int RunSession(HINSTANCE instance) {
   data.uninstallmode = options.uninstallmode;
   const std::optional<std::u16string> fatal =
       data.uninstallmode ? LoadUninstallMode(data, options.exename) : LoadInstallMode(data);
+  // the package's language speaks from here on, its own problems included
+  ChooseLanguage(data, options, log);
   if (fatal) {
     log("error: ", *fatal);
     if (options.ui == UiLevel::kFull) ui::ErrorBox(app.handle(), *fatal);
     if (g_setupfile) g_setupfile->Close();
     return finish(Outcome::kFailed);
   }
+  // An unattended install goes only into a folder the uninstall may remove again: /D= or the
+  // package's own folder, judged before anything is written. The folder recorded is the one
+  // judged, as the system spells it.
+  std::u16string destination;
+  if (!data.uninstallmode && options.unattended()) {
+    const FolderDecision judged = DecideDestinationHere(
+        options.destination ? *options.destination : DefaultDestination(data));
+    if (judged.kept()) {
+      const std::u16string why = RefusedDestinationMessage(judged);
+      if (g_setupfile) g_setupfile->Close();
+      if (options.destination) {
+        log("bad switch: /D=", MaskPasswords(why));
+        return finish(Outcome::kBadCommandLine);
+      }
+      log("error: ", MaskPasswords(why));
+      return finish(Outcome::kFailed);
+    }
+    destination = judged.path;
+  }
   if (!data.uninstallmode && data.needpassword && options.unattended()) {
     if (auto problem = UnlockUnattended(data, options)) {
-      log("error: ", *problem);
+      log("error: ", MaskPasswords(*problem));
       if (g_setupfile) g_setupfile->Close();
       return finish(Outcome::kFailed);
     }
     log("password accepted");
   }
-  ChooseLanguage(data, options, log);
   if (!silent) {
     SetWindowTextW(app.handle(), Wide(Texts::Current().brand()));
     ui::SetRightToLeft(Texts::Current().rtl());
@@ -333,12 +362,13 @@ int RunSession(HINSTANCE instance) {
 
   if (silent) {
     return finish(data.uninstallmode ? RunSilentUninstall(data, log)
-                                     : RunSilentInstall(data, options, log));
+                                     : RunSilentInstall(data, destination, log));
   }
 
   WizardOptions wizardoptions;
   wizardoptions.ui = options.ui;
   wizardoptions.destination = options.destination;
+  if (!destination.empty()) wizardoptions.destination = destination;  // passive: judged already
   int code = 0;
   {
     Triform wizard(data, wizardoptions, status, log);

@@ -138,6 +138,12 @@ LONG DeleteRegistryKey(HKEY root, const std::string& path, REGSAM view) {
   return del ? del(root, path.c_str(), view, 0) : ERROR_CALL_NOT_IMPLEMENTED;
 }
 
+HMODULE LoadSystemLibrary(const wchar_t* name) {
+  HMODULE m = LoadLibraryExW(name, nullptr, LOAD_LIBRARY_SEARCH_SYSTEM32);
+  if (m || GetLastError() != ERROR_INVALID_PARAMETER) return m;
+  return LoadLibraryW(name);
+}
+
 void RestrictDllSearch() {
   // both looked up by name: a static import of either would stop the program loading on
   // systems that lack it

@@ -53,5 +53,10 @@ LONG DeleteRegistryKey(HKEY root, const std::string& path, REGSAM view);
 // Loads DLLs only from the system folder from here on, so a DLL planted beside the program
 // (a Downloads folder) is never picked up.
 void RestrictDllSearch();
+// Loads a DLL the program does not import at load time (only the DLLs the system always takes
+// from its own folder are imported): from the system folder alone, or the side-by-side copy the
+// manifest names; where the system knows no such restriction (before its 2011 update), by the
+// search RestrictDllSearch narrowed. Null when it cannot be loaded.
+HMODULE LoadSystemLibrary(const wchar_t* name);
 
 }  // namespace kestrel

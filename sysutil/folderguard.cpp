@@ -114,18 +114,65 @@ FolderDecision FolderGuard::Decide(const std::u16string& path) const {
       if (a.id && *a.id == *id) return Verdict(d, FolderReason::kHoldsSystemFolder, a.shown);
     }
   }
+  const std::u16string windows = SubtreeHolding(lp, false);
+  if (!windows.empty()) return Verdict(d, FolderReason::kInsideWindows, windows);
+  return Verdict(d, FolderReason::kDelete);
+}
+
+std::u16string FolderGuard::SubtreeHolding(const std::u16string& folder, bool from_self) const {
+  const std::u16string folded = FoldPath(folder);
   for (const Known& s : subtrees_) {
-    if (Below(folded, s.folded)) return Verdict(d, FolderReason::kInsideWindows, s.shown);
+    if (Below(folded, s.folded) || (from_self && folded == s.folded)) return s.shown;
   }
   // by identity too: a folder reached through another name of a folder above it
-  for (std::u16string up = Parent(lp); !up.empty() && facts_.HasIdentities(); up = Parent(up)) {
+  for (std::u16string up = from_self ? folder : Parent(folder);
+       !up.empty() && facts_.HasIdentities(); up = Parent(up)) {
     const std::optional<FileIdentity> uid = facts_.Identity(up);
     if (!uid) continue;
     for (const Known& s : subtrees_) {
-      if (s.id && *s.id == *uid) return Verdict(d, FolderReason::kInsideWindows, s.shown);
+      if (s.id && *s.id == *uid) return s.shown;
     }
   }
-  return Verdict(d, FolderReason::kDelete);
+  return {};
+}
+
+FolderDecision FolderGuard::DecideDestination(const std::u16string& path) const {
+  FolderDecision d = Decide(path);
+  if (d.reason != FolderReason::kAbsent) return d;
+  // Not there yet: the nearest folder above it that stands, resolved, with the new names behind
+  // it, is the folder it will be. Decide checked the spelling, so every step up is plain.
+  std::u16string p = path;
+  if (p.size() > 3 && p.back() == u'\\') p.pop_back();
+  std::u16string rest;
+  std::u16string above = p;
+  for (;;) {
+    const auto cut = above.rfind(u'\\');
+    if (cut == std::u16string::npos || above.size() <= 3)
+      return Verdict(d, FolderReason::kUnresolved);
+    rest = above.substr(cut) + rest;
+    above = cut == 2 ? above.substr(0, 3) : above.substr(0, cut);
+    const PathKind kind = facts_.KindOf(above);
+    if (kind == PathKind::kFile) return Verdict(d, FolderReason::kNotFolder, above);
+    if (kind == PathKind::kFolder) break;
+  }
+  std::u16string lp = facts_.LongPath(above);
+  if (lp.size() > 3 && lp.back() == u'\\') lp.pop_back();
+  if (lp.empty() || !facts_.Representable(lp)) return Verdict(d, FolderReason::kUnresolved);
+  if (lp[0] >= u'a' && lp[0] <= u'z') lp[0] = char16_t(lp[0] - 0x20);  // "c:" as "C:"
+  // a drive root keeps its separator: "C:\" + "Tool" is "C:\Tool"
+  d.path = lp.back() == u'\\' ? lp + rest.substr(1) : lp + rest;
+  if (CheckPlainPath(d.path) != PathFault::kNone || !facts_.Representable(d.path))
+    return Verdict(d, FolderReason::kUnresolved);
+  const std::u16string folded = FoldPath(d.path);
+  for (const Known& k : folders_) {
+    if (k.folded == folded) return Verdict(d, FolderReason::kSystemFolder, k.shown);
+  }
+  for (const Known& k : folders_) {
+    if (Below(k.folded, folded)) return Verdict(d, FolderReason::kHoldsSystemFolder, k.shown);
+  }
+  const std::u16string windows = SubtreeHolding(lp, true);
+  if (!windows.empty()) return Verdict(d, FolderReason::kInsideWindows, windows);
+  return d;  // kAbsent: a new folder of its own
 }
 
 FolderDecision FolderGuard::DecideInstallFolder(const std::u16string& path,
@@ -169,25 +216,35 @@ FolderDecision FolderGuard::DecideInstallFolder(const std::u16string& path,
   return d;
 }
 
+namespace {
+
+// Why a folder was judged as it was, in the words both messages use; empty for the reasons
+// each says in its own.
+std::u16string SharedReason(const FolderDecision& d) {
+  switch (d.reason) {
+    case FolderReason::kHoldsSystemFolder:
+      return Tr(TextId::kept_holds_system_folder, {{u"folder", d.collision}});
+    case FolderReason::kInsideWindows:
+      return Tr(TextId::kept_inside_windows);
+    case FolderReason::kUnrepresentable:
+      return Tr(TextId::kept_unrepresentable);
+    default:
+      return {};
+  }
+}
+
+}  // namespace
+
 std::u16string KeptFolderMessage(const FolderDecision& d) {
   if (!d.kept()) return {};
   const std::u16string shown = d.path.empty() ? PrintablePath(d.recorded) : d.path;
-  std::u16string why;
+  std::u16string why = SharedReason(d);
   switch (d.reason) {
     case FolderReason::kSystemFolder:
       why = Tr(TextId::kept_system_folder);
       break;
-    case FolderReason::kHoldsSystemFolder:
-      why = Tr(TextId::kept_holds_system_folder, {{u"folder", d.collision}});
-      break;
-    case FolderReason::kInsideWindows:
-      why = Tr(TextId::kept_inside_windows);
-      break;
     case FolderReason::kBadSpelling:
       why = Tr(TextId::kept_bad_spelling, {{u"reason", PathFaultText(d.fault)}});
-      break;
-    case FolderReason::kUnrepresentable:
-      why = Tr(TextId::kept_unrepresentable);
       break;
     case FolderReason::kNotFolder:
       why = Tr(TextId::kept_not_folder);
@@ -198,11 +255,33 @@ std::u16string KeptFolderMessage(const FolderDecision& d) {
     case FolderReason::kNotRecorded:
       why = Tr(TextId::kept_not_recorded);
       break;
-    case FolderReason::kDelete:
-    case FolderReason::kAbsent:
-      return {};
+    default:
+      break;
   }
   return Tr(TextId::folder_kept, {{u"folder", shown}, {u"reason", why}});
+}
+
+std::u16string RefusedDestinationMessage(const FolderDecision& d) {
+  if (!d.kept() || d.reason == FolderReason::kNotRecorded) return {};
+  const std::u16string shown = PrintablePath(d.recorded);
+  std::u16string why = SharedReason(d);
+  switch (d.reason) {
+    case FolderReason::kSystemFolder:
+      why = Tr(TextId::refused_system_folder);
+      break;
+    case FolderReason::kBadSpelling:
+      why = std::u16string(PathFaultText(d.fault));
+      break;
+    case FolderReason::kNotFolder:
+      why = Tr(TextId::refused_is_file, {{u"path", d.collision.empty() ? shown : d.collision}});
+      break;
+    case FolderReason::kUnresolved:
+      why = Tr(TextId::refused_unresolved);
+      break;
+    default:
+      break;
+  }
+  return Tr(TextId::refused_destination, {{u"folder", shown}, {u"reason", why}});
 }
 
 bool ProgramInInstallFolder(const FolderDecision& install, std::u16string_view command,

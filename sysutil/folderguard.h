@@ -90,6 +90,14 @@ class FolderGuard {
   FolderDecision DecideInstallFolder(const std::u16string& path, const std::string& mainprogram,
                                      const std::string& exename) const;
 
+  // A folder an installation is about to write into: the same rules, so that whatever setup
+  // installs the uninstaller may remove again, and nothing goes into a folder of the system.
+  // Usable when not kept(): an ordinary folder that stands (kDelete), or one that does not yet
+  // (kAbsent), judged as the folder it will be below the nearest folder above it that stands.
+  // `path` is then the spelling to install to and to record: the system's long form of what
+  // stands, the new names behind it.
+  FolderDecision DecideDestination(const std::u16string& path) const;
+
  private:
   struct Known {
     std::u16string folded;  // folded long form
@@ -97,6 +105,10 @@ class FolderGuard {
     std::optional<FileIdentity> id;
   };
   std::optional<FileIdentity> IdentityOf(const std::u16string& path) const;
+  // The Windows folder or one of its system folders that `folder` (a resolved long path) lies
+  // in, by name or through the identity of a folder above it (from `folder` itself when
+  // `from_self`); empty when none.
+  std::u16string SubtreeHolding(const std::u16string& folder, bool from_self) const;
 
   PathFacts& facts_;
   std::vector<Known> folders_;  // includes the subtrees
@@ -106,6 +118,8 @@ class FolderGuard {
 
 // What the user is told about a kept folder; empty for a delete or an absent folder.
 std::u16string KeptFolderMessage(const FolderDecision& decision);
+// What the user is told about a refused destination (DecideDestination); empty when usable.
+std::u16string RefusedDestinationMessage(const FolderDecision& decision);
 
 // True when the program `command` runs lies inside the installation folder the guard judged
 // (`install`, from DecideInstallFolder): never when the folder was kept; else inside it as

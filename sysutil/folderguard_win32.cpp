@@ -252,6 +252,12 @@ bool Win32PathFacts::Representable(const std::u16string& path) {
                       : ToCodePageExact(path).has_value();
 }
 
+FolderDecision DecideDestinationHere(const std::u16string& path) {
+  Win32PathFacts facts;
+  const FolderGuard guard(SystemFoldersToKeep(), facts);
+  return guard.DecideDestination(path);
+}
+
 SystemFolders SystemFoldersToKeep() {
   SystemFolders s;
   auto& f = s.folders;

@@ -33,4 +33,8 @@ class Win32PathFacts final : public PathFacts {
 // folder; as subtrees the Windows folder and the system folders.
 SystemFolders SystemFoldersToKeep();
 
+// An installation folder judged on this system (FolderGuard::DecideDestination): install and
+// uninstall keep to the same rules.
+FolderDecision DecideDestinationHere(const std::u16string& path);
+
 }  // namespace kestrel

@@ -33,6 +33,8 @@ class Owned {
     reset();
     return &h_;
   }
+  // Hands the handle to a new owner.
+  H release() { return std::exchange(h_, Traits::Invalid()); }
   void reset(H h = Traits::Invalid()) {
     if (Traits::Valid(h_)) Traits::Close(h_);
     h_ = h;

@@ -67,4 +67,32 @@ class Log {
 std::string StampedLine(int year, int month, int day, int hour, int minute, int second,
                         int millisecond, std::string_view text);
 
+// A password switch in any spelling, at `at` of `text`: one or two of "/" and "-", a password
+// name (PASSWORD, PASSWD, PASSPHRASE, PASS, PWD, PW) in any letter case, blanks, then "=" or ":"
+// and the value, or nothing (the value may be the next argument). PASSWORDFILE names a file,
+// which is no secret, and PASSIVE is no password.
+struct PasswordSwitch {
+  bool found = false;
+  std::size_t name = 0, name_end = 0;             // the name's place in the text
+  std::size_t value = std::u16string_view::npos;  // behind the separator; npos: none attached
+};
+PasswordSwitch FindPasswordSwitch(std::u16string_view text, std::size_t at);
+
+// True when a password switch begins anywhere in the text where a switch may begin (its start,
+// or behind a blank or a quote).
+bool HoldsPasswordSwitch(std::u16string_view text);
+
+// Any text for the log: from a password switch on (at the text's start, or behind a blank or a
+// quote), its value and everything behind it become "***", since where the value ends cannot be
+// told from the text alone; a bare switch keeps what follows it when `is_switch` says that is a
+// switch of its own.
+std::u16string MaskPasswords(std::u16string_view text,
+                             bool (*is_switch)(std::u16string_view token) = nullptr);
+
+// The text every log of ours begins with, behind the first line's stamp.
+inline constexpr std::string_view kLogFirstWords = "Kestrel setup ";
+// Whether a file's first bytes are those of a log this program wrote (a stamped first line
+// beginning with kLogFirstWords): such a file is appended to, any other is never written.
+bool IsSetupLog(std::string_view head);
+
 }  // namespace kestrel

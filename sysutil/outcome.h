@@ -11,7 +11,7 @@ enum class Outcome {
   kCancelled,       // the user confirmed a cancel
   kFailed,          // anything the wizard reports in an Error box
   kAlreadyRunning,  // another setup of a product holds the start-up lock
-  kBadCommandLine,  // an unattended run with an unusable switch
+  kBadCommandLine,  // an unattended run with an unusable switch; any run whose /LOG= is refused
 };
 
 int ExitCodeOf(Outcome outcome);

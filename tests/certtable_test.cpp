@@ -287,6 +287,15 @@ TEST(PackageChecksum, EveryByteOfThePackageAndTheRecordCounts) {
   EXPECT_EQ(check(moved, shorter.recordpos), PackageCheck::kDamaged);
   // no checksum stored: nothing to check
   EXPECT_EQ(check(shorter.bytes, shorter.recordpos), PackageCheck::kUnchecked);
+  // a damaged extension is no older packer's: one flipped bit in it, or the tail cut short
+  // and zero-filled behind the magic, fails the check instead of turning it off
+  const std::size_t tail = static_cast<std::size_t>(good.recordpos) + 11628;
+  auto flipped = good.bytes;
+  flipped[tail + 9] ^= 0x10;
+  EXPECT_EQ(check(flipped, good.recordpos), PackageCheck::kDamaged);
+  auto zeroed = good.bytes;
+  std::fill(zeroed.begin() + static_cast<std::ptrdiff_t>(tail) + 4, zeroed.end(), 0);
+  EXPECT_EQ(check(zeroed, good.recordpos), PackageCheck::kDamaged);
 }
 
 TEST(PackageChecksum, StartUpRefusesADamagedOrCutDownload) {

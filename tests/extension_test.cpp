@@ -93,6 +93,38 @@ TEST(Extension, DamageReadsAsAbsent) {
   EXPECT_FALSE(ExtensionView::Parse(zeros));
 }
 
+// Without the magic a region is an older packer's (or noise): absent. With it, anything wrong
+// behind it is damage, whatever Parse makes of it.
+TEST(Extension, TheMagicSeparatesDamageFromAbsence) {
+  std::array<std::uint8_t, 64> good{};
+  ExtensionBuilder b(good);
+  ASSERT_TRUE(b.Add(ConfigTag::kPackageChecksum, "twelve bytes"));
+  b.Finish();
+  const std::size_t used = kExtensionOverhead + b.PayloadSize();
+  auto with = [&](auto change) {
+    auto r = good;
+    change(r);
+    return ExtensionView::Classify(r);
+  };
+  EXPECT_EQ(ExtensionView::Classify(good), ExtensionState::kValid);
+  EXPECT_EQ(with([](auto& r) { r.fill(0); }), ExtensionState::kAbsent);
+  EXPECT_EQ(with([](auto& r) { r[0] = 'k'; }), ExtensionState::kAbsent);  // noise, not magic
+  EXPECT_EQ(ExtensionView::Classify(std::span(good).first(3)), ExtensionState::kAbsent);
+  for (std::size_t bit = 32; bit < used * 8; ++bit) {
+    EXPECT_EQ(with([&](auto& r) { r[bit / 8] ^= static_cast<std::uint8_t>(1u << (bit % 8)); }),
+              ExtensionState::kDamaged)
+        << "bit " << bit;
+  }
+  // cut short and zero-filled behind the magic, at every length
+  for (std::size_t keep = 4; keep < used; ++keep) {
+    EXPECT_EQ(with([&](auto& r) { std::fill(r.begin() + keep, r.end(), 0); }),
+              ExtensionState::kDamaged)
+        << keep;
+  }
+  EXPECT_EQ(ExtensionView::Classify(std::span(good).first(kExtensionOverhead - 1)),
+            ExtensionState::kDamaged);
+}
+
 // A CRC-correct payload whose items overrun it is damage too, not a view past the region.
 TEST(Extension, ItemsMustTileThePayload) {
   std::array<std::uint8_t, 32> r{};

@@ -368,6 +368,76 @@ TEST(FolderGuard, TheUserIsToldWhyAFolderWasKept) {
   EXPECT_EQ(KeptFolderMessage(guard.Decide(u"C:\\Program Files\\Vendor\\Gone")), u"");
 }
 
+// An installation goes only where the uninstall may remove it again: the same rules, and a
+// folder that does not stand yet is judged as the folder it will be. Each of these was once
+// accepted by /S /D= and written into.
+TEST(FolderGuard, AnInstallationGoesOnlyIntoAFolderOfItsOwn) {
+  Machine m;
+  m.system.folders.push_back(u"C:\\ProgramData");  // known, but not made yet
+  const FolderGuard guard(m.system, m.facts);
+  struct Destination {
+    std::u16string path;
+    FolderReason reason;
+    std::u16string recorded = {};  // what is installed to and recorded, when usable
+  };
+  const std::vector<Destination> cases = {
+      {u"C:\\", R::kBadSpelling},
+      {u"C:", R::kBadSpelling},
+      {u"C:\\Windows", R::kSystemFolder},
+      {u"C:/windows", R::kBadSpelling},
+      {u"C:\\Windows\\System32", R::kSystemFolder},
+      {u"C:\\Users", R::kSystemFolder},
+      {kMe + u"\\Documents", R::kSystemFolder},
+      {kMe + u"\\DOCUME~1", R::kSystemFolder},
+      {kMe + u"\\Downloads", R::kSystemFolder},
+      {u"C:\\Program Files", R::kSystemFolder},
+      {u"C:\\PROGRA~1", R::kSystemFolder},
+      {u"C:\\ProgramData", R::kSystemFolder},
+      {kMe + u"\\AppData", R::kHoldsSystemFolder},
+      {u"C:\\Program Files\\..\\Windows", R::kBadSpelling},
+      {u"C:\\Program Files\\Tool\\..\\..", R::kBadSpelling},
+      {u"\\\\server\\share\\Tool", R::kBadSpelling},
+      // new folders, judged by the folder above that stands
+      {u"C:\\Windows\\Tool", R::kInsideWindows},
+      {u"C:\\WINDOW~1\\Tool\\Deep", R::kInsideWindows},
+      {u"C:\\Windows\\System32\\drivers\\Tool", R::kInsideWindows},
+      {u"D:\\Junction\\Tool", R::kInsideWindows},  // the junction is the Windows folder
+      {u"D:\\Junction\\Sub\\Tool", R::kInsideWindows},
+      {kTool + u"\\tool.exe\\Sub", R::kNotFolder},
+      {u"E:\\Tool", R::kUnresolved},  // no such drive
+      // usable, and recorded as the system spells what stands
+      {u"C:\\Program Files\\New Tool", R::kAbsent, u"C:\\Program Files\\New Tool"},
+      {u"c:\\progra~1\\New Tool\\Sub\\", R::kAbsent, u"C:\\Program Files\\New Tool\\Sub"},
+      {u"C:\\Tool", R::kAbsent, u"C:\\Tool"},
+      {kMe + u"\\Documents\\Tool", R::kAbsent, kMe + u"\\Documents\\Tool"},
+      {u"C:\\ProgramData\\Vendor", R::kAbsent, u"C:\\ProgramData\\Vendor"},
+      {u"c:\\program files\\vendor\\tool", R::kDelete, kTool},  // an upgrade in place
+      {u"D:\\Apps\\Tool", R::kDelete, u"D:\\Apps\\Tool"},
+  };
+  for (const Destination& c : cases) {
+    const FolderDecision d = guard.DecideDestination(c.path);
+    EXPECT_EQ(d.reason, c.reason) << U8(c.path);
+    EXPECT_EQ(d.kept(), c.recorded.empty()) << U8(c.path);
+    if (!c.recorded.empty()) {
+      EXPECT_EQ(d.path, c.recorded) << U8(c.path);
+    }
+    EXPECT_EQ(RefusedDestinationMessage(d).empty(), !d.kept()) << U8(c.path);
+  }
+  EXPECT_EQ(RefusedDestinationMessage(guard.DecideDestination(u"C:\\WINDOW~1\\Tool")),
+            u"The folder \"C:\\WINDOW~1\\Tool\" cannot be the installation folder: it lies inside "
+            u"the Windows folder. Choose a folder of its own for the program, such as one below "
+            u"Program Files.");
+  // what the installation records, the uninstall later accepts as the same folder
+  const std::u16string recorded =
+      guard.DecideDestination(u"c:\\progra~1\\new tool").path;  // judged before it stood
+  EXPECT_EQ(recorded, u"C:\\Program Files\\new tool");
+  m.facts.Add(u"C:\\Program Files\\new tool", kDir, {1, 7000});
+  m.facts.Add(u"C:\\Program Files\\new tool\\tool.exe", kFile, {1, 7001});
+  const FolderGuard after(m.system, m.facts);
+  EXPECT_TRUE(after.DecideInstallFolder(recorded, Utf16ToUtf8(recorded) + "\\tool.exe", "tool.exe")
+                  .remove());
+}
+
 TEST(FolderGuard, PlannedUninstallUsesTheGuardsVerdicts) {
   Machine m;
   const FolderGuard guard(m.system, m.facts);

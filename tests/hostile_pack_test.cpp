@@ -25,7 +25,10 @@
 #include "pack/writer.h"
 #include "package/directory.h"
 #include "package/extension.h"
+#include "package/pkgfile.h"
+#include "package/startload.h"
 #include "package_fixture.h"
+#include "pe_fixture.h"
 #include "sysutil/cmfconst.h"
 #include "sysutil/codepage.h"
 
@@ -219,7 +222,80 @@ TEST_F(HostileTest, ExtractFailsWhenTheDecodedLengthDiffersFromTheDirectory) {
   std::string text;
   EXPECT_EQ(Extract(setup, dir_ / "out", text), 1) << text;
   EXPECT_NE(text.find("the directory says 100"), std::string::npos) << text;
+  // a file that failed its check does not stay in the output looking extracted
+  EXPECT_FALSE(fs::exists(dir_ / "out" / "short.bin"));
   EXPECT_EQ(Verify(setup, text), 1) << text;
+
+  // nor one whose second block is damaged
+  RawPackage broken;
+  RawFile g = OneFile(u"broken.bin");
+  g.filesize = 16;
+  g.blocks = {Stored({1, 2, 3, 4, 5, 6, 7, 8}, false), Stored({9, 9, 9, 9, 9, 9, 9, 9}, true)};
+  g.blocks[1].marker = 0x42;
+  broken.files.push_back(g);
+  EXPECT_EQ(Extract(Package(broken, "broken.exe"), dir_ / "out2", text), 1) << text;
+  EXPECT_NE(text.find("File corrupt"), std::string::npos) << text;
+  EXPECT_FALSE(fs::exists(dir_ / "out2" / "broken.bin"));
+}
+
+// Shared content lets a small package write far more than its size, and a crafted directory
+// may name any sizes: list, verify and extract tell the total (without wrapping the sum), and
+// extract refuses what its output's volume cannot hold before it writes anything.
+TEST_F(HostileTest, WhatAPackageWritesIsToldAndMustFitTheOutputVolume) {
+  RawPackage pkg;
+  RawFile shared = OneFile(u"a.bin");
+  pkg.files.push_back(shared);
+  for (const char16_t* name : {u"b.bin", u"c.bin"}) {
+    RawFile f = OneFile(name);
+    f.blocks.clear();
+    f.dataoffset = kPackageHeaderSize;  // a's blocks, stored once
+    pkg.files.push_back(f);
+  }
+  std::string text;
+  const fs::path small = Package(pkg, "small.exe");
+  EXPECT_EQ(List(small, text), 0) << text;
+  EXPECT_NE(text.find("Installs:       24 bytes in 3 files"), std::string::npos) << text;
+  EXPECT_EQ(Verify(small, text), 0) << text;
+  EXPECT_NE(text.find("Installs:       24 bytes in 3 files"), std::string::npos) << text;
+  EXPECT_EQ(Extract(small, dir_ / "out", text), 0) << text;
+  EXPECT_NE(text.find("Installs:       24 bytes in 3 files"), std::string::npos) << text;
+  EXPECT_EQ(ReadFileBytes(dir_ / "out" / "c.bin"),
+            (std::vector<std::uint8_t>{1, 2, 3, 4, 5, 6, 7, 8}));
+
+  // 8 EiB named three times: more than any disk, and more than a 64-bit sum holds
+  for (auto& f : pkg.files) f.filesize = INT64_MAX;
+  const fs::path huge = Package(pkg, "huge.exe");
+  EXPECT_EQ(List(huge, text), 0) << text;
+  EXPECT_NE(text.find("Installs:       18,446,744,073,709,551,615 bytes (16.0 EiB) in 3 files"),
+            std::string::npos)
+      << text;
+  EXPECT_EQ(Extract(huge, dir_ / "huge", text), 1) << text;
+  EXPECT_NE(text.find("are free on the volume of"), std::string::npos) << text;
+  EXPECT_EQ(Entries(dir_ / "huge"), 0u);
+}
+
+// A package whose checksum fails gives up nothing to extract either, as setup installs nothing:
+// here a file name changed in the directory, which the per-file checks cannot see.
+TEST_F(HostileTest, ExtractChecksThePackageChecksumFirst) {
+  for (const char* name : {"a.txt", "b.txt"}) Source(name, name);
+  ASSERT_TRUE(Parse(std::string(kHead) + "[[files]]\nsource = \"src\"\n")) << error_;
+  WriteFileBytes(dir_ / "stub.exe", FakePe());
+  BuildOptions options;
+  options.stub = dir_ / "stub.exe";
+  options.output = dir_ / "setup.exe";
+  options.classic_directory = true;
+  BuildResult result;
+  ASSERT_TRUE(BuildPackage(manifest_, options, result, error_)) << error_;
+  auto bytes = ReadFileBytes(options.output);
+  bytes[bytes.size() - kConfigRecordSize - kDirectoryTrailerSize - kDirectoryRecordSize +
+        offsetof(DirectoryRecord, filename)] ^= 0x01;  // "b.txt" becomes "c.txt"
+  WriteFileBytes(dir_ / "bad.exe", bytes);
+  std::string text;
+  EXPECT_EQ(Extract(dir_ / "bad.exe", dir_ / "out", text), 1) << text;
+  EXPECT_NE(text.find("The setup file is damaged and should be downloaded again."),
+            std::string::npos)
+      << text;
+  EXPECT_FALSE(fs::exists(dir_ / "out"));
 }
 
 TEST_F(HostileTest, VerifyWarnsOfAnEmptyDirectoryAndFailsOneOutsideThePackage) {
@@ -291,6 +367,69 @@ TEST_F(HostileTest, PublisherAndUrlAreEscapedInTheList) {
   EXPECT_EQ(text.find('\x07'), std::string::npos) << text;
   EXPECT_NE(text.find("Publisher:      evil\\x1B]0;owned\\x07\n"), std::string::npos) << text;
   EXPECT_NE(text.find("Web page:       https://x\\x1B[2J\\x0A\n"), std::string::npos) << text;
+}
+
+// ---- the package checksum ----
+
+// One flipped bit in the record's extension, or its tail cut short and zero-filled behind the
+// magic, once read as "an older packer's package" and turned the check off: a file name changed
+// in the directory then installed, and verify passed it.
+TEST_F(HostileTest, ADamagedRecordExtensionIsDamageNotAnOlderPackersZeros) {
+  for (const char* name : {"a.txt", "b.txt", "c.txt", "d.txt"}) Source(name, name);
+  ASSERT_TRUE(Parse(std::string(kHead) + "[[files]]\nsource = \"src\"\n")) << error_;
+  WriteFileBytes(dir_ / "stub.exe", FakePe());
+  BuildOptions options;
+  options.stub = dir_ / "stub.exe";
+  options.output = dir_ / "setup.exe";
+  options.classic_directory = true;  // the directory needs nothing from the tail
+  BuildResult result;
+  ASSERT_TRUE(BuildPackage(manifest_, options, result, error_)) << error_;
+  const auto good = ReadFileBytes(options.output);
+  const std::size_t tail = good.size() - kConfigRecordSize + offsetof(ConfigRecord, reserved11628);
+  // a file name in the directory changed too, as a damaged download would have it
+  const std::size_t name_at = good.size() - kConfigRecordSize - kDirectoryTrailerSize -
+                              kDirectoryRecordSize + offsetof(DirectoryRecord, filename);
+  for (const char* how : {"flipped", "zero-filled"}) {
+    SCOPED_TRACE(how);
+    auto bad = good;
+    bad[name_at] ^= 0x01;
+    if (std::string(how) == "flipped") {
+      bad[tail + 12] ^= 0x04;
+    } else {
+      std::fill(bad.begin() + static_cast<std::ptrdiff_t>(tail) + 4, bad.end(), 0);
+    }
+    WriteFileBytes(dir_ / "bad.exe", bad);
+    std::string text;
+    EXPECT_EQ(Verify(dir_ / "bad.exe", text), 1) << text;
+    EXPECT_NE(text.find("FAIL package checksum"), std::string::npos) << text;
+    auto host = MakeHostFileSystem();
+    auto file = host->NewFile();
+    ASSERT_TRUE(file->OpenRead(PackagePath(dir_ / "bad.exe")));
+    ConfigRecord config;
+    std::string licence;
+    EXPECT_EQ(LoadStartupPackage(*file, config, licence), StartupLoad::kDamaged);
+  }
+}
+
+// A directory record whose check data begins with the magic but fails its CRC cannot vouch for
+// its content: the file fails as corrupt instead of passing unchecked.
+TEST_F(HostileTest, ADamagedFileCheckFailsTheFile) {
+  RawPackage pkg;
+  RawFile f = OneFile(u"a.txt");
+  f.contentcrc = Crc32(std::vector<std::uint8_t>{1, 2, 3, 4, 5, 6, 7, 8}.data(), 8);
+  pkg.files.push_back(f);
+  auto bytes = Assemble(pkg).bytes;
+  const std::size_t record = bytes.size() - kConfigRecordSize - kDirectoryTrailerSize -
+                             kDirectoryRecordSize + offsetof(DirectoryRecord, reserved6192);
+  std::string text;
+  WriteFileBytes(dir_ / "good.exe", bytes);
+  EXPECT_EQ(Verify(dir_ / "good.exe", text), 0) << text;
+  bytes[record + 7] ^= 0x20;  // inside the stored CRC
+  WriteFileBytes(dir_ / "bad.exe", bytes);
+  EXPECT_EQ(Verify(dir_ / "bad.exe", text), 1) << text;
+  EXPECT_NE(text.find("FAIL \\a.txt: File corrupt"), std::string::npos) << text;
+  EXPECT_EQ(Extract(dir_ / "bad.exe", dir_ / "out", text), 1) << text;
+  EXPECT_FALSE(fs::exists(dir_ / "out" / "a.txt"));
 }
 
 // ---- links in the output folder ----
@@ -696,6 +835,70 @@ TEST_F(HostileCliTest, ASignalDuringBuildLeavesNoPartialOutput) {
     ASSERT_TRUE(sent) << r.output;
     EXPECT_EQ(r.signal, sig) << r.exit_code << r.output;
     EXPECT_FALSE(fs::exists(dir_ / "setup.exe"));
+    for (const auto& e : fs::directory_iterator(dir_.path())) {
+      EXPECT_EQ(e.path().filename().string().find(".partial"), std::string::npos) << e.path();
+    }
+  }
+}
+
+// A build stopped while the signing tool runs once left the signing password in a file anyone
+// could read (0644) inside its folder in /tmp, and the tool running on without a parent. The
+// password file is the owner's alone, and the signal removes the folder and stops the tool.
+TEST_F(HostileCliTest, AStoppedSigningLeavesNoPasswordAndNoTool) {
+  const fs::path tmp = dir_ / "tmp";
+  fs::create_directories(tmp);
+  const fs::path pidfile = dir_ / "signer.pid";
+  WriteFileBytes(dir_ / "signer.sh",
+                 Bytes("#!/bin/sh\necho $$ > '" + pidfile.string() + "'\nexec sleep 60\n"));
+  fs::permissions(dir_ / "signer.sh", fs::perms::owner_all);
+  WriteFileBytes(dir_ / "signable.exe", kestrel::testing::MinimalPe(false));
+  WriteFileBytes(dir_ / "cert.pem", Bytes("cert"));
+  WriteFileBytes(dir_ / "key.pem", Bytes("key"));
+  // the packer finds its temporary folder here; every other test keeps the system's
+  struct Environment {
+    std::string before = std::getenv("TMPDIR") ? std::getenv("TMPDIR") : "";
+    explicit Environment(const fs::path& tmp) {
+      ::setenv("TMPDIR", tmp.c_str(), 1);
+      ::setenv("KESTREL_TEST_SIGN_PASSWORD", "s3cret", 1);
+    }
+    ~Environment() {
+      if (before.empty()) {
+        ::unsetenv("TMPDIR");
+      } else {
+        ::setenv("TMPDIR", before.c_str(), 1);
+      }
+      ::unsetenv("KESTREL_TEST_SIGN_PASSWORD");
+    }
+  } environment(tmp);
+  for (int sig : {SIGTERM, SIGHUP, SIGINT}) {
+    SCOPED_TRACE(sig);
+    fs::remove(pidfile);
+    pid_t signer = 0;
+    std::string mode;
+    const RunResult r = RunPack(
+        {"build", P("good.toml"), "-o", P("setup.exe"), "--stub", P("signable.exe"), "--sign",
+         "--cert", P("cert.pem"), "--key", P("key.pem"), "--sign-password-env",
+         "KESTREL_TEST_SIGN_PASSWORD", "--signer", P("signer.sh")},
+        dir_.path(),
+        [&](pid_t pid) {
+          if (signer != 0) return;
+          const auto text = ReadFileBytes(pidfile);
+          if (text.empty() || text.back() != '\n') return;
+          signer = static_cast<pid_t>(std::stol(std::string(text.begin(), text.end())));
+          for (const auto& e : fs::recursive_directory_iterator(tmp)) {
+            if (e.path().filename() == "password") {
+              mode = std::to_string(static_cast<int>(fs::status(e.path()).permissions()) & 0777);
+            }
+          }
+          ::kill(pid, sig);
+        },
+        30);
+    ASSERT_NE(signer, 0) << r.output;
+    EXPECT_EQ(r.signal, sig) << r.exit_code << r.output;
+    EXPECT_EQ(mode, std::to_string(0600));
+    EXPECT_EQ(Entries(tmp), 0u);  // the private folder and the password are gone
+    EXPECT_NE(::kill(signer, 0), 0) << "the signing tool still runs";
+    if (::kill(signer, 0) == 0) ::kill(signer, SIGKILL);
     for (const auto& e : fs::directory_iterator(dir_.path())) {
       EXPECT_EQ(e.path().filename().string().find(".partial"), std::string::npos) << e.path();
     }

@@ -13,6 +13,7 @@
 #include "forwarding_fs.h"
 #include "pack/tools.h"
 #include "package/extension.h"
+#include "package/startload.h"
 #include "package_fixture.h"
 #include "sysutil/cmfconst.h"
 #include "sysutil/cmfunit.h"
@@ -590,6 +591,63 @@ TEST_F(InstallRunTest, EncipheredPackageInstallsOnceKeyed) {
   EXPECT_FALSE(run_.failed()) << U8(run_.statustext());
   EXPECT_EQ(ReadFileBytes(Dest("a.bin")), content);
   EXPECT_TRUE(fs::exists(Uninstaller()));
+}
+
+// Another file put in the place of setup's own between the start-up check and the install
+// (a local user with write access to the Downloads folder) must change nothing: the files and
+// the uninstaller copy come from the handle that was checked, whatever the path names later.
+class SwappingFileSystem final : public testing::ForwardingFileSystem {
+ public:
+  SwappingFileSystem(FileSystem& host, std::u16string path, std::u16string other)
+      : ForwardingFileSystem(host), path_(std::move(path)), other_(std::move(other)) {}
+  std::unique_ptr<PackageFile> NewFile() override {
+    class Swapped final : public testing::ForwardingFile {
+     public:
+      Swapped(std::unique_ptr<PackageFile> f, const SwappingFileSystem& fs)
+          : ForwardingFile(std::move(f)), fs_(fs) {}
+      bool OpenRead(const std::u16string& p) override {
+        return f_->OpenRead(p == fs_.path_ ? fs_.other_ : p);
+      }
+
+     private:
+      const SwappingFileSystem& fs_;
+    };
+    return std::make_unique<Swapped>(host_.NewFile(), *this);
+  }
+
+ private:
+  std::u16string path_, other_;
+};
+
+TEST_F(InstallRunTest, TheFileSwappedAfterTheCheckChangesNothingInstalled) {
+  RawPackage pkg;
+  pkg.stubsize = 70000;
+  pkg.files.push_back(OneBlockFile(u"a.bin", u"", 1, 5000));
+  ASSERT_TRUE(Open(pkg));
+  // the same layout with another payload and another program part
+  RawPackage other = pkg;
+  other.files[0] = OneBlockFile(u"a.bin", u"", 99, 5000);
+  auto swapped = Assemble(other).bytes;
+  swapped[64] = 0x77;
+  testing::WriteFileBytes(dir_ / "swapped.exe", swapped);
+
+  auto checked = fs_->NewFile();
+  ASSERT_TRUE(checked->OpenRead(pack::PackagePath(setup_)));
+  ConfigRecord loaded;
+  std::string licence;
+  ASSERT_EQ(LoadStartupPackage(*checked, loaded, licence), StartupLoad::kOk);
+  SwappingFileSystem swapping(*fs_, pack::PackagePath(setup_),
+                              pack::PackagePath(dir_ / "swapped.exe"));
+  InstallRun run(config_, swapping, sys_, sys_);
+  run.destfolder = run_.destfolder;
+  ASSERT_TRUE(run.OpenPackage(pack::PackagePath(setup_), packageend_, checked.get()));
+  run.RunInstall();
+  EXPECT_FALSE(run.failed()) << U8(run.statustext());
+  EXPECT_EQ(ReadFileBytes(Dest("a.bin")), testing::RandomBytes(5000, 1));
+  EXPECT_EQ(ReadFileBytes(Uninstaller()),
+            std::vector<std::uint8_t>(bytes_.begin(), bytes_.begin() + 70000));
+  // the checked handle stays its owner's, open
+  EXPECT_TRUE(checked->IsOpen());
 }
 
 // A program file that stops yielding bytes early must end the copy, not loop.

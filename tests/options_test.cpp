@@ -2,6 +2,8 @@
 
 #include <gtest/gtest.h>
 
+#include <optional>
+
 #include "sysutil/codepage.h"
 #include "sysutil/log.h"
 
@@ -121,18 +123,85 @@ TEST(SetupOptions, PasswordSwitchesAndTheirRedaction) {
 
 TEST(SetupOptions, PasswordsNeverReachTheIgnoredOrBadSwitchTexts) {
   // what the log names as ignored or unusable is masked as the logged command line is
-  const SetupOptions a = ParseCommandLine(u"setup.exe /S -PASSWORD=s3cret /LOG=x.log");
+  const SetupOptions a = ParseCommandLine(u"setup.exe /S --PASSWORD=s3cret /LOG=x.log");
   EXPECT_FALSE(a.password);
-  EXPECT_EQ(a.ignored, (std::vector<std::u16string>{u"-PASSWORD=***"}));
+  EXPECT_EQ(a.ignored, (std::vector<std::u16string>{u"--PASSWORD=***"}));
+  // the password switch is taken out of /D='s rest of the line first
   const SetupOptions b = ParseCommandLine(u"setup.exe /S /D=Tools /PASSWORD=s3cret");
   ASSERT_EQ(b.problems.size(), 1u);
-  EXPECT_EQ(b.problems[0], u"/D=Tools /PASSWORD=***: not a full folder path");
+  EXPECT_EQ(b.problems[0], u"/D=Tools: not a full folder path");
+  EXPECT_EQ(b.password, u"s3cret");
   const SetupOptions c = ParseCommandLine(u"u.exe -ui tool.exe /D=C:\\x \"/password=a b\" y");
-  EXPECT_EQ(c.ignored, (std::vector<std::u16string>{u"/D=C:\\x /PASSWORD=*** y"}));
+  EXPECT_EQ(c.ignored, (std::vector<std::u16string>{u"/D=C:\\x y"}));
   for (const auto* o : {&a, &b, &c}) {
     for (const auto& t : o->ignored) EXPECT_EQ(U8(t).find("s3cret"), std::string::npos) << U8(t);
     for (const auto& t : o->problems) EXPECT_EQ(U8(t).find("s3cret"), std::string::npos) << U8(t);
   }
+}
+
+// Each of these logged the password or took it into the folder; the secret must appear in no
+// text the log is given, whatever the spelling, and /D= ends where the password switch begins.
+TEST(SetupOptions, APasswordInAnySpellingIsMaskedAndNeverPartOfTheFolder) {
+  struct Case {
+    std::u16string_view line;
+    std::optional<std::u16string> destination, password;
+  } cases[] = {
+      {u"setup.exe \"/D=C:\\Program Files\\L10\" /PASSWORD=s3cret", u"C:\\Program Files\\L10",
+       u"s3cret"},
+      {u"setup.exe /S /D=C:\\PF\\x /PASSWORD=s3cret", u"C:\\PF\\x", u"s3cret"},
+      {u"setup.exe /S /D=C:\\PF\\x \"/PASSWORD=s3cret s3cret\" /LOG=l", u"C:\\PF\\x /LOG=l",
+       u"s3cret s3cret"},
+      {u"setup.exe /S /PASSWORD:s3cret", {}, {}},
+      {u"setup.exe /S --password=s3cret", {}, {}},
+      {u"setup.exe /S \"/Password = s3cret\"", {}, {}},
+      {u"setup.exe /S /Password = s3cret", {}, {}},
+      {u"setup.exe /S /PASS s3cret /LOG=x", {}, {}},
+      {u"setup.exe /S -pw \"s3cret words\" /D=C:\\x", u"C:\\x", {}},
+      {u"setup.exe /S /D=C:\\x --passwd:s3cret", u"C:\\x", {}},
+      {u"setup.exe /S -PASSWORD=s3cret", {}, u"s3cret"},
+      {u"setup.exe /S /D=C:\\a\"b /PASSWORD=s3cret", u"C:\\a\"b /PASSWORD=s3cret", {}},
+  };
+  for (const Case& k : cases) {
+    SCOPED_TRACE(U8(std::u16string(k.line)));
+    const SetupOptions o = ParseCommandLine(k.line);
+    EXPECT_EQ(o.destination, k.destination);
+    EXPECT_EQ(o.password, k.password);
+    std::vector<std::u16string> logged = {WithoutPassword(k.line)};
+    logged.insert(logged.end(), o.ignored.begin(), o.ignored.end());
+    logged.insert(logged.end(), o.problems.begin(), o.problems.end());
+    for (const auto& t : logged) EXPECT_EQ(U8(t).find("s3cret"), std::string::npos) << U8(t);
+  }
+  EXPECT_EQ(WithoutPassword(u"setup.exe /S /PASSWORD:s3cret /Pass x /PASSIVE /LOG=l"),
+            u"setup.exe /S /PASSWORD:*** /PASS *** /PASSIVE /LOG=l");
+  // a bare switch before a switch of ours hides nothing of it
+  EXPECT_EQ(WithoutPassword(u"setup.exe /PASSWORD /S /LOG=l"), u"setup.exe /PASSWORD /S /LOG=l");
+  EXPECT_EQ(ParseCommandLine(u"setup.exe /PASSWORD /S").ui, UiLevel::kSilent);
+  // inside any other text, everything from the switch on goes
+  EXPECT_EQ(MaskPasswords(u"C:\\a\"b /PASSWORD=s3cret more"), u"C:\\a\"b /PASSWORD=***");
+  EXPECT_EQ(MaskPasswords(u"x -pwd s3cret"), u"x -pwd ***");
+  EXPECT_EQ(MaskPasswords(u"C:\\Tools\\passive /PASSIVE -passwordfile=p.txt"),
+            u"C:\\Tools\\passive /PASSIVE -passwordfile=p.txt");
+}
+
+// The spellings other installers and habits use are taken; an unattended run may not be given
+// two passwords, and a folder's trailing blanks (which Windows drops) go.
+TEST(SetupOptions, CommonSpellingsAndAmbiguousSwitches) {
+  for (const char16_t* line : {u"s -S", u"s /s", u"s -s", u"s /SILENT", u"s -silent",
+                               u"s /VERYSILENT", u"s /verysilent /passive"}) {
+    EXPECT_EQ(ParseCommandLine(line).ui, UiLevel::kSilent) << U8(line);
+    EXPECT_TRUE(ParseCommandLine(line).ignored.empty()) << U8(line);
+  }
+  EXPECT_EQ(ParseCommandLine(u"s -passive").ui, UiLevel::kPassive);
+  EXPECT_EQ(ParseCommandLine(u"s -log=C:\\l.txt").logfile, u"C:\\l.txt");
+  EXPECT_EQ(ParseCommandLine(u"s -D=C:\\My Tool").destination, u"C:\\My Tool");
+  EXPECT_EQ(ParseCommandLine(u"s /silently").ui, UiLevel::kFull);
+  const SetupOptions both = ParseCommandLine(u"s /S /PASSWORD=x /PASSWORDFILE=C:\\p.txt");
+  ASSERT_EQ(both.problems.size(), 1u);
+  EXPECT_EQ(both.problems[0], u"/PASSWORD= and /PASSWORDFILE=: give one of them, not both");
+  for (const char16_t* line : {u"s /S \"/D=C:\\ \"", u"s /S /D=\"C:\\ \"", u"s /S /D=C:\\ \t "}) {
+    EXPECT_EQ(ParseCommandLine(line).destination, u"C:\\") << U8(line);
+  }
+  EXPECT_EQ(ParseCommandLine(u"s /D=\"C:\\App  \"").destination, u"C:\\App");
 }
 
 class Lines final : public LogSink {
@@ -152,6 +221,20 @@ TEST(SetupLog, JoinsPartsAndCostsNothingWhenOff) {
   EXPECT_FALSE(off.on());
   off("nothing");  // no sink: nothing happens
   EXPECT_EQ(StampedLine(2026, 12, 8, 9, 5, 7, 42, "x"), "2026-12-08 09:05:07.042 x");
+}
+
+// /LOG= appends only to a log of ours: another program's file (or win.ini) is never written.
+TEST(SetupLog, OnlyOurOwnLogIsTakenForOne) {
+  const std::string ours = StampedLine(2026, 12, 8, 9, 5, 7, 42, "Kestrel setup 5.1.0") + "\r\n";
+  EXPECT_TRUE(IsSetupLog(ours));
+  EXPECT_TRUE(IsSetupLog(ours.substr(0, 38)));  // just the stamp and the first words
+  for (const std::string& other : std::vector<std::string>{
+           std::string(), ours.substr(0, 37),
+           std::string("; for 16-bit app support\r\n[fonts]\r\n"),
+           "2026-12-08 09:05:07.042 other program started", "2026-12-08 09:05:07 Kestrel setup 5",
+           "x" + ours, "2026-1a-08 09:05:07.042 Kestrel setup 5.1.0"}) {
+    EXPECT_FALSE(IsSetupLog(other)) << other;
+  }
 }
 
 }  // namespace

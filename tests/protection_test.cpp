@@ -199,10 +199,19 @@ TEST_F(ProtectionTest, ProtectionIsReadFromTheHeader) {
   plain.files.push_back({.filename = u"p", .blocks = {Stored(content, true)}});
   RawPackage raw = plain;
   raw.encrypted = 1;
+  // password data asking for more than the most setup does, once 20 million (40 s a try)
+  RawPackage costly = raw;
+  std::uint8_t item[kPasswordItemBytes] = {kPasswordSchemePbkdf2Sha256};
+  StoreLe32(item + 1 + kSaltBytes, 10000001);
+  costly.header_reserved.resize(sizeof(PackageHeader::reserved2080));
+  ExtensionBuilder b(costly.header_reserved);
+  b.Add(HeaderTag::kPassword, std::span<const std::uint8_t>(item));
+  b.Finish();
   const std::pair<RawPackage, PackageProtection> cases[] = {
       {plain, PackageProtection::kPlain},
       {raw, PackageProtection::kRawKey},
       {PasswordPackage("pw", state, content), PackageProtection::kPassword},
+      {costly, PackageProtection::kTooCostly},
   };
   for (const auto& [pkg, want] : cases) {
     const auto a = testing::Assemble(pkg);

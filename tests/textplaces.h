@@ -114,6 +114,11 @@ inline constexpr TextPlace kTextPlaces[] = {
     {TextId::fault_device, kPart},
     {TextId::fault_drive_root, kPart},
     {TextId::shortcut_uninstall, kSized},
+    {TextId::refused_destination, kSized},
+    {TextId::refused_system_folder, kPart},
+    {TextId::refused_is_file, kPart},
+    {TextId::refused_unresolved, kPart},
+    {TextId::too_many_iterations, kSized},
 };
 
 }  // namespace kestrel::textfit

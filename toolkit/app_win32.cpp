@@ -1,9 +1,8 @@
 #include "toolkit/app_win32.h"
 
-#include <commctrl.h>
-
 #include <string>
 
+#include "toolkit/commoncontrols_win32.h"
 #include "toolkit/thread_win32.h"
 
 namespace kestrel::ui {
@@ -19,8 +18,7 @@ Application::~Application() {
 
 bool Application::Initialize(HINSTANCE instance, std::u16string_view title) {
   instance_ = instance;
-  INITCOMMONCONTROLSEX icc{sizeof icc, ICC_STANDARD_CLASSES | ICC_PROGRESS_CLASS};
-  InitCommonControlsEx(&icc);
+  LoadCommonControls();
   RegisterClasses(instance);
 
   WNDCLASSEXW wc{};

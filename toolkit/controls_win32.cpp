@@ -4,6 +4,8 @@
 
 #include <utility>
 
+#include "toolkit/commoncontrols_win32.h"
+
 namespace kestrel::ui {
 namespace {
 
@@ -216,8 +218,8 @@ void CheckBox::SetChecked(bool checked) {
 namespace {
 // A multi-line box keeps Tab as text instead of moving the focus.
 LRESULT CALLBACK WantTabsProc(HWND h, UINT msg, WPARAM wp, LPARAM lp, UINT_PTR, DWORD_PTR) {
-  if (msg == WM_GETDLGCODE) return DefSubclassProc(h, msg, wp, lp) | DLGC_WANTTAB;
-  return DefSubclassProc(h, msg, wp, lp);
+  if (msg == WM_GETDLGCODE) return DefSubclass(h, msg, wp, lp) | DLGC_WANTTAB;
+  return DefSubclass(h, msg, wp, lp);
 }
 }  // namespace
 
@@ -239,7 +241,7 @@ void Edit::Create(HWND parent, int id, bool multiline, bool read_only) {
   }
   if (read_only) s |= ES_READONLY;
   Window::Create(parent, L"Edit", s, WS_EX_CLIENTEDGE, id, u"");
-  if (hwnd_ && multiline) SetWindowSubclass(hwnd_, WantTabsProc, 1, 0);
+  if (hwnd_ && multiline) SetSubclass(hwnd_, WantTabsProc, 1, 0);
   // a path reads left to right in a mirrored form too
   if (hwnd_ && !multiline) KeepLeftToRight(hwnd_);
 }

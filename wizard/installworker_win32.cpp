@@ -34,7 +34,7 @@ tinstallengine::~tinstallengine() {
 }
 
 bool tinstallengine::OpenPackage() {
-  return run_.OpenPackage(ProgramPath(), packageend);
+  return run_.OpenPackage(ProgramPath(), packageend, checkedfile);
 }
 
 void tinstallengine::Execute() {

@@ -28,12 +28,13 @@ class tinstallengine final : public ui::WorkerThread, private InstallObserver {
 
   // Set before OpenPackage and Start.
   std::int64_t packageend = 0;
+  PackageFile* checkedfile = nullptr;  // the program's file as start-up checked it
   std::u16string destfolder;
 
   // Keys an enciphered package, before OpenPackage (the wizard's accepted password).
   void SetKey(std::span<const std::uint8_t> key) { run_.reader().SetKey(key); }
   void SkipCosmeticPauses() { run_.SkipCosmeticPauses(); }
-  // Opens the program's own file and reads the package's directory (main thread, once).
+  // Reads the package's directory from `checkedfile` (main thread, once).
   bool OpenPackage();
 
   // Read only while the worker waits in its final step, or before the start.

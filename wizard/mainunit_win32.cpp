@@ -14,6 +14,7 @@
 #include "sysutil/cmfunit.h"
 #include "sysutil/cmfunit_win32.h"
 #include "sysutil/codepage.h"
+#include "sysutil/folderguard_win32.h"
 #include "sysutil/handles_win32.h"
 #include "sysutil/texts.h"
 #include "toolkit/app_win32.h"
@@ -239,7 +240,8 @@ void Triform::StartPassiveInstall() {
   // nothing waits for a click: no question, so no Cancel either
   cancel.SetEnabled(false);
   FormResize();
-  StartEngine();
+  // the session judged the folder already
+  StartEngine(installpath.Text());
 }
 
 void Triform::FormShow() {
@@ -318,11 +320,20 @@ static bool Usable(const ui::Window& w) {
 void Triform::NextClick() {
   if (!Usable(next)) return;
   if (activepage_ == WizCtl::destinationpage) {
+    // the folder must be one the uninstall may remove again, never one of the system's
+    const FolderDecision judged = DecideDestinationHere(installpath.Text());
+    if (judged.kept()) {
+      const std::u16string why = RefusedDestinationMessage(judged);
+      log_("destination refused: ", MaskPasswords(why));
+      ui::ErrorBox(handle(), why);
+      installpath.FocusAndSelectAll();
+      return;
+    }
     SetActivePage(WizCtl::installingpage);
     next.SetEnabled(false);
     back.SetEnabled(false);
     FormResize();
-    StartEngine();
+    StartEngine(judged.path);
   } else if (activepage_ == WizCtl::passwordpage) {
     passwordNext();
   } else if (activepage_ == WizCtl::licensepage) {
@@ -343,10 +354,11 @@ void Triform::NextClick() {
   }
 }
 
-void Triform::StartEngine() {
+void Triform::StartEngine(const std::u16string& destination) {
   InstallReports& reports = *this;
   engine_ = std::make_unique<tinstallengine>(config_, installsystem_, reports, log_);
   engine_->packageend = config_.licenseoffset;
+  engine_->checkedfile = data_.setupfile;
   if (passive()) engine_->SkipCosmeticPauses();  // no one watches the bar's last steps
   if (passwordaccepted_) {
     engine_->SetKey(passwordkey_);
@@ -362,8 +374,8 @@ void Triform::StartEngine() {
                                 {{u"status", ShownStatus(engine_->statustext())}}));
     }
   }
-  engine_->destfolder = installpath.Text();
-  log_("destination: ", engine_->destfolder);
+  engine_->destfolder = destination;
+  log_("destination: ", MaskPasswords(engine_->destfolder));
   if (!engine_->StartInstall()) {
     Fatal(Tr(TextId::install_error, {{u"status", Tr(TextId::status_not_started)}}));
   }

@@ -84,7 +84,8 @@ class Triform : public ui::Form, private InstallReports, private UninstallObserv
   void agreeClick();
   void changeClick();
   void finishClick();
-  void StartEngine();
+  // `destination`: the folder as the guard judged it, recorded as it is
+  void StartEngine(const std::u16string& destination);
   // ---- the password page ----
   void CreatePasswordPage();
   // At start-up: a package keyed by a password gets the page; one with a raw key cannot be opened.

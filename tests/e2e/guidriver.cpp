@@ -25,6 +25,9 @@
 //     KDRV_FINISH=close  the finish page is left by the window's close request, not Finish
 //     KDRV_PASSWORD_FILE=PATH  the password page: the password (UTF-8 in the file) is typed;
 //     KDRV_WRONG_PASSWORD=TEXT  typed and refused first; Back and Next are walked around the page
+//     KDRV_WAIT_FILE=PATH  on the destination page, waits until PATH exists before Next
+//     KDRV_DEST_REFUSED=1  Next on the destination page is answered with an Error box: it is
+//                       dumped and shot, the page must stay, and the wizard is closed
 //     KDRV_QUIET=1      on the progress page only looks, every 50 ms, whether the finish page
 //                       is up ("finish seen" is printed at once): no progress or text queries
 //                       that would cost the wizard's thread time while it is being timed
@@ -457,7 +460,14 @@ class Walk {
     }
     Out("installpath=" + Utf8(TextOf(Ctl(form_, C::installpath))));
     Shoot("destination");
+    const std::wstring wait = EnvW(L"KDRV_WAIT_FILE");
+    if (!wait.empty()) {
+      Out("waiting for " + Utf8(wait));
+      for (int i = 0; i < 600 && GetFileAttributesW(wait.c_str()) == INVALID_FILE_ATTRIBUTES; ++i)
+        Sleep(50);
+    }
     Post(C::next);
+    if (Env("KDRV_DEST_REFUSED") == "1") return RefusedDestination();
 
     // the progress page, until the finish page, an error box or a stop
     bool shot_installing = false, cancelled = false, reported_stop = false;
@@ -536,6 +546,30 @@ class Walk {
     if (WaitForSingleObject(pi_.hProcess, 0) == WAIT_OBJECT_0) return 0;
     Out("error=no end of the installation");
     return 3;
+  }
+
+  // The Error box that refuses the destination; the page stays, its text selected for typing
+  // again; the wizard is then closed.
+  int RefusedDestination() {
+    using C = kestrel::WizCtl;
+    HWND box = Box(20000);
+    if (!box) {
+      Out("error=no box for the refused destination");
+      return 3;
+    }
+    DumpBox(box, "destination-refused");
+    Answer(box, L"ok");
+    for (int i = 0; i < 300 && IsWindow(box); ++i) Sleep(10);
+    Sleep(200);
+    Out("page after box=" + Page());
+    Report();
+    const DWORD sel = DWORD(SendMessageW(Ctl(form_, C::installpath), EM_GETSEL, 0, 0));
+    Out("selection=" + std::to_string(LOWORD(sel)) + "," + std::to_string(HIWORD(sel)) +
+        " length=" + std::to_string(TextLength(C::installpath)));
+    Out(std::string("installpath focus=") + (Focused(C::installpath) ? "1" : "0"));
+    Shoot("destination-after");
+    PostMessageW(form_, WM_CLOSE, 0, 0);
+    return 0;
   }
 
   // Typed as a user types: one character message each, to the box itself, replacing what is

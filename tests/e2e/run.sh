@@ -551,6 +551,8 @@ want deploy && . "$ROOT/tests/e2e/deploy_scenarios.sh"
 # 50-51. the solid LZMA2 codec beside the classic one, and the packages setup must refuse
 want solid && . "$ROOT/tests/e2e/solid_scenarios.sh"
 
+# hostile input: the log's file, system folders as destinations, planted DLLs, a swapped file
+want hostile && . "$ROOT/tests/e2e/hostile_scenarios.sh"
 # the wizard in German, Japanese and Arabic; names in Greek and Japanese
 want lang && . "$ROOT/tests/e2e/lang_scenarios.sh"
 # every text of every language in its control at 96 and 144 DPI

@@ -302,9 +302,14 @@ for s in stopped error cancel-question; do
 done
 
 # ---- 4. installed into Program Files itself: the folder and its other contents stay ----------
+# Setup refuses such a folder now; an older setup did not, so the installation is made in a
+# folder of its own and then moved up, its App Paths values with it, as the older one left it.
 echo "not ours" >"$UPF/other-product.txt"
 mkdir -p "$UPF/Other Product" && echo keep >"$UPF/Other Product/file.txt"
-u_install uinst4 "$PFW"
+u_install uinst4 "$PFW\\E2E Legacy"
+mv "$UPF/E2E Legacy"/* "$UPF/" && rmdir "$UPF/E2E Legacy"
+$W reg add "$UAPP" /ve /d "$PFW\\uprod.exe" /f >/dev/null 2>&1
+$W reg add "$UAPP" /v Path /d "$($PY -c 'import sys; print("".join("".join(chr(65 + (ord(c) >> s & 15)) for s in (12, 8, 4, 0)) for c in sys.argv[1]))' "$PFW")" /f >/dev/null 2>&1
 u_present "$UPF/uprod.exe" uinst4
 KDRV_SETTINGS=yes KDRV_PRODUCT="E2E Uninst (busy)" KDRV_STUBBORN=1 u_uninstall 4
 L=$WORK/uninst-4.log
