@@ -58,6 +58,7 @@ make_pe_corpus() {  # make_pe_corpus DIR MB
       total=$((total + s))
     done < <(find "$d" -maxdepth 1 -type f | sort)
   done
+  printf 'MZ' >"$dir/corpus/ibench.exe"  # the main program the manifest names
   cat >"$dir/kestrel.toml" <<EOF
 displayname = "IBench $(basename "$dir")"
 exename = "ibench.exe"
@@ -135,7 +136,7 @@ bench_set() {  # bench_set NAME
   if [ -z "$SILENT" ]; then
     SILENT=0
     if timeout -k 2 60 $W "$exe" /S >"$dir/silent-probe.log" 2>&1 &&
-      [ "$(find "$dest" -type f 2>/dev/null | wc -l)" -eq "$files" ]; then
+      [ "$(find "$dest" -type f 2>/dev/null | wc -l)" -eq "$((files + 2))" ]; then
       SILENT=1
     fi
     rm -rf "$dest"
@@ -159,8 +160,9 @@ bench_set() {  # bench_set NAME
           local h
           h=$(cat "$dir/mem.txt")
           [ "$h" -gt "$hwm" ] && hwm=$h
-          [ "$(find "$dest" -type f 2>/dev/null | wc -l)" -eq "$files" ] ||
-            echo "  round $r: setup left $(find "$dest" -type f 2>/dev/null | wc -l) of $files files"
+          # the package's files, the product's uninstaller and its install record
+          [ "$(find "$dest" -type f 2>/dev/null | wc -l)" -eq "$((files + 2))" ] ||
+            echo "  round $r: setup left $(find "$dest" -type f 2>/dev/null | wc -l) of $files files and 2 of its own"
           rm -rf "$dest"
           ;;
         msiexec)

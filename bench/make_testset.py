@@ -124,7 +124,9 @@ def main():
     name = os.path.basename(os.path.normpath(outdir))
     corpus = os.path.join(outdir, "corpus")
     picked = gather()[::stride]
-    digest = hashlib.sha256("\n".join(rel for rel, _ in picked).encode()).hexdigest()[:16]
+    # the main program the manifest names: setup registers it, so it must be in the set
+    digest = hashlib.sha256("\n".join(["ibench.exe"] + [rel for rel, _ in picked])
+                            .encode()).hexdigest()[:16]
     stamp = os.path.join(outdir, "testset.stamp")
     if os.path.exists(stamp) and open(stamp).read() == digest:
         return
@@ -133,6 +135,8 @@ def main():
         dst = os.path.join(corpus, rel)
         os.makedirs(os.path.dirname(dst), exist_ok=True)
         shutil.copyfile(path, dst)
+    with open(os.path.join(corpus, "ibench.exe"), "wb") as f:
+        f.write(b"MZ" + bytes(62))
     with open(os.path.join(outdir, "kestrel.toml"), "w") as f:
         f.write(f'displayname = "IBench {name}"\nexename = "ibench.exe"\n'
                 f'installfolder = "IBench\\\\{name}"\n[[files]]\nsource = "corpus"\n')

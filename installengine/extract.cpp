@@ -317,21 +317,24 @@ std::u16string PackageReader::DestinationFolder(const DirectoryRecord& r) const 
   return AddTrailingBackslash(folder);
 }
 
+// A file that cannot be written as packed: its status, its output closed, and for a fault of the
+// package file itself the whole run stopped.
+bool PackageReader::Fail(PackageFile* dest, StatusText text, bool terminate) {
+  statustext = text;
+  if (dest) dest->Close();
+  if (terminate) RequestTermination();
+  return false;
+}
+
 bool PackageReader::RunSolid(std::size_t index, const DirectoryRecord& record, Sink sink,
                              void* context, PackageFile* dest) {
-  auto fail = [&](std::u16string_view text, bool terminate) {
-    statustext = text;
-    if (dest) dest->Close();
-    if (terminate) RequestTermination();
-    return false;
-  };
   const std::optional<std::uint32_t> expected_crc = FileContentCrc(record);
   std::uint32_t crc = 0;
   content_mismatch_ = false;
   auto check = [&](std::uint32_t got_crc) {
     if (expected_crc && got_crc != *expected_crc) {
       content_mismatch_ = true;
-      return fail(kStatusCorrupt, false);
+      return Fail(dest, kStatusCorrupt, false);
     }
     return true;
   };
@@ -341,7 +344,7 @@ bool PackageReader::RunSolid(std::size_t index, const DirectoryRecord& record, S
 
   if (source != index) {
     // the same content as an earlier file: verified there, and copied from where it was written
-    if (!solid_good_[source]) return fail(kStatusCorrupt, false);
+    if (!solid_good_[source]) return Fail(dest, kStatusCorrupt, false);
     if (!dest) {
       for (; left > 0; left -= std::min<std::uint64_t>(left, kMaxChunk)) {
         sink(context, bufb.get(),
@@ -353,12 +356,12 @@ bool PackageReader::RunSolid(std::size_t index, const DirectoryRecord& record, S
     records.Get(source, from);
     auto earlier = fs_.NewFile();
     if (!earlier->OpenRead(DestinationFolder(from) + ReadWide(from.filename))) {
-      return fail(kStatusCorrupt, false);
+      return Fail(dest, kStatusCorrupt, false);
     }
     while (left > 0) {
       std::uint32_t n = static_cast<std::uint32_t>(std::min<std::uint64_t>(left, kMaxChunk));
-      if (earlier->Read(bufb.get(), n) != n || n == 0) return fail(kStatusCorrupt, false);
-      if (!sink(context, bufb.get(), n)) return fail(kStatusWriteFailed, false);
+      if (earlier->Read(bufb.get(), n) != n || n == 0) return Fail(dest, kStatusCorrupt, false);
+      if (!sink(context, bufb.get(), n)) return Fail(dest, kStatusWriteFailed, false);
       crc = Crc32(bufb.get(), n, crc);
       left -= n;
     }
@@ -367,9 +370,9 @@ bool PackageReader::RunSolid(std::size_t index, const DirectoryRecord& record, S
 
   solid_->SetCipher(cipher.get());
   auto fault = [&](SolidStream::Fault f) {
-    if (f == SolidStream::Fault::kReadFailed) return fail(kStatusReadFailed, true);
+    if (f == SolidStream::Fault::kReadFailed) return Fail(dest, kStatusReadFailed, true);
     content_mismatch_ = true;  // what was written of the file is known to be incomplete
-    return fail(kStatusCorrupt, false);
+    return Fail(dest, kStatusCorrupt, false);
   };
   if (const auto f = solid_->SkipTo(static_cast<std::uint64_t>(record.dataoffset));
       f != SolidStream::Fault::kNone) {
@@ -384,7 +387,7 @@ bool PackageReader::RunSolid(std::size_t index, const DirectoryRecord& record, S
       return fault(f);
     if (got == 0) return fault(SolidStream::Fault::kCorrupt);
     if (!sink(context, data, static_cast<std::uint32_t>(got)))
-      return fail(kStatusWriteFailed, false);
+      return Fail(dest, kStatusWriteFailed, false);
     if (expected_crc) crc = Crc32(data, got, crc);
     left -= got;
     if (left == 0) break;
@@ -432,13 +435,6 @@ bool PackageReader::CheckRecord(const DirectoryRecord& record, bool to_destinati
 
 bool PackageReader::RunBlocks(const DirectoryRecord& record, Sink sink, void* context,
                               PackageFile* dest) {
-  auto fail = [&](std::u16string_view text, bool terminate) {
-    statustext = text;
-    if (dest) dest->Close();
-    if (terminate) RequestTermination();
-    return false;
-  };
-
   // The packer's CRC-32 of the content, when the record has one, settles whether the bytes that
   // came out (deciphered with whatever key, decoded) are the file's: a wrong key or a damaged
   // block anywhere fails the file instead of installing garbage.
@@ -449,19 +445,19 @@ bool PackageReader::RunBlocks(const DirectoryRecord& record, Sink sink, void* co
   std::int64_t start = 0;
   if (__builtin_add_overflow(static_cast<std::int64_t>(packageoffset), record.dataoffset, &start) ||
       !packagefile->Seek(start)) {
-    return fail(kStatusSeekFailed, true);
+    return Fail(dest, kStatusSeekFailed, true);
   }
   for (;;) {
     std::uint32_t n = kBlockHeaderSize;
     if (packagefile->Read(&blockheader, n) != kBlockHeaderSize) break;
     if (blockheader.bitcount == 0) break;
-    if (blockheader.marker != kBlockMarker) return fail(kStatusCorrupt, false);
+    if (blockheader.marker != kBlockMarker) return Fail(dest, kStatusCorrupt, false);
     // a payload larger than the transfer buffers is never read
-    if (blockheader.bitcount > kMaxBlockBits) return fail(kStatusCorrupt, false);
+    if (blockheader.bitcount > kMaxBlockBits) return Fail(dest, kStatusCorrupt, false);
 
     const std::uint32_t want = PayloadBytes(blockheader.bitcount);
     n = want;
-    if (packagefile->Read(bufa.get(), n) != want) return fail(kStatusReadFailed, true);
+    if (packagefile->Read(bufa.get(), n) != want) return Fail(dest, kStatusReadFailed, true);
     if (header.encrypted == 1) {
       DecipherPayload(*cipher, bufa.get(), want, record.chainleft, record.chainright);
     }
@@ -470,9 +466,9 @@ bool PackageReader::RunBlocks(const DirectoryRecord& record, Sink sink, void* co
       size = blockheader.bitcount;
       const auto result = tsmufflz::DecodeBlock(bufa.get(), bufb.get(), size);
       std::swap(bufa, bufb);
-      if (result != tsmufflz::Result::kOk) return fail(kStatusCorrupt, false);
+      if (result != tsmufflz::Result::kOk) return Fail(dest, kStatusCorrupt, false);
     }
-    if (!sink(context, bufa.get(), size)) return fail(kStatusWriteFailed, false);
+    if (!sink(context, bufa.get(), size)) return Fail(dest, kStatusWriteFailed, false);
     if (expected_crc) crc = Crc32(bufa.get(), size, crc);
     if (blockheader.lastblock == 1) break;
 
@@ -485,7 +481,7 @@ bool PackageReader::RunBlocks(const DirectoryRecord& record, Sink sink, void* co
   }
   if (expected_crc && crc != *expected_crc) {
     content_mismatch_ = true;
-    return fail(kStatusCorrupt, false);
+    return Fail(dest, kStatusCorrupt, false);
   }
   return true;
 }
@@ -539,6 +535,7 @@ bool PackageReader::ExtractFile(std::size_t index) {
   }
   // creating the file gave it attributes already (archive, as a rule): set them only if the
   // record wants others
+  lastsize = dest->Position();
   std::uint32_t created = 0;
   const bool known = dest->Attributes(created);
   dest->Close();

@@ -4,11 +4,14 @@
 #pragma once
 
 #include <cstdint>
+#include <memory>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
 
 #include "installengine/extract.h"
+#include "installengine/installrecord.h"
 #include "installengine/registration.h"
 #include "installengine/shortcuts.h"
 #include "package/certtable.h"
@@ -20,11 +23,21 @@
 namespace kestrel {
 
 // Shown when the engine runs although its package could not be opened: nothing is installed.
-inline constexpr std::u16string_view kStatusNoPackage =
-    u"Problem accessing setup data. Nothing was installed.";
+inline constexpr StatusText kStatusNoPackage{TextId::status_no_package};
 // An enciphered package that was given no key: one made with a raw key and no password data.
-inline constexpr std::u16string_view kStatusEncrypted =
-    u"The package is enciphered without password data, so this setup program cannot open it";
+inline constexpr StatusText kStatusEncrypted{TextId::status_encrypted};
+
+// The install record could not be written: without it the uninstall would not know the files.
+inline constexpr StatusText kStatusNoRecord{TextId::status_no_record};
+// The package names no product the system can register.
+inline constexpr StatusText kStatusNoIdentity{TextId::status_no_identity};
+
+// The generation of this uninstaller. The shared uninstaller copy that earlier versions named
+// in their Uninstall keys is only ever replaced by a later generation of itself; a program
+// without the stamp is of generation 1.
+inline constexpr int kStubGeneration = 2;
+// The generation stamped into a program's bytes, 1 when it carries no stamp.
+int StubGeneration(const std::uint8_t* bytes, std::size_t size);
 
 // A status text of the engine as the user reads it: the fixed texts in the run's language, any
 // other text as it is. The engine keeps its texts in English for the log and its own checks.
@@ -45,8 +58,13 @@ class InstallSystem : public ProductSystem {
   virtual bool ServiceCreate(const std::string& name, const std::u16string& programpath) = 0;
   virtual bool ServiceStart(const std::string& name) = 0;
 
-  virtual void WriteRegistryRows(const std::vector<RegistryRow>& rows) = 0;
-  virtual void CreateShortcuts(const ShortcutPlan& plan) = 0;
+  // Each row's outcome: 0, or the system's error code of the write that failed.
+  virtual std::vector<unsigned long> WriteRegistryRows(const std::vector<RegistryRow>& rows) = 0;
+  // The group folder first; each link's outcome in the plan's order (group rows, then the
+  // desktop link): 0, or the error code of the step that failed.
+  virtual std::vector<unsigned long> CreateShortcuts(const ShortcutPlan& plan) = 0;
+  // Deletes one key that has no subkeys; a missing key is no error.
+  virtual bool RemoveKey(RegRoot root, const std::string& key) = 0;
 
   virtual std::u16string WindowsFolder() = 0;
   virtual std::u16string DesktopFolder() = 0;
@@ -92,6 +110,9 @@ class InstallRun {
   // The waits for other programs (a product closing, a service going) stay.
   void SkipCosmeticPauses() { cosmetic_pauses_ = false; }
 
+  // The root of the product's own keys: HKLM, or HKCU for an installation for one user.
+  RegRoot root = RegRoot::kLocalMachine;
+
   // Opens `programpath` and reads the package's directory; sets no status text. `checked`, when
   // given, is that file as it was opened and checked at start-up: the files and the uninstaller
   // copy are then read from it, never from whatever the path names by now.
@@ -109,16 +130,50 @@ class InstallRun {
   std::int32_t progress() const { return reader_.progress; }
   PackageReader& reader() { return reader_; }
   const PackageReader& reader() const { return reader_; }
+  // What the installation made, as its record holds it (complete once RunInstall succeeded).
+  const InstallRecord& record() const { return record_; }
 
  private:
+  // Forwards to the system's file system and notes every folder it creates.
+  class FolderNotes final : public FileSystem {
+   public:
+    explicit FolderNotes(FileSystem& fs) : fs_(fs) {}
+    std::unique_ptr<PackageFile> NewFile() override { return fs_.NewFile(); }
+    bool FindEntry(const std::u16string& p, bool& d) override { return fs_.FindEntry(p, d); }
+    bool CreateFolder(const std::u16string& p) override;
+    bool ApplyAttributes(const std::u16string& p, std::uint32_t a) override {
+      return fs_.ApplyAttributes(p, a);
+    }
+    bool RemoveFile(const std::u16string& p) override { return fs_.RemoveFile(p); }
+    bool RemoveFolder(const std::u16string& p) override { return fs_.RemoveFolder(p); }
+    bool MoveReplacing(const std::u16string& a, const std::u16string& b) override {
+      return fs_.MoveReplacing(a, b);
+    }
+    void PrepareLargeBuffer(void* data, std::size_t bytes) override {
+      fs_.PrepareLargeBuffer(data, bytes);
+    }
+    std::vector<std::u16string> made;
+
+   private:
+    FileSystem& fs_;
+  };
+
+  bool CheckOwnership();
+  void ReadEarlierRecord();
   void CloseRunningProduct();
   void RemoveEarlierServices();
   bool ExtractAll();
-  void WriteUninstallerCopy();
-  void Register();
+  bool WriteProgramCopy(const std::u16string& path);
+  bool WriteUninstallerCopy();
+  void RefreshSharedUninstaller();
+  // `associated`: the package's file association is written.
+  bool WriteRecord(const ShortcutPlan& links, const RegistrationInput& in, bool associated);
   void WriteRows(const std::vector<RegistryRow>& rows);
+  void RetireLegacyEntry();
   void SetProgress(std::int32_t percent);
   RegistrationInput Registration();
+  // Writes bytes to `path` whole: beside it first, then moved into place.
+  bool WriteWhole(const std::u16string& path, const std::uint8_t* bytes, std::size_t size);
 
   const ConfigRecord& config_;
   FileSystem& fs_;
@@ -126,9 +181,18 @@ class InstallRun {
   InstallObserver& obs_;
   Log log_;
   bool cosmetic_pauses_ = true;
+  FolderNotes notes_;
   PackageReader reader_;
   bool failed_ = false;
+  std::string identity_;
+  InstallRecord earlier_;  // the same product's record, when `haveearlier_`
+  bool haveearlier_ = false;
+  InstallRecord record_;
+  std::uint64_t written_ = 0;  // bytes the file step wrote
 };
+
+// The message for a main program name that another product has registered.
+std::u16string OwnedByAnotherMessage(const std::string& exename, const std::string& owner);
 
 // A registry row as the log shows it: "HKLM\key [name] = value", in UTF-8.
 std::string RowText(const RegistryRow& r);

@@ -19,22 +19,33 @@ bool WindowsInstallSystem::ServiceStart(const std::string& name) {
   return kestrel::ServiceStart(name);
 }
 
-void WindowsInstallSystem::WriteRegistryRows(const std::vector<RegistryRow>& rows) {
-  kestrel::WriteRegistryRows(rows);
+std::vector<unsigned long> WindowsInstallSystem::WriteRegistryRows(
+    const std::vector<RegistryRow>& rows) {
+  return kestrel::WriteRegistryRows(rows);
 }
 
-void CreateShortcuts(const ShortcutPlan& plan) {
-  auto make = [](const ShortcutRow& r) {
-    CreateShortcut(r.target, r.arguments, r.description, r.workfolder, r.linkfile);
+std::vector<unsigned long> CreateShortcuts(const ShortcutPlan& plan) {
+  std::vector<unsigned long> out;
+  auto make = [&](const ShortcutRow& r) {
+    out.push_back(CreateShortcut(r.target, r.arguments, r.description, r.workfolder, r.linkfile));
   };
   if (CreateFolderChain(SystemFileSystem(), plan.groupfolder)) {
     for (const ShortcutRow& r : plan.grouprows) make(r);
+  } else {
+    const DWORD error = GetLastError();
+    out.assign(plan.grouprows.size(), error ? error : ERROR_PATH_NOT_FOUND);
   }
   make(plan.desktop);
+  return out;
 }
 
-void WindowsInstallSystem::CreateShortcuts(const ShortcutPlan& plan) {
-  kestrel::CreateShortcuts(plan);
+std::vector<unsigned long> WindowsInstallSystem::CreateShortcuts(const ShortcutPlan& plan) {
+  return kestrel::CreateShortcuts(plan);
+}
+
+bool WindowsInstallSystem::RemoveKey(RegRoot root, const std::string& key) {
+  const LONG r = DeleteRegistryKey(RootHandle(root), key, KeyView(root, key));
+  return r == ERROR_SUCCESS || r == ERROR_FILE_NOT_FOUND;
 }
 
 std::u16string WindowsInstallSystem::WindowsFolder() {

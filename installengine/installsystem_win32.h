@@ -14,8 +14,9 @@ class WindowsInstallSystem final : public WindowsProductSystem<InstallSystem> {
  public:
   bool ServiceCreate(const std::string& name, const std::u16string& programpath) override;
   bool ServiceStart(const std::string& name) override;
-  void WriteRegistryRows(const std::vector<RegistryRow>& rows) override;
-  void CreateShortcuts(const ShortcutPlan& plan) override;
+  std::vector<unsigned long> WriteRegistryRows(const std::vector<RegistryRow>& rows) override;
+  std::vector<unsigned long> CreateShortcuts(const ShortcutPlan& plan) override;
+  bool RemoveKey(RegRoot root, const std::string& key) override;
   std::u16string WindowsFolder() override;
   std::u16string DesktopFolder() override;
   std::u16string ProgramsFolder() override;
@@ -24,6 +25,7 @@ class WindowsInstallSystem final : public WindowsProductSystem<InstallSystem> {
 };
 
 // Makes the group folder and, when that worked, its links; the desktop link in every case.
-void CreateShortcuts(const ShortcutPlan& plan);
+// Each link's outcome in the plan's order: 0, or the error code of what failed.
+std::vector<unsigned long> CreateShortcuts(const ShortcutPlan& plan);
 
 }  // namespace kestrel

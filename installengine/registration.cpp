@@ -6,24 +6,35 @@
 #include "sysutil/codepage.h"
 
 namespace kestrel {
-namespace {
 
-std::string Ansi(const std::u16string& text) {
-  return ToCodePage(text);
+RegistryRow WideRow(RegRoot root, std::string key, std::string name, std::u16string value) {
+  RegistryRow r{root, std::move(key), std::move(name), ""};
+  r.type = RegType::kWideString;
+  r.wide = std::move(value);
+  return r;
 }
-
-std::string DestPrefix(const RegistrationInput& in) {
-  return Ansi(AddTrailingBackslash(in.destfolder));
-}
-
-}  // namespace
 
 std::string AppPathsKey(const std::string& exename) {
   return "SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\App Paths\\" + exename;
 }
 
-std::string UninstallKey(const std::string& displayname) {
-  return "software\\microsoft\\windows\\currentversion\\uninstall\\" + displayname;
+std::string UninstallKey(const std::string& identity) {
+  return "software\\microsoft\\windows\\currentversion\\uninstall\\" + identity;
+}
+
+ClassesPlace ClassesFor(RegRoot productroot) {
+  if (productroot == RegRoot::kCurrentUser) return {RegRoot::kCurrentUser, "Software\\Classes\\"};
+  return {RegRoot::kClassesRoot, ""};
+}
+
+std::string AssociationClass(const ConfigRecord& config) {
+  const std::string cls = ReadShort(config.assocclass);
+  // one key below the classes, or the class every earlier package used
+  if (TrimBlanks(cls) != cls || cls.empty() || cls.find('\\') != std::string::npos ||
+      cls.find_first_not_of(". ") == std::string::npos) {
+    return kClassKey;
+  }
+  return cls;
 }
 
 std::vector<RegistryRow> AppPathsRows(const RegistrationInput& in) {
@@ -33,14 +44,17 @@ std::vector<RegistryRow> AppPathsRows(const RegistrationInput& in) {
   const std::string key = AppPathsKey(exe);
   const std::u16string desktoplink =
       AddTrailingBackslash(in.desktopfolder) + CleanFileName(FromCodePage(name)) + u".lnk";
-  return {
-      {RegRoot::kLocalMachine, key, "", DestPrefix(in) + exe},
-      {RegRoot::kLocalMachine, key, "Path", EncodeLetterHex(in.destfolder)},
-      {RegRoot::kLocalMachine, key, "Displayname", name},
-      {RegRoot::kLocalMachine, key, "Startpath", EncodeLetterHex(ReadWide(c.programgroup))},
-      {RegRoot::kLocalMachine, key, "Desktop", EncodeLetterHex(desktoplink)},
-      {RegRoot::kLocalMachine, key, "AppData", ReadShort(c.appdatafolder)},
+  const RegRoot root = in.root;
+  std::vector<RegistryRow> rows = {
+      WideRow(root, key, "", AddTrailingBackslash(in.destfolder) + FromCodePage(exe)),
+      {root, key, "Path", EncodeLetterHex(in.destfolder)},
+      {root, key, "Displayname", name},
+      {root, key, "Startpath", EncodeLetterHex(ReadWide(c.programgroup))},
+      {root, key, "Desktop", EncodeLetterHex(desktoplink)},
+      {root, key, "AppData", ReadShort(c.appdatafolder)},
   };
+  if (!in.identity.empty()) rows.push_back({root, key, kProductValue, in.identity});
+  return rows;
 }
 
 std::vector<RegistryRow> AssociationRows(const RegistrationInput& in) {
@@ -50,32 +64,33 @@ std::vector<RegistryRow> AssociationRows(const RegistrationInput& in) {
   const std::string exe = ReadShort(c.exename);
   const std::string program = ReadShort(c.assocprogram);
 
-  std::string path, caption;
+  std::string file, caption;
   if (program == exe) {
-    path = DestPrefix(in) + exe;
+    file = exe;
   } else {
     int match = -1;
     for (int i = 0; i < 6 && match < 0; ++i) {
       if (ReadShort(c.shortcutfiles[i]) == program) match = i;
     }
     if (match < 0) return {};
-    path = DestPrefix(in) + ReadShort(c.shortcutfiles[match]);
+    file = ReadShort(c.shortcutfiles[match]);
     caption = ReadShort(c.shortcutcaptions[match]);
   }
-  const std::string quoted = "\"" + path + "\"";
-  const std::string command = quoted + " \"%1\"";
-  const std::string cls = kClassKey;
+  const std::u16string quoted =
+      u"\"" + AddTrailingBackslash(in.destfolder) + FromCodePage(file) + u"\"";
+  const std::u16string command = quoted + u" \"%1\"";
+  const ClassesPlace place = ClassesFor(in.root);
+  const std::string cls = place.prefix + AssociationClass(c);
   const std::string exefile =
       exe.substr(exe.rfind('\\') == std::string::npos ? 0 : exe.rfind('\\') + 1);
   return {
-      {RegRoot::kClassesRoot, ext, "", ReadShort(c.assocclass)},
-      {RegRoot::kClassesRoot, cls, "", ReadShort(c.assocdescription)},
-      {RegRoot::kClassesRoot, cls + "\\DefaultIcon", "", quoted},
-      {RegRoot::kClassesRoot, cls + "\\shell\\open\\command", "", command},
-      {RegRoot::kClassesRoot, cls + "\\shell\\mxaopen", "", "Open with " + caption},
-      {RegRoot::kClassesRoot, cls + "\\shell\\mxaopen\\command", "", command},
-      {RegRoot::kLocalMachine,
-       "software\\microsoft\\windows\\currentversion\\app paths\\" + exefile + "\\",
+      {place.root, place.prefix + ext, "", AssociationClass(c)},
+      {place.root, cls, "", ReadShort(c.assocdescription)},
+      WideRow(place.root, cls + "\\DefaultIcon", "", quoted),
+      WideRow(place.root, cls + "\\shell\\open\\command", "", command),
+      {place.root, cls + "\\shell\\mxaopen", "", "Open with " + caption},
+      WideRow(place.root, cls + "\\shell\\mxaopen\\command", "", command),
+      {in.root, "software\\microsoft\\windows\\currentversion\\app paths\\" + exefile + "\\",
        "fileassociations", ext},
   };
 }
@@ -84,29 +99,54 @@ std::vector<RegistryRow> ServiceRows(const RegistrationInput& in, const ServiceE
   const std::string key = AppPathsKey(ReadShort(in.config.exename));
   const std::string i = std::to_string(service.index);
   return {
-      {RegRoot::kLocalMachine, key, "service" + i, service.file},
-      {RegRoot::kLocalMachine, key, "servicenames" + i, service.name},
+      {in.root, key, "service" + i, service.file},
+      {in.root, key, "servicenames" + i, service.name},
   };
 }
 
-std::string UninstallCommand(const RegistrationInput& in) {
-  return Ansi(AddTrailingBackslash(in.windowsfolder) + std::u16string(kUninstallerName)) + " -ui " +
-         ReadShort(in.config.exename);
+std::u16string QuoteArgument(std::u16string_view arg) {
+  if (!arg.empty() && arg.find_first_of(u" \t\"") == std::u16string_view::npos) {
+    return std::u16string(arg);
+  }
+  std::u16string out = u"\"";
+  std::size_t slashes = 0;
+  for (char16_t c : arg) {
+    if (c == u'\\') {
+      ++slashes;
+      continue;
+    }
+    // backslashes before a quote are doubled, and the quote escaped
+    out.append(c == u'"' ? 2 * slashes + 1 : slashes, u'\\');
+    slashes = 0;
+    out.push_back(c);
+  }
+  out.append(2 * slashes, u'\\');  // before the closing quote
+  out.push_back(u'"');
+  return out;
 }
 
-std::string QuietUninstallCommand(const RegistrationInput& in) {
-  std::string exe = ReadShort(in.config.exename);
-  if (exe.find(' ') != std::string::npos) exe = "\"" + exe + "\"";
-  return "\"" + Ansi(AddTrailingBackslash(in.windowsfolder) + std::u16string(kUninstallerName)) +
-         "\" -ui " + exe + " /S";
+std::u16string UninstallArguments(const RegistrationInput& in) {
+  // an installation for one user says so: the same product may be installed for every user too
+  return u"-ui " + QuoteArgument(FromCodePage(ReadShort(in.config.exename))) + u" " +
+         QuoteArgument(u"/PRODUCT=" + FromCodePage(in.identity)) +
+         (in.root == RegRoot::kCurrentUser ? u" /CURRENTUSER" : u"");
+}
+
+std::u16string UninstallCommand(const RegistrationInput& in) {
+  return u"\"" + in.uninstaller + u"\" " + UninstallArguments(in);
+}
+
+std::u16string QuietUninstallCommand(const RegistrationInput& in) {
+  return UninstallCommand(in) + u" /S";
 }
 
 std::vector<RegistryRow> UninstallRows(const RegistrationInput& in) {
   const std::string name = ReadShort(in.config.displayname);
-  const std::string key = UninstallKey(name);
+  const std::string key = UninstallKey(in.identity);
   const PublisherInfo info = ReadPublisherInfo(in.config);
+  const RegRoot root = in.root;
   auto dword = [&](const char* value, std::uint32_t n) {
-    RegistryRow r{RegRoot::kLocalMachine, key, value, ""};
+    RegistryRow r{root, key, value, ""};
     r.type = RegType::kDword;
     r.dword = n;
     return r;
@@ -114,25 +154,23 @@ std::vector<RegistryRow> UninstallRows(const RegistrationInput& in) {
   // KiB, rounded up; the value is 32 bits wide
   const std::uint64_t kib = (in.installedbytes + 1023) / 1024;
   std::vector<RegistryRow> rows = {
-      {RegRoot::kLocalMachine, key, "DisplayName", name},
-      {RegRoot::kLocalMachine, key, "UninstallString", UninstallCommand(in)},
-      {RegRoot::kLocalMachine, key, "QuietUninstallString", QuietUninstallCommand(in)},
-      {RegRoot::kLocalMachine, key, "DisplayVersion", ReadShort(in.config.version)},
+      {root, key, "DisplayName", name},
+      WideRow(root, key, "UninstallString", UninstallCommand(in)),
+      WideRow(root, key, "QuietUninstallString", QuietUninstallCommand(in)),
+      {root, key, "DisplayVersion", ReadShort(in.config.version)},
   };
-  if (!info.publisher.empty()) {
-    rows.push_back({RegRoot::kLocalMachine, key, "Publisher", info.publisher});
-  }
+  if (!info.publisher.empty()) rows.push_back({root, key, "Publisher", info.publisher});
   rows.push_back(
-      {RegRoot::kLocalMachine, key, "DisplayIcon", DestPrefix(in) + ReadShort(in.config.exename)});
-  rows.push_back({RegRoot::kLocalMachine, key, "InstallLocation", Ansi(in.destfolder)});
+      WideRow(root, key, "DisplayIcon",
+              AddTrailingBackslash(in.destfolder) + FromCodePage(ReadShort(in.config.exename))));
+  rows.push_back(WideRow(root, key, "InstallLocation", in.destfolder));
+  rows.push_back(WideRow(root, key, kRecordValue, in.recordpath));
   rows.push_back(
       dword("EstimatedSize", kib > 0xFFFFFFFFu ? 0xFFFFFFFFu : static_cast<std::uint32_t>(kib)));
-  if (!in.installdate.empty()) {
-    rows.push_back({RegRoot::kLocalMachine, key, "InstallDate", in.installdate});
-  }
+  if (!in.installdate.empty()) rows.push_back({root, key, "InstallDate", in.installdate});
   rows.push_back(dword("NoModify", 1));
   rows.push_back(dword("NoRepair", 1));
-  if (!info.url.empty()) rows.push_back({RegRoot::kLocalMachine, key, "URLInfoAbout", info.url});
+  if (!info.url.empty()) rows.push_back({root, key, "URLInfoAbout", info.url});
   return rows;
 }
 

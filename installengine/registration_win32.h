@@ -1,4 +1,5 @@
-// Writes registry rows through the 8-bit registry calls (Windows side of the registration).
+// Writes registry rows (Windows side of the registration): keys through the 8-bit calls, string
+// values through the 8-bit or the wide call as the row says.
 #pragma once
 
 #include <windows.h>
@@ -13,7 +14,8 @@ namespace kestrel {
 HKEY RootKey(RegRoot root);
 
 // Each row: its key opened with full access (created with any missing parents), then its
-// string value set. A row that fails is skipped; the others are still written.
-void WriteRegistryRows(const std::vector<RegistryRow>& rows);
+// value set. A row that fails is skipped; the others are still written. Each row's outcome: 0,
+// or the error code of the call that failed.
+std::vector<unsigned long> WriteRegistryRows(const std::vector<RegistryRow>& rows);
 
 }  // namespace kestrel

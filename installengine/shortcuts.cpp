@@ -44,10 +44,16 @@ ShortcutPlan PlanShortcuts(const ShortcutInput& in) {
                               arguments, TrimBlanks(caption), work});
   }
   const std::u16string uninstall = Tr(TextId::shortcut_uninstall, {{u"name", trimmed}});
-  plan.grouprows.push_back(
-      {plan.groupfolder + CleanFileName(uninstall) + u".lnk",
-       AddTrailingBackslash(in.windowsfolder) + std::u16string(kUninstallerName),
-       u"-ui " + FromCodePage(ReadShort(c.exename)), uninstall, in.windowsfolder});
+  if (in.uninstaller.empty()) {
+    plan.grouprows.push_back(
+        {plan.groupfolder + CleanFileName(uninstall) + u".lnk",
+         AddTrailingBackslash(in.windowsfolder) + std::u16string(kUninstallerName),
+         u"-ui " + FromCodePage(ReadShort(c.exename)), uninstall, in.windowsfolder});
+  } else {
+    plan.grouprows.push_back({plan.groupfolder + CleanFileName(uninstall) + u".lnk", in.uninstaller,
+                              in.uninstallarguments, uninstall,
+                              StripTrailingBackslash(FolderPart(in.uninstaller))});
+  }
   plan.desktop = {AddTrailingBackslash(in.desktopfolder) + linkname, mainexe, u"", trimmed, work};
   return plan;
 }

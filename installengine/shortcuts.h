@@ -23,6 +23,10 @@ struct ShortcutInput {
   std::u16string startmenufolder;  // StartMenuFolder()
   std::u16string windowsfolder;    // WindowsFolder()
   std::u16string desktopfolder;    // DesktopFolder()
+  // The product's own uninstaller and its arguments; empty: the shared copy in the Windows
+  // folder with "-ui" and the main program's name, as packages of earlier versions link it.
+  std::u16string uninstaller{};
+  std::u16string uninstallarguments{};
 };
 
 struct ShortcutPlan {

@@ -13,6 +13,8 @@
 #include "pack/pathtext.h"
 #include "pack/tools.h"
 #include "pack/translations.h"
+#include "package/extension.h"
+#include "package/identity.h"
 #include "package/records.h"
 #include "sysutil/cmfunit.h"
 #include "sysutil/codepage.h"
@@ -515,19 +517,47 @@ bool ReadLanguages(const toml::table& root, Manifest& m, Checker& c) {
   return true;
 }
 
+// The line a key's value stands on, for messages.
+std::string LineOf(const toml::table& table, std::string_view key) {
+  const toml::node* node = table.get(key);
+  return node ? std::to_string(node->source().begin.line) : std::string("?");
+}
+
+// A class of the product's own for a manifest that names none: "Kestrel.", the identity's
+// letters and digits (at most 20) and 8 hex digits of its CRC-32, so two products never share a
+// class and the name stays within what the shell expects of one.
+std::string DefaultAssociationClass(std::string_view identity) {
+  std::string word;
+  for (char ch : identity) {
+    if (((ch >= 'A' && ch <= 'Z') || (ch >= 'a' && ch <= 'z') || (ch >= '0' && ch <= '9')) &&
+        word.size() < 20) {
+      word.push_back(ch);
+    }
+  }
+  if (word.empty()) word = "Product";
+  static const char kHex[] = "0123456789abcdef";
+  const std::uint32_t crc = Crc32(identity.data(), identity.size());
+  std::string hex;
+  for (int shift = 28; shift >= 0; shift -= 4) hex.push_back(kHex[(crc >> shift) & 15]);
+  return "Kestrel." + word + "." + hex;
+}
+
 bool Parse(const toml::table& root, Manifest& m, Checker& c) {
-  if (!CheckKeys(root, {"displayname",   "exename",   "version",  "installfolder", "programgroup",
-                        "appdatafolder", "licence",   "license",  "stub",          "publisher",
-                        "url",           "codec",     "services", "shortcuts",     "association",
-                        "files",         "languages", "brand",    "texts",         "image"},
-                 "manifest", c)) {
+  if (!CheckKeys(
+          root,
+          {"displayname",   "id",      "exename",  "version",   "installfolder", "programgroup",
+           "appdatafolder", "licence", "license",  "stub",      "publisher",     "url",
+           "codec",         "scope",   "services", "shortcuts", "association",   "files",
+           "languages",     "brand",   "texts",    "image"},
+          "manifest", c)) {
     return false;
   }
-  std::optional<std::string> displayname, exename, version, installfolder, programgroup,
-      appdatafolder, licence, license, stub, publisher, url, codec, image;
+  std::optional<std::string> displayname, id, exename, version, installfolder, programgroup,
+      appdatafolder, licence, license, stub, publisher, url, codec, scope, image;
   for (auto [key, slot] :
        std::initializer_list<std::pair<std::string_view, std::optional<std::string>*>>{
            {"displayname", &displayname},
+           {"id", &id},
            {"exename", &exename},
            {"version", &version},
            {"installfolder", &installfolder},
@@ -539,7 +569,8 @@ bool Parse(const toml::table& root, Manifest& m, Checker& c) {
            {"stub", &stub},
            {"publisher", &publisher},
            {"url", &url},
-           {"codec", &codec}}) {
+           {"codec", &codec},
+           {"scope", &scope}}) {
     if (!GetString(root, key, "manifest", *slot, c)) return false;
   }
   if (!displayname || displayname->empty()) return c.Fail("manifest: \"displayname\" is required");
@@ -557,6 +588,16 @@ bool Parse(const toml::table& root, Manifest& m, Checker& c) {
       return c.Fail("exename: \"" + Printable(exe) + "\" must be a plain file name in the " +
                     "installation folder (no folder, no \"..\", no blanks around it); it " +
                     (fault != NameFault::kNone ? NameFaultText(fault) : "has blanks around it"));
+    }
+  }
+  if (id) {
+    // the identity names the Uninstall key and the uninstaller's file, and rides on the
+    // uninstall command line
+    if (!ShortText(*id, "id", kShortTextRoom, m.id, c)) return false;
+    if (!IsValidProductId(m.id) || TrimBlanks(m.id) != m.id) {
+      return c.Fail("id (manifest line " + LineOf(root, "id") + "): \"" + *id +
+                    "\" must be 1 to 255 characters, no \"\\\", no control character, no " +
+                    "blanks around it");
     }
   }
   if (!NameText(version.value_or(""), "version", kVersionRoom, m.version, m.locale.names.version,
@@ -585,12 +626,28 @@ bool Parse(const toml::table& root, Manifest& m, Checker& c) {
     }
     m.codec = *codec;
   }
+  if (scope) {
+    if (*scope == "user") {
+      m.scope = InstallScope::kUser;
+    } else if (*scope == "either") {
+      m.scope = InstallScope::kEither;
+    } else if (*scope != "machine") {
+      return c.Fail("scope (manifest line " + LineOf(root, "scope") + "): \"" + *scope +
+                    "\" is not a scope (machine, user or either)");
+    }
+  }
 
   if (const toml::node* node = root.get("services")) {
     const toml::array* list = node->as_array();
     if (!list) return c.Fail("services: must be an array of tables ([[services]])");
     if (list->size() > kMaxServices) {
       return c.Fail("services: " + std::to_string(list->size()) + " given, at most 5 fit");
+    }
+    // a service is the machine's: one user without administrator rights can make none
+    if (m.scope != InstallScope::kMachine && !list->empty()) {
+      return c.Fail("services (manifest line " + LineOf(root, "services") + "): scope \"" + *scope +
+                    "\" installs for one user, who cannot create services; use " +
+                    "scope = \"machine\" or leave the services out");
     }
     std::size_t i = 0;
     for (const auto& item : *list) {
@@ -674,8 +731,8 @@ bool Parse(const toml::table& root, Manifest& m, Checker& c) {
     }
     if (!ext || ext->empty()) return c.Fail("association: \"extension\" is required");
     if (!ShortText(*ext, "association extension", kShortTextRoom, m.assocext, c) ||
-        !ShortText(cls.value_or("Brimlow.MXA"), "association class", kShortTextRoom, m.assocclass,
-                   c) ||
+        !ShortText(cls.value_or(DefaultAssociationClass(m.id.empty() ? m.displayname : m.id)),
+                   "association class", kShortTextRoom, m.assocclass, c) ||
         !NameText(desc.value_or(""), "association description", kShortTextRoom, m.assocdescription,
                   m.locale.names.assocdescription, c) ||
         !ShortText(prog.value_or(*exename), "association program", kShortTextRoom, m.assocprogram,
@@ -688,9 +745,10 @@ bool Parse(const toml::table& root, Manifest& m, Checker& c) {
       return c.Fail("association: program \"" + m.assocprogram +
                     "\" is neither exename nor a shortcut target, so setup would not register it");
     }
-    if (m.assocclass != "Brimlow.MXA") {
-      m.warnings.push_back("association class \"" + m.assocclass +
-                           "\": setup writes the class keys under \"Brimlow.MXA\" only");
+    if (m.assocclass.empty() || m.assocclass.find('\\') != std::string::npos ||
+        TrimBlanks(m.assocclass) != m.assocclass) {
+      return c.Fail("association class (manifest line " + LineOf(*t, "class") + "): \"" +
+                    m.assocclass + "\" must name one key: no \"\\\", no blanks around it");
     }
   }
 
@@ -723,8 +781,24 @@ bool Parse(const toml::table& root, Manifest& m, Checker& c) {
     }
     if (f.subfolder.empty() && UpcaseName(f.filename) == main) has_main = true;
   }
+  // setup registers and links these programs: each must be a file the package installs
   if (!has_main) {
-    m.warnings.push_back("exename \"" + *exename + "\" is not among the packed files");
+    return c.Fail("exename (manifest line " + LineOf(root, "exename") + "): \"" + *exename +
+                  "\" is not among the packed files; setup would register a program that is " +
+                  "not there");
+  }
+  if (const toml::array* list =
+          root.get("shortcuts") ? root.get("shortcuts")->as_array() : nullptr) {
+    for (std::size_t i = 0; i < m.shortcuts.size() && i < list->size(); ++i) {
+      const std::string& entry = m.shortcuts[i].target;
+      const std::u16string file = FromCp1252(entry.substr(0, entry.find('-')));
+      if (!seen.count(UpcaseName(u"\\" + file))) {
+        const toml::table* t = (*list)[i].as_table();
+        return c.Fail("shortcuts entry " + std::to_string(i + 1) + " target (manifest line " +
+                      (t ? LineOf(*t, "target") : std::string("?")) + "): \"" + Printable(file) +
+                      "\" is not among the packed files");
+      }
+    }
   }
   return true;
 }

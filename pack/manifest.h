@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "package/locale.h"
+#include "package/scope.h"
 
 namespace kestrel::pack {
 
@@ -34,6 +35,7 @@ struct Shortcut {
 struct Manifest {
   std::filesystem::path base;  // folder of the manifest; relative sources start here
   std::string displayname;
+  std::string id;  // the product's identity; empty: its display name (package/identity.h)
   std::string exename;
   std::string version;
   std::string appdatafolder;
@@ -50,7 +52,8 @@ struct Manifest {
   std::optional<std::filesystem::path> licence;
   std::optional<std::filesystem::path> image;  // the vendor's side picture (JPEG or BMP)
   std::optional<std::filesystem::path> stub;
-  std::string codec;  // "classic" or "lzma2"; empty: the packer's default
+  std::string codec;                            // "classic" or "lzma2"; empty: the packer's default
+  InstallScope scope = InstallScope::kMachine;  // "machine", "user" or "either"
   std::vector<PackedFile> files;
   // Names beyond Windows-1252 (kept as UTF-16 beside their 8-bit forms), the selected languages
   // with the vendor's texts laid over them, and the brand.

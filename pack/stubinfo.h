@@ -18,6 +18,15 @@ struct StubInfo {
 
 StubInfo DescribeStub(const std::vector<std::uint8_t>& bytes);
 
+// The requestedExecutionLevel of the program's application manifest, read from its resource
+// (type 24): "requireAdministrator", "asInvoker", ...; empty when it has none.
+std::string RequestedExecutionLevel(const std::vector<std::uint8_t>& program);
+
+// Makes the manifest ask for no elevation (asInvoker) in place: the resource keeps its size, and
+// the header's CheckSum, when the program has one, is computed again. False with the reason when
+// the program has no manifest resource naming a level.
+bool RequestAsInvoker(std::vector<std::uint8_t>& program, std::string& error);
+
 // One line for a person: "Kestrel setup 5.1.0.0, i686, reads compact directories and lzma2".
 std::string StubSummary(const StubInfo& info);
 

@@ -10,11 +10,13 @@
 #include "installengine/extract.h"
 #include "pack/hostio.h"
 #include "pack/pathtext.h"
+#include "pack/stubinfo.h"
 #include "package/certtable.h"
 #include "package/integrity.h"
 #include "package/pkgfile.h"
 #include "package/protection.h"
 #include "package/publisher.h"
+#include "package/scope.h"
 #include "package/startload.h"
 #include "sysutil/cmfconst.h"
 #include "sysutil/codepage.h"
@@ -315,6 +317,23 @@ int ListPackage(const fs::path& setup, std::ostream& out, std::ostream& err) {
   if (c.assocext.length) {
     out << "Association:    " << Text(c.assocext) << " -> " << Text(c.assocclass) << " ("
         << Text(c.assocdescription) << "), opened by " << Text(c.assocprogram) << "\n";
+  }
+  {
+    // what the program part's manifest asks of the system, read from its resource
+    std::vector<std::uint8_t> program;
+    if (c.packageoffset > 0 && c.packageoffset <= (std::int64_t{64} << 20)) {
+      program.resize(static_cast<std::size_t>(c.packageoffset));
+      std::ifstream in(setup, std::ios::binary);
+      if (!in.read(reinterpret_cast<char*>(program.data()), c.packageoffset)) program.clear();
+    }
+    const bool read = !program.empty();
+    const std::string level = read ? RequestedExecutionLevel(program) : std::string();
+    const InstallScope scope = PackageScope(c);
+    out << "Installs for:   "
+        << (scope == InstallScope::kUser     ? "one user"
+            : scope == InstallScope::kEither ? "every user or one, as chosen"
+                                             : "every user")
+        << "; runs as " << (level.empty() ? std::string("(no manifest)") : level) << "\n";
   }
   out << "Licence:        "
       << (c.haslicense ? std::to_string(LicenceLength(setup, c, recordpos)) + " bytes"

@@ -19,10 +19,12 @@
 #include "pack/hostio.h"
 #include "pack/pathtext.h"
 #include "pack/stages.h"
+#include "pack/stubinfo.h"
 #include "pack/tools.h"
 #include "package/certtable.h"
 #include "package/directory.h"
 #include "package/extension.h"
+#include "package/identity.h"
 #include "package/integrity.h"
 #include "package/locale.h"
 #include "package/pkgfile.h"
@@ -829,8 +831,9 @@ bool PackageBuild::WriteRecord(PackageOut& out, const std::string& licence,
     items.push_back({ConfigTag::kPackageChecksum, {std::begin(bytes), std::end(bytes)}});
   }
   ExtensionBuilder extension(std::span(config->reserved11628));
-  if (!AddPublisherInfo(extension, PublisherInfo{m.publisher, m.url})) {
-    error = "publisher and url do not fit the record";
+  if (!AddPublisherInfo(extension, PublisherInfo{m.publisher, m.url}) ||
+      (!m.id.empty() && !AddProductId(extension, m.id)) || !AddPackageScope(extension, m.scope)) {
+    error = "publisher, url, id and scope do not fit the record";
     return false;
   }
   for (const ConfigItem& item : directory_items) items.push_back(item);
@@ -867,6 +870,20 @@ bool BuildPackage(const Manifest& m, const BuildOptions& options, BuildResult& r
   if (!IsPeExecutable(stub)) {
     error = "stub " + PathToUtf8(options.stub) + " is not a PE executable";
     return false;
+  }
+  if (m.scope != InstallScope::kMachine) {
+    // one user's setup asks for no elevation: the stub's manifest says so before any signing
+    PeSignatureFields f;
+    if (!options.sign && ParsePeSignatureFields(stub, f) && (f.address != 0 || f.size != 0)) {
+      error = "stub " + PathToUtf8(options.stub) +
+              " is signed, and a per-user package changes its manifest, which would break that "
+              "signature; give the unsigned stub and --sign";
+      return false;
+    }
+    if (!RequestAsInvoker(stub, error)) {
+      error = "stub " + PathToUtf8(options.stub) + " cannot run without elevation: " + error;
+      return false;
+    }
   }
   std::optional<StubSignature> stubsignature;
   if (!PrepareStub(stub, options, stubsignature, error)) return false;

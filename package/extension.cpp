@@ -9,19 +9,26 @@ namespace kestrel {
 namespace {
 
 // Slice-by-8 tables: the package check runs over the whole package at start-up, so it must go at
-// memory speed rather than a byte per table lookup.
-constexpr std::array<std::array<std::uint32_t, 256>, 8> MakeCrcTables() {
-  std::array<std::array<std::uint32_t, 256>, 8> t{};
-  for (std::uint32_t i = 0; i < 256; ++i) {
-    std::uint32_t c = i;
-    for (int k = 0; k < 8; ++k) c = (c & 1) ? 0xEDB88320u ^ (c >> 1) : c >> 1;
-    t[0][i] = c;
-  }
-  for (std::uint32_t i = 0; i < 256; ++i)
-    for (int s = 1; s < 8; ++s) t[s][i] = (t[s - 1][i] >> 8) ^ t[0][t[s - 1][i] & 0xFF];
-  return t;
+// memory speed rather than a byte per table lookup. They are built at the first CRC (in a few
+// microseconds) rather than stored: 8 KiB that setup.exe need not carry.
+using CrcTables = std::array<std::array<std::uint32_t, 256>, 8>;
+const CrcTables& Tables() {
+  static const CrcTables tables = [] {
+    // read at run time, so the compiler cannot turn the tables back into stored data
+    static volatile std::uint32_t polynomial = 0xEDB88320u;
+    const std::uint32_t poly = polynomial;
+    CrcTables t{};
+    for (std::uint32_t i = 0; i < 256; ++i) {
+      std::uint32_t c = i;
+      for (int k = 0; k < 8; ++k) c = (c & 1) ? poly ^ (c >> 1) : c >> 1;
+      t[0][i] = c;
+    }
+    for (std::uint32_t i = 0; i < 256; ++i)
+      for (int s = 1; s < 8; ++s) t[s][i] = (t[s - 1][i] >> 8) ^ t[0][t[s - 1][i] & 0xFF];
+    return t;
+  }();
+  return tables;
 }
-constexpr auto kCrcTables = MakeCrcTables();
 // Below this the tables are as quick as setting up the folding.
 constexpr std::size_t kFoldMinimum = 256;
 
@@ -29,7 +36,7 @@ constexpr std::size_t kFoldMinimum = 256;
 
 std::uint32_t Crc32(const void* data, std::size_t size, std::uint32_t crc) {
   const auto* p = static_cast<const std::uint8_t*>(data);
-  const auto& t = kCrcTables;
+  const auto& t = Tables();
   crc = ~crc;
   // large runs by carry-less multiplication when the processor has it; same result
   if (size >= kFoldMinimum && HaveCrc32Fold()) {

@@ -38,8 +38,9 @@ enum class ConfigTag : std::uint8_t {
   // knows compact directories but not the codec falls back on the classic placeholder and refuses.
   kSolidDirectory = 6,
   kSolidStream = 7,  // the codec and where the solid stream lies
-  // 8 is left for the product identity
-  kLocale = 9,  // names in any script, languages and brand (package/locale.h)
+  kProductId = 8,    // the product's identity: names its Uninstall key (package/identity.h)
+  kLocale = 9,       // names in any script, languages and brand (package/locale.h)
+  kScope = 10,  // one byte: for every user, one user or either (package/scope.h)
 };
 
 // Tags of the Package header's reserved bytes.

@@ -9,6 +9,7 @@
 #include "package/locale.h"
 #include "package/pkgfile.h"
 #include "package/records.h"
+#include "sysutil/productsystem.h"
 
 namespace kestrel {
 
@@ -24,6 +25,12 @@ struct SetupData {
   ProductNames names;
   // install: the languages, names and brand the package carries
   LocaleData locale;
+  // uninstall: the product's identity (empty for an installation made before identities) and
+  // the record its Uninstall key names
+  std::string identity;
+  std::u16string recordpath;
+  // the root of the product's keys: HKLM for every user, HKCU for an installation for one user
+  RegRoot root = RegRoot::kLocalMachine;
   // install: the program's own file as it was opened and checked at start-up, open until the
   // program ends; the installation reads its files and the uninstaller copy from it
   PackageFile* setupfile = nullptr;

@@ -21,6 +21,8 @@ bool SameLetters(std::u16string_view a, std::u16string_view b) {
   return true;
 }
 
+constexpr std::u16string_view kBothScopes = u"/ALLUSERS and /CURRENTUSER: give one of them";
+
 // The switches that carry no value or one value after "=", each with "/" or "-" in front. To add
 // one, add a row.
 struct FlagSwitch {
@@ -46,6 +48,17 @@ constexpr FlagSwitch kFlags[] = {
      [](SetupOptions& o) {
        if (o.ui != UiLevel::kSilent) o.ui = UiLevel::kPassive;
      }},
+    {u"ALLUSERS",
+     [](SetupOptions& o) {
+       if (o.scope == InstallScope::kUser) o.problems.emplace_back(kBothScopes);
+       o.scope = InstallScope::kMachine;
+     }},
+    {u"CURRENTUSER",
+     [](SetupOptions& o) {
+       if (o.scope == InstallScope::kMachine) o.problems.emplace_back(kBothScopes);
+       o.scope = InstallScope::kUser;
+     }},
+    {u"ELEVATED", [](SetupOptions& o) { o.elevated = true; }},
 };
 
 constexpr ValueSwitch kValues[] = {
@@ -59,6 +72,15 @@ constexpr ValueSwitch kValues[] = {
      }},
     {u"PASSWORD", [](SetupOptions& o, std::u16string v) { o.password = std::move(v); }},
     {u"LANG", [](SetupOptions& o, std::u16string v) { o.language = std::move(v); }},
+    {u"PRODUCT",
+     [](SetupOptions& o, std::u16string v) {
+       if (v.empty()) {
+         o.problems.push_back(u"/PRODUCT=: no product named");
+       } else {
+         o.product = std::move(v);
+       }
+     }},
+    {u"UNINSTALLCOPY", [](SetupOptions& o, std::u16string v) { o.childof = std::move(v); }},
     {u"PASSWORDFILE",
      [](SetupOptions& o, std::u16string v) {
        if (v.empty()) {
@@ -311,6 +333,34 @@ SetupOptions ParseCommandLine(std::u16string_view line) {
                          u": not a full folder path");
   }
   return o;
+}
+
+ScopeDecision DecideScope(InstallScope package, const SetupOptions& o) {
+  switch (package) {
+    case InstallScope::kMachine:
+      if (o.scope == InstallScope::kUser)
+        return {ScopeDecision::kRefused,
+                u"/CURRENTUSER: this package installs for every user only"};
+      return {ScopeDecision::kMachine, {}};
+    case InstallScope::kUser:
+      if (o.scope == InstallScope::kMachine)
+        return {ScopeDecision::kRefused, u"/ALLUSERS: this package installs for one user only"};
+      return {ScopeDecision::kUser, {}};
+    case InstallScope::kEither:
+      break;
+  }
+  if (o.scope) {
+    return {*o.scope == InstallScope::kUser ? ScopeDecision::kUser : ScopeDecision::kMachine, {}};
+  }
+  // the elevated second start was asked for every user
+  if (o.unattended() || o.elevated) return {ScopeDecision::kMachine, {}};
+  return {ScopeDecision::kAsk, {}};
+}
+
+std::u16string ElevatedParameters(std::u16string_view commandline) {
+  const std::vector<CommandArgument> args = SplitCommandLine(commandline);
+  const std::u16string rest(args.size() > 1 ? commandline.substr(args[1].offset) : u"");
+  return u"/ALLUSERS /ELEVATED" + (rest.empty() ? rest : u" " + rest);
 }
 
 std::u16string WithoutPassword(std::u16string_view line) {

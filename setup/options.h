@@ -18,6 +18,7 @@
 #include <string_view>
 #include <vector>
 
+#include "package/scope.h"
 #include "sysutil/log.h"
 #include "sysutil/outcome.h"
 
@@ -26,13 +27,25 @@ namespace kestrel {
 struct SetupOptions {
   bool uninstallmode = false;
   std::u16string exename;  // uninstall mode: the main program named after "-ui"
+  // uninstall mode: /PRODUCT=, the identity of the product to remove (its Uninstall key's name)
+  std::optional<std::u16string> product;
+  // /UNINSTALLCOPY=PIPE,PROCESS: this program is the temporary copy that the product's own
+  // uninstaller started; it reports its exit code through the pipe and, when it removed the
+  // product, removes that uninstaller once its process has ended. Handles in decimal.
+  std::u16string childof;
   UiLevel ui = UiLevel::kFull;
   std::optional<std::u16string> destination;  // /D=
   std::u16string logfile;                     // /LOG=; empty: no log
   std::optional<std::u16string> password;     // /PASSWORD=
   std::u16string passwordfile;                // /PASSWORDFILE=
   std::u16string language;                    // /LANG=: a language code such as "de"
-  std::vector<std::u16string> ignored;        // arguments that mean nothing here
+  // /ALLUSERS (kMachine) or /CURRENTUSER (kUser): whom a package of scope "either" installs for;
+  // in uninstall mode /CURRENTUSER names the installation of the user who runs it
+  std::optional<InstallScope> scope;
+  // /ELEVATED: started with administrator rights by the setup that asked for them; the user's
+  // answers up to the destination page were given there
+  bool elevated = false;
+  std::vector<std::u16string> ignored;  // arguments that mean nothing here
   // Switches whose value is unusable, each as "/NAME=value: why"; an unattended run refuses
   // to start with any of them.
   std::vector<std::u16string> problems;
@@ -57,6 +70,19 @@ SetupOptions ParseCommandLine(std::u16string_view line);
 // The command line as the log may show it: the value of every password switch replaced by
 // "***", then MaskPasswords, for a switch the arguments do not show on its own.
 std::u16string WithoutPassword(std::u16string_view line);
+
+// Whom an installation is for, decided from the package's scope and the command line.
+struct ScopeDecision {
+  enum Kind { kMachine, kUser, kAsk, kRefused } kind = kMachine;
+  std::u16string why;  // kRefused: the message
+};
+// "either" with neither switch: the wizard asks; an unattended run installs for every user, the
+// choice the wizard recommends. A switch the package cannot honour is refused.
+ScopeDecision DecideScope(InstallScope package, const SetupOptions& options);
+
+// The arguments for setup's elevated second start: the command line's arguments after the
+// program's name, with "/ALLUSERS /ELEVATED" in front (before a /D=, which takes the rest).
+std::u16string ElevatedParameters(std::u16string_view commandline);
 
 // A folder path that starts at a drive ("C:\...") or a share ("\\server\share..."), with no
 // character that a file name cannot hold.

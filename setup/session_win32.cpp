@@ -1,5 +1,6 @@
 #include "setup/session_win32.h"
 
+#include <algorithm>
 #include <memory>
 #include <optional>
 #include <string>
@@ -9,14 +10,18 @@
 #include "installengine/installrun.h"
 #include "installengine/installsystem_win32.h"
 #include "installengine/registration.h"
+#include "package/identity.h"
 #include "package/integrity.h"
 #include "package/pkgfile_win32.h"
 #include "package/protection.h"
+#include "package/scope.h"
 #include "package/startload.h"
 #include "setup/options.h"
+#include "setup/selfcopy_win32.h"
 #include "sysutil/cmfunit.h"
 #include "sysutil/cmfunit_win32.h"
 #include "sysutil/codepage.h"
+#include "sysutil/elevate_win32.h"
 #include "sysutil/folderguard_win32.h"
 #include "sysutil/handles_win32.h"
 #include "sysutil/logfile_win32.h"
@@ -90,18 +95,18 @@ const char* OutcomeName(Outcome o) {
 std::optional<std::u16string> LoadInstallMode(SetupData& data) {
   const std::u16string path = ProgramPath();
   g_setupfile = SystemFileSystem().NewFile();
-  if (!g_setupfile->OpenRead(path)) return u"Unable to find Setup Files in " + path;
+  if (!g_setupfile->OpenRead(path)) return Tr(TextId::setup_not_found, {{u"path", path}});
   data.setupfile = g_setupfile.get();
   data.basefolder = ProgramFilesFolder();
   switch (LoadStartupPackage(*g_setupfile, data.config, data.licensetext)) {
     case StartupLoad::kOk:
       break;
     case StartupLoad::kUnreadable:
-      return u"Unable to read from setup file!";
+      return Tr(TextId::setup_unreadable);
     case StartupLoad::kNoPackage:
-      return u"No install files attached!";
+      return Tr(TextId::setup_no_files);
     case StartupLoad::kDamaged:
-      return std::u16string(kDamagedSetupMessage);
+      return Tr(TextId::setup_damaged);
   }
   // a package whose checksum held but whose locale does not read speaks English with its 8-bit
   // names; the log says so
@@ -113,7 +118,7 @@ std::optional<std::u16string> LoadInstallMode(SetupData& data) {
       data.needpassword = true;
       break;
     case PackageProtection::kRawKey:
-      return ShownStatus(kStatusEncrypted);
+      return Tr(TextId::status_encrypted);
     case PackageProtection::kTooCostly:
       return Tr(TextId::too_many_iterations);
     case PackageProtection::kPlain:
@@ -123,14 +128,73 @@ std::optional<std::u16string> LoadInstallMode(SetupData& data) {
   return std::nullopt;  // setupfile stays open until the program ends
 }
 
+// Uninstall mode for a product with an identity: its Uninstall key names its record and folder.
+std::optional<std::u16string> LoadProduct(SetupData& data, const std::string& identity) {
+  if (!IsValidProductId(identity)) return Tr(TextId::no_uninstall_info);
+  const std::string key = UninstallKey(identity);
+  const bool machine = data.root == RegRoot::kLocalMachine;
+  const HKEY root = machine ? HKEY_LOCAL_MACHINE : HKEY_CURRENT_USER;
+  const REGSAM view = machine ? MachineKeyView(key) : 0;
+  std::string displayname = ToCodePage(ReadWideValue(root, key, "DisplayName", view));
+  data.recordpath = ReadWideValue(root, key, kRecordValue, view);
+  data.basefolder = ReadWideValue(root, key, "InstallLocation", view);
+  if (displayname.empty() && data.recordpath.empty()) return Tr(TextId::no_uninstall_info);
+  if (displayname.size() > 255) displayname.resize(255);
+  WriteShort(data.config.displayname, displayname);
+  data.identity = identity;
+  return std::nullopt;
+}
+
+// The name of the Uninstall key of an earlier version's entry for `exename`: its
+// UninstallString ends with "-ui" and that name. Empty when there is none.
+std::string LegacyEntryOf(const std::string& exename) {
+  std::string parent = UninstallKey("");
+  parent.pop_back();  // without its final backslash
+  win::RegKey key;
+  if (exename.empty() ||
+      RegOpenKeyExA(HKEY_LOCAL_MACHINE, parent.c_str(), 0, KEY_READ | MachineKeyView(parent),
+                    key.out()) != ERROR_SUCCESS) {
+    return {};
+  }
+  std::string tail = " -ui " + exename;
+  for (char& c : tail) c = static_cast<char>(c >= 'A' && c <= 'Z' ? c - 'A' + 'a' : c);
+  for (DWORD i = 0;; ++i) {
+    char name[256];
+    DWORD len = sizeof name;
+    if (RegEnumKeyExA(key.get(), i, name, &len, nullptr, nullptr, nullptr, nullptr) !=
+        ERROR_SUCCESS) {
+      return {};
+    }
+    std::string command =
+        ReadMachineString(parent + "\\" + std::string(name, len), "UninstallString", "");
+    for (char& c : command) c = static_cast<char>(c >= 'A' && c <= 'Z' ? c - 'A' + 'a' : c);
+    if (command.size() >= tail.size() &&
+        command.compare(command.size() - tail.size(), tail.size(), tail) == 0 &&
+        command.find("kestrelui.exe") != std::string::npos) {
+      return std::string(name, len);
+    }
+  }
+}
+
 // Uninstall mode: the few record fields the installation left in its App Paths key.
-std::optional<std::u16string> LoadUninstallMode(SetupData& data, const std::u16string& program) {
+std::optional<std::u16string> LoadUninstallMode(SetupData& data, const SetupOptions& options) {
   ConfigRecord& config = data.config;
-  std::string exename = ToCodePage(program);
+  std::string exename = ToCodePage(options.exename);
   if (exename.size() > 255) exename.resize(255);
   WriteShort(config.exename, exename);
 
   const std::string key = AppPathsKey(exename);
+  // an installation for one user is named so by its uninstall command; it has an identity
+  if (options.scope == InstallScope::kUser) {
+    data.root = RegRoot::kCurrentUser;
+    return LoadProduct(data, options.product ? ToCodePage(*options.product)
+                                             : ToCodePage(ReadWideValue(HKEY_CURRENT_USER, key,
+                                                                        kProductValue, 0)));
+  }
+  // "-ui" and a program an installation with an identity registered: that product
+  const std::string identity =
+      options.product ? ToCodePage(*options.product) : ReadMachineString(key, kProductValue, "");
+  if (!identity.empty()) return LoadProduct(data, identity);
   std::string displayname = ReadMachineString(key, "Displayname", "");
   if (displayname.size() > 255) displayname.resize(255);
   WriteShort(config.displayname, displayname);
@@ -150,7 +214,11 @@ std::optional<std::u16string> LoadUninstallMode(SetupData& data, const std::u16s
 
   data.names = ResolveNames(config, {});
   if (data.basefolder.empty() || displayname.empty()) {
-    return Tr(TextId::no_uninstall_info);
+    // App Paths gone: the entry that runs "-ui" with this program can still be removed, with
+    // nothing but its own key, so no entry is ever stuck
+    const std::string entry = LegacyEntryOf(exename);
+    if (entry.empty()) return Tr(TextId::no_uninstall_info);
+    return LoadProduct(data, entry);
   }
   return std::nullopt;
 }
@@ -220,6 +288,7 @@ Outcome RunSilentInstall(const SetupData& data, const std::u16string& destinatio
   if (!run.OpenPackage(ProgramPath(), data.config.licenseoffset, data.setupfile)) {
     log("the package's directory could not be read");
   }
+  run.root = data.root;
   run.destfolder = destination;
   log("destination: ", MaskPasswords(run.destfolder));
   run.RunInstall();
@@ -240,14 +309,8 @@ class SilentUninstall final : public UninstallObserver {
   void UninstallDone() override {}
 };
 
-Outcome RunSilentUninstall(const SetupData& data, const Log& log) {
-  UninstallInfo info;
-  info.exename = ReadShort(data.config.exename);
-  info.displayname = ReadShort(data.config.displayname);
-  info.basefolder = data.basefolder;
-  info.programgroup = ReadWide(data.config.programgroup);
-  info.appdatafolder = ReadShort(data.config.appdatafolder);
-  WindowsUninstallSystem system(nullptr, true);
+Outcome RunSilentUninstall(const UninstallInfo& info, const Log& log) {
+  WindowsUninstallSystem system;
   SilentUninstall watcher;
   UninstallRun run(info, system, watcher);
   run.SetLog(log);
@@ -256,12 +319,8 @@ Outcome RunSilentUninstall(const SetupData& data, const Log& log) {
   return Outcome::kDone;
 }
 
-}  // namespace
-
-int RunSession(HINSTANCE instance) {
-  const std::u16string commandline = FromWide(GetCommandLineW());
-  const SetupOptions options = ParseCommandLine(commandline);
-
+int RunSessionIn(HINSTANCE instance, const std::u16string& commandline, const SetupOptions& options,
+                 FirstProcessLink& firstprocess) {
   // the log's folder is made when it alone is missing, as a deployment tool expects; a file that
   // is not ours, or reached through a link, is never written
   std::unique_ptr<FileLogSink> logfile;
@@ -303,8 +362,9 @@ int RunSession(HINSTANCE instance) {
   win::Event running(CreateMutexW(nullptr, FALSE, kRunningMutex));
   const DWORD mutexerror = GetLastError();
   // a mutex made in another user's session may refuse us access: it exists all the same
-  const bool taken =
-      running ? mutexerror == ERROR_ALREADY_EXISTS : mutexerror == ERROR_ACCESS_DENIED;
+  // the elevated second start runs while the setup that started it holds the lock and waits
+  const bool taken = !options.elevated && (running ? mutexerror == ERROR_ALREADY_EXISTS
+                                                   : mutexerror == ERROR_ACCESS_DENIED);
   if (taken) {
     const std::u16string text = Tr(TextId::already_running);
     log("error: ", text);
@@ -315,7 +375,7 @@ int RunSession(HINSTANCE instance) {
   SetupData data;
   data.uninstallmode = options.uninstallmode;
   const std::optional<std::u16string> fatal =
-      data.uninstallmode ? LoadUninstallMode(data, options.exename) : LoadInstallMode(data);
+      data.uninstallmode ? LoadUninstallMode(data, options) : LoadInstallMode(data);
   // the package's language speaks from here on, its own problems included
   ChooseLanguage(data, options, log);
   if (fatal) {
@@ -323,6 +383,41 @@ int RunSession(HINSTANCE instance) {
     if (options.ui == UiLevel::kFull) ui::ErrorBox(app.handle(), *fatal);
     if (g_setupfile) g_setupfile->Close();
     return finish(Outcome::kFailed);
+  }
+  WizardOptions wizardoptions;
+  if (!data.uninstallmode) {
+    const InstallScope packagescope = PackageScope(data.config);
+    const ScopeDecision scope = DecideScope(packagescope, options);
+    if (scope.kind == ScopeDecision::kRefused) {
+      log("error: ", scope.why);
+      if (options.ui == UiLevel::kFull) ui::ErrorBox(app.handle(), scope.why);
+      if (g_setupfile) g_setupfile->Close();
+      return finish(Outcome::kBadCommandLine);
+    }
+    if (scope.kind == ScopeDecision::kUser) {
+      data.root = RegRoot::kCurrentUser;
+      data.basefolder = UserProgramsFolder();
+      log("installs for: the current user, below ", data.basefolder);
+    } else if (scope.kind == ScopeDecision::kAsk) {
+      wizardoptions.askscope = true;
+      wizardoptions.userbasefolder = UserProgramsFolder();
+    } else if (packagescope != InstallScope::kMachine && !RunningAsAdministrator()) {
+      // every user, from a program that asked for no rights: again, with them
+      log("installs for: every user; setup starts again with administrator rights");
+      if (g_setupfile) g_setupfile->Close();
+      if (logfile) logfile->Suspend();
+      const ElevatedRun run = RunElevated(ElevatedParameters(commandline), nullptr);
+      if (logfile) logfile->Resume();
+      if (!run.started) {
+        log("setup could not start with administrator rights (error ", run.error, ")");
+        return finish(run.error == ERROR_CANCELLED ? Outcome::kCancelled : Outcome::kFailed);
+      }
+      log("the elevated setup ended with exit code ", run.code);
+      status.PassOn(run.code);
+      return status.code();
+    } else {
+      log("installs for: every user");
+    }
   }
   // An unattended install goes only into a folder the uninstall may remove again: /D= or the
   // package's own folder, judged before anything is written. The folder recorded is the one
@@ -360,14 +455,32 @@ int RunSession(HINSTANCE instance) {
   log("product: ", Ansi{ReadShort(data.config.displayname)}, version.empty() ? "" : " ",
       Ansi{version});
 
+  const UninstallInfo uninstall =
+      data.uninstallmode ? UninstallInfoFrom(data, SystemFileSystem()) : UninstallInfo{};
+  if (data.uninstallmode) {
+    if (!uninstall.identity.empty()) log("product identity: ", Ansi{uninstall.identity});
+    // an entry without a name of its own shows the name its record keeps
+    if (ReadShort(data.config.displayname).empty())
+      WriteShort(data.config.displayname, uninstall.displayname);
+    const InstallRecord& r = uninstall.record;
+    if (uninstall.hasrecord && !r.uninstaller.empty() && firstprocess.attached()) {
+      // the folders that held the uninstaller go after it, when empty
+      std::vector<std::u16string> folders = r.folders;
+      SortDeepestFirst(folders);
+      firstprocess.NoteUninstaller(r.FullPath(r.uninstaller), std::move(folders));
+    }
+  }
+
   if (silent) {
-    return finish(data.uninstallmode ? RunSilentUninstall(data, log)
+    return finish(data.uninstallmode ? RunSilentUninstall(uninstall, log)
                                      : RunSilentInstall(data, destination, log));
   }
 
-  WizardOptions wizardoptions;
   wizardoptions.ui = options.ui;
+  wizardoptions.elevated = options.elevated;
+  wizardoptions.elevatedparameters = ElevatedParameters(commandline);
   wizardoptions.destination = options.destination;
+  wizardoptions.uninstall = &uninstall;
   if (!destination.empty()) wizardoptions.destination = destination;  // passive: judged already
   int code = 0;
   {
@@ -382,6 +495,26 @@ int RunSession(HINSTANCE instance) {
     // a worker still busy when the wizard goes ends the process with this code
     app.SetExitCode(code);
   }
+  return code;
+}
+
+}  // namespace
+
+int RunSession(HINSTANCE instance) {
+  const std::u16string commandline = FromWide(GetCommandLineW());
+  const SetupOptions options = ParseCommandLine(commandline);
+  // the product's own uninstaller runs from a temporary copy, so it can remove itself; nothing
+  // is opened before, not even the log, which the copy writes
+  if (options.uninstallmode && options.product && options.childof.empty() &&
+      options.problems.empty()) {
+    if (const std::optional<int> code = RunFromTemporaryCopy(commandline)) return *code;
+  }
+  FirstProcessLink firstprocess;
+  if (!options.childof.empty()) firstprocess.Attach(options.childof);
+  // the log and the running mutex are closed by now: the first process may end, and the next
+  // setup may start, as soon as it has the code
+  const int code = RunSessionIn(instance, commandline, options, firstprocess);
+  firstprocess.Finish(code, options.uninstallmode && code == 0);
   return code;
 }
 

@@ -3,6 +3,8 @@
 #include <shellapi.h>
 #include <shlobj.h>
 
+#include <algorithm>
+
 #include "sysutil/cmfunit.h"
 #include "sysutil/codepage.h"
 #include "sysutil/handles_win32.h"
@@ -101,6 +103,29 @@ std::u16string ProgramFilesFolder() {
                                         "ProgramFilesDir", "c:\\program files\\"));
 }
 
+std::u16string UserProgramsFolder() {
+  // FOLDERID_UserProgramFiles, where the system keeps one user's programs
+  static const GUID kUserProgramFiles = {
+      0x5CD7AEE2, 0x2219, 0x4A67, {0xB8, 0x5D, 0x6C, 0x9C, 0xE1, 0x56, 0x60, 0xCB}};
+  using KnownFolderPath = HRESULT(WINAPI*)(const GUID&, DWORD, HANDLE, PWSTR*);
+  // bound by name: the call is not there on the oldest systems
+  if (auto known = BindByName<KnownFolderPath>(L"shell32.dll", "SHGetKnownFolderPath")) {
+    PWSTR path = nullptr;
+    constexpr DWORD kCreate = 0x8000;  // KF_FLAG_CREATE
+    const HRESULT hr = known(kUserProgramFiles, kCreate, nullptr, &path);
+    std::u16string out = SUCCEEDED(hr) && path ? FromWide(path) : std::u16string();
+    CoTaskMemFree(path);
+    if (!out.empty()) return out;
+  }
+  wchar_t buf[260] = {};
+  if (!UseWideApi() || !SHGetSpecialFolderPathW(nullptr, buf, CSIDL_LOCAL_APPDATA, TRUE)) return {};
+  return AddTrailingBackslash(FromWide(buf)) + u"Programs";
+}
+
+bool RunningAsAdministrator() {
+  return IsUserAnAdmin() != FALSE;
+}
+
 std::string ReadUserString(std::string_view key, std::string_view value,
                            std::string_view fallback) {
   return ReadString(HKEY_CURRENT_USER, key, value, fallback);
@@ -114,6 +139,29 @@ std::string ReadClassesString(std::string_view key, std::string_view value,
 std::string ReadMachineString(std::string_view key, std::string_view value,
                               std::string_view fallback) {
   return ReadString(HKEY_LOCAL_MACHINE, key, value, fallback, MachineKeyView(key));
+}
+
+std::u16string ReadWideValue(HKEY root, std::string_view key, std::string_view value, REGSAM view) {
+  win::RegKey h;
+  const std::string k(key);
+  if (RegOpenKeyExA(root, k.c_str(), 0, KEY_QUERY_VALUE | view, h.out()) != ERROR_SUCCESS)
+    return {};
+  const std::u16string name = FromCodePage(value);
+  DWORD type = 0, size = 0;
+  if (RegQueryValueExW(h.get(), Wide(name), nullptr, &type, nullptr, &size) != ERROR_SUCCESS ||
+      (type != REG_SZ && type != REG_EXPAND_SZ) || size > (1u << 20)) {
+    return {};
+  }
+  std::u16string buf(size / 2 + 1, u'\0');
+  DWORD got = size;
+  if (RegQueryValueExW(h.get(), Wide(name), nullptr, &type, reinterpret_cast<BYTE*>(buf.data()),
+                       &got) != ERROR_SUCCESS) {
+    return {};
+  }
+  buf.resize(std::min<std::size_t>(got / 2, buf.size()));
+  // the text ends at its terminating zero (which a careless writer may have left out)
+  if (const auto z = buf.find(u'\0'); z != std::u16string::npos) buf.resize(z);
+  return buf;
 }
 
 bool RunningUnderWow64() {

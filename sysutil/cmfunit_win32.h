@@ -32,6 +32,11 @@ std::u16string ParamStr(std::size_t index);
 
 // The shell's Program Files folder, or the value the registry keeps for it on older systems.
 std::u16string ProgramFilesFolder();
+// The user's own programs folder (%LOCALAPPDATA%\Programs), made when missing: where an
+// installation for one user goes. Empty when the shell cannot give it.
+std::u16string UserProgramsFolder();
+// True when the process has administrator rights (on systems with UAC: runs elevated).
+bool RunningAsAdministrator();
 
 // One string value under HKCU, HKCR or HKLM; the key is opened with full access and never
 // created. A missing key or value yields `fallback`.
@@ -40,6 +45,10 @@ std::string ReadClassesString(std::string_view key, std::string_view value,
                               std::string_view fallback);
 std::string ReadMachineString(std::string_view key, std::string_view value,
                               std::string_view fallback);
+
+// One string value as UTF-16, read with the wide call so a path comes back exactly; the key is
+// opened for reading only (in `view`: 0 or MachineKeyView). Empty when missing.
+std::u16string ReadWideValue(HKEY root, std::string_view key, std::string_view value, REGSAM view);
 
 // True for a 32-bit program running on 64-bit Windows (IsWow64Process, looked up by name).
 bool RunningUnderWow64();

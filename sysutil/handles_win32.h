@@ -65,7 +65,14 @@ struct ServiceTraits {  // the service control manager and services
   static void Close(SC_HANDLE h) { CloseServiceHandle(h); }
 };
 
+struct FindTraits {  // FindFirstFile: INVALID_HANDLE_VALUE on failure
+  static HANDLE Invalid() { return INVALID_HANDLE_VALUE; }
+  static bool Valid(HANDLE h) { return h != INVALID_HANDLE_VALUE && h != nullptr; }
+  static void Close(HANDLE h) { FindClose(h); }
+};
+
 using File = Owned<HANDLE, FileTraits>;
+using FindHandle = Owned<HANDLE, FindTraits>;
 using Event = Owned<HANDLE, KernelTraits>;  // also mutexes, processes and threads
 using RegKey = Owned<HKEY, RegKeyTraits>;
 using ServiceHandle = Owned<SC_HANDLE, ServiceTraits>;

@@ -125,11 +125,28 @@ std::unique_ptr<FileLogSink> FileLogSink::Create(const std::u16string& path, std
       return nullptr;
     }
   }
-  return std::unique_ptr<FileLogSink>(new FileLogSink(h.release()));
+  return std::unique_ptr<FileLogSink>(new FileLogSink(h.release(), full));
 }
 
-FileLogSink::FileLogSink(HANDLE file) : file_(file) {
+FileLogSink::FileLogSink(HANDLE file, std::u16string path) : file_(file), path_(std::move(path)) {
   InitializeCriticalSection(&lock_);
+}
+
+void FileLogSink::Suspend() {
+  EnterCriticalSection(&lock_);
+  file_.reset();
+  LeaveCriticalSection(&lock_);
+}
+
+void FileLogSink::Resume() {
+  EnterCriticalSection(&lock_);
+  // the same file, which the elevated setup appended to: on behind its lines
+  if (!file_) {
+    file_.reset(CreateFileW(Wide(path_), GENERIC_WRITE, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
+                            FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT, nullptr));
+    if (file_) SetFilePointer(file_.get(), 0, nullptr, FILE_END);
+  }
+  LeaveCriticalSection(&lock_);
 }
 
 FileLogSink::~FileLogSink() {

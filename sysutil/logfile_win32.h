@@ -27,10 +27,15 @@ class FileLogSink final : public LogSink {
   ~FileLogSink() override;
 
   void WriteLine(std::string_view utf8) override;
+  // Closes the file while another process (the elevated setup) writes to it; lines written
+  // meanwhile are lost. Resume adds to its end again.
+  void Suspend();
+  void Resume();
 
  private:
-  explicit FileLogSink(HANDLE file);
+  FileLogSink(HANDLE file, std::u16string path);
   win::File file_;
+  std::u16string path_;
   CRITICAL_SECTION lock_;  // the worker and the main thread both write
 };
 

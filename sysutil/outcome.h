@@ -21,10 +21,13 @@ class ExitStatus {
  public:
   void Set(Outcome outcome) { outcome_ = outcome; }
   Outcome outcome() const { return outcome_; }
-  int code() const { return ExitCodeOf(outcome_); }
+  int code() const { return passed_ >= 0 ? passed_ : ExitCodeOf(outcome_); }
+  // The exit code of the elevated setup that did the work, passed on as it is.
+  void PassOn(int code) { passed_ = code < 0 ? 1603 : code; }
 
  private:
   Outcome outcome_ = Outcome::kDone;
+  int passed_ = -1;
 };
 
 }  // namespace kestrel

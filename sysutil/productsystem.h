@@ -7,6 +7,9 @@
 
 namespace kestrel {
 
+// The registry roots a product's keys lie under.
+enum class RegRoot { kLocalMachine, kCurrentUser, kClassesRoot };
+
 class ProductSystem {
  public:
   virtual ~ProductSystem() = default;
@@ -17,6 +20,9 @@ class ProductSystem {
   // request. True when such a window was found.
   virtual bool CloseRunningWindow(const std::string& pattern) = 0;
   virtual std::string ReadMachineString(const std::string& key, const std::string& value) = 0;
+  // A string value read as UTF-16, so a path reads back exactly; empty when missing.
+  virtual std::u16string ReadWideString(RegRoot root, const std::string& key,
+                                        const std::string& value) = 0;
 
   // The command line the service is configured to run, as the service manager reports it;
   // empty when there is no such service or it cannot be queried (LastErrorText says why).
@@ -27,6 +33,11 @@ class ProductSystem {
 
   // The system's text for the error of the last failed call on this thread; empty if none.
   virtual std::u16string LastErrorText() { return {}; }
+  // The system's text for an error code; empty for 0.
+  virtual std::u16string ErrorText(unsigned long code) {
+    static_cast<void>(code);
+    return {};
+  }
 };
 
 }  // namespace kestrel

@@ -14,6 +14,22 @@ std::u16string SystemErrorText(unsigned long code) {
   return text.empty() ? u"error " + Utf8ToUtf16(std::to_string(code)) : text;
 }
 
+HKEY RootHandle(RegRoot root) {
+  switch (root) {
+    case RegRoot::kLocalMachine:
+      return HKEY_LOCAL_MACHINE;
+    case RegRoot::kCurrentUser:
+      return HKEY_CURRENT_USER;
+    case RegRoot::kClassesRoot:
+      return HKEY_CLASSES_ROOT;
+  }
+  return HKEY_LOCAL_MACHINE;
+}
+
+REGSAM KeyView(RegRoot root, std::string_view key) {
+  return root == RegRoot::kLocalMachine ? MachineKeyView(key) : 0;
+}
+
 bool AskProductWindowToClose(const std::string& pattern) {
   HWND window = FindProductWindow(pattern);
   if (!window) return false;

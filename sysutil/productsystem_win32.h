@@ -8,6 +8,7 @@
 #include <string>
 
 #include "sysutil/cmfunit_win32.h"
+#include "sysutil/productsystem.h"
 #include "sysutil/services_win32.h"
 #include "sysutil/shell_win32.h"
 
@@ -20,6 +21,11 @@ std::u16string SystemErrorText(unsigned long code);
 // for at most kCloseRequestTimeoutMs. True when there was one.
 bool AskProductWindowToClose(const std::string& pattern);
 inline constexpr UINT kCloseRequestTimeoutMs = 5000;
+
+// The system's handle of a registry root.
+HKEY RootHandle(RegRoot root);
+// The view a key under `root` is read and written in: MachineKeyView for HKLM, else 0.
+REGSAM KeyView(RegRoot root, std::string_view key);
 
 template <class Interface>
 class WindowsProductSystem : public Interface {
@@ -37,7 +43,12 @@ class WindowsProductSystem : public Interface {
   bool ServiceRunning(const std::string& name) override { return kestrel::ServiceRunning(name); }
   bool ServiceStop(const std::string& name) override { return kestrel::ServiceStop(name); }
   bool ServiceDelete(const std::string& name) override { return kestrel::ServiceDelete(name); }
+  std::u16string ReadWideString(RegRoot root, const std::string& key,
+                                const std::string& value) override {
+    return ReadWideValue(RootHandle(root), key, value, KeyView(root, key));
+  }
   std::u16string LastErrorText() override { return SystemErrorText(GetLastError()); }
+  std::u16string ErrorText(unsigned long code) override { return SystemErrorText(code); }
 };
 
 }  // namespace kestrel

@@ -105,32 +105,34 @@ HWND FindProductWindow(std::string_view pattern) {
   return search.found;
 }
 
-void CreateShortcut(const std::u16string& target, const std::u16string& arguments,
-                    const std::u16string& description, const std::u16string& workfolder,
-                    const std::u16string& linkfile) {
+unsigned long CreateShortcut(const std::u16string& target, const std::u16string& arguments,
+                             const std::u16string& description, const std::u16string& workfolder,
+                             const std::u16string& linkfile) {
   ComScope com;
   ComPtr<IPersistFile> file;
+  HRESULT hr = S_OK;
   if (UseWideApi()) {
     ComPtr<IShellLinkW> link;
-    if (FAILED(CoCreateInstance(CLSID_ShellLink, nullptr, CLSCTX_INPROC_SERVER, IID_IShellLinkW,
-                                link.out_void()))) {
-      return;
-    }
-    FillLink(link.operator->(), target, arguments, description, workfolder);
-    if (SUCCEEDED(link->QueryInterface(IID_IPersistFile, file.out_void()))) {
-      file->Save(Wide(linkfile), TRUE);
+    hr = CoCreateInstance(CLSID_ShellLink, nullptr, CLSCTX_INPROC_SERVER, IID_IShellLinkW,
+                          link.out_void());
+    if (SUCCEEDED(hr)) {
+      FillLink(link.operator->(), target, arguments, description, workfolder);
+      hr = link->QueryInterface(IID_IPersistFile, file.out_void());
     }
   } else {
     ComPtr<IShellLinkA> link;
-    if (FAILED(CoCreateInstance(CLSID_ShellLink, nullptr, CLSCTX_INPROC_SERVER, IID_IShellLinkA,
-                                link.out_void()))) {
-      return;
-    }
-    FillLink(link.operator->(), target, arguments, description, workfolder);
-    if (SUCCEEDED(link->QueryInterface(IID_IPersistFile, file.out_void()))) {
-      file->Save(Wide(linkfile), TRUE);
+    hr = CoCreateInstance(CLSID_ShellLink, nullptr, CLSCTX_INPROC_SERVER, IID_IShellLinkA,
+                          link.out_void());
+    if (SUCCEEDED(hr)) {
+      FillLink(link.operator->(), target, arguments, description, workfolder);
+      hr = link->QueryInterface(IID_IPersistFile, file.out_void());
     }
   }
+  if (SUCCEEDED(hr)) hr = file->Save(Wide(linkfile), TRUE);
+  if (SUCCEEDED(hr)) return 0;
+  // a Win32 failure wrapped in an HRESULT speaks better as its own code
+  if (HRESULT_FACILITY(hr) == FACILITY_WIN32) return HRESULT_CODE(hr);
+  return static_cast<unsigned long>(hr);
 }
 
 }  // namespace kestrel

@@ -23,9 +23,10 @@ HWND FindWindowByPattern(std::string_view pattern);
 // literally (MatchTitleHead): how a running copy of the product is found.
 HWND FindProductWindow(std::string_view pattern);
 
-// Writes a shell link; failures leave the link missing and are not reported.
-void CreateShortcut(const std::u16string& target, const std::u16string& arguments,
-                    const std::u16string& description, const std::u16string& workfolder,
-                    const std::u16string& linkfile);
+// Writes a shell link. 0, or the failure's error code (a Win32 code when the failing call gave
+// one, its HRESULT otherwise); a link that failed is missing.
+unsigned long CreateShortcut(const std::u16string& target, const std::u16string& arguments,
+                             const std::u16string& description, const std::u16string& workfolder,
+                             const std::u16string& linkfile);
 
 }  // namespace kestrel

@@ -1,24 +1,25 @@
 #include "sysutil/texts.h"
 
+#include <memory>
+
+#include "decode/lzma2glue.h"
 #include "sysutil/codepage.h"
 
 namespace kestrel {
 namespace {
 
-// Only the English texts and the names: the translations stay in the packer. setup.exe finds a
-// table's text by the hash of its name (computed here at compile time), so the names themselves
-// are linked only into programs that print or parse them.
-constexpr const char* kEnglish[] = {
-#define KESTREL_TEXT(id, english, ...) english,
-#include "sysutil/textcatalog.inc"
-#undef KESTREL_TEXT
-};
+// Only the English texts and the names: the translations stay in the packer. The English texts
+// are packed at build time (scripts/pack-english-texts) and unpacked by the decoder setup.exe has
+// for its files: a third of their size. setup.exe finds a table's text by the hash of its name
+// (computed here at compile time), so the names themselves are linked only into programs that
+// print or parse them.
+#include "englishtexts.inc"
 constexpr const char* kKeys[] = {
 #define KESTREL_TEXT(id, english, ...) #id,
 #include "sysutil/textcatalog.inc"
 #undef KESTREL_TEXT
 };
-static_assert(std::size(kEnglish) == kTextCount && std::size(kKeys) == kTextCount);
+static_assert(kEnglishCount == kTextCount && std::size(kKeys) == kTextCount);
 
 // FNV-1a, 32 bits.
 constexpr std::uint32_t KeyHash(std::string_view key) {
@@ -122,8 +123,44 @@ std::string_view TextKey(TextId id) {
   return kKeys[static_cast<std::size_t>(id)];
 }
 
+namespace {
+
+// Every English text, each ended by a zero byte; all of them empty if they cannot be unpacked
+// (no memory for the decoder), which the program survives.
+std::string UnpackEnglish() {
+  std::string out(static_cast<std::size_t>(kestrel_lzma2_dictionary(kEnglishDictionary)), '\0');
+  const auto state = std::make_unique<unsigned char[]>(kestrel_lzma2_state_bytes());
+  if (kestrel_lzma2_open(state.get(), kEnglishDictionary,
+                         reinterpret_cast<unsigned char*>(out.data()), out.size()) != 0) {
+    return std::string(kTextCount, '\0');
+  }
+  kestrel_lzma2_size used = sizeof kEnglishPacked;
+  int status = 0;
+  const int result =
+      kestrel_lzma2_decode(state.get(), kEnglishBytes, kEnglishPacked, &used, 1, &status);
+  const bool whole = result == 0 && kestrel_lzma2_position(state.get()) == kEnglishBytes;
+  kestrel_lzma2_close(state.get());
+  if (!whole) return std::string(kTextCount, '\0');
+  out.resize(kEnglishBytes);
+  return out;
+}
+
+}  // namespace
+
 std::string_view EnglishText(TextId id) {
-  return kEnglish[static_cast<std::size_t>(id)];
+  static const std::string texts = UnpackEnglish();
+  const char* p = texts.data();
+  for (std::size_t i = 0; i < static_cast<std::size_t>(id); ++i)
+    p += std::char_traits<char>::length(p) + 1;
+  return p;
+}
+
+StatusText::operator std::u16string() const {
+  return Utf8ToUtf16(EnglishText(id));
+}
+
+bool operator==(std::u16string_view text, StatusText status) {
+  return text == std::u16string(status);
 }
 
 std::optional<TextId> FindText(std::string_view key) {
@@ -251,6 +288,7 @@ Texts& Texts::Current() {
 
 void Texts::Reset() {
   for (auto& t : texts_) t.reset();
+  for (auto& t : shown_) t.clear();
   brand_ = u"Kestrel";
   language_ = "en";
   rtl_ = false;
@@ -261,10 +299,23 @@ void Texts::Apply(const TextTable& table) {
   if (!l) return;
   language_ = std::string(l->code);
   rtl_ = l->rtl;
-  if (!table.brand.empty()) brand_ = table.brand;
+  SetBrand(table.brand);
+  for (auto& t : shown_) t.clear();
   for (const auto& [key, text] : table.texts) {
     if (const auto id = FindByHash(key)) texts_[static_cast<std::size_t>(*id)] = text;
   }
+}
+
+void Texts::SetBrand(std::u16string_view brand) {
+  if (brand.empty()) return;
+  brand_ = brand;
+  for (auto& t : shown_) t.clear();
+}
+
+const std::u16string& Texts::Get(TextId id) const {
+  std::u16string& shown = shown_[static_cast<std::size_t>(id)];
+  if (shown.empty()) shown = Get(id, {});
+  return shown;
 }
 
 std::u16string Texts::Get(TextId id, std::initializer_list<TextArg> args) const {

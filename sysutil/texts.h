@@ -35,6 +35,14 @@ std::string_view TextKey(TextId id);
 std::string_view EnglishText(TextId id);
 std::optional<TextId> FindText(std::string_view key);
 
+// A fixed status of the installation engine: the catalog's English text, which the log and the
+// engine's own checks use; ShownStatus gives the user the run's language.
+struct StatusText {
+  TextId id;
+  operator std::u16string() const;  // the English text
+};
+bool operator==(std::u16string_view text, StatusText status);
+
 // The languages the program knows, English first.
 struct LanguageInfo {
   std::string_view code;  // as the manifest and /LANG= name it: "de", "pt-BR", "zh-Hans"
@@ -86,11 +94,12 @@ class Texts {
   // English.
   void Apply(const TextTable& table);
 
-  std::u16string Get(TextId id, std::initializer_list<TextArg> args = {}) const;
+  // The text with {brand} filled, kept until the language or the brand changes: most texts take
+  // nothing else, and a reference spares every caller a copy.
+  const std::u16string& Get(TextId id) const;
+  std::u16string Get(TextId id, std::initializer_list<TextArg> args) const;
   // The vendor's word for the program; empty keeps the current one.
-  void SetBrand(std::u16string_view brand) {
-    if (!brand.empty()) brand_ = brand;
-  }
+  void SetBrand(std::u16string_view brand);
   const std::u16string& brand() const { return brand_; }
   const std::string& language() const { return language_; }
   bool rtl() const { return rtl_; }
@@ -98,13 +107,17 @@ class Texts {
  private:
   Texts() { Reset(); }
   std::array<std::optional<std::u16string>, kTextCount> texts_;
+  mutable std::array<std::u16string, kTextCount> shown_;
   std::u16string brand_;
   std::string language_;
   bool rtl_ = false;
 };
 
 // The text `id` in this run's language, its placeholders filled.
-inline std::u16string Tr(TextId id, std::initializer_list<TextArg> args = {}) {
+inline const std::u16string& Tr(TextId id) {
+  return Texts::Current().Get(id);
+}
+inline std::u16string Tr(TextId id, std::initializer_list<TextArg> args) {
   return Texts::Current().Get(id, args);
 }
 

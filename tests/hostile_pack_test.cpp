@@ -278,7 +278,9 @@ TEST_F(HostileTest, WhatAPackageWritesIsToldAndMustFitTheOutputVolume) {
 // here a file name changed in the directory, which the per-file checks cannot see.
 TEST_F(HostileTest, ExtractChecksThePackageChecksumFirst) {
   for (const char* name : {"a.txt", "b.txt"}) Source(name, name);
-  ASSERT_TRUE(Parse(std::string(kHead) + "[[files]]\nsource = \"src\"\n")) << error_;
+  // the main program is one of the packed files, as the packer demands
+  ASSERT_TRUE(Parse("displayname = \"Tool\"\nexename = \"a.txt\"\n[[files]]\nsource = \"src\"\n"))
+      << error_;
   WriteFileBytes(dir_ / "stub.exe", FakePe());
   BuildOptions options;
   options.stub = dir_ / "stub.exe";
@@ -376,7 +378,9 @@ TEST_F(HostileTest, PublisherAndUrlAreEscapedInTheList) {
 // in the directory then installed, and verify passed it.
 TEST_F(HostileTest, ADamagedRecordExtensionIsDamageNotAnOlderPackersZeros) {
   for (const char* name : {"a.txt", "b.txt", "c.txt", "d.txt"}) Source(name, name);
-  ASSERT_TRUE(Parse(std::string(kHead) + "[[files]]\nsource = \"src\"\n")) << error_;
+  // the main program is one of the packed files, as the packer demands
+  ASSERT_TRUE(Parse("displayname = \"Tool\"\nexename = \"a.txt\"\n[[files]]\nsource = \"src\"\n"))
+      << error_;
   WriteFileBytes(dir_ / "stub.exe", FakePe());
   BuildOptions options;
   options.stub = dir_ / "stub.exe";

@@ -13,6 +13,7 @@
 #include "forwarding_fs.h"
 #include "pack/tools.h"
 #include "package/extension.h"
+#include "package/identity.h"
 #include "package/startload.h"
 #include "package_fixture.h"
 #include "sysutil/cmfconst.h"
@@ -65,7 +66,9 @@ class FakeSystem final : public InstallSystem, public InstallObserver {
   std::string ReadMachineString(const std::string& key, const std::string& value) override {
     log.push_back("read " + key + "|" + value);
     auto it = values.find(value);
-    return it == values.end() ? displayname : it->second;
+    if (it != values.end()) return it->second;
+    // an earlier installation's name; nothing else is there unless a case puts it there
+    return value == "Displayname" ? displayname : std::string();
   }
   std::u16string ServiceProgram(const std::string& name) override {
     auto it = services.find(name);
@@ -91,13 +94,26 @@ class FakeSystem final : public InstallSystem, public InstallObserver {
     log.push_back("start " + name);
     return true;
   }
-  void WriteRegistryRows(const std::vector<RegistryRow>& rows) override {
-    for (const auto& r : rows) log.push_back(Row(r));
+  std::u16string ReadWideString(RegRoot, const std::string& key,
+                                const std::string& value) override {
+    log.push_back("readw " + key + "|" + value);
+    auto it = widevalues.find(value);
+    return it == widevalues.end() ? u"" : it->second;
   }
-  void CreateShortcuts(const ShortcutPlan& plan) override {
+  std::vector<unsigned long> WriteRegistryRows(const std::vector<RegistryRow>& rows) override {
+    for (const auto& r : rows) log.push_back(Row(r));
+    return std::vector<unsigned long>(rows.size(), 0);
+  }
+  std::vector<unsigned long> CreateShortcuts(const ShortcutPlan& plan) override {
     log.push_back("shortcuts " + U8(plan.groupfolder) + " " +
                   std::to_string(plan.grouprows.size()) + " " + U8(plan.desktop.linkfile));
+    return std::vector<unsigned long>(plan.grouprows.size() + 1, 0);
   }
+  bool RemoveKey(RegRoot, const std::string& key) override {
+    log.push_back("removekey " + key);
+    return true;
+  }
+  std::map<std::string, std::u16string> widevalues;  // wide values by name
   std::u16string WindowsFolder() override { return windows; }
   std::u16string DesktopFolder() override { return desktop; }
   std::u16string ProgramsFolder() override { return programs; }
@@ -118,7 +134,9 @@ class FakeSystem final : public InstallSystem, public InstallObserver {
 
   static std::string Row(const RegistryRow& r) {
     return "reg " + std::to_string(static_cast<int>(r.root)) + " " + r.key + "|" + r.name + "=" +
-           (r.type == RegType::kDword ? "dword:" + std::to_string(r.dword) : r.value);
+           (r.type == RegType::kDword        ? "dword:" + std::to_string(r.dword)
+            : r.type == RegType::kWideString ? "w:" + U8(r.wide)
+                                             : r.value);
   }
   std::vector<std::string> Rows() const {
     std::vector<std::string> out;
@@ -193,17 +211,22 @@ class InstallRunTest : public ::testing::Test {
     sys_.services["SvcOne"] = u"\"" + run_.destfolder + u"\\svc\\one.exe\"";
     sys_.services["SvcTwo"] = u"\"" + run_.destfolder + u"\\two.exe\" -k";
   }
-  // What the run hands the registration: the folders, the files' total size and the day.
+  // What the run hands the registration: the folders, the bytes written and the day.
   RegistrationInput In() const {
     RegistrationInput in{config_, run_.destfolder, sys_.desktop, sys_.windows};
-    const auto& records = run_.reader().records;
-    for (std::size_t i = 0; i < records.size(); ++i)
-      in.installedbytes += std::uint64_t(records[i].filesize);
+    // the bytes written, whatever the directory's size fields say
+    for (const RecordedFile& f : run_.record().files) in.installedbytes += f.size;
     in.installdate = "20261208";
+    in.identity = ProductIdentity(config_);
+    in.uninstaller = run_.destfolder + u"\\" + UninstallerName(in.identity);
+    in.recordpath = run_.destfolder + u"\\" + RecordName(in.identity);
     return in;
   }
   fs::path Dest(const std::string& rel) const { return dir_ / "dest" / rel; }
-  fs::path Uninstaller() const { return dir_ / "windows" / "kestrelui.exe"; }
+  fs::path Uninstaller() const {
+    return dir_ / "dest" / Utf16ToUtf8(UninstallerName(ProductIdentity(config_)));
+  }
+  fs::path SharedUninstaller() const { return dir_ / "windows" / "kestrelui.exe"; }
 
   ScratchDir dir_;
   fs::path setup_;
@@ -234,11 +257,14 @@ TEST_F(InstallRunTest, FullRunTakesEveryStepInOrder) {
   run_.RunInstall();
 
   const auto& log = sys_.log;
-  ASSERT_FALSE(log.empty());
-  EXPECT_EQ(log[0], "close Demo App (*");  // trimmed name, a blank and "(*"
+  ASSERT_GT(log.size(), 4u);
+  // whose the App Paths key is, and the same product's earlier record, before anything changes
+  EXPECT_EQ(log[0], "read " + AppPathsKey("demo.exe") + "|Displayname");
+  EXPECT_EQ(log[1], "readw " + UninstallKey("  Demo App ") + "|InstallRecord");
+  EXPECT_EQ(log[2], "close Demo App (*");  // trimmed name, a blank and "(*"
   EXPECT_EQ(sys_.Find("pause 3000"), -1);  // no window: no pause
   // no earlier installation: its Displayname is read, no service is touched before the files
-  EXPECT_EQ(log[1], "read " + AppPathsKey("demo.exe") + "|Displayname");
+  EXPECT_EQ(log[3], "read " + AppPathsKey("demo.exe") + "|Displayname");
   EXPECT_EQ(sys_.Find("running "), -1);
   EXPECT_EQ(sys_.Find("delete "), -1);
 
@@ -249,9 +275,20 @@ TEST_F(InstallRunTest, FullRunTakesEveryStepInOrder) {
   b.insert(b.end(), tail.begin(), tail.end());
   EXPECT_EQ(ReadFileBytes(Dest("data/b.bin")), b);
 
-  // the uninstaller copy: exactly the program part
+  // the product's own uninstaller: exactly the program part; no shared copy is made
   const std::vector<std::uint8_t> stub(bytes_.begin(), bytes_.begin() + 150000);
   EXPECT_EQ(ReadFileBytes(Uninstaller()), stub);
+  EXPECT_FALSE(fs::exists(SharedUninstaller()));
+  // the record: both files as written, the folders the run made, the uninstaller
+  const InstallRecord& record = run_.record();
+  ASSERT_EQ(record.files.size(), 2u);
+  EXPECT_EQ(record.files[1].path, u"\\data\\b.bin");
+  EXPECT_EQ(record.files[1].size, 65552u);
+  EXPECT_EQ(record.folders.front(), run_.destfolder);
+  EXPECT_EQ(record.folders[1], run_.destfolder + u"\\data");
+  EXPECT_EQ(record.uninstaller, u"\\" + UninstallerName(ProductIdentity(config_)));
+  EXPECT_EQ(record.services, (std::vector<std::string>{"SvcOne", "SvcTwo"}));
+  EXPECT_TRUE(fs::exists(dir_ / "dest" / Utf16ToUtf8(RecordName(ProductIdentity(config_)))));
 
   // the bar: one step inside the two-block file, then 90, 95 and 100
   const auto progress = sys_.Starting("progress ");
@@ -282,10 +319,15 @@ TEST_F(InstallRunTest, FullRunTakesEveryStepInOrder) {
   const std::vector<std::string> got(log.begin() + first,
                                      log.begin() + first + static_cast<int>(expect.size()));
   EXPECT_EQ(got, expect);
+  // the size the system shows is what was written; the directory's size fields say 0 here
+  EXPECT_NE(sys_.Find("reg 0 " + UninstallKey("  Demo App ") + "|EstimatedSize=dword:65"), -1);
 
   // shortcuts after the registry, then the last pauses and the report
-  const ShortcutPlan plan = PlanShortcuts(ShortcutInput{
-      config_, run_.destfolder, sys_.programs, sys_.startmenu, sys_.windows, sys_.desktop});
+  ShortcutInput shortcutin{config_,        run_.destfolder, sys_.programs,
+                           sys_.startmenu, sys_.windows,    sys_.desktop};
+  shortcutin.uninstaller = in.uninstaller;
+  shortcutin.uninstallarguments = UninstallArguments(in);
+  const ShortcutPlan plan = PlanShortcuts(shortcutin);
   const std::size_t at = static_cast<std::size_t>(first) + expect.size();
   ASSERT_EQ(log.size(), at + 5);
   EXPECT_EQ(log[at], "shortcuts " + U8(plan.groupfolder) + " 4 " + U8(plan.desktop.linkfile));
@@ -303,7 +345,7 @@ TEST_F(InstallRunTest, UnattendedRunSkipsOnlyTheCosmeticPauses) {
   ASSERT_TRUE(Open(pkg));
   AddServices();
   sys_.window = true;
-  sys_.displayname = "Demo App";
+  sys_.displayname = "  Demo App ";
   run_.SkipCosmeticPauses();
   run_.RunInstall();
   std::vector<std::string> pauses;
@@ -320,7 +362,7 @@ TEST_F(InstallRunTest, RunningProductIsClosedAndEarlierServicesRemovedBeforeAnyF
   ASSERT_TRUE(Open(pkg));
   AddServices();
   sys_.window = true;
-  sys_.displayname = "Demo App";
+  sys_.displayname = "  Demo App ";
   bool file_seen_before_delete = false;
   sys_.at_safepoint = [&] {
     if (sys_.Find("delete SvcTwo") < 0 && fs::exists(Dest("a.bin"))) {
@@ -329,10 +371,13 @@ TEST_F(InstallRunTest, RunningProductIsClosedAndEarlierServicesRemovedBeforeAnyF
   };
   run_.RunInstall();
   const auto& log = sys_.log;
-  ASSERT_GE(log.size(), 10u);
-  EXPECT_EQ(log[0], "close Demo App (*");
-  EXPECT_EQ(log[1], "pause 3000");
-  const std::vector<std::string> removal(log.begin() + 3, log.begin() + 11);
+  // whose the key is (the same product) and its earlier record come first
+  const int close = sys_.Find("close ");
+  ASSERT_EQ(close, 3);
+  ASSERT_GE(log.size(), 14u);
+  EXPECT_EQ(log[3], "close Demo App (*");
+  EXPECT_EQ(log[4], "pause 3000");
+  const std::vector<std::string> removal(log.begin() + 6, log.begin() + 14);
   EXPECT_EQ(removal, (std::vector<std::string>{"running SvcOne", "stop SvcOne", "delete SvcOne",
                                                "pause 3000", "running SvcTwo", "stop SvcTwo",
                                                "delete SvcTwo", "pause 3000"}));
@@ -346,7 +391,7 @@ TEST_F(InstallRunTest, StoppedServiceIsOnlyDeletedAndFailedCreationIsNotStarted)
   RawPackage pkg;
   ASSERT_TRUE(Open(pkg));
   AddServices();
-  sys_.displayname = "Demo App";
+  sys_.displayname = "  Demo App ";
   sys_.running = false;
   sys_.create_ok = false;
   run_.RunInstall();
@@ -354,7 +399,7 @@ TEST_F(InstallRunTest, StoppedServiceIsOnlyDeletedAndFailedCreationIsNotStarted)
   EXPECT_EQ(sys_.Starting("delete ").size(), 2u);
   EXPECT_EQ(sys_.Find("start "), -1);
   // the names are recorded whether or not the service could be made
-  EXPECT_EQ(sys_.Rows().size(), 6u + 4u + 10u);
+  EXPECT_EQ(sys_.Rows().size(), 7u + 4u + 11u);
 }
 
 // A name in the package may be that of a service that was on the machine before the product:
@@ -368,7 +413,7 @@ TEST_F(InstallRunTest, OnlyEarlierServicesOfTheProductAreRemoved) {
   WriteShort(config_.servicenames[2], "SvcThree");
   WriteShort(config_.servicefiles[3], "four.exe");
   WriteShort(config_.servicenames[3], "SvcFour");
-  sys_.displayname = "Demo App";
+  sys_.displayname = "  Demo App ";
   sys_.values["Path"] = EncodeLetterHex(u"C:\\Old\\Demo\\");
   sys_.services["SvcTwo"] = u"C:\\Windows\\system32\\svchost.exe -k netsvcs";  // the system's
   sys_.services["SvcThree"] = u"\"C:\\OLD\\demo\\three.exe\"";  // the earlier folder's
@@ -397,12 +442,13 @@ TEST_F(InstallRunTest, WithoutTheWideCallsNoServiceIsTouchedOrRecorded) {
   ASSERT_TRUE(Open(pkg));
   AddServices();
   sys_.wide = false;
-  sys_.displayname = "Demo App";
+  sys_.displayname = "  Demo App ";
   run_.RunInstall();
-  EXPECT_EQ(sys_.Find("read "), -1);
+  // only whose the App Paths key is: nothing about earlier services
+  EXPECT_EQ(sys_.Starting("read ").size(), 2u);
   EXPECT_EQ(sys_.Find("running "), -1);
   EXPECT_EQ(sys_.Find("create "), -1);
-  EXPECT_EQ(sys_.Rows().size(), 6u + 10u);
+  EXPECT_EQ(sys_.Rows().size(), 7u + 11u);
   EXPECT_EQ(sys_.log.back(), "done 0 ");
 }
 
@@ -412,7 +458,7 @@ TEST_F(InstallRunTest, PackageWithoutFilesStillRegistersAndFinishes) {
   run_.RunInstall();
   EXPECT_EQ(sys_.Starting("progress "),
             (std::vector<std::string>{"progress 90", "progress 95", "progress 100"}));
-  EXPECT_EQ(sys_.Rows().size(), 16u);
+  EXPECT_EQ(sys_.Rows().size(), 18u);
   EXPECT_NE(sys_.Find("shortcuts "), -1);
   EXPECT_EQ(sys_.log.back(), "done 0 ");
   EXPECT_TRUE(fs::exists(Uninstaller()));
@@ -439,24 +485,102 @@ class FullDiskFileSystem final : public testing::ForwardingFileSystem {
   }
 };
 
-TEST_F(InstallRunTest, UninstallerCopyCutOffLeavesTheOneOtherProductsShare) {
+// The shared copy older products name is brought up to date only from an older generation, and
+// whole: a copy cut off by a full disk leaves the one there working; a later generation stays.
+TEST_F(InstallRunTest, TheSharedUninstallerIsOnlyReplacedByALaterGenerationWhole) {
   RawPackage pkg;
   pkg.stubsize = 150000;
   pkg.files.push_back(OneBlockFile(u"a.bin", u"", 1));
   ASSERT_TRUE(Open(pkg));
   fs::create_directories(dir_ / "windows");
-  testing::WriteFileBytes(Uninstaller(), {'o', 'l', 'd'});
+  testing::WriteFileBytes(SharedUninstaller(), {'o', 'l', 'd'});
   FullDiskFileSystem full(*fs_);
   InstallRun run(config_, full, sys_, sys_);
   run.destfolder = run_.destfolder;
   ASSERT_TRUE(run.OpenPackage(pack::PackagePath(setup_), packageend_));
   run.RunInstall();
-  EXPECT_EQ(ReadFileBytes(Uninstaller()), (std::vector<std::uint8_t>{'o', 'l', 'd'}));
+  EXPECT_EQ(ReadFileBytes(SharedUninstaller()), (std::vector<std::uint8_t>{'o', 'l', 'd'}));
   EXPECT_FALSE(fs::exists(dir_ / "windows" / "kestrelui.exe.partial"));
   // with room on the disk the copy replaces the old one whole
   run_.RunInstall();
-  EXPECT_EQ(fs::file_size(Uninstaller()), 150000u);
+  EXPECT_EQ(fs::file_size(SharedUninstaller()), 150000u);
   EXPECT_EQ(std::distance(fs::directory_iterator(dir_ / "windows"), fs::directory_iterator()), 1);
+  // a later generation is never replaced
+  const std::string later = "MZ...Kestrel uninstaller generation 9999...";
+  testing::WriteFileBytes(SharedUninstaller(), {later.begin(), later.end()});
+  InstallRun again(config_, *fs_, sys_, sys_);
+  again.destfolder = run_.destfolder;
+  ASSERT_TRUE(again.OpenPackage(pack::PackagePath(setup_), packageend_));
+  again.RunInstall();
+  EXPECT_EQ(fs::file_size(SharedUninstaller()), later.size());
+  const std::uint8_t* p = reinterpret_cast<const std::uint8_t*>(later.data());
+  EXPECT_EQ(StubGeneration(p, later.size()), 9999);
+  EXPECT_EQ(StubGeneration(p, 10), 1);
+}
+
+// One user's installation: every row in that user's hive, the classes below its
+// Software\Classes, no key of the machine read, no Windows folder or service touched; its
+// uninstall command names the user's installation. Another product's program name in that
+// user's App Paths is refused as on the machine.
+TEST_F(InstallRunTest, InstallationForOneUserStaysInTheUsersHive) {
+  RawPackage pkg;
+  pkg.stubsize = 5000;
+  pkg.files.push_back(OneBlockFile(u"a.bin", u"", 1));
+  ASSERT_TRUE(Open(pkg));
+  AddServices();  // the packer refuses them for one user; setup touches none all the same
+  WriteShort(config_.assocext, ".dmo");
+  WriteShort(config_.assocclass, "Demo.File");
+  WriteShort(config_.assocprogram, "demo.exe");
+  fs::create_directories(dir_ / "windows");
+  testing::WriteFileBytes(SharedUninstaller(), {'o', 'l', 'd'});
+  sys_.displayname = "Other Product";  // the machine's App Paths key is not this user's
+  run_.root = RegRoot::kCurrentUser;
+  run_.RunInstall();
+  ASSERT_FALSE(run_.failed()) << U8(run_.statustext());
+  const std::vector<std::string> rows = sys_.Rows();
+  ASSERT_FALSE(rows.empty());
+  for (const std::string& r : rows) EXPECT_EQ(r.rfind("reg 1 ", 0), 0u) << r;
+  auto has = [&](const std::string& line) {
+    return std::find(rows.begin(), rows.end(), line) != rows.end();
+  };
+  EXPECT_TRUE(has("reg 1 Software\\Classes\\.dmo|=Demo.File"));
+  const std::string id = ProductIdentity(config_);
+  EXPECT_TRUE(has("reg 1 " + UninstallKey(id) + "|QuietUninstallString=w:\"" +
+                  U8(run_.destfolder + u"\\" + UninstallerName(id)) +
+                  "\" -ui demo.exe \"/PRODUCT=" + id + "\" /CURRENTUSER /S"));
+  for (const std::string& l : sys_.Starting("read ")) ADD_FAILURE() << l;
+  for (const char* call : {"create ", "delete ", "running ", "removekey "})
+    EXPECT_TRUE(sys_.Starting(call).empty()) << call;
+  EXPECT_EQ(ReadFileBytes(SharedUninstaller()), (std::vector<std::uint8_t>{'o', 'l', 'd'}));
+  EXPECT_TRUE(fs::exists(Dest(U8(RecordName(id)))));
+  EXPECT_EQ(run_.record().root, RegRoot::kCurrentUser);
+
+  sys_.log.clear();
+  sys_.widevalues = {{"Displayname", u"Other Product"}, {kProductValue, u"com.other.product"}};
+  run_.RunInstall();
+  EXPECT_TRUE(run_.failed());
+  EXPECT_EQ(sys_.log.back(), "done 1 " + U8(OwnedByAnotherMessage("demo.exe", "Other Product")));
+}
+
+// A main program name another product registered is refused before anything changes; the same
+// product, or one made before identities with the same name, may install again.
+TEST_F(InstallRunTest, AnotherProductsProgramNameIsRefusedBeforeAnythingChanges) {
+  RawPackage pkg;
+  pkg.files.push_back(OneBlockFile(u"a.bin", u"", 1));
+  ASSERT_TRUE(Open(pkg));
+  sys_.displayname = "Other Product";
+  sys_.values[kProductValue] = "com.other.product";
+  run_.RunInstall();
+  EXPECT_TRUE(run_.failed());
+  EXPECT_FALSE(fs::exists(Dest("a.bin")));
+  EXPECT_EQ(sys_.Find("close "), -1);
+  EXPECT_EQ(sys_.log.back(), "done 1 " + U8(OwnedByAnotherMessage("demo.exe", "Other Product")));
+  sys_.log.clear();
+  sys_.displayname = "  Demo App ";  // the same product, registered by an earlier version
+  sys_.values.erase(kProductValue);
+  run_.RunInstall();
+  EXPECT_FALSE(run_.failed());
+  EXPECT_TRUE(fs::exists(Dest("a.bin")));
 }
 
 TEST_F(InstallRunTest, FailedSecondFileKeepsTheFirstAndSkipsTheRest) {
@@ -541,7 +665,7 @@ TEST_F(InstallRunTest, CancelDuringServiceRemovalStopsThere) {
   pkg.files.push_back(OneBlockFile(u"a.bin", u"", 1));
   ASSERT_TRUE(Open(pkg));
   AddServices();
-  sys_.displayname = "Demo App";
+  sys_.displayname = "  Demo App ";
   sys_.cancel_at_safepoint = 3;  // before the second service
   run_.RunInstall();
   EXPECT_NE(sys_.Find("delete SvcOne"), -1);
@@ -566,7 +690,7 @@ TEST_F(InstallRunTest, EncipheredPackageFailsInOrder) {
   pkg.encrypted = 1;
   ASSERT_TRUE(Open(pkg));  // even without files
   AddServices();
-  sys_.displayname = "Demo App";
+  sys_.displayname = "  Demo App ";
   run_.RunInstall();
   EXPECT_EQ(sys_.log, (std::vector<std::string>{"done 1 " + U8(std::u16string(kStatusEncrypted))}));
   EXPECT_FALSE(fs::exists(Uninstaller()));

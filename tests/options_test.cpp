@@ -223,6 +223,49 @@ TEST(SetupLog, JoinsPartsAndCostsNothingWhenOff) {
   EXPECT_EQ(StampedLine(2026, 12, 8, 9, 5, 7, 42, "x"), "2026-12-08 09:05:07.042 x");
 }
 
+// Whom a run installs for: the package's scope and /ALLUSERS or /CURRENTUSER.
+TEST(SetupOptions, ScopeSwitchesAndTheDecision) {
+  using K = ScopeDecision::Kind;
+  struct Case {
+    InstallScope package;
+    const char16_t* line;
+    K want;
+  };
+  const Case cases[] = {
+      {InstallScope::kMachine, u"s.exe", K::kMachine},
+      {InstallScope::kMachine, u"s.exe /S /allusers", K::kMachine},
+      {InstallScope::kMachine, u"s.exe /S /CURRENTUSER", K::kRefused},
+      {InstallScope::kUser, u"s.exe", K::kUser},
+      {InstallScope::kUser, u"s.exe /S /CurrentUser", K::kUser},
+      {InstallScope::kUser, u"s.exe /ALLUSERS", K::kRefused},
+      {InstallScope::kEither, u"s.exe", K::kAsk},
+      {InstallScope::kEither, u"s.exe /S", K::kMachine},
+      {InstallScope::kEither, u"s.exe /PASSIVE", K::kMachine},
+      {InstallScope::kEither, u"s.exe /S /CURRENTUSER", K::kUser},
+      {InstallScope::kEither, u"s.exe /CURRENTUSER", K::kUser},
+      {InstallScope::kEither, u"s.exe /ALLUSERS", K::kMachine},
+      // the elevated second start of a wizard: every user, without asking again
+      {InstallScope::kEither, u"s.exe /ALLUSERS /ELEVATED /D=C:\\x", K::kMachine},
+  };
+  for (const Case& c : cases) {
+    const SetupOptions o = ParseCommandLine(c.line);
+    const ScopeDecision d = DecideScope(c.package, o);
+    EXPECT_EQ(d.kind, c.want) << Utf16ToUtf8(c.line);
+    EXPECT_EQ(d.why.empty(), c.want != K::kRefused) << Utf16ToUtf8(c.line);
+    EXPECT_TRUE(o.problems.empty()) << Utf16ToUtf8(c.line);
+  }
+  const SetupOptions both = ParseCommandLine(u"s.exe /S /ALLUSERS /CURRENTUSER");
+  ASSERT_EQ(both.problems.size(), 1u);
+  EXPECT_EQ(both.problems[0], u"/ALLUSERS and /CURRENTUSER: give one of them");
+  EXPECT_TRUE(ParseCommandLine(u"s.exe /ALLUSERS /ELEVATED /D=C:\\a b").elevated);
+  EXPECT_EQ(*ParseCommandLine(u"s.exe /ALLUSERS /ELEVATED /D=C:\\a b").destination, u"C:\\a b");
+  // the uninstaller of one user's installation
+  const SetupOptions un =
+      ParseCommandLine(u"u.exe -ui demo.exe \"/PRODUCT=Demo App\" /CURRENTUSER");
+  EXPECT_TRUE(un.uninstallmode);
+  EXPECT_EQ(un.scope, InstallScope::kUser);
+}
+
 // /LOG= appends only to a log of ours: another program's file (or win.ini) is never written.
 TEST(SetupLog, OnlyOurOwnLogIsTakenForOne) {
   const std::string ours = StampedLine(2026, 12, 8, 9, 5, 7, 42, "Kestrel setup 5.1.0") + "\r\n";

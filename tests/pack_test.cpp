@@ -10,12 +10,14 @@
 
 #include "decode/password.h"
 #include "installengine/extract.h"
+#include "installengine/registration.h"
 #include "pack/manifest.h"
 #include "pack/stages.h"
 #include "pack/tools.h"
 #include "pack/writer.h"
 #include "package/directory.h"
 #include "package/extension.h"
+#include "package/identity.h"
 #include "package/protection.h"
 #include "package/publisher.h"
 #include "package_fixture.h"
@@ -144,6 +146,7 @@ TEST_F(PackTest, ManySmallFilesInSubfoldersAndIdenticalOutputWithOneOrTwoThreads
     Source(rel, testing::RandomBytes(static_cast<std::size_t>(i * 13 % 500), i));
     rels.push_back(rel);
   }
+  Source("tool.exe", testing::RandomBytes(10, 99));  // the main program setup registers
   ASSERT_TRUE(Parse(std::string(kHead) + "[[files]]\nsource = \"src\"\nsubfolder = \"\"\n"))
       << error_;
   options_.threads = 1;
@@ -311,6 +314,7 @@ TEST_F(PackTest, SharedContentAndCompactDirectoryRoundTripInBothForms) {
   }
   Source("copy/big.bin", big);
   rels.push_back("copy/big.bin");
+  Source("tool.exe", testing::RandomBytes(10, 99));  // the main program setup registers
   ASSERT_TRUE(Parse(std::string(kHead) + "[[files]]\nsource = \"src\"\n")) << error_;
 
   std::ostringstream lists[2];
@@ -354,6 +358,7 @@ TEST_F(PackTest, CompactDirectoryNeedsAStubThatReadsIt) {
 // corrupt" before any file is created.
 TEST_F(PackTest, DamagedCompactDirectoryIsFileCorrupt) {
   for (int i = 0; i < 30; ++i) Source("d/f" + std::to_string(i), testing::RandomBytes(50, i));
+  Source("tool.exe", testing::RandomBytes(10, 99));  // the main program setup registers
   ASSERT_TRUE(Parse(std::string(kHead) + "[[files]]\nsource = \"src\"\n")) << error_;
   options_.codec = Codec::kClassic;
   ASSERT_TRUE(Build()) << error_;
@@ -387,6 +392,7 @@ TEST_F(PackTest, DamagedCompactDirectoryIsFileCorrupt) {
 // damaged, as a crafted run of repeated records does.
 TEST_F(PackTest, CompactDirectoryBeyondItsMemoryBudgetIsFileCorrupt) {
   for (int i = 0; i < 30; ++i) Source("d/f" + std::to_string(i), testing::RandomBytes(50, i));
+  Source("tool.exe", testing::RandomBytes(10, 99));  // the main program setup registers
   ASSERT_TRUE(Parse(std::string(kHead) + "[[files]]\nsource = \"src\"\n")) << error_;
   options_.codec = Codec::kClassic;
   ASSERT_TRUE(Build()) << error_;
@@ -402,7 +408,7 @@ TEST_F(PackTest, CompactDirectoryBeyondItsMemoryBudgetIsFileCorrupt) {
     reader.config = &c;
     reader.directory_budget = budget;
     EXPECT_EQ(reader.OpenPackage(), budget == kMaxDirectoryHeldBytes) << budget;
-    EXPECT_EQ(reader.records.size() == 30, budget == kMaxDirectoryHeldBytes) << budget;
+    EXPECT_EQ(reader.records.size() == 31, budget == kMaxDirectoryHeldBytes) << budget;
   }
 }
 
@@ -600,9 +606,47 @@ TEST_F(PackTest, PasswordRoundTripAndRefusals) {
   EXPECT_FALSE(Build());
 }
 
+// The identity travels in the record; an association without a class gets one of the product's
+// own; a main program or a shortcut target that is not packed is refused with its line.
+TEST_F(PackTest, IdentityClassAndProgramsThatMustBePacked) {
+  Source("tool.exe", testing::RandomBytes(10, 1));
+  const std::string files = "[[files]]\nsource = \"src\"\n";
+  ASSERT_TRUE(
+      Parse("displayname = \"Tool\"\nid = \"com.halvard.tool\"\nexename = \"tool.exe\"\n"
+            "[association]\nextension = \".tl\"\n" +
+            files))
+      << error_;
+  EXPECT_EQ(manifest_.assocclass.rfind("Kestrel.comhalvardtool.", 0), 0u) << manifest_.assocclass;
+  ASSERT_TRUE(Build()) << error_;
+  const auto bytes = ReadFileBytes(options_.output);
+  ConfigRecord c;
+  std::memcpy(&c, bytes.data() + bytes.size() - sizeof c, sizeof c);
+  EXPECT_EQ(ProductIdentity(c), "com.halvard.tool");
+  EXPECT_EQ(AssociationClass(c), manifest_.assocclass);
+  // without an id: the display name, as packages always named their entry
+  ASSERT_TRUE(Parse(std::string(kHead) + files)) << error_;
+  ASSERT_TRUE(Build()) << error_;
+  const auto plain = ReadFileBytes(options_.output);
+  std::memcpy(&c, plain.data() + plain.size() - sizeof c, sizeof c);
+  EXPECT_EQ(ProductIdentity(c), "Tool");
+
+  EXPECT_FALSE(Parse("displayname = \"Tool\"\nexename = \"missing.exe\"\n" + files));
+  EXPECT_EQ(error_.rfind("exename (manifest line 2): \"missing.exe\" is not among the packed", 0),
+            0u)
+      << error_;
+  EXPECT_FALSE(Parse(std::string(kHead) +
+                     "[[shortcuts]]\ntarget = \"gone.exe\"\ncaption = \"G\"\n" + files));
+  EXPECT_NE(error_.find("shortcuts entry 1 target (manifest line 4): \"gone.exe\""),
+            std::string::npos)
+      << error_;
+  EXPECT_FALSE(Parse("displayname = \"Tool\"\nid = \"a\\\\b\"\nexename = \"tool.exe\"\n" + files));
+  EXPECT_NE(error_.find("id (manifest line 2)"), std::string::npos) << error_;
+}
+
 // Two builds with the same password get different salts, so different keys.
 TEST_F(PackTest, EachBuildGetsItsOwnSalt) {
   Source("a.bin", testing::RandomBytes(100, 12));
+  Source("tool.exe", testing::RandomBytes(10, 99));  // the main program setup registers
   ASSERT_TRUE(Parse(std::string(kHead) + "[[files]]\nsource = \"src\"\n")) << error_;
   options_.password = "same";
   options_.iterations = 10;
@@ -732,6 +776,8 @@ TEST_F(PackTest, Lzma2RoundTripsAndXzReadsItsStream) {
     Source(rel, bytes);
     rels.push_back(rel);
   }
+  Source("tool.exe", testing::RandomBytes(77, 29));  // the main program the manifest names
+  rels.push_back("tool.exe");
   ASSERT_TRUE(Parse(std::string(kHead) + "codec = \"lzma2\"\n[[files]]\nsource = \"src\"\n"))
       << error_;
   options_.solid.segment = 256 << 10;
@@ -808,7 +854,8 @@ TEST_F(PackTest, WriterStagesRunAlone) {
   Source("b.dll", testing::RandomBytes(3000, 50));
   Source("a/notes.txt", {'n', 'n'});
   Source("c.DLL", ReadFileBytes(dir_ / "src" / "b.dll"));
-  ASSERT_TRUE(Parse(std::string(kHead) + "[[files]]\nsource = \"src\"\n")) << error_;
+  ASSERT_TRUE(Parse("displayname = \"Tool\"\nexename = \"b.dll\"\n[[files]]\nsource = \"src\"\n"))
+      << error_;
   class MemoryOut final : public PackageOut {
    public:
     bool Write(const void* data, std::size_t n) override {
@@ -855,7 +902,8 @@ TEST_F(PackTest, Lzma2DamageAndUnknownCodecsAreRefused) {
   twice.insert(twice.end(), block.begin(), block.end());
   Source("a.bin", twice);
   Source("b.txt", testing::RandomBytes(1000, 41));
-  ASSERT_TRUE(Parse(std::string(kHead) + "[[files]]\nsource = \"src\"\n")) << error_;
+  ASSERT_TRUE(Parse("displayname = \"Tool\"\nexename = \"b.txt\"\n[[files]]\nsource = \"src\"\n"))
+      << error_;
   ASSERT_TRUE(Build()) << error_;
   const auto good = ReadFileBytes(options_.output);
   ConfigRecord c;

@@ -3,8 +3,10 @@
 #include <gtest/gtest.h>
 
 #include "installengine/shortcuts.h"
+#include "package/identity.h"
 #include "package/publisher.h"
 #include "sysutil/cmfunit.h"
+#include "sysutil/codepage.h"
 
 namespace kestrel {
 namespace {
@@ -33,7 +35,8 @@ TEST(Registration, AppPathsRowsInOrderWithEncodedPaths) {
     EXPECT_EQ(r.key, key);
   }
   EXPECT_EQ(rows[0].name, "");
-  EXPECT_EQ(rows[0].value, "C:\\Apps\\Tool\\tool.exe");  // one backslash between
+  EXPECT_EQ(rows[0].type, RegType::kWideString);         // a path reads back exactly
+  EXPECT_EQ(rows[0].wide, u"C:\\Apps\\Tool\\tool.exe");  // one backslash between
   EXPECT_EQ(rows[1].name, "Path");
   EXPECT_EQ(DecodeLetterHex(rows[1].value), u"C:\\Apps\\Tool\\");  // kept as entered
   EXPECT_EQ(rows[2].name, "Displayname");
@@ -68,13 +71,13 @@ TEST(Registration, AssociationWithTheMainProgram) {
   EXPECT_EQ(rows[1].key, "Brimlow.MXA");
   EXPECT_EQ(rows[1].value, "Tool document");
   EXPECT_EQ(rows[2].key, "Brimlow.MXA\\DefaultIcon");
-  EXPECT_EQ(rows[2].value, "\"C:\\T\\tool.exe\"");
+  EXPECT_EQ(rows[2].wide, u"\"C:\\T\\tool.exe\"");
   EXPECT_EQ(rows[3].key, "Brimlow.MXA\\shell\\open\\command");
-  EXPECT_EQ(rows[3].value, "\"C:\\T\\tool.exe\" \"%1\"");
+  EXPECT_EQ(rows[3].wide, u"\"C:\\T\\tool.exe\" \"%1\"");
   EXPECT_EQ(rows[4].key, "Brimlow.MXA\\shell\\mxaopen");
   EXPECT_EQ(rows[4].value, "Open with ");
   EXPECT_EQ(rows[5].key, "Brimlow.MXA\\shell\\mxaopen\\command");
-  EXPECT_EQ(rows[5].value, rows[3].value);
+  EXPECT_EQ(rows[5].wide, rows[3].wide);
   EXPECT_EQ(rows[6].root, RegRoot::kLocalMachine);
   EXPECT_EQ(rows[6].key, "software\\microsoft\\windows\\currentversion\\app paths\\tool.exe\\");
   EXPECT_EQ(rows[6].name, "fileassociations");
@@ -88,9 +91,10 @@ TEST(Registration, AssociationWithTheSecondShortcutEntryOrNoMatch) {
   WriteShort(c.assocprogram, "edit.exe -e");
   auto rows = AssociationRows({c, u"C:\\T\\", u"", u""});
   ASSERT_EQ(rows.size(), 7u);
-  EXPECT_EQ(rows[0].value, "Other.Class");  // the class keys still go to the fixed name
-  EXPECT_EQ(rows[1].key, "Brimlow.MXA");
-  EXPECT_EQ(rows[3].value, "\"C:\\T\\edit.exe -e\" \"%1\"");
+  EXPECT_EQ(rows[0].value, "Other.Class");  // the class keys go to the package's class
+  EXPECT_EQ(rows[1].key, "Other.Class");
+  EXPECT_EQ(rows[3].key, "Other.Class\\shell\\open\\command");
+  EXPECT_EQ(rows[3].wide, u"\"C:\\T\\edit.exe -e\" \"%1\"");
   EXPECT_EQ(rows[4].value, "Open with  Editor ");
 
   WriteShort(c.assocprogram, "TOOL.EXE");  // letter case counts
@@ -106,7 +110,7 @@ TEST(Registration, EmptyAssocProgramMatchesTheFirstEmptyShortcutEntry) {
   WriteShort(c.assocprogram, "");
   const auto rows = AssociationRows({c, u"C:\\T", u"", u""});
   ASSERT_EQ(rows.size(), 7u);
-  EXPECT_EQ(rows[2].value, "\"C:\\T\\\"");  // the installation folder itself
+  EXPECT_EQ(rows[2].wide, u"\"C:\\T\\\"");  // the installation folder itself
   EXPECT_EQ(rows[4].value, "Open with ");   // entry 2's caption is empty
 }
 
@@ -131,12 +135,16 @@ TEST(Registration, ServicesUpToTheFirstEmptyEntryAndTheUninstallKey) {
   EXPECT_EQ(rows[1].name, "servicenames1");
   EXPECT_EQ(rows[1].value, "Two");
 
-  const auto un = UninstallRows(in);
-  ASSERT_EQ(un.size(), 9u);  // no date given, no publisher or web page in the package
-  EXPECT_EQ(un[0].key, "software\\microsoft\\windows\\currentversion\\uninstall\\Halvard Tool");
+  RegistrationInput named{c, u"C:\\T", u"", u"C:\\Windows"};
+  named.identity = "com.halvard.tool";
+  named.uninstaller = u"C:\\T\\Uninstall com.halvard.tool.exe";
+  const auto un = UninstallRows(named);
+  ASSERT_EQ(un.size(), 10u);  // no date given, no publisher or web page in the package
+  EXPECT_EQ(un[0].key, "software\\microsoft\\windows\\currentversion\\uninstall\\com.halvard.tool");
   EXPECT_EQ(un[0].name, "DisplayName");
   EXPECT_EQ(un[1].name, "UninstallString");
-  EXPECT_EQ(un[1].value, "C:\\Windows\\kestrelui.exe -ui tool.exe");
+  EXPECT_EQ(un[1].wide,
+            u"\"C:\\T\\Uninstall com.halvard.tool.exe\" -ui tool.exe /PRODUCT=com.halvard.tool");
 
   WriteShort(c.servicefiles[0], "");
   EXPECT_TRUE(ConfiguredServices(c, u"C:\\T").empty());
@@ -155,21 +163,30 @@ TEST(Registration, FullUninstallEntry) {
        "https://halvard.example/tool",
        "tool.exe",
        1025,
-       {"DisplayName=Halvard Tool", "UninstallString=C:\\Windows\\kestrelui.exe -ui tool.exe",
-        "QuietUninstallString=\"C:\\Windows\\kestrelui.exe\" -ui tool.exe /S", "DisplayVersion=2.5",
-        "Publisher=Halvard Ltd", "DisplayIcon=C:\\Apps\\Tool\\tool.exe",
-        "InstallLocation=C:\\Apps\\Tool\\", "EstimatedSize=#2", "InstallDate=20261208",
-        "NoModify=#1", "NoRepair=#1", "URLInfoAbout=https://halvard.example/tool"}},
+       {"DisplayName=Halvard Tool",
+        "UninstallString=\"C:\\Apps\\Tool\\Uninstall Halvard Tool.exe\" -ui tool.exe "
+        "\"/PRODUCT=Halvard Tool\"",
+        "QuietUninstallString=\"C:\\Apps\\Tool\\Uninstall Halvard Tool.exe\" -ui tool.exe "
+        "\"/PRODUCT=Halvard Tool\" /S",
+        "DisplayVersion=2.5", "Publisher=Halvard Ltd", "DisplayIcon=C:\\Apps\\Tool\\tool.exe",
+        "InstallLocation=C:\\Apps\\Tool\\",
+        "InstallRecord=C:\\Apps\\Tool\\Uninstall Halvard Tool.dat", "EstimatedSize=#2",
+        "InstallDate=20261208", "NoModify=#1", "NoRepair=#1",
+        "URLInfoAbout=https://halvard.example/tool"}},
       // an older packer's record: no extension, so neither Publisher nor the web page
       {"",
        "",
        "my tool.exe",
        0,
-       {"DisplayName=Halvard Tool", "UninstallString=C:\\Windows\\kestrelui.exe -ui my tool.exe",
-        "QuietUninstallString=\"C:\\Windows\\kestrelui.exe\" -ui \"my tool.exe\" /S",
+       {"DisplayName=Halvard Tool",
+        "UninstallString=\"C:\\Apps\\Tool\\Uninstall Halvard Tool.exe\" -ui \"my tool.exe\" "
+        "\"/PRODUCT=Halvard Tool\"",
+        "QuietUninstallString=\"C:\\Apps\\Tool\\Uninstall Halvard Tool.exe\" -ui \"my tool.exe\" "
+        "\"/PRODUCT=Halvard Tool\" /S",
         "DisplayVersion=2.5", "DisplayIcon=C:\\Apps\\Tool\\my tool.exe",
-        "InstallLocation=C:\\Apps\\Tool\\", "EstimatedSize=#0", "InstallDate=20261208",
-        "NoModify=#1", "NoRepair=#1"}},
+        "InstallLocation=C:\\Apps\\Tool\\",
+        "InstallRecord=C:\\Apps\\Tool\\Uninstall Halvard Tool.dat", "EstimatedSize=#0",
+        "InstallDate=20261208", "NoModify=#1", "NoRepair=#1"}},
   };
   for (const Case& t : cases) {
     ConfigRecord c = Config();
@@ -181,12 +198,17 @@ TEST(Registration, FullUninstallEntry) {
     RegistrationInput in{c, u"C:\\Apps\\Tool\\", u"C:\\Desk", u"C:\\Windows"};
     in.installedbytes = t.bytes;
     in.installdate = "20261208";
+    in.identity = ProductIdentity(c);  // an older packer's record: the display name
+    in.uninstaller = u"C:\\Apps\\Tool\\" + UninstallerName(in.identity);
+    in.recordpath = u"C:\\Apps\\Tool\\" + RecordName(in.identity);
     std::vector<std::string> got;
     for (const auto& r : UninstallRows(in)) {
       EXPECT_EQ(r.key, k);
       EXPECT_EQ(r.root, RegRoot::kLocalMachine);
       got.push_back(r.name + "=" +
-                    (r.type == RegType::kDword ? "#" + std::to_string(r.dword) : r.value));
+                    (r.type == RegType::kDword        ? "#" + std::to_string(r.dword)
+                     : r.type == RegType::kWideString ? Utf16ToUtf8(r.wide)
+                                                      : r.value));
     }
     EXPECT_EQ(got, t.rows);
   }

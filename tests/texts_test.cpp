@@ -9,6 +9,8 @@
 #include <vector>
 
 #include "pack/translations.h"
+#include "package/integrity.h"
+#include "sysutil/cmfconst.h"
 #include "sysutil/codepage.h"
 #include "tests/textplaces.h"
 #include "wizard/layout.h"
@@ -43,6 +45,24 @@ TEST(TranslationCheck, EveryLanguageHasEveryTextWithItsPlaceholdersAndAccessKey)
       EXPECT_EQ(Utf16ToUtf8(Utf8ToUtf16(*text)), *text) << "not valid UTF-8";
     }
   }
+}
+
+// setup.exe carries the English texts packed at build time: each unpacks to the catalog's own
+// literal, and the texts other parts of the program keep for themselves say the same.
+TEST(TranslationCheck, PackedEnglishIsTheCatalogs) {
+  static constexpr const char* kLiterals[] = {
+#define KESTREL_TEXT(id, english, ...) english,
+#include "sysutil/textcatalog.inc"
+#undef KESTREL_TEXT
+  };
+  ASSERT_EQ(std::size(kLiterals), kTextCount);
+  for (std::size_t i = 0; i < kTextCount; ++i) {
+    EXPECT_EQ(EnglishText(static_cast<TextId>(i)), kLiterals[i]) << TextKey(static_cast<TextId>(i));
+  }
+  EXPECT_EQ(Utf8ToUtf16(EnglishText(TextId::setup_damaged)), kDamagedSetupMessage);
+  EXPECT_EQ(std::u16string(kStatusCorrupt), u"File corrupt");
+  EXPECT_TRUE(u"File corrupt" == kStatusCorrupt);
+  EXPECT_FALSE(u"File corrupt." == kStatusCorrupt);
 }
 
 TEST(TranslationCheck, NamesAreUniqueAndFound) {

@@ -8,6 +8,7 @@
 #include <string>
 #include <vector>
 
+#include "fake_tree.h"
 #include "sysutil/cmfunit.h"
 #include "sysutil/codepage.h"
 
@@ -52,8 +53,20 @@ class FakeUninstall final : public UninstallSystem, public UninstallObserver {
   bool answer = true;                     // the settings question
 
   bool UseWideApi() override { return wide; }
+  // values under HKCU by "key|name"; nothing else is read wide
+  std::map<std::string, std::u16string> userwide;
+  int machinereads = 0;
+  std::u16string ReadWideString(RegRoot root, const std::string& key,
+                                const std::string& name) override {
+    if (root != RegRoot::kCurrentUser) return {};
+    auto it = userwide.find(key + "|" + name);
+    return it == userwide.end() ? u"" : it->second;
+  }
+  TreeSystem& Tree() override { return tree; }
+  testing::FakeTree tree;
   std::string ReadMachineString(const std::string& key, const std::string& value) override {
     EXPECT_EQ(key, AppPathsKey("tool.exe"));
+    ++machinereads;
     auto it = values.find(value);
     return it == values.end() ? "" : it->second;
   }
@@ -102,12 +115,15 @@ class FakeUninstall final : public UninstallSystem, public UninstallObserver {
   }
   bool RemoveEmptyFolder(const std::u16string& path) override {
     log.push_back("rmdir " + U8(path));
+    if (ontree) return tree.Has(path) && tree.RemoveFolder(path) == 0;
     return emptyfolders.count(path) > 0;
   }
   bool RemoveFile(const std::u16string& path) override {
     log.push_back("rm " + U8(path));
+    if (ontree) return tree.Has(path) && tree.RemoveFile(path) == 0;
     return true;
   }
+  bool ontree = false;  // files and folders are those of `tree`
   bool RemoveKeyTree(RegRoot root, const std::string& path) override {
     log.push_back("rmkey " + std::to_string(static_cast<int>(root)) + " " + path);
     return true;
@@ -125,6 +141,9 @@ class FakeUninstall final : public UninstallSystem, public UninstallObserver {
     log.push_back("stopped " + U8(folder));
   }
   void UninstallDone() override { log.push_back("done"); }
+  void FilesKept(const std::u16string& message) override {
+    log.push_back("files kept " + U8(message));
+  }
 };
 
 // Collects the log lines the run writes.
@@ -406,6 +425,141 @@ TEST(UninstallGuards, NamesAndKeys) {
   EXPECT_TRUE(EndsWithLinkSuffix(u"C:\\x\\Tool.LNK"));
   EXPECT_FALSE(EndsWithLinkSuffix(u"lnk"));
   EXPECT_FALSE(EndsWithLinkSuffix(u"C:\\x\\Tool.lnk.exe"));
+}
+
+// An installation with a record: its files go, everything else in its folders stays and is
+// counted; a damaged record removes no file at all; a file in use stops the run before any key.
+TEST_F(UninstallRunTest, RecordedInstallationRemovesWhatItMadeAndNothingElse) {
+  const std::u16string dir = u"C:\\Apps\\Tool";
+  InstallRecord rec;
+  rec.identity = "com.halvard.tool";
+  rec.displayname = "Halvard Tool";
+  rec.exename = "tool.exe";
+  rec.installfolder = dir;
+  rec.files = {{u"\\tool.exe", 1, 0, 0}, {u"\\data\\a.bin", 1, 0, 0}, {u"\\gone.txt", 1, 0, 0}};
+  rec.folders = {dir, dir + u"\\data"};
+  rec.uninstaller = u"\\Uninstall com.halvard.tool.exe";
+  rec.services = {"ToolSvc"};
+  rec.shortcuts = {u"C:\\Desk\\Halvard Tool.lnk"};
+  auto setup = [&](FakeUninstall& sys) {
+    sys.ontree = true;
+    for (const char16_t* f :
+         {u"\\tool.exe", u"\\data\\a.bin", u"\\notes.txt", u"\\data\\user.txt",
+          u"\\Uninstall com.halvard.tool.exe", u"\\Uninstall com.halvard.tool.dat"}) {
+      sys.tree.Add(dir + f, EntryKind::kFile);
+    }
+    sys.tree.Add(u"C:\\Desk\\Halvard Tool.lnk", EntryKind::kFile);
+    sys.services = {{"ToolSvc", u"\"C:\\Apps\\Tool\\tool.exe\" -service"},
+                    {"OtherSvc", u"\"C:\\Apps\\Tool\\tool.exe\""}};
+    sys.values = {{"Product", "com.halvard.tool"}, {"Displayname", "Halvard Tool"}};
+  };
+  UninstallInfo info;
+  info.identity = rec.identity;
+  info.displayname = rec.displayname;
+  info.exename = rec.exename;
+  info.recordpath = dir + u"\\Uninstall com.halvard.tool.dat";
+  info.record = rec;
+  info.hasrecord = true;
+
+  FakeUninstall sys;
+  setup(sys);
+  LinesSink sink;
+  UninstallRun run(info, sys, sys);
+  run.SetLog(Log(&sink));
+  EXPECT_TRUE(run.Run());
+  EXPECT_FALSE(sys.tree.Has(dir + u"\\tool.exe"));
+  EXPECT_FALSE(sys.tree.Has(dir + u"\\data\\a.bin"));
+  EXPECT_FALSE(sys.tree.Has(dir + u"\\Uninstall com.halvard.tool.dat"));
+  EXPECT_FALSE(sys.tree.Has(u"C:\\Desk\\Halvard Tool.lnk"));
+  EXPECT_TRUE(sys.tree.Has(dir + u"\\notes.txt"));
+  EXPECT_TRUE(sys.tree.Has(dir + u"\\data\\user.txt"));
+  EXPECT_TRUE(sys.tree.Has(dir + u"\\data"));
+  const auto has = [&](const std::vector<std::string>& lines, const std::string& text) {
+    return std::find(lines.begin(), lines.end(), text) != lines.end();
+  };
+  EXPECT_TRUE(
+      has(sys.log, "files kept 2 files that Setup did not install were kept in C:\\Apps\\Tool."));
+  EXPECT_TRUE(has(sys.log, "delete ToolSvc"));
+  EXPECT_FALSE(has(sys.log, "delete OtherSvc"));  // not recorded: not the product's
+  EXPECT_TRUE(has(sys.log, "rmkey 0 " + AppPathsKey("tool.exe")));
+  EXPECT_TRUE(has(sys.log, "rmkey 0 " + UninstallKey("com.halvard.tool")));
+  EXPECT_EQ(sys.log.back(), "done");
+
+  // damaged or missing: not one file, only what the identity names
+  FakeUninstall damaged;
+  setup(damaged);
+  UninstallInfo noinfo = info;
+  noinfo.hasrecord = false;
+  UninstallRun second(noinfo, damaged, damaged);
+  EXPECT_TRUE(second.Run());
+  EXPECT_TRUE(damaged.tree.Has(dir + u"\\tool.exe"));
+  EXPECT_TRUE(damaged.tree.Has(dir + u"\\data\\a.bin"));
+  for (const auto& l : damaged.log) EXPECT_NE(l.rfind("delete ", 0), 0u) << l;
+  EXPECT_TRUE(has(damaged.log, "rmkey 0 " + UninstallKey("com.halvard.tool")));
+
+  // a file in use: the run stops there, the registration stays for a second run
+  FakeUninstall busy;
+  setup(busy);
+  busy.tree.nodes[u"C:\\APPS\\TOOL\\DATA\\A.BIN"].locked = true;
+  UninstallRun third(info, busy, busy);
+  EXPECT_FALSE(third.Run());
+  EXPECT_TRUE(has(busy.log, "stopped C:\\Apps\\Tool"));
+  for (const auto& l : busy.log) EXPECT_NE(l.rfind("rmkey ", 0), 0u) << l;
+}
+
+// One user's installation: its keys, class and extension go from that user's hive, and nothing
+// of the machine is read or removed.
+TEST_F(UninstallRunTest, InstallationForOneUserRemovesItsKeysFromThatUsersHive) {
+  const std::u16string dir = u"C:\\Users\\me\\AppData\\Local\\Programs\\Tool";
+  InstallRecord rec;
+  rec.root = RegRoot::kCurrentUser;
+  rec.identity = "com.halvard.tool";
+  rec.displayname = "Halvard Tool";
+  rec.exename = "tool.exe";
+  rec.installfolder = dir;
+  rec.files = {{u"\\tool.exe", 1, 0, 0}};
+  rec.folders = {dir};
+  rec.assocext = ".hvt";
+  rec.assocclass = "Halvard.Doc";
+  UninstallInfo info;
+  info.identity = rec.identity;
+  info.displayname = rec.displayname;
+  info.exename = rec.exename;
+  info.root = rec.root;
+  info.recordpath = dir + u"\\Uninstall com.halvard.tool.dat";
+  info.record = rec;
+  info.hasrecord = true;
+  FakeUninstall sys;
+  sys.ontree = true;
+  sys.tree.Add(dir + u"\\tool.exe", EntryKind::kFile);
+  sys.userwide = {{"Software\\Classes\\Halvard.Doc\\shell\\open\\command|",
+                   u"\"" + dir + u"\\tool.exe\" \"%1\""},
+                  {"Software\\Classes\\.hvt|", u"Halvard.Doc"},
+                  {AppPathsKey("tool.exe") + "|" + kProductValue, u"com.halvard.tool"}};
+  UninstallRun run(info, sys, sys);
+  EXPECT_TRUE(run.Run());
+  EXPECT_FALSE(sys.tree.Has(dir + u"\\tool.exe"));
+  std::vector<std::string> keys;
+  for (const auto& l : sys.log) {
+    if (l.rfind("rmkey ", 0) == 0) keys.push_back(l);
+  }
+  EXPECT_EQ(keys, (std::vector<std::string>{
+                      "rmkey 1 Software\\Classes\\Halvard.Doc",
+                      "rmkey 1 Software\\Classes\\.hvt",
+                      "rmkey 1 " + UninstallKey("com.halvard.tool"),
+                      "rmkey 1 " + AppPathsKey("tool.exe"),
+                      "rmkey 1 software\\microsoft\\windows\\currentversion\\run\\tool.exe",
+                  }));
+  EXPECT_EQ(sys.machinereads, 0);
+  // the same class opening another user's program, or an extension taken over since, stays
+  FakeUninstall other;
+  other.ontree = true;
+  other.userwide = {
+      {"Software\\Classes\\Halvard.Doc\\shell\\open\\command|", u"\"C:\\Else\\x.exe\""},
+      {"Software\\Classes\\.hvt|", u"Other.Doc"}};
+  UninstallRun second(info, other, other);
+  EXPECT_TRUE(second.Run());
+  for (const auto& l : other.log) EXPECT_EQ(l.find("Classes"), std::string::npos) << l;
 }
 
 }  // namespace

@@ -207,6 +207,12 @@ void CheckBox::Create(HWND parent, int id, std::u16string_view text, bool checke
   SetChecked(checked);
 }
 
+void CheckBox::CreateRadio(HWND parent, int id, std::u16string_view text, bool first) {
+  Window::Create(parent, L"Button",
+                 WS_CHILD | WS_VISIBLE | WS_TABSTOP | BS_AUTORADIOBUTTON | (first ? WS_GROUP : 0),
+                 0, id, text);
+}
+
 bool CheckBox::Checked() const {
   return hwnd_ && SendMessageW(hwnd_, BM_GETCHECK, 0, 0) == BST_CHECKED;
 }

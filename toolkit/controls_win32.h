@@ -90,6 +90,8 @@ class Button : public Window {
 class CheckBox : public Window {
  public:
   void Create(HWND parent, int id, std::u16string_view text, bool checked);
+  // A radio button instead; `first` begins its group.
+  void CreateRadio(HWND parent, int id, std::u16string_view text, bool first);
   bool Checked() const;
   void SetChecked(bool checked);
 };

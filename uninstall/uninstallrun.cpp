@@ -1,9 +1,14 @@
 #include "uninstall/uninstallrun.h"
 
+#include <algorithm>
 #include <string_view>
 
+#include "package/pkgfile.h"
 #include "sysutil/cmfunit.h"
 #include "sysutil/codepage.h"
+#include "sysutil/pathrules.h"
+#include "sysutil/texts.h"
+#include "sysutil/winname.h"
 #include "uninstall/uninstallplan.h"
 
 namespace kestrel {
@@ -88,13 +93,17 @@ void UninstallRun::RemoveServices(const FolderDecision& install) {
            " is not in the installation folder ", FolderShown(install), ")");
       continue;
     }
-    if (sys_.ServiceRunning(name)) {
-      const bool stopped = sys_.ServiceStop(name);
-      log_("service ", stopped ? "stopped: " : "could not be stopped: ", Ansi{name});
-    }
-    const bool deleted = sys_.ServiceDelete(name);
-    log_("service ", deleted ? "deleted: " : "could not be deleted: ", Ansi{name});
+    StopAndDeleteService(name);
   }
+}
+
+void UninstallRun::StopAndDeleteService(const std::string& name) {
+  if (sys_.ServiceRunning(name)) {
+    const bool stopped = sys_.ServiceStop(name);
+    log_("service ", stopped ? "stopped: " : "could not be stopped: ", Ansi{name});
+  }
+  const bool deleted = sys_.ServiceDelete(name);
+  log_("service ", deleted ? "deleted: " : "could not be deleted: ", Ansi{name});
 }
 
 // The extension may have been taken over by another program since, or the recorded name be
@@ -127,7 +136,266 @@ void UninstallRun::RemoveAssociation(const FolderDecision& install) {
     log_("registry key removed: HKCR\\", Ansi{ext});
 }
 
+UninstallInfo UninstallInfoFrom(const SetupData& data, FileSystem& fs) {
+  UninstallInfo info;
+  info.exename = ReadShort(data.config.exename);
+  info.displayname = ReadShort(data.config.displayname);
+  info.basefolder = data.basefolder;
+  info.programgroup = ReadWide(data.config.programgroup);
+  info.appdatafolder = ReadShort(data.config.appdatafolder);
+  info.identity = data.identity;
+  info.recordpath = data.recordpath;
+  if (!info.identity.empty()) {
+    info.hasrecord = LoadInstallRecord(fs, info.recordpath, info.identity, info.record);
+    if (info.hasrecord) {
+      const InstallRecord& r = info.record;
+      if (info.displayname.empty()) info.displayname = r.displayname;
+      if (info.exename.empty()) info.exename = r.exename;
+      info.root = r.root;
+      info.programgroup = r.programgroup;
+      info.appdatafolder = r.appdatafolder;
+      info.basefolder = r.installfolder;
+    }
+  }
+  return info;
+}
+
+std::u16string KeptFilesMessage(std::size_t count, const std::u16string& folder,
+                                std::size_t counted) {
+  const std::u16string shown = PrintablePath(folder);
+  const TextArg where{u"folder", shown};
+  if (count > counted) {
+    return Tr(TextId::kept_files_more, {{u"count", Utf8ToUtf16(std::to_string(counted))}, where});
+  }
+  if (count == 1) return Tr(TextId::kept_files_one, {where});
+  return Tr(TextId::kept_files, {{u"count", Utf8ToUtf16(std::to_string(count))}, where});
+}
+
+// The folders the installation made, and the subfolders that held its files (another product
+// may have made one first): each goes, deepest first, only when nothing is left in it. The
+// installation folder goes only when the installation made it.
+void UninstallRun::RemoveRecordedFolders(const InstallRecord& record) {
+  std::vector<std::u16string> folders = record.folders;
+  std::u16string last;
+  for (const RecordedFile& f : record.files) {
+    const std::size_t cut = f.path.rfind(u'\\');
+    if (cut == 0 || f.path.compare(0, cut, last) == 0) continue;  // files of one folder follow
+    last = f.path.substr(0, cut);
+    for (std::size_t k = cut; k != std::u16string::npos && k > 0; k = f.path.rfind(u'\\', k - 1))
+      folders.push_back(record.FullPath(f.path.substr(0, k)));
+  }
+  SortDeepestFirst(folders);
+  for (const std::u16string& f : folders) {
+    // by the tree walk's calls: any length of path
+    bool link = false;
+    if (sys_.Tree().KindOf(f, link) == EntryKind::kFolder && sys_.Tree().RemoveFolder(f) == 0)
+      log_("empty folder removed: ", f);
+  }
+}
+
+bool UninstallRun::RemoveRecordedFiles(const InstallRecord& record) {
+  std::size_t removed = 0, missing = 0;
+  for (const RecordedFile& f : record.files) {
+    const std::u16string path = record.FullPath(f.path);
+    bool folderlink = false;
+    const EntryKind kind = sys_.Tree().KindOf(path, folderlink);
+    if (kind == EntryKind::kNone) {
+      ++missing;
+      continue;
+    }
+    // a folder where a file was is not the file the installation wrote
+    if (kind == EntryKind::kFolder || (kind == EntryKind::kLink && folderlink)) continue;
+    const unsigned long error = sys_.Tree().RemoveFile(path);
+    if (error != 0) {
+      const std::u16string message =
+          Tr(TextId::file_not_removed,
+             {{u"path", PrintablePath(path)}, {u"reason", sys_.ErrorText(error)}});
+      log_("file could not be removed: ", path, " (error ", error, ")");
+      obs_.UninstallStopped(record.installfolder, message);
+      return false;
+    }
+    ++removed;
+  }
+  log_("files removed: ", removed, missing ? " (" : "", missing ? std::to_string(missing) : "",
+       missing ? " were no longer there)" : "");
+  return true;
+}
+
+void UninstallRun::ReportKeptFiles(const std::u16string& folder,
+                                   const std::u16string& uninstaller) {
+  // counted up to a bound: an installation into a folder as large as Program Files itself must
+  // not make the uninstall walk every program there
+  std::vector<std::u16string> kept = FilesBelow(sys_.Tree(), folder, kKeptFilesCounted + 1);
+  const std::u16string own = FoldPath(uninstaller);
+  kept.erase(std::remove_if(kept.begin(), kept.end(),
+                            [&](const std::u16string& f) { return FoldPath(f) == own; }),
+             kept.end());
+  if (kept.empty()) return;
+  for (std::size_t i = 0; i < kept.size() && i < kKeptFilesLogged; ++i)
+    log_("file kept (not installed by Setup): ", kept[i]);
+  const std::u16string message = KeptFilesMessage(kept.size(), folder, kKeptFilesCounted);
+  log_(message);
+  obs_.FilesKept(message);
+}
+
+void UninstallRun::RemoveRecordedAssociation(const InstallRecord& record) {
+  if (!IsExtensionName(record.assocext)) return;
+  const ClassesPlace place = ClassesFor(record.root);
+  const auto cls = ChildKey("", record.assocclass, false);
+  if (!cls) return;
+  // HKCR itself for every user, the user's own "Software\Classes" for one user
+  auto read = [&](const std::string& key) {
+    return place.root == RegRoot::kClassesRoot
+               ? FromCodePage(sys_.ReadClassesString(key, ""))
+               : sys_.ReadWideString(place.root, place.prefix + key, "");
+  };
+  const char* shown = place.root == RegRoot::kClassesRoot ? "HKCR\\" : "HKCU\\";
+  const std::u16string command = read(record.assocclass + "\\shell\\open\\command");
+  // the class goes only while it opens this product, the extension only while it names the class
+  if (ProgramInFolder(command, record.installfolder)) {
+    if (sys_.RemoveKeyTree(place.root, place.prefix + record.assocclass))
+      log_("registry key removed: ", shown, Ansi{place.prefix + record.assocclass});
+  } else {
+    log_("file class kept: ", Ansi{record.assocclass}, " (it opens ",
+         command.empty() ? std::u16string(u"nothing") : ShownProgram(command), ")");
+  }
+  if (read(record.assocext) == FromCodePage(record.assocclass)) {
+    if (sys_.RemoveKeyTree(place.root, place.prefix + record.assocext))
+      log_("registry key removed: ", shown, Ansi{place.prefix + record.assocext});
+  } else {
+    log_("file extension kept: ", Ansi{record.assocext}, " (it names another class now)");
+  }
+}
+
+// The App Paths key goes only while it is still this product's; the Uninstall key is named by
+// the identity itself; the per-user keys as every version removed them.
+void UninstallRun::RemoveProductKeys() {
+  std::vector<std::pair<RegRoot, std::string>> keys;
+  auto add = [&](RegRoot root, std::optional<std::string> key) {
+    if (key) keys.emplace_back(root, std::move(*key));
+  };
+  // an installation for one user has its Uninstall and App Paths keys in that user's hive
+  const RegRoot root = info_.root;
+  const std::string uninstall = UninstallKey("");
+  add(root,
+      ChildKey(std::string_view(uninstall).substr(0, uninstall.size() - 1), info_.identity, false));
+  // App Paths only while it still names this product
+  const std::string apppaths = AppPathsKey(info_.exename);
+  auto read = [&](const char* value) {
+    return root == RegRoot::kLocalMachine ? sys_.ReadMachineString(apppaths, value)
+                                          : ToCodePage(sys_.ReadWideString(root, apppaths, value));
+  };
+  const std::string owner = read(kProductValue);
+  const std::string name = read("Displayname");
+  if (owner == info_.identity || (owner.empty() && name == info_.displayname)) {
+    add(root,
+        ChildKey(std::string_view(apppaths).substr(0, apppaths.size() - info_.exename.size() - 1),
+                 info_.exename, true));
+  } else if (!name.empty()) {
+    log_("registry key kept (another product's now): ", Ansi{apppaths});
+  }
+  add(RegRoot::kCurrentUser,
+      ChildKey("software\\microsoft\\windows\\currentversion\\run", info_.exename, true));
+  std::string user = OwnedUserKey(EncodeLetterHex(info_.programgroup));
+  if (!user.empty()) keys.emplace_back(RegRoot::kCurrentUser, std::move(user));
+  RemoveKeyTrees(keys);
+}
+
+void UninstallRun::RemoveKeyTrees(const std::vector<std::pair<RegRoot, std::string>>& keys) {
+  for (const auto& [root, key] : keys) {
+    const char* rootname = root == RegRoot::kCurrentUser ? "HKCU\\" : "HKLM\\";
+    if (!IsRemovableKeyTree(root, key)) {
+      log_("registry key kept (shared by every product): ", rootname, Ansi{key});
+      continue;
+    }
+    const bool removed = sys_.RemoveKeyTree(root, key);
+    log_("registry key ", removed ? "removed: " : "could not be removed: ", rootname, Ansi{key});
+  }
+}
+
+void UninstallRun::AskAboutSettings(const std::string& appdatafolder) {
+  if (appdatafolder.empty()) return;
+  const std::u16string path =
+      AddTrailingBackslash(sys_.AppDataFolder()) + FromCodePage(appdatafolder);
+  const FolderGuard guard(sys_.FoldersToKeep(), sys_.Facts());
+  const FolderDecision decision = guard.Decide(path);
+  if (decision.reason == FolderReason::kAbsent || !sys_.FolderExists(path)) return;
+  if (decision.kept() || IsProtectedFolder(path, sys_.ProtectedFolders())) {
+    const std::u16string message = KeptFolderMessage(decision);
+    log_("folder kept: ", message);
+    obs_.FolderKept(message);
+    return;
+  }
+  if (!obs_.DeleteSettings()) {
+    log_("settings folder kept: ", path);
+    return;
+  }
+  const bool gone = sys_.DeleteFolderTree(decision.path);
+  log_(gone ? "settings folder removed: " : "settings folder could not be deleted: ", path);
+}
+
+// An installation with an identity: its record says what it made; a missing or damaged record
+// removes no file at all, only what is named by the identity.
+bool UninstallRun::RunRecorded() {
+  const InstallRecord* record = info_.hasrecord ? &info_.record : nullptr;
+  obs_.UninstallStarted(info_.displayname);
+  const std::string pattern = TrimBlanks(info_.displayname) + " (*";
+  if (sys_.CloseRunningWindow(pattern)) log_("running product asked to close: ", Ansi{pattern});
+  if (!record && info_.recordpath.empty()) {
+    log_("no installation record is named: no file is removed, only the product's registration");
+  } else if (!record) {
+    log_("the installation record ", info_.recordpath,
+         " is missing or damaged: no file is removed, only the product's registration");
+  }
+
+  if (record && sys_.UseWideApi()) {
+    for (const std::string& name : record->services) {
+      const std::u16string command = sys_.ServiceProgram(name);
+      if (command.empty()) continue;  // gone, or never made
+      if (!ProgramInFolder(command, record->installfolder)) {
+        log_("service kept: ", Ansi{name}, " (its program ", ShownProgram(command),
+             " is not in the installation folder)");
+        continue;
+      }
+      StopAndDeleteService(name);
+    }
+  }
+  sys_.Pause(kUninstallPauseAfterServices);
+
+  if (record) {
+    if (!RemoveRecordedFiles(*record)) return false;
+    for (const std::u16string& link : record->shortcuts) {
+      if (EndsWithLinkSuffix(link) && sys_.RemoveFile(link)) log_("shortcut removed: ", link);
+    }
+    auto remove = [&](const std::u16string& path) {
+      bool link = false;
+      return sys_.Tree().KindOf(path, link) == EntryKind::kFile &&
+             sys_.Tree().RemoveFile(path) == 0;
+    };
+    if (remove(info_.recordpath)) log_("installation record removed: ", info_.recordpath);
+    // the uninstaller itself, unless it is the program that started this run: then it goes
+    // once that program has ended
+    if (!record->uninstaller.empty() && remove(record->FullPath(record->uninstaller)))
+      log_("uninstaller removed: ", record->FullPath(record->uninstaller));
+    RemoveRecordedFolders(*record);
+    // the vendor folder every version removes when nothing else is in it
+    if (!record->programgroup.empty()) {
+      const std::u16string vendor = AddTrailingBackslash(sys_.ProgramsFolder()) + u"Halvard";
+      if (sys_.RemoveEmptyFolder(vendor)) log_("empty folder removed: ", vendor);
+    }
+    ReportKeptFiles(record->installfolder,
+                    record->uninstaller.empty() ? u"" : record->FullPath(record->uninstaller));
+    AskAboutSettings(record->appdatafolder);
+    RemoveRecordedAssociation(*record);
+  }
+  RemoveProductKeys();
+  sys_.Pause(kUninstallPauseAtEnd);
+  obs_.UninstallDone();
+  return true;
+}
+
 bool UninstallRun::Run() {
+  if (!info_.identity.empty()) return RunRecorded();
   const std::string& displayname = info_.displayname;
 
   // 1. the progress page with the uninstall texts
@@ -227,15 +495,7 @@ bool UninstallRun::Run() {
 
   // 11-15. the Uninstall, App Paths and Run keys and the per-user key the product owns (the
   // plan holds only keys that one product can own)
-  for (const auto& [root, key] : plan.keytrees) {
-    const char* rootname = root == RegRoot::kCurrentUser ? "HKCU\\" : "HKLM\\";
-    if (!IsRemovableKeyTree(root, key)) {
-      log_("registry key kept (shared by every product): ", rootname, Ansi{key});
-      continue;
-    }
-    const bool removed = sys_.RemoveKeyTree(root, key);
-    log_("registry key ", removed ? "removed: " : "could not be removed: ", rootname, Ansi{key});
-  }
+  RemoveKeyTrees(plan.keytrees);
 
   // 16.
   sys_.Pause(kUninstallPauseAtEnd);

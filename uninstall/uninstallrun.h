@@ -7,10 +7,13 @@
 #include <string>
 #include <vector>
 
+#include "installengine/installrecord.h"
 #include "installengine/registration.h"
+#include "package/startload.h"
 #include "sysutil/folderguard.h"
 #include "sysutil/log.h"
 #include "sysutil/productsystem.h"
+#include "sysutil/treeremoval.h"
 
 namespace kestrel {
 
@@ -35,11 +38,13 @@ class UninstallSystem : public ProductSystem {
   virtual bool FolderExists(const std::u16string& path) = 0;
   // Deletes the folder with everything in it; true when it is gone afterwards.
   virtual bool DeleteFolderTree(const std::u16string& path) = 0;
-  // The shell's own result code of the last DeleteFolderTree, 0 when it gave none.
+  // The system's error code where the last DeleteFolderTree stopped, 0 when it gave none.
   virtual int LastDeleteResult() { return 0; }
   // Removes the folder only when it is empty.
   virtual bool RemoveEmptyFolder(const std::u16string& path) = 0;
   virtual bool RemoveFile(const std::u16string& path) = 0;
+  // The file system as the tree removal walks it.
+  virtual TreeSystem& Tree() = 0;
   // Removes the key with every key below it; a missing key is no error.
   virtual bool RemoveKeyTree(RegRoot root, const std::string& path) = 0;
 };
@@ -57,6 +62,8 @@ class UninstallObserver {
   virtual void FolderKept(const std::u16string& message) = 0;
   // The installation folder could not be deleted: nothing else was removed; `message` says why.
   virtual void UninstallStopped(const std::u16string& folder, const std::u16string& message) = 0;
+  // Files that the installation did not make stay, with their folder; `message` counts them.
+  virtual void FilesKept(const std::u16string& message) { static_cast<void>(message); }
   virtual void UninstallDone() = 0;
 };
 
@@ -67,7 +74,21 @@ struct UninstallInfo {
   std::u16string basefolder;    // decoded "Path"
   std::u16string programgroup;  // decoded "Startpath"
   std::string appdatafolder;
+  // An installation with an identity: what its record says is removed, nothing else. Empty
+  // for one made before identities, which is removed as those versions did, behind the guard.
+  std::string identity;
+  RegRoot root = RegRoot::kLocalMachine;
+  std::u16string recordpath;  // the Uninstall key's "InstallRecord"
+  InstallRecord record;       // when `hasrecord`: read whole and this product's
+  bool hasrecord = false;     // else no file goes
 };
+
+// What the start-up loaded into `data` (uninstall mode), with the record read from its file.
+UninstallInfo UninstallInfoFrom(const SetupData& data, FileSystem& fs);
+
+// "N files that Setup did not install were kept in FOLDER."; "More than M ..." past `counted`.
+std::u16string KeptFilesMessage(std::size_t count, const std::u16string& folder,
+                                std::size_t counted);
 
 class UninstallRun {
  public:
@@ -80,8 +101,18 @@ class UninstallRun {
   bool Run();
 
  private:
+  bool RunRecorded();
+  // The product's own files, as recorded; false when one that is there cannot be removed.
+  bool RemoveRecordedFiles(const InstallRecord& record);
+  void RemoveRecordedFolders(const InstallRecord& record);
+  void ReportKeptFiles(const std::u16string& folder, const std::u16string& uninstaller);
+  void RemoveRecordedAssociation(const InstallRecord& record);
+  void RemoveProductKeys();
+  void RemoveKeyTrees(const std::vector<std::pair<RegRoot, std::string>>& keys);
+  void AskAboutSettings(const std::string& appdatafolder);
   std::string Value(const std::string& name);
   void RemoveServices(const FolderDecision& installfolder);
+  void StopAndDeleteService(const std::string& name);
   void RemoveAssociation(const FolderDecision& installfolder);
   void RemoveEmptyParents(const std::u16string& deleted, const std::vector<std::u16string>& keep,
                           const FolderGuard& guard);
@@ -99,6 +130,10 @@ bool SystemUserKey(const std::string& key);
 bool IsExtensionName(const std::string& ext);
 // True for a path ending in ".lnk", letter case ignored.
 bool EndsWithLinkSuffix(const std::u16string& path);
+
+// How many kept files the log names one by one, and how many are counted at most.
+inline constexpr std::size_t kKeptFilesLogged = 200;
+inline constexpr std::size_t kKeptFilesCounted = 10000;
 
 // Pauses of the run.
 inline constexpr int kUninstallPauseAfterServices = 1000;

@@ -1,6 +1,5 @@
 #include "uninstall/uninstallsystem_win32.h"
 
-#include <shellapi.h>
 #include <shlobj.h>
 
 #include <string_view>
@@ -90,43 +89,6 @@ std::vector<std::u16string> ProtectedFolders() {
   return keep;
 }
 
-bool ShellDeleteFolder(HWND owner, const std::u16string& folder, bool quiet, int* shellresult) {
-  if (shellresult) *shellresult = 0;
-  const std::u16string path = StripTrailingBackslash(folder);
-  // the operation reads a list of zero-terminated names: a zero inside would cut this one
-  if (path.empty() || path.find(u'\0') != std::u16string::npos) return false;
-  if (!FolderThere(path)) return true;  // already gone: nothing left to delete
-  int result = 0;
-  if (UseWideApi()) {
-    std::u16string from = path;
-    from.push_back(0);  // the source list ends with two zero characters
-    SHFILEOPSTRUCTW op{};
-    op.hwnd = owner;
-    op.wFunc = FO_DELETE;
-    op.pFrom = Wide(from);
-    op.fFlags = FOF_SILENT | FOF_NOCONFIRMATION;  // 0x14: no progress, no question, no bin
-    if (quiet) op.fFlags |= FOF_NOERRORUI;        // an unattended run shows no window at all
-    result = SHFileOperationW(&op);
-  } else {
-    // the 8-bit operation gets exactly the name that was checked, or nothing
-    const auto narrow = ToCodePageExact(path);
-    if (!narrow) return false;
-    std::string from = *narrow;
-    from.push_back('\0');
-    SHFILEOPSTRUCTA op{};
-    op.hwnd = owner;
-    op.wFunc = FO_DELETE;
-    op.pFrom = from.c_str();
-    op.fFlags = FOF_SILENT | FOF_NOCONFIRMATION;
-    if (quiet) op.fFlags |= FOF_NOERRORUI;
-    result = SHFileOperationA(&op);
-  }
-  if (shellresult) *shellresult = result;
-  // judged by the result, not the shell's answer: it may report success for a partial delete,
-  // and failure for a folder that another process removed meanwhile
-  return !FolderThere(path);
-}
-
 namespace {
 
 bool RemoveKeyTreeBelow(RegRoot root, const std::string& path) {
@@ -186,8 +148,12 @@ std::vector<std::u16string> WindowsUninstallSystem::ProtectedFolders() {
 bool WindowsUninstallSystem::FolderExists(const std::u16string& path) {
   return FolderThere(path);
 }
+// Our own walk over long paths: only what it listed below the folder goes, links are removed as
+// links, and nothing is ever taken relative to the current folder.
 bool WindowsUninstallSystem::DeleteFolderTree(const std::u16string& path) {
-  return ShellDeleteFolder(owner_, path, quiet_, &lastdelete_);
+  const TreeOutcome outcome = RemoveTree(tree_, StripTrailingBackslash(path));
+  lastdelete_ = static_cast<int>(outcome.error);
+  return outcome.complete;
 }
 bool WindowsUninstallSystem::RemoveEmptyFolder(const std::u16string& path) {
   return SystemFileSystem().RemoveFolder(path);

@@ -10,6 +10,7 @@
 #include "installengine/registration.h"
 #include "sysutil/folderguard_win32.h"
 #include "sysutil/productsystem_win32.h"
+#include "sysutil/treeremoval_win32.h"
 #include "uninstall/uninstallrun.h"
 
 namespace kestrel {
@@ -19,12 +20,6 @@ namespace kestrel {
 // no entry: they are refused in any case.
 std::vector<std::u16string> ProtectedFolders();
 
-// Deletes the folder with everything in it through the shell: silent, no confirmation, nothing
-// to the recycle bin; `quiet` also keeps the shell's own error windows away. True when the
-// folder is gone afterwards; `shellresult` (if given) gets the operation's own result code.
-bool ShellDeleteFolder(HWND owner, const std::u16string& folder, bool quiet = false,
-                       int* shellresult = nullptr);
-
 // Removes the key and every key below it (depth first). A missing key is no error; a path that
 // IsRemovableKeyTree refuses (the whole root, a key all products share) is never touched.
 // True when the key is gone afterwards.
@@ -32,8 +27,7 @@ bool RemoveKeyTree(RegRoot root, const std::string& path);
 
 class WindowsUninstallSystem final : public WindowsProductSystem<UninstallSystem> {
  public:
-  // `owner` owns the shell's windows; `quiet` for unattended runs.
-  WindowsUninstallSystem(HWND owner, bool quiet) : owner_(owner), quiet_(quiet) {}
+  WindowsUninstallSystem() = default;
 
   std::string ReadClassesString(const std::string& key, const std::string& value) override;
   void Pause(int milliseconds) override;
@@ -45,15 +39,16 @@ class WindowsUninstallSystem final : public WindowsProductSystem<UninstallSystem
   SystemFolders FoldersToKeep() override { return SystemFoldersToKeep(); }
   bool FolderExists(const std::u16string& path) override;
   bool DeleteFolderTree(const std::u16string& path) override;
+  // The Win32 error where the last DeleteFolderTree stopped.
   int LastDeleteResult() override { return lastdelete_; }
+  TreeSystem& Tree() override { return tree_; }
   bool RemoveEmptyFolder(const std::u16string& path) override;
   bool RemoveFile(const std::u16string& path) override;
   bool RemoveKeyTree(RegRoot root, const std::string& path) override;
 
  private:
-  HWND owner_;
-  bool quiet_;
   Win32PathFacts facts_;
+  Win32TreeSystem tree_;
   int lastdelete_ = 0;
 };
 

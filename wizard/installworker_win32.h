@@ -34,6 +34,8 @@ class tinstallengine final : public ui::WorkerThread, private InstallObserver {
   // Keys an enciphered package, before OpenPackage (the wizard's accepted password).
   void SetKey(std::span<const std::uint8_t> key) { run_.reader().SetKey(key); }
   void SkipCosmeticPauses() { run_.SkipCosmeticPauses(); }
+  // HKCU for an installation for one user; before Start.
+  void SetRoot(RegRoot root) { run_.root = root; }
   // Reads the package's directory from `checkedfile` (main thread, once).
   bool OpenPackage();
 

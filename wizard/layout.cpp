@@ -69,15 +69,25 @@ constexpr DesignRow kDesign[] = {
     {WizCtl::password, {147, 133, 246, 21}},
     {WizCtl::clicknext3, {147, 277, 319, 13}},
     {WizCtl::Image5, {0, 0, 131, kSheetH}},
+    // every user or one
+    {WizCtl::scopepage, {4, 4, kSheetW, kSheetH}},
+    {WizCtl::scopetitle, {147, 16, 300, 13}},
+    {WizCtl::scopelabel, {147, 64, 319, 28}},
+    {WizCtl::allusers, {147, 108, 319, 17}},
+    {WizCtl::justme, {147, 133, 319, 17}},
+    {WizCtl::scopenote, {147, 166, 319, 28}},
+    {WizCtl::clicknext4, {147, 277, 319, 13}},
+    {WizCtl::Image6, {0, 0, 131, kSheetH}},
 };
 static_assert(std::size(kDesign) == kWizCtlCount, "every control has a design-time box");
 
 constexpr WizCtl kSheets[] = {WizCtl::welcomepage,         WizCtl::licensepage,
                               WizCtl::installingpage,      WizCtl::finishpage,
                               WizCtl::uninstallfinishpage, WizCtl::destinationpage,
-                              WizCtl::passwordpage};
+                              WizCtl::passwordpage,        WizCtl::scopepage};
 constexpr WizCtl kImages[] = {WizCtl::Image3,         WizCtl::Image1, WizCtl::Image2,
-                              WizCtl::uninstallimage, WizCtl::Image4, WizCtl::Image5};
+                              WizCtl::uninstallimage, WizCtl::Image4, WizCtl::Image5,
+                              WizCtl::Image6};
 
 // The password page follows the destination page's rules: the content column beside the side
 // picture, the explanation where the other pages have theirs, the box as wide as the folder box.
@@ -103,6 +113,31 @@ void PlacePasswordPage(WizardGeometry& g, int dpi) {
   clicknext3.left = g[C::clicknext1].left;
   clicknext3.top = g[C::clicknext1].top;
   clicknext3.width = label.width;
+}
+
+// The choice page too: the explanation, the two choices below it, a note about the rights.
+void PlaceScopePage(WizardGeometry& g, int dpi) {
+  auto s = [dpi](int v) { return ScaleToDpi(v, dpi); };
+  using C = WizCtl;
+  Box& title = g[C::scopetitle];
+  title.left = g[C::welcometitle].left;
+  title.top = s(16);
+  Box& label = g[C::scopelabel];
+  label.left = title.left;
+  label.top = g[C::welcomelabel].top;
+  label.width = g[C::scopepage].width - label.left - s(16);
+  Box* above = &label;
+  for (C c : {C::allusers, C::justme, C::scopenote}) {
+    Box& b = g[c];
+    b.left = label.left;
+    b.top = above->top + above->height + s(c == C::justme ? 8 : 16);
+    b.width = label.width;
+    above = &b;
+  }
+  Box& clicknext4 = g[C::clicknext4];
+  clicknext4.left = g[C::clicknext1].left;
+  clicknext4.top = g[C::clicknext1].top;
+  clicknext4.width = label.width;
 }
 
 }  // namespace
@@ -253,6 +288,7 @@ void ApplyWizardLayout(WizardGeometry& g, int dpi) {
   clickfinish2.top = clicknext1.top;
 
   PlacePasswordPage(g, dpi);
+  PlaceScopePage(g, dpi);
 }
 
 void MakeRoomForTexts(WizardGeometry& g, int dpi, bool stopped) {

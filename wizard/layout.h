@@ -66,6 +66,15 @@ enum class WizCtl : int {
   password,
   clicknext3,
   Image5,
+  // the choice between every user and one, for packages that install either way
+  scopepage,
+  scopetitle,
+  scopelabel,
+  allusers,
+  justme,
+  scopenote,
+  clicknext4,
+  Image6,
   kCount
 };
 
@@ -120,7 +129,15 @@ inline constexpr std::array<std::string_view, kWizCtlCount> kWizCtlNames = {"mai
                                                                             "passwordprompt",
                                                                             "password",
                                                                             "clicknext3",
-                                                                            "Image5"};
+                                                                            "Image5",
+                                                                            "scopepage",
+                                                                            "scopetitle",
+                                                                            "scopelabel",
+                                                                            "allusers",
+                                                                            "justme",
+                                                                            "scopenote",
+                                                                            "clicknext4",
+                                                                            "Image6"};
 
 // Window control IDs: a fixed base plus the WizCtl index, so a driver can find controls by name.
 inline constexpr int kWizCtlIdBase = 1000;

@@ -14,6 +14,7 @@
 #include "sysutil/cmfunit.h"
 #include "sysutil/cmfunit_win32.h"
 #include "sysutil/codepage.h"
+#include "sysutil/elevate_win32.h"
 #include "sysutil/folderguard_win32.h"
 #include "sysutil/handles_win32.h"
 #include "sysutil/texts.h"
@@ -53,7 +54,8 @@ Triform::Triform(SetupData& data, const WizardOptions& options, ExitStatus& stat
       log_(log),
       config_(data.config),
       licensetext_(data.licensetext),
-      basefolder_(data.basefolder) {}
+      basefolder_(data.basefolder),
+      machinebasefolder_(data.basefolder) {}
 
 Triform::~Triform() = default;
 
@@ -133,6 +135,7 @@ void Triform::CreateControls() {
   installpath.Create(p, id(WizCtl::installpath), false, false);
   change.Create(p, id(WizCtl::change), Tr(TextId::destination_change));
   CreatePasswordPage();
+  CreateScopePage();
 
   windows_ = {&mainback,
               &pages,
@@ -182,11 +185,20 @@ void Triform::CreateControls() {
               &passwordprompt,
               &password,
               &clicknext3,
-              &Image5};
+              &Image5,
+              &scopepage,
+              &scopetitle,
+              &scopelabel,
+              &allusers,
+              &justme,
+              &scopenote,
+              &clicknext4,
+              &Image6};
 
   for (ui::Window* w : windows_) w->SetFont(app.NormalFont());
-  for (ui::Window* w : {&welcometitle, &welcometitle2, &licensetitle, &installingtitle,
-                        &finishtitle, &uninstallfinishtitle, &destinationtitle, &passwordtitle}) {
+  for (ui::Window* w :
+       {&welcometitle, &welcometitle2, &licensetitle, &installingtitle, &finishtitle,
+        &uninstallfinishtitle, &destinationtitle, &passwordtitle, &scopetitle}) {
     w->SetFont(app.BoldFont());
   }
   // the vendor's picture when the package has one the system can read, else the program's own
@@ -201,7 +213,7 @@ void Triform::CreateControls() {
 void Triform::SetActivePage(WizCtl sheet) {
   activepage_ = sheet;
   for (auto* s : {&welcomepage, &licensepage, &installingpage, &finishpage, &uninstallfinishpage,
-                  &destinationpage, &passwordpage}) {
+                  &destinationpage, &passwordpage, &scopepage}) {
     s->SetVisible(s == &Control(sheet));
   }
   pagesChange();
@@ -225,6 +237,13 @@ void Triform::Fatal(std::u16string_view message) {
 void Triform::ShowWizard() {
   FormShow();
   Show();
+  if (options_.elevated && !uninstallmode_ && !passive()) {
+    // started elevated by the wizard that asked: its licence was accepted, its choice made
+    agree.SetChecked(true);
+    ShowPageAfterLicence();
+    back.SetEnabled(false);
+    return;
+  }
   if (!passive()) return;
   if (uninstallmode_) {
     RunUninstall();
@@ -245,7 +264,7 @@ void Triform::StartPassiveInstall() {
 }
 
 void Triform::FormShow() {
-  for (ui::Image* i : {&Image1, &Image2, &Image4, &uninstallimage, &Image5})
+  for (ui::Image* i : {&Image1, &Image2, &Image4, &uninstallimage, &Image5, &Image6})
     i->SetPicture(Image3.picture());
 
   // the names as the package gives them, in any script
@@ -276,6 +295,7 @@ void Triform::FormShow() {
   finishlabel.SetText(Tr(TextId::finish_label, {name}));
   launch.SetText(Tr(TextId::finish_launch, {name}));
   passwordlabel.SetText(Tr(TextId::password_label, {name}));
+  scopelabel.SetText(Tr(TextId::scope_label, {name}));
 }
 
 void Triform::FormResize() {
@@ -336,6 +356,8 @@ void Triform::NextClick() {
     StartEngine(judged.path);
   } else if (activepage_ == WizCtl::passwordpage) {
     passwordNext();
+  } else if (activepage_ == WizCtl::scopepage) {
+    scopeNext();
   } else if (activepage_ == WizCtl::licensepage) {
     ShowPageAfterLicence();
   } else if (activepage_ == WizCtl::welcomepage) {
@@ -358,6 +380,7 @@ void Triform::StartEngine(const std::u16string& destination) {
   InstallReports& reports = *this;
   engine_ = std::make_unique<tinstallengine>(config_, installsystem_, reports, log_);
   engine_->packageend = config_.licenseoffset;
+  engine_->SetRoot(data_.root);
   engine_->checkedfile = data_.setupfile;
   if (passive()) engine_->SkipCosmeticPauses();  // no one watches the bar's last steps
   if (passwordaccepted_) {
@@ -396,7 +419,9 @@ void Triform::BackClick() {
       next.SetEnabled(true);
       back.SetEnabled(false);
     }
-  } else if (activepage_ == WizCtl::destinationpage) {
+  } else if (activepage_ == WizCtl::destinationpage && options_.askscope) {
+    SetActivePage(WizCtl::scopepage);
+  } else if (activepage_ == WizCtl::destinationpage || activepage_ == WizCtl::scopepage) {
     if (needpassword_) {
       SetActivePage(WizCtl::passwordpage);
       next.SetEnabled(!password.Text().empty());
@@ -443,8 +468,7 @@ void Triform::ShowPageAfterLicence() {
     password.FocusAndSelectAll();
     return;
   }
-  SetActivePage(WizCtl::destinationpage);
-  FormResize();
+  ShowScopeOrDestination();
 }
 
 void Triform::passwordChange() {
@@ -467,10 +491,64 @@ void Triform::passwordNext() {
     return;
   }
   passwordaccepted_ = true;
+  ShowScopeOrDestination();
+}
+// ---- end of password page ----
+
+// ---- every user or one ----
+void Triform::CreateScopePage() {
+  using L = ui::Label;
+  auto id = [](WizCtl c) { return WizCtlId(c); };
+  scopepage.Create(pages.handle(), id(WizCtl::scopepage));
+  const HWND p = scopepage.handle();
+  scopetitle.Create(p, id(WizCtl::scopetitle), Tr(TextId::scope_title), 0);
+  scopelabel.Create(p, id(WizCtl::scopelabel), u"", L::kWrap);
+  allusers.CreateRadio(p, id(WizCtl::allusers), Tr(TextId::scope_all_users), true);
+  justme.CreateRadio(p, id(WizCtl::justme), Tr(TextId::scope_just_me), false);
+  allusers.SetChecked(true);
+  scopenote.Create(p, id(WizCtl::scopenote), Tr(TextId::scope_note), L::kWrap);
+  clicknext4.Create(p, id(WizCtl::clicknext4), Tr(TextId::click_next), L::kWrap);
+  Image6.Create(p, id(WizCtl::Image6));
+  scopepage.SetVisible(false);
+}
+
+void Triform::ShowScopeOrDestination() {
+  SetActivePage(options_.askscope ? WizCtl::scopepage : WizCtl::destinationpage);
+  FormResize();
+}
+
+void Triform::scopeNext() {
+  const bool user = justme.Checked();
+  if (!user && !RunningAsAdministrator()) {
+    log_("installs for: every user; setup starts again with administrator rights");
+    SetVisible(false);
+    const ElevatedRun run = RunElevated(options_.elevatedparameters, handle());
+    if (run.started) {
+      log_("the elevated setup ended with exit code ", run.code);
+      status_.PassOn(run.code);
+      completed_ = true;
+      Close();
+      return;
+    }
+    SetVisible(true);
+    log_("setup was not given administrator rights (error ", run.error, ")");
+    // a refusal leaves the choice to the user; another failure says what the system said
+    const std::u16string norights = Tr(TextId::scope_no_rights);
+    ui::ErrorBox(handle(), run.error == ERROR_CANCELLED
+                               ? norights
+                               : norights + u" (" + installsystem_.ErrorText(run.error) + u")");
+    return;
+  }
+  log_("installs for: ", user ? "the current user" : "every user");
+  data_.root = user ? RegRoot::kCurrentUser : RegRoot::kLocalMachine;
+  basefolder_ = user ? options_.userbasefolder : machinebasefolder_;
+  if (!options_.destination) {
+    installpath.SetText(StripTrailingBackslash(basefolder_) + ReadWide(config_.installfolder));
+  }
   SetActivePage(WizCtl::destinationpage);
   FormResize();
 }
-// ---- end of password page ----
+// ---- end of every user or one ----
 
 // ---- folder chooser ----
 void Triform::changeClick() {
@@ -605,15 +683,10 @@ void Triform::finishClick() {
 
 // ---- the uninstall run's page and questions ----
 void Triform::RunUninstall() {
-  UninstallInfo info;
-  info.exename = ReadShort(config_.exename);
-  info.displayname = ReadShort(config_.displayname);
-  info.basefolder = basefolder_;
-  info.programgroup = ReadWide(config_.programgroup);
-  info.appdatafolder = ReadShort(config_.appdatafolder);
-  WindowsUninstallSystem system(handle(), passive());
+  // the session loaded it, with the record
+  WindowsUninstallSystem system;
   UninstallObserver& watcher = *this;
-  UninstallRun run(info, system, watcher);
+  UninstallRun run(*options_.uninstall, system, watcher);
   run.SetLog(log_);
   run.Run();
 }
@@ -662,6 +735,11 @@ void Triform::UninstallStopped(const std::u16string& folder, const std::u16strin
   ShowStopped();
   ui::ErrorBox(handle(), message);
   cancel.SetEnabled(true);
+}
+
+void Triform::FilesKept(const std::u16string& message) {
+  // the finish page says it below its own text
+  uninstallfinishlabel.SetText(uninstallfinishlabel.Text() + u"\n\n" + message);
 }
 
 void Triform::UninstallDone() {

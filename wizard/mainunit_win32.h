@@ -24,6 +24,15 @@ namespace kestrel {
 struct WizardOptions {
   UiLevel ui = UiLevel::kFull;                // kPassive: the progress page only, closed at the end
   std::optional<std::u16string> destination;  // /D=: the destination page's text
+  const UninstallInfo* uninstall = nullptr;   // uninstall mode: what the session loaded
+  // a package for every user or one: the wizard asks before the destination page, and starts
+  // setup again with administrator rights for every user; `userbasefolder` is the user's own
+  // programs folder
+  bool askscope = false;
+  std::u16string userbasefolder;
+  // started with administrator rights by the setup that asked: the licence was accepted there
+  bool elevated = false;
+  std::u16string elevatedparameters;  // the elevated start's command line after the program
 };
 
 class Triform : public ui::Form, private InstallReports, private UninstallObserver {
@@ -76,6 +85,7 @@ class Triform : public ui::Form, private InstallReports, private UninstallObserv
   bool DeleteSettings() override;
   void FolderKept(const std::u16string& folder) override;
   void UninstallStopped(const std::u16string& folder, const std::u16string& message) override;
+  void FilesKept(const std::u16string& message) override;
   void UninstallDone() override;
   // button and check-box handlers
   void NextClick();
@@ -86,6 +96,13 @@ class Triform : public ui::Form, private InstallReports, private UninstallObserv
   void finishClick();
   // `destination`: the folder as the guard judged it, recorded as it is
   void StartEngine(const std::u16string& destination);
+  // ---- the choice between every user and one ----
+  void CreateScopePage();
+  // The choice page when the package asks for it, else the destination page.
+  void ShowScopeOrDestination();
+  // Next on the choice page: one user goes on at once; every user needs administrator rights,
+  // which a second start of setup asks for; its end is this one's.
+  void scopeNext();
   // ---- the password page ----
   void CreatePasswordPage();
   // At start-up: a package keyed by a password gets the page; one with a raw key cannot be opened.
@@ -131,6 +148,11 @@ class Triform : public ui::Form, private InstallReports, private UninstallObserv
   ui::Label passwordtitle, passwordlabel, passwordprompt, clicknext3;
   ui::Edit password;
   ui::Image Image5;
+  ui::Sheet scopepage;
+  ui::Label scopetitle, scopelabel;
+  ui::CheckBox allusers, justme;
+  ui::Label scopenote, clicknext4;
+  ui::Image Image6;
 
   std::array<ui::Window*, kWizCtlCount> windows_{};
   WizardGeometry geometry_;
@@ -146,6 +168,7 @@ class Triform : public ui::Form, private InstallReports, private UninstallObserv
   ConfigRecord& config_;
   std::string& licensetext_;
   std::u16string& basefolder_;
+  const std::u16string machinebasefolder_;  // Program Files, for an installation for every user
   bool installfailed_ = false;
   // password state: the page is shown when `needpassword_`; the key is valid once accepted
   bool needpassword_ = false;

@@ -111,8 +111,12 @@ installed_checks() {
   local name=$1 dest=$2
   verify "$name-verify" installed "$DPKG" "$dest"
   expect_value "$DEPLOY_KEY" DisplayName "E2E Deploy" "$name"
-  expect_value "$DEPLOY_KEY" UninstallString 'C:\windows\kestrelui.exe -ui deploy.exe' "$name"
-  expect_value "$DEPLOY_KEY" QuietUninstallString '"C:\windows\kestrelui.exe" -ui deploy.exe /S' "$name"
+  # the product's own uninstaller, named by its identity (the display name: no id given)
+  expect_value "$DEPLOY_KEY" UninstallString \
+    "\"$dest\\Uninstall E2E Deploy.exe\" -ui deploy.exe \"/PRODUCT=E2E Deploy\"" "$name"
+  expect_value "$DEPLOY_KEY" QuietUninstallString \
+    "\"$dest\\Uninstall E2E Deploy.exe\" -ui deploy.exe \"/PRODUCT=E2E Deploy\" /S" "$name"
+  expect_value "$DEPLOY_KEY" InstallRecord "$dest\\Uninstall E2E Deploy.dat" "$name"
   expect_value "$DEPLOY_KEY" DisplayVersion 3.1.4 "$name"
   expect_value "$DEPLOY_KEY" DisplayIcon "$dest\\deploy.exe" "$name"
   expect_value "$DEPLOY_KEY" InstallLocation "$dest" "$name"
@@ -137,12 +141,12 @@ quiet_uninstall() {
   expect "$WORK/$1.log" "exit=0"
   windowless "$1"
 }
-# everything the install made is gone (the uninstaller copy stays, as always)
+# everything the install made is gone, its own uninstaller too (once its first process ended)
 DEPLOY_GROUP=$DRIVE_C/users/$(id -un)/AppData/Roaming/Microsoft/Windows/Start\ Menu/Programs/Kestrel\ Deploy
 DEPLOY_DESKLINK=$DRIVE_C/users/$(id -un)/Desktop/E2E\ Deploy.lnk
 DEPLOY_MENULINK=$DRIVE_C/users/$(id -un)/AppData/Roaming/Microsoft/Windows/Start\ Menu/E2E\ Deploy.lnk
 removed_checks() {  # removed_checks NAME DEST DEST_UNIX
-  u_absent "$3" "$1"
+  u_gone "$3" "$1"
   u_absent "$DEPLOY_GROUP" "$1"
   u_absent "$DEPLOY_DESKLINK" "$1"
   u_absent "$DEPLOY_MENULINK" "$1"
@@ -168,8 +172,9 @@ log_has "$DLOG" "mode: install, silent"
 log_has "$DLOG" "product: E2E Deploy 3.1.4"
 log_has "$DLOG" "destination: $DEPLOY_DEFAULT"
 log_has "$DLOG" "file written: $DEPLOY_DEFAULT\\data\\blob.bin (200000 bytes)"
-log_has "$DLOG" "uninstaller written: C:\\windows\\kestrelui.exe"
-log_has "$DLOG" "registry value written: HKLM\\software\\microsoft\\windows\\currentversion\\uninstall\\E2E Deploy [QuietUninstallString] = \"C:\\windows\\kestrelui.exe\" -ui deploy.exe /S"
+log_has "$DLOG" "uninstaller written: $DEPLOY_DEFAULT\\Uninstall E2E Deploy.exe"
+log_has "$DLOG" "installation record written: $DEPLOY_DEFAULT\\Uninstall E2E Deploy.dat"
+log_has "$DLOG" "registry value written: HKLM\\software\\microsoft\\windows\\currentversion\\uninstall\\E2E Deploy [QuietUninstallString] = \"$DEPLOY_DEFAULT\\Uninstall E2E Deploy.exe\" -ui deploy.exe \"/PRODUCT=E2E Deploy\" /S"
 log_has "$DLOG" "service created: KestrelDeploySvc"
 log_has "$DLOG" "service started: KestrelDeploySvc"
 log_has "$DLOG" "shortcut: "
@@ -194,7 +199,8 @@ u_present "$DEPLOY_SETTINGS/settings.ini" deploy-undest
 ULOG=$DRIVE_C/deploy-u.log
 log_has "$ULOG" "mode: uninstall, silent"
 log_has "$ULOG" "service deleted: KestrelDeploySvc"
-log_has "$ULOG" "folder removed: $DEPLOY_BLANKS"
+log_has "$ULOG" "product identity: E2E Deploy"
+log_has "$ULOG" "files removed: "
 log_has "$ULOG" "registry key removed: HKLM\\software\\microsoft\\windows\\currentversion\\uninstall\\E2E Deploy"
 log_has "$ULOG" "settings folder kept: C:\\users\\$(id -un)\\AppData\\Roaming\\E2EDeployData"
 log_has "$ULOG" "outcome: success, exit code 0"
@@ -205,7 +211,7 @@ probe deploy-passive "$(win "$DPKG") /PASSIVE"
 expect "$WORK/deploy-passive.log" "progress=1"
 expect "$WORK/deploy-passive.log" "exit=0"
 installed_checks deploy-passive "$DEPLOY_DEFAULT"
-probe deploy-unpassive "C:\\windows\\kestrelui.exe -ui deploy.exe /passive"
+probe deploy-unpassive "$(reg_value "$DEPLOY_KEY" UninstallString) /passive"
 expect "$WORK/deploy-unpassive.log" "progress=1"
 expect "$WORK/deploy-unpassive.log" "exit=0"
 removed_checks deploy-unpassive "$DEPLOY_DEFAULT" "$DEST_DEFAULT_U"

@@ -3,11 +3,32 @@
 #pragma once
 
 #include <windows.h>
+// after windows.h
+#include <tlhelp32.h>
 
 #include <cwchar>
 #include <string>
 
 namespace e2e {
+
+// True when a window of process `windowpid` belongs to the program the driver started, `pid`:
+// that process itself, or the temporary copy a product's own uninstaller runs from (its child).
+inline bool OfProgram(DWORD windowpid, DWORD pid) {
+  if (windowpid == pid) return true;
+  HANDLE snap = CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0);
+  if (snap == INVALID_HANDLE_VALUE) return false;
+  PROCESSENTRY32W e{};
+  e.dwSize = sizeof e;
+  bool child = false;
+  for (BOOL more = Process32FirstW(snap, &e); more; more = Process32NextW(snap, &e)) {
+    if (e.th32ProcessID == windowpid) {
+      child = e.th32ParentProcessID == pid;
+      break;
+    }
+  }
+  CloseHandle(snap);
+  return child;
+}
 
 inline std::string Utf8(const std::wstring& w) {
   if (w.empty()) return {};

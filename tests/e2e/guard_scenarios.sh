@@ -27,6 +27,10 @@ g_present() { if [ -e "$1" ]; then ok; else bad "$2: $1 is gone"; fi; }
 
 u_install guard
 u_installed_checks guard
+# made an installation of an earlier version: no identity in App Paths, the shared uninstaller
+# in the Windows folder; what these runs prove is the guard of that whole-folder removal
+$W reg delete "$UAPP" /v Product /f >/dev/null 2>&1
+cp "$SETUP" "$UC/windows/kestrelui.exe"
 G_MAIN=$($W reg query "$UAPP" /ve 2>/dev/null | sed -n 's/^ *([^)]*)  *REG_SZ  *//p' | tr -d '\r')
 if [ "$G_MAIN" = "$PFW\\Kestrel Uninst\\Product\\uprod.exe" ]; then ok; else
   bad "guard: App Paths default value '$G_MAIN'"

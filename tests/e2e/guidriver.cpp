@@ -65,7 +65,7 @@ BOOL CALLBACK FindTop(HWND h, LPARAM lp) {
   auto* f = reinterpret_cast<Find*>(lp);
   DWORD pid = 0;
   GetWindowThreadProcessId(h, &pid);
-  if (pid == f->pid && IsWindowVisible(h) && ClassOf(h) == f->cls) {
+  if (IsWindowVisible(h) && ClassOf(h) == f->cls && e2e::OfProgram(pid, f->pid)) {
     f->found = h;
     return FALSE;
   }
@@ -308,7 +308,7 @@ class Walk {
 
   std::string Page() {
     using C = kestrel::WizCtl;
-    for (C c : {C::welcomepage, C::licensepage, C::passwordpage, C::destinationpage,
+    for (C c : {C::welcomepage, C::licensepage, C::passwordpage, C::scopepage, C::destinationpage,
                 C::installingpage, C::finishpage, C::uninstallfinishpage}) {
       HWND h = Ctl(form_, c);
       if (h && IsWindowVisible(h)) return Name(c);
@@ -450,6 +450,7 @@ class Walk {
       }
     }
     if (Page() == "passwordpage" && !PasswordPage()) return 3;
+    if (Page() == "scopepage" && !ScopePage()) return 3;
     if (Page() != "destinationpage") {
       Out("error=not on the destination page");
       return 3;
@@ -602,6 +603,42 @@ class Walk {
   }
   void DumpControls(std::initializer_list<kestrel::WizCtl> controls) {
     for (kestrel::WizCtl c : controls) Out(CtlLine(Ctl(form_, c), int(c)));
+  }
+
+  // The choice between every user and one (KDRV_SCOPE=me or all): its texts and boxes, Back and
+  // Next around it, the choice, and on to the destination page.
+  bool ScopePage() {
+    using C = kestrel::WizCtl;
+    Report();
+    for (C c : {C::scopetitle, C::scopelabel, C::allusers, C::justme, C::scopenote, C::clicknext4})
+      Out("text " + std::string(kestrel::kWizCtlNames[size_t(c)]) + "=" +
+          Utf8(TextOf(Ctl(form_, c))));
+    DumpControls({C::scopepage, C::scopetitle, C::scopelabel, C::allusers, C::justme, C::scopenote,
+                  C::clicknext4, C::Image6});
+    auto checked = [&](C c) {
+      return SendMessageW(Ctl(form_, c), BM_GETCHECK, 0, 0) == BST_CHECKED;
+    };
+    Out(std::string("checked allusers=") + (checked(C::allusers) ? "1" : "0") +
+        " justme=" + (checked(C::justme) ? "1" : "0"));
+    Shoot("scope");
+    Click(C::back);
+    Out("back to=" + Page());
+    Click(C::next);
+    Out("next to=" + Page());
+    if (Page() != "scopepage") return false;
+    const bool me = Env("KDRV_SCOPE") != "all";
+    Click(me ? C::justme : C::allusers);
+    Out(std::string("checked allusers=") + (checked(C::allusers) ? "1" : "0") +
+        " justme=" + (checked(C::justme) ? "1" : "0"));
+    Shoot(me ? "scope-me" : "scope-all");
+    Click(C::next);
+    Out("after scope=" + Page());
+    if (Page() == "destinationpage") {
+      Click(C::back);
+      Out("destination back to=" + Page());
+      Click(C::next);
+    }
+    return true;
   }
 
   // The password page: empty, a wrong password and its Error box, the right one, Back and Next

@@ -21,6 +21,7 @@
 #include "installengine/registration.h"
 #include "installengine/registration_win32.h"
 #include "installengine/shortcuts.h"
+#include "package/identity.h"
 #include "package/records.h"
 #include "sysutil/cmfunit.h"
 #include "sysutil/cmfunit_win32.h"
@@ -84,6 +85,9 @@ int Folders() {
 int Register(const std::u16string& dest) {
   const ConfigRecord c = SampleConfig();
   RegistrationInput in{c, dest, DesktopFolder(), WindowsFolder()};
+  in.identity = ProductIdentity(c);
+  in.uninstaller = dest + u"\\" + UninstallerName(in.identity);
+  in.recordpath = dest + u"\\" + RecordName(in.identity);
   std::vector<RegistryRow> rows = AppPathsRows(in);
   for (auto& r : AssociationRows(in)) rows.push_back(r);
   if (UseWideApi()) {
@@ -92,8 +96,11 @@ int Register(const std::u16string& dest) {
     }
   }
   for (auto& r : UninstallRows(in)) rows.push_back(r);
-  WriteRegistryRows(rows);
+  const std::vector<unsigned long> errors = WriteRegistryRows(rows);
   Out("rows=" + std::to_string(rows.size()));
+  for (std::size_t i = 0; i < rows.size(); ++i) {
+    if (errors[i] != 0) Out("row failed: " + rows[i].key + " [" + rows[i].name + "]");
+  }
   // read back through the readers the uninstaller uses
   const std::string key = AppPathsKey("demo.exe");
   Out("read Displayname=" + ReadMachineString(key, "Displayname", "<none>"));
@@ -101,6 +108,11 @@ int Register(const std::u16string& dest) {
   Out("read Startpath=" + U8(DecodeLetterHex(ReadMachineString(key, "Startpath", ""))));
   Out("read Desktop=" + U8(DecodeLetterHex(ReadMachineString(key, "Desktop", ""))));
   Out("read missing=" + ReadMachineString(key, "NoSuchValue", "<default>"));
+  // values written as UTF-16 read back exactly, whatever the code page
+  const std::string ukey = UninstallKey(ProductIdentity(c));
+  Out("readw InstallLocation=" +
+      U8(ReadWideValue(HKEY_LOCAL_MACHINE, ukey, "InstallLocation", MachineKeyView(ukey))));
+  Out("readw AppPaths=" + U8(ReadWideValue(HKEY_LOCAL_MACHINE, key, "", MachineKeyView(key))));
   Out("read class=" + ReadClassesString(".dmo", "", "<none>"));
   Out("read command=" + ReadClassesString("Brimlow.MXA\\shell\\open\\command", "", "<none>"));
   Out("read user=" + ReadUserString("Software\\Kestrel\\NoSuchKey", "x", "<default>"));
@@ -145,6 +157,8 @@ int ReadLink(const std::u16string& file) {
 int Shortcuts(const std::u16string& dest) {
   const ConfigRecord c = SampleConfig();
   ShortcutInput in{c, dest, ProgramsFolder(), StartMenuFolder(), WindowsFolder(), DesktopFolder()};
+  in.uninstaller = dest + u"\\" + UninstallerName(ProductIdentity(c));
+  in.uninstallarguments = u"-ui demo.exe \"/PRODUCT=" + FromCodePage(ProductIdentity(c)) + u"\"";
   const ShortcutPlan plan = PlanShortcuts(in);
   CreateShortcuts(plan);
   Out("group=" + U8(plan.groupfolder));

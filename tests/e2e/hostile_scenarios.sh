@@ -132,8 +132,11 @@ if cmp -s "$H/src/hostile-data.bin" "$H/Target/Tool/hostile-data.bin"; then ok; 
 if $W reg query "$H_UNKEY" /v InstallLocation 2>/dev/null | tr -d '\r' | grep -Fq 'C:\hostile\Target\Tool'; then ok; else
   bad "dest-own: InstallLocation is not the folder as the system spells it"
 fi
-h_run dest-own-uninstall 'C:\windows\kestrelui.exe' -ui hostile-tool.exe /S
+h_run dest-own-uninstall 'C:\hostile\Target\Tool\Uninstall E2E Hostile.exe' -ui hostile-tool.exe \
+  '/PRODUCT=E2E Hostile' /S
 h_rc dest-own-uninstall 0
+# the uninstaller itself goes once the program the entry started has ended
+for _ in $(seq 1 25); do [ -e "$H/Target/Tool" ] || break; sleep 0.2; done
 h_gone "$H/Target/Tool" dest-own-uninstall
 # the wizard says why and stays on the page
 KDRV_DEST='C:\windows' KDRV_DEST_REFUSED=1 h_install dest-wizard "$H_PKG"
@@ -221,8 +224,9 @@ KDRV_WAIT_FILE='C:\hostile\swap\go' KDRV_DEST='C:\hostile\Swapped' h_install swa
 wait "$H_SWAPPER"
 expect "$WORK/swap.log" "exit=0"
 if cmp -s "$H/src/hostile-data.bin" "$H/Swapped/hostile-data.bin"; then ok; else bad "swap: the swapped file's payload was installed"; fi
-if cmp -s "$SETUP" "$H_C/windows/kestrelui.exe"; then ok; else bad "swap: the uninstaller copy is not the checked file's program part"; fi
-h_run swap-uninstall 'C:\windows\kestrelui.exe' -ui hostile-tool.exe /S
+if cmp -s "$SETUP" "$H/Swapped/Uninstall E2E Hostile.exe"; then ok; else bad "swap: the uninstaller copy is not the checked file's program part"; fi
+h_run swap-uninstall 'C:\hostile\Swapped\Uninstall E2E Hostile.exe' -ui hostile-tool.exe \
+  '/PRODUCT=E2E Hostile' /S
 h_rc swap-uninstall 0
 
 rm -rf "$H"

@@ -9,11 +9,16 @@ tp=$(date +%s)
 # A password with characters outside ASCII and outside the 8-bit code page, so the page's UTF-16
 # text must reach the derivation as the same UTF-8 bytes the packer read from the file.
 printf 'Kestrel-Paß-Ω 7\n' >"$WORK/password.txt"
+# each product its own main program: one name registered by two products is refused
+cp "$SRC/app/product.exe" "$SRC/app/locked.exe"
+cp "$SRC/app/product.exe" "$SRC/app/locked2.exe"
 cat >"$SRC/app/locked.toml" <<'EOF'
 displayname = "E2E Locked"
-exename = "product.exe"
+exename = "locked.exe"
 installfolder = "Kestrel E2E\\Locked"
 licence = "licence.txt"
+[[files]]
+source = "locked.exe"
 [[files]]
 source = "product.exe"
 [[files]]
@@ -27,8 +32,10 @@ subfolder = "docs"
 EOF
 cat >"$SRC/app/locked2.toml" <<'EOF'
 displayname = "E2E Locked Two"
-exename = "product.exe"
+exename = "locked2.exe"
 installfolder = "Kestrel E2E\\Locked Two"
+[[files]]
+source = "locked2.exe"
 [[files]]
 source = "product.exe"
 [[files]]

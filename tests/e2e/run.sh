@@ -73,10 +73,12 @@ elif [ "${KESTREL_E2E_SIGN:-0}" = 1 ]; then
   echo "FAIL: KESTREL_E2E_SIGN=1 but no test certificate could be made"
   exit 1
 fi
-# signed_check NAME FILE: in a signed run, the file's signature verifies
+# signed_check NAME FILE: in a signed run, the file's signature verifies; the log stays in $WORK,
+# since a file written beside an installed program is one its uninstaller must keep
 signed_check() {
   [ "$SIGNING" = 1 ] || return 0
-  if signature_ok "$2"; then ok; else bad "$1: signature of $2: $(tail -n 2 "$2.verify.log" | tr '\n' ' ')"; fi
+  local log=$WORK/signed-check.verify.log
+  if signature_ok "$2" "$log"; then ok; else bad "$1: signature of $2: $(tail -n 2 "$log" | tr '\n' ' ')"; fi
 }
 
 # drive NAME MODE EXE [ARGS...]: runs the driver, its output in $WORK/NAME.log
@@ -296,8 +298,11 @@ USERDIR="C:\\users\\$(id -un)"
 expect "$L" "desktop=$USERDIR\\Desktop"
 helper register register "$DEST"
 L=$WORK/register.log
-expect "$L" "rows=24"
+expect "$L" "rows=26"
+if grep -q "^row failed" "$L"; then bad "register: $(grep '^row failed' "$L" | head -n 1)"; else ok; fi
 expect "$L" "read Displayname=Demo: App?"
+expect "$L" "readw InstallLocation=$DEST"
+expect "$L" "readw AppPaths=$DEST\\demo.exe"
 expect "$L" "read Path=$DEST"
 expect "$L" 'read Startpath=\Demo Group'
 expect "$L" "read Desktop=$USERDIR\\Desktop\\Demo App.lnk"
@@ -317,7 +322,7 @@ check_eq "fileassociations" "$(regval "$APPKEY\\" fileassociations)" .dmo
 check_eq "mxaopen" "$(regdef 'HKCR\Brimlow.MXA\shell\mxaopen')" "Open with Viewer"
 check_eq "UninstallString" \
   "$(regval "$UNKEYS\\Demo: App?" UninstallString)" \
-  'C:\windows\kestrelui.exe -ui demo.exe'
+  "\"$DEST\\Uninstall Demo App-de1f8a2d.exe\" -ui demo.exe \"/PRODUCT=Demo: App?\""
 
 # the system's list of installed programs finds the entry in the view this build wrote it to
 if $W uninstaller --list 2>/dev/null | tr -d '\r' | grep -Fxq 'Demo: App?|||Demo: App?'; then ok; else
@@ -344,8 +349,8 @@ expect "$L" "  workfolder=$DEST"
 expect "$L" "  target=$DEST\\demo.exe"
 expect "$L" "  target=$DEST\\readme.txt"
 expect "$L" "link $GROUP\\Uninstall Demo App.lnk"
-expect "$L" '  target=C:\windows\kestrelui.exe'
-expect "$L" "  arguments=-ui demo.exe"
+expect_prefix "$L" "  target=$DEST\\Uninstall Demo App-"
+expect "$L" '  arguments=-ui demo.exe "/PRODUCT=Demo: App?"'
 expect "$L" "  description=Uninstall Demo: App?"
 expect "$L" "link $USERDIR\\Desktop\\Demo App.lnk"
 if grep -q unreadable "$L"; then bad "shortcuts: a link could not be loaded"; else ok; fi
@@ -407,7 +412,7 @@ expect "$L" '  workfolder=C:\Program Files\Old App'
 if grep -q unreadable "$L"; then bad "old-shortcuts: a link could not be loaded"; else ok; fi
 helper old-register register 'C:\Program Files\Old App'
 expect "$WORK/old-register.log" 'read Path=C:\Program Files\Old App'
-expect "$WORK/old-register.log" "rows=22"  # no service rows without the wide calls
+expect "$WORK/old-register.log" "rows=24"  # no service rows without the wide calls
 $W reg delete 'HKCU\Software\Wine\AppDefaults\kestrel_helperprobe.exe' /f >/dev/null 2>&1
 
 # 18. a DLL planted beside the program is not loaded once the search is restricted
@@ -547,6 +552,9 @@ if [ "$SIGNING" = 0 ] && want sign; then . "$ROOT/tests/e2e/sign_scenarios.sh"; 
 
 # unattended: silent and passive runs, /D=, the log, every exit code, the full uninstall entry
 want deploy && . "$ROOT/tests/e2e/deploy_scenarios.sh"
+want identity && . "$ROOT/tests/e2e/identity_scenarios.sh"
+# installations for one user, and packages for either
+want scope && . "$ROOT/tests/e2e/scope_scenarios.sh"
 
 # 50-51. the solid LZMA2 codec beside the classic one, and the packages setup must refuse
 want solid && . "$ROOT/tests/e2e/solid_scenarios.sh"

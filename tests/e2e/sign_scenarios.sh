@@ -60,7 +60,8 @@ expect "$WORK/signed-install.log" "page finishpage back=dis next=hid finish=en c
 expect "$WORK/signed-install.log" "exit=0"
 verify signed-install-verify installed "$PKG/signed-three.exe" "$S_DEST"
 expect "$WORK/signed-install-verify.log" "uninstaller copy: the stub's signature restored"
-if signature_ok "$UNINSTALLER"; then ok; else bad "kestrelui.exe of a signed install: $(tail -n 2 "$UNINSTALLER.verify.log" | tr '\n' ' ')"; fi
+S_UNINST="$S_DIR/Uninstall E2E Three.exe"  # the product's own uninstaller
+if signature_ok "$S_UNINST"; then ok; else bad "the uninstaller of a signed install: $(tail -n 2 "$S_UNINST.verify.log" | tr '\n' ' ')"; fi
 for f in product.exe readme.txt docs/guide.txt; do  # all three in the installation folder
   if cmp -s "$SRC/app/$f" "$S_DIR/$(basename "$f")"; then ok; else bad "signed-install: $f differs"; fi
 done
@@ -76,7 +77,7 @@ if [ -f "$PKG/signed-three-i686.exe" ] && [ -f "$PROBE32" ] &&
   # a 32-bit program's Program Files folder
   S_DIR32="$DRIVE_C/Program Files (x86)/Kestrel E2E/Three"
   if cmp -s "$SRC/app/product.exe" "$S_DIR32/product.exe"; then ok; else bad "signed-i686: product.exe differs"; fi
-  if signature_ok "$UNINSTALLER"; then ok; else bad "kestrelui.exe of the i686 install: $(tail -n 2 "$UNINSTALLER.verify.log" | tr '\n' ' ')"; fi
+  if signature_ok "$S_DIR32/Uninstall E2E Three.exe"; then ok; else bad "the uninstaller of the i686 install: $(tail -n 2 "$S_DIR32/Uninstall E2E Three.exe.verify.log" | tr '\n' ' ')"; fi
   $W reg delete 'HKLM\SOFTWARE\Wow6432Node\Microsoft\Windows\CurrentVersion\App Paths\readme.txt' /f >/dev/null 2>&1
   $W reg delete 'HKLM\software\Wow6432Node\microsoft\windows\currentversion\uninstall\E2E Three' /f >/dev/null 2>&1
   rm -rf "$S_DIR32"
@@ -93,7 +94,7 @@ install handsigned "$PKG/handsigned-three.exe"
 expect "$WORK/handsigned.log" "exit=0"
 verify handsigned-verify installed "$PKG/handsigned-three.exe" "$S_DEST"
 expect "$WORK/handsigned-verify.log" "uninstaller copy: a foreign certificate entry cleared"
-check_eq "hand-signed: the copy's certificate entry" "$($PY "$ROOT/tests/e2e/patchpkg.py" "$UNINSTALLER" certentry 2>/dev/null)" "0 0"
+check_eq "hand-signed: the copy's certificate entry" "$($PY "$ROOT/tests/e2e/patchpkg.py" "$S_UNINST" certentry 2>/dev/null)" "0 0"
 
 # ---- 43. a damaged and a cut-short download: refused before any page, nothing written ------
 s_clean

@@ -19,6 +19,7 @@ rm -rf "$S_SRC"
 mkdir -p "$S_SRC/data/deep" "$S_SRC/docs" "$S_SRC/copy"
 cp "$BIN/tests/e2e/kestrel_product.exe" "$S_SRC/product.exe"
 cp "$S_SRC/product.exe" "$S_SRC/copy/product-again.exe"  # stored once, written twice
+cp "$S_SRC/product.exe" "$S_SRC/solid.exe"  # a main program no other product registers
 printf 'Solid E2E\r\n' >"$S_SRC/readme.txt"
 seq 1 40000 >"$S_SRC/data/numbers.txt"
 : >"$S_SRC/data/empty.txt"
@@ -26,7 +27,7 @@ head -c 700000 /dev/urandom >"$S_SRC/data/deep/random.bin"  # several of the rea
 echo guide >"$S_SRC/docs/guide.txt"
 cat >"$S_SRC/solid.toml" <<'EOT'
 displayname = "E2E Solid"
-exename = "product.exe"
+exename = "solid.exe"
 installfolder = "Kestrel E2E\\Solid"
 [[files]]
 source = "."
@@ -65,7 +66,9 @@ for codec in classic lzma2; do
     if cmp -s "$S_SRC/$f" "$S_C/Solid-$codec/$f"; then ok; else bad "solid-$codec: $f differs"; fi
   done
   s_log "$S_C/solid-$codec.log" "installation complete"
-  s_exit "solid-$codec-uninstall" 0 "C:\\windows\\kestrelui.exe -ui product.exe /S"
+  # the product's own uninstaller, as its entry names it
+  s_exit "solid-$codec-uninstall" 0 \
+    "\"C:\\Solid-$codec\\Uninstall E2E Solid.exe\" -ui solid.exe \"/PRODUCT=E2E Solid\" /S"
   if [ -e "$S_C/Solid-$codec/product.exe" ]; then bad "solid-$codec: not uninstalled"; else ok; fi
 done
 

@@ -42,7 +42,8 @@ CNF
     --sign-password-env KESTREL_E2E_SIGN_PASSWORD --sign-description "Kestrel E2E")
   SIGN_P12_ARGS=(--sign --pkcs12 "$d/signer.p12" --sign-password-file "$d/password.txt")
 }
-# signature_ok FILE: osslsigncode accepts its signature against the test authority
+# signature_ok FILE [LOG]: osslsigncode accepts its signature against the test authority; its
+# output goes to LOG (default FILE.verify.log: never the default for a file inside an install)
 signature_ok() {
-  osslsigncode verify -CAfile "$CERTS/ca.pem" -in "$1" >"$1.verify.log" 2>&1
+  osslsigncode verify -CAfile "$CERTS/ca.pem" -in "$1" >"${2:-$1.verify.log}" 2>&1
 }

@@ -47,6 +47,12 @@ UDRIVER=$BIN/tests/e2e/kestrel_uninstdriver.exe
 U_PACK=${KESTREL_PACK:-${PACKER:-}}
 U_T0=$(date +%s)
 u_absent() { if [ -e "$1" ]; then bad "$2: $1 is left"; else ok; fi; }
+# u_gone PATH WHAT: absent, given a few seconds (the uninstaller goes once its first process ended)
+u_gone() {
+  local i
+  for i in $(seq 1 25); do [ -e "$1" ] || { ok; return; }; sleep 0.2; done
+  bad "$2: $1 is left"
+}
 u_present() { if [ -e "$1" ]; then ok; else bad "$2: $1 is missing"; fi; }
 u_key() {  # u_key present|absent KEY WHAT
   if $W reg query "$2" >/dev/null 2>&1; then
@@ -182,14 +188,15 @@ u_install() {
 }
 # u_uninstall NAME [SWITCH]: the uninstaller run as the Uninstall key's UninstallString says,
 # SWITCH (a /LOG=) added behind it
+# the product's own uninstaller, in the folder it was installed to (PFW for the default)
 u_uninstall() {
-  local name=$1 us exe args
+  local name=$1 extra=${2:-} us want
   us=$(u_regval "$UUNKEY" UninstallString)
-  if [ "$us" = 'C:\windows\kestrelui.exe -ui uprod.exe' ]; then ok; else bad "$name: UninstallString '$us'"; fi
-  exe=${us%% -ui *}
-  args=${us#"$exe" }
-  # shellcheck disable=SC2086
-  timeout -k 5 150 $W "$UDRIVER" "$ART/uninst-$name" "$exe" $args ${2:+"$2"} >"$WORK/uninst-$name.log" 2>&1
+  want="\"${U_FOLDER:-$PFW\\Kestrel Uninst\\Product}\\Uninstall E2E Uninst.exe\" -ui uprod.exe \"/PRODUCT=E2E Uninst\""
+  if [ "$us" = "$want" ]; then ok; else bad "$name: UninstallString '$us'"; fi
+  # split as the system splits it: the quoted program, then the arguments
+  eval "set -- $us"
+  timeout -k 5 150 $W "$UDRIVER" "$ART/uninst-$name" "$@" ${extra:+"$extra"} >"$WORK/uninst-$name.log" 2>&1
   local rc=$?
   if [ $rc -ne 0 ]; then bad "uninst-$name: driver exit code $rc"; else ok; fi
 }
@@ -205,17 +212,17 @@ u_installed_checks() {  # the install made everything the uninstall must remove
   u_svc present KestrelUnSvc1 "$what"
   u_svc present KestrelUnSvc2 "$what"
 }
-u_removed_checks() {  # nothing the install made is left, except the settings and the uninstaller
+u_removed_checks() {  # nothing the install made is left, except the settings
   local what=$1 k
-  u_absent "$UDEST" "$what"
-  u_absent "$UPF/Kestrel Uninst" "$what"  # the empty folder above it too
+  u_gone "$UDEST" "$what"                 # its own uninstaller too
+  u_gone "$UPF/Kestrel Uninst" "$what"  # the empty folder above it too
   u_absent "$UGROUP" "$what"
   u_absent "$USTARTLINK" "$what"
   u_absent "$UDESKLINK" "$what"
   for k in "${UKEYS[@]}"; do u_key absent "$k" "$what"; done
   u_svc absent KestrelUnSvc1 "$what"
   u_svc absent KestrelUnSvc2 "$what"
-  u_present "$UC/windows/kestrelui.exe" "$what"
+  u_absent "$UC/windows/kestrelui.exe" "$what"  # no shared uninstaller is made
   u_present "$UPROGRAMS" "$what"
   u_present "$UPF" "$what"
   u_key present 'HKCU\software\microsoft\windows\currentversion\run' "$what"
@@ -242,7 +249,7 @@ mkdir -p "$UPROGRAMS/Halvard/Other Tool"  # another product of the vendor: "Halv
 u_install uinst1
 u_installed_checks uinst1
 # in a signed run, the uninstaller that runs next carries the stub's signature
-if declare -F signed_check >/dev/null; then signed_check "uinst1: kestrelui.exe" "$UC/windows/kestrelui.exe"; fi
+if declare -F signed_check >/dev/null; then signed_check "uinst1: its uninstaller" "$UDEST/Uninstall E2E Uninst.exe"; fi
 KDRV_SETTINGS=no KDRV_PRODUCT="E2E Uninst (running)" u_uninstall 1
 L=$WORK/uninst-1.log
 u_pages "$L"
@@ -278,9 +285,8 @@ KDRV_HOLD="$(win "$UDEST/data/deep/numbers.txt")" KDRV_CANCEL=no u_uninstall 3
 L=$WORK/uninst-3.log
 expect "$L" "held=1"
 expect "$L" "box caption=Error"
-expect_prefix "$L" "box text=The folder \"$PFW\\Kestrel Uninst\\Product\" could not be deleted completely"
-expect_prefix "$L" "run the uninstaller again to finish the job."
-expect_prefix "$L" "perhaps because a file in it is in use."  # it was: the held file
+expect_prefix "$L" "box text=The file \"$PFW\\Kestrel Uninst\\Product\\data\\deep\\numbers.txt\" could not be removed ("
+expect_prefix "$L" "Close the program that uses it and run the uninstaller again to finish the job."
 expect "$L" "page installingpage back=dis next=dis finish=hid cancel=en"
 expect "$L" "stopped title=Uninstall Stopped"
 expect "$L" "box caption=Warning"
@@ -289,8 +295,10 @@ expect "$L" "after no installingpage cancel=en"
 expect "$L" "wizard closed=1"
 expect "$L" "exit=1603"
 if grep -q '^box caption=Confirm' "$L"; then bad "uninst-3: the settings question after a failed delete"; else ok; fi
-# nothing after the folder was touched, so the uninstaller can run again
+# nothing after the product's files was touched, so the uninstaller can run again
 u_present "$UDEST/data/deep/numbers.txt" uninst3
+u_present "$UDEST/Uninstall E2E Uninst.exe" uninst3
+u_present "$UDEST/Uninstall E2E Uninst.dat" uninst3
 for k in "$UAPP" "$UUNKEY" 'HKCR\.e2eun' "$UUSERKEY"; do u_key present "$k" uninst3; done
 u_present "$UGROUP/E2E Uninst.lnk" uninst3
 u_present "$UDESKLINK" uninst3
@@ -302,16 +310,24 @@ for s in stopped error cancel-question; do
 done
 
 # ---- 4. installed into Program Files itself: the folder and its other contents stay ----------
-# Setup refuses such a folder now; an older setup did not, so the installation is made in a
-# folder of its own and then moved up, its App Paths values with it, as the older one left it.
+# Setup refuses such a folder now; an earlier version did not, so the installation is made in a
+# folder of its own and then moved up, left as an earlier version left it: App Paths naming the
+# folder and no product, no record, the shared uninstaller named by the entry. Its whole-folder
+# removal is what the guard keeps from taking Program Files.
 echo "not ours" >"$UPF/other-product.txt"
 mkdir -p "$UPF/Other Product" && echo keep >"$UPF/Other Product/file.txt"
 u_install uinst4 "$PFW\\E2E Legacy"
 mv "$UPF/E2E Legacy"/* "$UPF/" && rmdir "$UPF/E2E Legacy"
+rm -f "$UPF/Uninstall E2E Uninst.exe" "$UPF/Uninstall E2E Uninst.dat"
 $W reg add "$UAPP" /ve /d "$PFW\\uprod.exe" /f >/dev/null 2>&1
 $W reg add "$UAPP" /v Path /d "$($PY -c 'import sys; print("".join("".join(chr(65 + (ord(c) >> s & 15)) for s in (12, 8, 4, 0)) for c in sys.argv[1]))' "$PFW")" /f >/dev/null 2>&1
+$W reg delete "$UAPP" /v Product /f >/dev/null 2>&1
+$W reg add "$UUNKEY" /v UninstallString /d 'C:\windows\kestrelui.exe -ui uprod.exe' /f >/dev/null 2>&1
+cp "$SETUP" "$UC/windows/kestrelui.exe"
 u_present "$UPF/uprod.exe" uinst4
-KDRV_SETTINGS=yes KDRV_PRODUCT="E2E Uninst (busy)" KDRV_STUBBORN=1 u_uninstall 4
+KDRV_SETTINGS=yes KDRV_PRODUCT="E2E Uninst (busy)" KDRV_STUBBORN=1 timeout -k 5 150 $W "$UDRIVER" \
+  "$ART/uninst-4" 'C:\windows\kestrelui.exe' -ui uprod.exe >"$WORK/uninst-4.log" 2>&1 ||
+  bad "uninst-4: driver exit code $?"
 L=$WORK/uninst-4.log
 expect "$L" "box caption=Error"
 expect "$L" "box text=The folder \"$PFW\" was not deleted: it is a folder of the system or holds more than this program, so its files were kept."
@@ -338,6 +354,7 @@ u_drop_services KestrelUnSvc1 KestrelUnSvc2
 $W reg delete 'HKCR\.e2eun' /f >/dev/null 2>&1
 $W reg delete 'HKCR\Brimlow.MXA' /f >/dev/null 2>&1
 rm -rf "$UPF/svc" "$UPF/data" "$UPF/uprod.exe" "$UPF/readme.txt" "$UPF/other-product.txt" "$UPF/Other Product"
+rm -f "$UC/windows/kestrelui.exe"
 
 # ---- 5. what the values name is not the product's: a service and an extension --------------
 # "servicenames0" names a service whose program lies beside the installation, in a folder whose
@@ -366,13 +383,15 @@ u_key present 'HKCR\.e2eun' uinst5
 u_key present 'HKCR\E2EOther.Doc\shell\open\command' uinst5
 v=$($W reg query 'HKCR\.e2eun' /ve 2>/dev/null | sed -n 's/^ *([^)]*)  *REG_SZ  *//p' | tr -d '\r')
 if [ "$v" = E2EOther.Doc ]; then ok; else bad "uninst-5: HKCR\\.e2eun names '$v'"; fi
-u_absent "$UDEST" uinst5
+u_gone "$UDEST" uinst5
 for k in "$UAPP" "$UUNKEY" "$URUNKEY" "$UUSERKEY"; do u_key absent "$k" uinst5; done
 U5LOG=$UC/uninst-5.log
-expect_prefix "$U5LOG" "service kept: KestrelForeignSvc (its program $UFOREIGN is not in the installation folder $PFW\\Kestrel Uninst\\Product)"
+# the record names the services, whatever App Paths says now
+if grep -q "KestrelForeignSvc" "$U5LOG"; then bad "uninst-5: the foreign service was looked at"; else ok; fi
 expect_prefix "$U5LOG" "service deleted: KestrelUnSvc1"
 expect_prefix "$U5LOG" "service deleted: KestrelUnSvc2"
-expect_prefix "$U5LOG" "file association kept: .e2eun (its class \"E2EOther.Doc\" opens C:\\windows\\notepad.exe, which is not in the installation folder"
+expect_prefix "$U5LOG" "file extension kept: .e2eun (it names another class now)"
+expect_prefix "$U5LOG" "registry key removed: HKCR\\Brimlow.MXA"
 # what nobody names any more: the installer's class
 u_drop_services KestrelForeignSvc
 $W reg delete 'HKCR\.e2eun' /f >/dev/null 2>&1

@@ -45,7 +45,7 @@ BOOL CALLBACK FindTop(HWND h, LPARAM lp) {
   auto* f = reinterpret_cast<Find*>(lp);
   DWORD pid = 0;
   GetWindowThreadProcessId(h, &pid);
-  if (pid == f->pid && IsWindowVisible(h) && ClassOf(h) == f->cls) {
+  if (IsWindowVisible(h) && ClassOf(h) == f->cls && e2e::OfProgram(pid, f->pid)) {
     f->found = h;
     return FALSE;
   }
@@ -110,6 +110,11 @@ struct Product {
   HANDLE ready = CreateEventW(nullptr, TRUE, FALSE, nullptr);
 };
 Product g_product;
+DWORD g_t0 = 0;  // when the uninstaller was started
+// "NAME at=MS": how far into the run a step came, for a run that takes too long
+void At(const char* name) {
+  Out(std::string(name) + " at=" + std::to_string(GetTickCount() - g_t0));
+}
 
 LRESULT CALLBACK ProductProc(HWND h, UINT msg, WPARAM wp, LPARAM lp) {
   if (msg == WM_CLOSE) {
@@ -197,6 +202,7 @@ class Walk {
     Out("caption=" + Utf8(TextOf(form_)));
     for (C c : {C::welcometitle, C::welcomelabel, C::clicknext1}) Text(c);
     Shot(form_, "welcome", shot_);
+    At("next");
     Post(C::next);
 
     bool shot_progress = false;
@@ -231,7 +237,10 @@ class Walk {
           return Stopped(cancel);
         }
       } else if (page == "uninstallfinishpage") {
-        Sleep(100);
+        At("finishpage");
+        // the page shows a moment before its buttons are set: wait for Finish, not a fixed time
+        HWND finish = Ctl(form_, C::finish);
+        for (int i = 0; i < 250 && !(finish && IsWindowEnabled(finish)); ++i) Sleep(20);
         Report();
         for (C c : {C::uninstallfinishtitle, C::uninstallfinishlabel, C::clickfinish2}) Text(c);
         Shot(form_, "finish", shot_);
@@ -299,9 +308,13 @@ int wmain(int argc, wchar_t** argv) {
     held = CreateFileW(hold, GENERIC_READ, 0, nullptr, OPEN_EXISTING, 0, nullptr);
     Out(std::string("held=") + (held != INVALID_HANDLE_VALUE ? "1" : "0"));
   }
-  const DWORD t0 = GetTickCount();
+  const DWORD t0 = g_t0 = GetTickCount();
   std::wstring cmd = L"\"" + std::wstring(argv[2]) + L"\"";
-  for (int i = 3; i < argc; ++i) cmd += L" " + std::wstring(argv[i]);
+  // an argument with a blank is quoted again, as the Uninstall entry writes it
+  for (int i = 3; i < argc; ++i) {
+    const std::wstring a = argv[i];
+    cmd += a.find(L' ') == std::wstring::npos ? L" " + a : L" \"" + a + L"\"";
+  }
   STARTUPINFOW si{};
   si.cb = sizeof si;
   PROCESS_INFORMATION pi{};
@@ -324,6 +337,7 @@ int wmain(int argc, wchar_t** argv) {
     Out("window=none");
     rc = 3;
   } else {
+    At("window");
     Walk walk(pi, form, argv[1]);
     rc = walk.Run();
   }

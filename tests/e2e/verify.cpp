@@ -17,6 +17,7 @@
 #include "installengine/shortcuts.h"
 #include "package/certtable.h"
 #include "package/extension.h"
+#include "package/identity.h"
 #include "package/pkgfile_win32.h"
 #include "package/startload.h"
 #include "sysutil/cmfconst.h"
@@ -104,6 +105,23 @@ bool ReadValue(const RegistryRow& row, std::string& value) {
                                   &type, reinterpret_cast<BYTE*>(buf), &size);
   RegCloseKey(key);
   if (r != ERROR_SUCCESS) return false;
+  if (row.type == RegType::kWideString) {
+    // read back wide: the text must be exactly the one written, whatever the code page
+    HKEY wkey = nullptr;
+    if (RegOpenKeyExA(Root(row.root), row.key.c_str(), 0, KEY_READ | ViewOf(row.root, row.key),
+                      &wkey) != ERROR_SUCCESS) {
+      return false;
+    }
+    wchar_t wbuf[2048] = {};
+    DWORD wsize = sizeof wbuf - sizeof(wchar_t);
+    const std::u16string name = FromCodePage(row.name);
+    const LONG wr = RegQueryValueExW(wkey, row.name.empty() ? nullptr : Wide(name), nullptr, &type,
+                                     reinterpret_cast<BYTE*>(wbuf), &wsize);
+    RegCloseKey(wkey);
+    if (wr != ERROR_SUCCESS || type != REG_SZ) return false;
+    value = U8(FromWide(wbuf));
+    return true;
+  }
   if (row.type == RegType::kDword) {
     if (type != REG_DWORD || size != 4) return false;
     DWORD v = 0;
@@ -118,6 +136,7 @@ bool ReadValue(const RegistryRow& row, std::string& value) {
 
 // A row's value as ReadValue gives it back.
 std::string Expected(const RegistryRow& row) {
+  if (row.type == RegType::kWideString) return U8(row.wide);
   return row.type == RegType::kDword ? std::to_string(row.dword) : row.value;
 }
 
@@ -211,6 +230,9 @@ std::vector<RegistryRow> AllRows(const ConfigRecord& config, const std::u16strin
   for (const DirectoryRecord& r : records) {
     if (r.filesize > 0) in.installedbytes += std::uint64_t(r.filesize);
   }
+  in.identity = ProductIdentity(config);
+  in.uninstaller = AddTrailingBackslash(dest) + UninstallerName(in.identity);
+  in.recordpath = AddTrailingBackslash(dest) + RecordName(in.identity);
   SYSTEMTIME t{};
   GetLocalTime(&t);
   char day[16];
@@ -228,12 +250,18 @@ std::vector<RegistryRow> AllRows(const ConfigRecord& config, const std::u16strin
 }
 
 ShortcutPlan Plan(const ConfigRecord& config, const std::u16string& dest) {
-  return PlanShortcuts(ShortcutInput{config, dest, ProgramsFolder(), StartMenuFolder(),
-                                     WindowsFolder(), DesktopFolder()});
+  ShortcutInput in{config,          dest,           ProgramsFolder(), StartMenuFolder(),
+                   WindowsFolder(), DesktopFolder()};
+  RegistrationInput reg{config, dest, u"", u""};
+  reg.identity = ProductIdentity(config);
+  in.uninstaller = AddTrailingBackslash(dest) + UninstallerName(reg.identity);
+  in.uninstallarguments = UninstallArguments(reg);
+  return PlanShortcuts(in);
 }
 
-std::u16string Uninstaller() {
-  return AddTrailingBackslash(WindowsFolder()) + std::u16string(kUninstallerName);
+// The product's own uninstaller, in its installation folder.
+std::u16string Uninstaller(const ConfigRecord& config, const std::u16string& dest) {
+  return AddTrailingBackslash(dest) + UninstallerName(ProductIdentity(config));
 }
 
 void Installed(const std::u16string& setup, const std::u16string& dest, const Package& p) {
@@ -260,7 +288,7 @@ void Installed(const std::u16string& setup, const std::u16string& dest, const Pa
   // a 32-bit installer's Uninstall key is where 64-bit Windows keeps 32-bit programs, not in the
   // 64-bit view
   if (g_installer32_on64) {
-    const std::string key = UninstallKey(ReadShort(p.config.displayname));
+    const std::string key = UninstallKey(ProductIdentity(p.config));
     Check(KeyExists(RegRoot::kLocalMachine, key, KEY_WOW64_32KEY) &&
               !KeyExists(RegRoot::kLocalMachine, key, KEY_WOW64_64KEY),
           "Uninstall key in the 32-bit view only");
@@ -293,7 +321,7 @@ void Installed(const std::u16string& setup, const std::u16string& dest, const Pa
   // the uninstaller copy: the program part of the setup program; a signed one's certificate
   // entry and CheckSum as the stub's signature had them, or cleared when only the whole setup
   // file was signed (its entry would name bytes the copy lacks)
-  const auto copy = ReadAll(Uninstaller());
+  const auto copy = ReadAll(Uninstaller(p.config, dest));
   auto program = ReadAll(setup);
   const auto offset = static_cast<std::size_t>(p.config.packageoffset);
   if (program.size() >= offset) program.resize(offset);
@@ -315,8 +343,8 @@ void Installed(const std::u16string& setup, const std::u16string& dest, const Pa
     StoreLe32(program.data() + f.entry_at + 4, stub.size);
   }
   const bool same = program.size() == offset && copy == program;
-  Check(same, "uninstaller " + U8(Uninstaller()) + " size=" + std::to_string(copy.size()) +
-                  " want=" + std::to_string(offset));
+  Check(same, "uninstaller " + U8(Uninstaller(p.config, dest)) +
+                  " size=" + std::to_string(copy.size()) + " want=" + std::to_string(offset));
 }
 
 void Absent(const std::u16string& dest, const Package& p) {
@@ -325,12 +353,12 @@ void Absent(const std::u16string& dest, const Package& p) {
   for (REGSAM view : {REGSAM(KEY_WOW64_32KEY), REGSAM(KEY_WOW64_64KEY)}) {
     const std::string in = view == KEY_WOW64_32KEY ? " (32-bit view)" : " (64-bit view)";
     Check(!KeyExists(RegRoot::kLocalMachine, AppPathsKey(exe), view), "no App Paths key" + in);
-    Check(!KeyExists(RegRoot::kLocalMachine, UninstallKey(ReadShort(p.config.displayname)), view),
+    Check(!KeyExists(RegRoot::kLocalMachine, UninstallKey(ProductIdentity(p.config)), view),
           "no Uninstall key" + in);
   }
   const std::string ext = ReadShort(p.config.assocext);
   if (!ext.empty()) Check(!KeyExists(RegRoot::kClassesRoot, ext, 0), "no extension key " + ext);
-  Check(!FileExists(Uninstaller()), "no uninstaller copy");
+  Check(!FileExists(Uninstaller(p.config, dest)), "no uninstaller");
   const ShortcutPlan plan = Plan(p.config, dest);
   Check(!FileExists(plan.desktop.linkfile), "no desktop shortcut");
   for (const auto& s : ConfiguredServices(p.config, dest)) {

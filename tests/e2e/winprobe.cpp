@@ -33,7 +33,7 @@ BOOL CALLBACK Collect(HWND h, LPARAM lp) {
   auto* s = reinterpret_cast<Scan*>(lp);
   DWORD pid = 0;
   GetWindowThreadProcessId(h, &pid);
-  if (s->pid == 0 || pid == s->pid) s->found.push_back(h);
+  if (s->pid == 0 || e2e::OfProgram(pid, s->pid)) s->found.push_back(h);
   return TRUE;
 }
 
