@@ -28,6 +28,8 @@ setup. The measures and how one is taken back (the patch is checked to apply exa
   pic    the side picture decoded by libjpeg linked into the program (cross-built from Debian's
          source package, which needs dpkg-dev and a deb-src entry: scripts/bootstrap makes both)
          instead of by the system's picture loader (the change that replaced it, reversed)
+  crt    the C runtime's start-up files (crt2, its TLS, pseudo-relocation and crash-handler
+         support) linked again, wWinMain called by them instead of the program's own entry point
   decos  (not a size measure) the block decoder at -Os with LTO like the rest, instead of -O2;
          decos-nolto at -Os without LTO
 
@@ -50,7 +52,7 @@ import sys
 
 ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
 # cumulative order: the path from none of the measures to all of them
-ORDER = ["eh", "rt", "thr", "lto", "gc", "jpeg", "log", "pic"]
+ORDER = ["eh", "rt", "thr", "lto", "gc", "jpeg", "log", "pic", "crt"]
 GROUPS = {
     "eh": ["exc", "rtti", "unwind"],
     "rt": ["rt-new", "rt-throw", "rt-term", "rt-pure", "rt-guard"],
@@ -209,6 +211,31 @@ def patch(src, takes):
         replace(log, '#include "sysutil/log.h"\n', '#include "sysutil/log.h"\n\n#include <cstdio>\n')
         replace(os.path.join(src, "sysutil", "productsystem_win32.cpp"),
                 "Utf8ToUtf16(std::to_string(code))", "FromWide(std::to_wstring(code).c_str())")
+    if "crt" in takes:  # the change 04aab45 reversed, on today's text
+        setup = os.path.join(src, "setup")
+        cml = os.path.join(setup, "CMakeLists.txt")
+        with open(cml) as f:
+            text = f.read()
+        a = text.find("# No C runtime start-up files:")
+        b = text.find("-Wl,-e,${KESTREL_ENTRY}\n  -Wl,--disable-auto-import ")
+        if a < 0 or b < a:
+            sys.exit("stub_steps: setup/CMakeLists.txt: the entry point's link options not found")
+        text = (text[:a] + "target_link_options(setup PRIVATE -municode " +
+                text[b + len("-Wl,-e,${KESTREL_ENTRY}\n  -Wl,--disable-auto-import "):])
+        with open(cml, "w") as f:
+            f.write(text)
+        replace(cml, "kestrel_win32 mingw32 gcc msvcrt kernel32)", "kestrel_win32)")
+        main = os.path.join(setup, "setup_win32.cpp")
+        with open(main) as f:
+            text = f.read()
+        a = text.find("namespace {\n\n// The C runtime's start-up")
+        if a < 0:
+            sys.exit("stub_steps: setup_win32.cpp: the entry point not found")
+        with open(main, "w") as f:
+            f.write(text[:a] + "int WINAPI wWinMain(HINSTANCE instance, HINSTANCE, PWSTR, int) {\n"
+                    "  kestrel::InstallFaultHandlers();\n  kestrel::RestrictDllSearch();\n"
+                    "  kestrel::BindFileFunctions64();\n  kestrel::ui::SetMainThread();\n"
+                    "  return kestrel::RunSession(instance);\n}\n")
 
 
 def sections(exe):

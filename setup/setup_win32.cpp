@@ -19,11 +19,41 @@ extern "C" __attribute__((used)) const IMAGE_LOAD_CONFIG_DIRECTORY _load_config_
 };
 #pragma GCC diagnostic pop
 
-int WINAPI wWinMain(HINSTANCE instance, HINSTANCE, PWSTR, int) {
+namespace {
+
+// The C runtime's start-up is not linked (it cost setup.exe 10 KB: argument parsing, TLS and
+// pseudo-relocation support, a crash handler of its own, none of which this program uses;
+// msvcrt.dll sets itself up when it loads). What it did that the program needs is here: the
+// static constructors, and the destructors registered while they and the program ran.
+using ExitFunction = void (*)();
+ExitFunction exit_functions[64];
+int exit_count = 0;
+
+int RunSetup() {
   kestrel::InstallFaultHandlers();
   // before anything can load a DLL by name
   kestrel::RestrictDllSearch();
   kestrel::BindFileFunctions64();
   kestrel::ui::SetMainThread();
-  return kestrel::RunSession(instance);
+  return kestrel::RunSession(GetModuleHandleW(nullptr));
+}
+
+}  // namespace
+
+// Static objects' destructors and std::atexit land here, run in reverse order at the end.
+extern "C" int atexit(ExitFunction f) {
+  if (exit_count == 64) return -1;
+  exit_functions[exit_count++] = f;
+  return 0;
+}
+
+extern "C" void __main();  // libgcc's runner of the static constructors
+
+// The program's entry point (the linker's -e). Windows enters a 32-bit program with the stack
+// aligned to 4 bytes only; the compiler's code expects 16.
+extern "C" __attribute__((force_align_arg_pointer, noreturn)) void WINAPI KestrelStart() {
+  __main();
+  const int code = RunSetup();
+  while (exit_count > 0) exit_functions[--exit_count]();
+  ExitProcess(static_cast<UINT>(code));
 }

@@ -3,7 +3,8 @@
 # shipped i686 one runs on Wine's 32-bit layer (wine32) as on 64-bit Windows, x86_64 natively.
 # usage: tests/e2e/run.sh [BUILD_DIR]   (default build/win64; needs setup.exe and the drivers)
 # Work files and screenshots go to build/e2e-work/NAME/ and build/e2e-artifacts/NAME/ (NAME: the
-# build folder's name), so the two builds can run at once. The last line is "N passed, N failed".
+# build folder's name, or KESTREL_E2E_NAME), so two runs can go at once. The last line is "N passed,
+# N failed".
 # With KESTREL_E2E_SIGN=1 every package kestrel-pack builds is signed (with a certificate made
 # for the run), so the whole suite shows that a signed installer behaves like an unsigned one.
 set -u
@@ -16,7 +17,7 @@ fi
 W=/usr/lib/wine/wine64 WS=/usr/lib/wine/wineserver PY=/usr/bin/python3
 SETUP=$BIN/setup/setup.exe DRIVER=$BIN/tests/e2e/kestrel_guidriver.exe
 PROBE=$BIN/tests/e2e/kestrel_uiprobe.exe HELPER=$BIN/tests/e2e/kestrel_helperprobe.exe
-NAME=$(basename "$BIN")
+NAME=${KESTREL_E2E_NAME:-$(basename "$BIN")}
 WORK=$ROOT/build/e2e-work/$NAME ART=$ROOT/build/e2e-artifacts/$NAME
 export WINEDEBUG=${WINEDEBUG:--all,err+winediag} WINEDLLOVERRIDES="winemenubuilder.exe=d"
 export HOME=$WORK/home
