@@ -137,18 +137,23 @@ std::vector<std::uint8_t> EncodeLocale(const LocaleData& data) {
 
 std::optional<LocaleData> DecodeLocale(std::span<const std::uint8_t> bytes) {
   LocaleData data;
+  if (!DecodeLocaleInto(bytes, data)) return std::nullopt;
+  return data;
+}
+
+bool DecodeLocaleInto(std::span<const std::uint8_t> bytes, LocaleData& data) {
   std::size_t at = 0;
   while (at < bytes.size()) {
-    if (bytes.size() - at < 5) return std::nullopt;
+    if (bytes.size() - at < 5) return false;
     const auto tag = static_cast<LocaleTag>(bytes[at]);
     const std::uint64_t n = GetLe(&bytes[at + 1], 4);
     at += 5;
-    if (n > bytes.size() - at) return std::nullopt;
+    if (n > bytes.size() - at) return false;
     const auto item = bytes.subspan(at, static_cast<std::size_t>(n));
     at += static_cast<std::size_t>(n);
     switch (tag) {
       case LocaleTag::kNames:
-        if (!DecodeNames(item, data.names)) return std::nullopt;
+        if (!DecodeNames(item, data.names)) return false;
         break;
       case LocaleTag::kBrand:
         data.brand =
@@ -156,7 +161,7 @@ std::optional<LocaleData> DecodeLocale(std::span<const std::uint8_t> bytes) {
         break;
       case LocaleTag::kLanguage: {
         auto table = DecodeTextTable(item);
-        if (!table) return std::nullopt;
+        if (!table) return false;
         data.languages.push_back(std::move(*table));
         break;
       }
@@ -167,7 +172,7 @@ std::optional<LocaleData> DecodeLocale(std::span<const std::uint8_t> bytes) {
         break;
     }
   }
-  return data;
+  return true;
 }
 
 void LocaleRef::Store(std::uint8_t* item) const {
@@ -230,10 +235,7 @@ LocaleLoad ReadLocale(PackageFile& file, const ConfigRecord& config, LocaleData&
   if (stream.size() != ref->length || Crc32(stream.data(), stream.size()) != ref->crc) {
     return LocaleLoad::kDamaged;
   }
-  auto decoded = DecodeLocale(stream);
-  if (!decoded) return LocaleLoad::kDamaged;
-  out = std::move(*decoded);
-  return LocaleLoad::kOk;
+  return DecodeLocaleInto(stream, out) ? LocaleLoad::kOk : LocaleLoad::kDamaged;
 }
 
 }  // namespace kestrel

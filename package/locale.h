@@ -53,6 +53,9 @@ inline constexpr std::uint64_t kMaxLocaleBytes = std::uint64_t{4} << 20;
 std::vector<std::uint8_t> EncodeLocale(const LocaleData& data);
 // Nothing for a stream that is not whole.
 std::optional<LocaleData> DecodeLocale(std::span<const std::uint8_t> bytes);
+// The same into `out`, which starts empty; false for a stream that is not whole (`out` then
+// holds what was read before the fault).
+bool DecodeLocaleInto(std::span<const std::uint8_t> bytes, LocaleData& out);
 
 // What the kLocale item says: where the run lies and what it must decode to.
 struct LocaleRef {
@@ -68,7 +71,8 @@ struct LocaleRef {
 
 enum class LocaleLoad { kAbsent, kOk, kDamaged };
 
-// Reads the stream the record's extension points at from `file` (open for reading).
+// Reads the stream the record's extension points at from `file` (open for reading) into `out`,
+// which starts empty; after kDamaged it may hold part of the stream.
 LocaleLoad ReadLocale(PackageFile& file, const ConfigRecord& config, LocaleData& out);
 
 }  // namespace kestrel

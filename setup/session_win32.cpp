@@ -54,12 +54,12 @@ LocaleLoad g_localeload = LocaleLoad::kAbsent;
 // carries; its texts and the vendor's brand become the run's.
 void ChooseLanguage(const SetupData& data, const SetupOptions& options, const Log& log) {
   if (g_localeload == LocaleLoad::kDamaged) log("the package's languages and names are damaged");
-  const std::string code = SelectLanguage(data.locale.Codes(), GetUserDefaultUILanguage(),
+  const TextTable* table = SelectLanguage(data.locale.languages, GetUserDefaultUILanguage(),
                                           Utf16ToUtf8(options.language));
   Texts& texts = Texts::Current();
-  if (const TextTable* table = data.locale.Find(code)) texts.Apply(*table);
+  if (table) texts.Apply(*table);
   texts.SetBrand(data.locale.brand);
-  log("language: ", code);
+  log("language: ", texts.language());
 }
 
 const char* UiName(UiLevel ui) {
@@ -111,7 +111,12 @@ std::optional<std::u16string> LoadInstallMode(SetupData& data) {
   // a package whose checksum held but whose locale does not read speaks English with its 8-bit
   // names; the log says so
   g_localeload = ReadLocale(*g_setupfile, data.config, data.locale);
-  if (g_localeload == LocaleLoad::kDamaged) data.locale = LocaleData{};
+  if (g_localeload == LocaleLoad::kDamaged) {
+    data.locale.names = ProductNames{};
+    data.locale.brand.clear();
+    data.locale.languages.clear();
+    data.locale.picture.clear();
+  }
   data.names = ResolveNames(data.config, data.locale.names);
   switch (ReadPackageProtection(*g_setupfile, data.config, data.header)) {
     case PackageProtection::kPassword:

@@ -114,35 +114,16 @@ PathFault CheckPlainName(std::u16string_view name) {
 }
 
 std::u16string PathFaultText(PathFault fault) {
-  switch (fault) {
-    case PathFault::kNone:
-      return u"";
-    case PathFault::kEmpty:
-      return Tr(TextId::fault_empty);
-    case PathFault::kTooLong:
-      return Tr(TextId::fault_too_long);
-    case PathFault::kControlCharacter:
-      return Tr(TextId::fault_control);
-    case PathFault::kBrokenSurrogate:
-      return Tr(TextId::fault_surrogate);
-    case PathFault::kNotLocal:
-      return Tr(TextId::fault_not_local);
-    case PathFault::kForwardSlash:
-      return Tr(TextId::fault_slash);
-    case PathFault::kReservedCharacter:
-      return Tr(TextId::fault_reserved);
-    case PathFault::kEmptyComponent:
-      return Tr(TextId::fault_empty_component);
-    case PathFault::kDotComponent:
-      return Tr(TextId::fault_dot);
-    case PathFault::kTrailingDotOrBlank:
-      return Tr(TextId::fault_trailing);
-    case PathFault::kDeviceName:
-      return Tr(TextId::fault_device);
-    case PathFault::kDriveRoot:
-      return Tr(TextId::fault_drive_root);
-  }
-  return u"";
+  // in the order of PathFault, after kNone
+  static constexpr TextId kTexts[] = {
+      TextId::fault_empty,     TextId::fault_too_long,        TextId::fault_control,
+      TextId::fault_surrogate, TextId::fault_not_local,       TextId::fault_slash,
+      TextId::fault_reserved,  TextId::fault_empty_component, TextId::fault_dot,
+      TextId::fault_trailing,  TextId::fault_device,          TextId::fault_drive_root,
+  };
+  static_assert(std::size(kTexts) == static_cast<std::size_t>(PathFault::kDriveRoot));
+  if (fault == PathFault::kNone) return {};
+  return Tr(kTexts[static_cast<std::size_t>(fault) - 1]);
 }
 
 std::u16string FoldPath(std::u16string_view path) {

@@ -198,32 +198,27 @@ const LanguageInfo* LanguageOfLangId(std::uint16_t langid) {
   return nullptr;
 }
 
-std::string SelectLanguage(std::span<const std::string> available, std::uint16_t userlangid,
-                           std::string_view requested) {
-  auto carried = [&](const LanguageInfo* l) -> const LanguageInfo* {
-    if (!l) return nullptr;
-    if (l->code == "en") return l;
-    for (const std::string& a : available) {
-      if (FindLanguage(a) == l) return l;
-    }
-    return nullptr;
-  };
-  // the same primary language, when the exact one is not carried: pt-PT speaks pt-BR
-  auto related = [&](const LanguageInfo* l) -> const LanguageInfo* {
-    if (!l) return nullptr;
-    if (l->primary == 0x09) return &kLanguages[0];
-    for (const std::string& a : available) {
-      const LanguageInfo* c = FindLanguage(a);
-      if (c && c->primary == l->primary) return c;
+const TextTable* SelectLanguage(std::span<const TextTable> available, std::uint16_t userlangid,
+                                std::string_view requested) {
+  const LanguageInfo* english = &kLanguages[0];
+  auto table_of = [&](const LanguageInfo* l) -> const TextTable* {
+    for (const TextTable& t : available) {
+      if (FindLanguage(t.language) == l) return &t;
     }
     return nullptr;
   };
   for (const LanguageInfo* l :
        {requested.empty() ? nullptr : FindLanguage(requested), LanguageOfLangId(userlangid)}) {
-    if (const LanguageInfo* c = carried(l)) return std::string(c->code);
-    if (const LanguageInfo* c = related(l)) return std::string(c->code);
+    if (!l) continue;
+    if (l == english) return table_of(english);  // English is always there
+    if (const TextTable* t = table_of(l)) return t;
+    // the same primary language, when the exact one is not carried: pt-PT speaks pt-BR
+    for (const TextTable& t : available) {
+      const LanguageInfo* c = FindLanguage(t.language);
+      if (c && c != english && c->primary == l->primary) return &t;
+    }
   }
-  return "en";
+  return table_of(english);
 }
 
 std::vector<std::uint8_t> EncodeTextTable(const TextTable& table) {

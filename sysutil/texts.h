@@ -57,12 +57,6 @@ const LanguageInfo* FindLanguage(std::string_view code);
 // by its script, Portuguese of Brazil; else by its primary language; nothing when unknown.
 const LanguageInfo* LanguageOfLangId(std::uint16_t langid);
 
-// Which language a run speaks: the one /LANG= names when the package has it (or its primary
-// language's), else the user's interface language, then its primary language, then English.
-// `available` lists the codes the package carries besides English.
-std::string SelectLanguage(std::span<const std::string> available, std::uint16_t userlangid,
-                           std::string_view requested);
-
 // One language's texts as a package or the uninstall information stores them.
 struct TextTable {
   std::string language;  // a known code
@@ -72,6 +66,13 @@ struct TextTable {
 std::vector<std::uint8_t> EncodeTextTable(const TextTable& table);
 // Nothing for bytes that are not a whole table.
 std::optional<TextTable> DecodeTextTable(std::span<const std::uint8_t> bytes);
+
+// Which language a run speaks: the one /LANG= names when the package has it (or its primary
+// language's), else the user's interface language, then its primary language, then English.
+// `available` are the tables the package carries; the result is the one to apply, nothing for
+// plain English.
+const TextTable* SelectLanguage(std::span<const TextTable> available, std::uint16_t userlangid,
+                                std::string_view requested);
 
 // A placeholder's name and what it stands for.
 struct TextArg {

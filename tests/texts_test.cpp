@@ -158,13 +158,23 @@ TEST(Texts, SelectsTheUsersLanguageThenItsPrimaryThenEnglish) {
       {0x0407, "klingon", "de"},     // unknown: the user's language
       {0x0409, "zh-TW", "zh-Hant"},  // an alias
   };
+  // the code of the table chosen, "en" for plain English
+  auto select = [](const std::vector<std::string>& codes, std::uint16_t langid,
+                   std::string_view requested) {
+    std::vector<TextTable> tables;
+    for (const std::string& code : codes) tables.push_back(TextTable{code, u"", {}});
+    const TextTable* t = SelectLanguage(tables, langid, requested);
+    return t ? t->language : std::string("en");
+  };
   for (const Case& c : cases) {
-    EXPECT_EQ(SelectLanguage(some, c.langid, c.requested), c.want)
+    EXPECT_EQ(select(some, c.langid, c.requested), c.want)
         << std::hex << c.langid << " " << c.requested;
   }
   const std::vector<std::string> hans = {"zh-Hans"};
-  EXPECT_EQ(SelectLanguage(hans, 0x0404, ""), "zh-Hans");  // Chinese, the script not carried
-  EXPECT_EQ(SelectLanguage({}, 0x0407, "de"), "en");
+  EXPECT_EQ(select(hans, 0x0404, ""), "zh-Hans");  // Chinese, the script not carried
+  EXPECT_EQ(select({}, 0x0407, "de"), "en");
+  EXPECT_EQ(select({"en", "de"}, 0x0409, ""), "en");    // the vendor's own English texts
+  EXPECT_EQ(select({"en", "de"}, 0x0416, "xx"), "en");  // Portuguese: not carried
 }
 
 }  // namespace

@@ -4,6 +4,7 @@
 #include <string>
 #include <vector>
 
+#include "sysutil/cmfunit_win32.h"
 #include "sysutil/texts.h"
 
 namespace kestrel::ui {
@@ -150,15 +151,13 @@ INT_PTR CALLBACK WarningProc(HWND dlg, UINT msg, WPARAM wp, LPARAM lp) {
 
 void ErrorBox(HWND owner, std::u16string_view text) {
   std::wstring t = W(text);
-  const std::wstring caption = W(Tr(TextId::box_error));
-  MessageBoxW(owner, t.c_str(), caption.c_str(), MB_OK | MB_ICONERROR | BoxLayout());
+  MessageBoxW(owner, t.c_str(), Wide(Tr(TextId::box_error)), MB_OK | MB_ICONERROR | BoxLayout());
 }
 
 bool ConfirmBox(HWND owner, std::u16string_view text) {
   std::wstring t = W(text);
-  const std::wstring caption = W(Tr(TextId::box_confirm));
-  return MessageBoxW(owner, t.c_str(), caption.c_str(), MB_YESNO | MB_ICONQUESTION | BoxLayout()) ==
-         IDYES;
+  return MessageBoxW(owner, t.c_str(), Wide(Tr(TextId::box_confirm)),
+                     MB_YESNO | MB_ICONQUESTION | BoxLayout()) == IDYES;
 }
 
 bool WarningBox(HWND owner, std::u16string_view text) {
