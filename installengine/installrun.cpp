@@ -146,6 +146,7 @@ RegistrationInput InstallRun::Registration() {
   in.installdate = sys_.InstallDate();
   in.root = root;
   in.identity = identity_;
+  if (names) in.displayname = names->displayname;
   const std::u16string folder = AddTrailingBackslash(destfolder);
   in.uninstaller = folder + UninstallerName(identity_);
   in.recordpath = folder + RecordName(identity_);
@@ -475,6 +476,7 @@ void InstallRun::RunInstall() {
           config_,          destfolder,      sys_.ProgramsFolder(), sys_.StartMenuFolder(),
           in.windowsfolder, in.desktopfolder};
       shortcutin.uninstaller = in.uninstaller;
+      shortcutin.names = names;
       shortcutin.uninstallarguments = UninstallArguments(in);
       const ShortcutPlan links = PlanShortcuts(shortcutin);
       const std::vector<RegistryRow> association = AssociationRows(in);

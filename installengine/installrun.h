@@ -15,6 +15,7 @@
 #include "installengine/registration.h"
 #include "installengine/shortcuts.h"
 #include "package/certtable.h"
+#include "package/locale.h"
 #include "package/pkgfile.h"
 #include "package/records.h"
 #include "sysutil/log.h"
@@ -112,6 +113,9 @@ class InstallRun {
 
   // The root of the product's own keys: HKLM, or HKCU for an installation for one user.
   RegRoot root = RegRoot::kLocalMachine;
+  // The product's names in any script (the package's UTF-16 names over its 8-bit fields) for
+  // the shortcuts and the uninstall entry; nothing: the 8-bit fields. Set before RunInstall.
+  const ProductNames* names = nullptr;
 
   // Opens `programpath` and reads the package's directory; sets no status text. `checked`, when
   // given, is that file as it was opened and checked at start-up: the files and the uninstaller

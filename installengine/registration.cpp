@@ -159,6 +159,10 @@ std::vector<RegistryRow> UninstallRows(const RegistrationInput& in) {
       WideRow(root, key, "QuietUninstallString", QuietUninstallCommand(in)),
       {root, key, "DisplayVersion", ReadShort(in.config.version)},
   };
+  if (!in.displayname.empty()) {  // the name in any script
+    rows[0].type = RegType::kWideString;
+    rows[0].wide = in.displayname;
+  }
   if (!info.publisher.empty()) rows.push_back({root, key, "Publisher", info.publisher});
   rows.push_back(
       WideRow(root, key, "DisplayIcon",

@@ -542,6 +542,21 @@ std::string DefaultAssociationClass(std::string_view identity) {
   return "Kestrel." + word + "." + hex;
 }
 
+// The identity of a product named beyond Windows-1252 that gives none: the name's 8-bit form (a
+// character no key name can hold made "_") and 8 hex digits of the CRC-32 of its UTF-8.
+std::string DefaultProductId(std::string_view form, std::string_view utf8) {
+  std::string id(form.substr(0, kShortTextRoom - 9));
+  for (char& ch : id) {
+    const auto u = static_cast<unsigned char>(ch);
+    if (u < 0x20 || u == 0x7F || ch == '\\') ch = '_';
+  }
+  static const char kHex[] = "0123456789abcdef";
+  const std::uint32_t crc = Crc32(utf8.data(), utf8.size());
+  id.push_back('-');
+  for (int shift = 28; shift >= 0; shift -= 4) id.push_back(kHex[(crc >> shift) & 15]);
+  return id;
+}
+
 bool Parse(const toml::table& root, Manifest& m, Checker& c) {
   if (!CheckKeys(
           root,
@@ -599,6 +614,13 @@ bool Parse(const toml::table& root, Manifest& m, Checker& c) {
                     "\" must be 1 to 255 characters, no \"\\\", no control character, no " +
                     "blanks around it");
     }
+  }
+  if (!id && !m.locale.names.displayname.empty()) {
+    // the identity of a name beyond Windows-1252 is not its 8-bit form alone, which two products
+    // named in another script would share: a check of the whole name follows it
+    m.id = DefaultProductId(m.displayname, *displayname);
+    m.notes.push_back("id: \"" + m.id + "\" names the product's uninstall entry (displayname " +
+                      "is beyond Windows-1252; give \"id\" to choose it)");
   }
   if (!NameText(version.value_or(""), "version", kVersionRoom, m.version, m.locale.names.version,
                 c) ||

@@ -140,12 +140,15 @@ std::optional<std::u16string> LoadProduct(SetupData& data, const std::string& id
   const bool machine = data.root == RegRoot::kLocalMachine;
   const HKEY root = machine ? HKEY_LOCAL_MACHINE : HKEY_CURRENT_USER;
   const REGSAM view = machine ? MachineKeyView(key) : 0;
-  std::string displayname = ToCodePage(ReadWideValue(root, key, "DisplayName", view));
+  const std::u16string shown = ReadWideValue(root, key, "DisplayName", view);
+  std::string displayname = ToCodePage(shown);
   data.recordpath = ReadWideValue(root, key, kRecordValue, view);
   data.basefolder = ReadWideValue(root, key, "InstallLocation", view);
   if (displayname.empty() && data.recordpath.empty()) return Tr(TextId::no_uninstall_info);
   if (displayname.size() > 255) displayname.resize(255);
   WriteShort(data.config.displayname, displayname);
+  // the window's title and texts name the product as its entry does, in any script
+  data.names.displayname = shown;
   data.identity = identity;
   return std::nullopt;
 }
@@ -294,6 +297,7 @@ Outcome RunSilentInstall(const SetupData& data, const std::u16string& destinatio
     log("the package's directory could not be read");
   }
   run.root = data.root;
+  run.names = &data.names;
   run.destfolder = destination;
   log("destination: ", MaskPasswords(run.destfolder));
   run.RunInstall();

@@ -148,7 +148,7 @@ std::string UnpackEnglish() {
 }  // namespace
 
 std::string_view EnglishText(TextId id) {
-  static const std::string texts = UnpackEnglish();
+  static const std::string& texts = *new std::string(UnpackEnglish());
   const char* p = texts.data();
   for (std::size_t i = 0; i < static_cast<std::size_t>(id); ++i)
     p += std::char_traits<char>::length(p) + 1;
@@ -160,7 +160,13 @@ StatusText::operator std::u16string() const {
 }
 
 bool operator==(std::u16string_view text, StatusText status) {
-  return text == std::u16string(status);
+  // the statuses' English texts are ASCII: one unit a byte
+  const std::string_view english = EnglishText(status.id);
+  if (text.size() != english.size()) return false;
+  for (std::size_t i = 0; i < text.size(); ++i) {
+    if (text[i] != static_cast<unsigned char>(english[i])) return false;
+  }
+  return true;
 }
 
 std::optional<TextId> FindText(std::string_view key) {
@@ -277,7 +283,8 @@ std::u16string FillText(std::u16string_view text, std::u16string_view brand,
 }
 
 Texts& Texts::Current() {
-  static Texts texts;
+  // made once and kept to the end: the program never tears it down
+  static Texts& texts = *new Texts;
   return texts;
 }
 
@@ -292,9 +299,9 @@ void Texts::Reset() {
 void Texts::Apply(const TextTable& table) {
   const LanguageInfo* l = FindLanguage(table.language);
   if (!l) return;
-  language_ = std::string(l->code);
+  language_ = l->code;
   rtl_ = l->rtl;
-  SetBrand(table.brand);
+  if (!table.brand.empty()) brand_ = table.brand;
   for (auto& t : shown_) t.clear();
   for (const auto& [key, text] : table.texts) {
     if (const auto id = FindByHash(key)) texts_[static_cast<std::size_t>(*id)] = text;

@@ -35,8 +35,8 @@ std::string_view TextKey(TextId id);
 std::string_view EnglishText(TextId id);
 std::optional<TextId> FindText(std::string_view key);
 
-// A fixed status of the installation engine: the catalog's English text, which the log and the
-// engine's own checks use; ShownStatus gives the user the run's language.
+// A fixed status of the installation engine: the catalog's English text (ASCII), which the log
+// and the engine's own checks use; ShownStatus gives the user the run's language.
 struct StatusText {
   TextId id;
   operator std::u16string() const;  // the English text

@@ -12,6 +12,7 @@
 #include "pack/tools.h"
 #include "pack/writer.h"
 #include "package/directory.h"
+#include "package/identity.h"
 #include "package/solid.h"
 #include "package/startload.h"
 #include "package_fixture.h"
@@ -109,6 +110,10 @@ TEST_F(LocaleTest, NamesLanguagesAndOverridesRoundTripThroughThePackage) {
   EXPECT_EQ(names.shortcutcaptions[1], u"Plain");  // plain ASCII lives in the record alone
   EXPECT_TRUE(data.names.shortcutcaptions[1].empty());
   EXPECT_EQ(ReadWide(config.installfolder), u"\\アクメ\\ノート");
+  // its identity is not the 8-bit form alone, which another product named in Greek could share
+  const std::string id = ProductIdentity(config);
+  EXPECT_EQ(id.rfind("__________ Acme-", 0), 0u) << id;
+  EXPECT_EQ(id.size(), std::string("__________ Acme-").size() + 8);
   EXPECT_EQ(data.brand, u"Acme Setup");
 
   // English with the vendor's text first, then the selected languages, each once

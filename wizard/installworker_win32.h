@@ -36,6 +36,7 @@ class tinstallengine final : public ui::WorkerThread, private InstallObserver {
   void SkipCosmeticPauses() { run_.SkipCosmeticPauses(); }
   // HKCU for an installation for one user; before Start.
   void SetRoot(RegRoot root) { run_.root = root; }
+  void SetNames(const ProductNames* names) { run_.names = names; }
   // Reads the package's directory from `checkedfile` (main thread, once).
   bool OpenPackage();
 

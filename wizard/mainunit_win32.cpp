@@ -381,6 +381,7 @@ void Triform::StartEngine(const std::u16string& destination) {
   engine_ = std::make_unique<tinstallengine>(config_, installsystem_, reports, log_);
   engine_->packageend = config_.licenseoffset;
   engine_->SetRoot(data_.root);
+  engine_->SetNames(&data_.names);
   engine_->checkedfile = data_.setupfile;
   if (passive()) engine_->SkipCosmeticPauses();  // no one watches the bar's last steps
   if (passwordaccepted_) {
