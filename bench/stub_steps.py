@@ -30,6 +30,8 @@ setup. The measures and how one is taken back (the patch is checked to apply exa
          instead of by the system's picture loader (the change that replaced it, reversed)
   crt    the C runtime's start-up files (crt2, its TLS, pseudo-relocation and crash-handler
          support) linked again, wWinMain called by them instead of the program's own entry point
+  stack  frames padded to 16-byte stack alignment again (-mpreferred-stack-boundary=2 dropped)
+  ehfr   the library objects' unwind tables linked again (setup/no-unwind-tables.ld dropped)
   decos  (not a size measure) the block decoder at -Os with LTO like the rest, instead of -O2;
          decos-nolto at -Os without LTO
 
@@ -52,7 +54,7 @@ import sys
 
 ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
 # cumulative order: the path from none of the measures to all of them
-ORDER = ["eh", "rt", "thr", "lto", "gc", "jpeg", "log", "pic", "crt"]
+ORDER = ["eh", "rt", "thr", "lto", "gc", "jpeg", "log", "pic", "crt", "stack", "ehfr"]
 GROUPS = {
     "eh": ["exc", "rtti", "unwind"],
     "rt": ["rt-new", "rt-throw", "rt-term", "rt-pure", "rt-guard"],
@@ -211,6 +213,13 @@ def patch(src, takes):
         replace(log, '#include "sysutil/log.h"\n', '#include "sysutil/log.h"\n\n#include <cstdio>\n')
         replace(os.path.join(src, "sysutil", "productsystem_win32.cpp"),
                 "Utf8ToUtf16(std::to_string(code))", "FromWide(std::to_wstring(code).c_str())")
+    if "stack" in takes:
+        for var in ("KESTREL_PROGRAM_FLAGS", "KESTREL_PROGRAM_LINK_FLAGS"):
+            replace(cm, "    list(APPEND %s -mpreferred-stack-boundary=2)\n" % var, "")
+    if "ehfr" in takes:
+        replace(os.path.join(src, "setup", "CMakeLists.txt"),
+                "target_link_options(setup PRIVATE -Wl,-T,${CMAKE_CURRENT_SOURCE_DIR}/"
+                "no-unwind-tables.ld)\n", "")
     if "crt" in takes:  # the change 04aab45 reversed, on today's text
         setup = os.path.join(src, "setup")
         cml = os.path.join(setup, "CMakeLists.txt")

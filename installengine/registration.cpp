@@ -14,6 +14,29 @@ RegistryRow WideRow(RegRoot root, std::string key, std::string name, std::u16str
   return r;
 }
 
+namespace {
+
+// A row made in place at the end of `rows`: a row built as a temporary at each call site and
+// copied in costs a copy of every text there.
+RegistryRow& AddRow(std::vector<RegistryRow>& rows, RegRoot root, const std::string& key,
+                    const char* name, std::string value) {
+  RegistryRow& r = rows.emplace_back();
+  r.root = root;
+  r.key = key;
+  r.name = name;
+  r.value = std::move(value);
+  return r;
+}
+
+void AddWideRow(std::vector<RegistryRow>& rows, RegRoot root, const std::string& key,
+                const char* name, std::u16string value) {
+  RegistryRow& r = AddRow(rows, root, key, name, std::string());
+  r.type = RegType::kWideString;
+  r.wide = std::move(value);
+}
+
+}  // namespace
+
 std::string AppPathsKey(const std::string& exename) {
   return "SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\App Paths\\" + exename;
 }
@@ -45,15 +68,14 @@ std::vector<RegistryRow> AppPathsRows(const RegistrationInput& in) {
   const std::u16string desktoplink =
       AddTrailingBackslash(in.desktopfolder) + CleanFileName(FromCodePage(name)) + u".lnk";
   const RegRoot root = in.root;
-  std::vector<RegistryRow> rows = {
-      WideRow(root, key, "", AddTrailingBackslash(in.destfolder) + FromCodePage(exe)),
-      {root, key, "Path", EncodeLetterHex(in.destfolder)},
-      {root, key, "Displayname", name},
-      {root, key, "Startpath", EncodeLetterHex(ReadWide(c.programgroup))},
-      {root, key, "Desktop", EncodeLetterHex(desktoplink)},
-      {root, key, "AppData", ReadShort(c.appdatafolder)},
-  };
-  if (!in.identity.empty()) rows.push_back({root, key, kProductValue, in.identity});
+  std::vector<RegistryRow> rows;
+  AddWideRow(rows, root, key, "", AddTrailingBackslash(in.destfolder) + FromCodePage(exe));
+  AddRow(rows, root, key, "Path", EncodeLetterHex(in.destfolder));
+  AddRow(rows, root, key, "Displayname", name);
+  AddRow(rows, root, key, "Startpath", EncodeLetterHex(ReadWide(c.programgroup)));
+  AddRow(rows, root, key, "Desktop", EncodeLetterHex(desktoplink));
+  AddRow(rows, root, key, "AppData", ReadShort(c.appdatafolder));
+  if (!in.identity.empty()) AddRow(rows, root, key, kProductValue, in.identity);
   return rows;
 }
 
@@ -83,25 +105,26 @@ std::vector<RegistryRow> AssociationRows(const RegistrationInput& in) {
   const std::string cls = place.prefix + AssociationClass(c);
   const std::string exefile =
       exe.substr(exe.rfind('\\') == std::string::npos ? 0 : exe.rfind('\\') + 1);
-  return {
-      {place.root, place.prefix + ext, "", AssociationClass(c)},
-      {place.root, cls, "", ReadShort(c.assocdescription)},
-      WideRow(place.root, cls + "\\DefaultIcon", "", quoted),
-      WideRow(place.root, cls + "\\shell\\open\\command", "", command),
-      {place.root, cls + "\\shell\\mxaopen", "", "Open with " + caption},
-      WideRow(place.root, cls + "\\shell\\mxaopen\\command", "", command),
-      {in.root, "software\\microsoft\\windows\\currentversion\\app paths\\" + exefile + "\\",
-       "fileassociations", ext},
-  };
+  std::vector<RegistryRow> rows;
+  AddRow(rows, place.root, place.prefix + ext, "", AssociationClass(c));
+  AddRow(rows, place.root, cls, "", ReadShort(c.assocdescription));
+  AddWideRow(rows, place.root, cls + "\\DefaultIcon", "", quoted);
+  AddWideRow(rows, place.root, cls + "\\shell\\open\\command", "", command);
+  AddRow(rows, place.root, cls + "\\shell\\mxaopen", "", "Open with " + caption);
+  AddWideRow(rows, place.root, cls + "\\shell\\mxaopen\\command", "", command);
+  AddRow(rows, in.root,
+         "software\\microsoft\\windows\\currentversion\\app paths\\" + exefile + "\\",
+         "fileassociations", ext);
+  return rows;
 }
 
 std::vector<RegistryRow> ServiceRows(const RegistrationInput& in, const ServiceEntry& service) {
   const std::string key = AppPathsKey(ReadShort(in.config.exename));
   const std::string i = std::to_string(service.index);
-  return {
-      {in.root, key, "service" + i, service.file},
-      {in.root, key, "servicenames" + i, service.name},
-  };
+  std::vector<RegistryRow> rows;
+  AddRow(rows, in.root, key, "", service.file).name = "service" + i;
+  AddRow(rows, in.root, key, "", service.name).name = "servicenames" + i;
+  return rows;
 }
 
 std::u16string QuoteArgument(std::u16string_view arg) {
@@ -145,36 +168,32 @@ std::vector<RegistryRow> UninstallRows(const RegistrationInput& in) {
   const std::string key = UninstallKey(in.identity);
   const PublisherInfo info = ReadPublisherInfo(in.config);
   const RegRoot root = in.root;
+  std::vector<RegistryRow> rows;
   auto dword = [&](const char* value, std::uint32_t n) {
-    RegistryRow r{root, key, value, ""};
+    RegistryRow& r = AddRow(rows, root, key, value, std::string());
     r.type = RegType::kDword;
     r.dword = n;
-    return r;
   };
   // KiB, rounded up; the value is 32 bits wide
   const std::uint64_t kib = (in.installedbytes + 1023) / 1024;
-  std::vector<RegistryRow> rows = {
-      {root, key, "DisplayName", name},
-      WideRow(root, key, "UninstallString", UninstallCommand(in)),
-      WideRow(root, key, "QuietUninstallString", QuietUninstallCommand(in)),
-      {root, key, "DisplayVersion", ReadShort(in.config.version)},
-  };
-  if (!in.displayname.empty()) {  // the name in any script
-    rows[0].type = RegType::kWideString;
-    rows[0].wide = in.displayname;
+  if (in.displayname.empty()) {
+    AddRow(rows, root, key, "DisplayName", name);
+  } else {
+    AddWideRow(rows, root, key, "DisplayName", in.displayname);  // the name in any script
   }
-  if (!info.publisher.empty()) rows.push_back({root, key, "Publisher", info.publisher});
-  rows.push_back(
-      WideRow(root, key, "DisplayIcon",
-              AddTrailingBackslash(in.destfolder) + FromCodePage(ReadShort(in.config.exename))));
-  rows.push_back(WideRow(root, key, "InstallLocation", in.destfolder));
-  rows.push_back(WideRow(root, key, kRecordValue, in.recordpath));
-  rows.push_back(
-      dword("EstimatedSize", kib > 0xFFFFFFFFu ? 0xFFFFFFFFu : static_cast<std::uint32_t>(kib)));
-  if (!in.installdate.empty()) rows.push_back({root, key, "InstallDate", in.installdate});
-  rows.push_back(dword("NoModify", 1));
-  rows.push_back(dword("NoRepair", 1));
-  if (!info.url.empty()) rows.push_back({root, key, "URLInfoAbout", info.url});
+  AddWideRow(rows, root, key, "UninstallString", UninstallCommand(in));
+  AddWideRow(rows, root, key, "QuietUninstallString", QuietUninstallCommand(in));
+  AddRow(rows, root, key, "DisplayVersion", ReadShort(in.config.version));
+  if (!info.publisher.empty()) AddRow(rows, root, key, "Publisher", info.publisher);
+  AddWideRow(rows, root, key, "DisplayIcon",
+             AddTrailingBackslash(in.destfolder) + FromCodePage(ReadShort(in.config.exename)));
+  AddWideRow(rows, root, key, "InstallLocation", in.destfolder);
+  AddWideRow(rows, root, key, kRecordValue, in.recordpath);
+  dword("EstimatedSize", kib > 0xFFFFFFFFu ? 0xFFFFFFFFu : static_cast<std::uint32_t>(kib));
+  if (!in.installdate.empty()) AddRow(rows, root, key, "InstallDate", in.installdate);
+  dword("NoModify", 1);
+  dword("NoRepair", 1);
+  if (!info.url.empty()) AddRow(rows, root, key, "URLInfoAbout", info.url);
   return rows;
 }
 

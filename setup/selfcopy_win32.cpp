@@ -85,10 +85,13 @@ std::optional<int> RunFromTemporaryCopy(const std::u16string& commandline) {
   myself.reset();
 
   // A launcher that waits for this process to take input (WaitForInputIdle, as the shell and
-  // deployment tools do) goes on now: this process shows no window, the copy does. Without it,
-  // such a launcher sat out its whole timeout before looking for the copy's window.
+  // deployment tools do) goes on now: this process shows no window, the copy does. A process
+  // counts as idle once it waits on its own message queue, so it makes one and waits on it for
+  // no time at all. Without it, such a launcher sat out its whole timeout before looking for the
+  // copy's window.
   MSG msg;
   PeekMessageW(&msg, nullptr, 0, 0, PM_NOREMOVE);
+  MsgWaitForMultipleObjects(0, nullptr, FALSE, 0, QS_ALLINPUT);
   DWORD code = 0, read = 0;
   if (!ReadFile(reader.get(), &code, sizeof code, &read, nullptr) || read != sizeof code) {
     // the copy ended without a word: its own exit code tells

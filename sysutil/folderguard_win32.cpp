@@ -52,24 +52,44 @@ std::u16string FromBuffer(const wchar_t* buf, DWORD n, DWORD size) {
   return std::u16string(reinterpret_cast<const char16_t*>(buf), n);
 }
 
+// A "fill this buffer" function as a plain function and the caller's own: the loops below are
+// made once, not again at every call.
+template <class Ch>
+struct FillFn {
+  DWORD (*call)(const void* own, Ch* buf, DWORD size);
+  const void* own;
+};
+template <class Ch, class Fn>
+FillFn<Ch> AsFill(const Fn& fn) {
+  return {
+      [](const void* own, Ch* b, DWORD n) -> DWORD { return (*static_cast<const Fn*>(own))(b, n); },
+      &fn};
+}
+
 // Calls a "fill this buffer" function, growing the buffer once when it asks for more.
-template <class Fn>
-std::u16string WideCall(Fn fn) {
+std::u16string WideCallOf(FillFn<wchar_t> fn) {
   std::vector<wchar_t> buf(MAX_PATH + 1);
-  DWORD n = fn(buf.data(), DWORD(buf.size()));
+  DWORD n = fn.call(fn.own, buf.data(), DWORD(buf.size()));
   if (n >= buf.size() && n < 32768) {
     buf.resize(n + 1);
-    n = fn(buf.data(), DWORD(buf.size()));
+    n = fn.call(fn.own, buf.data(), DWORD(buf.size()));
   }
   return FromBuffer(buf.data(), n, DWORD(buf.size()));
 }
-
 template <class Fn>
-std::u16string NarrowCall(Fn fn) {
+std::u16string WideCall(const Fn& fn) {
+  return WideCallOf(AsFill<wchar_t>(fn));
+}
+
+std::u16string NarrowCallOf(FillFn<char> fn) {
   char buf[MAX_PATH + 1] = {};
-  const DWORD n = fn(buf, DWORD(sizeof buf));
+  const DWORD n = fn.call(fn.own, buf, DWORD(sizeof buf));
   if (n == 0 || n >= sizeof buf) return {};
   return FromCodePage(std::string_view(buf, n));
+}
+template <class Fn>
+std::u16string NarrowCall(const Fn& fn) {
+  return NarrowCallOf(AsFill<char>(fn));
 }
 
 void KnownFolders(std::vector<std::u16string>& out) {

@@ -27,9 +27,9 @@ bool Application::Initialize(HINSTANCE instance, std::u16string_view title) {
   wc.hInstance = instance;
   wc.lpszClassName = L"KestrelApplication";
   RegisterClassExW(&wc);
-  std::wstring t(title.begin(), title.end());
+  const std::u16string t(title);
   // Hidden: it owns the forms and runs the workers' calls on the main thread.
-  window_ = CreateWindowExW(WS_EX_TOOLWINDOW, wc.lpszClassName, t.c_str(), WS_POPUP, 0, 0, 0, 0,
+  window_ = CreateWindowExW(WS_EX_TOOLWINDOW, wc.lpszClassName, WideZ(t), WS_POPUP, 0, 0, 0, 0,
                             nullptr, nullptr, instance, nullptr);
 
   dpi_ = ScreenDpi();

@@ -19,9 +19,9 @@ HINSTANCE g_instance = nullptr;
 // Texts read right to left: labels, buttons and check boxes say so (paths in edit boxes do not).
 bool g_rtl = false;
 
-const wchar_t* W(std::u16string_view s, std::wstring& store) {
-  store.assign(s.begin(), s.end());
-  return store.c_str();
+const wchar_t* W(std::u16string_view s, std::u16string& store) {
+  store.assign(s);
+  return WideZ(store);
 }
 
 bool IsStaticText(HWND h) {
@@ -110,10 +110,10 @@ int ScreenDpi() {
 }
 
 Font::Font(std::u16string_view face, int height, bool bold) {
-  std::wstring f(face.begin(), face.end());
+  const std::u16string f(face);
   font_ = CreateFontW(height, 0, 0, 0, bold ? FW_BOLD : FW_NORMAL, FALSE, FALSE, FALSE,
                       DEFAULT_CHARSET, OUT_DEFAULT_PRECIS, CLIP_DEFAULT_PRECIS, DEFAULT_QUALITY,
-                      DEFAULT_PITCH | FF_DONTCARE, f.c_str());
+                      DEFAULT_PITCH | FF_DONTCARE, WideZ(f));
 }
 
 Font::~Font() {
@@ -131,7 +131,7 @@ void SetRightToLeft(bool rtl) {
 
 HWND Window::Create(HWND parent, const wchar_t* window_class, DWORD style, DWORD ex_style, int id,
                     std::u16string_view text, void* param) {
-  std::wstring t;
+  std::u16string t;
   HMENU menu = (style & WS_CHILD) ? reinterpret_cast<HMENU>(static_cast<INT_PTR>(id)) : nullptr;
   hwnd_ = CreateWindowExW(ex_style, window_class, W(text, t), style, 0, 0, 0, 0, parent, menu,
                           g_instance, param);
@@ -143,16 +143,17 @@ void Window::SetBounds(const Box& b) {
 }
 
 void Window::SetText(std::u16string_view text) {
-  std::wstring t;
+  std::u16string t;
   if (hwnd_) SetWindowTextW(hwnd_, W(text, t));
 }
 
 std::u16string Window::Text() const {
   if (!hwnd_) return {};
   int n = GetWindowTextLengthW(hwnd_);
-  std::wstring buf(static_cast<std::size_t>(n) + 1, L'\0');
-  n = GetWindowTextW(hwnd_, buf.data(), n + 1);
-  return std::u16string(buf.begin(), buf.begin() + (n > 0 ? n : 0));
+  std::u16string buf(static_cast<std::size_t>(n) + 1, u'\0');
+  n = GetWindowTextW(hwnd_, reinterpret_cast<wchar_t*>(buf.data()), n + 1);
+  buf.resize(static_cast<std::size_t>(n > 0 ? n : 0));
+  return buf;
 }
 
 void Window::SetVisible(bool visible) {

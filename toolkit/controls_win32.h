@@ -16,6 +16,12 @@ namespace kestrel::ui {
 // picture stays as drawn) and its texts read from the right.
 void SetRightToLeft(bool rtl);
 
+// Windows spells UTF-16 as wchar_t, 16 bits wide here as char16_t is: texts are handed over as
+// they are (a std::wstring of its own would be a second copy of the string code).
+inline const wchar_t* WideZ(const std::u16string& s) {
+  return reinterpret_cast<const wchar_t*>(s.c_str());
+}
+
 // Pixels per logical inch of the screen (the process declares itself DPI-aware).
 int ScreenDpi();
 

@@ -1,9 +1,7 @@
 #include "toolkit/foldertree_win32.h"
 
-#include <algorithm>
 #include <cstring>
 #include <utility>
-#include <vector>
 
 namespace kestrel::ui {
 namespace {
@@ -33,20 +31,24 @@ Pidl Prefix(const ITEMIDLIST* pidl, int count) {
   return Pidl(reinterpret_cast<ITEMIDLIST*>(copy));
 }
 
-std::wstring Widen(const char* s) {
+std::u16string FromWide(const wchar_t* s) {
+  return std::u16string(reinterpret_cast<const char16_t*>(s));
+}
+
+std::u16string Widen(const char* s) {
   const int n = MultiByteToWideChar(CP_ACP, 0, s, -1, nullptr, 0);
   if (n <= 1) return {};
-  std::wstring w(static_cast<std::size_t>(n), L'\0');
-  MultiByteToWideChar(CP_ACP, 0, s, -1, w.data(), n);
+  std::u16string w(static_cast<std::size_t>(n), u'\0');
+  MultiByteToWideChar(CP_ACP, 0, s, -1, reinterpret_cast<wchar_t*>(w.data()), n);
   w.resize(static_cast<std::size_t>(n - 1));
   return w;
 }
 
 // The text of a display name in any of the forms a folder may return it; frees what it holds.
-std::wstring TakeStrRet(STRRET& s, const ITEMIDLIST* pidl) {
+std::u16string TakeStrRet(STRRET& s, const ITEMIDLIST* pidl) {
   switch (s.uType) {
     case STRRET_WSTR: {
-      std::wstring w = s.pOleStr ? s.pOleStr : L"";
+      std::u16string w = FromWide(s.pOleStr ? s.pOleStr : L"");
       CoTaskMemFree(s.pOleStr);
       s.pOleStr = nullptr;
       return w;
@@ -70,7 +72,7 @@ HTREEITEM Next(HWND tree, HTREEITEM item) {
 
 FolderTree::~FolderTree() {
   if (hwnd_ && IsWindow(hwnd_)) TreeView_DeleteAllItems(hwnd_);
-  nodes_.clear();
+  while (nodes_) Drop(nodes_);
   desktop_.Reset();
   if (com_initialised_) CoUninitialize();
 }
@@ -92,31 +94,41 @@ void FolderTree::Create(HWND parent, int id) {
       SHGetFileInfoW(reinterpret_cast<LPCWSTR>(root.get()), 0, &sfi, sizeof sfi,
                      SHGFI_PIDL | SHGFI_SYSICONINDEX | SHGFI_SMALLICON | SHGFI_DISPLAYNAME));
   if (images) TreeView_SetImageList(hwnd_, images, TVSIL_NORMAL);
-  root_ = Insert(TVI_ROOT, std::move(root), sfi.szDisplayName[0] ? sfi.szDisplayName : L"Desktop",
-                 true);
+  root_ = Insert(TVI_ROOT, std::move(root),
+                 FromWide(sfi.szDisplayName[0] ? sfi.szDisplayName : L"Desktop"), true);
   if (!root_) return;
   Fill(root_);
   TreeView_Expand(hwnd_, root_, TVE_EXPAND);
 }
 
-HTREEITEM FolderTree::Insert(HTREEITEM parent, Pidl pidl, const std::wstring& text,
+HTREEITEM FolderTree::Insert(HTREEITEM parent, Pidl pidl, const std::u16string& text,
                              bool has_children) {
-  auto node = std::make_unique<Node>();
-  node->pidl = std::move(pidl);
-  Node* raw = node.get();
+  Node* raw = new Node;
+  raw->pidl = std::move(pidl);
+  raw->next = nodes_;
+  if (nodes_) nodes_->prev = raw;
+  nodes_ = raw;
   TVINSERTSTRUCTW ins{};
   ins.hParent = parent;
   ins.hInsertAfter = TVI_LAST;
   ins.item.mask = TVIF_TEXT | TVIF_PARAM | TVIF_CHILDREN | TVIF_IMAGE | TVIF_SELECTEDIMAGE;
-  ins.item.pszText = const_cast<wchar_t*>(text.c_str());
+  ins.item.pszText = const_cast<wchar_t*>(WideZ(text));
   ins.item.iImage = I_IMAGECALLBACK;  // looked up when the item is first drawn
   ins.item.iSelectedImage = I_IMAGECALLBACK;
   ins.item.cChildren = has_children ? 1 : 0;
   ins.item.lParam = reinterpret_cast<LPARAM>(raw);
-  nodes_.emplace(raw, std::move(node));
   HTREEITEM item = TreeView_InsertItem(hwnd_, &ins);
-  if (!item) nodes_.erase(raw);
+  if (!item) Drop(raw);
   return item;
+}
+
+void FolderTree::Drop(Node* node) {
+  if (node->prev)
+    node->prev->next = node->next;
+  else
+    nodes_ = node->next;
+  if (node->next) node->next->prev = node->prev;
+  delete node;
 }
 
 FolderTree::Node* FolderTree::NodeOf(HTREEITEM item) const {
@@ -125,8 +137,7 @@ FolderTree::Node* FolderTree::NodeOf(HTREEITEM item) const {
   tv.mask = TVIF_PARAM;
   tv.hItem = item;
   if (!TreeView_GetItem(hwnd_, &tv)) return nullptr;
-  auto it = nodes_.find(reinterpret_cast<const Node*>(tv.lParam));
-  return it == nodes_.end() ? nullptr : it->second.get();
+  return reinterpret_cast<Node*>(tv.lParam);
 }
 
 void FolderTree::SetHasChildren(HTREEITEM item, bool has_children) {
@@ -158,14 +169,9 @@ void FolderTree::Fill(HTREEITEM item) {
     return;
   }
 
-  struct Sub {
-    Pidl relative;
-    std::wstring name;
-    bool has_children;
-  };
-  std::vector<Sub> subs;
   ITEMIDLIST* raw = nullptr;
   ULONG got = 0;
+  int inserted = 0;
   while (list->Next(1, &raw, &got) == S_OK && got == 1 && raw) {
     Pidl relative(raw);
     raw = nullptr;
@@ -175,26 +181,32 @@ void FolderTree::Fill(HTREEITEM item) {
     // archives may browse as folders, but they are files
     if (!(attrs & SFGAO_FOLDER) || (attrs & SFGAO_STREAM)) continue;
     STRRET name{};
-    std::wstring text;
+    std::u16string text;
     if (SUCCEEDED(folder->GetDisplayNameOf(relative.get(), SHGDN_INFOLDER, &name))) {
       text = TakeStrRet(name, relative.get());
     }
-    subs.push_back({std::move(relative), std::move(text), (attrs & SFGAO_HASSUBFOLDER) != 0});
+    Pidl absolute(ILCombine(node->pidl.get(), relative.get()));
+    if (absolute && Insert(item, std::move(absolute), text, (attrs & SFGAO_HASSUBFOLDER) != 0)) {
+      ++inserted;
+    }
   }
   // the Desktop keeps the shell's own order (its special folders first); others sort as the
   // shell compares them
-  if (item != root_) {
-    std::stable_sort(subs.begin(), subs.end(), [&folder](const Sub& a, const Sub& b) {
-      const HRESULT hr = folder->CompareIDs(0, a.relative.get(), b.relative.get());
-      return SUCCEEDED(hr) && static_cast<short>(HRESULT_CODE(hr)) < 0;
-    });
-  }
-  int inserted = 0;
-  for (Sub& s : subs) {
-    Pidl absolute(ILCombine(node->pidl.get(), s.relative.get()));
-    if (absolute && Insert(item, std::move(absolute), s.name, s.has_children)) ++inserted;
+  if (item != root_ && inserted > 1) {
+    TVSORTCB sort{};
+    sort.hParent = item;
+    sort.lpfnCompare = CompareSiblings;
+    sort.lParam = reinterpret_cast<LPARAM>(folder.get());
+    TreeView_SortChildrenCB(hwnd_, &sort, FALSE);
   }
   if (!inserted) SetHasChildren(item, false);
+}
+
+int CALLBACK FolderTree::CompareSiblings(LPARAM a, LPARAM b, LPARAM folder) {
+  const HRESULT hr = reinterpret_cast<IShellFolder*>(folder)->CompareIDs(
+      0, ILFindLastID(reinterpret_cast<const Node*>(a)->pidl.get()),
+      ILFindLastID(reinterpret_cast<const Node*>(b)->pidl.get()));
+  return SUCCEEDED(hr) ? static_cast<short>(HRESULT_CODE(hr)) : 0;
 }
 
 void FolderTree::ResetBranches() {
@@ -221,10 +233,12 @@ HTREEITEM FolderTree::FindChild(HTREEITEM parent, const ITEMIDLIST* pidl) const 
 
 bool FolderTree::MoveTo(std::u16string_view path) {
   if (!hwnd_ || !root_ || !desktop_ || path.empty()) return false;
-  std::wstring w(path.begin(), path.end());
+  std::u16string w(path);
   ITEMIDLIST* raw = nullptr;
   ULONG eaten = 0;
-  if (FAILED(desktop_->ParseDisplayName(hwnd_, nullptr, w.data(), &eaten, &raw, nullptr)) || !raw) {
+  if (FAILED(desktop_->ParseDisplayName(hwnd_, nullptr, reinterpret_cast<wchar_t*>(w.data()),
+                                        &eaten, &raw, nullptr)) ||
+      !raw) {
     return false;
   }
   Pidl target(raw);
@@ -242,7 +256,7 @@ bool FolderTree::MoveTo(std::u16string_view path) {
       SHFILEINFOW sfi{};
       SHGetFileInfoW(reinterpret_cast<LPCWSTR>(step.get()), 0, &sfi, sizeof sfi,
                      SHGFI_PIDL | SHGFI_DISPLAYNAME);
-      next = Insert(current, std::move(step), sfi.szDisplayName, true);
+      next = Insert(current, std::move(step), FromWide(sfi.szDisplayName), true);
       if (!next) break;
       SetHasChildren(current, true);
     }
@@ -290,7 +304,7 @@ bool FolderTree::Notify(NMHDR* header, LRESULT* result) {
     }
     case TVN_DELETEITEMW: {
       auto* nm = reinterpret_cast<NMTREEVIEWW*>(header);
-      nodes_.erase(reinterpret_cast<const Node*>(nm->itemOld.lParam));
+      if (nm->itemOld.lParam) Drop(reinterpret_cast<Node*>(nm->itemOld.lParam));
       *result = 0;
       return true;
     }

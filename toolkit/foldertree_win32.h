@@ -11,7 +11,6 @@
 #include <memory>
 #include <string>
 #include <string_view>
-#include <unordered_map>
 
 #include "toolkit/controls_win32.h"
 
@@ -77,12 +76,15 @@ class FolderTree : public Window {
   bool Notify(NMHDR* header, LRESULT* result);
 
  private:
+  // Owned by its tree item (its lParam), and listed here so that none outlives the tree.
   struct Node {
     Pidl pidl;  // absolute, from the Desktop
     bool filled = false;
+    Node* prev = nullptr;
+    Node* next = nullptr;
   };
 
-  HTREEITEM Insert(HTREEITEM parent, Pidl pidl, const std::wstring& text, bool has_children);
+  HTREEITEM Insert(HTREEITEM parent, Pidl pidl, const std::u16string& text, bool has_children);
   Node* NodeOf(HTREEITEM item) const;
   // Lists the folder's subfolders below its item, the first time only.
   void Fill(HTREEITEM item);
@@ -90,10 +92,13 @@ class FolderTree : public Window {
   void ResetBranches();
   void SetHasChildren(HTREEITEM item, bool has_children);
   HTREEITEM FindChild(HTREEITEM parent, const ITEMIDLIST* pidl) const;
+  void Drop(Node* node);
+  // Orders two items of one branch as the branch's folder (the `folder`) compares them.
+  static int CALLBACK CompareSiblings(LPARAM a, LPARAM b, LPARAM folder);
 
   bool com_initialised_ = false;
   ComRef<IShellFolder> desktop_;
-  std::unordered_map<const Node*, std::unique_ptr<Node>> nodes_;
+  Node* nodes_ = nullptr;  // every node, newest first
   HTREEITEM root_ = nullptr;
 };
 

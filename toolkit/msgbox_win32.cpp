@@ -4,8 +4,8 @@
 #include <string>
 #include <vector>
 
-#include "sysutil/cmfunit_win32.h"
 #include "sysutil/texts.h"
+#include "toolkit/controls_win32.h"
 
 namespace kestrel::ui {
 namespace {
@@ -15,8 +15,8 @@ UINT BoxLayout() {
   return Texts::Current().rtl() ? MB_RTLREADING | MB_RIGHT : 0;
 }
 
-std::wstring W(std::u16string_view s) {
-  return std::wstring(s.begin(), s.end());
+std::u16string W(std::u16string_view s) {
+  return std::u16string(s);
 }
 
 // An in-memory dialog template: the stock message box cannot make Yes the default and let
@@ -65,7 +65,7 @@ constexpr WORD kButtonAtom = 0x0080;
 constexpr WORD kStaticAtom = 0x0082;
 
 struct WarningState {
-  std::wstring text;
+  std::u16string text;
 };
 
 void PlaceWarning(HWND dlg, const WarningState& st) {
@@ -74,7 +74,7 @@ void PlaceWarning(HWND dlg, const WarningState& st) {
   HWND yes = GetDlgItem(dlg, IDYES);
   HWND no = GetDlgItem(dlg, IDNO);
   SendMessageW(icon, STM_SETICON, reinterpret_cast<WPARAM>(LoadIconW(nullptr, IDI_WARNING)), 0);
-  SetWindowTextW(text, st.text.c_str());
+  SetWindowTextW(text, WideZ(st.text));
 
   // measure the text in the dialog's font, wrapped at about half the screen's width
   HDC dc = GetDC(dlg);
@@ -82,7 +82,7 @@ void PlaceWarning(HWND dlg, const WarningState& st) {
   TEXTMETRICW tm{};
   GetTextMetricsW(dc, &tm);
   RECT tr{0, 0, GetSystemMetrics(SM_CXSCREEN) / 2, 0};
-  DrawTextW(dc, st.text.c_str(), -1, &tr, DT_CALCRECT | DT_WORDBREAK | DT_NOPREFIX | DT_EXPANDTABS);
+  DrawTextW(dc, WideZ(st.text), -1, &tr, DT_CALCRECT | DT_WORDBREAK | DT_NOPREFIX | DT_EXPANDTABS);
   SelectObject(dc, old);
   ReleaseDC(dlg, dc);
 
@@ -150,13 +150,13 @@ INT_PTR CALLBACK WarningProc(HWND dlg, UINT msg, WPARAM wp, LPARAM lp) {
 }  // namespace
 
 void ErrorBox(HWND owner, std::u16string_view text) {
-  std::wstring t = W(text);
-  MessageBoxW(owner, t.c_str(), Wide(Tr(TextId::box_error)), MB_OK | MB_ICONERROR | BoxLayout());
+  const std::u16string t(text);
+  MessageBoxW(owner, WideZ(t), WideZ(Tr(TextId::box_error)), MB_OK | MB_ICONERROR | BoxLayout());
 }
 
 bool ConfirmBox(HWND owner, std::u16string_view text) {
-  std::wstring t = W(text);
-  return MessageBoxW(owner, t.c_str(), Wide(Tr(TextId::box_confirm)),
+  const std::u16string t(text);
+  return MessageBoxW(owner, WideZ(t), WideZ(Tr(TextId::box_confirm)),
                      MB_YESNO | MB_ICONQUESTION | BoxLayout()) == IDYES;
 }
 

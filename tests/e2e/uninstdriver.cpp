@@ -238,9 +238,14 @@ class Walk {
         }
       } else if (page == "uninstallfinishpage") {
         At("finishpage");
-        // the page shows a moment before its buttons are set: wait for Finish, not a fixed time
-        HWND finish = Ctl(form_, C::finish);
-        for (int i = 0; i < 250 && !(finish && IsWindowEnabled(finish)); ++i) Sleep(20);
+        // the page shows a moment before its buttons are set (seconds under load): wait until
+        // Finish shows, enabled, and Next is gone, not a fixed time
+        HWND finish = Ctl(form_, C::finish), next = Ctl(form_, C::next);
+        auto settled = [&] {
+          return finish && IsWindowVisible(finish) && IsWindowEnabled(finish) &&
+                 !(next && IsWindowVisible(next));
+        };
+        for (int i = 0; i < 500 && !settled(); ++i) Sleep(20);
         Report();
         for (C c : {C::uninstallfinishtitle, C::uninstallfinishlabel, C::clickfinish2}) Text(c);
         Shot(form_, "finish", shot_);
