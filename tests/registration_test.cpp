@@ -296,7 +296,18 @@ TEST(Shortcuts, NamesInAnyScript) {
   in.names = &names;
   const ShortcutPlan plan = PlanShortcuts(in);
   ASSERT_EQ(plan.grouprows.size(), 5u);  // program, start menu, two entries, uninstall
-  // the links' captions are the names; their file names still pass the system's code page
+  // the links are named and captioned as the product and its entries are
+  const std::u16string group = u"C:\\Menu\\Programs\\Halvard\\Tool\\";
+  EXPECT_EQ(plan.grouprows[0].linkfile,
+            group + u"\u0391\u03b8\u03ae\u03bd\u03b1 \u03a3\u03b7\u03bc.lnk");
+  EXPECT_EQ(plan.grouprows[0].description, names.displayname);
+  EXPECT_EQ(plan.grouprows[2].linkfile, group + u"\u8868\u793a.lnk");
+  EXPECT_EQ(plan.grouprows[3].linkfile, group + u" Editor .lnk");  // its 8-bit name
+  EXPECT_EQ(plan.grouprows[4].linkfile,
+            group + u"Uninstall \u0391\u03b8\u03ae\u03bd\u03b1 \u03a3\u03b7\u03bc.lnk");
+  EXPECT_EQ(plan.desktop.linkfile,
+            u"C:\\Desk\\\u0391\u03b8\u03ae\u03bd\u03b1 \u03a3\u03b7\u03bc.lnk");
+
   EXPECT_EQ(plan.grouprows[0].description, names.displayname);
   EXPECT_EQ(plan.grouprows[2].description, u"\u8868\u793a");
   EXPECT_EQ(plan.grouprows[4].description,

@@ -63,9 +63,21 @@ lang_install() {
   for s in welcome destination finish; do
     if [ -s "$ART/$name-$s.png" ]; then ok; else bad "$name: no screenshot $s"; fi
   done
+  # the links are named as the product is, in Greek (the main program's and the uninstaller's,
+  # which is named in the install's language), and the uninstall entry's DisplayName reads so
+  local links
+  links=$(find "$DRIVE_C" -path '*/Σημειώσεις Acme/*Σημειώσεις Acme*.lnk' 2>/dev/null | wc -l)
+  if [ "$links" -ge 2 ]; then ok; else bad "$name: $links links named in Greek in the group"; fi
+  if $W reg query 'HKLM\Software\Microsoft\Windows\CurrentVersion\Uninstall' /s /v DisplayName \
+    2>/dev/null | tr -d '\r' | grep -q 'REG_SZ *Σημειώσεις Acme$'; then
+    ok
+  else
+    bad "$name: no uninstall entry's DisplayName reads \"Σημειώσεις Acme\""
+  fi
   # the next run installs afresh
   timeout -k 5 60 $W "$DRIVE_C/windows/kestrelui.exe" -ui product.exe /S >/dev/null 2>&1
 }
+
 
 SUBST='HKLM\Software\Microsoft\Windows NT\CurrentVersion\FontSubstitutes'
 ar_font() {
