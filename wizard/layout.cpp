@@ -72,10 +72,10 @@ constexpr DesignRow kDesign[] = {
     // every user or one
     {WizCtl::scopepage, {4, 4, kSheetW, kSheetH}},
     {WizCtl::scopetitle, {147, 16, 300, 13}},
-    {WizCtl::scopelabel, {147, 64, 319, 28}},
-    {WizCtl::allusers, {147, 108, 319, 17}},
-    {WizCtl::justme, {147, 133, 319, 17}},
-    {WizCtl::scopenote, {147, 166, 319, 28}},
+    {WizCtl::scopelabel, {147, 64, 319, 40}},
+    {WizCtl::allusers, {147, 120, 319, 17}},
+    {WizCtl::justme, {147, 145, 319, 17}},
+    {WizCtl::scopenote, {147, 178, 319, 40}},
     {WizCtl::clicknext4, {147, 277, 319, 13}},
     {WizCtl::Image6, {0, 0, 131, kSheetH}},
 };

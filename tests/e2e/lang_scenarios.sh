@@ -68,14 +68,24 @@ lang_install() {
   local links
   links=$(find "$DRIVE_C" -path '*/Σημειώσεις Acme/*Σημειώσεις Acme*.lnk' 2>/dev/null | wc -l)
   if [ "$links" -ge 2 ]; then ok; else bad "$name: $links links named in Greek in the group"; fi
-  if $W reg query 'HKLM\Software\Microsoft\Windows\CurrentVersion\Uninstall' /s /v DisplayName \
-    2>/dev/null | tr -d '\r' | grep -q 'REG_SZ *Σημειώσεις Acme$'; then
+  # exported, as reg's console output passes the console's code page
+  rm -f "$WORK/$name-uninstall.reg"
+  $W reg export 'HKLM\Software\Microsoft\Windows\CurrentVersion\Uninstall' \
+    "$(win "$WORK/$name-uninstall.reg")" /y >/dev/null 2>&1
+  if iconv -f UTF-16LE -t UTF-8 "$WORK/$name-uninstall.reg" 2>/dev/null | tr -d '\r' |
+    grep -qx '"DisplayName"="Σημειώσεις Acme"'; then
     ok
   else
     bad "$name: no uninstall entry's DisplayName reads \"Σημειώσεις Acme\""
   fi
-  # the next run installs afresh
-  timeout -k 5 60 $W "$DRIVE_C/windows/kestrelui.exe" -ui product.exe /S >/dev/null 2>&1
+  # the next run installs afresh: the product's own uninstaller, as its entry runs it quietly
+  local un id
+  for un in "$LANG_DEST"/Uninstall*.exe; do
+    [ -e "$un" ] || continue
+    id=${un##*/Uninstall }
+    timeout -k 5 60 $W "$un" -ui product.exe "/PRODUCT=${id%.exe}" /S >/dev/null 2>&1
+  done
+  if [ -e "$LANG_DEST/product.exe" ]; then bad "$name: the uninstall left the product"; else ok; fi
 }
 
 
