@@ -81,6 +81,11 @@ constexpr ValueSwitch kValues[] = {
        }
      }},
     {u"UNINSTALLCOPY", [](SetupOptions& o, std::u16string v) { o.childof = std::move(v); }},
+    {u"ELEVATED",
+     [](SetupOptions& o, std::u16string v) {
+       o.elevated = true;
+       o.elevatedby = std::move(v);
+     }},
     {u"PASSWORDFILE",
      [](SetupOptions& o, std::u16string v) {
        if (v.empty()) {
@@ -357,10 +362,17 @@ ScopeDecision DecideScope(InstallScope package, const SetupOptions& o) {
   return {ScopeDecision::kAsk, {}};
 }
 
-std::u16string ElevatedParameters(std::u16string_view commandline) {
+std::u16string ArgumentsWith(std::u16string_view commandline, std::u16string_view switches) {
   const std::vector<CommandArgument> args = SplitCommandLine(commandline);
-  const std::u16string rest(args.size() > 1 ? commandline.substr(args[1].offset) : u"");
-  return u"/ALLUSERS /ELEVATED" + (rest.empty() ? rest : u" " + rest);
+  const std::size_t before = args.size() > 1 && args[1].text == kUninstallSwitch ? 3 : 1;
+  auto offset = [&](std::size_t k) {
+    return k < args.size() ? args[k].offset : commandline.size();
+  };
+  const std::size_t from = offset(1), at = offset(before);
+  // blanks around the switches: one too many is none too few
+  std::u16string out(commandline.substr(from, at - from));
+  out.append(u" ").append(switches).append(u" ").append(commandline.substr(at));
+  return out;
 }
 
 std::u16string WithoutPassword(std::u16string_view line) {

@@ -43,8 +43,10 @@ struct SetupOptions {
   // in uninstall mode /CURRENTUSER names the installation of the user who runs it
   std::optional<InstallScope> scope;
   // /ELEVATED: started with administrator rights by the setup that asked for them; the user's
-  // answers up to the destination page were given there
+  // answers up to the destination page were given there. /ELEVATED=PROCESS also names that
+  // setup's process (decimal), whose /UNINSTALLCOPY= handles an elevated uninstall copy takes over.
   bool elevated = false;
+  std::u16string elevatedby;
   std::vector<std::u16string> ignored;  // arguments that mean nothing here
   // Switches whose value is unusable, each as "/NAME=value: why"; an unattended run refuses
   // to start with any of them.
@@ -80,9 +82,10 @@ struct ScopeDecision {
 // choice the wizard recommends. A switch the package cannot honour is refused.
 ScopeDecision DecideScope(InstallScope package, const SetupOptions& options);
 
-// The arguments for setup's elevated second start: the command line's arguments after the
-// program's name, with "/ALLUSERS /ELEVATED" in front (before a /D=, which takes the rest).
-std::u16string ElevatedParameters(std::u16string_view commandline);
+// The command line's arguments after the program's name, with `switches` where a switch of
+// ours goes: first, or in uninstall mode right behind "-ui" and the program's name (in every
+// case before a /D=, which takes the rest of the line).
+std::u16string ArgumentsWith(std::u16string_view commandline, std::u16string_view switches);
 
 // A folder path that starts at a drive ("C:\...") or a share ("\\server\share..."), with no
 // character that a file name cannot hold.

@@ -59,17 +59,13 @@ std::optional<int> RunFromTemporaryCopy(const std::u16string& commandline) {
   }
   win::Event myself(me);
 
-  // the switch goes right behind "-ui" and the program's name, before a /D= that takes the rest
-  const std::vector<CommandArgument> args = SplitCommandLine(commandline);
-  const std::size_t at = args.size() > 3 ? args[3].offset : commandline.size();
   // handles carry 32 significant bits on every Windows
   wchar_t link[48];
-  wsprintfW(link, L" /UNINSTALLCOPY=%lu,%lu ",
+  wsprintfW(link, L"/UNINSTALLCOPY=%lu,%lu",
             static_cast<DWORD>(reinterpret_cast<std::uintptr_t>(writeend)),
             static_cast<DWORD>(reinterpret_cast<std::uintptr_t>(me)));
-  const std::size_t from = args.size() > 1 ? args[1].offset : at;
-  std::u16string line = u"\"" + FromWide(tempbuf) + u"\" " + commandline.substr(from, at - from) +
-                        FromWide(link) + commandline.substr(at);
+  std::u16string line =
+      u"\"" + FromWide(tempbuf) + u"\" " + ArgumentsWith(commandline, FromWide(link));
 
   STARTUPINFOW si{};
   si.cb = sizeof si;
@@ -101,15 +97,31 @@ std::optional<int> RunFromTemporaryCopy(const std::u16string& commandline) {
   return static_cast<int>(code);
 }
 
-bool FirstProcessLink::Attach(const std::u16string& childof) {
+bool FirstProcessLink::Attach(const std::u16string& childof, const std::u16string& from) {
   const std::size_t comma = childof.find(u',');
-  unsigned long long pipe = 0, process = 0;
+  unsigned long long pipe = 0, process = 0, owner = 0;
   if (comma == std::u16string::npos || !ParseHandle(childof.substr(0, comma), pipe) ||
       !ParseHandle(childof.substr(comma + 1), process)) {
     return false;
   }
-  pipe_ = reinterpret_cast<void*>(static_cast<std::uintptr_t>(pipe));
-  process_ = reinterpret_cast<void*>(static_cast<std::uintptr_t>(process));
+  HANDLE handles[] = {reinterpret_cast<HANDLE>(static_cast<std::uintptr_t>(pipe)),
+                      reinterpret_cast<HANDLE>(static_cast<std::uintptr_t>(process))};
+  if (!from.empty()) {
+    // the elevated start of the copy: the handles are in the copy that started it, which
+    // waits for it; this process takes them over, so it reports to the first process and
+    // removes the uninstaller, which only administrators may
+    win::Event copy(ParseHandle(from, owner)
+                        ? OpenProcess(PROCESS_DUP_HANDLE, FALSE, static_cast<DWORD>(owner))
+                        : nullptr);
+    for (HANDLE& h : handles) {
+      if (!copy || !DuplicateHandle(copy.get(), h, GetCurrentProcess(), &h, 0, FALSE,
+                                    DUPLICATE_SAME_ACCESS)) {
+        return false;
+      }
+    }
+  }
+  pipe_ = handles[0];
+  process_ = handles[1];
   return true;
 }
 

@@ -4,7 +4,9 @@
 // the exit code the copy sends through a pipe and ends with it, so whoever waits on the first
 // process (a deployment tool) gets the real outcome. The copy, once the product is gone and the
 // first process has ended, removes the uninstaller it was copied from and the folders that
-// held it, when they are empty.
+// held it, when they are empty. A copy without the rights an all-users installation needs
+// starts itself again with them (/ELEVATED=ITS-PROCESS): that one takes the pipe and the first
+// process's handle over from it and does all of the above, while it waits.
 #pragma once
 
 #include <optional>
@@ -21,8 +23,9 @@ std::optional<int> RunFromTemporaryCopy(const std::u16string& commandline);
 // was: same volume and file index) and then each folder, if empty, in order.
 class FirstProcessLink {
  public:
-  // `childof`: the /UNINSTALLCOPY= value. False when it names no pipe and process.
-  bool Attach(const std::u16string& childof);
+  // `childof`: the /UNINSTALLCOPY= value; `from`: the /ELEVATED= value, the process whose
+  // handles they are when not this one's. False when it names no pipe and process.
+  bool Attach(const std::u16string& childof, const std::u16string& from);
   bool attached() const { return pipe_ != nullptr; }
   // Notes the uninstaller's file identity now, while nothing else can install.
   void NoteUninstaller(const std::u16string& path, std::vector<std::u16string> folders);

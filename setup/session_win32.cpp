@@ -394,6 +394,13 @@ int RunSessionIn(HINSTANCE instance, const std::u16string& commandline, const Se
     return finish(Outcome::kFailed);
   }
   WizardOptions wizardoptions;
+  // the elevated start's command line (the wizard's choice page may ask for it too); a temporary
+  // copy of the uninstaller names itself, so the elevated one can take its handles over
+  wchar_t elevation[48];
+  wsprintfW(elevation, L"/ALLUSERS /ELEVATED=%lu", GetCurrentProcessId());
+  if (options.childof.empty()) elevation[19] = 0;  // "/ALLUSERS /ELEVATED"
+  wizardoptions.elevatedparameters = ArgumentsWith(commandline, FromWide(elevation));
+  bool elevate = false;
   if (!data.uninstallmode) {
     const InstallScope packagescope = PackageScope(data.config);
     const ScopeDecision scope = DecideScope(packagescope, options);
@@ -410,23 +417,49 @@ int RunSessionIn(HINSTANCE instance, const std::u16string& commandline, const Se
     } else if (scope.kind == ScopeDecision::kAsk) {
       wizardoptions.askscope = true;
       wizardoptions.userbasefolder = UserProgramsFolder();
-    } else if (packagescope != InstallScope::kMachine && !RunningAsAdministrator()) {
-      // every user, from a program that asked for no rights: again, with them
-      log("installs for: every user; setup starts again with administrator rights");
-      if (g_setupfile) g_setupfile->Close();
-      if (logfile) logfile->Suspend();
-      const ElevatedRun run = RunElevated(ElevatedParameters(commandline), nullptr);
-      if (logfile) logfile->Resume();
-      if (!run.started) {
-        log("setup could not start with administrator rights (error ", run.error, ")");
-        return finish(run.error == ERROR_CANCELLED ? Outcome::kCancelled : Outcome::kFailed);
-      }
-      log("the elevated setup ended with exit code ", run.code);
-      status.PassOn(run.code);
-      return status.code();
     } else {
       log("installs for: every user");
+      // from a program that asked for no rights; the elevated start never asks again
+      elevate =
+          packagescope != InstallScope::kMachine && !RunningAsAdministrator() && !options.elevated;
     }
+  }
+  // the uninstaller knows no version: the registry records none
+  const std::string version = ReadShort(data.config.version);
+  log("product: ", Ansi{ReadShort(data.config.displayname)}, version.empty() ? "" : " ",
+      Ansi{version});
+
+  const UninstallInfo uninstall =
+      data.uninstallmode ? UninstallInfoFrom(data, SystemFileSystem()) : UninstallInfo{};
+  if (data.uninstallmode) {
+    if (!uninstall.identity.empty()) log("product identity: ", Ansi{uninstall.identity});
+    // an entry without a name of its own shows the name its record keeps
+    if (ReadShort(data.config.displayname).empty())
+      WriteShort(data.config.displayname, uninstall.displayname);
+    if (data.names.displayname.empty())
+      data.names.displayname = FromCodePage(ReadShort(data.config.displayname));
+    elevate = NeedsElevation(uninstall, RunningAsAdministrator(), options.elevated);
+  }
+  if (elevate) {
+    // for every user, from a program without the rights: the same run again, with them, before
+    // anything is changed; it adds its lines to the same log, and its exit code is this one's
+    log("setup starts again with administrator rights");
+    if (g_setupfile) g_setupfile->Close();
+    if (logfile) logfile->Suspend();
+    const ElevatedRun run = RunElevated(wizardoptions.elevatedparameters, nullptr);
+    if (logfile) logfile->Resume();
+    if (!run.started) {
+      log("setup could not start with administrator rights (error ", run.error, ")");
+      if (data.uninstallmode) {
+        const std::u16string why = NoRightsToUninstallMessage(ReadShort(data.config.displayname));
+        log("error: ", why);
+        if (options.ui == UiLevel::kFull) ui::ErrorBox(app.handle(), why);
+      }
+      return finish(NotElevated(run.error));
+    }
+    log("the elevated setup ended with exit code ", run.code);
+    status.PassOn(run.code);
+    return status.code();
   }
   // An unattended install goes only into a folder the uninstall may remove again: /D= or the
   // package's own folder, judged before anything is written. The folder recorded is the one
@@ -459,18 +492,7 @@ int RunSessionIn(HINSTANCE instance, const std::u16string& commandline, const Se
     SetWindowTextW(app.handle(), Wide(Texts::Current().brand()));
     ui::SetRightToLeft(Texts::Current().rtl());
   }
-  // the uninstaller knows no version: the registry records none
-  const std::string version = ReadShort(data.config.version);
-  log("product: ", Ansi{ReadShort(data.config.displayname)}, version.empty() ? "" : " ",
-      Ansi{version});
-
-  const UninstallInfo uninstall =
-      data.uninstallmode ? UninstallInfoFrom(data, SystemFileSystem()) : UninstallInfo{};
   if (data.uninstallmode) {
-    if (!uninstall.identity.empty()) log("product identity: ", Ansi{uninstall.identity});
-    // an entry without a name of its own shows the name its record keeps
-    if (ReadShort(data.config.displayname).empty())
-      WriteShort(data.config.displayname, uninstall.displayname);
     const InstallRecord& r = uninstall.record;
     if (uninstall.hasrecord && !r.uninstaller.empty() && firstprocess.attached()) {
       // the folders that held the uninstaller go after it, when empty
@@ -487,7 +509,6 @@ int RunSessionIn(HINSTANCE instance, const std::u16string& commandline, const Se
 
   wizardoptions.ui = options.ui;
   wizardoptions.elevated = options.elevated;
-  wizardoptions.elevatedparameters = ElevatedParameters(commandline);
   wizardoptions.destination = options.destination;
   wizardoptions.uninstall = &uninstall;
   if (!destination.empty()) wizardoptions.destination = destination;  // passive: judged already
@@ -519,7 +540,7 @@ int RunSession(HINSTANCE instance) {
     if (const std::optional<int> code = RunFromTemporaryCopy(commandline)) return *code;
   }
   FirstProcessLink firstprocess;
-  if (!options.childof.empty()) firstprocess.Attach(options.childof);
+  if (!options.childof.empty()) firstprocess.Attach(options.childof, options.elevatedby);
   // the log and the running mutex are closed by now: the first process may end, and the next
   // setup may start, as soon as it has the code
   const int code = RunSessionIn(instance, commandline, options, firstprocess);

@@ -8,6 +8,8 @@
 
 namespace kestrel {
 
+static_assert(kElevationRefused == ERROR_CANCELLED);
+
 ElevatedRun RunElevated(const std::u16string& parameters, HWND owner) {
   const std::u16string program = ProgramPath();
   SHELLEXECUTEINFOW info{};
@@ -22,7 +24,7 @@ ElevatedRun RunElevated(const std::u16string& parameters, HWND owner) {
   ElevatedRun run;
   if (!ShellExecuteExW(&info) || !info.hProcess) {
     run.error = GetLastError();
-    if (run.error == 0) run.error = ERROR_CANCELLED;
+    if (run.error == 0) run.error = kElevationRefused;
     return run;
   }
   run.started = true;

@@ -1,18 +1,15 @@
 // Setup started again with administrator rights: for an installation for every user from a
-// package that also installs for one user, whose program asks for no elevation of its own.
+// package that also installs for one user, whose program asks for no elevation of its own, and
+// for the uninstall of such an installation.
 #pragma once
 
 #include <windows.h>
 
 #include <string>
 
-namespace kestrel {
+#include "sysutil/outcome.h"
 
-struct ElevatedRun {
-  bool started = false;
-  unsigned long error = 0;  // why it did not start; ERROR_CANCELLED: the user said no
-  int code = 0;             // its exit code, once it has ended
-};
+namespace kestrel {
 
 // Starts this program with the "runas" verb and `parameters`, and waits for its end while the
 // calling thread's windows keep being served. `owner`: the window the system's question belongs

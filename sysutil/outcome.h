@@ -16,6 +16,21 @@ enum class Outcome {
 
 int ExitCodeOf(Outcome outcome);
 
+// Setup started again with administrator rights (the runas verb), as it ended.
+struct ElevatedRun {
+  bool started = false;
+  unsigned long error = 0;  // why it did not start; kElevationRefused: the user said no
+  int code = 0;             // its exit code, once it has ended
+};
+// The system's code for a question the user answered no (ERROR_CANCELLED).
+inline constexpr unsigned long kElevationRefused = 1223;
+
+// A run that could not start with administrator rights: cancelled when the user refused them
+// (1602, as for a cancel), failed for any other reason.
+inline Outcome NotElevated(unsigned long error) {
+  return error == kElevationRefused ? Outcome::kCancelled : Outcome::kFailed;
+}
+
 // Set by the runs as they end; the session returns its code.
 class ExitStatus {
  public:

@@ -266,6 +266,48 @@ TEST(SetupOptions, ScopeSwitchesAndTheDecision) {
   EXPECT_EQ(un.scope, InstallScope::kUser);
 }
 
+// The elevated start carries the same command line, its switches where the parser takes them:
+// after the program's name, or behind "-ui NAME" (a switch in front would make "-ui" no longer
+// the first argument), and always before a /D=, which takes the rest of the line.
+TEST(SetupOptions, TheElevatedStartCarriesTheSameArguments) {
+  struct Case {
+    const char16_t* line;
+    const char16_t* want;
+  };
+  const Case cases[] = {
+      {u"s.exe", u" /ALLUSERS /ELEVATED=42 "},
+      {u"\"C:\\a b\\s.exe\" /S /LOG=C:\\l.txt /D=C:\\x y",
+       u" /ALLUSERS /ELEVATED=42 /S /LOG=C:\\l.txt /D=C:\\x y"},
+      {u"\"C:\\T\\kestrel-uninstall-1-2.exe\" -ui sample.exe /UNINSTALLCOPY=12,16 "
+       u"\"/PRODUCT=Sample Tool\" /S",
+       u"-ui sample.exe  /ALLUSERS /ELEVATED=42 /UNINSTALLCOPY=12,16 \"/PRODUCT=Sample Tool\" /S"},
+      {u"u.exe -ui \"my tool.exe\"", u"-ui \"my tool.exe\" /ALLUSERS /ELEVATED=42 "},
+      {u"u.exe -ui sample.exe /D=C:\\x", u"-ui sample.exe  /ALLUSERS /ELEVATED=42 /D=C:\\x"},
+  };
+  for (const Case& c : cases) {
+    const std::u16string args = ArgumentsWith(c.line, u"/ALLUSERS /ELEVATED=42");
+    EXPECT_EQ(Utf16ToUtf8(args), Utf16ToUtf8(c.want));
+    // read back as the elevated start reads it: the same run, marked elevated, nothing lost
+    const SetupOptions before = ParseCommandLine(c.line);
+    const SetupOptions after = ParseCommandLine(u"x.exe " + args);
+    EXPECT_TRUE(after.elevated && after.elevatedby == u"42") << Utf16ToUtf8(args);
+    EXPECT_EQ(after.uninstallmode, before.uninstallmode);
+    EXPECT_EQ(after.exename, before.exename);
+    EXPECT_EQ(after.product, before.product);
+    EXPECT_EQ(after.childof, before.childof);
+    EXPECT_EQ(after.ui, before.ui);
+    EXPECT_EQ(after.logfile, before.logfile);
+    EXPECT_EQ(after.destination, before.destination);
+    EXPECT_EQ(after.ignored, before.ignored);
+    EXPECT_TRUE(after.problems.empty());
+    EXPECT_EQ(after.scope, InstallScope::kMachine);
+  }
+  // the copy's own switch goes to the same place
+  EXPECT_EQ(Utf16ToUtf8(ArgumentsWith(u"u.exe -ui a.exe /S", u"/UNINSTALLCOPY=1,2")),
+            "-ui a.exe  /UNINSTALLCOPY=1,2 /S");
+  EXPECT_FALSE(ParseCommandLine(u"s.exe /ELEVATED").elevatedby.size());
+}
+
 // /LOG= appends only to a log of ours: another program's file (or win.ini) is never written.
 TEST(SetupLog, OnlyOurOwnLogIsTakenForOne) {
   const std::string ours = StampedLine(2026, 12, 8, 9, 5, 7, 42, "Kestrel setup 5.1.0") + "\r\n";

@@ -139,6 +139,7 @@ inline constexpr TextPlace kTextPlaces[] = {
     {TextId::setup_unreadable, kSized},
     {TextId::setup_no_files, kSized},
     {TextId::setup_damaged, kSized},
+    {TextId::uninstall_no_rights, kSized},
 };
 
 }  // namespace kestrel::textfit

@@ -9,8 +9,10 @@
 #include <vector>
 
 #include "fake_tree.h"
+#include "package_fixture.h"
 #include "sysutil/cmfunit.h"
 #include "sysutil/codepage.h"
+#include "sysutil/outcome.h"
 
 namespace kestrel {
 namespace {
@@ -560,6 +562,86 @@ TEST_F(UninstallRunTest, InstallationForOneUserRemovesItsKeysFromThatUsersHive) 
   UninstallRun second(info, other, other);
   EXPECT_TRUE(second.Run());
   for (const auto& l : other.log) EXPECT_EQ(l.find("Classes"), std::string::npos) << l;
+}
+
+// Who removes an installation: one for every user (as its record says, or its entry when the
+// record cannot tell) needs administrator rights, so a process without them (the uninstaller of
+// an "either" package, which asks for none) hands the run to setup started again with them,
+// once; one user's installation never asks, and neither does a "machine" package's uninstaller
+// (its manifest gave it the rights) or the elevated start itself.
+TEST(UninstallRights, OnlyAnAllUsersInstallationWithoutRightsStartsAgain) {
+  const testing::ScratchDir dir;
+  const std::unique_ptr<FileSystem> fs = MakeHostFileSystem();
+  auto record = [&](const char* name, RegRoot root, const std::string& identity) {
+    InstallRecord r;
+    r.root = root;
+    r.identity = identity;
+    r.displayname = "Sample Tool";
+    r.exename = "sample.exe";
+    r.installfolder = u"C:\\Tool";
+    std::vector<std::uint8_t> bytes = EncodeInstallRecord(r);
+    if (identity.empty()) bytes.back() ^= 1;  // damaged
+    testing::WriteFileBytes(dir / name, bytes);
+  };
+  record("m.dat", RegRoot::kLocalMachine, "com.kestrel.sample");
+  record("u.dat", RegRoot::kCurrentUser, "com.kestrel.sample");
+  record("other.dat", RegRoot::kCurrentUser, "com.kestrel.other");  // another product's
+  record("damaged.dat", RegRoot::kCurrentUser, "");
+  constexpr RegRoot kLM = RegRoot::kLocalMachine, kCU = RegRoot::kCurrentUser;
+  struct Case {
+    const char* what;
+    RegRoot entry;
+    const char* record;
+    bool administrator, elevated;
+    RegRoot scope;  // the installation's, as the run takes it
+    bool elevate;
+  };
+  const Case cases[] = {
+      {"all users, no rights", kLM, "m.dat", false, false, kLM, true},
+      {"all users, a machine package's uninstaller", kLM, "m.dat", true, false, kLM, false},
+      {"all users, the elevated start", kLM, "m.dat", false, true, kLM, false},
+      {"all users, both", kLM, "m.dat", true, true, kLM, false},
+      {"one user", kCU, "u.dat", false, false, kCU, false},
+      {"one user, as an administrator", kCU, "u.dat", true, false, kCU, false},
+      // the record tells where the product's keys are
+      {"one user's record, all-users entry", kLM, "u.dat", false, false, kCU, false},
+      {"all users' record, per-user entry", kCU, "m.dat", false, false, kLM, true},
+      // no record to tell: the entry's place
+      {"per-user entry, record missing", kCU, "none.dat", false, false, kCU, false},
+      {"per-user entry, record damaged", kCU, "damaged.dat", false, false, kCU, false},
+      {"per-user entry, another product's record", kCU, "other.dat", false, false, kCU, false},
+      {"all-users entry, record damaged", kLM, "damaged.dat", false, false, kLM, true},
+      {"all-users entry, no record named", kLM, nullptr, false, false, kLM, true},
+  };
+  for (const Case& c : cases) {
+    SetupData data;
+    data.uninstallmode = true;
+    data.root = c.entry;
+    data.identity = "com.kestrel.sample";
+    if (c.record) data.recordpath = Utf8ToUtf16((dir / c.record).string());
+    const UninstallInfo info = UninstallInfoFrom(data, *fs);
+    EXPECT_EQ(info.root, c.scope) << c.what;
+    EXPECT_EQ(NeedsElevation(info, c.administrator, c.elevated), c.elevate) << c.what;
+  }
+  // an entry of an earlier version, without an identity: every user, as they all were
+  SetupData legacy;
+  legacy.uninstallmode = true;
+  EXPECT_TRUE(NeedsElevation(UninstallInfoFrom(legacy, *fs), false, false));
+}
+
+// Refused, the uninstall ends as a cancel (1602) with a message that names the product and says
+// nothing was removed; failing to start for another reason, it failed (1603).
+TEST(UninstallRights, ARefusalEndsAsACancelAndSaysNothingWasRemoved) {
+  EXPECT_EQ(ExitCodeOf(NotElevated(kElevationRefused)), 1602);
+  EXPECT_EQ(ExitCodeOf(NotElevated(2)), 1603);  // the program file was gone
+  EXPECT_EQ(ExitCodeOf(NotElevated(0)), 1603);
+  EXPECT_EQ(NoRightsToUninstallMessage(" Sample Tool "),
+            u"Sample Tool is installed for all users, and only an administrator can uninstall "
+            u"it. Nothing was removed.");
+  // the name in the code page, shown as the system's text
+  EXPECT_EQ(NoRightsToUninstallMessage("Caf\xe9"),
+            u"Caf\u00e9 is installed for all users, and only an administrator can uninstall "
+            u"it. Nothing was removed.");
 }
 
 }  // namespace

@@ -145,6 +145,7 @@ UninstallInfo UninstallInfoFrom(const SetupData& data, FileSystem& fs) {
   info.appdatafolder = ReadShort(data.config.appdatafolder);
   info.identity = data.identity;
   info.recordpath = data.recordpath;
+  info.root = data.root;  // the entry's, unless a record says
   if (!info.identity.empty()) {
     info.hasrecord = LoadInstallRecord(fs, info.recordpath, info.identity, info.record);
     if (info.hasrecord) {
@@ -158,6 +159,14 @@ UninstallInfo UninstallInfoFrom(const SetupData& data, FileSystem& fs) {
     }
   }
   return info;
+}
+
+bool NeedsElevation(const UninstallInfo& info, bool administrator, bool elevated) {
+  return info.root == RegRoot::kLocalMachine && !administrator && !elevated;
+}
+
+std::u16string NoRightsToUninstallMessage(const std::string& displayname) {
+  return Tr(TextId::uninstall_no_rights, {{u"name", FromCodePage(TrimBlanks(displayname))}});
 }
 
 std::u16string KeptFilesMessage(std::size_t count, const std::u16string& folder,

@@ -86,6 +86,14 @@ struct UninstallInfo {
 // What the start-up loaded into `data` (uninstall mode), with the record read from its file.
 UninstallInfo UninstallInfoFrom(const SetupData& data, FileSystem& fs);
 
+// Whether this process hands the uninstall to setup started again with administrator rights:
+// an installation for every user (as its record, or else its entry, says) needs them, and the
+// uninstaller of a package that also installs for one user asks for none. Never for one user's
+// installation, nor from the elevated start itself (`elevated`), which asks no more.
+bool NeedsElevation(const UninstallInfo& info, bool administrator, bool elevated);
+// What the wizard says when the rights were not given: nothing was removed.
+std::u16string NoRightsToUninstallMessage(const std::string& displayname);
+
 // "N files that Setup did not install were kept in FOLDER."; "More than M ..." past `counted`.
 std::u16string KeptFilesMessage(std::size_t count, const std::u16string& folder,
                                 std::size_t counted);

@@ -556,6 +556,8 @@ want deploy && . "$ROOT/tests/e2e/deploy_scenarios.sh"
 want identity && . "$ROOT/tests/e2e/identity_scenarios.sh"
 # installations for one user, and packages for either
 want scope && . "$ROOT/tests/e2e/scope_scenarios.sh"
+# the uninstaller of an all-users installation from an "either" package
+want elevate && . "$ROOT/tests/e2e/elevate_scenarios.sh"
 
 # 50-51. the solid LZMA2 codec beside the classic one, and the packages setup must refuse
 want solid && . "$ROOT/tests/e2e/solid_scenarios.sh"
