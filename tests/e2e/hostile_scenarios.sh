@@ -208,6 +208,7 @@ EOF
 if [ "$(stat -c %s "$H/swap/other.exe")" = "$(stat -c %s "$H/src/classic.exe")" ]; then ok; else bad "swap: the two packages differ in layout"; fi
 cp "$H/src/classic.exe" "$H/swap/setup.exe"
 rm -f "$H/swap/go" "$H_C/windows/kestrelui.exe"
+rm -f "$WORK/swap.log"  # before the swapper looks: an earlier run's log would set it off at once
 (
   for _ in $(seq 1 400); do
     if grep -q '^waiting for' "$WORK/swap.log" 2>/dev/null; then
@@ -219,7 +220,6 @@ rm -f "$H/swap/go" "$H_C/windows/kestrelui.exe"
   done
 ) &
 H_SWAPPER=$!
-rm -f "$WORK/swap.log"
 KDRV_WAIT_FILE='C:\hostile\swap\go' KDRV_DEST='C:\hostile\Swapped' h_install swap "$H/swap/setup.exe"
 wait "$H_SWAPPER"
 expect "$WORK/swap.log" "exit=0"
