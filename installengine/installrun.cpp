@@ -373,6 +373,7 @@ bool InstallRun::WriteRecord(const ShortcutPlan& links, const RegistrationInput&
   r.installfolder = StripTrailingBackslash(destfolder);
   r.appdatafolder = ReadShort(config_.appdatafolder);
   r.programgroup = ReadWide(config_.programgroup);
+  r.language = language;
   r.folders = std::move(notes_.made);
   // the group folder and the folders above it that are not there yet are made for the links
   // (the uninstall orders the folders deepest first itself)

@@ -116,6 +116,9 @@ class InstallRun {
   // The product's names in any script (the package's UTF-16 names over its 8-bit fields) for
   // the shortcuts and the uninstall entry; nothing: the 8-bit fields. Set before RunInstall.
   const ProductNames* names = nullptr;
+  // The language, brand and picture this run shows, as the record keeps them for the
+  // uninstaller; empty: English, "Kestrel" and its picture.
+  std::string language;
 
   // Opens `programpath` and reads the package's directory; sets no status text. `checked`, when
   // given, is that file as it was opened and checked at start-up: the files and the uninstaller

@@ -162,6 +162,7 @@ bool DecodeLocaleInto(std::span<const std::uint8_t> bytes, LocaleData& data) {
       case LocaleTag::kLanguage: {
         auto table = DecodeTextTable(item);
         if (!table) return false;
+        table->encoded.assign(reinterpret_cast<const char*>(item.data()), item.size());
         data.languages.push_back(std::move(*table));
         break;
       }

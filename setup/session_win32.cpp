@@ -1,15 +1,18 @@
 #include "setup/session_win32.h"
 
 #include <algorithm>
+#include <cstring>
 #include <memory>
 #include <optional>
 #include <string>
 
 #include "decode/password.h"
 #include "decode/sha256.h"
+#include "installengine/installrecord.h"
 #include "installengine/installrun.h"
 #include "installengine/installsystem_win32.h"
 #include "installengine/registration.h"
+#include "package/extension.h"
 #include "package/identity.h"
 #include "package/integrity.h"
 #include "package/pkgfile_win32.h"
@@ -51,15 +54,39 @@ std::unique_ptr<PackageFile> g_setupfile;
 LocaleLoad g_localeload = LocaleLoad::kAbsent;
 
 // The language of the run: /LANG=, else the user's interface language, among those the package
-// carries; its texts and the vendor's brand become the run's.
-void ChooseLanguage(const SetupData& data, const SetupOptions& options, const Log& log) {
+// carries; its texts and the vendor's brand become the run's. An uninstall speaks the language
+// its installation spoke unless /LANG= says otherwise.
+void ChooseLanguage(SetupData& data, const SetupOptions& options, const Log& log) {
   if (g_localeload == LocaleLoad::kDamaged) log("the package's languages and names are damaged");
-  const TextTable* table = SelectLanguage(data.locale.languages, GetUserDefaultUILanguage(),
-                                          Utf16ToUtf8(options.language));
+  std::string requested = Utf16ToUtf8(options.language);
+  if (requested.empty() && data.uninstallmode && !data.locale.languages.empty()) {
+    requested = data.locale.languages[0].language;
+  }
+  const TextTable* table =
+      SelectLanguage(data.locale.languages, GetUserDefaultUILanguage(), requested);
   Texts& texts = Texts::Current();
   if (table) texts.Apply(*table);
   texts.SetBrand(data.locale.brand);
   log("language: ", texts.language());
+  // the uninstaller of this installation will speak and look as it did: the brand, the table's
+  // length and bytes, the picture
+  const std::vector<std::uint8_t>& picture = data.locale.picture;
+  if (!data.uninstallmode && (table || !data.locale.brand.empty() || !picture.empty())) {
+    const std::u16string& brand = data.locale.brand;
+    const std::size_t n = table ? table->encoded.size() : 0;
+    const char sizes[6] = {static_cast<char>(brand.size()),
+                           static_cast<char>(brand.size() >> 8),
+                           static_cast<char>(n),
+                           static_cast<char>(n >> 8),
+                           static_cast<char>(n >> 16),
+                           static_cast<char>(n >> 24)};
+    std::string& look = data.language;
+    look.assign(sizes, 2);
+    look.append(reinterpret_cast<const char*>(brand.data()), brand.size() * 2);
+    look.append(sizes + 2, 4);
+    if (table) look += table->encoded;
+    look.append(picture.begin(), picture.end());
+  }
 }
 
 const char* UiName(UiLevel ui) {
@@ -150,6 +177,24 @@ std::optional<std::u16string> LoadProduct(SetupData& data, const std::string& id
   // the window's title and texts name the product as its entry does, in any script
   data.names.displayname = shown;
   data.identity = identity;
+  // the language, brand and picture its installation showed; a table that does not read speaks
+  // English, a picture that does not read leaves the program's own
+  const std::string look = RecordedLanguage(SystemFileSystem(), data.recordpath, identity);
+  const auto* p = reinterpret_cast<const std::uint8_t*>(look.data());
+  const std::size_t size = look.size();
+  const std::size_t units = size < 2 ? 0 : p[0] | p[1] << 8;
+  const std::size_t at = 2 + units * 2;
+  if (size >= at + 4) {
+    data.locale.brand.resize(units);
+    std::memcpy(data.locale.brand.data(), p + 2, units * 2);
+    const std::size_t n = LoadLe32(p + at);
+    if (n <= size - at - 4) {
+      if (std::optional<TextTable> table = DecodeTextTable({p + at + 4, n})) {
+        data.locale.languages.push_back(std::move(*table));
+      }
+      data.locale.picture.assign(p + at + 4 + n, p + size);
+    }
+  }
   return std::nullopt;
 }
 
@@ -298,6 +343,7 @@ Outcome RunSilentInstall(const SetupData& data, const std::u16string& destinatio
   }
   run.root = data.root;
   run.names = &data.names;
+  run.language = data.language;
   run.destfolder = destination;
   log("destination: ", MaskPasswords(run.destfolder));
   run.RunInstall();

@@ -62,6 +62,7 @@ struct TextTable {
   std::string language;  // a known code
   std::u16string brand;  // the vendor's word for the program; empty: "Kestrel"
   std::vector<std::pair<std::string, std::u16string>> texts;  // name, text
+  std::string encoded{};  // the bytes it was read from in a package, kept for the install record
 };
 std::vector<std::uint8_t> EncodeTextTable(const TextTable& table);
 // Nothing for bytes that are not a whole table.

@@ -382,6 +382,7 @@ void Triform::StartEngine(const std::u16string& destination) {
   engine_->packageend = config_.licenseoffset;
   engine_->SetRoot(data_.root);
   engine_->SetNames(&data_.names);
+  engine_->SetLanguage(data_.language);
   engine_->checkedfile = data_.setupfile;
   if (passive()) engine_->SkipCosmeticPauses();  // no one watches the bar's last steps
   if (passwordaccepted_) {

@@ -1,6 +1,7 @@
 # The wizard in the user's language: a product named in Greek, installed into a folder named in
 # Japanese, by the wizard in German (/LANG=de), Japanese (the user's interface language) and
-# Arabic (/LANG=ar, mirrored), each page captured at 96 and 144 DPI. Sourced by run.sh.
+# Arabic (/LANG=ar, mirrored), each page (the choice of users too) captured at 96 and 144 DPI;
+# its uninstaller speaks the language the install spoke. Sourced by run.sh.
 PACKER=${PACKER:-${KESTREL_PACK:-}}
 for c in "$ROOT/build/host/pack/kestrel-pack" "$ROOT/build/host-san/pack/kestrel-pack"; do
   if [ -z "$PACKER" ] && [ -x "$c" ]; then PACKER=$c; fi
@@ -10,6 +11,7 @@ if [ -z "$PACKER" ]; then
   return 0
 fi
 DRIVE_C=$WINEPREFIX/drive_c
+UDRIVER=$BIN/tests/e2e/kestrel_uninstdriver.exe
 LSRC=$WORK/langproduct
 rm -rf "$LSRC"
 mkdir -p "$LSRC/app"
@@ -27,6 +29,7 @@ installfolder = "アクメ\\ノート"
 programgroup = "Σημειώσεις Acme"
 languages = ["de", "ja", "ar"]
 brand = "Acme Setup"
+scope = "either"
 
 [[files]]
 source = "app"
@@ -54,13 +57,13 @@ lang_install() {
   local envs=()
   while [ "$1" != "--" ]; do envs+=("$1"); shift; done
   shift
-  env "${envs[@]}" KDRV_TEXTS=1 KDRV_FINISH=finish timeout -k 5 150 $W "$DRIVER" install \
+  env "${envs[@]}" KDRV_TEXTS=1 KDRV_FINISH=finish KDRV_SCOPE=all timeout -k 5 150 $W "$DRIVER" install \
     "$ART/$name" "$(win "$PKG/lang-setup.exe")" "$@" >"$WORK/$name.log" 2>&1
   local rc=$?
   if [ $rc -ne 0 ]; then bad "$name: driver exit code $rc"; else ok; fi
   if [ -e "$LANG_DEST/product.exe" ]; then ok; else bad "$name: nothing in the Japanese folder"; fi
   local s
-  for s in welcome destination finish; do
+  for s in welcome scope scope-all destination finish; do
     if [ -s "$ART/$name-$s.png" ]; then ok; else bad "$name: no screenshot $s"; fi
   done
   # the links are named as the product is, in Greek (the main program's and the uninstaller's,
@@ -78,12 +81,20 @@ lang_install() {
   else
     bad "$name: no uninstall entry's DisplayName reads \"Σημειώσεις Acme\""
   fi
-  # the next run installs afresh: the product's own uninstaller, as its entry runs it quietly
+  # the next run installs afresh: the product's own uninstaller, as its entry runs it, quietly
+  # or (with UNWIZ set, its extra arguments in it) through its wizard, which speaks the language
+  # the install spoke
   local un id
   for un in "$LANG_DEST"/Uninstall*.exe; do
     [ -e "$un" ] || continue
     id=${un##*/Uninstall }
-    timeout -k 5 60 $W "$un" -ui product.exe "/PRODUCT=${id%.exe}" /S >/dev/null 2>&1
+    if [ -n "${UNWIZ+set}" ]; then
+      timeout -k 5 150 $W "$UDRIVER" "$ART/$name-uninst" "$(win "$un")" -ui product.exe \
+        "/PRODUCT=${id%.exe}" $UNWIZ >"$WORK/$name-uninst.log" 2>&1 || bad "$name: uninstall driver failed"
+      expect "$WORK/$name-uninst.log" "exit=0"
+    else
+      timeout -k 5 60 $W "$un" -ui product.exe "/PRODUCT=${id%.exe}" /S >/dev/null 2>&1
+    fi
   done
   if [ -e "$LANG_DEST/product.exe" ]; then bad "$name: the uninstall left the product"; else ok; fi
 }
@@ -99,7 +110,11 @@ for dpi in 96 144; do
   if [ $dpi = 144 ]; then
     $W reg add 'HKCU\Control Panel\Desktop' /v LogPixels /t REG_DWORD /d 144 /f >/dev/null 2>&1
   fi
-  lang_install "lang-de-$dpi" -- /LANG=de
+  UNWIZ= lang_install "lang-de-$dpi" -- /LANG=de
+  L=$WORK/lang-de-$dpi-uninst.log
+  expect "$L" "caption=Σημειώσεις Acme Deinstallation - Acme Setup"
+  expect "$L" "text welcometitle=Willkommen bei der Deinstallation von Σημειώσεις Acme!"
+  expect "$L" "text uninstallfinishtitle=Deinstallation abgeschlossen!"
   L=$WORK/lang-de-$dpi.log
   expect "$L" "welcome caption=Σημειώσεις Acme Setup - Acme Setup"
   expect "$L" "welcome mirrored=0"
@@ -113,17 +128,28 @@ for dpi in 96 144; do
   # (its top-left corner in the screenshot: 13,31 at 96 DPI, 18,45 at 144)
   s=100 x=13 y=31
   [ $dpi = 144 ] && s=150 x=18 y=45
-  for at in "20 40 red" "100 80 red" "20 240 green" "100 290 green"; do
-    set -- $at
-    p=$(pixel "$ART/lang-de-$dpi-welcome.png" $((x + $1 * s / 100)) $((y + $2 * s / 100)))
-    case "$3:$p" in
-      red:srgb\(19[0-9],[3-4][0-9],[2-3][0-9]\) | red:srgb\(20[0-9],[3-4][0-9],[2-3][0-9]\)) ok ;;
-      green:srgb\([2-3][0-9],1[5-6][0-9],[5-6][0-9]\)) ok ;;
-      *) bad "lang-de-$dpi: the vendor's picture at $1,$2: $p, want $3" ;;
-    esac
+  # (and its uninstaller's, which the install record keeps)
+  for shot in welcome uninst-welcome; do
+    for at in "20 40 red" "100 80 red" "20 240 green" "100 290 green"; do
+      set -- $at
+      p=$(pixel "$ART/lang-de-$dpi-$shot.png" $((x + $1 * s / 100)) $((y + $2 * s / 100)))
+      case "$3:$p" in
+        red:srgb\(19[0-9],[3-4][0-9],[2-3][0-9]\) | red:srgb\(20[0-9],[3-4][0-9],[2-3][0-9]\)) ok ;;
+        green:srgb\([2-3][0-9],1[5-6][0-9],[5-6][0-9]\)) ok ;;
+        *) bad "lang-de-$dpi-$shot: the vendor's picture at $1,$2: $p, want $3" ;;
+      esac
+    done
   done
 
-  lang_install "lang-ja-$dpi" -- /LANG=ja
+  # /LANG= given to the uninstaller wins over the install's language; the brand stays
+  if [ $dpi = 96 ]; then
+    UNWIZ=/LANG=en lang_install "lang-ja-$dpi" -- /LANG=ja
+    L=$WORK/lang-ja-$dpi-uninst.log
+    expect "$L" "caption=Σημειώσεις Acme Uninstaller - Acme Setup"
+    expect "$L" "text uninstallfinishtitle=Uninstall Complete!"
+  else
+    lang_install "lang-ja-$dpi" -- /LANG=ja
+  fi
   L=$WORK/lang-ja-$dpi.log
   expect "$L" "welcome caption=Σημειώσεις Acme セットアップ - Acme Setup"
   expect "$L" "welcome text welcomelabel=Acme Setup はこのコンピューターに Σημειώσεις Acme 2.4 をインストールします。続行する前に、ほかのアプリケーションをすべて終了することをお勧めします。"
@@ -132,8 +158,11 @@ for dpi in 96 144; do
   # Windows' Tahoma carries Arabic itself; Wine's does not, and Wine shapes right-to-left text in
   # the dialog font alone (no link to another font), so the Arabic run gets one that has it
   ar_font 'DejaVu Sans'
-  lang_install "lang-ar-$dpi" -- /LANG=ar
+  UNWIZ= lang_install "lang-ar-$dpi" -- /LANG=ar
   ar_font Tahoma
+  L=$WORK/lang-ar-$dpi-uninst.log
+  expect "$L" "mirrored=1"
+  expect "$L" "text uninstallfinishtitle=اكتملت إزالة التثبيت!"
   L=$WORK/lang-ar-$dpi.log
   expect "$L" "welcome mirrored=1"
   expect "$L" "welcome caption=إعداد Σημειώσεις Acme - Acme Setup"
