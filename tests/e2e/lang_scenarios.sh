@@ -15,7 +15,7 @@ UDRIVER=$BIN/tests/e2e/kestrel_uninstdriver.exe
 LSRC=$WORK/langproduct
 rm -rf "$LSRC"
 mkdir -p "$LSRC/app"
-cp "$BIN/tests/e2e/kestrel_product.exe" "$LSRC/app/product.exe"
+cp "$BIN/tests/e2e/kestrel_product.exe" "$LSRC/app/notes.exe"
 printf 'Σημειώσεις\r\n' >"$LSRC/app/readme.txt"
 # the vendor's side picture, twice the size the wizard shows at 96 DPI: red above, green below
 /usr/bin/convert -size 262x606 xc:'rgb(200,40,30)' -fill 'rgb(30,160,60)' \
@@ -23,7 +23,7 @@ printf 'Σημειώσεις\r\n' >"$LSRC/app/readme.txt"
 cat >"$LSRC/lang.toml" <<'TOML'
 image = "side.jpg"
 displayname = "Σημειώσεις Acme"
-exename = "product.exe"
+exename = "notes.exe"
 version = "2.4"
 installfolder = "アクメ\\ノート"
 programgroup = "Σημειώσεις Acme"
@@ -61,7 +61,7 @@ lang_install() {
     "$ART/$name" "$(win "$PKG/lang-setup.exe")" "$@" >"$WORK/$name.log" 2>&1
   local rc=$?
   if [ $rc -ne 0 ]; then bad "$name: driver exit code $rc"; else ok; fi
-  if [ -e "$LANG_DEST/product.exe" ]; then ok; else bad "$name: nothing in the Japanese folder"; fi
+  if [ -e "$LANG_DEST/notes.exe" ]; then ok; else bad "$name: nothing in the Japanese folder"; fi
   local s
   for s in welcome scope scope-all destination finish; do
     if [ -s "$ART/$name-$s.png" ]; then ok; else bad "$name: no screenshot $s"; fi
@@ -71,6 +71,8 @@ lang_install() {
   local links
   links=$(find "$DRIVE_C" -path '*/Σημειώσεις Acme/*Σημειώσεις Acme*.lnk' 2>/dev/null | wc -l)
   if [ "$links" -ge 2 ]; then ok; else bad "$name: $links links named in Greek in the group"; fi
+  links=$(find "$DRIVE_C/users" -path '*/Desktop/*Σημειώσεις Acme*.lnk' 2>/dev/null | wc -l)
+  if [ "$links" -ge 1 ]; then ok; else bad "$name: no desktop link named in Greek"; fi
   # exported, as reg's console output passes the console's code page
   rm -f "$WORK/$name-uninstall.reg"
   $W reg export 'HKLM\Software\Microsoft\Windows\CurrentVersion\Uninstall' \
@@ -89,14 +91,14 @@ lang_install() {
     [ -e "$un" ] || continue
     id=${un##*/Uninstall }
     if [ -n "${UNWIZ+set}" ]; then
-      timeout -k 5 150 $W "$UDRIVER" "$ART/$name-uninst" "$(win "$un")" -ui product.exe \
+      timeout -k 5 150 $W "$UDRIVER" "$ART/$name-uninst" "$(win "$un")" -ui notes.exe \
         "/PRODUCT=${id%.exe}" $UNWIZ >"$WORK/$name-uninst.log" 2>&1 || bad "$name: uninstall driver failed"
       expect "$WORK/$name-uninst.log" "exit=0"
     else
-      timeout -k 5 60 $W "$un" -ui product.exe "/PRODUCT=${id%.exe}" /S >/dev/null 2>&1
+      timeout -k 5 60 $W "$un" -ui notes.exe "/PRODUCT=${id%.exe}" /S >/dev/null 2>&1
     fi
   done
-  if [ -e "$LANG_DEST/product.exe" ]; then bad "$name: the uninstall left the product"; else ok; fi
+  if [ -e "$LANG_DEST/notes.exe" ]; then bad "$name: the uninstall left the product"; else ok; fi
 }
 
 
