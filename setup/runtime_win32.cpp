@@ -130,6 +130,8 @@ void operator delete[](void* p, const std::nothrow_t&) noexcept {
 }
 
 // ---- the library's throwing helpers, called where it would throw ---------------------------
+// Each names its kind of check only: the library's own texts (the failing function's name at every
+// call site) would be carried for a message no one should ever see.
 namespace std {
 void __throw_bad_alloc() {
   kestrel::OutOfMemory();
@@ -137,36 +139,36 @@ void __throw_bad_alloc() {
 void __throw_bad_array_new_length() {
   kestrel::OutOfMemory();
 }
-void __throw_length_error(const char* what) {
-  kestrel::InternalError(what);
+void __throw_length_error(const char*) {
+  kestrel::InternalError("length error");
 }
-void __throw_logic_error(const char* what) {
-  kestrel::InternalError(what);
+void __throw_logic_error(const char*) {
+  kestrel::InternalError("logic error");
 }
-void __throw_out_of_range(const char* what) {
-  kestrel::InternalError(what);
+void __throw_out_of_range(const char*) {
+  kestrel::InternalError("out of range");
 }
 // the text is a format with its numbers left out: only the check's name is shown
 void __throw_out_of_range_fmt(const char*, ...) {
   kestrel::InternalError("index out of range");
 }
-void __throw_invalid_argument(const char* what) {
-  kestrel::InternalError(what);
+void __throw_invalid_argument(const char*) {
+  kestrel::InternalError("invalid argument");
 }
-void __throw_domain_error(const char* what) {
-  kestrel::InternalError(what);
+void __throw_domain_error(const char*) {
+  kestrel::InternalError("domain error");
 }
-void __throw_runtime_error(const char* what) {
-  kestrel::InternalError(what);
+void __throw_runtime_error(const char*) {
+  kestrel::InternalError("runtime error");
 }
-void __throw_range_error(const char* what) {
-  kestrel::InternalError(what);
+void __throw_range_error(const char*) {
+  kestrel::InternalError("range error");
 }
-void __throw_overflow_error(const char* what) {
-  kestrel::InternalError(what);
+void __throw_overflow_error(const char*) {
+  kestrel::InternalError("overflow error");
 }
-void __throw_underflow_error(const char* what) {
-  kestrel::InternalError(what);
+void __throw_underflow_error(const char*) {
+  kestrel::InternalError("underflow error");
 }
 void __throw_system_error(int) {
   kestrel::InternalError("system error");
