@@ -40,7 +40,7 @@ enum class ConfigTag : std::uint8_t {
   kSolidStream = 7,  // the codec and where the solid stream lies
   kProductId = 8,    // the product's identity: names its Uninstall key (package/identity.h)
   kLocale = 9,       // names in any script, languages and brand (package/locale.h)
-  kScope = 10,  // one byte: for every user, one user or either (package/scope.h)
+  kScope = 10,       // one byte: for every user, one user or either (package/scope.h)
 };
 
 // Tags of the Package header's reserved bytes.

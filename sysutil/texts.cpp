@@ -2,8 +2,9 @@
 
 #include <memory>
 
-#include "decode/lzma2glue.h"
 #include "sysutil/codepage.h"
+#include "sysutil/englishtexts.h"
+#include "sysutil/lzma2glue.h"
 
 namespace kestrel {
 namespace {
@@ -13,13 +14,12 @@ namespace {
 // for its files: a third of their size. setup.exe finds a table's text by the hash of its name
 // (computed here at compile time), so the names themselves are linked only into programs that
 // print or parse them.
-#include "englishtexts.inc"
 constexpr const char* kKeys[] = {
 #define KESTREL_TEXT(id, english, ...) #id,
 #include "sysutil/textcatalog.inc"
 #undef KESTREL_TEXT
 };
-static_assert(kEnglishCount == kTextCount && std::size(kKeys) == kTextCount);
+static_assert(std::size(kKeys) == kTextCount);
 
 // FNV-1a, 32 bits.
 constexpr std::uint32_t KeyHash(std::string_view key) {
@@ -128,20 +128,20 @@ namespace {
 // Every English text, each ended by a zero byte; all of them empty if they cannot be unpacked
 // (no memory for the decoder), which the program survives.
 std::string UnpackEnglish() {
-  std::string out(static_cast<std::size_t>(kestrel_lzma2_dictionary(kEnglishDictionary)), '\0');
+  const PackedTexts& p = kEnglishPacked;
+  std::string out(static_cast<std::size_t>(kestrel_lzma2_dictionary(p.dictionary)), '\0');
   const auto state = std::make_unique<unsigned char[]>(kestrel_lzma2_state_bytes());
-  if (kestrel_lzma2_open(state.get(), kEnglishDictionary,
-                         reinterpret_cast<unsigned char*>(out.data()), out.size()) != 0) {
+  if (kestrel_lzma2_open(state.get(), p.dictionary, reinterpret_cast<unsigned char*>(out.data()),
+                         out.size()) != 0) {
     return std::string(kTextCount, '\0');
   }
-  kestrel_lzma2_size used = sizeof kEnglishPacked;
+  kestrel_lzma2_size used = p.size;
   int status = 0;
-  const int result =
-      kestrel_lzma2_decode(state.get(), kEnglishBytes, kEnglishPacked, &used, 1, &status);
-  const bool whole = result == 0 && kestrel_lzma2_position(state.get()) == kEnglishBytes;
+  const int result = kestrel_lzma2_decode(state.get(), p.bytes, p.data, &used, 1, &status);
+  const bool whole = result == 0 && kestrel_lzma2_position(state.get()) == p.bytes;
   kestrel_lzma2_close(state.get());
   if (!whole) return std::string(kTextCount, '\0');
-  out.resize(kEnglishBytes);
+  out.resize(p.bytes);
   return out;
 }
 
