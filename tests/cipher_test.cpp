@@ -8,8 +8,6 @@
 #include <string_view>
 #include <vector>
 
-#include "decode/cipher_tables.h"
-
 namespace kestrel {
 namespace {
 
@@ -36,15 +34,6 @@ TEST(Cipher, KnownAnswerForKeyKestrel) {
   EXPECT_EQ(data, expected);
   DecipherPayload(s, data.data(), data.size(), 0x01234567u, 0x89ABCDEFu);
   for (int i = 0; i < 16; ++i) EXPECT_EQ(data[i], i);
-}
-
-// The words computed at run time are the published table, every one of them.
-TEST(Cipher, InitialWordsArePisDigits) {
-  std::vector<std::uint32_t> words(kCipherInitialWords);
-  CipherInitialWords(words.data());
-  ASSERT_EQ(std::size(cipher_tables::kPiWords), words.size());
-  for (std::size_t i = 0; i < words.size(); ++i)
-    ASSERT_EQ(words[i], cipher_tables::kPiWords[i]) << i;
 }
 
 TEST(Cipher, RejectsKeysOutsideOneTo56Bytes) {
