@@ -16,6 +16,7 @@
 #include "package/solid.h"
 #include "package/startload.h"
 #include "package_fixture.h"
+#include "pe_fixture.h"
 #include "sysutil/codepage.h"
 
 namespace kestrel::pack {
@@ -25,25 +26,10 @@ namespace fs = std::filesystem;
 using testing::ScratchDir;
 using testing::WriteFileBytes;
 
-std::vector<std::uint8_t> FakeStub() {
-  std::vector<std::uint8_t> b(1000, 0xAB);
-  std::copy(kCompactDirectoryCapability.begin(), kCompactDirectoryCapability.end(),
-            b.begin() + 0x100);
-  std::copy(kLzma2Capability.begin(), kLzma2Capability.end(), b.begin() + 0x140);
-  b[0] = 'M';
-  b[1] = 'Z';
-  b[0x3C] = 0x80;
-  b[0x3D] = b[0x3E] = b[0x3F] = 0;
-  b[0x80] = 'P';
-  b[0x81] = 'E';
-  b[0x82] = b[0x83] = 0;
-  return b;
-}
-
 class LocaleTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    WriteFileBytes(dir_ / "stub.exe", FakeStub());
+    WriteFileBytes(dir_ / "stub.exe", testing::MinimalPe(false));
     fs::create_directories(dir_ / "src");
     WriteFileBytes(dir_ / "src" / "tool.exe", testing::RandomBytes(2000, 7));
     options_.stub = dir_ / "stub.exe";
