@@ -12,7 +12,7 @@ if(NOT _kestrel_lzma_sdk_rc EQUAL 0)
 endif()
 add_library(kestrel_lzma_sdk STATIC
   ${KESTREL_LZMA_SDK}/LzmaDec.c ${KESTREL_LZMA_SDK}/Lzma2Dec.c
-  ${PROJECT_SOURCE_DIR}/decode/lzma2glue.c)
+  ${PROJECT_SOURCE_DIR}/sysutil/lzma2glue.c)
 target_include_directories(kestrel_lzma_sdk PRIVATE ${KESTREL_LZMA_SDK} ${PROJECT_SOURCE_DIR})
 # their code, not ours: no warnings of ours apply to it
 set_source_files_properties(${KESTREL_LZMA_SDK}/LzmaDec.c ${KESTREL_LZMA_SDK}/Lzma2Dec.c

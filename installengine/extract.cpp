@@ -319,7 +319,7 @@ std::u16string PackageReader::DestinationFolder(const DirectoryRecord& r) const 
 
 // A file that cannot be written as packed: its status, its output closed, and for a fault of the
 // package file itself the whole run stopped.
-bool PackageReader::Fail(PackageFile* dest, std::u16string_view text, bool terminate) {
+bool PackageReader::Fail(PackageFile* dest, StatusText text, bool terminate) {
   statustext = text;
   if (dest) dest->Close();
   if (terminate) RequestTermination();

@@ -24,6 +24,7 @@
 #include "package/protection.h"
 #include "package/records.h"
 #include "package/solid.h"
+#include "sysutil/texts.h"
 
 namespace kestrel {
 
@@ -31,18 +32,14 @@ namespace kestrel {
 // A file name holding a separator, "." or "..", or a folder with a ".." component.
 inline constexpr std::u16string_view kStatusUnsafePathPrefix = u"Unsafe path in package (";
 // An enciphered package and no key to decipher it.
-inline constexpr std::u16string_view kStatusNoKey =
-    u"The package is enciphered and no key was given";
+inline constexpr StatusText kStatusNoKey{TextId::status_no_key};
 // ExtractFile called without a successful OpenPackage.
-inline constexpr std::u16string_view kStatusNotOpened = u"Problem accessing setup data.";
+inline constexpr StatusText kStatusNotOpened{TextId::status_not_opened};
 // A solid package whose codec this program does not know (a newer packer's).
-inline constexpr std::u16string_view kStatusUnknownCodec =
-    u"The setup file is compressed with a method this setup program does not know";
+inline constexpr StatusText kStatusUnknownCodec{TextId::status_unknown_codec};
 // A solid package whose dictionary passes the limit, or memory for it that cannot be had.
-inline constexpr std::u16string_view kStatusDictionaryTooLarge =
-    u"The setup file needs more memory to unpack than this setup program allows";
-inline constexpr std::u16string_view kStatusNoMemory =
-    u"There is not enough memory to unpack the setup file";
+inline constexpr StatusText kStatusDictionaryTooLarge{TextId::status_dictionary_too_large};
+inline constexpr StatusText kStatusNoMemory{TextId::status_no_memory};
 
 class SolidStream;
 
@@ -131,7 +128,7 @@ class PackageReader {
   bool ReadCompactDirectory(const CompactDirectoryRef& ref);
   bool CheckRecord(const DirectoryRecord& record, bool to_destination);
   bool RunBlocks(const DirectoryRecord& record, Sink sink, void* context, PackageFile* dest);
-  bool Fail(PackageFile* dest, std::u16string_view text, bool terminate);
+  bool Fail(PackageFile* dest, StatusText text, bool terminate);
   bool OpenSolid(const ExtensionView& ext);
   bool PlanSolid();
   bool RunSolid(std::size_t index, const DirectoryRecord& record, Sink sink, void* context,

@@ -186,6 +186,9 @@ bool DecodeEntry(RecordTag tag, Reader& r, InstallRecord& rec, bool& haveproduct
              r.left() == 0 && ValidName(rec.assocext) && ValidName(rec.assocclass);
     case RecordTag::kSettings:
       return r.ShortBytes(rec.appdatafolder) && r.ShortUnits(rec.programgroup) && r.left() == 0;
+    case RecordTag::kLanguage:
+      // the table is checked where it is applied: a record that reads whole still uninstalls
+      return rec.language.empty() && r.RestBytes(rec.language);
   }
   return true;  // a tag of a later version: skipped whole
 }
@@ -280,6 +283,11 @@ std::vector<std::uint8_t> EncodeInstallRecord(const InstallRecord& rec) {
     w.ShortUnits(rec.programgroup);
     w.End(e);
   }
+  if (!rec.language.empty()) {
+    e = w.Begin(RecordTag::kLanguage);
+    w.Bytes(rec.language);
+    w.End(e);
+  }
   const auto payload = static_cast<std::uint32_t>(w.out.size() - kRecordHeaderSize);
   StoreLe32(w.out.data() + 8, payload);
   w.Le(Crc32(w.out.data(), w.out.size()), 4);
@@ -319,6 +327,12 @@ bool LoadInstallRecord(FileSystem& fs, const std::u16string& path, const std::st
   std::uint32_t n = static_cast<std::uint32_t>(size);
   file->Read(bytes.data(), n);
   return n == bytes.size() && DecodeInstallRecord(bytes, out) && out.identity == identity;
+}
+
+std::string RecordedLanguage(FileSystem& fs, const std::u16string& path,
+                             const std::string& identity) {
+  InstallRecord record;
+  return LoadInstallRecord(fs, path, identity, record) ? std::move(record.language) : std::string();
 }
 
 void SortDeepestFirst(std::vector<std::u16string>& folders) {

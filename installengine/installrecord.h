@@ -42,6 +42,9 @@ enum class RecordTag : std::uint8_t {
   kAssociation = 8,  // two texts (u16 length + code page): the extension and its class
   kSettings = 9,     // the settings folder's name (u16 length + code page) and the program
                      // group (u16 units + UTF-16), as the package named them
+  kLanguage = 10,    // how the installation spoke and looked, for its uninstaller: the brand
+                     // (u16 units + UTF-16), its text table (u32 length + bytes; none: English),
+                     // the rest the vendor's side picture
 };
 
 // Bits of a file entry's flags.
@@ -72,6 +75,7 @@ struct InstallRecord {
   std::string assocext, assocclass;
   std::string appdatafolder;
   std::u16string programgroup;
+  std::string language;  // kLanguage's bytes; empty: English, "Kestrel" and its picture
 
   // The full path of a recorded file or of the uninstaller.
   std::u16string FullPath(const std::u16string& below) const;
@@ -88,6 +92,10 @@ bool DecodeInstallRecord(std::span<const std::uint8_t> bytes, InstallRecord& out
 // Reads the record file at `path`: false when it is missing, damaged or another product's.
 bool LoadInstallRecord(FileSystem& fs, const std::u16string& path, const std::string& identity,
                        InstallRecord& out);
+
+// The kLanguage entry of the record at `path` (as LoadInstallRecord reads it); empty for none.
+std::string RecordedLanguage(FileSystem& fs, const std::u16string& path,
+                             const std::string& identity);
 
 // Folders in the order they can be removed: deepest first, each once (letter case ignored).
 void SortDeepestFirst(std::vector<std::u16string>& folders);

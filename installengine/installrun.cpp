@@ -4,14 +4,45 @@
 #include <cstdlib>
 #include <cstring>
 #include <optional>
+#include <utility>
 
 #include "package/identity.h"
 #include "sysutil/cmfconst.h"
 #include "sysutil/cmfunit.h"
 #include "sysutil/codepage.h"
 #include "sysutil/pathrules.h"
+#include "sysutil/texts.h"
 
 namespace kestrel {
+
+std::u16string ShownStatus(std::u16string_view status) {
+  static constexpr TextId kFixed[] = {
+      TextId::status_no_folder,     TextId::status_file_exists,
+      TextId::status_seek_failed,   TextId::status_corrupt,
+      TextId::status_read_failed,   TextId::status_write_failed,
+      TextId::status_no_key,        TextId::status_not_opened,
+      TextId::status_no_package,    TextId::status_encrypted,
+      TextId::status_no_record,     TextId::status_no_identity,
+      TextId::status_unknown_codec, TextId::status_dictionary_too_large,
+      TextId::status_no_memory,     TextId::status_no_restart_replace,
+  };
+  for (const TextId id : kFixed) {
+    if (status == StatusText{id}) return Tr(id);
+  }
+  // "Prefix(" + a path + ")"
+  static constexpr std::pair<std::u16string_view, TextId> kWithPath[] = {
+      {kStatusCannotCreatePrefix, TextId::status_cannot_create},
+      {kStatusUnsafePathPrefix, TextId::status_unsafe_path},
+  };
+  for (const auto& [prefix, id] : kWithPath) {
+    if (status.starts_with(prefix) && status.ends_with(u")")) {
+      const std::u16string_view path =
+          status.substr(prefix.size(), status.size() - prefix.size() - 1);
+      return Tr(id, {{u"path", path}});
+    }
+  }
+  return std::u16string(status);
+}
 
 namespace {
 
@@ -51,10 +82,8 @@ int StubGeneration(const std::uint8_t* bytes, std::size_t size) {
 }
 
 std::u16string OwnedByAnotherMessage(const std::string& exename, const std::string& owner) {
-  return u"The program name \"" + FromCodePage(exename) + u"\" is already registered by " +
-         u"another product, \"" + FromCodePage(owner) +
-         u"\". Setup changed nothing. Uninstall that product first, or install a package "
-         u"whose main program has another name.";
+  return Tr(TextId::owned_by_another,
+            {{u"program", FromCodePage(exename)}, {u"product", FromCodePage(owner)}});
 }
 
 std::string RowText(const RegistryRow& r) {
@@ -124,6 +153,7 @@ RegistrationInput InstallRun::Registration() {
   in.installdate = sys_.InstallDate();
   in.root = root;
   in.identity = identity_;
+  if (names) in.displayname = names->displayname;
   const std::u16string folder = AddTrailingBackslash(destfolder);
   in.uninstaller = folder + UninstallerName(identity_);
   in.recordpath = folder + RecordName(identity_);
@@ -246,7 +276,7 @@ bool InstallRun::ExtractAll() {
         const std::u16string why = sys_.LastErrorText();
         log_("file failed: ", reader_.statustext, why.empty() ? u"" : u" (system: " + why + u")");
       }
-      if (full) reader_.statustext = std::u16string(kStatusDiskFull) + reader_.lastpath;
+      if (full) reader_.statustext = DiskFullMessage(reader_.lastpath);
       return false;
     }
     const DirectoryRecord& r = reader_.records[i];
@@ -353,6 +383,7 @@ bool InstallRun::WriteRecord(const ShortcutPlan& links, const RegistrationInput&
   r.installfolder = StripTrailingBackslash(destfolder);
   r.appdatafolder = ReadShort(config_.appdatafolder);
   r.programgroup = ReadWide(config_.programgroup);
+  r.language = language;
   r.folders = std::move(notes_.made);
   // the group folder and the folders above it that are not there yet are made for the links
   // (the uninstall orders the folders deepest first itself)
@@ -426,12 +457,19 @@ int CompareVersions(std::string_view a, std::string_view b) {
   return 0;
 }
 
-std::u16string DowngradeMessage(const std::string& product, const std::string& package,
+std::u16string DowngradeMessage(const std::u16string& product, const std::string& package,
                                 const std::string& installed) {
-  return FromCodePage(product) + u" " + FromCodePage(installed) +
-         u" is installed, which is newer than this setup's version " + FromCodePage(package) +
-         u". Setup changed nothing. To install the older version, uninstall the newer one first "
-         u"or start setup with /ALLOWDOWNGRADE.";
+  return Tr(TextId::status_downgrade, {{u"name", product},
+                                       {u"installed", FromCodePage(installed)},
+                                       {u"version", FromCodePage(package)}});
+}
+
+std::u16string NoJournalMessage(const std::u16string& folder) {
+  return Tr(TextId::status_no_journal, {{u"folder", folder}});
+}
+
+std::u16string DiskFullMessage(const std::u16string& path) {
+  return Tr(TextId::status_disk_full, {{u"path", path}});
 }
 
 namespace {
@@ -445,8 +483,8 @@ std::u16string Megabytes(std::uint64_t bytes) {
 
 std::u16string NoSpaceMessage(const std::u16string& volume, std::uint64_t needed,
                               std::uint64_t free) {
-  return u"There is not enough space on " + volume + u" for the installation: it needs " +
-         Megabytes(needed) + u", " + Megabytes(free) + u" are free. Setup changed nothing.";
+  return Tr(TextId::status_no_space,
+            {{u"folder", volume}, {u"needed", Megabytes(needed)}, {u"free", Megabytes(free)}});
 }
 
 // An installed copy of this product that is newer than the package is not replaced by it unless
@@ -468,8 +506,9 @@ bool InstallRun::CheckVersion() {
     return true;
   }
   downgrade_ = true;
-  reader_.statustext =
-      DowngradeMessage(TrimBlanks(ReadShort(config_.displayname)), package, installed);
+  reader_.statustext = DowngradeMessage(
+      names ? names->displayname : FromCodePage(TrimBlanks(ReadShort(config_.displayname))),
+      package, installed);
   return false;
 }
 
@@ -598,6 +637,7 @@ InstallRun::Ending InstallRun::Steps() {
       config_,          destfolder,      sys_.ProgramsFolder(), sys_.StartMenuFolder(),
       in.windowsfolder, in.desktopfolder};
   shortcutin.uninstaller = in.uninstaller;
+  shortcutin.names = names;
   shortcutin.uninstallarguments = UninstallArguments(in);
   const ShortcutPlan links = PlanShortcuts(shortcutin);
   const std::vector<RegistryRow> association = AssociationRows(in);
@@ -685,13 +725,13 @@ void InstallRun::RunInstall() {
                folder.empty() || !txn_.Begin(AddTrailingBackslash(folder) + JournalName(identity_),
                                              root, identity_)) {
       failed_ = true;
-      reader_.statustext = std::u16string(kStatusNoJournal) + AddTrailingBackslash(folder);
+      reader_.statustext = NoJournalMessage(AddTrailingBackslash(folder));
     } else {
       Ending ending = Steps();
       if (ending == Ending::kDone && txn_.broken()) {
         // a change the journal could not guard was not made: the product is not whole
         failed_ = true;
-        reader_.statustext = std::u16string(kStatusNoJournal) + AddTrailingBackslash(folder);
+        reader_.statustext = NoJournalMessage(AddTrailingBackslash(folder));
         ending = Ending::kFailed;
       }
       if (ending == Ending::kDone && !txn_.Commit()) {

@@ -17,6 +17,7 @@
 #include "installengine/shortcuts.h"
 #include "installengine/transaction.h"
 #include "package/certtable.h"
+#include "package/locale.h"
 #include "package/pkgfile.h"
 #include "package/records.h"
 #include "sysutil/log.h"
@@ -25,27 +26,16 @@
 namespace kestrel {
 
 // Shown when the engine runs although its package could not be opened: nothing is installed.
-inline constexpr std::u16string_view kStatusNoPackage =
-    u"Problem accessing setup data. Nothing was installed.";
+inline constexpr StatusText kStatusNoPackage{TextId::status_no_package};
 // An enciphered package that was given no key: one made with a raw key and no password data.
-inline constexpr std::u16string_view kStatusEncrypted =
-    u"The package is enciphered without password data, so this setup program cannot open it";
+inline constexpr StatusText kStatusEncrypted{TextId::status_encrypted};
 
 // The install record could not be written: without it the uninstall would not know the files.
-inline constexpr std::u16string_view kStatusNoRecord =
-    u"The installation record could not be written";
-// The journal that lets a failed installation be undone could not be written in this folder.
-inline constexpr std::u16string_view kStatusNoJournal =
-    u"Setup could not write its journal, so nothing was installed, in ";
-// A file could not be written because its disk is full; the file's path follows.
-inline constexpr std::u16string_view kStatusDiskFull =
-    u"There is not enough space on the disk. Setup undid the installation. It could not write ";
+inline constexpr StatusText kStatusNoRecord{TextId::status_no_record};
 // A file in use could not be scheduled to be replaced at the next start.
-inline constexpr std::u16string_view kStatusNoRestartReplace =
-    u"A file in use could not be scheduled to be replaced when Windows starts again";
+inline constexpr StatusText kStatusNoRestartReplace{TextId::status_no_restart_replace};
 // The package names no product the system can register.
-inline constexpr std::u16string_view kStatusNoIdentity =
-    u"The package does not name its product, so it cannot be registered";
+inline constexpr StatusText kStatusNoIdentity{TextId::status_no_identity};
 
 // The generation of this uninstaller. The shared uninstaller copy that earlier versions named
 // in their Uninstall keys is only ever replaced by a later generation of itself; a program
@@ -53,6 +43,10 @@ inline constexpr std::u16string_view kStatusNoIdentity =
 inline constexpr int kStubGeneration = 2;
 // The generation stamped into a program's bytes, 1 when it carries no stamp.
 int StubGeneration(const std::uint8_t* bytes, std::size_t size);
+
+// A status text of the engine as the user reads it: the fixed texts in the run's language, any
+// other text as it is. The engine keeps its texts in English for the log and its own checks.
+std::u16string ShownStatus(std::u16string_view status);
 
 // Fixed pauses, in milliseconds, where the engine waits for another program or lets the user see
 // the last steps of the bar.
@@ -106,6 +100,12 @@ class InstallRun {
   RegRoot root = RegRoot::kLocalMachine;
   // /ALLOWDOWNGRADE: an older package may replace a newer installed version.
   bool allowdowngrade = false;
+  // The product's names in any script (the package's UTF-16 names over its 8-bit fields) for
+  // the shortcuts and the uninstall entry; nothing: the 8-bit fields. Set before RunInstall.
+  const ProductNames* names = nullptr;
+  // The language, brand and picture this run shows, as the record keeps them for the
+  // uninstaller; empty: English, "Kestrel" and its picture.
+  std::string language;
 
   // Opens `programpath` and reads the package's directory; sets no status text. `checked`, when
   // given, is that file as it was opened and checked at start-up: the files and the uninstaller
@@ -211,8 +211,12 @@ class InstallRun {
 int CompareVersions(std::string_view a, std::string_view b);
 
 // The refusal of an older package over a newer installed version.
-std::u16string DowngradeMessage(const std::string& product, const std::string& package,
+std::u16string DowngradeMessage(const std::u16string& product, const std::string& package,
                                 const std::string& installed);
+// The journal that lets a failed installation be undone could not be written in `folder`.
+std::u16string NoJournalMessage(const std::u16string& folder);
+// A file could not be written because its disk is full.
+std::u16string DiskFullMessage(const std::u16string& path);
 // The refusal of an installation that does not fit its volume.
 std::u16string NoSpaceMessage(const std::u16string& volume, std::uint64_t needed,
                               std::uint64_t free);

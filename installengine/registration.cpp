@@ -176,7 +176,11 @@ std::vector<RegistryRow> UninstallRows(const RegistrationInput& in) {
   };
   // KiB, rounded up; the value is 32 bits wide
   const std::uint64_t kib = (in.installedbytes + 1023) / 1024;
-  AddRow(rows, root, key, "DisplayName", name);
+  if (in.displayname.empty()) {
+    AddRow(rows, root, key, "DisplayName", name);
+  } else {
+    AddWideRow(rows, root, key, "DisplayName", in.displayname);  // the name in any script
+  }
   AddWideRow(rows, root, key, "UninstallString", UninstallCommand(in));
   AddWideRow(rows, root, key, "QuietUninstallString", QuietUninstallCommand(in));
   AddRow(rows, root, key, "DisplayVersion", ReadShort(in.config.version));

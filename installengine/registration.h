@@ -50,6 +50,7 @@ struct RegistrationInput {
   // The root of the product's App Paths and Uninstall keys: HKLM, or HKCU for one user.
   RegRoot root = RegRoot::kLocalMachine;
   std::string identity;        // ProductIdentity(config): names the Uninstall key
+  std::u16string displayname;  // the product's name in any script; empty: the 8-bit field
   std::u16string uninstaller;  // the product's own uninstaller, a full path
   std::u16string recordpath;   // its install record, a full path
 };

@@ -3,6 +3,7 @@
 #include "sysutil/cmfconst.h"
 #include "sysutil/cmfunit.h"
 #include "sysutil/codepage.h"
+#include "sysutil/texts.h"
 
 namespace kestrel {
 
@@ -20,7 +21,8 @@ void SplitShortcutEntry(const std::u16string& entry, std::u16string& file,
 
 ShortcutPlan PlanShortcuts(const ShortcutInput& in) {
   const ConfigRecord& c = in.config;
-  const std::u16string name = FromCodePage(ReadShort(c.displayname));
+  const std::u16string name =
+      in.names ? in.names->displayname : FromCodePage(ReadShort(c.displayname));
   const std::u16string trimmed = TrimBlanks(name);
   const std::u16string linkname = CleanFileName(name) + u".lnk";
   const std::u16string dest = AddTrailingBackslash(in.destfolder);
@@ -36,13 +38,14 @@ ShortcutPlan PlanShortcuts(const ShortcutInput& in) {
   for (int i = 0; i < 6; ++i) {
     const std::u16string entry = FromCodePage(ReadShort(c.shortcutfiles[i]));
     if (entry.empty()) break;
-    const std::u16string caption = FromCodePage(ReadShort(c.shortcutcaptions[i]));
+    const std::u16string caption =
+        in.names ? in.names->shortcutcaptions[i] : FromCodePage(ReadShort(c.shortcutcaptions[i]));
     std::u16string file, arguments;
     SplitShortcutEntry(entry, file, arguments);
     plan.grouprows.push_back({plan.groupfolder + CleanFileName(caption) + u".lnk", dest + file,
                               arguments, TrimBlanks(caption), work});
   }
-  const std::u16string uninstall = u"Uninstall " + trimmed;
+  const std::u16string uninstall = Tr(TextId::shortcut_uninstall, {{u"name", trimmed}});
   if (in.uninstaller.empty()) {
     plan.grouprows.push_back(
         {plan.groupfolder + CleanFileName(uninstall) + u".lnk",

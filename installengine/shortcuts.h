@@ -4,6 +4,7 @@
 #include <string>
 #include <vector>
 
+#include "package/locale.h"
 #include "package/records.h"
 
 namespace kestrel {
@@ -27,6 +28,8 @@ struct ShortcutInput {
   // folder with "-ui" and the main program's name, as packages of earlier versions link it.
   std::u16string uninstaller{};
   std::u16string uninstallarguments{};
+  // The names in any script for the links' files and captions; nothing: the 8-bit fields.
+  const ProductNames* names = nullptr;
 };
 
 struct ShortcutPlan {

@@ -3,7 +3,7 @@
 #include <algorithm>
 #include <new>
 
-#include "decode/lzma2glue.h"
+#include "sysutil/lzma2glue.h"
 
 namespace kestrel {
 namespace {

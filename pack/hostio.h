@@ -14,6 +14,8 @@ namespace kestrel::pack {
 // How much of each kind of input is read at most.
 inline constexpr std::uint64_t kMaxManifestBytes = 16u << 20;
 inline constexpr std::uint64_t kMaxLicenceBytes = 16u << 20;
+// A side picture is a few tens of kilobytes; more is a mistake (a photograph, a wrong file).
+inline constexpr std::uint64_t kMaxImageBytes = 1u << 20;
 inline constexpr std::uint64_t kMaxKeyBytes = 56;
 inline constexpr std::uint64_t kMaxPasswordFileBytes = 4096;
 

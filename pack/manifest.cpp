@@ -12,6 +12,7 @@
 #include "pack/hostio.h"
 #include "pack/pathtext.h"
 #include "pack/tools.h"
+#include "pack/translations.h"
 #include "package/extension.h"
 #include "package/identity.h"
 #include "package/records.h"
@@ -71,6 +72,33 @@ bool ShortText(const std::string& utf8, std::string_view field, std::size_t room
   if (out.size() > room) {
     return c.Fail(std::string(field) + " is " + std::to_string(out.size()) +
                   " bytes long; the field holds at most " + std::to_string(room));
+  }
+  return true;
+}
+
+// A name of the product, in any script. The 8-bit field gets its Windows-1252 form for older
+// readers, with "_" for a character that code page lacks (a "?" would make a folder name
+// invalid); a name that is not plain ASCII is also kept as UTF-16, which setup prefers, since
+// setup reads 8-bit fields in the system's own code page.
+bool NameText(const std::string& utf8, std::string_view field, std::size_t room, std::string& out,
+              std::u16string& wide, Checker& c) {
+  const std::u16string text = Utf8ToUtf16(utf8);
+  if (text.find(u'\uFFFD') != std::u16string::npos) {
+    return c.Fail(std::string(field) + ": \"" + utf8 + "\" is not valid UTF-8");
+  }
+  if (text.size() > room) {
+    return c.Fail(std::string(field) + " is " + std::to_string(text.size()) +
+                  " characters long; the field holds at most " + std::to_string(room));
+  }
+  out.clear();
+  for (char16_t u : text) {
+    bool lossless = true;
+    const std::string one = ToCp1252(std::u16string_view(&u, 1), &lossless);
+    out += lossless ? one : std::string("_");
+  }
+  wide.clear();
+  for (char16_t u : text) {
+    if (u >= 0x80) wide = text;
   }
   return true;
 }
@@ -378,6 +406,117 @@ bool ReadFiles(const toml::array& list, Manifest& m, Checker& c) {
   return true;
 }
 
+// The vendor's texts of one language ([texts.xx]): known names, string values, no placeholder the
+// text cannot fill. A placeholder left out is allowed (a vendor may drop the version) but said.
+bool ReadOverrides(const toml::table& table, std::string_view code,
+                   std::vector<std::pair<TextId, std::string>>& out, Manifest& m, Checker& c) {
+  const std::string where = "texts." + std::string(code);
+  for (const auto& [key, node] : table) {
+    const auto id = FindText(key.str());
+    if (!id) {
+      return c.Fail(where + ": \"" + std::string(key.str()) +
+                    "\" is not the name of a text (docs/manifest.md lists them)");
+    }
+    if (!node.is_string()) {
+      return c.Fail(where + ": \"" + std::string(key.str()) + "\" must be a string");
+    }
+    const std::string text = node.as_string()->get();
+    if (Utf8ToUtf16(text).find(u'\uFFFD') != std::u16string::npos) {
+      return c.Fail(where + "." + std::string(key.str()) + " is not valid UTF-8");
+    }
+    const auto want = Placeholders(EnglishText(*id));
+    for (const std::string& p : Placeholders(text)) {
+      if (std::find(want.begin(), want.end(), p) == want.end()) {
+        std::string known;
+        for (const std::string& w : want) known += (known.empty() ? "" : ", ") + ("{" + w + "}");
+        return c.Fail(where + "." + std::string(key.str()) + ": {" + p + "} is not filled in " +
+                      "this text (it has " + (known.empty() ? std::string("none") : known) + ")");
+      }
+    }
+    for (const std::string& w : want) {
+      if (text.find("{" + w + "}") == std::string::npos && w != "brand") {
+        m.warnings.push_back(where + "." + std::string(key.str()) + " leaves out {" + w + "}");
+      }
+    }
+    out.emplace_back(*id, text);
+  }
+  return true;
+}
+
+// `languages`, `brand` and the [texts.xx] tables: the tables the package stores.
+bool ReadLanguages(const toml::table& root, Manifest& m, Checker& c) {
+  std::vector<std::string> codes;
+  if (const toml::node* node = root.get("languages")) {
+    std::vector<std::string> given;
+    if (node->is_string() && node->as_string()->get() == "all") {
+      given = TranslatedLanguages();
+    } else if (const toml::array* list = node->as_array()) {
+      for (const auto& item : *list) {
+        if (!item.is_string()) return c.Fail("languages: must be \"all\" or an array of codes");
+        given.push_back(item.as_string()->get());
+      }
+    } else {
+      return c.Fail("languages: must be \"all\" or an array of codes such as [\"de\", \"fr\"]");
+    }
+    for (const std::string& g : given) {
+      const LanguageInfo* l = FindLanguage(g);
+      if (!l) {
+        std::string known;
+        for (const LanguageInfo& k : KnownLanguages())
+          known += (known.empty() ? "" : ", ") + std::string(k.code);
+        return c.Fail("languages: \"" + g + "\" is not a language Kestrel speaks (" + known + ")");
+      }
+      if (std::find(codes.begin(), codes.end(), l->code) == codes.end())
+        codes.emplace_back(l->code);
+    }
+  }
+  std::optional<std::string> brand;
+  if (!GetString(root, "brand", "manifest", brand, c)) return false;
+  if (brand) {
+    const std::u16string b = Utf8ToUtf16(*brand);
+    if (b.empty() || b.size() > 64 || b.find(u'\uFFFD') != std::u16string::npos ||
+        TrimBlanks(b) != b) {
+      return c.Fail("brand: \"" + *brand + "\" must be 1 to 64 characters of valid UTF-8 with no " +
+                    "blanks around it");
+    }
+    m.locale.brand = b;
+  }
+  std::map<std::string, std::vector<std::pair<TextId, std::string>>> overrides;
+  if (const toml::node* node = root.get("texts")) {
+    const toml::table* texts = node->as_table();
+    if (!texts) return c.Fail("texts: must hold tables such as [texts.de]");
+    for (const auto& [key, value] : *texts) {
+      const LanguageInfo* l = FindLanguage(key.str());
+      if (!l) return c.Fail("texts." + std::string(key.str()) + ": not a language Kestrel speaks");
+      if (l->code != "en" && std::find(codes.begin(), codes.end(), l->code) == codes.end()) {
+        return c.Fail("texts." + std::string(key.str()) + ": the language is not in \"languages\"");
+      }
+      const toml::table* t = value.as_table();
+      if (!t) return c.Fail("texts." + std::string(key.str()) + ": must be a table");
+      if (!ReadOverrides(*t, l->code, overrides[std::string(l->code)], m, c)) return false;
+    }
+  }
+  auto table_of = [&](const std::string& code) {
+    TextTable t;
+    t.language = code;
+    for (std::size_t i = 0; i < kTextCount; ++i) {
+      const auto id = static_cast<TextId>(i);
+      std::optional<std::string_view> text;
+      if (code != "en") text = CatalogText(id, code);
+      for (const auto& [oid, otext] : overrides[code]) {
+        if (oid == id) text = otext;
+      }
+      if (text) t.texts.emplace_back(std::string(TextKey(id)), Utf8ToUtf16(*text));
+    }
+    return t;
+  };
+  if (!overrides["en"].empty()) m.locale.languages.push_back(table_of("en"));
+  for (const std::string& code : codes) {
+    if (code != "en") m.locale.languages.push_back(table_of(code));
+  }
+  return true;
+}
+
 // The line a key's value stands on, for messages.
 std::string LineOf(const toml::table& table, std::string_view key) {
   const toml::node* node = table.get(key);
@@ -403,16 +542,33 @@ std::string DefaultAssociationClass(std::string_view identity) {
   return "Kestrel." + word + "." + hex;
 }
 
+// The identity of a product named beyond Windows-1252 that gives none: the name's 8-bit form (a
+// character no key name can hold made "_") and 8 hex digits of the CRC-32 of its UTF-8.
+std::string DefaultProductId(std::string_view form, std::string_view utf8) {
+  std::string id(form.substr(0, kShortTextRoom - 9));
+  for (char& ch : id) {
+    const auto u = static_cast<unsigned char>(ch);
+    if (u < 0x20 || u == 0x7F || ch == '\\') ch = '_';
+  }
+  static const char kHex[] = "0123456789abcdef";
+  const std::uint32_t crc = Crc32(utf8.data(), utf8.size());
+  id.push_back('-');
+  for (int shift = 28; shift >= 0; shift -= 4) id.push_back(kHex[(crc >> shift) & 15]);
+  return id;
+}
+
 bool Parse(const toml::table& root, Manifest& m, Checker& c) {
-  if (!CheckKeys(root,
-                 {"displayname", "id", "exename", "version", "installfolder", "programgroup",
-                  "appdatafolder", "licence", "license", "stub", "publisher", "url", "codec",
-                  "scope", "services", "shortcuts", "association", "files"},
-                 "manifest", c)) {
+  if (!CheckKeys(
+          root,
+          {"displayname",   "id",      "exename",  "version",   "installfolder", "programgroup",
+           "appdatafolder", "licence", "license",  "stub",      "publisher",     "url",
+           "codec",         "scope",   "services", "shortcuts", "association",   "files",
+           "languages",     "brand",   "texts",    "image"},
+          "manifest", c)) {
     return false;
   }
   std::optional<std::string> displayname, id, exename, version, installfolder, programgroup,
-      appdatafolder, licence, license, stub, publisher, url, codec, scope;
+      appdatafolder, licence, license, stub, publisher, url, codec, scope, image;
   for (auto [key, slot] :
        std::initializer_list<std::pair<std::string_view, std::optional<std::string>*>>{
            {"displayname", &displayname},
@@ -423,6 +579,7 @@ bool Parse(const toml::table& root, Manifest& m, Checker& c) {
            {"programgroup", &programgroup},
            {"appdatafolder", &appdatafolder},
            {"licence", &licence},
+           {"image", &image},
            {"license", &license},
            {"stub", &stub},
            {"publisher", &publisher},
@@ -433,7 +590,9 @@ bool Parse(const toml::table& root, Manifest& m, Checker& c) {
   }
   if (!displayname || displayname->empty()) return c.Fail("manifest: \"displayname\" is required");
   if (!exename || exename->empty()) return c.Fail("manifest: \"exename\" is required");
-  if (!ShortText(*displayname, "displayname", kShortTextRoom, m.displayname, c)) return false;
+  if (!NameText(*displayname, "displayname", kShortTextRoom, m.displayname,
+                m.locale.names.displayname, c))
+    return false;
   if (!ShortText(*exename, "exename", kShortTextRoom, m.exename, c)) return false;
   {
     // exename names the main program in the installation folder and the product's App Paths key,
@@ -456,8 +615,21 @@ bool Parse(const toml::table& root, Manifest& m, Checker& c) {
                     "blanks around it");
     }
   }
-  if (!ShortText(version.value_or(""), "version", kVersionRoom, m.version, c)) return false;
-  if (!ShortText(appdatafolder.value_or(""), "appdatafolder", kShortTextRoom, m.appdatafolder, c))
+  if (!id && !m.locale.names.displayname.empty()) {
+    // the identity of a name beyond Windows-1252 is not its 8-bit form alone, which two products
+    // named in another script would share: a check of the whole name follows it
+    m.id = DefaultProductId(m.displayname, *displayname);
+    m.notes.push_back("id: \"" + m.id + "\" names the product's uninstall entry (displayname " +
+                      "is beyond Windows-1252; give \"id\" to choose it)");
+  }
+  if (!NameText(version.value_or(""), "version", kVersionRoom, m.version, m.locale.names.version,
+                c) ||
+      !NameText(appdatafolder.value_or(""), "appdatafolder", kShortTextRoom, m.appdatafolder,
+                m.locale.names.appdatafolder, c)) {
+    return false;
+  }
+  if (!m.locale.names.appdatafolder.empty() &&
+      !CheckName(m.locale.names.appdatafolder, "appdatafolder", c))
     return false;
   if (!ShortText(publisher.value_or(""), "publisher", kShortTextRoom, m.publisher, c)) return false;
   if (!ShortText(url.value_or(""), "url", kShortTextRoom, m.url, c)) return false;
@@ -468,6 +640,7 @@ bool Parse(const toml::table& root, Manifest& m, Checker& c) {
   if (m.installfolder.empty()) return c.Fail("installfolder: must name a folder");
   if (licence && license) return c.Fail("manifest: give \"licence\" or \"license\", not both");
   if (licence || license) m.licence = m.base / PathFromUtf8(licence ? *licence : *license);
+  if (image) m.image = m.base / PathFromUtf8(*image);
   if (stub) m.stub = m.base / PathFromUtf8(*stub);
   if (codec) {
     if (*codec != "classic" && *codec != "lzma2") {
@@ -558,7 +731,8 @@ bool Parse(const toml::table& root, Manifest& m, Checker& c) {
       }
       Shortcut s;
       if (!ShortText(text, where + " target", kShortTextRoom, s.target, c) ||
-          !ShortText(*caption, where + " caption", kShortTextRoom, s.caption, c)) {
+          !NameText(*caption, where + " caption", kShortTextRoom, s.caption,
+                    m.locale.names.shortcutcaptions[m.shortcuts.size()], c)) {
         return false;
       }
       m.shortcuts.push_back(std::move(s));
@@ -581,8 +755,8 @@ bool Parse(const toml::table& root, Manifest& m, Checker& c) {
     if (!ShortText(*ext, "association extension", kShortTextRoom, m.assocext, c) ||
         !ShortText(cls.value_or(DefaultAssociationClass(m.id.empty() ? m.displayname : m.id)),
                    "association class", kShortTextRoom, m.assocclass, c) ||
-        !ShortText(desc.value_or(""), "association description", kShortTextRoom, m.assocdescription,
-                   c) ||
+        !NameText(desc.value_or(""), "association description", kShortTextRoom, m.assocdescription,
+                  m.locale.names.assocdescription, c) ||
         !ShortText(prog.value_or(*exename), "association program", kShortTextRoom, m.assocprogram,
                    c)) {
       return false;
@@ -599,6 +773,8 @@ bool Parse(const toml::table& root, Manifest& m, Checker& c) {
                     m.assocclass + "\" must name one key: no \"\\\", no blanks around it");
     }
   }
+
+  if (!ReadLanguages(root, m, c)) return false;
 
   const toml::node* files = root.get("files");
   if (files && !files->is_array()) return c.Fail("files: must be an array of tables ([[files]])");

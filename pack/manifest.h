@@ -8,6 +8,7 @@
 #include <string_view>
 #include <vector>
 
+#include "package/locale.h"
 #include "package/scope.h"
 
 namespace kestrel::pack {
@@ -49,10 +50,14 @@ struct Manifest {
   std::string assocdescription;
   std::string assocprogram;
   std::optional<std::filesystem::path> licence;
+  std::optional<std::filesystem::path> image;  // the vendor's side picture (JPEG or BMP)
   std::optional<std::filesystem::path> stub;
   std::string codec;                            // "classic" or "lzma2"; empty: the packer's default
   InstallScope scope = InstallScope::kMachine;  // "machine", "user" or "either"
   std::vector<PackedFile> files;
+  // Names beyond Windows-1252 (kept as UTF-16 beside their 8-bit forms), the selected languages
+  // with the vendor's texts laid over them, and the brand.
+  LocaleData locale;
   std::vector<std::string> warnings;  // legal but probably unintended
   std::vector<std::string> notes;     // worth telling: what a followed link packed
 };

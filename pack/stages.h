@@ -51,7 +51,8 @@ struct PackageBuild {
   Codec codec = Codec::kClassic;
   std::unique_ptr<CipherState> cipher;
   std::optional<PasswordData> password_data;
-  std::uint64_t packageoffset = 0;  // the stub's size
+  std::uint64_t packageoffset = 0;    // the stub's size
+  std::vector<std::uint8_t> picture;  // the manifest's image, checked
 
   // walk
   std::vector<PackedFile> files;  // in the order they are stored
@@ -74,7 +75,11 @@ struct PackageBuild {
   // refuses a product beyond what a reader holds.
   bool PlanRecords(std::string& error);
   bool Encode(PackageOut& out, std::string& error);
+  // The names, languages and brand (when the manifest has any), then the directory.
   bool WriteDirectory(PackageOut& out, std::string& error);
+  // A stream of the packer's own as one coded block run where `out` stands; never enciphered,
+  // so setup reads it before any key is known.
+  bool WriteRun(PackageOut& out, const std::vector<std::uint8_t>& stream);
   // `licence` in Windows-1252; `stub_signature` the stub's, when it carries one.
   bool WriteRecord(PackageOut& out, const std::string& licence,
                    const std::optional<StubSignature>& stub_signature, std::string& error);

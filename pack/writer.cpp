@@ -26,11 +26,13 @@
 #include "package/extension.h"
 #include "package/identity.h"
 #include "package/integrity.h"
+#include "package/locale.h"
 #include "package/pkgfile.h"
 #include "package/protection.h"
 #include "package/publisher.h"
 #include "package/records.h"
 #include "sysutil/codepage.h"
+#include "sysutil/pictureformat.h"
 
 namespace kestrel::pack {
 namespace fs = std::filesystem;
@@ -192,6 +194,17 @@ bool LicenceText(const fs::path& path, std::string& out, std::string& error) {
   out = ToCp1252(wide, &lossless);
   if (!lossless) {
     error = "licence " + PathToUtf8(path) + " holds a character that Windows-1252 cannot represent";
+    return false;
+  }
+  return true;
+}
+
+// The side picture: a JPEG or BMP that the wizard's picture check takes, whole.
+bool SidePicture(const fs::path& path, std::vector<std::uint8_t>& out, std::string& error) {
+  if (!ReadInputFile(path, kMaxImageBytes, "image", out, error)) return false;
+  if (!ReadPictureHeader(out.data(), out.size())) {
+    error = "image " + PathToUtf8(path) + " is not a JPEG or BMP picture of 1 to " +
+            std::to_string(kMaxPictureSide) + " pixels a side";
     return false;
   }
   return true;
@@ -666,7 +679,55 @@ bool PackageBuild::EncodeSolidStream(PackageOut& out, std::string& error) {
   return true;
 }
 
+bool PackageBuild::WriteRun(PackageOut& out, const std::vector<std::uint8_t>& stream) {
+  std::vector<Job> runs;
+  for (std::size_t at = 0; at < stream.size(); at += kMaxChunk) {
+    Job job;
+    const auto end = std::min(stream.size(), at + kMaxChunk);
+    job.data.assign(stream.begin() + static_cast<std::ptrdiff_t>(at),
+                    stream.begin() + static_cast<std::ptrdiff_t>(end));
+    runs.push_back(std::move(job));
+  }
+  std::vector<std::unique_ptr<Encoder>> encoders;
+  for (unsigned t = 0; t < Threads(options); ++t)
+    encoders.push_back(std::make_unique<Encoder>(options.level));
+  EncodeJobs(runs, encoders);
+  std::vector<const EncodedBlock*> blocks;
+  for (const Job& job : runs)
+    for (const EncodedBlock& b : job.blocks) blocks.push_back(&b);
+  if (blocks.empty()) {  // nothing: a run that ends at once
+    BlockHeader h{};
+    h.marker = kBlockMarker;
+    h.lastblock = 1;
+    if (!out.Write(&h, sizeof h)) return false;
+  }
+  for (std::size_t b = 0; b < blocks.size(); ++b) {
+    BlockHeader h{};
+    h.marker = kBlockMarker;
+    h.coded = blocks[b]->coded ? 1 : 0;
+    h.bitcount = blocks[b]->bitcount;
+    h.lastblock = b + 1 == blocks.size() ? 1 : 0;
+    if (!out.Write(&h, sizeof h) ||
+        !out.Write(blocks[b]->payload.data(), blocks[b]->payload.size()))
+      return false;
+  }
+  return true;
+}
+
 bool PackageBuild::WriteDirectory(PackageOut& out, std::string& error) {
+  LocaleData shown = m.locale;
+  shown.picture = picture;
+  if (const std::vector<std::uint8_t> locale = EncodeLocale(shown); !locale.empty()) {
+    LocaleRef ref;
+    ref.dataoffset = static_cast<std::int64_t>(out.pos() - packageoffset);
+    ref.length = locale.size();
+    ref.crc = Crc32(locale.data(), locale.size());
+    if (!WriteRun(out, locale)) return false;
+    std::vector<std::uint8_t> item(LocaleRef::kItemSize);
+    ref.Store(item.data());
+    directory_items.push_back({ConfigTag::kLocale, std::move(item)});
+    result.locale_bytes = out.pos() - packageoffset - static_cast<std::uint64_t>(ref.dataoffset);
+  }
   const std::uint64_t directory_start = out.pos();
   if (options.classic_directory) {
     for (const auto& r : records) {
@@ -682,37 +743,7 @@ bool PackageBuild::WriteDirectory(PackageOut& out, std::string& error) {
     ref.count = static_cast<std::uint32_t>(records.size());
     ref.length = stream.size();
     ref.crc = Crc32(stream.data(), stream.size());
-    std::vector<Job> runs;
-    for (std::size_t at = 0; at < stream.size(); at += kMaxChunk) {
-      Job job;
-      const auto end = std::min(stream.size(), at + kMaxChunk);
-      job.data.assign(stream.begin() + static_cast<std::ptrdiff_t>(at),
-                      stream.begin() + static_cast<std::ptrdiff_t>(end));
-      runs.push_back(std::move(job));
-    }
-    std::vector<std::unique_ptr<Encoder>> encoders;
-    for (unsigned t = 0; t < Threads(options); ++t)
-      encoders.push_back(std::make_unique<Encoder>(options.level));
-    EncodeJobs(runs, encoders);
-    std::vector<const EncodedBlock*> blocks;
-    for (const Job& job : runs)
-      for (const EncodedBlock& b : job.blocks) blocks.push_back(&b);
-    if (blocks.empty()) {  // no files: a run that ends at once
-      BlockHeader h{};
-      h.marker = kBlockMarker;
-      h.lastblock = 1;
-      if (!out.Write(&h, sizeof h)) return false;
-    }
-    for (std::size_t b = 0; b < blocks.size(); ++b) {
-      BlockHeader h{};
-      h.marker = kBlockMarker;
-      h.coded = blocks[b]->coded ? 1 : 0;
-      h.bitcount = blocks[b]->bitcount;
-      h.lastblock = b + 1 == blocks.size() ? 1 : 0;
-      if (!out.Write(&h, sizeof h) ||
-          !out.Write(blocks[b]->payload.data(), blocks[b]->payload.size()))
-        return false;
-    }
+    if (!WriteRun(out, stream)) return false;
     std::vector<std::uint8_t> item(CompactDirectoryRef::kItemSize);
     ref.Store(item.data());
     // a solid package's directory goes under a tag older setup programs do not know, so that
@@ -828,6 +859,7 @@ bool BuildPackage(const Manifest& m, const BuildOptions& options, BuildResult& r
                                                                    : DefaultCodec());
   std::vector<fs::path> inputs{options.stub};
   if (m.licence) inputs.push_back(*m.licence);
+  if (m.image) inputs.push_back(*m.image);
   for (const auto& f : m.files) inputs.push_back(f.source);
   if (!CheckOutputIsNoInput(options.output, inputs, error)) return false;
   std::vector<std::uint8_t> stub;
@@ -913,6 +945,7 @@ bool BuildPackage(const Manifest& m, const BuildOptions& options, BuildResult& r
   }
   std::string licence;
   if (m.licence && !LicenceText(*m.licence, licence, error)) return false;
+  if (m.image && !SidePicture(*m.image, build.picture, error)) return false;
 
   if (!build.Walk(error) || !build.Dedupe(error) || !build.PlanRecords(error)) return false;
 

@@ -73,6 +73,7 @@ struct BuildResult {
   std::uint64_t shared_bytes = 0;     // their content bytes, stored once
   std::uint64_t directory_bytes = 0;  // the directory as stored, trailer and placeholder counted
   std::uint64_t data_bytes = 0;       // the data area: the content as stored
+  std::uint64_t locale_bytes = 0;     // names, languages and brand as stored; 0 when none
 };
 
 bool BuildPackage(const Manifest& manifest, const BuildOptions& options, BuildResult& result,

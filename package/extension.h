@@ -39,8 +39,8 @@ enum class ConfigTag : std::uint8_t {
   kSolidDirectory = 6,
   kSolidStream = 7,  // the codec and where the solid stream lies
   kProductId = 8,    // the product's identity: names its Uninstall key (package/identity.h)
-  // 9 is taken by the languages
-  kScope = 10,  // one byte: for every user, one user or either (package/scope.h)
+  kLocale = 9,       // names in any script, languages and brand (package/locale.h)
+  kScope = 10,       // one byte: for every user, one user or either (package/scope.h)
 };
 
 // Tags of the Package header's reserved bytes.

@@ -6,6 +6,7 @@
 #include <cstdint>
 #include <string>
 
+#include "package/locale.h"
 #include "package/pkgfile.h"
 #include "package/records.h"
 #include "sysutil/productsystem.h"
@@ -20,6 +21,14 @@ struct SetupData {
   ConfigRecord config{};
   std::string licensetext;
   std::u16string basefolder;  // install: Program Files; uninstall: the decoded "Path"
+  // the product's names as shown and stored: the package's UTF-16 names over the 8-bit fields
+  ProductNames names;
+  // install: the languages, names, brand and picture the package carries; uninstall: the
+  // language, brand and picture its installation showed
+  LocaleData locale;
+  // install: the run's language, brand and picture as the install record keeps them; empty:
+  // English, "Kestrel" and its picture
+  std::string language;
   // uninstall: the product's identity (empty for an installation made before identities) and
   // the record its Uninstall key names
   std::string identity;

@@ -72,6 +72,7 @@ constexpr ValueSwitch kValues[] = {
        }
      }},
     {u"PASSWORD", [](SetupOptions& o, std::u16string v) { o.password = std::move(v); }},
+    {u"LANG", [](SetupOptions& o, std::u16string v) { o.language = std::move(v); }},
     {u"PRODUCT",
      [](SetupOptions& o, std::u16string v) {
        if (v.empty()) {

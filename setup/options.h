@@ -39,6 +39,7 @@ struct SetupOptions {
   std::u16string logfile;                     // /LOG=; empty: no log
   std::optional<std::u16string> password;     // /PASSWORD=
   std::u16string passwordfile;                // /PASSWORDFILE=
+  std::u16string language;                    // /LANG=: a language code such as "de"
   // /ALLUSERS (kMachine) or /CURRENTUSER (kUser): whom a package of scope "either" installs for;
   // in uninstall mode /CURRENTUSER names the installation of the user who runs it
   std::optional<InstallScope> scope;

@@ -1,15 +1,18 @@
 #include "setup/session_win32.h"
 
 #include <algorithm>
+#include <cstring>
 #include <memory>
 #include <optional>
 #include <string>
 
 #include "decode/password.h"
 #include "decode/sha256.h"
+#include "installengine/installrecord.h"
 #include "installengine/installrun.h"
 #include "installengine/installsystem_win32.h"
 #include "installengine/registration.h"
+#include "package/extension.h"
 #include "package/identity.h"
 #include "package/integrity.h"
 #include "package/pkgfile_win32.h"
@@ -26,6 +29,7 @@
 #include "sysutil/handles_win32.h"
 #include "sysutil/logfile_win32.h"
 #include "sysutil/outcome.h"
+#include "sysutil/texts.h"
 #include "toolkit/app_win32.h"
 #include "toolkit/msgbox_win32.h"
 #include "uninstall/uninstallrun.h"
@@ -43,13 +47,47 @@ namespace {
 // One setup of a product at a time, across sessions: installs and uninstalls of different
 // products would still fight over shared folders, services and the uninstaller copy.
 constexpr wchar_t kRunningMutex[] = L"Global\\KestrelSetupRunning";
-constexpr std::u16string_view kAlreadyRunningText =
-    u"Another installation or uninstallation is already running. Wait until it has finished, "
-    u"then try again.";
 
 // The process-wide handle on the program's own file, opened at start-up in install mode and
 // kept open until the program ends.
 std::unique_ptr<PackageFile> g_setupfile;
+LocaleLoad g_localeload = LocaleLoad::kAbsent;
+
+// The language of the run: /LANG=, else the user's interface language, among those the package
+// carries; its texts and the vendor's brand become the run's. An uninstall speaks the language
+// its installation spoke unless /LANG= says otherwise.
+void ChooseLanguage(SetupData& data, const SetupOptions& options, const Log& log) {
+  if (g_localeload == LocaleLoad::kDamaged) log("the package's languages and names are damaged");
+  std::string requested = Utf16ToUtf8(options.language);
+  if (requested.empty() && data.uninstallmode && !data.locale.languages.empty()) {
+    requested = data.locale.languages[0].language;
+  }
+  const TextTable* table =
+      SelectLanguage(data.locale.languages, GetUserDefaultUILanguage(), requested);
+  Texts& texts = Texts::Current();
+  if (table) texts.Apply(*table);
+  texts.SetBrand(data.locale.brand);
+  log("language: ", texts.language());
+  // the uninstaller of this installation will speak and look as it did: the brand, the table's
+  // length and bytes, the picture
+  const std::vector<std::uint8_t>& picture = data.locale.picture;
+  if (!data.uninstallmode && (table || !data.locale.brand.empty() || !picture.empty())) {
+    const std::u16string& brand = data.locale.brand;
+    const std::size_t n = table ? table->encoded.size() : 0;
+    const char sizes[6] = {static_cast<char>(brand.size()),
+                           static_cast<char>(brand.size() >> 8),
+                           static_cast<char>(n),
+                           static_cast<char>(n >> 8),
+                           static_cast<char>(n >> 16),
+                           static_cast<char>(n >> 24)};
+    std::string& look = data.language;
+    look.assign(sizes, 2);
+    look.append(reinterpret_cast<const char*>(brand.data()), brand.size() * 2);
+    look.append(sizes + 2, 4);
+    if (table) look += table->encoded;
+    look.append(picture.begin(), picture.end());
+  }
+}
 
 const char* UiName(UiLevel ui) {
   switch (ui) {
@@ -88,28 +126,37 @@ const char* OutcomeName(Outcome o) {
 std::optional<std::u16string> LoadInstallMode(SetupData& data) {
   const std::u16string path = ProgramPath();
   g_setupfile = SystemFileSystem().NewFile();
-  if (!g_setupfile->OpenRead(path)) return u"Unable to find Setup Files in " + path;
+  if (!g_setupfile->OpenRead(path)) return Tr(TextId::setup_not_found, {{u"path", path}});
   data.setupfile = g_setupfile.get();
   data.basefolder = ProgramFilesFolder();
   switch (LoadStartupPackage(*g_setupfile, data.config, data.licensetext)) {
     case StartupLoad::kOk:
       break;
     case StartupLoad::kUnreadable:
-      return u"Unable to read from setup file!";
+      return Tr(TextId::setup_unreadable);
     case StartupLoad::kNoPackage:
-      return u"No install files attached!";
+      return Tr(TextId::setup_no_files);
     case StartupLoad::kDamaged:
-      return std::u16string(kDamagedSetupMessage);
+      return Tr(TextId::setup_damaged);
   }
+  // a package whose checksum held but whose locale does not read speaks English with its 8-bit
+  // names; the log says so
+  g_localeload = ReadLocale(*g_setupfile, data.config, data.locale);
+  if (g_localeload == LocaleLoad::kDamaged) {
+    data.locale.names = ProductNames{};
+    data.locale.brand.clear();
+    data.locale.languages.clear();
+    data.locale.picture.clear();
+  }
+  data.names = ResolveNames(data.config, data.locale.names);
   switch (ReadPackageProtection(*g_setupfile, data.config, data.header)) {
     case PackageProtection::kPassword:
       data.needpassword = true;
       break;
     case PackageProtection::kRawKey:
-      return std::u16string(kStatusEncrypted);
+      return Tr(TextId::status_encrypted);
     case PackageProtection::kTooCostly:
-      return u"The package asks for more password iterations than the 10,000,000 this setup "
-             u"program allows, so it cannot be opened.";
+      return Tr(TextId::too_many_iterations);
     case PackageProtection::kPlain:
     case PackageProtection::kUnreadable:  // the engine reports it when it opens the package
       break;
@@ -117,23 +164,41 @@ std::optional<std::u16string> LoadInstallMode(SetupData& data) {
   return std::nullopt;  // setupfile stays open until the program ends
 }
 
-constexpr std::u16string_view kNoUninstallInfo =
-    u"Could not find uninstall information for this program.";
-
 // Uninstall mode for a product with an identity: its Uninstall key names its record and folder.
 std::optional<std::u16string> LoadProduct(SetupData& data, const std::string& identity) {
-  if (!IsValidProductId(identity)) return std::u16string(kNoUninstallInfo);
+  if (!IsValidProductId(identity)) return Tr(TextId::no_uninstall_info);
   const std::string key = UninstallKey(identity);
   const bool machine = data.root == RegRoot::kLocalMachine;
   const HKEY root = machine ? HKEY_LOCAL_MACHINE : HKEY_CURRENT_USER;
   const REGSAM view = machine ? MachineKeyView(key) : 0;
-  std::string displayname = ToCodePage(ReadWideValue(root, key, "DisplayName", view));
+  const std::u16string shown = ReadWideValue(root, key, "DisplayName", view);
+  std::string displayname = ToCodePage(shown);
   data.recordpath = ReadWideValue(root, key, kRecordValue, view);
   data.basefolder = ReadWideValue(root, key, "InstallLocation", view);
-  if (displayname.empty() && data.recordpath.empty()) return std::u16string(kNoUninstallInfo);
+  if (displayname.empty() && data.recordpath.empty()) return Tr(TextId::no_uninstall_info);
   if (displayname.size() > 255) displayname.resize(255);
   WriteShort(data.config.displayname, displayname);
+  // the window's title and texts name the product as its entry does, in any script
+  data.names.displayname = shown;
   data.identity = identity;
+  // the language, brand and picture its installation showed; a table that does not read speaks
+  // English, a picture that does not read leaves the program's own
+  const std::string look = RecordedLanguage(SystemFileSystem(), data.recordpath, identity);
+  const auto* p = reinterpret_cast<const std::uint8_t*>(look.data());
+  const std::size_t size = look.size();
+  const std::size_t units = size < 2 ? 0 : p[0] | p[1] << 8;
+  const std::size_t at = 2 + units * 2;
+  if (size >= at + 4) {
+    data.locale.brand.resize(units);
+    std::memcpy(data.locale.brand.data(), p + 2, units * 2);
+    const std::size_t n = LoadLe32(p + at);
+    if (n <= size - at - 4) {
+      if (std::optional<TextTable> table = DecodeTextTable({p + at + 4, n})) {
+        data.locale.languages.push_back(std::move(*table));
+      }
+      data.locale.picture.assign(p + at + 4 + n, p + size);
+    }
+  }
   return std::nullopt;
 }
 
@@ -204,11 +269,12 @@ std::optional<std::u16string> LoadUninstallMode(SetupData& data, const SetupOpti
   if (appdata.size() > 255) appdata.resize(255);
   WriteShort(config.appdatafolder, appdata);
 
+  data.names = ResolveNames(config, {});
   if (data.basefolder.empty() || displayname.empty()) {
     // App Paths gone: the entry that runs "-ui" with this program can still be removed, with
     // nothing but its own key, so no entry is ever stuck
     const std::string entry = LegacyEntryOf(exename);
-    if (entry.empty()) return std::u16string(kNoUninstallInfo);
+    if (entry.empty()) return Tr(TextId::no_uninstall_info);
     return LoadProduct(data, entry);
   }
   return std::nullopt;
@@ -221,12 +287,11 @@ std::u16string InstalledFolder(const SetupData& data) {
 }
 
 // The destination page's first text: the installed copy's folder, or Program Files joined with
-// the package's folder, shown as 8-bit text.
+// the package's folder, in UTF-16 so a folder named in any script is installed into as named.
 std::u16string DefaultDestination(const SetupData& data) {
   if (std::u16string installed = InstalledFolder(data); !installed.empty()) return installed;
-  const std::u16string joined =
-      StripTrailingBackslash(data.basefolder) + ReadWide(data.config.installfolder);
-  return FromCodePage(ToCodePage(joined));
+  return StripTrailingBackslash(data.basefolder) + ReadWide(data.config.installfolder);
+}
 }
 
 // An unattended install of a password package takes its password from /PASSWORD= or from the
@@ -291,6 +356,8 @@ Outcome RunSilentInstall(const SetupData& data, const std::u16string& destinatio
     log("the package's directory could not be read");
   }
   run.root = data.root;
+  run.names = &data.names;
+  run.language = data.language;
   run.destfolder = destination;
   log("destination: ", MaskPasswords(run.destfolder));
   run.RunInstall();
@@ -368,8 +435,9 @@ int RunSessionIn(HINSTANCE instance, const std::u16string& commandline, const Se
   const bool taken = !options.elevated && (running ? mutexerror == ERROR_ALREADY_EXISTS
                                                    : mutexerror == ERROR_ACCESS_DENIED);
   if (taken) {
-    log("error: ", kAlreadyRunningText);
-    if (options.ui == UiLevel::kFull) ui::ErrorBox(app.handle(), kAlreadyRunningText);
+    const std::u16string text = Tr(TextId::already_running);
+    log("error: ", text);
+    if (options.ui == UiLevel::kFull) ui::ErrorBox(app.handle(), text);
     return finish(Outcome::kAlreadyRunning);
   }
 
@@ -388,6 +456,8 @@ int RunSessionIn(HINSTANCE instance, const std::u16string& commandline, const Se
   }
   const std::optional<std::u16string> fatal =
       data.uninstallmode ? LoadUninstallMode(data, options) : LoadInstallMode(data);
+  // the package's language speaks from here on, its own problems included
+  ChooseLanguage(data, options, log);
   if (fatal) {
     log("error: ", *fatal);
     if (options.ui == UiLevel::kFull) ui::ErrorBox(app.handle(), *fatal);
@@ -437,6 +507,8 @@ int RunSessionIn(HINSTANCE instance, const std::u16string& commandline, const Se
     // an entry without a name of its own shows the name its record keeps
     if (ReadShort(data.config.displayname).empty())
       WriteShort(data.config.displayname, uninstall.displayname);
+    if (data.names.displayname.empty())
+      data.names.displayname = FromCodePage(ReadShort(data.config.displayname));
     elevate = NeedsElevation(uninstall, RunningAsAdministrator(), options.elevated);
   }
   if (elevate) {
@@ -486,6 +558,10 @@ int RunSessionIn(HINSTANCE instance, const std::u16string& commandline, const Se
       return finish(Outcome::kFailed);
     }
     log("password accepted");
+  }
+  if (!silent) {
+    SetWindowTextW(app.handle(), Wide(Texts::Current().brand()));
+    ui::SetRightToLeft(Texts::Current().rtl());
   }
   if (data.uninstallmode) {
     const InstallRecord& r = uninstall.record;

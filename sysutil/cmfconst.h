@@ -3,21 +3,19 @@
 
 #include <string_view>
 
+#include "sysutil/texts.h"
+
 namespace kestrel {
 
-// Outcomes of extracting one file; the wizard shows the failures to the user verbatim.
+// Outcomes of extracting one file; the wizard shows the failures to the user in its language.
 inline constexpr std::u16string_view kStatusExtracted = u"Extracted";
-inline constexpr std::u16string_view kStatusNoFolder =
-    u"Unable to create destination directory for file!";
-inline constexpr std::u16string_view kStatusFileExists = u"File already exists";
+inline constexpr StatusText kStatusNoFolder{TextId::status_no_folder};
+inline constexpr StatusText kStatusFileExists{TextId::status_file_exists};
 inline constexpr std::u16string_view kStatusCannotCreatePrefix = u"Unable to create file (";
-inline constexpr std::u16string_view kStatusSeekFailed =
-    u"Could not read from MXA file. Perhaps another file is writing to it?";
-inline constexpr std::u16string_view kStatusCorrupt = u"File corrupt";
-inline constexpr std::u16string_view kStatusReadFailed =
-    u"Could not read from MXA file.  Perhaps another file is writing to it.";
-inline constexpr std::u16string_view kStatusWriteFailed =
-    u"Error writing to file.  File may be in use by another program.";
+inline constexpr StatusText kStatusSeekFailed{TextId::status_seek_failed};
+inline constexpr StatusText kStatusCorrupt{TextId::status_corrupt};
+inline constexpr StatusText kStatusReadFailed{TextId::status_read_failed};
+inline constexpr StatusText kStatusWriteFailed{TextId::status_write_failed};
 
 inline constexpr std::u16string_view kUninstallerName = u"kestrelui.exe";
 inline constexpr std::u16string_view kUninstallSwitch = u"-ui";

@@ -64,7 +64,8 @@ std::u16string CleanFileName(std::u16string_view text) {
         kept.push_back(c);
     }
   }
-  return FromCodePage(ToCodePage(kept));
+  // as UTF-16: a name in any script names its link file exactly (an 8-bit name is unchanged)
+  return kept;
 }
 
 bool MatchTitlePattern(std::string_view pattern, std::string_view title) {

@@ -47,8 +47,7 @@ std::string EncodeLetterHex(std::u16string_view text);
 // The inverse; empty text when the length is not a multiple of 4. Letters are not range-checked.
 std::u16string DecodeLetterHex(std::string_view letters);
 
-// Drops \ / : * ? " < > | and sends the rest through the system's 8-bit code page, so a
-// character the code page lacks comes back as its replacement character.
+// Drops \ / : * ? " < > | and keeps the rest as it is, in any script.
 std::u16string CleanFileName(std::u16string_view text);
 
 // The window-title match: "*" stands for any run of characters (none included), letter case

@@ -2,6 +2,7 @@
 
 #include "sysutil/cmfunit.h"
 #include "sysutil/codepage.h"
+#include "sysutil/texts.h"
 
 namespace kestrel {
 namespace {
@@ -222,11 +223,11 @@ namespace {
 std::u16string SharedReason(const FolderDecision& d) {
   switch (d.reason) {
     case FolderReason::kHoldsSystemFolder:
-      return u"it holds the system's folder \"" + d.collision + u"\"";
+      return Tr(TextId::kept_holds_system_folder, {{u"folder", d.collision}});
     case FolderReason::kInsideWindows:
-      return u"it lies inside the Windows folder";
+      return Tr(TextId::kept_inside_windows);
     case FolderReason::kUnrepresentable:
-      return u"its name cannot be passed to this system unchanged";
+      return Tr(TextId::kept_unrepresentable);
     default:
       return {};
   }
@@ -240,29 +241,24 @@ std::u16string KeptFolderMessage(const FolderDecision& d) {
   std::u16string why = SharedReason(d);
   switch (d.reason) {
     case FolderReason::kSystemFolder:
-      why = u"it is a folder of the system or holds more than this program";
+      why = Tr(TextId::kept_system_folder);
       break;
     case FolderReason::kBadSpelling:
-      why =
-          u"the uninstall information names it in a form that Windows would read as another "
-          u"folder (" +
-          std::u16string(PathFaultText(d.fault)) + u")";
+      why = Tr(TextId::kept_bad_spelling, {{u"reason", PathFaultText(d.fault)}});
       break;
     case FolderReason::kNotFolder:
-      why = u"it is not a folder";
+      why = Tr(TextId::kept_not_folder);
       break;
     case FolderReason::kUnresolved:
-      why = u"the system could not tell which folder it is";
+      why = Tr(TextId::kept_unresolved);
       break;
     case FolderReason::kNotRecorded:
-      why =
-          u"it is not the folder this program was installed in (it does not hold the main "
-          u"program that the installation recorded)";
+      why = Tr(TextId::kept_not_recorded);
       break;
     default:
       break;
   }
-  return u"The folder \"" + shown + u"\" was not deleted: " + why + u", so its files were kept.";
+  return Tr(TextId::folder_kept, {{u"folder", shown}, {u"reason", why}});
 }
 
 std::u16string RefusedDestinationMessage(const FolderDecision& d) {
@@ -271,22 +267,21 @@ std::u16string RefusedDestinationMessage(const FolderDecision& d) {
   std::u16string why = SharedReason(d);
   switch (d.reason) {
     case FolderReason::kSystemFolder:
-      why = u"it is one of the system's own folders";
+      why = Tr(TextId::refused_system_folder);
       break;
     case FolderReason::kBadSpelling:
       why = std::u16string(PathFaultText(d.fault));
       break;
     case FolderReason::kNotFolder:
-      why = u"\"" + (d.collision.empty() ? shown : d.collision) + u"\" is a file";
+      why = Tr(TextId::refused_is_file, {{u"path", d.collision.empty() ? shown : d.collision}});
       break;
     case FolderReason::kUnresolved:
-      why = u"the system could not tell which folder it would be (is its drive there?)";
+      why = Tr(TextId::refused_unresolved);
       break;
     default:
       break;
   }
-  return u"The folder \"" + shown + u"\" cannot be the installation folder: " + why +
-         u". Choose a folder of its own for the program, such as one below Program Files.";
+  return Tr(TextId::refused_destination, {{u"folder", shown}, {u"reason", why}});
 }
 
 bool ProgramInInstallFolder(const FolderDecision& install, std::u16string_view command,

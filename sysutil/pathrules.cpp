@@ -2,6 +2,8 @@
 
 #include <optional>
 
+#include "sysutil/texts.h"
+
 namespace kestrel {
 namespace {
 
@@ -111,36 +113,17 @@ PathFault CheckPlainName(std::u16string_view name) {
   return CheckComponent(name);
 }
 
-std::u16string_view PathFaultText(PathFault fault) {
-  switch (fault) {
-    case PathFault::kNone:
-      return u"";
-    case PathFault::kEmpty:
-      return u"it is empty";
-    case PathFault::kTooLong:
-      return u"it is too long";
-    case PathFault::kControlCharacter:
-      return u"it holds a control character";
-    case PathFault::kBrokenSurrogate:
-      return u"it holds a broken character";
-    case PathFault::kNotLocal:
-      return u"it is not a full local path";
-    case PathFault::kForwardSlash:
-      return u"it holds a forward slash";
-    case PathFault::kReservedCharacter:
-      return u"it holds a character that names may not hold";
-    case PathFault::kEmptyComponent:
-      return u"it repeats a separator";
-    case PathFault::kDotComponent:
-      return u"it holds a \".\" or \"..\" step";
-    case PathFault::kTrailingDotOrBlank:
-      return u"a name in it ends with a dot or a blank";
-    case PathFault::kDeviceName:
-      return u"it names a device";
-    case PathFault::kDriveRoot:
-      return u"it is a whole drive";
-  }
-  return u"";
+std::u16string PathFaultText(PathFault fault) {
+  // in the order of PathFault, after kNone
+  static constexpr TextId kTexts[] = {
+      TextId::fault_empty,     TextId::fault_too_long,        TextId::fault_control,
+      TextId::fault_surrogate, TextId::fault_not_local,       TextId::fault_slash,
+      TextId::fault_reserved,  TextId::fault_empty_component, TextId::fault_dot,
+      TextId::fault_trailing,  TextId::fault_device,          TextId::fault_drive_root,
+  };
+  static_assert(std::size(kTexts) == static_cast<std::size_t>(PathFault::kDriveRoot));
+  if (fault == PathFault::kNone) return {};
+  return Tr(kTexts[static_cast<std::size_t>(fault) - 1]);
 }
 
 std::u16string FoldPath(std::u16string_view path) {

@@ -31,7 +31,7 @@ PathFault CheckPlainPath(std::u16string_view path);
 // Checks one file or folder name.
 PathFault CheckPlainName(std::u16string_view name);
 // A short description of the fault for messages and logs.
-std::u16string_view PathFaultText(PathFault fault);
+std::u16string PathFaultText(PathFault fault);
 
 // Path text folded as Windows compares names: letters to capitals (ASCII, Latin-1, Latin
 // Extended-A, Greek, Cyrillic, fullwidth Latin), every "/" to "\".

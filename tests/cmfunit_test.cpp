@@ -41,10 +41,11 @@ TEST(LetterHex, EncodesEveryUnitAsFourCapitals) {
   EXPECT_EQ(DecodeLetterHex(EncodeLetterHex(path)), path);
 }
 
-TEST(CleanFileName, DropsForbiddenCharactersAndPassesTheCodePage) {
+TEST(CleanFileName, DropsForbiddenCharactersAndKeepsAnyScript) {
   EXPECT_EQ(CleanFileName(u"Tool: \"Pro\" <2>|a/b\\c*?"), u"Tool Pro 2abc");
-  EXPECT_EQ(CleanFileName(u"Caf\x00E9 \x20AC"), u"Caf\x00E9 \x20AC");  // both in the code page
-  EXPECT_EQ(CleanFileName(u"\x4E2D"), u"?");  // lacking: the replacement character
+  EXPECT_EQ(CleanFileName(u"Caf\x00E9 \x20AC"), u"Caf\x00E9 \x20AC");
+  // beyond the code page: a link file is named as the product is
+  EXPECT_EQ(CleanFileName(u"\x4E2D: \x0391"), u"\x4E2D \x0391");
 }
 
 TEST(CodePage, Cp1252RoundTripAndLossReport) {

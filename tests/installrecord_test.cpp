@@ -38,6 +38,7 @@ InstallRecord Sample() {
   r.assocclass = "Kestrel.BrimlowTool.1a2b3c4d";
   r.appdatafolder = "Brimlow";
   r.programgroup = u"\\Brimlow";
+  r.language = std::string("\x02\0A\0c\0", 6) + "\x01\x02" + "de";
   return r;
 }
 
@@ -69,6 +70,7 @@ TEST(InstallRecord, RoundTripsEveryEntry) {
   EXPECT_EQ(back->installfolder, r.installfolder);
   EXPECT_EQ(back->appdatafolder, r.appdatafolder);
   EXPECT_EQ(back->programgroup, r.programgroup);
+  EXPECT_EQ(back->language, r.language);
   ASSERT_EQ(back->files.size(), 3u);
   EXPECT_EQ(back->files[0].size, 1234u);
   EXPECT_EQ(back->files[0].crc, 0xDEADBEEFu);

@@ -268,6 +268,7 @@ TEST_F(InstallRunTest, FullRunTakesEveryStepInOrder) {
   WriteShort(config_.assocext, ".dmo");
   WriteShort(config_.assocclass, "Brimlow.MXA");
   WriteShort(config_.assocprogram, "demo.exe");
+  run_.language = std::string("\x01\0K\0", 4) + "table";
   run_.RunInstall();
 
   const auto& log = sys_.log;
@@ -308,6 +309,7 @@ TEST_F(InstallRunTest, FullRunTakesEveryStepInOrder) {
   EXPECT_EQ(record.uninstaller, u"\\" + UninstallerName(ProductIdentity(config_)));
   EXPECT_EQ(record.services, (std::vector<std::string>{"SvcOne", "SvcTwo"}));
   EXPECT_TRUE(fs::exists(dir_ / "dest" / Utf16ToUtf8(RecordName(ProductIdentity(config_)))));
+  EXPECT_EQ(record.language, run_.language);  // the uninstaller speaks as the run spoke
 
   // the bar: one step inside the two-block file, then 90, 95 and 100
   const auto progress = sys_.Starting("progress ");

@@ -77,6 +77,28 @@ TEST(WizardLayout, RowsUseHeightsSetByEarlierRows) {
   EXPECT_EQ(g[WizCtl::clickfinish2].left, g[WizCtl::clicknext1].left);
 }
 
+TEST(WizardLayout, LongerTextsGetRoomWithoutMovingTheDesign) {
+  for (int dpi : {96, 144}) {
+    SCOPED_TRACE(dpi);
+    const WizardGeometry laid = LaidOut(dpi);
+    WizardGeometry g = laid;
+    MakeRoomForTexts(g, dpi, false);
+    for (WizCtl c : {WizCtl::clicknext1, WizCtl::clicknext2, WizCtl::clicknext3,
+                     WizCtl::clickfinish, WizCtl::clickfinish2}) {
+      // the first line stays where it was; the second ends inside the page
+      EXPECT_EQ(g[c].top, laid[c].top);
+      EXPECT_EQ(g[c].height, laid[c].height + ScaleToDpi(13, dpi));
+      EXPECT_LE(g[c].top + g[c].height, g[WizCtl::welcomepage].height);
+    }
+    EXPECT_EQ(g[WizCtl::installinglabel], laid[WizCtl::installinglabel]);
+    // a stopped run's label reaches down to the bar's foot
+    MakeRoomForTexts(g, dpi, true);
+    const Box& bar = g[WizCtl::installprogress];
+    EXPECT_EQ(g[WizCtl::installinglabel].top + g[WizCtl::installinglabel].height,
+              bar.top + bar.height);
+  }
+}
+
 TEST(WizardLayout, UnmovedControlsKeepTheirDesign) {
   WizardGeometry design = DesignGeometry(96);
   WizardGeometry g = LaidOut(96);

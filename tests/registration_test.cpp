@@ -4,6 +4,7 @@
 
 #include "installengine/shortcuts.h"
 #include "package/identity.h"
+#include "package/locale.h"
 #include "package/publisher.h"
 #include "sysutil/cmfunit.h"
 #include "sysutil/codepage.h"
@@ -278,6 +279,47 @@ TEST(Shortcuts, SixExtraEntriesAndNoSeventhAndCleanedNames) {
   EXPECT_EQ(plan.grouprows[0].description, u"Tool: Pro?");  // descriptions keep them
   EXPECT_EQ(plan.grouprows[8].linkfile,
             u"C:\\Menu\\Programs\\Halvard\\Tool\\Uninstall Tool Pro.lnk");
+}
+
+// A product named beyond Windows-1252: its links and its uninstall entry carry the names as
+// the package gives them in UTF-16, never their 8-bit forms.
+TEST(Shortcuts, NamesInAnyScript) {
+  ConfigRecord c = Config();
+  WriteShort(c.displayname, "_____ ___");  // the 8-bit form of the Greek name
+  WriteShort(c.shortcutfiles[0], "viewer.exe");
+  WriteShort(c.shortcutcaptions[0], "____");
+  ProductNames names = ResolveNames(c, {});
+  names.displayname =
+      u"\u0391\u03b8\u03ae\u03bd\u03b1: \u03a3\u03b7\u03bc";  // with a ":" a file name drops
+  names.shortcutcaptions[0] = u"\u8868\u793a";
+  ShortcutInput in = Folders(c);
+  in.names = &names;
+  const ShortcutPlan plan = PlanShortcuts(in);
+  ASSERT_EQ(plan.grouprows.size(), 5u);  // program, start menu, two entries, uninstall
+  // the links are named and captioned as the product and its entries are
+  const std::u16string group = u"C:\\Menu\\Programs\\Halvard\\Tool\\";
+  EXPECT_EQ(plan.grouprows[0].linkfile,
+            group + u"\u0391\u03b8\u03ae\u03bd\u03b1 \u03a3\u03b7\u03bc.lnk");
+  EXPECT_EQ(plan.grouprows[0].description, names.displayname);
+  EXPECT_EQ(plan.grouprows[2].linkfile, group + u"\u8868\u793a.lnk");
+  EXPECT_EQ(plan.grouprows[3].linkfile, group + u" Editor .lnk");  // its 8-bit name
+  EXPECT_EQ(plan.grouprows[4].linkfile,
+            group + u"Uninstall \u0391\u03b8\u03ae\u03bd\u03b1 \u03a3\u03b7\u03bc.lnk");
+  EXPECT_EQ(plan.desktop.linkfile,
+            u"C:\\Desk\\\u0391\u03b8\u03ae\u03bd\u03b1 \u03a3\u03b7\u03bc.lnk");
+
+  EXPECT_EQ(plan.grouprows[0].description, names.displayname);
+  EXPECT_EQ(plan.grouprows[2].description, u"\u8868\u793a");
+  EXPECT_EQ(plan.grouprows[4].description,
+            u"Uninstall \u0391\u03b8\u03ae\u03bd\u03b1: \u03a3\u03b7\u03bc");
+
+  RegistrationInput reg{c, u"C:\\T", u"", u"C:\\Windows"};
+  reg.identity = "com.halvard.greek";
+  reg.displayname = names.displayname;
+  const auto rows = UninstallRows(reg);
+  ASSERT_EQ(rows[0].name, "DisplayName");
+  EXPECT_EQ(rows[0].type, RegType::kWideString);
+  EXPECT_EQ(rows[0].wide, names.displayname);
 }
 
 TEST(Shortcuts, EntryWithoutDashHasNoArguments) {

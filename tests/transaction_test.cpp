@@ -543,7 +543,7 @@ TEST_F(TransactionTest, VersionRulesAndSpaceRefuseBeforeAnyChange) {
   before_first_ = State();
   faults_.write_limit = 200;
   EXPECT_FALSE(Install(v2_));
-  EXPECT_EQ(status_, std::u16string(kStatusDiskFull) + u"C:\\apps\\Demo\\a.bin");
+  EXPECT_EQ(status_, DiskFullMessage(u"C:\\apps\\Demo\\a.bin"));
   EXPECT_EQ(State(), before_first_);
 
   faults_ = {};
@@ -552,7 +552,10 @@ TEST_F(TransactionTest, VersionRulesAndSpaceRefuseBeforeAnyChange) {
   faults_ = {};
   EXPECT_FALSE(Install(v1_));  // 1.9 over 1.10
   EXPECT_TRUE(downgrade_);
-  EXPECT_EQ(status_, DowngradeMessage("Demo App", "1.9", "1.10"));
+  EXPECT_EQ(Utf16ToUtf8(status_),
+            "Demo App 1.10 is installed, which is newer than this setup's version 1.9. Setup "
+            "changed nothing. To install the older version, uninstall the newer one first or "
+            "start setup with /ALLOWDOWNGRADE.");
   EXPECT_EQ(faults_.count, 0);
   EXPECT_EQ(State(), v2);
   EXPECT_TRUE(Install(v2_));  // the same version: a repair

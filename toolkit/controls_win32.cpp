@@ -16,6 +16,8 @@ constexpr wchar_t kPagesClass[] = L"KestrelPages";
 constexpr wchar_t kImageClass[] = L"KestrelImage";
 
 HINSTANCE g_instance = nullptr;
+// Texts read right to left: labels, buttons and check boxes say so (paths in edit boxes do not).
+bool g_rtl = false;
 
 const wchar_t* W(std::u16string_view s, std::u16string& store) {
   store.assign(s);
@@ -122,6 +124,11 @@ Picture::~Picture() {
   if (bitmap_) DeleteObject(bitmap_);
 }
 
+void SetRightToLeft(bool rtl) {
+  g_rtl = rtl;
+  SetProcessDefaultLayout(rtl ? LAYOUT_RTL : 0);
+}
+
 HWND Window::Create(HWND parent, const wchar_t* window_class, DWORD style, DWORD ex_style, int id,
                     std::u16string_view text, void* param) {
   std::u16string t;
@@ -176,7 +183,7 @@ void Label::Create(HWND parent, int id, std::u16string_view text, int style) {
   } else if (!(style & kWrap)) {
     s |= SS_LEFTNOWORDWRAP;
   }
-  Window::Create(parent, L"Static", s, 0, id, text);
+  Window::Create(parent, L"Static", s, g_rtl ? WS_EX_RTLREADING : 0, id, text);
 }
 
 void Label::SetText(std::u16string_view text) {
@@ -191,13 +198,13 @@ void Label::SetText(std::u16string_view text) {
 }
 
 void Button::Create(HWND parent, int id, std::u16string_view text) {
-  Window::Create(parent, L"Button", WS_CHILD | WS_VISIBLE | WS_TABSTOP | BS_PUSHBUTTON, 0, id,
-                 text);
+  Window::Create(parent, L"Button", WS_CHILD | WS_VISIBLE | WS_TABSTOP | BS_PUSHBUTTON,
+                 g_rtl ? WS_EX_RTLREADING : 0, id, text);
 }
 
 void CheckBox::Create(HWND parent, int id, std::u16string_view text, bool checked) {
-  Window::Create(parent, L"Button", WS_CHILD | WS_VISIBLE | WS_TABSTOP | BS_AUTOCHECKBOX, 0, id,
-                 text);
+  Window::Create(parent, L"Button", WS_CHILD | WS_VISIBLE | WS_TABSTOP | BS_AUTOCHECKBOX,
+                 g_rtl ? WS_EX_RTLREADING : 0, id, text);
   SetChecked(checked);
 }
 
@@ -223,6 +230,15 @@ LRESULT CALLBACK WantTabsProc(HWND h, UINT msg, WPARAM wp, LPARAM lp, UINT_PTR, 
 }
 }  // namespace
 
+namespace {
+// An edit box inherits its parent's mirroring; one that holds a path or a password does not.
+void KeepLeftToRight(HWND h) {
+  const LONG ex = GetWindowLongW(h, GWL_EXSTYLE);
+  if (ex & WS_EX_LAYOUTRTL)
+    SetWindowLongW(h, GWL_EXSTYLE, ex & ~(WS_EX_LAYOUTRTL | WS_EX_RTLREADING));
+}
+}  // namespace
+
 void Edit::Create(HWND parent, int id, bool multiline, bool read_only) {
   DWORD s = WS_CHILD | WS_VISIBLE | WS_TABSTOP;
   if (multiline) {
@@ -233,11 +249,14 @@ void Edit::Create(HWND parent, int id, bool multiline, bool read_only) {
   if (read_only) s |= ES_READONLY;
   Window::Create(parent, L"Edit", s, WS_EX_CLIENTEDGE, id, u"");
   if (hwnd_ && multiline) SetSubclass(hwnd_, WantTabsProc, 1, 0);
+  // a path reads left to right in a mirrored form too
+  if (hwnd_ && !multiline) KeepLeftToRight(hwnd_);
 }
 
 void Edit::CreateMasked(HWND parent, int id) {
   Window::Create(parent, L"Edit", WS_CHILD | WS_VISIBLE | WS_TABSTOP | ES_AUTOHSCROLL | ES_PASSWORD,
                  WS_EX_CLIENTEDGE, id, u"");
+  if (hwnd_) KeepLeftToRight(hwnd_);
 }
 
 void Edit::FocusAndSelectAll() {
@@ -292,7 +311,9 @@ LRESULT CALLBACK Image::Proc(HWND h, UINT msg, WPARAM wp, LPARAM lp) {
       HGDIOBJ old = SelectObject(mem, p.bitmap());
       SetStretchBltMode(dc, HALFTONE);
       SetBrushOrgEx(dc, 0, 0, nullptr);
-      StretchBlt(dc, 0, 0, r.right, r.bottom, mem, 0, 0, p.width(), p.height(), SRCCOPY);
+      // a mirrored window must not mirror the picture
+      StretchBlt(dc, 0, 0, r.right, r.bottom, mem, 0, 0, p.width(), p.height(),
+                 SRCCOPY | NOMIRRORBITMAP);
       SelectObject(mem, old);
       DeleteDC(mem);
     } else {
@@ -330,8 +351,10 @@ Form::~Form() {
 void Form::CreateForm(HWND owner, std::u16string_view caption, int client_width, int client_height,
                       bool taskbar_button) {
   const DWORD style = WS_POPUP | WS_CAPTION | WS_CLIPCHILDREN;
-  const DWORD ex_style =
-      WS_EX_DLGMODALFRAME | WS_EX_CONTROLPARENT | (taskbar_button ? WS_EX_APPWINDOW : 0);
+  // mirrored by its own style: an owned form does not take the process's default layout
+  // everywhere, and its children inherit the form's
+  const DWORD ex_style = WS_EX_DLGMODALFRAME | WS_EX_CONTROLPARENT |
+                         (taskbar_button ? WS_EX_APPWINDOW : 0) | (g_rtl ? WS_EX_LAYOUTRTL : 0);
   Window::Create(owner, kFormClass, style, ex_style, 0, caption, this);
   if (!hwnd_) return;
   RECT r{0, 0, client_width, client_height};

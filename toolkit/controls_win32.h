@@ -12,6 +12,10 @@
 
 namespace kestrel::ui {
 
+// For a language written right to left: every window made from now on is mirrored (the side
+// picture stays as drawn) and its texts read from the right.
+void SetRightToLeft(bool rtl);
+
 // Windows spells UTF-16 as wchar_t, 16 bits wide here as char16_t is: texts are handed over as
 // they are (a std::wstring of its own would be a second copy of the string code).
 inline const wchar_t* WideZ(const std::u16string& s) {

@@ -4,10 +4,16 @@
 #include <string>
 #include <vector>
 
+#include "sysutil/texts.h"
 #include "toolkit/controls_win32.h"
 
 namespace kestrel::ui {
 namespace {
+
+// Right-to-left languages read their boxes from the right.
+UINT BoxLayout() {
+  return Texts::Current().rtl() ? MB_RTLREADING | MB_RIGHT : 0;
+}
 
 std::u16string W(std::u16string_view s) {
   return std::u16string(s);
@@ -145,23 +151,25 @@ INT_PTR CALLBACK WarningProc(HWND dlg, UINT msg, WPARAM wp, LPARAM lp) {
 
 void ErrorBox(HWND owner, std::u16string_view text) {
   const std::u16string t(text);
-  MessageBoxW(owner, WideZ(t), L"Error", MB_OK | MB_ICONERROR);
+  MessageBoxW(owner, WideZ(t), WideZ(Tr(TextId::box_error)), MB_OK | MB_ICONERROR | BoxLayout());
 }
 
 bool ConfirmBox(HWND owner, std::u16string_view text) {
   const std::u16string t(text);
-  return MessageBoxW(owner, WideZ(t), L"Confirm", MB_YESNO | MB_ICONQUESTION) == IDYES;
+  return MessageBoxW(owner, WideZ(t), WideZ(Tr(TextId::box_confirm)),
+                     MB_YESNO | MB_ICONQUESTION | BoxLayout()) == IDYES;
 }
 
 bool WarningBox(HWND owner, std::u16string_view text) {
   DialogTemplate dt;
-  dt.Header(WS_POPUP | WS_CAPTION | WS_SYSMENU | DS_MODALFRAME | DS_SETFONT, 4, u"Warning", 8,
-            u"MS Shell Dlg 2");
+  dt.Header(WS_POPUP | WS_CAPTION | WS_SYSMENU | DS_MODALFRAME | DS_SETFONT, 4,
+            Tr(TextId::box_warning), 8, u"MS Shell Dlg 2");
   dt.Item(WS_CHILD | WS_VISIBLE | SS_ICON, kBoxIconId, kStaticAtom, u"");
   dt.Item(WS_CHILD | WS_VISIBLE | SS_LEFT | SS_NOPREFIX, kBoxTextId, kStaticAtom, u"");
   dt.Item(WS_CHILD | WS_VISIBLE | WS_TABSTOP | WS_GROUP | BS_DEFPUSHBUTTON, IDYES, kButtonAtom,
-          u"&Yes");
-  dt.Item(WS_CHILD | WS_VISIBLE | WS_TABSTOP | BS_PUSHBUTTON, IDNO, kButtonAtom, u"&No");
+          Tr(TextId::box_yes));
+  dt.Item(WS_CHILD | WS_VISIBLE | WS_TABSTOP | BS_PUSHBUTTON, IDNO, kButtonAtom,
+          Tr(TextId::box_no));
   WarningState st{W(text)};
   INT_PTR r = DialogBoxIndirectParamW(GetModuleHandleW(nullptr), dt.get(), owner, WarningProc,
                                       reinterpret_cast<LPARAM>(&st));

@@ -4,6 +4,7 @@
 
 #include "sysutil/cmfunit.h"
 #include "sysutil/codepage.h"
+#include "sysutil/texts.h"
 
 namespace kestrel {
 namespace {
@@ -192,20 +193,11 @@ std::u16string DeleteFailedMessage(const std::u16string& folder, int shellresult
   // access denied, sharing and lock violations, and the shell's own access-denied code
   const bool in_use =
       shellresult == 5 || shellresult == 32 || shellresult == 33 || shellresult == 0x78;
-  std::u16string text = u"The folder \"" + folder + u"\" could not be deleted completely";
-  if (in_use) {
-    text +=
-        u", perhaps because a file in it is in use. Nothing else was removed. Close the "
-        u"program that uses it and run the uninstaller again to finish the job.";
-  } else {
-    std::u16string code;
-    for (unsigned v = static_cast<unsigned>(shellresult); code.empty() || v; v /= 10)
-      code.insert(code.begin(), char16_t(u'0' + v % 10));
-    text += u" (the system reported error " + code +
-            u"). Nothing else was removed, so you can run the uninstaller again to finish "
-            u"the job.";
-  }
-  return text;
+  if (in_use) return Tr(TextId::delete_failed_in_use, {{u"folder", folder}});
+  std::u16string code;
+  for (unsigned v = static_cast<unsigned>(shellresult); code.empty() || v; v /= 10)
+    code.insert(code.begin(), char16_t(u'0' + v % 10));
+  return Tr(TextId::delete_failed_code, {{u"folder", folder}, {u"code", code}});
 }
 
 std::optional<std::string> ChildKey(std::string_view parent, std::string_view name, bool filename) {

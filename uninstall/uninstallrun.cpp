@@ -7,6 +7,7 @@
 #include "sysutil/cmfunit.h"
 #include "sysutil/codepage.h"
 #include "sysutil/pathrules.h"
+#include "sysutil/texts.h"
 #include "sysutil/winname.h"
 #include "uninstall/uninstallplan.h"
 
@@ -165,24 +166,18 @@ bool NeedsElevation(const UninstallInfo& info, bool administrator, bool elevated
 }
 
 std::u16string NoRightsToUninstallMessage(const std::string& displayname) {
-  // 8-bit text made wide once: half the bytes in setup.exe
-  return FromCodePage(TrimBlanks(displayname) +
-                      " is installed for all users, and only an administrator can uninstall it. "
-                      "Nothing was removed.");
+  return Tr(TextId::uninstall_no_rights, {{u"name", FromCodePage(TrimBlanks(displayname))}});
 }
 
 std::u16string KeptFilesMessage(std::size_t count, const std::u16string& folder,
                                 std::size_t counted) {
-  const std::u16string n = Utf8ToUtf16(std::to_string(counted));
-  std::u16string text;
+  const std::u16string shown = PrintablePath(folder);
+  const TextArg where{u"folder", shown};
   if (count > counted) {
-    text = u"More than " + n + u" files that Setup did not install were kept in ";
-  } else if (count == 1) {
-    text = u"1 file that Setup did not install was kept in ";
-  } else {
-    text = Utf8ToUtf16(std::to_string(count)) + u" files that Setup did not install were kept in ";
+    return Tr(TextId::kept_files_more, {{u"count", Utf8ToUtf16(std::to_string(counted))}, where});
   }
-  return text + PrintablePath(folder) + u".";
+  if (count == 1) return Tr(TextId::kept_files_one, {where});
+  return Tr(TextId::kept_files, {{u"count", Utf8ToUtf16(std::to_string(count))}, where});
 }
 
 // The folders the installation made, and the subfolders that held its files (another product
@@ -222,9 +217,8 @@ bool UninstallRun::RemoveRecordedFiles(const InstallRecord& record) {
     const unsigned long error = sys_.Tree().RemoveFile(path);
     if (error != 0) {
       const std::u16string message =
-          u"The file \"" + PrintablePath(path) + u"\" could not be removed (" +
-          sys_.ErrorText(error) +
-          u"). Close the program that uses it and run the uninstaller again to finish the job.";
+          Tr(TextId::file_not_removed,
+             {{u"path", PrintablePath(path)}, {u"reason", sys_.ErrorText(error)}});
       log_("file could not be removed: ", path, " (error ", error, ")");
       obs_.UninstallStopped(record.installfolder, message);
       return false;

@@ -3,6 +3,7 @@
 #include <algorithm>
 
 #include "sysutil/codepage.h"
+#include "sysutil/texts.h"
 #include "toolkit/app_win32.h"
 #include "toolkit/msgbox_win32.h"
 
@@ -40,7 +41,7 @@ void Tdir::Create(HWND owner) {
   auto& app = ui::Application::Get();
   const int dpi = app.Dpi();
   const Box client = DirClientBox(dpi);
-  CreateForm(owner, u"Select Folder", client.width, client.height, false);
+  CreateForm(owner, Tr(TextId::folder_caption), client.width, client.height, false);
   const HWND form = handle();
   if (!form) return;
   // a close box (which answers Cancel) and a dialog's system menu: Move and Close
@@ -57,8 +58,8 @@ void Tdir::Create(HWND owner) {
   geometry_ = DirDesignGeometry(dpi);
   Panel1.Create(form, DirCtlId(DirCtl::Panel1));
   directory.Create(Panel1.handle(), DirCtlId(DirCtl::directory));
-  ok.Create(Panel1.handle(), DirCtlId(DirCtl::ok), u"OK");
-  cancel.Create(Panel1.handle(), DirCtlId(DirCtl::cancel), u"Cancel");
+  ok.Create(Panel1.handle(), DirCtlId(DirCtl::ok), Tr(TextId::folder_ok));
+  cancel.Create(Panel1.handle(), DirCtlId(DirCtl::cancel), Tr(TextId::folder_cancel));
   if (ok.handle()) SendMessageW(ok.handle(), BM_SETSTYLE, BS_DEFPUSHBUTTON, TRUE);
   for (std::size_t i = 0; i < kDirCtlCount; ++i) {
     Control(DirCtl(i)).SetFont(app.NormalFont());

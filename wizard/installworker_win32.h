@@ -41,6 +41,8 @@ class tinstallengine final : public ui::WorkerThread, private InstallObserver {
   bool restart() const { return run_.restart(); }
   // HKCU for an installation for one user; before Start.
   void SetRoot(RegRoot root) { run_.root = root; }
+  void SetNames(const ProductNames* names) { run_.names = names; }
+  void SetLanguage(const std::string& language) { run_.language = language; }
   // Reads the package's directory from `checkedfile` (main thread, once).
   bool OpenPackage();
 

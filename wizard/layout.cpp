@@ -72,10 +72,10 @@ constexpr DesignRow kDesign[] = {
     // every user or one
     {WizCtl::scopepage, {4, 4, kSheetW, kSheetH}},
     {WizCtl::scopetitle, {147, 16, 300, 13}},
-    {WizCtl::scopelabel, {147, 64, 319, 28}},
-    {WizCtl::allusers, {147, 108, 319, 17}},
-    {WizCtl::justme, {147, 133, 319, 17}},
-    {WizCtl::scopenote, {147, 166, 319, 28}},
+    {WizCtl::scopelabel, {147, 64, 319, 40}},
+    {WizCtl::allusers, {147, 120, 319, 17}},
+    {WizCtl::justme, {147, 145, 319, 17}},
+    {WizCtl::scopenote, {147, 178, 319, 40}},
     {WizCtl::clicknext4, {147, 277, 319, 13}},
     {WizCtl::Image6, {0, 0, 131, kSheetH}},
 };
@@ -289,6 +289,18 @@ void ApplyWizardLayout(WizardGeometry& g, int dpi) {
 
   PlacePasswordPage(g, dpi);
   PlaceScopePage(g, dpi);
+}
+
+void MakeRoomForTexts(WizardGeometry& g, int dpi, bool stopped) {
+  using C = WizCtl;
+  for (C c : {C::clicknext1, C::clicknext2, C::clicknext3, C::clickfinish, C::clickfinish2}) {
+    g[c].height += ScaleToDpi(13, dpi);
+  }
+  if (stopped) {
+    const Box& bar = g[C::installprogress];
+    Box& label = g[C::installinglabel];
+    label.height = bar.top + bar.height - label.top;
+  }
 }
 
 // ---- The folder dialog `Tdir` ----------------------------------------------------------------

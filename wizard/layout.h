@@ -171,6 +171,13 @@ void PlaceSheets(WizardGeometry& g, int dpi);
 // The wizard's layout rules, applied row by row; each row sees the values earlier rows set.
 void ApplyWizardLayout(WizardGeometry& g, int dpi);
 
+// Room for texts longer than the design's English ones (a translation, a long product name),
+// given where the controls are placed, not in the rows, so the rows keep reading the design's
+// heights: the lines at a page's foot take a second line, downwards into the page's margin (a
+// one-line text stands exactly where it did); and once a run has stopped, its status label also
+// takes the progress bar's place, which the wizard then hides.
+void MakeRoomForTexts(WizardGeometry& g, int dpi, bool stopped);
+
 // ---- The folder dialog `Tdir` ----------------------------------------------------------------
 // Its four controls: `Panel1` fills the client area and holds the other three, whose boxes are
 // relative to it.

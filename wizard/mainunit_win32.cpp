@@ -17,6 +17,7 @@
 #include "sysutil/elevate_win32.h"
 #include "sysutil/folderguard_win32.h"
 #include "sysutil/handles_win32.h"
+#include "sysutil/texts.h"
 #include "toolkit/app_win32.h"
 #include "toolkit/msgbox_win32.h"
 #include "toolkit/picture_win32.h"
@@ -28,10 +29,6 @@ namespace {
 
 // The side picture, an RCDATA resource of the program.
 constexpr int kSidePictureId = 101;
-constexpr std::u16string_view kCancelInstallQuestion =
-    u"Are you sure you want to cancel this installation?";
-constexpr std::u16string_view kCancelUninstallQuestion =
-    u"Are you sure you want to cancel this uninstall?";
 
 std::u16string Text8(const std::string& s) {
   return FromCodePage(s);
@@ -65,7 +62,7 @@ Triform::~Triform() = default;
 void Triform::Create(HWND owner) {
   auto& app = ui::Application::Get();
   const Box client = FormClientBox(app.Dpi());
-  CreateForm(owner, u"Kestrel", client.width, client.height, true);
+  CreateForm(owner, Texts::Current().brand(), client.width, client.height, true);
   geometry_ = DesignGeometry(app.Dpi());
   CreateControls();
   FormCreate();
@@ -88,56 +85,55 @@ void Triform::CreateControls() {
     sheet->Create(pages.handle(), id(c));
   }
   const HWND mb = mainback.handle();
-  finish.Create(mb, id(WizCtl::finish), u"&Finish");
-  back.Create(mb, id(WizCtl::back), u"<  &Back");
-  next.Create(mb, id(WizCtl::next), u"&Next  >");
-  cancel.Create(mb, id(WizCtl::cancel), u"&Cancel");
+  finish.Create(mb, id(WizCtl::finish), Tr(TextId::button_finish));
+  back.Create(mb, id(WizCtl::back), Tr(TextId::button_back));
+  next.Create(mb, id(WizCtl::next), Tr(TextId::button_next));
+  cancel.Create(mb, id(WizCtl::cancel), Tr(TextId::button_cancel));
   finish.SetVisible(false);
   back.SetEnabled(false);
 
   HWND p = welcomepage.handle();
-  welcometitle.Create(p, id(WizCtl::welcometitle), u"Welcome to the...", L::kWrap);
+  welcometitle.Create(p, id(WizCtl::welcometitle), Tr(TextId::welcome_title), L::kWrap);
   welcomelabel.Create(p, id(WizCtl::welcomelabel), u"", L::kWrap);
   note.Create(p, id(WizCtl::note), u"", 0);
-  clicknext1.Create(p, id(WizCtl::clicknext1), u"Click 'Next' to continue.", 0);
+  clicknext1.Create(p, id(WizCtl::clicknext1), Tr(TextId::click_next), L::kWrap);
   Image3.Create(p, id(WizCtl::Image3));
   welcometitle2.Create(p, id(WizCtl::welcometitle2), u"", L::kWrap | L::kCentre);
 
   p = licensepage.handle();
-  licensetitle.Create(p, id(WizCtl::licensetitle), u"License Agreement", 0);
-  licenselabel.Create(p, id(WizCtl::licenselabel),
-                      u"Please read the following license agreement carefully.", 0);
+  licensetitle.Create(p, id(WizCtl::licensetitle), Tr(TextId::license_title), 0);
+  licenselabel.Create(p, id(WizCtl::licenselabel), Tr(TextId::license_label), 0);
   license.Create(p, id(WizCtl::license), true, true);
-  agree.Create(p, id(WizCtl::agree),
-               u"I have read and agree to the terms of the license agreement.", false);
+  agree.Create(p, id(WizCtl::agree), Tr(TextId::license_agree), false);
 
   p = installingpage.handle();
   installinglabel.Create(p, id(WizCtl::installinglabel), u"", L::kWrap);
-  installingtitle.Create(p, id(WizCtl::installingtitle), u"Installation in Progress", 0);
+  installingtitle.Create(p, id(WizCtl::installingtitle), Tr(TextId::installing_title), 0);
   Image1.Create(p, id(WizCtl::Image1));
   installprogress.Create(p, id(WizCtl::installprogress), 0, 100);
 
   p = finishpage.handle();
-  finishtitle.Create(p, id(WizCtl::finishtitle), u"Installation Completed!", 0);
+  finishtitle.Create(p, id(WizCtl::finishtitle), Tr(TextId::finish_title), 0);
   finishlabel.Create(p, id(WizCtl::finishlabel), u"", L::kWrap);
-  clickfinish.Create(p, id(WizCtl::clickfinish), u"Click 'Finish' to exit Kestrel.", 0);
+  clickfinish.Create(p, id(WizCtl::clickfinish), Tr(TextId::click_finish), L::kWrap);
   Image2.Create(p, id(WizCtl::Image2));
   launch.Create(p, id(WizCtl::launch), u"", true);
-  readme.Create(p, id(WizCtl::readme), u"View the readme file.", false);
+  readme.Create(p, id(WizCtl::readme), Tr(TextId::finish_readme), false);
 
   p = uninstallfinishpage.handle();
-  uninstallfinishtitle.Create(p, id(WizCtl::uninstallfinishtitle), u"Uninstall Complete!", 0);
+  uninstallfinishtitle.Create(p, id(WizCtl::uninstallfinishtitle),
+                              Tr(TextId::uninstall_finish_title), 0);
   uninstallfinishlabel.Create(p, id(WizCtl::uninstallfinishlabel), u"", L::kWrap);
-  clickfinish2.Create(p, id(WizCtl::clickfinish2), u"Click 'Finish' to exit Kestrel.", 0);
+  clickfinish2.Create(p, id(WizCtl::clickfinish2), Tr(TextId::click_finish), L::kWrap);
   uninstallimage.Create(p, id(WizCtl::uninstallimage));
 
   p = destinationpage.handle();
   installpathlabel.Create(p, id(WizCtl::installpathlabel), u"", L::kWrap);
-  destinationtitle.Create(p, id(WizCtl::destinationtitle), u"Destination", 0);
+  destinationtitle.Create(p, id(WizCtl::destinationtitle), Tr(TextId::destination_title), 0);
   clicknext2.Create(p, id(WizCtl::clicknext2), u"", L::kWrap);
   Image4.Create(p, id(WizCtl::Image4));
   installpath.Create(p, id(WizCtl::installpath), false, false);
-  change.Create(p, id(WizCtl::change), u"Change...");
+  change.Create(p, id(WizCtl::change), Tr(TextId::destination_change));
   CreatePasswordPage();
   CreateScopePage();
 
@@ -205,7 +201,11 @@ void Triform::CreateControls() {
         &uninstallfinishtitle, &destinationtitle, &passwordtitle, &scopetitle}) {
     w->SetFont(app.BoldFont());
   }
-  Image3.SetPicture(ui::LoadPictureResource(app.instance(), kSidePictureId));
+  // the vendor's picture when the package has one the system can read, else the program's own
+  const std::vector<std::uint8_t>& vendor = data_.locale.picture;
+  std::shared_ptr<ui::Picture> picture =
+      vendor.empty() ? nullptr : ui::DecodePicture(vendor.data(), vendor.size());
+  Image3.SetPicture(picture ? picture : ui::LoadPictureResource(app.instance(), kSidePictureId));
   for (std::size_t i = 0; i < kWizCtlCount; ++i) windows_[i]->SetBounds(geometry_[WizCtl(i)]);
   SetActivePage(WizCtl::welcomepage);
 }
@@ -267,52 +267,48 @@ void Triform::FormShow() {
   for (ui::Image* i : {&Image1, &Image2, &Image4, &uninstallimage, &Image5, &Image6})
     i->SetPicture(Image3.picture());
 
-  const std::u16string n = Text8(ReadShort(config_.displayname));
+  // the names as the package gives them, in any script
+  const std::u16string& n = data_.names.displayname;
+  const TextArg name{u"name", n};
   if (uninstallmode_) {
-    SetText(n + u" Uninstaller - Kestrel");
-    welcometitle.SetText(u"Welcome to the " + n + u" Uninstaller!");
+    SetText(Tr(TextId::caption_uninstall, {name}));
+    welcometitle.SetText(Tr(TextId::uninstall_welcome_title, {name}));
     welcometitle2.SetVisible(false);
-    welcomelabel.SetText(u"Kestrel will uninstall " + n + u" from your computer.");
-    clicknext1.SetText(u"Click 'Next' to begin uninstalling " + n + u".");
-    uninstallfinishlabel.SetText(n + u" was successfully removed from your computer.");
+    welcomelabel.SetText(Tr(TextId::uninstall_welcome_label, {name}));
+    clicknext1.SetText(Tr(TextId::uninstall_click_next, {name}));
+    uninstallfinishlabel.SetText(Tr(TextId::uninstall_finish_label, {name}));
     return;
   }
-  const std::u16string v = Text8(ReadShort(config_.version));
-  SetText(n + u" Installer - Kestrel");
-  welcometitle.SetText(u"Welcome to the...");
-  welcometitle2.SetText(n + u" installer!");
-  welcomelabel.SetText(u"Kestrel will install " + n + u" " + v +
-                       u" on your computer.  It is recommended that you close all other "
-                       u"applications before continuing.");
+  const std::u16string& v = data_.names.version;
+  SetText(Tr(TextId::caption_install, {name}));
+  welcometitle.SetText(Tr(TextId::welcome_title));
+  welcometitle2.SetText(Tr(TextId::welcome_title2, {name}));
+  welcomelabel.SetText(Tr(TextId::welcome_label, {name, {u"version", v}}));
   license.SetText(WithCrLf(Text8(licensetext_)));
-  installpathlabel.SetText(u"Install " + n + u" to:");
-  // joined as UTF-16, then shown as 8-bit text
-  const std::u16string joined =
-      StripTrailingBackslash(basefolder_) + ReadWide(config_.installfolder);
-  installpath.SetText(FromCodePage(ToCodePage(joined)));
+  installpathlabel.SetText(Tr(TextId::destination_label, {name}));
+  // joined and shown as UTF-16: a folder named in another script than the system's code page
+  // (which an 8-bit round trip would turn into question marks) is installed into as named
+  installpath.SetText(StripTrailingBackslash(basefolder_) + ReadWide(config_.installfolder));
   if (!options_.installedfolder.empty()) {
     installpath.SetText(options_.installedfolder);
-    installpathlabel.SetText(u"An earlier version of " + n +
-                             u" is installed in this folder and will be upgraded. Install " + n +
-                             u" to:");
+    installpathlabel.SetText(Tr(TextId::destination_upgrade_label, {name}));
   }
   if (options_.destination) installpath.SetText(*options_.destination);
-  clicknext2.SetText(u"Click 'Next' to begin installing " + n + u".");
-  installinglabel.SetText(u"Installing " + n + u"...");
-  finishlabel.SetText(n + u" was successfully installed on your computer.");
-  launch.SetText(u"Run " + n + u".");
-  scopelabel.SetText(u"Choose whether " + n +
-                     u" is installed for every user of this computer or just for you.");
-  passwordlabel.SetText(u"The files of " + n +
-                        u" are protected by a password. Please enter the password you were "
-                        u"given to continue.");
+  clicknext2.SetText(Tr(TextId::destination_click_next, {name}));
+  installinglabel.SetText(Tr(TextId::installing_label, {name}));
+  finishlabel.SetText(Tr(TextId::finish_label, {name}));
+  launch.SetText(Tr(TextId::finish_launch, {name}));
+  passwordlabel.SetText(Tr(TextId::password_label, {name}));
+  scopelabel.SetText(Tr(TextId::scope_label, {name}));
 }
 
 void Triform::FormResize() {
   const int dpi = ui::Application::Get().Dpi();
   geometry_[WizCtl::mainback] = FormClientBox(dpi);  // the panel fills the client area
   ApplyWizardLayout(geometry_, dpi);
-  for (std::size_t i = 0; i < kWizCtlCount; ++i) windows_[i]->SetBounds(geometry_[WizCtl(i)]);
+  WizardGeometry placed = geometry_;
+  MakeRoomForTexts(placed, dpi, stopped_);
+  for (std::size_t i = 0; i < kWizCtlCount; ++i) windows_[i]->SetBounds(placed[WizCtl(i)]);
 }
 
 }  // namespace kestrel
@@ -389,6 +385,8 @@ void Triform::StartEngine(const std::u16string& destination) {
   engine_ = std::make_unique<tinstallengine>(config_, installsystem_, reports, log_);
   engine_->packageend = config_.licenseoffset;
   engine_->SetRoot(data_.root);
+  engine_->SetNames(&data_.names);
+  engine_->SetLanguage(data_.language);
   engine_->checkedfile = data_.setupfile;
   engine_->SetAllowDowngrade(options_.allowdowngrade);
   if (passive()) engine_->SkipCosmeticPauses();  // no one watches the bar's last steps
@@ -402,15 +400,14 @@ void Triform::StartEngine(const std::u16string& destination) {
     // the engine started below reports the failure itself and installs nothing
     log_("the package's directory could not be read");
     if (!passive()) {
-      ui::ErrorBox(handle(), u"Problem accessing setup data. (" + engine_->statustext() + u")");
+      ui::ErrorBox(handle(), Tr(TextId::setup_data_problem,
+                                {{u"status", ShownStatus(engine_->statustext())}}));
     }
   }
   engine_->destfolder = destination;
   log_("destination: ", MaskPasswords(engine_->destfolder));
   if (!engine_->StartInstall()) {
-    Fatal(
-        u"An error occurred during the installation process. (The installation could not be "
-        u"started)");
+    Fatal(Tr(TextId::install_error, {{u"status", Tr(TextId::status_not_started)}}));
   }
 }
 
@@ -451,21 +448,16 @@ void Triform::agreeClick() {
 }
 
 // ---- password page ----
-namespace {
-constexpr std::u16string_view kWrongPassword =
-    u"The password is not correct. Please check it and try again.";
-}  // namespace
-
 void Triform::CreatePasswordPage() {
   using L = ui::Label;
   auto id = [](WizCtl c) { return WizCtlId(c); };
   passwordpage.Create(pages.handle(), id(WizCtl::passwordpage));
   const HWND p = passwordpage.handle();
-  passwordtitle.Create(p, id(WizCtl::passwordtitle), u"Password", 0);
+  passwordtitle.Create(p, id(WizCtl::passwordtitle), Tr(TextId::password_title), 0);
   passwordlabel.Create(p, id(WizCtl::passwordlabel), u"", L::kWrap);
-  passwordprompt.Create(p, id(WizCtl::passwordprompt), u"Password:", 0);
+  passwordprompt.Create(p, id(WizCtl::passwordprompt), Tr(TextId::password_prompt), 0);
   password.CreateMasked(p, id(WizCtl::password));
-  clicknext3.Create(p, id(WizCtl::clicknext3), u"Click 'Next' to continue.", L::kWrap);
+  clicknext3.Create(p, id(WizCtl::clicknext3), Tr(TextId::click_next), L::kWrap);
   Image5.Create(p, id(WizCtl::Image5));
   passwordpage.SetVisible(false);
 }
@@ -501,7 +493,7 @@ void Triform::passwordNext() {
   SetCursor(before);
   SecureZero(utf8.data(), utf8.size());
   if (result != PasswordCheck::kAccepted) {
-    ui::ErrorBox(handle(), kWrongPassword);
+    ui::ErrorBox(handle(), Tr(TextId::password_wrong));
     password.FocusAndSelectAll();
     return;
   }
@@ -511,27 +503,18 @@ void Triform::passwordNext() {
 // ---- end of password page ----
 
 // ---- every user or one ----
-namespace {
-constexpr std::u16string_view kNoRights =
-    u"Setup was not given administrator rights, so it cannot install for all users. Choose "
-    u"\"Install just for me\", or choose all users again and allow Setup to make changes.";
-}  // namespace
-
 void Triform::CreateScopePage() {
   using L = ui::Label;
   auto id = [](WizCtl c) { return WizCtlId(c); };
   scopepage.Create(pages.handle(), id(WizCtl::scopepage));
   const HWND p = scopepage.handle();
-  scopetitle.Create(p, id(WizCtl::scopetitle), u"Choose Users", 0);
+  scopetitle.Create(p, id(WizCtl::scopetitle), Tr(TextId::scope_title), 0);
   scopelabel.Create(p, id(WizCtl::scopelabel), u"", L::kWrap);
-  allusers.CreateRadio(p, id(WizCtl::allusers), u"Install for all users (recommended)", true);
-  justme.CreateRadio(p, id(WizCtl::justme), u"Install just for me", false);
+  allusers.CreateRadio(p, id(WizCtl::allusers), Tr(TextId::scope_all_users), true);
+  justme.CreateRadio(p, id(WizCtl::justme), Tr(TextId::scope_just_me), false);
   allusers.SetChecked(true);
-  scopenote.Create(p, id(WizCtl::scopenote),
-                   u"Installing for all users needs administrator rights: Windows asks for them "
-                   u"when you click 'Next'.",
-                   L::kWrap);
-  clicknext4.Create(p, id(WizCtl::clicknext4), u"Click 'Next' to continue.", L::kWrap);
+  scopenote.Create(p, id(WizCtl::scopenote), Tr(TextId::scope_note), L::kWrap);
+  clicknext4.Create(p, id(WizCtl::clicknext4), Tr(TextId::click_next), L::kWrap);
   Image6.Create(p, id(WizCtl::Image6));
   scopepage.SetVisible(false);
 }
@@ -557,19 +540,17 @@ void Triform::scopeNext() {
     SetVisible(true);
     log_("setup was not given administrator rights (error ", run.error, ")");
     // a refusal leaves the choice to the user; another failure says what the system said
+    const std::u16string norights = Tr(TextId::scope_no_rights);
     ui::ErrorBox(handle(), run.error == ERROR_CANCELLED
-                               ? std::u16string(kNoRights)
-                               : std::u16string(kNoRights) + u" (" +
-                                     installsystem_.ErrorText(run.error) + u")");
+                               ? norights
+                               : norights + u" (" + installsystem_.ErrorText(run.error) + u")");
     return;
   }
   log_("installs for: ", user ? "the current user" : "every user");
   data_.root = user ? RegRoot::kCurrentUser : RegRoot::kLocalMachine;
   basefolder_ = user ? options_.userbasefolder : machinebasefolder_;
   if (!options_.destination) {
-    const std::u16string joined =
-        StripTrailingBackslash(basefolder_) + ReadWide(config_.installfolder);
-    installpath.SetText(FromCodePage(ToCodePage(joined)));
+    installpath.SetText(StripTrailingBackslash(basefolder_) + ReadWide(config_.installfolder));
   }
   SetActivePage(WizCtl::destinationpage);
   FormResize();
@@ -595,14 +576,14 @@ void Triform::cancelClick() {
   if (activepage_ == WizCtl::installingpage && engine_) {
     // The worker halts at its next safe point while the user decides.
     engine_->Hold();
-    if (!ui::WarningBox(handle(), kCancelInstallQuestion)) {
+    if (!ui::WarningBox(handle(), Tr(TextId::cancel_install_question))) {
       engine_->Continue();
       return;
     }
     log_("installation cancelled by the user");
     // a run that stopped on a read failure stays failed
     if (status_.outcome() == Outcome::kDone) status_.Set(Outcome::kCancelled);
-    installinglabel.SetText(u"Rolling back...");
+    installinglabel.SetText(Tr(TextId::installing_rolling_back));
     installprogress.SetPosition(0);
     cancel.SetEnabled(false);
     UpdateWindow(handle());
@@ -617,8 +598,8 @@ void Triform::cancelClick() {
     Close();
     return;
   }
-  if (ui::WarningBox(handle(),
-                     uninstallmode_ ? kCancelUninstallQuestion : kCancelInstallQuestion)) {
+  if (ui::WarningBox(handle(), Tr(uninstallmode_ ? TextId::cancel_uninstall_question
+                                                 : TextId::cancel_install_question))) {
     // a run that already failed stays failed
     if (status_.outcome() == Outcome::kDone) status_.Set(Outcome::kCancelled);
     log_(uninstallmode_ ? "uninstall" : "installation", " cancelled by the user");
@@ -633,15 +614,13 @@ void Triform::InstallFinished() {
     return;
   }
   if (installfailed_) {
-    Fatal(u"An error occurred during the installation process. (" + engine_->statustext() + u")");
+    Fatal(Tr(TextId::install_error, {{u"status", ShownStatus(engine_->statustext())}}));
     return;
   }
   log_("installation complete");
   if (engine_->restart()) {
     status_.Set(Outcome::kRestartNeeded);
-    finishlabel.SetText(Text8(ReadShort(config_.displayname)) +
-                        u" was installed. Some of its files are in use: restart "
-                        u"the computer to complete the installation.");
+    finishlabel.SetText(Tr(TextId::finish_restart_label, {{u"name", data_.names.displayname}}));
   }
   RunEnded(WizCtl::finishpage);
 }
@@ -662,7 +641,14 @@ void Triform::RunEnded(WizCtl finishpage) {
 }
 
 void Triform::RollingBack() {
-  installinglabel.SetText(u"Rolling back...");
+  installinglabel.SetText(Tr(TextId::installing_rolling_back));
+}
+
+// A stopped run's label says why in the progress bar's place.
+void Triform::ShowStopped() {
+  stopped_ = true;
+  installprogress.SetVisible(false);
+  FormResize();
 }
 
 void Triform::InstallStopped(const std::u16string& statustext) {
@@ -672,8 +658,10 @@ void Triform::InstallStopped(const std::u16string& statustext) {
     ui::Application::Get().Terminate(1);
     return;
   }
-  installingtitle.SetText(u"Installation Stopped");
-  installinglabel.SetText(statustext + u" Click 'Cancel' to exit.");
+  installingtitle.SetText(Tr(TextId::installing_stopped_title));
+  installinglabel.SetText(
+      Tr(TextId::installing_stopped_label, {{u"status", ShownStatus(statustext)}}));
+  ShowStopped();
 }
 
 void Triform::finishClick() {
@@ -736,8 +724,8 @@ void Triform::UninstallStarted(const std::string& displayname) {
   back.SetEnabled(false);
   // the run cannot be interrupted half-way; Cancel comes back only if it stops
   cancel.SetEnabled(false);
-  installingtitle.SetText(u"Performing Uninstall");
-  installinglabel.SetText(u"Uninstalling " + FromCodePage(displayname) + u"...");
+  installingtitle.SetText(Tr(TextId::uninstall_title));
+  installinglabel.SetText(Tr(TextId::uninstall_label, {{u"name", FromCodePage(displayname)}}));
   SetActivePage(WizCtl::installingpage);
   FormResize();
   UpdateWindow(handle());
@@ -755,8 +743,7 @@ void Triform::UninstallStarted(const std::string& displayname) {
 bool Triform::DeleteSettings() {
   // an unattended run keeps the user's settings
   if (passive()) return false;
-  return ui::ConfirmBox(handle(),
-                        u"Do you want to permanently delete all the settings for this program?");
+  return ui::ConfirmBox(handle(), Tr(TextId::uninstall_settings_question));
 }
 
 void Triform::FolderKept(const std::u16string& message) {
@@ -770,9 +757,9 @@ void Triform::UninstallStopped(const std::u16string& folder, const std::u16strin
     ui::Application::Get().Terminate(1);
     return;
   }
-  installingtitle.SetText(u"Uninstall Stopped");
-  installinglabel.SetText(u"The folder \"" + folder +
-                          u"\" could not be deleted. Click 'Cancel' to exit.");
+  installingtitle.SetText(Tr(TextId::uninstall_stopped_title));
+  installinglabel.SetText(Tr(TextId::uninstall_stopped_label, {{u"folder", folder}}));
+  ShowStopped();
   ui::ErrorBox(handle(), message);
   cancel.SetEnabled(true);
 }

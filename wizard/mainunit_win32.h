@@ -63,6 +63,7 @@ class Triform : public ui::Form, private InstallReports, private UninstallObserv
   void FormCreate();
   void FormShow();
   void FormResize();
+  void ShowStopped();
   // A wizard closed before its end counts as cancelled.
   void FormClose() {
     if (!completed_ && status_.outcome() == Outcome::kDone) status_.Set(Outcome::kCancelled);
@@ -158,6 +159,7 @@ class Triform : public ui::Form, private InstallReports, private UninstallObserv
 
   std::array<ui::Window*, kWizCtlCount> windows_{};
   WizardGeometry geometry_;
+  bool stopped_ = false;  // a run stopped: its label takes the progress bar's place
   WizCtl activepage_ = WizCtl::welcomepage;
 
   // wizard state, loaded by the session

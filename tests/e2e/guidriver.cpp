@@ -7,6 +7,11 @@
 //   kestrel_guidriver box:KEY SHOT.png EXE [ARGS...] a message box expected: dump it with its
 //                                                    buttons, answer with KEY (escape, enter,
 //                                                    yes, no, ok)
+//   kestrel_guidriver fit DLL EXE [ARGS...]         the width check: hooks the wizard's thread
+//                                                    with DLL (kestrel_textfit.dll) and has it
+//                                                    measure the wizard, the folder dialog
+//                                                    (Change...) and the warning box (Cancel),
+//                                                    then answers Yes
 //   kestrel_guidriver install SHOT EXE [ARGS...]    clicks through an installation, printing
 //                                                    every page with its buttons' states and
 //                                                    taking SHOT-PAGE.png of each. Options come
@@ -176,6 +181,23 @@ void Answer(HWND box, const std::wstring& key) {
   }
 }
 
+// A visible top-level window of the class in the process other than `not`.
+HWND WaitOther(HANDLE process, DWORD pid, const wchar_t* cls, HWND not_this) {
+  const DWORD start = GetTickCount();
+  while (GetTickCount() - start < kWindowTimeoutMs) {
+    std::vector<HWND> tops;
+    EnumWindows(CollectChild, reinterpret_cast<LPARAM>(&tops));
+    for (HWND h : tops) {
+      DWORD p = 0;
+      GetWindowThreadProcessId(h, &p);
+      if (p == pid && h != not_this && IsWindowVisible(h) && ClassOf(h) == cls) return h;
+    }
+    if (WaitForSingleObject(process, 0) == WAIT_OBJECT_0) return nullptr;
+    Sleep(50);
+  }
+  return nullptr;
+}
+
 int Finish(PROCESS_INFORMATION& pi) {
   DWORD code = 259;
   if (WaitForSingleObject(pi.hProcess, 15000) != WAIT_OBJECT_0) {
@@ -208,6 +230,54 @@ HWND Ctl(HWND form, kestrel::WizCtl c) {
   FindId f{kestrel::WizCtlId(c), nullptr};
   EnumChildWindows(form, FindById, reinterpret_cast<LPARAM>(&f));
   return f.found;
+}
+
+// The width check's walk: the hook DLL measures each window as it is shown.
+int Fit(PROCESS_INFORMATION& pi, const std::wstring& dll) {
+  HWND form = WaitTop(pi.hProcess, pi.dwProcessId, L"KestrelForm");
+  if (!form) {
+    Out("window=none");
+    return 3;
+  }
+  HMODULE m = LoadLibraryW(dll.c_str());
+  auto* proc =
+      m ? reinterpret_cast<HOOKPROC>(reinterpret_cast<void*>(GetProcAddress(m, "KestrelFitHook")))
+        : nullptr;
+  HHOOK hook =
+      proc ? SetWindowsHookExW(WH_CALLWNDPROC, proc, m, GetWindowThreadProcessId(form, nullptr))
+           : nullptr;
+  if (!hook) {
+    Out("hook=failed " + std::to_string(GetLastError()));
+    return 3;
+  }
+  const UINT fit = RegisterWindowMessageW(L"KestrelTextFit");
+  auto measure = [fit](HWND w) {
+    DWORD_PTR r = 0;
+    SendMessageTimeoutW(w, fit, 0, 0, SMTO_NORMAL, 20000, &r);
+  };
+  measure(form);
+  auto ctl = [form](kestrel::WizCtl c) { return Ctl(form, c); };
+  int rc = 0;
+  SendMessageW(ctl(kestrel::WizCtl::next), BM_CLICK, 0, 0);
+  PostMessageW(ctl(kestrel::WizCtl::change), BM_CLICK, 0, 0);
+  if (HWND dir = WaitOther(pi.hProcess, pi.dwProcessId, L"KestrelForm", form)) {
+    measure(dir);
+    PostMessageW(GetDlgItem(dir, kestrel::DirCtlId(kestrel::DirCtl::cancel)), BM_CLICK, 0, 0);
+    Sleep(300);
+  } else {
+    Out("folder=none");
+    rc = 3;
+  }
+  PostMessageW(ctl(kestrel::WizCtl::cancel), BM_CLICK, 0, 0);
+  if (HWND box = WaitTop(pi.hProcess, pi.dwProcessId, L"#32770")) {
+    measure(box);
+    Answer(box, L"yes");
+  } else {
+    Out("box=none");
+    rc = 3;
+  }
+  UnhookWindowsHookEx(hook);
+  return rc;
 }
 
 std::string Name(kestrel::WizCtl c) {
@@ -253,9 +323,29 @@ class Walk {
         " cancel=" + State(Ctl(form_, C::cancel)));
   }
   void Shoot(const std::string& page) {
+    if (Env("KDRV_TEXTS") == "1") DumpTexts(page);
     if (shot_ == L"-") return;
     std::wstring file = shot_ + L"-" + std::wstring(page.begin(), page.end()) + L".png";
     Shot(form_, file);
+  }
+  // Every text the page shows, the window's caption and whether the form is mirrored.
+  void DumpTexts(const std::string& page) {
+    Out(page + " caption=" + Utf8(TextOf(form_)));
+    Out(page +
+        " mirrored=" + std::to_string((GetWindowLongW(form_, GWL_EXSTYLE) & WS_EX_LAYOUTRTL) != 0));
+    HWND sheet = nullptr;
+    for (int i = 0; i < int(kestrel::kWizCtlCount); ++i) {
+      if (Name(kestrel::WizCtl(i)) == Page()) sheet = Ctl(form_, kestrel::WizCtl(i));
+    }
+    std::vector<HWND> children;
+    EnumChildWindows(form_, CollectChild, reinterpret_cast<LPARAM>(&children));
+    for (HWND h : children) {
+      const int id = GetDlgCtrlID(h) - kestrel::kWizCtlIdBase;
+      if (id < 0 || id >= int(kestrel::kWizCtlCount) || !IsWindowVisible(h)) continue;
+      const std::wstring text = TextOf(h);
+      if (text.empty() || (GetParent(h) != sheet && ClassOf(h) != L"Button")) continue;
+      Out(page + " text " + Name(kestrel::WizCtl(id)) + "=" + Utf8(text));
+    }
   }
   // A click as a user can make it: never on a hidden or disabled control. Synchronous, for
   // handlers that open nothing modal.
@@ -707,6 +797,8 @@ int wmain(int argc, wchar_t** argv) {
       Shot(box, shot);
       Answer(box, key);
     }
+  } else if (mode == L"fit") {
+    rc = Fit(pi, shot);
   } else if (mode == L"install") {
     HWND form = WaitTop(pi.hProcess, pi.dwProcessId, L"KestrelForm");
     if (!form) {

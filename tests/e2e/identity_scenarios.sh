@@ -74,9 +74,20 @@ i_uninstall() {
   probe "$1" "$cmd${3:+ $3}"
   expect "$WORK/$1.log" "exit=0"
 }
+# i_regdefault KEY: the key's default value; asked up to three times, as Wine's reg sometimes
+# fails to start at all under load, which must not read as a missing value
+i_regdefault() {
+  local v i
+  for i in 1 2 3; do
+    v=$($W reg query "$1" /ve 2>/dev/null | tr -d '\r' | sed -n 's/^ *([^)]*)  *REG_SZ  *//p')
+    [ -n "$v" ] && break
+    sleep 1
+  done
+  printf '%s\n' "$v"
+}
 i_default() {  # i_default KEY WANT WHAT: the key's default value
   local got
-  got=$($W reg query "$1" /ve 2>/dev/null | tr -d '\r' | sed -n 's/^ *([^)]*)  *REG_SZ  *//p')
+  got=$(i_regdefault "$1")
   if [ "$got" = "$2" ]; then ok; else bad "$3: $1 names '$got', want '$2'"; fi
 }
 
@@ -113,8 +124,8 @@ fi
 expect_value "$KEY_B" InstallRecord "$SHARED\\Uninstall com.kestrel.ident-b.dat" ident-b
 expect_value "$APPS\\ida.exe" Product com.kestrel.ident-a ident-a
 # each association under a class of its own, derived from the product
-CLASS_A=$($W reg query 'HKCR\.ida' /ve 2>/dev/null | tr -d '\r' | sed -n 's/^ *([^)]*)  *REG_SZ  *//p')
-CLASS_B=$($W reg query 'HKCR\.idb' /ve 2>/dev/null | tr -d '\r' | sed -n 's/^ *([^)]*)  *REG_SZ  *//p')
+CLASS_A=$(i_regdefault 'HKCR\.ida')
+CLASS_B=$(i_regdefault 'HKCR\.idb')
 case "$CLASS_A" in Kestrel.comkestrelidenta.*) ok ;; *) bad "ident: .ida names '$CLASS_A'" ;; esac
 if [ -n "$CLASS_B" ] && [ "$CLASS_A" != "$CLASS_B" ]; then ok; else bad "ident: classes '$CLASS_A' '$CLASS_B'"; fi
 i_default "HKCR\\$CLASS_A\\shell\\open\\command" "\"$SHARED\\ida.exe\" \"%1\"" ident-a

@@ -87,7 +87,7 @@ expect "$L" "ctl passwordtitle vis=1 en=1 rect=147,16,300,13"
 expect "$L" "ctl passwordlabel vis=1 en=1 rect=147,64,319,40"
 expect "$L" "ctl passwordprompt vis=1 en=1 rect=147,116,319,13"
 expect "$L" "ctl password vis=1 en=1 rect=147,133,246,21"
-expect "$L" "ctl clicknext3 vis=1 en=1 rect=147,277,319,13"
+expect "$L" "ctl clicknext3 vis=1 en=1 rect=147,277,319,26"
 expect "$L" "ctl Image5 vis=1 en=1 rect=0,0,131,306"
 # Back from the destination page returns to the password page, Next still enabled
 grep -A 3 '^password check ms=' "$L" | grep -q '^page passwordpage back=en next=en' && ok ||

@@ -163,7 +163,8 @@ expect "$L" "ctl agree vis=0 en=1 rect=16,273,440,17 checked=0"
 expect "$L" "ctl change vis=0 en=1 rect=401,100,65,22"
 expect "$L" "ctl installpath vis=0 en=1 rect=147,100,246,21"
 expect "$L" "ctl license vis=0 en=1 rect=16,66,450,191"
-expect "$L" "ctl clicknext1 vis=1 en=1 rect=147,277,300,13"
+# the foot line has room for a second line below its first, in the page's margin
+expect "$L" "ctl clicknext1 vis=1 en=1 rect=147,277,300,26"
 check_picture install 13 31
 
 # 2. a package with a licence: the text is cut at its zero byte
@@ -565,6 +566,10 @@ want solid && . "$ROOT/tests/e2e/solid_scenarios.sh"
 
 # hostile input: the log's file, system folders as destinations, planted DLLs, a swapped file
 want hostile && . "$ROOT/tests/e2e/hostile_scenarios.sh"
+# the wizard in German, Japanese and Arabic; names in Greek and Japanese
+want lang && . "$ROOT/tests/e2e/lang_scenarios.sh"
+# every text of every language in its control at 96 and 144 DPI
+want textfit && . "$ROOT/tests/e2e/textfit_scenarios.sh"
 
 $WS -k
 echo "e2e ($ARCH): $(($(date +%s) - t0)) s, screenshots in build/e2e-artifacts/$NAME/"

@@ -223,8 +223,8 @@ if [ -x "$DRIVER" ]; then
   expect "$L" "after scope=destinationpage"
   expect "$L" "destination back to=scopepage"
   expect "$L" "ctl scopetitle vis=1 en=1 rect=147,16,300,13"
-  expect "$L" "ctl allusers vis=1 en=1 rect=147,108,319,17"
-  expect "$L" "ctl justme vis=1 en=1 rect=147,133,319,17"
+  expect "$L" "ctl allusers vis=1 en=1 rect=147,120,319,17"
+  expect "$L" "ctl justme vis=1 en=1 rect=147,145,319,17"
   expect "$L" "installpath=$LOCALAPP_W\\Programs\\Kestrel Scope\\Either"
   expect "$L" "exit=0"
   s_present "$SCE_USER_U/sce.exe" scope-choice
@@ -238,7 +238,7 @@ if [ -x "$DRIVER" ]; then
     "$(win "$PKG/sce-setup.exe")" >"$WORK/scope-choice-144.log" 2>&1 && ok || bad "scope-choice-144: driver failed"
   $W reg delete 'HKCU\Control Panel\Desktop' /v LogPixels /f >/dev/null 2>&1
   L=$WORK/scope-choice-144.log
-  expect "$L" "ctl allusers vis=1 en=1 rect=221,162,478,26"
+  expect "$L" "ctl allusers vis=1 en=1 rect=221,180,478,26"
   expect "$L" "installpath=$PFW\\Kestrel Scope\\Either"
   expect "$L" "exit=0"
   s_present "$SCE_MACHINE_U/sce.exe" scope-choice-144

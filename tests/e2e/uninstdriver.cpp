@@ -200,6 +200,8 @@ class Walk {
     Sleep(300);
     Report();
     Out("caption=" + Utf8(TextOf(form_)));
+    Out(std::string("mirrored=") +
+        ((GetWindowLongW(form_, GWL_EXSTYLE) & WS_EX_LAYOUTRTL) ? "1" : "0"));
     for (C c : {C::welcometitle, C::welcomelabel, C::clicknext1}) Text(c);
     Shot(form_, "welcome", shot_);
     At("next");

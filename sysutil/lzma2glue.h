@@ -1,7 +1,8 @@
-/* The few calls of the LZMA SDK's LZMA2 decoder that the solid stream uses, behind a plain C
-   interface that names none of the SDK's types, so the portable core needs no SDK header. */
-#ifndef KESTREL_DECODE_LZMA2GLUE_H
-#define KESTREL_DECODE_LZMA2GLUE_H
+/* The few calls of the LZMA SDK's LZMA2 decoder that the solid stream and the packed English
+   texts use, behind a plain C interface that names none of the SDK's types, so the portable
+   core needs no SDK header. */
+#ifndef KESTREL_SYSUTIL_LZMA2GLUE_H
+#define KESTREL_SYSUTIL_LZMA2GLUE_H
 
 #ifdef __cplusplus
 extern "C" {

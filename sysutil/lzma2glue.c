@@ -1,5 +1,5 @@
 /* Glue between the solid stream and the LZMA SDK's LZMA2 decoder (see lzma2glue.h). */
-#include "decode/lzma2glue.h"
+#include "sysutil/lzma2glue.h"
 
 #include "Lzma2Dec.h"
 
