@@ -292,7 +292,6 @@ std::u16string DefaultDestination(const SetupData& data) {
   if (std::u16string installed = InstalledFolder(data); !installed.empty()) return installed;
   return StripTrailingBackslash(data.basefolder) + ReadWide(data.config.installfolder);
 }
-}
 
 // An unattended install of a password package takes its password from /PASSWORD= or from the
 // file named by /PASSWORDFILE=. The password itself never reaches the log.
