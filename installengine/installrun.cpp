@@ -459,17 +459,17 @@ int CompareVersions(std::string_view a, std::string_view b) {
 
 std::u16string DowngradeMessage(const std::u16string& product, const std::string& package,
                                 const std::string& installed) {
-  return Tr(TextId::status_downgrade, {{u"name", product},
+  return Tr(TextId::downgrade_refused, {{u"name", product},
                                        {u"installed", FromCodePage(installed)},
                                        {u"version", FromCodePage(package)}});
 }
 
 std::u16string NoJournalMessage(const std::u16string& folder) {
-  return Tr(TextId::status_no_journal, {{u"folder", folder}});
+  return Tr(TextId::journal_not_written, {{u"folder", folder}});
 }
 
 std::u16string DiskFullMessage(const std::u16string& path) {
-  return Tr(TextId::status_disk_full, {{u"path", path}});
+  return Tr(TextId::disk_full, {{u"path", path}});
 }
 
 namespace {
@@ -483,7 +483,7 @@ std::u16string Megabytes(std::uint64_t bytes) {
 
 std::u16string NoSpaceMessage(const std::u16string& volume, std::uint64_t needed,
                               std::uint64_t free) {
-  return Tr(TextId::status_no_space,
+  return Tr(TextId::space_refused,
             {{u"folder", volume}, {u"needed", Megabytes(needed)}, {u"free", Megabytes(free)}});
 }
 

@@ -125,10 +125,10 @@ inline constexpr TextPlace kTextPlaces[] = {
     {TextId::status_no_record, kPart},
     {TextId::status_no_identity, kPart},
     {TextId::status_no_restart_replace, kPart},
-    {TextId::status_no_journal, kPart},
-    {TextId::status_disk_full, kPart},
-    {TextId::status_no_space, kPart},
-    {TextId::status_downgrade, kSized},  // its own message box
+    {TextId::journal_not_written, kPart},
+    {TextId::disk_full, kPart},
+    {TextId::space_refused, kPart},
+    {TextId::downgrade_refused, kSized},  // its own message box
     {TextId::owned_by_another, kPart},
     {TextId::kept_files_one, "uninstallfinishlabel"},
     {TextId::kept_files, "uninstallfinishlabel"},
