@@ -68,16 +68,6 @@ struct Reader {
   }
 };
 
-JournalEntry Entry(JournalKind kind, std::u16string path = {}, std::u16string other = {},
-                   std::string name = {}) {
-  JournalEntry e;
-  e.kind = kind;
-  e.path = std::move(path);
-  e.other = std::move(other);
-  e.name = std::move(name);
-  return e;
-}
-
 std::string Narrow(const std::vector<std::uint8_t>& v) {
   return std::string(v.begin(), v.end());
 }
@@ -103,6 +93,10 @@ void RemoveJournal(FileSystem& fs, InstallSystem& sys, const std::u16string& pat
 }
 
 }  // namespace
+
+void LogPath(const Log& log, const char* text, const std::u16string& path) {
+  log(text, path);
+}
 
 std::vector<std::uint8_t> EncodeJournalEntry(const JournalEntry& e) {
   std::vector<std::uint8_t> body;
@@ -213,7 +207,7 @@ class Transaction::Files final : public FileSystem {
     if (t_.active_) {
       bool folder = false;
       if (t_.fs_.FindEntry(p, folder)) return false;  // there already: not ours to note
-      if (!t_.Note(Entry(JournalKind::kFolderCreated, p), false)) return false;
+      if (!t_.Note(JournalKind::kFolderCreated, false, p)) return false;
       t_.folders_.Add(FoldPath(StripTrailingBackslash(p)));
     }
     return t_.fs_.CreateFolder(p);
@@ -228,7 +222,7 @@ class Transaction::Files final : public FileSystem {
   }
   bool RemoveFolder(const std::u16string& p) override {
     if (t_.active_ && !t_.folders_.Has(FoldPath(StripTrailingBackslash(p))) &&
-        !t_.Note(Entry(JournalKind::kFolderRemoved, p), false)) {
+        !t_.Note(JournalKind::kFolderRemoved, false, p)) {
       return false;
     }
     return t_.fs_.RemoveFolder(p);
@@ -268,13 +262,12 @@ class Transaction::System final : public InstallSystem {
   }
   bool ServiceRunning(const std::string& name) override { return s_.ServiceRunning(name); }
   bool ServiceStop(const std::string& name) override {
-    if (t_.active_ && !t_.Note(Entry(JournalKind::kServiceStopped, {}, {}, name), false))
-      return false;
+    if (t_.active_ && !t_.Note(JournalKind::kServiceStopped, false, {}, {}, name)) return false;
     return s_.ServiceStop(name);
   }
   bool ServiceDelete(const std::string& name) override {
     if (t_.active_ &&
-        !t_.Note(Entry(JournalKind::kServiceRemoved, {}, s_.ServiceProgram(name), name), true)) {
+        !t_.Note(JournalKind::kServiceRemoved, true, {}, s_.ServiceProgram(name), name)) {
       return false;
     }
     return s_.ServiceDelete(name);
@@ -284,8 +277,7 @@ class Transaction::System final : public InstallSystem {
   std::u16string ErrorText(unsigned long code) override { return s_.ErrorText(code); }
 
   bool ServiceCreate(const std::string& name, const std::u16string& programpath) override {
-    if (t_.active_ && !t_.Note(Entry(JournalKind::kServiceCreated, {}, {}, name), false))
-      return false;
+    if (t_.active_ && !t_.Note(JournalKind::kServiceCreated, false, {}, {}, name)) return false;
     return s_.ServiceCreate(name, programpath);
   }
   bool ServiceStart(const std::string& name) override { return s_.ServiceStart(name); }
@@ -405,20 +397,29 @@ bool Transaction::Begin(const std::u16string& journalpath, RegRoot root,
     return false;
   }
   active_ = true;
-  log_("transaction begun, journal: ", journalpath);
+  LogPath(log_, "transaction begun, journal: ", journalpath);
   return true;
 }
 
-bool Transaction::Note(JournalEntry e, bool durable) {
+bool Transaction::Note(JournalKind kind, bool durable, const std::u16string& path,
+                       const std::u16string& other, const std::string& name, RegRoot root,
+                       SavedKey* key) {
   if (broken_) return false;
+  JournalEntry& e = entries_.emplace_back();
+  e.kind = kind;
+  e.path = path;
+  e.other = other;
+  e.name = name;
+  e.root = root;
+  if (key) e.key = std::move(*key);
   const std::vector<std::uint8_t> bytes = EncodeJournalEntry(e);
   if (!journal_->Write(bytes.data(), static_cast<std::uint32_t>(bytes.size())) ||
       (durable && !journal_->Flush())) {
+    entries_.pop_back();
     broken_ = true;
     log_("the journal could not be written: no further change is made");
     return false;
   }
-  entries_.push_back(std::move(e));
   return true;
 }
 
@@ -437,7 +438,7 @@ std::u16string Transaction::FreeName(const std::u16string& path, std::u16string_
 
 bool Transaction::MoveAside(const std::u16string& path) {
   const std::u16string backup = FreeName(path, u".~ks");
-  if (!Note(Entry(JournalKind::kFileMoved, path, backup), true)) return false;
+  if (!Note(JournalKind::kFileMoved, true, path, backup)) return false;
   return fs_.MoveReplacing(path, backup);
 }
 
@@ -452,37 +453,30 @@ bool Transaction::BeforeCreate(const std::u16string& path, std::u16string* actua
     if (folder || !actual) return false;
     // in use, so that not even a rename is allowed: the new file waits beside it
     const std::u16string side = FreeName(path, u".~ksnew");
-    if (!Note(Entry(JournalKind::kFileCreated, side), false)) return false;
+    if (!Note(JournalKind::kFileCreated, false, side)) return false;
     created_.Add(FoldPath(side));
     beside_.emplace_back(side, path);
-    log_("in use, written beside it: ", path);
+    LogPath(log_, "in use, written beside it: ", path);
     *actual = side;
     return true;
   }
-  if (!Note(Entry(JournalKind::kFileCreated, path), false)) return false;
+  if (!Note(JournalKind::kFileCreated, false, path)) return false;
   created_.Add(key);
   return true;
 }
 
 bool Transaction::SaveKeyOnce(RegRoot root, const std::string& key) {
-  // the key and each missing key above it, outermost noted first so it goes last
-  std::vector<JournalEntry> chain;
-  const char tag = static_cast<char>('0' + static_cast<int>(root));
-  for (std::string k = key;;) {
-    if (std::find(savedkeys_.begin(), savedkeys_.end(), tag + k) != savedkeys_.end()) break;
-    JournalEntry& e = chain.emplace_back(Entry(JournalKind::kKeySaved, {}, {}, k));
-    e.root = root;
-    if (!sys_.SaveKey(root, k, e.key)) return false;
-    const std::size_t up = k.rfind('\\');
-    if (e.key.existed || up == std::string::npos) break;
-    k.resize(up);
-  }
-  for (auto it = chain.rbegin(); it != chain.rend(); ++it) {
-    std::string tagged = tag + it->name;
-    const bool durable = it->key.existed;
-    if (!Note(std::move(*it), durable)) return false;
-    savedkeys_.push_back(std::move(tagged));
-  }
+  std::string tagged = static_cast<char>('0' + static_cast<int>(root)) + key;
+  if (std::find(savedkeys_.begin(), savedkeys_.end(), tagged) != savedkeys_.end()) return true;
+  SavedKey saved;
+  if (!sys_.SaveKey(root, key, saved)) return false;
+  // a missing key's missing parents are noted before it, so they go after it
+  const std::size_t up = key.rfind('\\');
+  if (!saved.existed && up != std::string::npos && !SaveKeyOnce(root, key.substr(0, up)))
+    return false;
+  const bool durable = saved.existed;
+  if (!Note(JournalKind::kKeySaved, durable, {}, {}, key, root, &saved)) return false;
+  savedkeys_.push_back(std::move(tagged));
   return true;
 }
 
@@ -496,12 +490,12 @@ bool Transaction::Commit() {
   if (!active_) return true;
   for (const auto& [side, place] : beside_) {
     if (!sys_.ReplaceAtRestart(side, place)) {
-      log_("the replacement of a file in use could not be scheduled: ", place);
+      LogPath(log_, "the replacement of a file in use could not be scheduled: ", place);
       return false;
     }
-    log_("replaced when the system starts again: ", place);
+    LogPath(log_, "replaced when the system starts again: ", place);
   }
-  Note(Entry(JournalKind::kCommit), true);
+  Note(JournalKind::kCommit, true);
   FinishCommitted(fs_, sys_, entries_, log_);
   End();
   log_("transaction committed: ", entries_.size(), " changes");
@@ -523,7 +517,7 @@ void UndoJournal(FileSystem& fs, InstallSystem& sys, const std::vector<JournalEn
     switch (e.kind) {
       case JournalKind::kFileCreated:
         if (IsFile(fs, e.path) && !RemoveFileHard(fs, e.path))
-          log("rollback: not removed: ", e.path);
+          LogPath(log, "rollback: not removed: ", e.path);
         break;
       case JournalKind::kFileMoved:
         if (IsFile(fs, e.other) && !fs.MoveReplacing(e.other, e.path) &&
@@ -565,7 +559,7 @@ void FinishCommitted(FileSystem& fs, InstallSystem& sys, const std::vector<Journ
       continue;
     // still in use by a program that runs: it goes when the system starts again
     const bool later = sys.DeleteAtRestart(e.other);
-    log(later ? "removed at the next restart: " : "could not be removed: ", e.other);
+    LogPath(log, later ? "removed at the next restart: " : "could not be removed: ", e.other);
   }
 }
 

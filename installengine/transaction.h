@@ -57,6 +57,10 @@ std::vector<std::uint8_t> EncodeJournalEntry(const JournalEntry& e);
 // bytes are not a journal at all.
 bool DecodeJournal(const std::uint8_t* bytes, std::size_t size, std::vector<JournalEntry>& out);
 
+// A log line of a text and a path: every such line shares one joining of its parts (the log's
+// joining is made anew for every other form and length of its parts).
+void LogPath(const Log& log, const char* text, const std::u16string& path);
+
 // The journal's file name for a product: "Setup <tag>.journal".
 std::u16string JournalName(const std::string& identity);
 // The journal's folder: the installation folder when it is there, else the nearest folder above
@@ -106,8 +110,10 @@ class Transaction {
   friend class Files;
   friend class System;
 
-  // Writes the entry to the journal (and to the disk when `durable`) before its change.
-  bool Note(JournalEntry e, bool durable);
+  // Writes an entry to the journal (and to the disk when `durable`) before its change.
+  bool Note(JournalKind kind, bool durable, const std::u16string& path = {},
+            const std::u16string& other = {}, const std::string& name = {},
+            RegRoot root = RegRoot::kLocalMachine, SavedKey* key = nullptr);
   std::u16string FreeName(const std::u16string& path, std::u16string_view mark);
   bool MoveAside(const std::u16string& path);
   bool SaveKeyOnce(RegRoot root, const std::string& key);
