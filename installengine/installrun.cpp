@@ -581,9 +581,9 @@ void InstallRun::RemoveDroppedFiles() {
     if (std::bsearch(&h, now.data(), now.size(), sizeof h, order)) continue;
     if (!FilePresent(fs_, path)) continue;
     if (fs_.RemoveFile(path)) {
-      log_("file the new version does not ship removed: ", path);
+      LogPath(log_, "file the new version does not ship removed: ", path);
     } else if (i < earlier_.files.size()) {
-      log_("file the new version does not ship could not be removed: ", path);
+      LogPath(log_, "file the new version does not ship could not be removed: ", path);
       kept.push_back(earlier_.files[i]);
     }
   }
@@ -598,7 +598,7 @@ void InstallRun::RemoveEmptiedFolders() {
   const std::u16string folder = FoldPath(StripTrailingBackslash(destfolder));
   for (const std::u16string& f : emptied_) {
     if (FoldPath(f) == folder || !FolderExists(fs_, f)) continue;
-    if (fs_.RemoveFolder(f)) log_("emptied folder removed: ", f);
+    if (fs_.RemoveFolder(f)) LogPath(log_, "emptied folder removed: ", f);
   }
 }
 
@@ -721,17 +721,17 @@ void InstallRun::RunInstall() {
     ReadEarlierRecord();
     if (!CheckVersion() || !CheckSpace()) {
       failed_ = true;
-    } else if (const std::u16string folder = JournalFolder(fs_, destfolder);
-               folder.empty() || !txn_.Begin(AddTrailingBackslash(folder) + JournalName(identity_),
-                                             root, identity_)) {
-      failed_ = true;
-      reader_.statustext = NoJournalMessage(AddTrailingBackslash(folder));
     } else {
-      Ending ending = Steps();
-      if (ending == Ending::kDone && txn_.broken()) {
-        // a change the journal could not guard was not made: the product is not whole
+      const std::u16string found = JournalFolder(fs_, destfolder);
+      const std::u16string folder = AddTrailingBackslash(found);
+      const bool begun =
+          !found.empty() && txn_.Begin(folder + JournalName(identity_), root, identity_);
+      Ending ending = begun ? Steps() : Ending::kFailed;
+      if (!begun || (ending == Ending::kDone && txn_.broken())) {
+        // no journal, or a change the journal could not guard was not made: the product is not
+        // whole
         failed_ = true;
-        reader_.statustext = NoJournalMessage(AddTrailingBackslash(folder));
+        reader_.statustext = NoJournalMessage(folder);
         ending = Ending::kFailed;
       }
       if (ending == Ending::kDone && !txn_.Commit()) {
@@ -746,7 +746,7 @@ void InstallRun::RunInstall() {
         RemoveEmptiedFolders();
         SetProgress(100);
         if (cosmetic_pauses_) obs_.Pause(kPauseAfterAllDone);
-      } else {
+      } else if (begun) {
         if (ending != Ending::kCancelled) obs_.RollingBack();
         log_(ending == Ending::kCancelled ? "installation cancelled: " : "installation failed: ",
              "undoing its changes");

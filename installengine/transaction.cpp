@@ -18,19 +18,25 @@ constexpr std::uint8_t kJournalMagic[4] = {'K', 'T', 'J', '1'};
 constexpr std::int64_t kMaxJournalBytes = std::int64_t{256} << 20;
 constexpr std::uint32_t kNormalAttributes = 0x80;
 
-void Put32(std::vector<std::uint8_t>& b, std::uint32_t v) {
-  for (int i = 0; i < 4; ++i) b.push_back(static_cast<std::uint8_t>(v >> (8 * i)));
+void Set32(std::uint8_t* at, std::uint32_t v) {
+  for (int i = 0; i < 4; ++i) at[i] = static_cast<std::uint8_t>(v >> (8 * i));
 }
+void Put32(std::vector<std::uint8_t>& b, std::uint32_t v) {
+  b.resize(b.size() + 4);
+  Set32(b.data() + b.size() - 4, v);
+}
+void PutBytes(std::vector<std::uint8_t>& b, const void* p, std::size_t n) {
+  Put32(b, static_cast<std::uint32_t>(n));
+  const auto* bytes = static_cast<const std::uint8_t*>(p);
+  b.insert(b.end(), bytes, bytes + n);
+}
+// The UTF-16 units' count, then each unit, low byte first.
 void PutWide(std::vector<std::uint8_t>& b, const std::u16string& s) {
   Put32(b, static_cast<std::uint32_t>(s.size()));
   for (char16_t c : s) {
-    b.push_back(static_cast<std::uint8_t>(c));
-    b.push_back(static_cast<std::uint8_t>(c >> 8));
+    const std::uint8_t unit[2] = {static_cast<std::uint8_t>(c), static_cast<std::uint8_t>(c >> 8)};
+    b.insert(b.end(), unit, unit + 2);
   }
-}
-void PutBytes(std::vector<std::uint8_t>& b, const std::uint8_t* p, std::size_t n) {
-  Put32(b, static_cast<std::uint32_t>(n));
-  b.insert(b.end(), p, p + n);
 }
 
 // Reads an entry's fields; every read past the end fails the whole entry.
@@ -50,27 +56,23 @@ struct Reader {
     --left;
     return *p++;
   }
-  std::u16string Wide() {
+  void Wide(std::u16string& s) {
     const std::uint32_t n = U32();
-    if (!ok || n > left / 2) return ok = false, std::u16string();
-    std::u16string s(n, u'\0');
+    if (!ok || n > left / 2) return void(ok = false);
+    s.resize(n);
     for (std::uint32_t i = 0; i < n; ++i)
       s[i] = static_cast<char16_t>(p[2 * i] | p[2 * i + 1] << 8);
     p += 2 * n, left -= 2 * n;
-    return s;
   }
-  std::vector<std::uint8_t> Bytes() {
+  // Appends the next field's bytes to `out`.
+  template <class Bytes>
+  void Append(Bytes& out) {
     const std::uint32_t n = U32();
-    if (!ok || n > left) return ok = false, std::vector<std::uint8_t>();
-    std::vector<std::uint8_t> v(p, p + n);
+    if (!ok || n > left) return void(ok = false);
+    out.insert(out.end(), p, p + n);
     p += n, left -= n;
-    return v;
   }
 };
-
-std::string Narrow(const std::vector<std::uint8_t>& v) {
-  return std::string(v.begin(), v.end());
-}
 
 bool IsFile(FileSystem& fs, const std::u16string& path) {
   bool folder = false;
@@ -99,24 +101,23 @@ void LogPath(const Log& log, const char* text, const std::u16string& path) {
 }
 
 std::vector<std::uint8_t> EncodeJournalEntry(const JournalEntry& e) {
-  std::vector<std::uint8_t> body;
-  body.push_back(static_cast<std::uint8_t>(e.kind));
-  PutWide(body, e.path);
-  PutWide(body, e.other);
-  PutBytes(body, reinterpret_cast<const std::uint8_t*>(e.name.data()), e.name.size());
-  body.push_back(static_cast<std::uint8_t>(e.root));
-  body.push_back(e.key.existed ? 1 : 0);
-  Put32(body, static_cast<std::uint32_t>(e.key.values.size()));
+  // the body's length first (set once it is known), then the body and its CRC-32
+  std::vector<std::uint8_t> out(4);
+  out.push_back(static_cast<std::uint8_t>(e.kind));
+  PutWide(out, e.path);
+  PutWide(out, e.other);
+  PutBytes(out, e.name.data(), e.name.size());
+  out.push_back(static_cast<std::uint8_t>(e.root));
+  out.push_back(e.key.existed ? 1 : 0);
+  Put32(out, static_cast<std::uint32_t>(e.key.values.size()));
   for (const SavedValue& v : e.key.values) {
-    PutWide(body, v.name);
-    Put32(body, v.type);
-    PutBytes(body, v.data.data(), v.data.size());
+    PutWide(out, v.name);
+    Put32(out, v.type);
+    PutBytes(out, v.data.data(), v.data.size());
   }
-  std::vector<std::uint8_t> out;
-  out.reserve(body.size() + 8);
-  Put32(out, static_cast<std::uint32_t>(body.size()));
-  out.insert(out.end(), body.begin(), body.end());
-  Put32(out, Crc32(body.data(), body.size()));
+  const std::size_t n = out.size() - 4;
+  Set32(out.data(), static_cast<std::uint32_t>(n));
+  Put32(out, Crc32(out.data() + 4, n));
   return out;
 }
 
@@ -132,25 +133,26 @@ bool DecodeJournal(const std::uint8_t* bytes, std::size_t size, std::vector<Jour
     file.p += n, file.left -= n;
     if (file.U32() != Crc32(body, n)) break;
     Reader r{body, n};
-    JournalEntry e;
+    JournalEntry& e = out.emplace_back();
     const std::uint8_t kind = r.U8();
     e.kind = static_cast<JournalKind>(kind);
-    e.path = r.Wide();
-    e.other = r.Wide();
-    e.name = Narrow(r.Bytes());
+    r.Wide(e.path);
+    r.Wide(e.other);
+    r.Append(e.name);
     const std::uint8_t root = r.U8();
     e.root = static_cast<RegRoot>(root);
     e.key.existed = r.U8() != 0;
     const std::uint32_t count = r.U32();
     for (std::uint32_t i = 0; r.ok && i < count; ++i) {
-      SavedValue v;
-      v.name = r.Wide();
+      SavedValue& v = e.key.values.emplace_back();
+      r.Wide(v.name);
       v.type = r.U32();
-      v.data = r.Bytes();
-      e.key.values.push_back(std::move(v));
+      r.Append(v.data);
     }
-    if (!r.ok || r.left != 0 || kind < 1 || kind > 9 || root > 2) break;
-    out.push_back(std::move(e));
+    if (!r.ok || r.left != 0 || kind < 1 || kind > 9 || root > 2) {
+      out.pop_back();
+      break;
+    }
   }
   return true;
 }
@@ -286,16 +288,19 @@ class Transaction::System final : public InstallSystem {
     if (!t_.active_) return s_.WriteRegistryRows(rows);
     // a row whose key could not be saved first is not written
     constexpr unsigned long kNotSaved = 1359;  // an internal error
+    constexpr unsigned long kWritten = ~0ul;   // saved, so written: its outcome follows
     std::vector<unsigned long> out(rows.size(), kNotSaved);
     std::vector<RegistryRow> saved;
-    std::vector<std::size_t> at;
     for (std::size_t i = 0; i < rows.size(); ++i) {
       if (!t_.SaveKeyOnce(rows[i].root, rows[i].key)) continue;
       saved.push_back(rows[i]);
-      at.push_back(i);
+      out[i] = kWritten;
     }
     const std::vector<unsigned long> r = s_.WriteRegistryRows(saved);
-    for (std::size_t k = 0; k < at.size() && k < r.size(); ++k) out[at[k]] = r[k];
+    std::size_t k = 0;
+    for (unsigned long& o : out) {
+      if (o == kWritten) o = k < r.size() ? r[k++] : kNotSaved;
+    }
     return out;
   }
   std::vector<unsigned long> CreateShortcuts(const ShortcutPlan& plan) override {
@@ -377,26 +382,19 @@ bool Transaction::Begin(const std::u16string& journalpath, RegRoot root,
   root_ = root;
   identity_ = identity;
   journalpath_ = journalpath;
-  broken_ = false;
-  entries_.clear();
-  created_.v.clear();
-  folders_.v.clear();
-  savedkeys_.clear();
-  beside_.clear();
   // the value first: a journal no value names would never be found
   const auto written = sys_.WriteRegistryRows({WideRow(root, kJournalKey, identity, journalpath)});
-  if (written.empty() || written[0] != 0) {
-    RemoveJournal(fs_, sys_, {}, root, identity);
+  const bool named = !written.empty() && written[0] == 0;
+  if (named) {
+    journal_ = fs_.NewFile();
+    active_ = journal_->CreateWrite(journalpath) && journal_->Write(kJournalMagic, 4) &&
+              journal_->Flush();
+    if (!active_) journal_->Close();
+  }
+  if (!active_) {
+    RemoveJournal(fs_, sys_, named ? journalpath : std::u16string(), root, identity);
     return false;
   }
-  journal_ = fs_.NewFile();
-  if (!journal_->CreateWrite(journalpath) || !journal_->Write(kJournalMagic, 4) ||
-      !journal_->Flush()) {
-    journal_->Close();
-    RemoveJournal(fs_, sys_, journalpath, root, identity);
-    return false;
-  }
-  active_ = true;
   LogPath(log_, "transaction begun, journal: ", journalpath);
   return true;
 }

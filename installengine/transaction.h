@@ -82,7 +82,7 @@ class Transaction {
   InstallSystem& system();
 
   // Starts noting changes: points the product's journal value at `journalpath` and creates the
-  // journal there. False (nothing changed) when either fails.
+  // journal there. False (nothing changed) when either fails. A transaction is begun once.
   bool Begin(const std::u16string& journalpath, RegRoot root, const std::string& identity);
   bool active() const { return active_; }
   // A note could not be written, so a change after it was refused: the run must not succeed.
