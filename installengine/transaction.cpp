@@ -96,10 +96,6 @@ void RemoveJournal(FileSystem& fs, InstallSystem& sys, const std::u16string& pat
 
 }  // namespace
 
-void LogPath(const Log& log, const char* text, const std::u16string& path) {
-  log(text, path);
-}
-
 std::vector<std::uint8_t> EncodeJournalEntry(const JournalEntry& e) {
   // the body's length first (set once it is known), then the body and its CRC-32
   std::vector<std::uint8_t> out(4);
@@ -395,7 +391,7 @@ bool Transaction::Begin(const std::u16string& journalpath, RegRoot root,
     RemoveJournal(fs_, sys_, named ? journalpath : std::u16string(), root, identity);
     return false;
   }
-  LogPath(log_, "transaction begun, journal: ", journalpath);
+  LogLine(log_, "transaction begun, journal: ", journalpath);
   return true;
 }
 
@@ -415,7 +411,7 @@ bool Transaction::Note(JournalKind kind, bool durable, const std::u16string& pat
       (durable && !journal_->Flush())) {
     entries_.pop_back();
     broken_ = true;
-    log_("the journal could not be written: no further change is made");
+    LogLine(log_, "the journal could not be written: no further change is made");
     return false;
   }
   return true;
@@ -443,29 +439,29 @@ bool Transaction::MoveAside(const std::u16string& path) {
 bool Transaction::BeforeCreate(const std::u16string& path, std::u16string* actual) {
   if (!active_) return true;
   if (broken_) return false;
-  const std::u16string key = FoldPath(path);
+  std::u16string key = FoldPath(path);
   if (created_.Has(key)) return true;
   CreateFolderChain(files(), FolderPart(path));  // noted, unlike the file's own chain
   bool folder = false;
-  if (fs_.FindEntry(path, folder) && (folder || !MoveAside(path))) {
-    if (folder || !actual) return false;
-    // in use, so that not even a rename is allowed: the new file waits beside it
-    const std::u16string side = FreeName(path, u".~ksnew");
-    if (!Note(JournalKind::kFileCreated, false, side)) return false;
-    created_.Add(FoldPath(side));
-    beside_.emplace_back(side, path);
-    LogPath(log_, "in use, written beside it: ", path);
-    *actual = side;
-    return true;
+  const bool inuse = fs_.FindEntry(path, folder) && (folder || !MoveAside(path));
+  if (inuse && (folder || !actual)) return false;
+  // in use, so that not even a rename is allowed: the new file waits beside it
+  const std::u16string made = inuse ? FreeName(path, u".~ksnew") : path;
+  if (!Note(JournalKind::kFileCreated, false, made)) return false;
+  created_.Add(inuse ? FoldPath(made) : std::move(key));
+  if (inuse) {
+    beside_.push_back(made);
+    beside_.push_back(path);
+    LogLine(log_, "in use, written beside it: ", path);
+    *actual = made;
   }
-  if (!Note(JournalKind::kFileCreated, false, path)) return false;
-  created_.Add(key);
   return true;
 }
 
 bool Transaction::SaveKeyOnce(RegRoot root, const std::string& key) {
-  std::string tagged = static_cast<char>('0' + static_cast<int>(root)) + key;
-  if (std::find(savedkeys_.begin(), savedkeys_.end(), tagged) != savedkeys_.end()) return true;
+  for (const auto& [r, k] : savedkeys_) {
+    if (r == root && k == key) return true;
+  }
   SavedKey saved;
   if (!sys_.SaveKey(root, key, saved)) return false;
   // a missing key's missing parents are noted before it, so they go after it
@@ -474,7 +470,7 @@ bool Transaction::SaveKeyOnce(RegRoot root, const std::string& key) {
     return false;
   const bool durable = saved.existed;
   if (!Note(JournalKind::kKeySaved, durable, {}, {}, key, root, &saved)) return false;
-  savedkeys_.push_back(std::move(tagged));
+  savedkeys_.emplace_back(root, std::string(key));
   return true;
 }
 
@@ -486,26 +482,27 @@ void Transaction::End() {
 
 bool Transaction::Commit() {
   if (!active_) return true;
-  for (const auto& [side, place] : beside_) {
-    if (!sys_.ReplaceAtRestart(side, place)) {
-      LogPath(log_, "the replacement of a file in use could not be scheduled: ", place);
+  for (std::size_t i = 0; i < beside_.size(); i += 2) {
+    const std::u16string& place = beside_[i + 1];
+    if (!sys_.ReplaceAtRestart(beside_[i], place)) {
+      LogLine(log_, "the replacement of a file in use could not be scheduled: ", place);
       return false;
     }
-    LogPath(log_, "replaced when the system starts again: ", place);
+    LogLine(log_, "replaced when the system starts again: ", place);
   }
   Note(JournalKind::kCommit, true);
   FinishCommitted(fs_, sys_, entries_, log_);
   End();
-  log_("transaction committed: ", entries_.size(), " changes");
+  LogLine(log_, "transaction committed: ", entries_.size(), " changes");
   return true;
 }
 
 void Transaction::Rollback() {
   if (!active_) return;
-  log_("rolling back ", entries_.size(), " changes");
+  LogLine(log_, "rolling back ", entries_.size(), " changes");
   UndoJournal(fs_, sys_, entries_, log_);
   End();
-  log_("rollback complete");
+  LogLine(log_, "rollback complete");
 }
 
 void UndoJournal(FileSystem& fs, InstallSystem& sys, const std::vector<JournalEntry>& entries,
@@ -515,12 +512,12 @@ void UndoJournal(FileSystem& fs, InstallSystem& sys, const std::vector<JournalEn
     switch (e.kind) {
       case JournalKind::kFileCreated:
         if (IsFile(fs, e.path) && !RemoveFileHard(fs, e.path))
-          LogPath(log, "rollback: not removed: ", e.path);
+          LogLine(log, "rollback: not removed: ", e.path);
         break;
       case JournalKind::kFileMoved:
         if (IsFile(fs, e.other) && !fs.MoveReplacing(e.other, e.path) &&
             !(RemoveFileHard(fs, e.path) && fs.MoveReplacing(e.other, e.path))) {
-          log("rollback: not put back: ", e.path, " (it is kept as ", e.other, ")");
+          LogLine(log, "rollback: not put back: ", e.path, " (it is kept as ", e.other, ")");
         }
         break;
       case JournalKind::kFolderCreated:
@@ -531,7 +528,7 @@ void UndoJournal(FileSystem& fs, InstallSystem& sys, const std::vector<JournalEn
         break;
       case JournalKind::kKeySaved:
         if (!sys.RestoreKey(e.root, e.name, e.key))
-          log("rollback: key not restored: ", Ansi{e.name});
+          LogLine(log, "rollback: key not restored: ", Ansi{e.name});
         break;
       case JournalKind::kServiceCreated:
         if (sys.ServiceRunning(e.name)) sys.ServiceStop(e.name);
@@ -542,7 +539,7 @@ void UndoJournal(FileSystem& fs, InstallSystem& sys, const std::vector<JournalEn
         break;
       case JournalKind::kServiceRemoved:
         if (!e.other.empty() && !sys.ServiceCreate(e.name, ProgramOfCommand(e.other)))
-          log("rollback: service not made again: ", Ansi{e.name});
+          LogLine(log, "rollback: service not made again: ", Ansi{e.name});
         break;
       case JournalKind::kCommit:
         break;
@@ -557,7 +554,7 @@ void FinishCommitted(FileSystem& fs, InstallSystem& sys, const std::vector<Journ
       continue;
     // still in use by a program that runs: it goes when the system starts again
     const bool later = sys.DeleteAtRestart(e.other);
-    LogPath(log, later ? "removed at the next restart: " : "could not be removed: ", e.other);
+    LogLine(log, later ? "removed at the next restart: " : "could not be removed: ", e.other);
   }
 }
 
@@ -589,9 +586,10 @@ Recovery RecoverTransaction(FileSystem& fs, InstallSystem& sys, RegRoot root,
     return Recovery::kNone;
   }
   const bool committed = !entries.empty() && entries.back().kind == JournalKind::kCommit;
-  log(committed ? "an interrupted installation had completed: removing what it replaced ("
-                : "an interrupted installation is rolled back (",
-      entries.size(), " changes, journal ", path, ")");
+  LogLine(log,
+          committed ? "an interrupted installation had completed: removing what it replaced ("
+                    : "an interrupted installation is rolled back (",
+          entries.size(), " changes, journal ", path, ")");
   if (committed) {
     FinishCommitted(fs, sys, entries, log);
   } else {

@@ -21,6 +21,7 @@
 #include <memory>
 #include <string>
 #include <string_view>
+#include <type_traits>
 #include <vector>
 
 #include "installengine/installsystem.h"
@@ -57,9 +58,15 @@ std::vector<std::uint8_t> EncodeJournalEntry(const JournalEntry& e);
 // bytes are not a journal at all.
 bool DecodeJournal(const std::uint8_t* bytes, std::size_t size, std::vector<JournalEntry>& out);
 
-// A log line of a text and a path: every such line shares one joining of its parts (the log's
-// joining is made anew for every other form and length of its parts).
-void LogPath(const Log& log, const char* text, const std::u16string& path);
+// A log line whose literal texts are passed on as pointers: the log joins its parts in code made
+// for each form of them, and a literal's length is part of its form, so this way every line of
+// one shape shares that code.
+template <class... Parts>
+void LogLine(const Log& log, const Parts&... parts) {
+  log(static_cast<
+      std::conditional_t<std::is_array_v<Parts>, const std::remove_extent_t<Parts>*, const Parts&>>(
+      parts)...);
+}
 
 // The journal's file name for a product: "Setup <tag>.journal".
 std::u16string JournalName(const std::string& identity);
@@ -97,9 +104,7 @@ class Transaction {
   // nothing kept yet) when a replacement could not be scheduled.
   bool Commit();
   // Files in use were written beside their places: a restart completes the installation.
-  const std::vector<std::pair<std::u16string, std::u16string>>& atrestart() const {
-    return beside_;
-  }
+  bool atrestart() const { return !beside_.empty(); }
   // Undoes every noted change, newest first; the journal and its value go last.
   void Rollback();
   std::size_t changes() const { return entries_.size(); }
@@ -138,10 +143,10 @@ class Transaction {
     void Add(std::u16string folded);
     bool Remove(const std::u16string& folded);
   };
-  Names created_;                                                  // files this transaction made
-  Names folders_;                                                  // folders this transaction made
-  std::vector<std::string> savedkeys_;                             // "root|key" of every key saved
-  std::vector<std::pair<std::u16string, std::u16string>> beside_;  // (new file, its place)
+  Names created_;                                           // files this transaction made
+  Names folders_;                                           // folders this transaction made
+  std::vector<std::pair<RegRoot, std::string>> savedkeys_;  // every key saved
+  std::vector<std::u16string> beside_;  // each new file written beside its place, then the place
 };
 
 // Undoes the changes `entries` note, newest first (or, after a commit, removes the backups).
