@@ -532,9 +532,9 @@ bool InstallRun::CheckSpace() {
   }
   LogLine(log_, "space: ", Megabytes(needed), " needed, ", Megabytes(free), " free on ", folder);
   if (needed <= free) return true;
-  const std::size_t cut = folder.find(u'\\', 2);
-  const std::u16string volume =
-      folder.size() >= 2 && folder[1] == u':' ? folder.substr(0, 2) + u"\\" : folder.substr(0, cut);
+  const bool drive = folder.size() >= 2 && folder[1] == u':';
+  std::u16string volume = folder.substr(0, drive ? 2 : folder.find(u'\\', 2));
+  if (drive) volume += u'\\';
   reader_.statustext = NoSpaceMessage(volume, needed, free);
   return false;
 }

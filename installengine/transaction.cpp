@@ -260,23 +260,18 @@ class Transaction::System final : public InstallSystem {
   }
   bool ServiceRunning(const std::string& name) override { return s_.ServiceRunning(name); }
   bool ServiceStop(const std::string& name) override {
-    if (t_.active_ && !t_.Note(JournalKind::kServiceStopped, false, {}, {}, name)) return false;
-    return s_.ServiceStop(name);
+    return t_.NoteService(JournalKind::kServiceStopped, name) && s_.ServiceStop(name);
   }
   bool ServiceDelete(const std::string& name) override {
-    if (t_.active_ &&
-        !t_.Note(JournalKind::kServiceRemoved, true, {}, s_.ServiceProgram(name), name)) {
-      return false;
-    }
-    return s_.ServiceDelete(name);
+    return t_.NoteService(JournalKind::kServiceRemoved, name) && s_.ServiceDelete(name);
   }
   std::u16string LastErrorText() override { return s_.LastErrorText(); }
   bool LastErrorIsDiskFull() override { return s_.LastErrorIsDiskFull(); }
   std::u16string ErrorText(unsigned long code) override { return s_.ErrorText(code); }
 
   bool ServiceCreate(const std::string& name, const std::u16string& programpath) override {
-    if (t_.active_ && !t_.Note(JournalKind::kServiceCreated, false, {}, {}, name)) return false;
-    return s_.ServiceCreate(name, programpath);
+    return t_.NoteService(JournalKind::kServiceCreated, name) &&
+           s_.ServiceCreate(name, programpath);
   }
   bool ServiceStart(const std::string& name) override { return s_.ServiceStart(name); }
 
@@ -456,6 +451,13 @@ bool Transaction::BeforeCreate(const std::u16string& path, std::u16string* actua
     *actual = made;
   }
   return true;
+}
+
+bool Transaction::NoteService(JournalKind kind, const std::string& name) {
+  if (!active_) return true;
+  // a removed service is made again from its command line: that note must reach the disk
+  const bool removed = kind == JournalKind::kServiceRemoved;
+  return Note(kind, removed, {}, removed ? sys_.ServiceProgram(name) : std::u16string(), name);
 }
 
 bool Transaction::SaveKeyOnce(RegRoot root, const std::string& key) {

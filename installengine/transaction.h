@@ -122,6 +122,8 @@ class Transaction {
   std::u16string FreeName(const std::u16string& path, std::u16string_view mark);
   bool MoveAside(const std::u16string& path);
   bool SaveKeyOnce(RegRoot root, const std::string& key);
+  // Notes a change to a service (while active).
+  bool NoteService(JournalKind kind, const std::string& name);
   void End();
 
   FileSystem& fs_;
