@@ -74,6 +74,10 @@ struct Reader {
   }
 };
 
+std::u16string FoldedFolder(const std::u16string& path) {
+  return FoldPath(StripTrailingBackslash(path));
+}
+
 bool IsFile(FileSystem& fs, const std::u16string& path) {
   bool folder = false;
   return fs.FindEntry(path, folder) && !folder;
@@ -206,7 +210,7 @@ class Transaction::Files final : public FileSystem {
       bool folder = false;
       if (t_.fs_.FindEntry(p, folder)) return false;  // there already: not ours to note
       if (!t_.Note(JournalKind::kFolderCreated, false, p)) return false;
-      t_.folders_.Add(FoldPath(StripTrailingBackslash(p)));
+      t_.folders_.Add(FoldedFolder(p));
     }
     return t_.fs_.CreateFolder(p);
   }
@@ -219,7 +223,7 @@ class Transaction::Files final : public FileSystem {
     return t_.MoveAside(p);  // kept until the commit
   }
   bool RemoveFolder(const std::u16string& p) override {
-    if (t_.active_ && !t_.folders_.Has(FoldPath(StripTrailingBackslash(p))) &&
+    if (t_.active_ && !t_.folders_.Has(FoldedFolder(p)) &&
         !t_.Note(JournalKind::kFolderRemoved, false, p)) {
       return false;
     }
@@ -278,19 +282,15 @@ class Transaction::System final : public InstallSystem {
   std::vector<unsigned long> WriteRegistryRows(const std::vector<RegistryRow>& rows) override {
     if (!t_.active_) return s_.WriteRegistryRows(rows);
     // a row whose key could not be saved first is not written
-    constexpr unsigned long kNotSaved = 1359;  // an internal error
-    constexpr unsigned long kWritten = ~0ul;   // saved, so written: its outcome follows
-    std::vector<unsigned long> out(rows.size(), kNotSaved);
-    std::vector<RegistryRow> saved;
+    // (each row is written on its own, just after its key was saved: the rows of a list are
+    // independent)
+    std::vector<unsigned long> out(rows.size(), 1359);  // an internal error
+    std::vector<RegistryRow> one(1);
     for (std::size_t i = 0; i < rows.size(); ++i) {
       if (!t_.SaveKeyOnce(rows[i].root, rows[i].key)) continue;
-      saved.push_back(rows[i]);
-      out[i] = kWritten;
-    }
-    const std::vector<unsigned long> r = s_.WriteRegistryRows(saved);
-    std::size_t k = 0;
-    for (unsigned long& o : out) {
-      if (o == kWritten) o = k < r.size() ? r[k++] : kNotSaved;
+      one[0] = rows[i];
+      const std::vector<unsigned long> r = s_.WriteRegistryRows(one);
+      if (!r.empty()) out[i] = r[0];
     }
     return out;
   }
@@ -339,18 +339,27 @@ class Transaction::System final : public InstallSystem {
 
 // ---- the transaction ----
 
+// Where `folded` is, or where it would go; `found` says which.
+std::size_t Transaction::Names::At(const std::u16string& folded, bool& found) const {
+  const auto at = std::lower_bound(v.begin(), v.end(), folded);
+  found = at != v.end() && *at == folded;
+  return static_cast<std::size_t>(at - v.begin());
+}
 bool Transaction::Names::Has(const std::u16string& folded) const {
-  return std::binary_search(v.begin(), v.end(), folded);
+  bool found = false;
+  At(folded, found);
+  return found;
 }
 void Transaction::Names::Add(std::u16string folded) {
-  auto at = std::lower_bound(v.begin(), v.end(), folded);
-  if (at == v.end() || *at != folded) v.insert(at, std::move(folded));
+  bool found = false;
+  const std::size_t at = At(folded, found);
+  if (!found) v.insert(v.begin() + at, std::move(folded));
 }
 bool Transaction::Names::Remove(const std::u16string& folded) {
-  auto at = std::lower_bound(v.begin(), v.end(), folded);
-  if (at == v.end() || *at != folded) return false;
-  v.erase(at);
-  return true;
+  bool found = false;
+  const std::size_t at = At(folded, found);
+  if (found) v.erase(v.begin() + at);
+  return found;
 }
 
 Transaction::Transaction(FileSystem& fs, InstallSystem& sys)
@@ -566,27 +575,24 @@ Recovery RecoverTransaction(FileSystem& fs, InstallSystem& sys, RegRoot root,
   if (path.empty()) return Recovery::kNone;
   std::vector<JournalEntry> entries;
   auto file = fs.NewFile();
-  const bool there = file->OpenRead(path);
-  if (there) {
-    const std::int64_t size = file->Size();
-    if (size > 0 && size <= kMaxJournalBytes) {
-      std::vector<std::uint8_t> bytes(static_cast<std::size_t>(size));
-      std::size_t at = 0;
-      while (at < bytes.size()) {
-        std::uint32_t n =
-            static_cast<std::uint32_t>(std::min<std::size_t>(bytes.size() - at, 1u << 20));
-        if (file->Read(bytes.data() + at, n) == 0) break;
-        at += n;
-      }
-      DecodeJournal(bytes.data(), at, entries);
-    }
-    file->Close();
-  }
-  if (!there) {
+  if (!file->OpenRead(path)) {
     // died before the journal was made, or after it was removed: nothing to undo or finish
     RemoveJournal(fs, sys, {}, root, identity);
     return Recovery::kNone;
   }
+  const std::int64_t size = file->Size();
+  if (size > 0 && size <= kMaxJournalBytes) {
+    std::vector<std::uint8_t> bytes(static_cast<std::size_t>(size));
+    std::size_t at = 0;
+    while (at < bytes.size()) {
+      std::uint32_t n =
+          static_cast<std::uint32_t>(std::min<std::size_t>(bytes.size() - at, 1u << 20));
+      if (file->Read(bytes.data() + at, n) == 0) break;
+      at += n;
+    }
+    DecodeJournal(bytes.data(), at, entries);
+  }
+  file->Close();
   const bool committed = !entries.empty() && entries.back().kind == JournalKind::kCommit;
   LogLine(log,
           committed ? "an interrupted installation had completed: removing what it replaced ("

@@ -141,6 +141,7 @@ class Transaction {
   // Sorted folded paths (FoldPath) (no tree in the program: sorted vectors, binary searched).
   struct Names {
     std::vector<std::u16string> v;
+    std::size_t At(const std::u16string& folded, bool& found) const;
     bool Has(const std::u16string& folded) const;
     void Add(std::u16string folded);
     bool Remove(const std::u16string& folded);
