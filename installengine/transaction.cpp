@@ -93,8 +93,9 @@ void RemoveJournal(FileSystem& fs, InstallSystem& sys, const std::u16string& pat
                    const std::string& identity) {
   // a journal that stays is still named, so the next run removes it (undoing is idempotent)
   if (!path.empty() && IsFile(fs, path) && !fs.RemoveFile(path)) return;
-  sys.RemoveValue(root, kJournalKey, identity);
-  sys.RemoveEmptyKey(root, kJournalKey);
+  const std::string key = kJournalKey;
+  sys.RemoveValue(root, key, identity);
+  sys.RemoveEmptyKey(root, key);
   sys.RemoveEmptyKey(root, "Software\\Kestrel");
 }
 
@@ -383,7 +384,14 @@ bool Transaction::Begin(const std::u16string& journalpath, RegRoot root,
   identity_ = identity;
   journalpath_ = journalpath;
   // the value first: a journal no value names would never be found
-  const auto written = sys_.WriteRegistryRows({WideRow(root, kJournalKey, identity, journalpath)});
+  std::vector<RegistryRow> rows(1);  // made in place: a row copied in costs a copy of each text
+  RegistryRow& row = rows[0];
+  row.root = root;
+  row.key = kJournalKey;
+  row.name = identity;
+  row.type = RegType::kWideString;
+  row.wide = journalpath;
+  const auto written = sys_.WriteRegistryRows(rows);
   const bool named = !written.empty() && written[0] == 0;
   if (named) {
     journal_ = fs_.NewFile();
