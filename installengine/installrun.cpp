@@ -496,13 +496,12 @@ bool InstallRun::CheckVersion() {
   const std::string package = ReadShort(config_.version);
   if (installed.empty() || package.empty()) return true;
   const int order = CompareVersions(package, installed);
-  log_("installed version ", Ansi{installed}, ", this package ", Ansi{package},
-       order < 0    ? ": a downgrade"
-       : order == 0 ? ": a repair"
-                    : ": an upgrade");
+  static constexpr const char* kOrders[] = {": a downgrade", ": a repair", ": an upgrade"};
+  LogLine(log_, "installed version ", Ansi{installed}, ", this package ", Ansi{package},
+          kOrders[order + 1]);
   if (order >= 0) return true;
   if (allowdowngrade) {
-    log_("downgrade allowed by /ALLOWDOWNGRADE");
+    LogLine(log_, "downgrade allowed by /ALLOWDOWNGRADE");
     return true;
   }
   downgrade_ = true;
@@ -531,11 +530,11 @@ bool InstallRun::CheckSpace() {
       needed += (static_cast<std::uint64_t>(r.filesize) + 4095) & ~std::uint64_t{4095};
     }
   }
-  log_("space: ", Megabytes(needed), " needed, ", Megabytes(free), " free on ", folder);
+  LogLine(log_, "space: ", Megabytes(needed), " needed, ", Megabytes(free), " free on ", folder);
   if (needed <= free) return true;
-  const std::size_t cut = folder.find(u'\\', 2);
-  const std::u16string volume =
-      folder.size() >= 2 && folder[1] == u':' ? folder.substr(0, 2) + u"\\" : folder.substr(0, cut);
+  const bool drive = folder.size() >= 2 && folder[1] == u':';
+  std::u16string volume = folder.substr(0, drive ? 2 : folder.find(u'\\', 2));
+  if (drive) volume += u'\\';
   reader_.statustext = NoSpaceMessage(volume, needed, free);
   return false;
 }
@@ -581,9 +580,9 @@ void InstallRun::RemoveDroppedFiles() {
     if (std::bsearch(&h, now.data(), now.size(), sizeof h, order)) continue;
     if (!FilePresent(fs_, path)) continue;
     if (fs_.RemoveFile(path)) {
-      log_("file the new version does not ship removed: ", path);
+      LogLine(log_, "file the new version does not ship removed: ", path);
     } else if (i < earlier_.files.size()) {
-      log_("file the new version does not ship could not be removed: ", path);
+      LogLine(log_, "file the new version does not ship could not be removed: ", path);
       kept.push_back(earlier_.files[i]);
     }
   }
@@ -598,7 +597,7 @@ void InstallRun::RemoveEmptiedFolders() {
   const std::u16string folder = FoldPath(StripTrailingBackslash(destfolder));
   for (const std::u16string& f : emptied_) {
     if (FoldPath(f) == folder || !FolderExists(fs_, f)) continue;
-    if (fs_.RemoveFolder(f)) log_("emptied folder removed: ", f);
+    if (fs_.RemoveFolder(f)) LogLine(log_, "emptied folder removed: ", f);
   }
 }
 
@@ -721,17 +720,17 @@ void InstallRun::RunInstall() {
     ReadEarlierRecord();
     if (!CheckVersion() || !CheckSpace()) {
       failed_ = true;
-    } else if (const std::u16string folder = JournalFolder(fs_, destfolder);
-               folder.empty() || !txn_.Begin(AddTrailingBackslash(folder) + JournalName(identity_),
-                                             root, identity_)) {
-      failed_ = true;
-      reader_.statustext = NoJournalMessage(AddTrailingBackslash(folder));
     } else {
-      Ending ending = Steps();
-      if (ending == Ending::kDone && txn_.broken()) {
-        // a change the journal could not guard was not made: the product is not whole
+      const std::u16string found = JournalFolder(fs_, destfolder);
+      const std::u16string folder = AddTrailingBackslash(found);
+      const bool begun =
+          !found.empty() && txn_.Begin(folder + JournalName(identity_), root, identity_);
+      Ending ending = begun ? Steps() : Ending::kFailed;
+      if (!begun || (ending == Ending::kDone && txn_.broken())) {
+        // no journal, or a change the journal could not guard was not made: the product is not
+        // whole
         failed_ = true;
-        reader_.statustext = NoJournalMessage(AddTrailingBackslash(folder));
+        reader_.statustext = NoJournalMessage(folder);
         ending = Ending::kFailed;
       }
       if (ending == Ending::kDone && !txn_.Commit()) {
@@ -741,19 +740,21 @@ void InstallRun::RunInstall() {
       }
       if (ending == Ending::kDone) {
         committed_ = true;
-        restart_ = !txn_.atrestart().empty();
-        if (restart_) log_("a restart completes the installation: files in use are replaced then");
+        restart_ = txn_.atrestart();
+        if (restart_)
+          LogLine(log_, "a restart completes the installation: files in use are replaced then");
         RemoveEmptiedFolders();
         SetProgress(100);
         if (cosmetic_pauses_) obs_.Pause(kPauseAfterAllDone);
-      } else {
+      } else if (begun) {
         if (ending != Ending::kCancelled) obs_.RollingBack();
-        log_(ending == Ending::kCancelled ? "installation cancelled: " : "installation failed: ",
-             "undoing its changes");
+        LogLine(log_,
+                ending == Ending::kCancelled ? "installation cancelled: " : "installation failed: ",
+                "undoing its changes");
         txn_.Rollback();
         if (ending == Ending::kCancelled) return;
         if (ending == Ending::kStopped) {
-          log_("installation stopped: ", reader_.statustext);
+          LogLine(log_, "installation stopped: ", reader_.statustext);
           obs_.InstallStopped(reader_.statustext);
           return;
         }

@@ -65,17 +65,18 @@ bool WindowsInstallSystem::SaveKey(RegRoot root, const std::string& key, SavedKe
   }
   std::u16string name(names + 1, u'\0');
   for (DWORD i = 0;; ++i) {
-    SavedValue v;
+    SavedValue& v = out.values.emplace_back();
     v.data.resize(bytes + 2);
     DWORD n = names + 1, size = bytes + 2, type = 0;
     const LONG e = RegEnumValueW(k.get(), i, reinterpret_cast<wchar_t*>(name.data()), &n, nullptr,
                                  &type, v.data.data(), &size);
-    if (e == ERROR_NO_MORE_ITEMS) return true;
-    if (e != ERROR_SUCCESS) return false;
+    if (e != ERROR_SUCCESS) {
+      out.values.pop_back();
+      return e == ERROR_NO_MORE_ITEMS;
+    }
     v.name.assign(name.data(), n);
     v.type = type;
     v.data.resize(size);
-    out.values.push_back(std::move(v));
   }
 }
 

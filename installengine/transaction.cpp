@@ -18,19 +18,25 @@ constexpr std::uint8_t kJournalMagic[4] = {'K', 'T', 'J', '1'};
 constexpr std::int64_t kMaxJournalBytes = std::int64_t{256} << 20;
 constexpr std::uint32_t kNormalAttributes = 0x80;
 
-void Put32(std::vector<std::uint8_t>& b, std::uint32_t v) {
-  for (int i = 0; i < 4; ++i) b.push_back(static_cast<std::uint8_t>(v >> (8 * i)));
+void Set32(std::uint8_t* at, std::uint32_t v) {
+  for (int i = 0; i < 4; ++i) at[i] = static_cast<std::uint8_t>(v >> (8 * i));
 }
+void Put32(std::vector<std::uint8_t>& b, std::uint32_t v) {
+  b.resize(b.size() + 4);
+  Set32(b.data() + b.size() - 4, v);
+}
+void PutBytes(std::vector<std::uint8_t>& b, const void* p, std::size_t n) {
+  Put32(b, static_cast<std::uint32_t>(n));
+  const auto* bytes = static_cast<const std::uint8_t*>(p);
+  b.insert(b.end(), bytes, bytes + n);
+}
+// The UTF-16 units' count, then each unit, low byte first.
 void PutWide(std::vector<std::uint8_t>& b, const std::u16string& s) {
   Put32(b, static_cast<std::uint32_t>(s.size()));
   for (char16_t c : s) {
-    b.push_back(static_cast<std::uint8_t>(c));
-    b.push_back(static_cast<std::uint8_t>(c >> 8));
+    const std::uint8_t unit[2] = {static_cast<std::uint8_t>(c), static_cast<std::uint8_t>(c >> 8)};
+    b.insert(b.end(), unit, unit + 2);
   }
-}
-void PutBytes(std::vector<std::uint8_t>& b, const std::uint8_t* p, std::size_t n) {
-  Put32(b, static_cast<std::uint32_t>(n));
-  b.insert(b.end(), p, p + n);
 }
 
 // Reads an entry's fields; every read past the end fails the whole entry.
@@ -50,36 +56,26 @@ struct Reader {
     --left;
     return *p++;
   }
-  std::u16string Wide() {
+  void Wide(std::u16string& s) {
     const std::uint32_t n = U32();
-    if (!ok || n > left / 2) return ok = false, std::u16string();
-    std::u16string s(n, u'\0');
+    if (!ok || n > left / 2) return void(ok = false);
+    s.resize(n);
     for (std::uint32_t i = 0; i < n; ++i)
       s[i] = static_cast<char16_t>(p[2 * i] | p[2 * i + 1] << 8);
     p += 2 * n, left -= 2 * n;
-    return s;
   }
-  std::vector<std::uint8_t> Bytes() {
+  // Appends the next field's bytes to `out`.
+  template <class Bytes>
+  void Append(Bytes& out) {
     const std::uint32_t n = U32();
-    if (!ok || n > left) return ok = false, std::vector<std::uint8_t>();
-    std::vector<std::uint8_t> v(p, p + n);
+    if (!ok || n > left) return void(ok = false);
+    out.insert(out.end(), p, p + n);
     p += n, left -= n;
-    return v;
   }
 };
 
-JournalEntry Entry(JournalKind kind, std::u16string path = {}, std::u16string other = {},
-                   std::string name = {}) {
-  JournalEntry e;
-  e.kind = kind;
-  e.path = std::move(path);
-  e.other = std::move(other);
-  e.name = std::move(name);
-  return e;
-}
-
-std::string Narrow(const std::vector<std::uint8_t>& v) {
-  return std::string(v.begin(), v.end());
+std::u16string FoldedFolder(const std::u16string& path) {
+  return FoldPath(StripTrailingBackslash(path));
 }
 
 bool IsFile(FileSystem& fs, const std::u16string& path) {
@@ -97,32 +93,32 @@ void RemoveJournal(FileSystem& fs, InstallSystem& sys, const std::u16string& pat
                    const std::string& identity) {
   // a journal that stays is still named, so the next run removes it (undoing is idempotent)
   if (!path.empty() && IsFile(fs, path) && !fs.RemoveFile(path)) return;
-  sys.RemoveValue(root, kJournalKey, identity);
-  sys.RemoveEmptyKey(root, kJournalKey);
+  const std::string key = kJournalKey;
+  sys.RemoveValue(root, key, identity);
+  sys.RemoveEmptyKey(root, key);
   sys.RemoveEmptyKey(root, "Software\\Kestrel");
 }
 
 }  // namespace
 
 std::vector<std::uint8_t> EncodeJournalEntry(const JournalEntry& e) {
-  std::vector<std::uint8_t> body;
-  body.push_back(static_cast<std::uint8_t>(e.kind));
-  PutWide(body, e.path);
-  PutWide(body, e.other);
-  PutBytes(body, reinterpret_cast<const std::uint8_t*>(e.name.data()), e.name.size());
-  body.push_back(static_cast<std::uint8_t>(e.root));
-  body.push_back(e.key.existed ? 1 : 0);
-  Put32(body, static_cast<std::uint32_t>(e.key.values.size()));
+  // the body's length first (set once it is known), then the body and its CRC-32
+  std::vector<std::uint8_t> out(4);
+  out.push_back(static_cast<std::uint8_t>(e.kind));
+  PutWide(out, e.path);
+  PutWide(out, e.other);
+  PutBytes(out, e.name.data(), e.name.size());
+  out.push_back(static_cast<std::uint8_t>(e.root));
+  out.push_back(e.key.existed ? 1 : 0);
+  Put32(out, static_cast<std::uint32_t>(e.key.values.size()));
   for (const SavedValue& v : e.key.values) {
-    PutWide(body, v.name);
-    Put32(body, v.type);
-    PutBytes(body, v.data.data(), v.data.size());
+    PutWide(out, v.name);
+    Put32(out, v.type);
+    PutBytes(out, v.data.data(), v.data.size());
   }
-  std::vector<std::uint8_t> out;
-  out.reserve(body.size() + 8);
-  Put32(out, static_cast<std::uint32_t>(body.size()));
-  out.insert(out.end(), body.begin(), body.end());
-  Put32(out, Crc32(body.data(), body.size()));
+  const std::size_t n = out.size() - 4;
+  Set32(out.data(), static_cast<std::uint32_t>(n));
+  Put32(out, Crc32(out.data() + 4, n));
   return out;
 }
 
@@ -138,25 +134,26 @@ bool DecodeJournal(const std::uint8_t* bytes, std::size_t size, std::vector<Jour
     file.p += n, file.left -= n;
     if (file.U32() != Crc32(body, n)) break;
     Reader r{body, n};
-    JournalEntry e;
+    JournalEntry& e = out.emplace_back();
     const std::uint8_t kind = r.U8();
     e.kind = static_cast<JournalKind>(kind);
-    e.path = r.Wide();
-    e.other = r.Wide();
-    e.name = Narrow(r.Bytes());
+    r.Wide(e.path);
+    r.Wide(e.other);
+    r.Append(e.name);
     const std::uint8_t root = r.U8();
     e.root = static_cast<RegRoot>(root);
     e.key.existed = r.U8() != 0;
     const std::uint32_t count = r.U32();
     for (std::uint32_t i = 0; r.ok && i < count; ++i) {
-      SavedValue v;
-      v.name = r.Wide();
+      SavedValue& v = e.key.values.emplace_back();
+      r.Wide(v.name);
       v.type = r.U32();
-      v.data = r.Bytes();
-      e.key.values.push_back(std::move(v));
+      r.Append(v.data);
     }
-    if (!r.ok || r.left != 0 || kind < 1 || kind > 9 || root > 2) break;
-    out.push_back(std::move(e));
+    if (!r.ok || r.left != 0 || kind < 1 || kind > 9 || root > 2) {
+      out.pop_back();
+      break;
+    }
   }
   return true;
 }
@@ -213,8 +210,8 @@ class Transaction::Files final : public FileSystem {
     if (t_.active_) {
       bool folder = false;
       if (t_.fs_.FindEntry(p, folder)) return false;  // there already: not ours to note
-      if (!t_.Note(Entry(JournalKind::kFolderCreated, p), false)) return false;
-      t_.folders_.Add(FoldPath(StripTrailingBackslash(p)));
+      if (!t_.Note(JournalKind::kFolderCreated, false, p)) return false;
+      t_.folders_.Add(FoldedFolder(p));
     }
     return t_.fs_.CreateFolder(p);
   }
@@ -227,8 +224,8 @@ class Transaction::Files final : public FileSystem {
     return t_.MoveAside(p);  // kept until the commit
   }
   bool RemoveFolder(const std::u16string& p) override {
-    if (t_.active_ && !t_.folders_.Has(FoldPath(StripTrailingBackslash(p))) &&
-        !t_.Note(Entry(JournalKind::kFolderRemoved, p), false)) {
+    if (t_.active_ && !t_.folders_.Has(FoldedFolder(p)) &&
+        !t_.Note(JournalKind::kFolderRemoved, false, p)) {
       return false;
     }
     return t_.fs_.RemoveFolder(p);
@@ -268,42 +265,34 @@ class Transaction::System final : public InstallSystem {
   }
   bool ServiceRunning(const std::string& name) override { return s_.ServiceRunning(name); }
   bool ServiceStop(const std::string& name) override {
-    if (t_.active_ && !t_.Note(Entry(JournalKind::kServiceStopped, {}, {}, name), false))
-      return false;
-    return s_.ServiceStop(name);
+    return t_.NoteService(JournalKind::kServiceStopped, name) && s_.ServiceStop(name);
   }
   bool ServiceDelete(const std::string& name) override {
-    if (t_.active_ &&
-        !t_.Note(Entry(JournalKind::kServiceRemoved, {}, s_.ServiceProgram(name), name), true)) {
-      return false;
-    }
-    return s_.ServiceDelete(name);
+    return t_.NoteService(JournalKind::kServiceRemoved, name) && s_.ServiceDelete(name);
   }
   std::u16string LastErrorText() override { return s_.LastErrorText(); }
   bool LastErrorIsDiskFull() override { return s_.LastErrorIsDiskFull(); }
   std::u16string ErrorText(unsigned long code) override { return s_.ErrorText(code); }
 
   bool ServiceCreate(const std::string& name, const std::u16string& programpath) override {
-    if (t_.active_ && !t_.Note(Entry(JournalKind::kServiceCreated, {}, {}, name), false))
-      return false;
-    return s_.ServiceCreate(name, programpath);
+    return t_.NoteService(JournalKind::kServiceCreated, name) &&
+           s_.ServiceCreate(name, programpath);
   }
   bool ServiceStart(const std::string& name) override { return s_.ServiceStart(name); }
 
   std::vector<unsigned long> WriteRegistryRows(const std::vector<RegistryRow>& rows) override {
     if (!t_.active_) return s_.WriteRegistryRows(rows);
     // a row whose key could not be saved first is not written
-    constexpr unsigned long kNotSaved = 1359;  // an internal error
-    std::vector<unsigned long> out(rows.size(), kNotSaved);
-    std::vector<RegistryRow> saved;
-    std::vector<std::size_t> at;
+    // (each row is written on its own, just after its key was saved: the rows of a list are
+    // independent)
+    std::vector<unsigned long> out(rows.size(), 1359);  // an internal error
+    std::vector<RegistryRow> one(1);
     for (std::size_t i = 0; i < rows.size(); ++i) {
       if (!t_.SaveKeyOnce(rows[i].root, rows[i].key)) continue;
-      saved.push_back(rows[i]);
-      at.push_back(i);
+      one[0] = rows[i];
+      const std::vector<unsigned long> r = s_.WriteRegistryRows(one);
+      if (!r.empty()) out[i] = r[0];
     }
-    const std::vector<unsigned long> r = s_.WriteRegistryRows(saved);
-    for (std::size_t k = 0; k < at.size() && k < r.size(); ++k) out[at[k]] = r[k];
     return out;
   }
   std::vector<unsigned long> CreateShortcuts(const ShortcutPlan& plan) override {
@@ -351,18 +340,27 @@ class Transaction::System final : public InstallSystem {
 
 // ---- the transaction ----
 
+// Where `folded` is, or where it would go; `found` says which.
+std::size_t Transaction::Names::At(const std::u16string& folded, bool& found) const {
+  const auto at = std::lower_bound(v.begin(), v.end(), folded);
+  found = at != v.end() && *at == folded;
+  return static_cast<std::size_t>(at - v.begin());
+}
 bool Transaction::Names::Has(const std::u16string& folded) const {
-  return std::binary_search(v.begin(), v.end(), folded);
+  bool found = false;
+  At(folded, found);
+  return found;
 }
 void Transaction::Names::Add(std::u16string folded) {
-  auto at = std::lower_bound(v.begin(), v.end(), folded);
-  if (at == v.end() || *at != folded) v.insert(at, std::move(folded));
+  bool found = false;
+  const std::size_t at = At(folded, found);
+  if (!found) v.insert(v.begin() + at, std::move(folded));
 }
 bool Transaction::Names::Remove(const std::u16string& folded) {
-  auto at = std::lower_bound(v.begin(), v.end(), folded);
-  if (at == v.end() || *at != folded) return false;
-  v.erase(at);
-  return true;
+  bool found = false;
+  const std::size_t at = At(folded, found);
+  if (found) v.erase(v.begin() + at);
+  return found;
 }
 
 Transaction::Transaction(FileSystem& fs, InstallSystem& sys)
@@ -385,40 +383,49 @@ bool Transaction::Begin(const std::u16string& journalpath, RegRoot root,
   root_ = root;
   identity_ = identity;
   journalpath_ = journalpath;
-  broken_ = false;
-  entries_.clear();
-  created_.v.clear();
-  folders_.v.clear();
-  savedkeys_.clear();
-  beside_.clear();
   // the value first: a journal no value names would never be found
-  const auto written = sys_.WriteRegistryRows({WideRow(root, kJournalKey, identity, journalpath)});
-  if (written.empty() || written[0] != 0) {
-    RemoveJournal(fs_, sys_, {}, root, identity);
+  std::vector<RegistryRow> rows(1);  // made in place: a row copied in costs a copy of each text
+  RegistryRow& row = rows[0];
+  row.root = root;
+  row.key = kJournalKey;
+  row.name = identity;
+  row.type = RegType::kWideString;
+  row.wide = journalpath;
+  const auto written = sys_.WriteRegistryRows(rows);
+  const bool named = !written.empty() && written[0] == 0;
+  if (named) {
+    journal_ = fs_.NewFile();
+    active_ = journal_->CreateWrite(journalpath) && journal_->Write(kJournalMagic, 4) &&
+              journal_->Flush();
+    if (!active_) journal_->Close();
+  }
+  if (!active_) {
+    RemoveJournal(fs_, sys_, named ? journalpath : std::u16string(), root, identity);
     return false;
   }
-  journal_ = fs_.NewFile();
-  if (!journal_->CreateWrite(journalpath) || !journal_->Write(kJournalMagic, 4) ||
-      !journal_->Flush()) {
-    journal_->Close();
-    RemoveJournal(fs_, sys_, journalpath, root, identity);
-    return false;
-  }
-  active_ = true;
-  log_("transaction begun, journal: ", journalpath);
+  LogLine(log_, "transaction begun, journal: ", journalpath);
   return true;
 }
 
-bool Transaction::Note(JournalEntry e, bool durable) {
+bool Transaction::Note(JournalKind kind, bool durable, const std::u16string& path,
+                       const std::u16string& other, const std::string& name, RegRoot root,
+                       SavedKey* key) {
   if (broken_) return false;
+  JournalEntry& e = entries_.emplace_back();
+  e.kind = kind;
+  e.path = path;
+  e.other = other;
+  e.name = name;
+  e.root = root;
+  if (key) e.key = std::move(*key);
   const std::vector<std::uint8_t> bytes = EncodeJournalEntry(e);
   if (!journal_->Write(bytes.data(), static_cast<std::uint32_t>(bytes.size())) ||
       (durable && !journal_->Flush())) {
+    entries_.pop_back();
     broken_ = true;
-    log_("the journal could not be written: no further change is made");
+    LogLine(log_, "the journal could not be written: no further change is made");
     return false;
   }
-  entries_.push_back(std::move(e));
   return true;
 }
 
@@ -437,52 +444,52 @@ std::u16string Transaction::FreeName(const std::u16string& path, std::u16string_
 
 bool Transaction::MoveAside(const std::u16string& path) {
   const std::u16string backup = FreeName(path, u".~ks");
-  if (!Note(Entry(JournalKind::kFileMoved, path, backup), true)) return false;
+  if (!Note(JournalKind::kFileMoved, true, path, backup)) return false;
   return fs_.MoveReplacing(path, backup);
 }
 
 bool Transaction::BeforeCreate(const std::u16string& path, std::u16string* actual) {
   if (!active_) return true;
   if (broken_) return false;
-  const std::u16string key = FoldPath(path);
+  std::u16string key = FoldPath(path);
   if (created_.Has(key)) return true;
   CreateFolderChain(files(), FolderPart(path));  // noted, unlike the file's own chain
   bool folder = false;
-  if (fs_.FindEntry(path, folder) && (folder || !MoveAside(path))) {
-    if (folder || !actual) return false;
-    // in use, so that not even a rename is allowed: the new file waits beside it
-    const std::u16string side = FreeName(path, u".~ksnew");
-    if (!Note(Entry(JournalKind::kFileCreated, side), false)) return false;
-    created_.Add(FoldPath(side));
-    beside_.emplace_back(side, path);
-    log_("in use, written beside it: ", path);
-    *actual = side;
-    return true;
+  const bool inuse = fs_.FindEntry(path, folder) && (folder || !MoveAside(path));
+  if (inuse && (folder || !actual)) return false;
+  // in use, so that not even a rename is allowed: the new file waits beside it
+  const std::u16string made = inuse ? FreeName(path, u".~ksnew") : path;
+  if (!Note(JournalKind::kFileCreated, false, made)) return false;
+  created_.Add(inuse ? FoldPath(made) : std::move(key));
+  if (inuse) {
+    beside_.push_back(made);
+    beside_.push_back(path);
+    LogLine(log_, "in use, written beside it: ", path);
+    *actual = made;
   }
-  if (!Note(Entry(JournalKind::kFileCreated, path), false)) return false;
-  created_.Add(key);
   return true;
 }
 
+bool Transaction::NoteService(JournalKind kind, const std::string& name) {
+  if (!active_) return true;
+  // a removed service is made again from its command line: that note must reach the disk
+  const bool removed = kind == JournalKind::kServiceRemoved;
+  return Note(kind, removed, {}, removed ? sys_.ServiceProgram(name) : std::u16string(), name);
+}
+
 bool Transaction::SaveKeyOnce(RegRoot root, const std::string& key) {
-  // the key and each missing key above it, outermost noted first so it goes last
-  std::vector<JournalEntry> chain;
-  const char tag = static_cast<char>('0' + static_cast<int>(root));
-  for (std::string k = key;;) {
-    if (std::find(savedkeys_.begin(), savedkeys_.end(), tag + k) != savedkeys_.end()) break;
-    JournalEntry& e = chain.emplace_back(Entry(JournalKind::kKeySaved, {}, {}, k));
-    e.root = root;
-    if (!sys_.SaveKey(root, k, e.key)) return false;
-    const std::size_t up = k.rfind('\\');
-    if (e.key.existed || up == std::string::npos) break;
-    k.resize(up);
+  for (const auto& [r, k] : savedkeys_) {
+    if (r == root && k == key) return true;
   }
-  for (auto it = chain.rbegin(); it != chain.rend(); ++it) {
-    std::string tagged = tag + it->name;
-    const bool durable = it->key.existed;
-    if (!Note(std::move(*it), durable)) return false;
-    savedkeys_.push_back(std::move(tagged));
-  }
+  SavedKey saved;
+  if (!sys_.SaveKey(root, key, saved)) return false;
+  // a missing key's missing parents are noted before it, so they go after it
+  const std::size_t up = key.rfind('\\');
+  if (!saved.existed && up != std::string::npos && !SaveKeyOnce(root, key.substr(0, up)))
+    return false;
+  const bool durable = saved.existed;
+  if (!Note(JournalKind::kKeySaved, durable, {}, {}, key, root, &saved)) return false;
+  savedkeys_.emplace_back(root, std::string(key));
   return true;
 }
 
@@ -494,26 +501,27 @@ void Transaction::End() {
 
 bool Transaction::Commit() {
   if (!active_) return true;
-  for (const auto& [side, place] : beside_) {
-    if (!sys_.ReplaceAtRestart(side, place)) {
-      log_("the replacement of a file in use could not be scheduled: ", place);
+  for (std::size_t i = 0; i < beside_.size(); i += 2) {
+    const std::u16string& place = beside_[i + 1];
+    if (!sys_.ReplaceAtRestart(beside_[i], place)) {
+      LogLine(log_, "the replacement of a file in use could not be scheduled: ", place);
       return false;
     }
-    log_("replaced when the system starts again: ", place);
+    LogLine(log_, "replaced when the system starts again: ", place);
   }
-  Note(Entry(JournalKind::kCommit), true);
+  Note(JournalKind::kCommit, true);
   FinishCommitted(fs_, sys_, entries_, log_);
   End();
-  log_("transaction committed: ", entries_.size(), " changes");
+  LogLine(log_, "transaction committed: ", entries_.size(), " changes");
   return true;
 }
 
 void Transaction::Rollback() {
   if (!active_) return;
-  log_("rolling back ", entries_.size(), " changes");
+  LogLine(log_, "rolling back ", entries_.size(), " changes");
   UndoJournal(fs_, sys_, entries_, log_);
   End();
-  log_("rollback complete");
+  LogLine(log_, "rollback complete");
 }
 
 void UndoJournal(FileSystem& fs, InstallSystem& sys, const std::vector<JournalEntry>& entries,
@@ -523,12 +531,12 @@ void UndoJournal(FileSystem& fs, InstallSystem& sys, const std::vector<JournalEn
     switch (e.kind) {
       case JournalKind::kFileCreated:
         if (IsFile(fs, e.path) && !RemoveFileHard(fs, e.path))
-          log("rollback: not removed: ", e.path);
+          LogLine(log, "rollback: not removed: ", e.path);
         break;
       case JournalKind::kFileMoved:
         if (IsFile(fs, e.other) && !fs.MoveReplacing(e.other, e.path) &&
             !(RemoveFileHard(fs, e.path) && fs.MoveReplacing(e.other, e.path))) {
-          log("rollback: not put back: ", e.path, " (it is kept as ", e.other, ")");
+          LogLine(log, "rollback: not put back: ", e.path, " (it is kept as ", e.other, ")");
         }
         break;
       case JournalKind::kFolderCreated:
@@ -539,7 +547,7 @@ void UndoJournal(FileSystem& fs, InstallSystem& sys, const std::vector<JournalEn
         break;
       case JournalKind::kKeySaved:
         if (!sys.RestoreKey(e.root, e.name, e.key))
-          log("rollback: key not restored: ", Ansi{e.name});
+          LogLine(log, "rollback: key not restored: ", Ansi{e.name});
         break;
       case JournalKind::kServiceCreated:
         if (sys.ServiceRunning(e.name)) sys.ServiceStop(e.name);
@@ -550,7 +558,7 @@ void UndoJournal(FileSystem& fs, InstallSystem& sys, const std::vector<JournalEn
         break;
       case JournalKind::kServiceRemoved:
         if (!e.other.empty() && !sys.ServiceCreate(e.name, ProgramOfCommand(e.other)))
-          log("rollback: service not made again: ", Ansi{e.name});
+          LogLine(log, "rollback: service not made again: ", Ansi{e.name});
         break;
       case JournalKind::kCommit:
         break;
@@ -565,7 +573,7 @@ void FinishCommitted(FileSystem& fs, InstallSystem& sys, const std::vector<Journ
       continue;
     // still in use by a program that runs: it goes when the system starts again
     const bool later = sys.DeleteAtRestart(e.other);
-    log(later ? "removed at the next restart: " : "could not be removed: ", e.other);
+    LogLine(log, later ? "removed at the next restart: " : "could not be removed: ", e.other);
   }
 }
 
@@ -575,31 +583,29 @@ Recovery RecoverTransaction(FileSystem& fs, InstallSystem& sys, RegRoot root,
   if (path.empty()) return Recovery::kNone;
   std::vector<JournalEntry> entries;
   auto file = fs.NewFile();
-  const bool there = file->OpenRead(path);
-  if (there) {
-    const std::int64_t size = file->Size();
-    if (size > 0 && size <= kMaxJournalBytes) {
-      std::vector<std::uint8_t> bytes(static_cast<std::size_t>(size));
-      std::size_t at = 0;
-      while (at < bytes.size()) {
-        std::uint32_t n =
-            static_cast<std::uint32_t>(std::min<std::size_t>(bytes.size() - at, 1u << 20));
-        if (file->Read(bytes.data() + at, n) == 0) break;
-        at += n;
-      }
-      DecodeJournal(bytes.data(), at, entries);
-    }
-    file->Close();
-  }
-  if (!there) {
+  if (!file->OpenRead(path)) {
     // died before the journal was made, or after it was removed: nothing to undo or finish
     RemoveJournal(fs, sys, {}, root, identity);
     return Recovery::kNone;
   }
+  const std::int64_t size = file->Size();
+  if (size > 0 && size <= kMaxJournalBytes) {
+    std::vector<std::uint8_t> bytes(static_cast<std::size_t>(size));
+    std::size_t at = 0;
+    while (at < bytes.size()) {
+      std::uint32_t n =
+          static_cast<std::uint32_t>(std::min<std::size_t>(bytes.size() - at, 1u << 20));
+      if (file->Read(bytes.data() + at, n) == 0) break;
+      at += n;
+    }
+    DecodeJournal(bytes.data(), at, entries);
+  }
+  file->Close();
   const bool committed = !entries.empty() && entries.back().kind == JournalKind::kCommit;
-  log(committed ? "an interrupted installation had completed: removing what it replaced ("
-                : "an interrupted installation is rolled back (",
-      entries.size(), " changes, journal ", path, ")");
+  LogLine(log,
+          committed ? "an interrupted installation had completed: removing what it replaced ("
+                    : "an interrupted installation is rolled back (",
+          entries.size(), " changes, journal ", path, ")");
   if (committed) {
     FinishCommitted(fs, sys, entries, log);
   } else {

@@ -21,6 +21,7 @@
 #include <memory>
 #include <string>
 #include <string_view>
+#include <type_traits>
 #include <vector>
 
 #include "installengine/installsystem.h"
@@ -57,6 +58,16 @@ std::vector<std::uint8_t> EncodeJournalEntry(const JournalEntry& e);
 // bytes are not a journal at all.
 bool DecodeJournal(const std::uint8_t* bytes, std::size_t size, std::vector<JournalEntry>& out);
 
+// A log line whose literal texts are passed on as pointers: the log joins its parts in code made
+// for each form of them, and a literal's length is part of its form, so this way every line of
+// one shape shares that code.
+template <class... Parts>
+void LogLine(const Log& log, const Parts&... parts) {
+  log(static_cast<
+      std::conditional_t<std::is_array_v<Parts>, const std::remove_extent_t<Parts>*, const Parts&>>(
+      parts)...);
+}
+
 // The journal's file name for a product: "Setup <tag>.journal".
 std::u16string JournalName(const std::string& identity);
 // The journal's folder: the installation folder when it is there, else the nearest folder above
@@ -78,7 +89,7 @@ class Transaction {
   InstallSystem& system();
 
   // Starts noting changes: points the product's journal value at `journalpath` and creates the
-  // journal there. False (nothing changed) when either fails.
+  // journal there. False (nothing changed) when either fails. A transaction is begun once.
   bool Begin(const std::u16string& journalpath, RegRoot root, const std::string& identity);
   bool active() const { return active_; }
   // A note could not be written, so a change after it was refused: the run must not succeed.
@@ -93,9 +104,7 @@ class Transaction {
   // nothing kept yet) when a replacement could not be scheduled.
   bool Commit();
   // Files in use were written beside their places: a restart completes the installation.
-  const std::vector<std::pair<std::u16string, std::u16string>>& atrestart() const {
-    return beside_;
-  }
+  bool atrestart() const { return !beside_.empty(); }
   // Undoes every noted change, newest first; the journal and its value go last.
   void Rollback();
   std::size_t changes() const { return entries_.size(); }
@@ -106,11 +115,15 @@ class Transaction {
   friend class Files;
   friend class System;
 
-  // Writes the entry to the journal (and to the disk when `durable`) before its change.
-  bool Note(JournalEntry e, bool durable);
+  // Writes an entry to the journal (and to the disk when `durable`) before its change.
+  bool Note(JournalKind kind, bool durable, const std::u16string& path = {},
+            const std::u16string& other = {}, const std::string& name = {},
+            RegRoot root = RegRoot::kLocalMachine, SavedKey* key = nullptr);
   std::u16string FreeName(const std::u16string& path, std::u16string_view mark);
   bool MoveAside(const std::u16string& path);
   bool SaveKeyOnce(RegRoot root, const std::string& key);
+  // Notes a change to a service (while active).
+  bool NoteService(JournalKind kind, const std::string& name);
   void End();
 
   FileSystem& fs_;
@@ -128,14 +141,15 @@ class Transaction {
   // Sorted folded paths (FoldPath) (no tree in the program: sorted vectors, binary searched).
   struct Names {
     std::vector<std::u16string> v;
+    std::size_t At(const std::u16string& folded, bool& found) const;
     bool Has(const std::u16string& folded) const;
     void Add(std::u16string folded);
     bool Remove(const std::u16string& folded);
   };
-  Names created_;                                                  // files this transaction made
-  Names folders_;                                                  // folders this transaction made
-  std::vector<std::string> savedkeys_;                             // "root|key" of every key saved
-  std::vector<std::pair<std::u16string, std::u16string>> beside_;  // (new file, its place)
+  Names created_;                                           // files this transaction made
+  Names folders_;                                           // folders this transaction made
+  std::vector<std::pair<RegRoot, std::string>> savedkeys_;  // every key saved
+  std::vector<std::u16string> beside_;  // each new file written beside its place, then the place
 };
 
 // Undoes the changes `entries` note, newest first (or, after a commit, removes the backups).
