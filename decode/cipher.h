@@ -17,6 +17,11 @@ struct CipherState {
 inline constexpr std::size_t kCipherUnit = 8;
 inline constexpr std::size_t kMaxKeyBytes = 56;
 
+// The key schedule's initial words (P, then the four S-boxes): pi's fractional hexadecimal
+// digits, 8 to a word, computed rather than carried (4 KB of setup.exe).
+inline constexpr int kCipherInitialWords = 18 + 4 * 256;
+void CipherInitialWords(std::uint32_t* words);
+
 // Builds the cipher state from a key of 1 to 56 bytes with the Blowfish key schedule (run with
 // this format's encipher function). False, and the state untouched, for any other key length.
 bool MakeCipherState(std::span<const std::uint8_t> key, CipherState& state);
