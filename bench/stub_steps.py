@@ -36,6 +36,8 @@ setup. The measures and how one is taken back (the patch is checked to apply exa
   push   i686 calls' arguments stored into space each frame keeps, and frames probed by the
          stack probe call, as MinGW does by default (-mno-accumulate-outgoing-args,
          -mno-stack-arg-probe and -fstack-clash-protection dropped)
+  fp     i686 frames keep a frame pointer again, as MinGW does by default (-fomit-frame-pointer
+         dropped)
   decos  (not a size measure) the block decoder at -Os with LTO like the rest, instead of -O2;
          decos-nolto at -Os without LTO
 
@@ -58,7 +60,8 @@ import sys
 
 ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
 # cumulative order: the path from none of the measures to all of them
-ORDER = ["eh", "rt", "thr", "lto", "gc", "jpeg", "log", "pic", "crt", "stack", "ehfr", "oz", "push"]
+ORDER = ["eh", "rt", "thr", "lto", "gc", "jpeg", "log", "pic", "crt", "stack", "ehfr", "oz", "push",
+         "fp"]
 GROUPS = {
     "eh": ["exc", "rtti", "unwind"],
     "rt": ["rt-new", "rt-throw", "rt-term", "rt-pure", "rt-guard"],
@@ -226,6 +229,9 @@ def patch(src, takes):
     if "push" in takes:
         for var in ("KESTREL_PROGRAM_FLAGS", "KESTREL_PROGRAM_LINK_FLAGS"):
             replace(cm, "    list(APPEND %s ${_kestrel_push_args})\n" % var, "")
+    if "fp" in takes:
+        for var in ("KESTREL_PROGRAM_FLAGS", "KESTREL_PROGRAM_LINK_FLAGS"):
+            replace(cm, "    list(APPEND %s -fomit-frame-pointer)\n" % var, "")
     if "ehfr" in takes:
         replace(os.path.join(src, "setup", "CMakeLists.txt"),
                 "target_link_options(setup PRIVATE -Wl,-T,${CMAKE_CURRENT_SOURCE_DIR}/"
