@@ -36,6 +36,8 @@ setup. The measures and how one is taken back (the patch is checked to apply exa
   push   i686 calls' arguments stored into space each frame keeps, and frames probed by the
          stack probe call, as MinGW does by default (-mno-accumulate-outgoing-args,
          -mno-stack-arg-probe and -fstack-clash-protection dropped)
+  inl    i686 small functions inlined again where their call would cost about as much
+         (-fno-inline-small-functions dropped; the payload's code inlines them either way)
   fp     i686 frames keep a frame pointer again, as MinGW does by default (-fomit-frame-pointer
          dropped)
   decos  (not a size measure) the block decoder at -Os with LTO like the rest, instead of -O2;
@@ -61,7 +63,7 @@ import sys
 ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
 # cumulative order: the path from none of the measures to all of them
 ORDER = ["eh", "rt", "thr", "lto", "gc", "jpeg", "log", "pic", "crt", "stack", "ehfr", "oz", "push",
-         "fp"]
+         "fp", "inl"]
 GROUPS = {
     "eh": ["exc", "rtti", "unwind"],
     "rt": ["rt-new", "rt-throw", "rt-term", "rt-pure", "rt-guard"],
@@ -229,6 +231,9 @@ def patch(src, takes):
     if "push" in takes:
         for var in ("KESTREL_PROGRAM_FLAGS", "KESTREL_PROGRAM_LINK_FLAGS"):
             replace(cm, "    list(APPEND %s ${_kestrel_push_args})\n" % var, "")
+    if "inl" in takes:
+        for var in ("KESTREL_PROGRAM_FLAGS", "KESTREL_PROGRAM_LINK_FLAGS"):
+            replace(cm, "    list(APPEND %s -fno-inline-small-functions)\n" % var, "")
     if "fp" in takes:
         for var in ("KESTREL_PROGRAM_FLAGS", "KESTREL_PROGRAM_LINK_FLAGS"):
             replace(cm, "    list(APPEND %s -fomit-frame-pointer)\n" % var, "")
