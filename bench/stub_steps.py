@@ -32,6 +32,14 @@ setup. The measures and how one is taken back (the patch is checked to apply exa
          support) linked again, wWinMain called by them instead of the program's own entry point
   stack  frames padded to 16-byte stack alignment again (-mpreferred-stack-boundary=2 dropped)
   ehfr   the library objects' unwind tables linked again (setup/no-unwind-tables.ld dropped)
+  oz     the program at -Os again, not at -Oz (the payload's code is at -Os either way)
+  push   i686 calls' arguments stored into space each frame keeps, and frames probed by the
+         stack probe call, as MinGW does by default (-mno-accumulate-outgoing-args,
+         -mno-stack-arg-probe and -fstack-clash-protection dropped)
+  inl    i686 small functions inlined again where their call would cost about as much
+         (-fno-inline-small-functions dropped; the payload's code inlines them either way)
+  fp     i686 frames keep a frame pointer again, as MinGW does by default (-fomit-frame-pointer
+         dropped)
   decos  (not a size measure) the block decoder at -Os with LTO like the rest, instead of -O2;
          decos-nolto at -Os without LTO
 
@@ -54,7 +62,8 @@ import sys
 
 ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
 # cumulative order: the path from none of the measures to all of them
-ORDER = ["eh", "rt", "thr", "lto", "gc", "jpeg", "log", "pic", "crt", "stack", "ehfr"]
+ORDER = ["eh", "rt", "thr", "lto", "gc", "jpeg", "log", "pic", "crt", "stack", "ehfr", "oz", "push",
+         "fp", "inl"]
 GROUPS = {
     "eh": ["exc", "rtti", "unwind"],
     "rt": ["rt-new", "rt-throw", "rt-term", "rt-pure", "rt-guard"],
@@ -216,6 +225,18 @@ def patch(src, takes):
     if "stack" in takes:
         for var in ("KESTREL_PROGRAM_FLAGS", "KESTREL_PROGRAM_LINK_FLAGS"):
             replace(cm, "    list(APPEND %s -mpreferred-stack-boundary=2)\n" % var, "")
+    if "oz" in takes:
+        for var in ("KESTREL_PROGRAM_FLAGS", "KESTREL_PROGRAM_LINK_FLAGS"):
+            replace(cm, "  list(APPEND %s -Oz)\n" % var, "")
+    if "push" in takes:
+        for var in ("KESTREL_PROGRAM_FLAGS", "KESTREL_PROGRAM_LINK_FLAGS"):
+            replace(cm, "    list(APPEND %s ${_kestrel_push_args})\n" % var, "")
+    if "inl" in takes:
+        for var in ("KESTREL_PROGRAM_FLAGS", "KESTREL_PROGRAM_LINK_FLAGS"):
+            replace(cm, "    list(APPEND %s -fno-inline-small-functions)\n" % var, "")
+    if "fp" in takes:
+        for var in ("KESTREL_PROGRAM_FLAGS", "KESTREL_PROGRAM_LINK_FLAGS"):
+            replace(cm, "    list(APPEND %s -fomit-frame-pointer)\n" % var, "")
     if "ehfr" in takes:
         replace(os.path.join(src, "setup", "CMakeLists.txt"),
                 "target_link_options(setup PRIVATE -Wl,-T,${CMAKE_CURRENT_SOURCE_DIR}/"

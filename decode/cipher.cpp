@@ -5,13 +5,6 @@
 namespace kestrel {
 namespace {
 
-// The schedule's initial words are the fractional hexadecimal digits of pi, computed here rather
-// than carried (4 KB): 16 atan(1/5) - 4 atan(1/239) in fixed point. Limbs of 16 bits keep every
-// division in 32-bit arithmetic (a remainder below the divisor, shifted, stays below 2^32); the
-// sums are kept per limb and carried once at the end. Limb 0 is the integer part, and the limbs
-// past the 2084 used absorb the truncations of the series.
-constexpr int kPiLimbs = 1 + 2 * kCipherInitialWords + 4;
-
 inline std::uint32_t F(const CipherState& s, std::uint32_t x) {
   return ((s.S[0][x & 0xFF] + s.S[1][(x >> 8) & 0xFF]) ^ s.S[2][(x >> 16) & 0xFF]) +
          s.S[3][x >> 24];
@@ -29,7 +22,91 @@ inline void StoreLE(std::uint8_t* p, std::uint32_t v) {
   p[3] = static_cast<std::uint8_t>(v >> 24);
 }
 
+// pi in limbs of 16 bits, limb 0 the integer part; the limbs past the 2,084 used absorb the
+// truncations of the series (about 2 units of the last limb per term, 10,000 terms).
+constexpr int kPiLimbs = 1 + 2 * kCipherInitialWords + 3;
+// Terms of a series taken in one pass over the limbs: their divisions are independent, so the
+// processor overlaps them instead of waiting on one remainder at a time. Four: every pass starts
+// at a k of 1 mod 8, a term that adds.
+constexpr std::uint32_t kTermsPerPass = 4;
+
+// A divisor below 2^16 with its reciprocal: a division by it is a multiplication and at most one
+// correction (for dividends below 2^32, which a remainder shifted by a limb stays below).
+struct Divisor {
+  std::uint32_t d, inverse;
+  explicit Divisor(std::uint32_t divisor) : d(divisor), inverse(0xFFFFFFFFu / divisor) {}
+  // (rest:limb) / d, the remainder back in rest
+  std::uint32_t Divide(std::uint32_t& rest, std::uint32_t limb) const {
+    const std::uint32_t v = rest << 16 | limb;
+    std::uint32_t q = static_cast<std::uint32_t>(std::uint64_t{v} * inverse >> 32);
+    rest = v - q * d;  // q is the quotient or one less: corrected without a branch to mispredict
+    const std::uint32_t over = rest >= d;
+    rest -= d & (0 - over);
+    return q + over;
+  }
+};
+
+// Adds (or subtracts) factor * atan(1/m) = factor * (1/m - 1/3m^3 + 1/5m^5 - ...) to pi.
+void AddArctan(std::int32_t* pi, std::uint16_t* term, std::uint32_t m, std::uint32_t factor,
+               bool subtract) {
+  const Divisor mm(m * m);
+  std::uint32_t r = factor;
+  for (int i = 0; i < kPiLimbs; ++i) {  // term = factor / m, then / m^2 per term
+    term[i] = static_cast<std::uint16_t>(r / m);
+    r = (r % m) << 16;
+  }
+  int first = 0;
+  for (std::uint32_t k = 1;; k += 2 * kTermsPerPass) {
+    while (first < kPiLimbs && term[first] == 0) ++first;
+    if (first == kPiLimbs) return;
+    const Divisor odd[kTermsPerPass] = {Divisor(k), Divisor(k + 2), Divisor(k + 4), Divisor(k + 6)};
+    std::uint32_t rk[kTermsPerPass] = {}, rm[kTermsPerPass] = {};
+    for (int i = first; i < kPiLimbs; ++i) {
+      std::uint32_t t = term[i];
+      std::int32_t sum = 0;  // the terms k, k+2, ... of the pass, + - + -
+#ifndef __OPTIMIZE_SIZE__  // unrolled, about 15% faster; setup.exe keeps the loop (300 bytes less)
+#pragma GCC unroll 4
+#endif
+      for (std::uint32_t j = 0; j < kTermsPerPass; ++j) {
+        const std::int32_t q = static_cast<std::int32_t>(odd[j].Divide(rk[j], t));
+        sum += j % 2 ? -q : q;
+        t = mm.Divide(rm[j], t);
+      }
+      term[i] = static_cast<std::uint16_t>(t);
+      pi[i] += subtract ? -sum : sum;  // |pi[i]| stays below 10,000 * 2^16
+    }
+  }
+}
+
+// The words are computed once per process, by its first key set up: a local static (setup.exe
+// has its own small thread-safe guard, already used by others; a flag of our own came out larger).
+void LoadInitialWords(CipherState& state) {
+  static const struct Words {
+    std::uint32_t w[kCipherInitialWords];
+    Words() { CipherInitialWords(w); }
+  } words;
+  static_assert(sizeof state == sizeof words.w);
+  std::memcpy(&state, words.w, sizeof state);
+}
+
 }  // namespace
+
+// pi = 16 atan(1/5) - 4 atan(1/239), in fixed point.
+void CipherInitialWords(std::uint32_t* words) {
+  std::int32_t pi[kPiLimbs] = {};
+  std::uint16_t term[kPiLimbs];
+  AddArctan(pi, term, 5, 16, false);
+  AddArctan(pi, term, 239, 4, true);
+  std::int32_t carry = 0;
+  for (int i = kPiLimbs - 1; i >= 0; --i) {
+    const std::int32_t v = pi[i] + carry;
+    pi[i] = v & 0xFFFF;
+    carry = v >> 16;  // negative on a borrow
+  }
+  for (int i = 0; i < kCipherInitialWords; ++i)
+    words[i] =
+        static_cast<std::uint32_t>(pi[1 + 2 * i]) << 16 | static_cast<std::uint32_t>(pi[2 + 2 * i]);
+}
 
 void EncryptUnit(const CipherState& s, std::uint32_t& left, std::uint32_t& right) {
   std::uint32_t l = left, r = right;
@@ -59,54 +136,9 @@ void DecryptUnit(const CipherState& s, std::uint32_t& left, std::uint32_t& right
   right = r;
 }
 
-void CipherInitialWords(std::uint32_t* words) {
-  std::int32_t pi[kPiLimbs] = {};  // at most 9,300 terms of 16 bits each: no overflow
-  std::uint16_t term[kPiLimbs];
-  constexpr struct { std::uint16_t factor, m; } kArctans[] = {{16, 5}, {4, 239}};
-  for (int a = 0; a < 2; ++a) {
-    const std::uint32_t m = kArctans[a].m;
-    std::memset(term, 0, sizeof term);
-    term[0] = kArctans[a].factor;
-    std::uint32_t r = 0;
-    for (std::uint16_t& t : term) {  // factor / m^k for k = 1, 3, 5, ...
-      const std::uint32_t v = r << 16 | t;
-      t = static_cast<std::uint16_t>(v / m);
-      r = v % m;
-    }
-    int first = 0;
-    for (std::uint32_t k = 1;; k += 2) {
-      while (first < kPiLimbs && term[first] == 0) ++first;
-      if (first == kPiLimbs) break;
-      // + - + - ... for the first series, the opposite for the subtracted one
-      const bool subtract = ((k >> 1) & 1) != (a == 1);
-      std::uint32_t rk = 0, rm = 0;
-      for (int i = first; i < kPiLimbs; ++i) {
-        const std::uint32_t vk = rk << 16 | term[i], vm = rm << 16 | term[i];
-        const std::int32_t part = static_cast<std::int32_t>(vk / k);
-        pi[i] += subtract ? -part : part;
-        rk = vk % k;
-        term[i] = static_cast<std::uint16_t>(vm / (m * m));
-        rm = vm % (m * m);
-      }
-    }
-  }
-  std::int32_t carry = 0;
-  for (int i = kPiLimbs - 1; i >= 0; --i) {
-    const std::int32_t v = pi[i] + carry;
-    pi[i] = v & 0xFFFF;
-    carry = v >> 16;  // negative on a borrow
-  }
-  for (int i = 0; i < kCipherInitialWords; ++i)
-    words[i] =
-        static_cast<std::uint32_t>(pi[1 + 2 * i]) << 16 | static_cast<std::uint32_t>(pi[2 + 2 * i]);
-}
-
 bool MakeCipherState(std::span<const std::uint8_t> key, CipherState& state) {
   if (key.empty() || key.size() > kMaxKeyBytes) return false;
-  static_assert(sizeof(CipherState) == kCipherInitialWords * 4);
-  std::uint32_t pi[kCipherInitialWords];
-  CipherInitialWords(pi);
-  std::memcpy(&state, pi, sizeof pi);
+  LoadInitialWords(state);
   std::size_t k = 0;
   for (auto& p : state.P) {
     std::uint32_t word = 0;

@@ -6,6 +6,7 @@
 #include <cstring>
 #include <random>
 #include <string_view>
+#include <thread>
 #include <vector>
 
 #include "decode/cipher_tables.h"
@@ -38,8 +39,16 @@ TEST(Cipher, KnownAnswerForKeyKestrel) {
   for (int i = 0; i < 16; ++i) EXPECT_EQ(data[i], i);
 }
 
-// The words computed at run time are the published table, every one of them.
+// The words computed at run time are the published table, every one of them; the first key set
+// up of a process computes them, and threads that come at once all get them whole.
 TEST(Cipher, InitialWordsArePisDigits) {
+  std::vector<std::thread> threads;
+  std::vector<CipherState> states(4);
+  for (auto& s : states) threads.emplace_back([&s] { s = StateFor("Kestrel"); });
+  for (auto& t : threads) t.join();
+  for (const auto& s : states) EXPECT_EQ(std::memcmp(&s, &states[0], sizeof s), 0);
+  EXPECT_EQ(states[0].S[3][255], 0x20CDB617u);
+
   std::vector<std::uint32_t> words(kCipherInitialWords);
   CipherInitialWords(words.data());
   ASSERT_EQ(std::size(cipher_tables::kPiWords), words.size());
