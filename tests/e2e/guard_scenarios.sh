@@ -155,7 +155,11 @@ expect_prefix "$L" "(Unable to create file ("  # the name refused, not turned in
 G8_OUT=$(find "$UC" -maxdepth 3 -name '*evil.txt' 2>/dev/null)
 if [ -z "$G8_OUT" ]; then ok; else bad "guard-8bit: written: $G8_OUT"; fi
 # an old system has no 32-bit layer: even the 32-bit build installs into "Program Files" there
-u_present "$UC/Program Files/Kestrel Eight/g8prod.exe" guard-8bit  # the files before it were installed
+if grep -q 'installpath=C:\\Program Files\\Kestrel Eight' "$L"; then ok; else
+  bad "guard-8bit: destination not in Program Files: $(grep -m1 installpath= "$L")"
+fi
+# the refused install is undone: the file written before the refused name is gone again
+u_absent "$UC/Program Files/Kestrel Eight/g8prod.exe" guard-8bit
 rm -rf "$UC/Program Files/Kestrel Eight"
 
 echo "guard scenarios: $(($(date +%s) - G_T0)) s"
