@@ -155,7 +155,7 @@ expect_prefix "$L" "(Unable to create file ("  # the name refused, not turned in
 G8_OUT=$(find "$UC" -maxdepth 3 -name '*evil.txt' 2>/dev/null)
 if [ -z "$G8_OUT" ]; then ok; else bad "guard-8bit: written: $G8_OUT"; fi
 # an old system has no 32-bit layer: even the 32-bit build installs into "Program Files" there
-if grep -q 'installpath=C:\\Program Files\\Kestrel Eight' "$L"; then ok; else
+if grep -qi 'installpath=C:\\Program Files\\Kestrel Eight' "$L"; then ok; else
   bad "guard-8bit: destination not in Program Files: $(grep -m1 installpath= "$L")"
 fi
 # the refused install is undone: the file written before the refused name is gone again
