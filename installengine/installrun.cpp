@@ -460,8 +460,8 @@ int CompareVersions(std::string_view a, std::string_view b) {
 std::u16string DowngradeMessage(const std::u16string& product, const std::string& package,
                                 const std::string& installed) {
   return Tr(TextId::downgrade_refused, {{u"name", product},
-                                       {u"installed", FromCodePage(installed)},
-                                       {u"version", FromCodePage(package)}});
+                                        {u"installed", FromCodePage(installed)},
+                                        {u"version", FromCodePage(package)}});
 }
 
 std::u16string NoJournalMessage(const std::u16string& folder) {
