@@ -103,7 +103,8 @@ void RemoveJournal(FileSystem& fs, InstallSystem& sys, const std::u16string& pat
 
 std::vector<std::uint8_t> EncodeJournalEntry(const JournalEntry& e) {
   // the body's length first (set once it is known), then the body and its CRC-32
-  std::vector<std::uint8_t> out(4);
+  std::vector<std::uint8_t> out;
+  Put32(out, 0);
   out.push_back(static_cast<std::uint8_t>(e.kind));
   PutWide(out, e.path);
   PutWide(out, e.other);
