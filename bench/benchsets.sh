@@ -1,6 +1,19 @@
 # Sourced by the install benchmarks: timing and ratio helpers, and the PE corpus set (every
 # file of Wine's PE folders in name order up to a size), with its manifest and WiX source.
-# Needs ROOT.
+# Needs ROOT, WORK, W and WS.
+
+# The Wine prefix under $WORK, made once from the e2e tests' template and copied per run, with
+# the server kept up and warm. Exports WINEPREFIX and the quiet Wine settings.
+bench_prefix() {
+  export WINEDEBUG=-all WINEDLLOVERRIDES="winemenubuilder.exe=d" HOME=$WORK/home
+  mkdir -p "$WORK" "$HOME"
+  TPL=$ROOT/build/e2e-work/template
+  . "$ROOT/tests/e2e/prefix.sh"
+  export WINEPREFIX=$WORK/prefix
+  fresh_prefix "$TPL" "$WINEPREFIX" || return 1
+  $WS -p
+  $W cmd /c echo >/dev/null 2>&1  # warm the server and the wine binaries
+}
 now() { date +%s.%N; }
 secs() { awk -v a="$1" -v b="$2" 'BEGIN { printf "%.3f", b - a }'; }
 mb() { awk -v b="$1" 'BEGIN { printf "%.2f", b / 1048576 }'; }

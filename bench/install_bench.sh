@@ -32,17 +32,8 @@ command -v wixl >/dev/null || { echo "wixl missing (scripts/bootstrap installs i
 ROUNDS=${IBENCH_ROUNDS:-5}
 LEVEL=${IBENCH_LEVEL:-best}
 WORK=$ROOT/build/ibench
-export WINEDEBUG=-all WINEDLLOVERRIDES="winemenubuilder.exe=d" HOME=$WORK/home
-mkdir -p "$WORK" "$HOME"
 . "$ROOT/bench/benchsets.sh"
-
-# ---- the prefix: made once, copied per run (same recipe as the e2e tests) ------------------
-TPL=$ROOT/build/e2e-work/template
-. "$ROOT/tests/e2e/prefix.sh"
-export WINEPREFIX=$WORK/prefix
-fresh_prefix "$TPL" "$WINEPREFIX" || exit 1
-$WS -p
-$W cmd /c echo >/dev/null 2>&1  # warm the server and the wine binaries
+bench_prefix || exit 1
 
 # peak memory of the setup process (not the driver, whose command line also names the package)
 sample_mem() {  # sample_mem EXENAME OUTFILE: runs until killed

@@ -28,16 +28,8 @@ for f in "$SETUP" "$BASE" "$PACK"; do
 done
 ROUNDS=${JBENCH_ROUNDS:-5}
 WORK=$ROOT/build/jbench
-export WINEDEBUG=-all WINEDLLOVERRIDES="winemenubuilder.exe=d" HOME=$WORK/home
-mkdir -p "$WORK" "$HOME"
 . "$ROOT/bench/benchsets.sh"
-
-TPL=$ROOT/build/e2e-work/template
-. "$ROOT/tests/e2e/prefix.sh"
-export WINEPREFIX=$WORK/prefix
-fresh_prefix "$TPL" "$WINEPREFIX" || exit 1
-$WS -p
-$W cmd /c echo >/dev/null 2>&1  # warm the server and the wine binaries
+bench_prefix || exit 1
 
 timed() {  # timed EXE: the seconds of one silent install
   local t0 t1

@@ -49,12 +49,12 @@ x_clean() {
 # x_pack NAME VERSION FILES...: the test program as txn.exe and FILES (as "path:size[:seed]",
 # random bytes), packed as $PKG/NAME-setup.exe with the identity com.kestrel.txn
 x_pack() {
-  local name=$1 version=$2 spec path size seed
+  local name=$1 version=$2 entry path size seed
   shift 2
   rm -rf "${XSRC:?}/$name" && mkdir -p "$XSRC/$name/tree"
   cp "$X_PRODUCT" "$XSRC/$name/tree/txn.exe"
-  for spec in "$@"; do
-    IFS=: read -r path size seed <<<"$spec"
+  for entry in "$@"; do
+    IFS=: read -r path size seed <<<"$entry"
     mkdir -p "$(dirname "$XSRC/$name/tree/$path")"
     $PY -c 'import random,sys; r=random.Random(sys.argv[2]); sys.stdout.buffer.write(r.randbytes(int(sys.argv[1])))' \
       "$size" "${seed:-$name$path}" >"$XSRC/$name/tree/$path"
