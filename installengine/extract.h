@@ -117,6 +117,9 @@ class PackageReader {
   // The worker's termination request: set by a confirmed cancel and by the two package read
   // failures of the file step; only polled between files.
   void RequestTermination() { terminate_.store(true, std::memory_order_relaxed); }
+
+  // Where the file step puts the record's file: below `destfolder`, or in its targetfolder.
+  std::u16string DestinationFolder(const DirectoryRecord& record) const;
   bool TerminationRequested() const { return terminate_.load(std::memory_order_relaxed); }
 
  private:
@@ -138,8 +141,6 @@ class PackageReader {
     return solid_ ? RunSolid(index, record, sink, context, dest)
                   : RunBlocks(record, sink, context, dest);
   }
-  // Where the file step puts the record's file: below `destfolder`, or in its targetfolder.
-  std::u16string DestinationFolder(const DirectoryRecord& record) const;
 
   FileSystem& fs_;
   std::unique_ptr<PackageFile> packagefile;

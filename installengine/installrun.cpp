@@ -265,6 +265,17 @@ void InstallRun::RemoveEarlierServices() {
 
 // False when the loop ended early: a failed file, a cancel or a read failure's stop request.
 bool InstallRun::ExtractAll() {
+  {
+    // the transaction notes every file the step writes at once, before the first
+    std::vector<std::u16string> paths;
+    DirectoryRecord r;
+    for (std::size_t i = 0; i < reader_.records.size(); ++i) {
+      reader_.records.Get(i, r);
+      if (JudgeRecord(r, true).empty())
+        paths.push_back(reader_.DestinationFolder(r) + ReadWide(r.filename));
+    }
+    txn_.Plan(paths);
+  }
   for (std::size_t i = 0; i < reader_.records.size(); ++i) {
     obs_.SafePoint();
     if (obs_.Cancelled() || reader_.TerminationRequested()) return false;

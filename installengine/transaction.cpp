@@ -1,6 +1,7 @@
 #include "installengine/transaction.h"
 
 #include <algorithm>
+#include <cstdlib>
 
 #include "package/extension.h"
 #include "package/identity.h"
@@ -74,6 +75,11 @@ struct Reader {
   }
 };
 
+int ComparePlanned(const void* a, const void* b) {
+  using P = const Transaction::Planned* const*;
+  return (*static_cast<P>(a))->key.compare((*static_cast<P>(b))->key);
+}
+
 std::u16string FoldedFolder(const std::u16string& path) {
   return FoldPath(StripTrailingBackslash(path));
 }
@@ -101,9 +107,9 @@ void RemoveJournal(FileSystem& fs, InstallSystem& sys, const std::u16string& pat
 
 }  // namespace
 
-std::vector<std::uint8_t> EncodeJournalEntry(const JournalEntry& e) {
+void EncodeJournalEntry(const JournalEntry& e, std::vector<std::uint8_t>& out) {
   // the body's length first (set once it is known), then the body and its CRC-32
-  std::vector<std::uint8_t> out;
+  const std::size_t start = out.size();
   Put32(out, 0);
   out.push_back(static_cast<std::uint8_t>(e.kind));
   PutWide(out, e.path);
@@ -117,10 +123,9 @@ std::vector<std::uint8_t> EncodeJournalEntry(const JournalEntry& e) {
     Put32(out, v.type);
     PutBytes(out, v.data.data(), v.data.size());
   }
-  const std::size_t n = out.size() - 4;
-  Set32(out.data(), static_cast<std::uint32_t>(n));
-  Put32(out, Crc32(out.data() + 4, n));
-  return out;
+  const std::size_t n = out.size() - start - 4;
+  Set32(out.data() + start, static_cast<std::uint32_t>(n));
+  Put32(out, Crc32(out.data() + start + 4, n));
 }
 
 bool DecodeJournal(const std::uint8_t* bytes, std::size_t size, std::vector<JournalEntry>& out) {
@@ -208,7 +213,8 @@ class Transaction::Files final : public FileSystem {
   }
   bool FindEntry(const std::u16string& p, bool& d) override { return t_.fs_.FindEntry(p, d); }
   bool CreateFolder(const std::u16string& p) override {
-    if (t_.active_) {
+    if (t_.broken_) return false;
+    if (t_.active_ && !t_.folders_.Has(FoldedFolder(p))) {  // a planned folder is noted
       bool folder = false;
       if (t_.fs_.FindEntry(p, folder)) return false;  // there already: not ours to note
       if (!t_.Note(JournalKind::kFolderCreated, false, p)) return false;
@@ -283,13 +289,17 @@ class Transaction::System final : public InstallSystem {
 
   std::vector<unsigned long> WriteRegistryRows(const std::vector<RegistryRow>& rows) override {
     if (!t_.active_) return s_.WriteRegistryRows(rows);
-    // a row whose key could not be saved first is not written
-    // (each row is written on its own, just after its key was saved: the rows of a list are
-    // independent)
+    // every row's key saved first, the notes written at once; a row whose key could not be
+    // saved is not written (each row is written on its own: the rows of a list are independent)
     std::vector<unsigned long> out(rows.size(), 1359);  // an internal error
+    std::vector<bool> saved(rows.size());
+    bool durable = false;
+    for (std::size_t i = 0; i < rows.size(); ++i)
+      saved[i] = t_.SaveKeyOnce(rows[i].root, rows[i].key, durable);
+    if (!t_.Sync(durable)) return out;
     std::vector<RegistryRow> one(1);
     for (std::size_t i = 0; i < rows.size(); ++i) {
-      if (!t_.SaveKeyOnce(rows[i].root, rows[i].key)) continue;
+      if (!saved[i]) continue;
       one[0] = rows[i];
       const std::vector<unsigned long> r = s_.WriteRegistryRows(one);
       if (!r.empty()) out[i] = r[0];
@@ -307,7 +317,9 @@ class Transaction::System final : public InstallSystem {
     return s_.CreateShortcuts(plan);
   }
   bool RemoveKey(RegRoot root, const std::string& key) override {
-    return (!t_.active_ || t_.SaveKeyOnce(root, key)) && s_.RemoveKey(root, key);
+    bool durable = false;
+    return (!t_.active_ || (t_.SaveKeyOnce(root, key, durable) && t_.Sync(durable))) &&
+           s_.RemoveKey(root, key);
   }
   bool SaveKey(RegRoot root, const std::string& key, SavedKey& out) override {
     return s_.SaveKey(root, key, out);
@@ -411,6 +423,11 @@ bool Transaction::Begin(const std::u16string& journalpath, RegRoot root,
 bool Transaction::Note(JournalKind kind, bool durable, const std::u16string& path,
                        const std::u16string& other, const std::string& name, RegRoot root,
                        SavedKey* key) {
+  return Stage(kind, path, other, name, root, key) && Sync(durable);
+}
+
+bool Transaction::Stage(JournalKind kind, const std::u16string& path, const std::u16string& other,
+                        const std::string& name, RegRoot root, SavedKey* key) {
   if (broken_) return false;
   JournalEntry& e = entries_.emplace_back();
   e.kind = kind;
@@ -419,19 +436,29 @@ bool Transaction::Note(JournalKind kind, bool durable, const std::u16string& pat
   e.name = name;
   e.root = root;
   if (key) e.key = std::move(*key);
-  const std::vector<std::uint8_t> bytes = EncodeJournalEntry(e);
-  if (!journal_->Write(bytes.data(), static_cast<std::uint32_t>(bytes.size())) ||
-      (durable && !journal_->Flush())) {
-    entries_.pop_back();
+  EncodeJournalEntry(e, pending_);
+  return true;
+}
+
+bool Transaction::Sync(bool durable) {
+  if (broken_) return false;
+  const bool written =
+      pending_.empty() ||
+      journal_->Write(pending_.data(), static_cast<std::uint32_t>(pending_.size()));
+  pending_.clear();
+  if (!written || (durable && !journal_->Flush())) {
+    // the changes the lost entries guard are never made
+    entries_.resize(written ? entries_.size() : written_);
     broken_ = true;
     LogLine(log_, "the journal could not be written: no further change is made");
     return false;
   }
+  written_ = entries_.size();
   return true;
 }
 
-// `path` with `mark` and the first number that names no file yet (or 10000).
-std::u16string Transaction::FreeName(const std::u16string& path, std::u16string_view mark) {
+std::u16string Transaction::FreeName(const std::u16string& path, std::u16string_view mark,
+                                     const Names* files) {
   std::u16string name;
   for (unsigned n = 1;; ++n) {
     name = path;
@@ -439,7 +466,9 @@ std::u16string Transaction::FreeName(const std::u16string& path, std::u16string_
     for (unsigned d = 100000; d > 1; d /= 10) {
       if (n >= d / 10) name += static_cast<char16_t>(u'0' + n / (d / 10) % 10);
     }
-    if (!IsFile(fs_, name) || n >= 10000) return name;
+    const std::u16string folded = FoldPath(name);
+    if (n >= 10000 || (!(files ? files->Has(folded) : IsFile(fs_, name)) && !PlannedAt(folded)))
+      return name;
   }
 }
 
@@ -449,11 +478,91 @@ bool Transaction::MoveAside(const std::u16string& path) {
   return fs_.MoveReplacing(path, backup);
 }
 
+bool Transaction::Plan(const std::vector<std::u16string>& paths) {
+  if (!active_ || !planned_.empty()) return true;
+  // the paths in order of their folded names (the C library's sort: made once for any type),
+  // each name once
+  planned_.resize(paths.size());
+  std::vector<Planned*> order;
+  for (std::size_t i = 0; i < paths.size(); ++i) {
+    planned_[i].key = FoldPath(paths[i]);
+    order.push_back(&planned_[i]);
+  }
+  if (!order.empty()) std::qsort(order.data(), order.size(), sizeof order[0], ComparePlanned);
+  for (Planned* p : order) {
+    if (plannedorder_.empty() || plannedorder_.back()->key != p->key) plannedorder_.push_back(p);
+  }
+  // Each folder is searched once, and its files listed at once; a folder not there is made, so
+  // its files are not searched. Not there means a search of a folder above it found that one: a
+  // share's root, which no search finds, proves nothing, and the files below it are searched.
+  Names present, absent, unknown, listed, files;
+  auto known = [&](auto&& self, const std::u16string& folder) -> int {  // 1 there, 0 not, -1
+    const std::u16string path = StripTrailingBackslash(folder);
+    std::u16string key = FoldPath(path);
+    if (present.Has(key)) return 1;
+    if (absent.Has(key)) return 0;
+    if (unknown.Has(key)) return -1;
+    if (FolderExists(fs_, path)) {
+      std::vector<std::u16string> names;
+      if (fs_.ListFiles(path, names)) {
+        for (const std::u16string& name : names) files.Add(FoldPath(path + u"\\" + name));
+        listed.Add(key);
+      }
+      present.Add(std::move(key));
+      return 1;
+    }
+    // the folders above it that are missing too are made first
+    const std::u16string up = StripTrailingBackslash(FolderPart(path));
+    const int state = !up.empty() && up.size() < path.size() && self(self, up) >= 0 ? 0 : -1;
+    if (Stage(JournalKind::kFolderCreated, path)) folders_.Add(key);
+    (state ? unknown : absent).Add(std::move(key));
+    return state;
+  };
+  for (Planned* p : plannedorder_) {
+    const std::u16string& path = paths[static_cast<std::size_t>(p - planned_.data())];
+    const std::u16string folder = FolderPart(path);
+    const int state = known(known, folder);
+    const bool list = state > 0 && listed.Has(FoldedFolder(folder));
+    bool there = false, isfolder = false;
+    if (state != 0) there = list ? files.Has(p->key) : fs_.FindEntry(path, isfolder);
+    if (isfolder) continue;  // a folder in the way: the file step fails there
+    if (there) {
+      const std::u16string backup = FreeName(path, u".~ks", list ? &files : nullptr);
+      if (list) files.Add(FoldPath(backup));  // taken by this one
+      Stage(JournalKind::kFileMoved, path, backup);
+    } else {
+      Stage(JournalKind::kFileCreated, path);
+    }
+    p->entry = entries_.size() - 1;
+  }
+  return Sync(true);
+}
+
+Transaction::Planned* Transaction::PlannedAt(const std::u16string& folded) {
+  if (plannedorder_.empty()) return nullptr;
+  Planned probe{folded};
+  const Planned* const find = &probe;
+  auto* const at = static_cast<Planned* const*>(
+      std::bsearch(&find, plannedorder_.data(), plannedorder_.size(), sizeof find, ComparePlanned));
+  return at ? *at : nullptr;
+}
+
 bool Transaction::BeforeCreate(const std::u16string& path, std::u16string* actual) {
   if (!active_) return true;
   if (broken_) return false;
   std::u16string key = FoldPath(path);
   if (created_.Has(key)) return true;
+  Planned* const at = PlannedAt(key);
+  if (at && at->entry < entries_.size()) {
+    // noted by the plan: moved aside (once only) without a note of its own
+    const JournalEntry& e = entries_[at->entry];
+    at->entry = ~std::size_t{0};
+    if (e.kind == JournalKind::kFileCreated || fs_.MoveReplacing(path, e.other)) {
+      created_.Add(std::move(key));
+      return true;
+    }
+    // not even a rename is allowed (in use), or it is gone: as for a file no plan named
+  }
   CreateFolderChain(files(), FolderPart(path));  // noted, unlike the file's own chain
   bool folder = false;
   const bool inuse = fs_.FindEntry(path, folder) && (folder || !MoveAside(path));
@@ -478,7 +587,7 @@ bool Transaction::NoteService(JournalKind kind, const std::string& name) {
   return Note(kind, removed, {}, removed ? sys_.ServiceProgram(name) : std::u16string(), name);
 }
 
-bool Transaction::SaveKeyOnce(RegRoot root, const std::string& key) {
+bool Transaction::SaveKeyOnce(RegRoot root, const std::string& key, bool& durable) {
   for (const auto& [r, k] : savedkeys_) {
     if (r == root && k == key) return true;
   }
@@ -486,10 +595,10 @@ bool Transaction::SaveKeyOnce(RegRoot root, const std::string& key) {
   if (!sys_.SaveKey(root, key, saved)) return false;
   // a missing key's missing parents are noted before it, so they go after it
   const std::size_t up = key.rfind('\\');
-  if (!saved.existed && up != std::string::npos && !SaveKeyOnce(root, key.substr(0, up)))
+  if (!saved.existed && up != std::string::npos && !SaveKeyOnce(root, key.substr(0, up), durable))
     return false;
-  const bool durable = saved.existed;
-  if (!Note(JournalKind::kKeySaved, durable, {}, {}, key, root, &saved)) return false;
+  durable = durable || saved.existed;
+  if (!Stage(JournalKind::kKeySaved, {}, {}, key, root, &saved)) return false;
   savedkeys_.emplace_back(root, std::string(key));
   return true;
 }
@@ -570,8 +679,11 @@ void UndoJournal(FileSystem& fs, InstallSystem& sys, const std::vector<JournalEn
 void FinishCommitted(FileSystem& fs, InstallSystem& sys, const std::vector<JournalEntry>& entries,
                      const Log& log) {
   for (const JournalEntry& e : entries) {
-    if (e.kind != JournalKind::kFileMoved || !IsFile(fs, e.other) || RemoveFileHard(fs, e.other))
+    // a backup never made (a plan the run did not reach) is not there to remove
+    if (e.kind != JournalKind::kFileMoved || fs.RemoveFile(e.other) || !IsFile(fs, e.other) ||
+        RemoveFileHard(fs, e.other)) {
       continue;
+    }
     // still in use by a program that runs: it goes when the system starts again
     const bool later = sys.DeleteAtRestart(e.other);
     LogLine(log, later ? "removed at the next restart: " : "could not be removed: ", e.other);

@@ -8,8 +8,13 @@
 //     (a rename beside it, not a copy), and so is a file that is removed;
 //   - folders made and removed, registry keys before their first change (their values, or that
 //     they were not there), services created, stopped and deleted are noted;
-// and each note is written to the journal file before the change. Commit removes what was moved
-// aside; Rollback undoes the notes, newest first. A run that died leaves its journal, which
+// and each note is written to the journal file before the change. The file step's changes are
+// noted all at once before it (Plan): the files it will move aside, with their backups' names,
+// and the files and folders it will make, written and put on the disk in one go, so each file
+// then costs no journal write. Undoing a note whose change was never made does nothing (its
+// backup is not there, its file or folder is not there), so a plan that was cut short by a kill
+// is undone like one that ran to its end. Commit removes what was moved aside; Rollback undoes
+// the notes, newest first. A run that died leaves its journal, which
 // a registry value under the product's root names ("Software\Kestrel\Setup journals", a value
 // per identity): the next program for that product calls RecoverTransaction first.
 //
@@ -53,7 +58,8 @@ struct JournalEntry {
   SavedKey key;
 };
 
-std::vector<std::uint8_t> EncodeJournalEntry(const JournalEntry& e);
+// Appends the entry's bytes to `out`.
+void EncodeJournalEntry(const JournalEntry& e, std::vector<std::uint8_t>& out);
 // The whole entries of a journal's bytes, up to the first cut or damaged one; false when the
 // bytes are not a journal at all.
 bool DecodeJournal(const std::uint8_t* bytes, std::size_t size, std::vector<JournalEntry>& out);
@@ -99,6 +105,10 @@ class Transaction {
   // there that is in use (it cannot even be renamed) is left alone: the new one is made beside
   // it, at the path `actual` receives, and put in its place when the system starts again.
   bool BeforeCreate(const std::u16string& path, std::u16string* actual = nullptr);
+  // Notes every file the file step will write (`paths`, full paths), and the folders they need,
+  // before the first of them: a file there now is to be moved aside, the others made. False
+  // when the journal could not be written (then no change is made after it).
+  bool Plan(const std::vector<std::u16string>& paths);
   // Every change is made and kept: the files written beside files in use are scheduled to
   // replace them at the next start, the backups go, then the journal and its value. False (and
   // nothing kept yet) when a replacement could not be scheduled.
@@ -114,14 +124,33 @@ class Transaction {
   class System;
   friend class Files;
   friend class System;
+  // Sorted folded paths (FoldPath) (no tree in the program: sorted vectors, binary searched).
+  struct Names {
+    std::vector<std::u16string> v;
+    std::size_t At(const std::u16string& folded, bool& found) const;
+    bool Has(const std::u16string& folded) const;
+    void Add(std::u16string folded);
+    bool Remove(const std::u16string& folded);
+  };
 
   // Writes an entry to the journal (and to the disk when `durable`) before its change.
   bool Note(JournalKind kind, bool durable, const std::u16string& path = {},
             const std::u16string& other = {}, const std::string& name = {},
             RegRoot root = RegRoot::kLocalMachine, SavedKey* key = nullptr);
-  std::u16string FreeName(const std::u16string& path, std::u16string_view mark);
+  // Adds an entry to those the next Sync writes; Sync writes them all in one write (and puts
+  // them on the disk when `durable`). Note is the two at once.
+  bool Stage(JournalKind kind, const std::u16string& path = {}, const std::u16string& other = {},
+             const std::string& name = {}, RegRoot root = RegRoot::kLocalMachine,
+             SavedKey* key = nullptr);
+  bool Sync(bool durable);
+  // `path` with `mark` and the first number that names no file yet (in `files` when given, the
+  // folded paths of its folder's files) nor one the file step writes (or 10000).
+  std::u16string FreeName(const std::u16string& path, std::u16string_view mark,
+                          const Names* files = nullptr);
   bool MoveAside(const std::u16string& path);
-  bool SaveKeyOnce(RegRoot root, const std::string& key);
+  // Stages the key's note (the first time); `durable` becomes true when it existed (its values
+  // are in the note alone).
+  bool SaveKeyOnce(RegRoot root, const std::string& key, bool& durable);
   // Notes a change to a service (while active).
   bool NoteService(JournalKind kind, const std::string& name);
   void End();
@@ -138,14 +167,20 @@ class Transaction {
   RegRoot root_ = RegRoot::kLocalMachine;
   std::string identity_;
   std::vector<JournalEntry> entries_;
-  // Sorted folded paths (FoldPath) (no tree in the program: sorted vectors, binary searched).
-  struct Names {
-    std::vector<std::u16string> v;
-    std::size_t At(const std::u16string& folded, bool& found) const;
-    bool Has(const std::u16string& folded) const;
-    void Add(std::u16string folded);
-    bool Remove(const std::u16string& folded);
+  std::vector<std::uint8_t> pending_;  // the staged entries' bytes
+  std::size_t written_ = 0;            // entries_ before this one are in the journal
+
+ public:
+  // A file the plan noted: its folded path (FoldPath) and its entry (none once it was made).
+  struct Planned {
+    std::u16string key;
+    std::size_t entry = ~std::size_t{0};
   };
+
+ private:
+  std::vector<Planned> planned_;        // in the order of the file step
+  std::vector<Planned*> plannedorder_;  // by name, each name once
+  Planned* PlannedAt(const std::u16string& folded);
   Names created_;                                           // files this transaction made
   Names folders_;                                           // folders this transaction made
   std::vector<std::pair<RegRoot, std::string>> savedkeys_;  // every key saved

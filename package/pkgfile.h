@@ -9,6 +9,7 @@
 #include <cstdint>
 #include <memory>
 #include <string>
+#include <vector>
 
 namespace kestrel {
 
@@ -88,6 +89,13 @@ class FileSystem {
   virtual bool RemoveFolder(const std::u16string& path) = 0;
   // Puts the file `from` in the place of `to` in one step, replacing a file there.
   virtual bool MoveReplacing(const std::u16string& from, const std::u16string& to) = 0;
+  // Appends the names of the files in a folder (not of its folders), in no order: one search
+  // for a folder's files in place of one for each. False when it could not be listed whole.
+  virtual bool ListFiles(const std::u16string& folder, std::vector<std::u16string>& names) {
+    static_cast<void>(folder);
+    static_cast<void>(names);
+    return false;
+  }
   // Told before a large buffer is first written; a host where first touches of fresh memory are
   // dear may back it with large pages. Nothing by default.
   virtual void PrepareLargeBuffer(void* data, std::size_t bytes) {

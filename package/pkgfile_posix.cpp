@@ -1,4 +1,5 @@
 // The file system of a POSIX host: the packer's extract and verify, and the host tests.
+#include <dirent.h>
 #include <fcntl.h>
 #include <sys/mman.h>
 #include <sys/stat.h>
@@ -241,6 +242,19 @@ class PosixFileSystem final : public FileSystem {
 
   bool RemoveFolder(const std::u16string& path) override {
     return ::rmdir(HostPath(path).c_str()) == 0;
+  }
+
+  bool ListFiles(const std::u16string& folder, std::vector<std::u16string>& names) override {
+    const std::string host = StripSlashes(HostPath(folder));
+    DIR* dir = ::opendir(host.c_str());
+    if (!dir) return false;
+    while (const dirent* d = ::readdir(dir)) {
+      struct stat st {};
+      if (::fstatat(::dirfd(dir), d->d_name, &st, AT_SYMLINK_NOFOLLOW) == 0 && !S_ISDIR(st.st_mode))
+        names.push_back(Utf8ToUtf16(d->d_name));
+    }
+    ::closedir(dir);
+    return true;
   }
 
   bool MoveReplacing(const std::u16string& from, const std::u16string& to) override {

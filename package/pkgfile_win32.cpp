@@ -209,6 +209,18 @@ class Win32FileSystem final : public FileSystem {
     DeleteFileA(b->c_str());
     return MoveFileA(a->c_str(), b->c_str()) != 0;
   }
+
+  bool ListFiles(const std::u16string& folder, std::vector<std::u16string>& names) override {
+    if (!UseWideApi()) return false;  // the oldest systems search each name
+    WIN32_FIND_DATAW data{};
+    win::FindHandle h(FindFirstFileW(Wide(folder + u"\\*"), &data));
+    if (!h) return false;
+    do {
+      if (!(data.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY))
+        names.emplace_back(reinterpret_cast<const char16_t*>(data.cFileName));
+    } while (FindNextFileW(h.get(), &data));
+    return GetLastError() == ERROR_NO_MORE_FILES;
+  }
 };
 
 }  // namespace

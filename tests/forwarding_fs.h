@@ -42,6 +42,9 @@ class ForwardingFileSystem : public FileSystem {
   bool MoveReplacing(const std::u16string& a, const std::u16string& b) override {
     return host_.MoveReplacing(a, b);
   }
+  bool ListFiles(const std::u16string& p, std::vector<std::u16string>& names) override {
+    return host_.ListFiles(p, names);
+  }
 
  protected:
   FileSystem& host_;
