@@ -585,10 +585,12 @@ void InstallRun::RemoveDroppedFiles() {
     earlierfiles.push_back(earlier_.FullPath(earlier_.uninstaller));
   if (FoldPath(StripTrailingBackslash(earlier_.installfolder)) != folder)
     earlierfiles.push_back(AddTrailingBackslash(earlier_.installfolder) + RecordName(identity_));
+  bool dropped = false;
   for (std::size_t i = 0; i < earlierfiles.size(); ++i) {
     const std::u16string& path = earlierfiles[i];
     const std::uint64_t h = hash(path);
     if (std::bsearch(&h, now.data(), now.size(), sizeof h, order)) continue;
+    dropped = true;
     if (!FilePresent(fs_, path)) continue;
     if (fs_.RemoveFile(path)) {
       LogLine(log_, "file the new version does not ship removed: ", path);
@@ -597,17 +599,20 @@ void InstallRun::RemoveDroppedFiles() {
       kept.push_back(earlier_.files[i]);
     }
   }
+  // what was removed is kept aside until the commit: its folders can go only then (none can
+  // have been emptied when every file is written again)
+  if (dropped) {
+    emptied_ = earlier_.folders;
+    SortDeepestFirst(emptied_);
+  }
   earlier_.files = std::move(kept);
-  // what was removed is kept aside until the commit: its folders can go only then
-  emptied_ = earlier_.folders;
-  SortDeepestFirst(emptied_);
 }
 
 // The earlier version's folders that the commit left empty.
 void InstallRun::RemoveEmptiedFolders() {
   const std::u16string folder = FoldPath(StripTrailingBackslash(destfolder));
   for (const std::u16string& f : emptied_) {
-    if (FoldPath(f) == folder || !FolderExists(fs_, f)) continue;
+    if (FoldPath(f) == folder) continue;  // one not there or not empty stays as it is
     if (fs_.RemoveFolder(f)) LogLine(log_, "emptied folder removed: ", f);
   }
 }

@@ -502,12 +502,12 @@ bool Transaction::Plan(const std::vector<std::u16string>& paths) {
     if (present.Has(key)) return 1;
     if (absent.Has(key)) return 0;
     if (unknown.Has(key)) return -1;
-    if (FolderExists(fs_, path)) {
-      std::vector<std::u16string> names;
-      if (fs_.ListFiles(path, names)) {
-        for (const std::u16string& name : names) files.Add(FoldPath(path + u"\\" + name));
-        listed.Add(key);
-      }
+    // a folder listed is there
+    std::vector<std::u16string> names;
+    const bool list = fs_.ListFiles(path, names);
+    if (list || FolderExists(fs_, path)) {
+      for (const std::u16string& name : names) files.Add(FoldPath(path + u"\\" + name));
+      if (list) listed.Add(key);
       present.Add(std::move(key));
       return 1;
     }
