@@ -402,8 +402,7 @@ bool UninstallRun::RunRecorded() {
   if (record) {
     if (!RemoveRecordedFiles(*record)) return false;
     if (restart()) {
-      log_("a restart completes the removal: ", atrestart_.size(),
-           " files in use are deleted then");
+      log_("a restart completes the removal (files in use deleted then: ", atrestart_.size(), ")");
       obs_.RestartCompletes();
     }
     for (const std::u16string& link : record->shortcuts) {
