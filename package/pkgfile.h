@@ -89,8 +89,9 @@ class FileSystem {
   virtual bool RemoveFolder(const std::u16string& path) = 0;
   // Puts the file `from` in the place of `to` in one step, replacing a file there.
   virtual bool MoveReplacing(const std::u16string& from, const std::u16string& to) = 0;
-  // Appends the names of the files in a folder (not of its folders), in no order: one search
-  // for a folder's files in place of one for each. False when it could not be listed whole.
+  // Appends the names of the files in a folder (not of its folders; their short names too, where
+  // the system keeps them), in no order: one search for a folder's files in place of one for
+  // each. False when it could not be listed whole.
   virtual bool ListFiles(const std::u16string& folder, std::vector<std::u16string>& names) {
     static_cast<void>(folder);
     static_cast<void>(names);

@@ -216,8 +216,11 @@ class Win32FileSystem final : public FileSystem {
     win::FindHandle h(FindFirstFileW(Wide(folder + u"\\*"), &data));
     if (!h) return false;
     do {
-      if (!(data.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY))
-        names.emplace_back(reinterpret_cast<const char16_t*>(data.cFileName));
+      if (data.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) continue;
+      names.emplace_back(reinterpret_cast<const char16_t*>(data.cFileName));
+      // a name may reach the file by its short name too
+      if (data.cAlternateFileName[0])
+        names.emplace_back(reinterpret_cast<const char16_t*>(data.cAlternateFileName));
     } while (FindNextFileW(h.get(), &data));
     return GetLastError() == ERROR_NO_MORE_FILES;
   }
