@@ -213,8 +213,7 @@ class Transaction::Files final : public FileSystem {
   }
   bool FindEntry(const std::u16string& p, bool& d) override { return t_.fs_.FindEntry(p, d); }
   bool CreateFolder(const std::u16string& p) override {
-    if (t_.broken_) return false;
-    if (t_.active_ && !t_.folders_.Has(FoldedFolder(p))) {  // a planned folder is noted
+    if (t_.active_) {
       bool folder = false;
       if (t_.fs_.FindEntry(p, folder)) return false;  // there already: not ours to note
       if (!t_.Note(JournalKind::kFolderCreated, false, p)) return false;
@@ -492,47 +491,29 @@ bool Transaction::Plan(const std::vector<std::u16string>& paths) {
   for (Planned* p : order) {
     if (plannedorder_.empty() || plannedorder_.back()->key != p->key) plannedorder_.push_back(p);
   }
-  // Each folder is searched once, and its files listed at once; a folder not there is made, so
-  // its files are not searched. Not there means a search of a folder above it found that one: a
-  // share's root, which no search finds, proves nothing, and the files below it are searched.
-  Names present, absent, unknown, listed, files;
-  auto known = [&](auto&& self, const std::u16string& folder) -> int {  // 1 there, 0 not, -1
-    const std::u16string path = StripTrailingBackslash(folder);
-    std::u16string key = FoldPath(path);
-    if (present.Has(key)) return 1;
-    if (absent.Has(key)) return 0;
-    if (unknown.Has(key)) return -1;
-    // a folder listed is there
-    std::vector<std::u16string> names;
-    const bool list = fs_.ListFiles(path, names);
-    if (list || FolderExists(fs_, path)) {
-      for (const std::u16string& name : names) files.Add(FoldPath(path + u"\\" + name));
-      if (list) listed.Add(key);
-      present.Add(std::move(key));
-      return 1;
-    }
-    // the folders above it that are missing too are made first
-    const std::u16string up = StripTrailingBackslash(FolderPart(path));
-    const int state = !up.empty() && up.size() < path.size() && self(self, up) >= 0 ? 0 : -1;
-    if (Stage(JournalKind::kFolderCreated, path)) folders_.Add(key);
-    (state ? unknown : absent).Add(std::move(key));
-    return state;
-  };
+  // Each folder's files are listed once (a folder not there has none); the files of a folder
+  // that could not be listed are searched one by one.
+  Names listed, unlisted, files;
   for (Planned* p : plannedorder_) {
     const std::u16string& path = paths[static_cast<std::size_t>(p - planned_.data())];
-    const std::u16string folder = FolderPart(path);
-    const int state = known(known, folder);
-    const bool list = state > 0 && listed.Has(FoldedFolder(folder));
-    bool there = false, isfolder = false;
-    if (state != 0) there = list ? files.Has(p->key) : fs_.FindEntry(path, isfolder);
-    if (isfolder) continue;  // a folder in the way: the file step fails there
-    if (there) {
-      const std::u16string backup = FreeName(path, u".~ks", list ? &files : nullptr);
-      if (list) files.Add(FoldPath(backup));  // taken by this one
-      Stage(JournalKind::kFileMoved, path, backup);
-    } else {
-      Stage(JournalKind::kFileCreated, path);
+    const std::u16string folder = StripTrailingBackslash(FolderPart(path));
+    std::u16string key = FoldPath(folder);
+    bool list = listed.Has(key);
+    if (!list && !unlisted.Has(key)) {
+      std::vector<std::u16string> names;
+      list = fs_.ListFiles(folder, names);
+      for (const std::u16string& name : names) files.Add(FoldPath(folder + u"\\" + name));
+      (list ? listed : unlisted).Add(std::move(key));
     }
+    bool isfolder = false;
+    const bool there = list ? files.Has(p->key) : fs_.FindEntry(path, isfolder);
+    if (isfolder) continue;  // a folder in the way: the file step fails there
+    std::u16string backup;
+    if (there) {
+      backup = FreeName(path, u".~ks", list ? &files : nullptr);
+      if (list) files.Add(FoldPath(backup));  // taken by this one
+    }
+    Stage(there ? JournalKind::kFileMoved : JournalKind::kFileCreated, path, backup);
     p->entry = entries_.size() - 1;
   }
   return Sync(true);
@@ -649,8 +630,7 @@ void UndoJournal(FileSystem& fs, InstallSystem& sys, const std::vector<JournalEn
           LogLine(log, "rollback: not put back: ", e.path, " (it is kept as ", e.other, ")");
         }
         break;
-      case JournalKind::kFolderCreated:
-        fs.RemoveFolder(StripTrailingBackslash(e.path));
+      case JournalKind::kFolderCreated:  // last, once the files in it are gone
         break;
       case JournalKind::kFolderRemoved:
         if (!FolderExists(fs, e.path)) fs.CreateFolder(e.path);
@@ -673,6 +653,9 @@ void UndoJournal(FileSystem& fs, InstallSystem& sys, const std::vector<JournalEn
       case JournalKind::kCommit:
         break;
     }
+  }
+  for (auto it = entries.rbegin(); it != entries.rend(); ++it) {
+    if (it->kind == JournalKind::kFolderCreated) fs.RemoveFolder(StripTrailingBackslash(it->path));
   }
 }
 

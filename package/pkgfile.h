@@ -91,7 +91,7 @@ class FileSystem {
   virtual bool MoveReplacing(const std::u16string& from, const std::u16string& to) = 0;
   // Appends the names of the files in a folder (not of its folders; their short names too, where
   // the system keeps them), in no order: one search for a folder's files in place of one for
-  // each. False when it could not be listed whole.
+  // each; none for a folder that is not there. False when it could not be listed whole.
   virtual bool ListFiles(const std::u16string& folder, std::vector<std::u16string>& names) {
     static_cast<void>(folder);
     static_cast<void>(names);

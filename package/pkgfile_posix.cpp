@@ -247,7 +247,7 @@ class PosixFileSystem final : public FileSystem {
   bool ListFiles(const std::u16string& folder, std::vector<std::u16string>& names) override {
     const std::string host = StripSlashes(HostPath(folder));
     DIR* dir = ::opendir(host.c_str());
-    if (!dir) return false;
+    if (!dir) return errno == ENOENT;  // a folder not there has no files
     while (const dirent* d = ::readdir(dir)) {
       struct stat st {};
       if (::fstatat(::dirfd(dir), d->d_name, &st, AT_SYMLINK_NOFOLLOW) == 0 && !S_ISDIR(st.st_mode))

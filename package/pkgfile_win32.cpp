@@ -214,7 +214,9 @@ class Win32FileSystem final : public FileSystem {
     if (!UseWideApi()) return false;  // the oldest systems search each name
     WIN32_FIND_DATAW data{};
     win::FindHandle h(FindFirstFileW(Wide(folder + u"\\*"), &data));
-    if (!h) return false;
+    const DWORD error = GetLastError();
+    // a folder not there has no files
+    if (!h) return error == ERROR_PATH_NOT_FOUND || error == ERROR_FILE_NOT_FOUND;
     do {
       if (data.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) continue;
       names.emplace_back(reinterpret_cast<const char16_t*>(data.cFileName));
