@@ -98,6 +98,8 @@ class PackageReader {
 
   // Extracts the file of records[index] below `destfolder`; `statustext` tells the outcome.
   bool ExtractFile(std::size_t index);
+  // Where the file step puts the record's file: below `destfolder`, or in its targetfolder.
+  std::u16string DestinationFolder(const DirectoryRecord& record) const;
 
   // Runs the same block loop as ExtractFile without writing anything: `decoded` receives the
   // file's content length. `statustext` is "Extracted" or the failure text. The record is judged
@@ -138,8 +140,6 @@ class PackageReader {
     return solid_ ? RunSolid(index, record, sink, context, dest)
                   : RunBlocks(record, sink, context, dest);
   }
-  // Where the file step puts the record's file: below `destfolder`, or in its targetfolder.
-  std::u16string DestinationFolder(const DirectoryRecord& record) const;
 
   FileSystem& fs_;
   std::unique_ptr<PackageFile> packagefile;

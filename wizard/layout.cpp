@@ -78,16 +78,26 @@ constexpr DesignRow kDesign[] = {
     {WizCtl::scopenote, {147, 178, 319, 40}},
     {WizCtl::clicknext4, {147, 277, 319, 13}},
     {WizCtl::Image6, {0, 0, 131, kSheetH}},
+    // the applications that hold files to be replaced
+    {WizCtl::inusepage, {4, 4, kSheetW, kSheetH}},
+    {WizCtl::inusetitle, {147, 16, 300, 13}},
+    {WizCtl::inuselabel, {147, 64, 319, 27}},
+    {WizCtl::inuselist, {147, 99, 319, 56}},
+    {WizCtl::closeapps, {147, 167, 319, 17}},
+    {WizCtl::keepapps, {147, 190, 319, 17}},
+    {WizCtl::inusenote, {147, 219, 319, 40}},
+    {WizCtl::clicknext5, {147, 277, 319, 13}},
+    {WizCtl::Image7, {0, 0, 131, kSheetH}},
 };
 static_assert(std::size(kDesign) == kWizCtlCount, "every control has a design-time box");
 
-constexpr WizCtl kSheets[] = {WizCtl::welcomepage,         WizCtl::licensepage,
-                              WizCtl::installingpage,      WizCtl::finishpage,
-                              WizCtl::uninstallfinishpage, WizCtl::destinationpage,
-                              WizCtl::passwordpage,        WizCtl::scopepage};
+constexpr WizCtl kSheets[] = {
+    WizCtl::welcomepage,  WizCtl::licensepage,         WizCtl::installingpage,
+    WizCtl::finishpage,   WizCtl::uninstallfinishpage, WizCtl::destinationpage,
+    WizCtl::passwordpage, WizCtl::scopepage,           WizCtl::inusepage};
 constexpr WizCtl kImages[] = {WizCtl::Image3,         WizCtl::Image1, WizCtl::Image2,
                               WizCtl::uninstallimage, WizCtl::Image4, WizCtl::Image5,
-                              WizCtl::Image6};
+                              WizCtl::Image6,         WizCtl::Image7};
 
 // The password page follows the destination page's rules: the content column beside the side
 // picture, the explanation where the other pages have theirs, the box as wide as the folder box.
@@ -138,6 +148,32 @@ void PlaceScopePage(WizardGeometry& g, int dpi) {
   clicknext4.left = g[C::clicknext1].left;
   clicknext4.top = g[C::clicknext1].top;
   clicknext4.width = label.width;
+}
+
+// The page of applications in use: the explanation, their names in a list, the two choices and
+// a note, each below the one before.
+void PlaceInUsePage(WizardGeometry& g, int dpi) {
+  auto s = [dpi](int v) { return ScaleToDpi(v, dpi); };
+  using C = WizCtl;
+  Box& title = g[C::inusetitle];
+  title.left = g[C::welcometitle].left;
+  title.top = s(16);
+  Box& label = g[C::inuselabel];
+  label.left = title.left;
+  label.top = g[C::welcomelabel].top;
+  label.width = g[C::inusepage].width - label.left - s(16);
+  Box* above = &label;
+  for (C c : {C::inuselist, C::closeapps, C::keepapps, C::inusenote}) {
+    Box& b = g[c];
+    b.left = label.left;
+    b.top = above->top + above->height + s(c == C::inuselist ? 8 : c == C::keepapps ? 6 : 12);
+    b.width = label.width;
+    above = &b;
+  }
+  Box& clicknext5 = g[C::clicknext5];
+  clicknext5.left = g[C::clicknext1].left;
+  clicknext5.top = g[C::clicknext1].top;
+  clicknext5.width = label.width;
 }
 
 }  // namespace
@@ -289,6 +325,7 @@ void ApplyWizardLayout(WizardGeometry& g, int dpi) {
 
   PlacePasswordPage(g, dpi);
   PlaceScopePage(g, dpi);
+  PlaceInUsePage(g, dpi);
 }
 
 void MakeRoomForTexts(WizardGeometry& g, int dpi, bool stopped) {
