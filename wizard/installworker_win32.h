@@ -40,7 +40,10 @@ class tinstallengine final : public ui::WorkerThread, private InstallObserver {
     run_.restartapplications = restart;
   }
   // The package's files already in place below `destfolder` (main thread, after OpenPackage).
-  std::vector<std::u16string> FilesInPlace() { return run_.FilesInPlace(); }
+  std::vector<std::u16string> FilesInPlace() {
+    run_.destfolder = destfolder;
+    return run_.FilesInPlace();
+  }
   bool downgrade() const { return run_.downgrade(); }
   // Every change was made and kept (read once the worker has ended).
   bool committed() const { return run_.committed(); }

@@ -440,7 +440,7 @@ void Triform::CreateInUsePage() {
   const HWND p = inusepage.handle();
   inusetitle.Create(p, id(WizCtl::inusetitle), Tr(TextId::inuse_title), 0);
   inuselabel.Create(p, id(WizCtl::inuselabel), Tr(TextId::inuse_label), L::kWrap);
-  inuselist.Create(p, id(WizCtl::inuselist), true, true);
+  inuselist.CreateList(p, id(WizCtl::inuselist));
   closeapps.CreateRadio(p, id(WizCtl::closeapps), Tr(TextId::inuse_close), true);
   keepapps.CreateRadio(p, id(WizCtl::keepapps), Tr(TextId::inuse_keep), false);
   closeapps.SetChecked(true);
