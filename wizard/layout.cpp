@@ -1,5 +1,7 @@
 #include "wizard/layout.h"
 
+#include <initializer_list>
+
 namespace kestrel {
 namespace {
 
@@ -99,81 +101,51 @@ constexpr WizCtl kImages[] = {WizCtl::Image3,         WizCtl::Image1, WizCtl::Im
                               WizCtl::uninstallimage, WizCtl::Image4, WizCtl::Image5,
                               WizCtl::Image6,         WizCtl::Image7};
 
-// The password page follows the destination page's rules: the content column beside the side
-// picture, the explanation where the other pages have theirs, the box as wide as the folder box.
-void PlacePasswordPage(WizardGeometry& g, int dpi) {
-  auto s = [dpi](int v) { return ScaleToDpi(v, dpi); };
-  using C = WizCtl;
-  Box& title = g[C::passwordtitle];
-  title.left = g[C::welcometitle].left;
-  title.top = s(16);
-  Box& label = g[C::passwordlabel];
-  label.left = title.left;
-  label.top = g[C::welcomelabel].top;
-  label.width = g[C::passwordpage].width - label.left - s(16);
-  Box& prompt = g[C::passwordprompt];
-  prompt.left = label.left;
-  prompt.top = label.top + label.height + s(12);
-  prompt.width = label.width;
-  Box& password = g[C::password];
-  password.left = label.left;
-  password.top = prompt.top + prompt.height + s(4);
-  password.width = g[C::installpath].width;
-  Box& clicknext3 = g[C::clicknext3];
-  clicknext3.left = g[C::clicknext1].left;
-  clicknext3.top = g[C::clicknext1].top;
-  clicknext3.width = label.width;
-}
+struct Row {
+  WizCtl ctl;
+  int gap;  // above it, at 96 DPI
+};
 
-// The choice page too: the explanation, the two choices below it, a note about the rights.
-void PlaceScopePage(WizardGeometry& g, int dpi) {
+// The pages of the content column beside the side picture: the title, the explanation where the
+// other pages have theirs, then the rows, each below the one before and as wide as the
+// explanation, and the line at the foot where the welcome page has its own.
+void PlaceColumnPage(WizardGeometry& g, int dpi, WizCtl page, WizCtl titlectl, WizCtl labelctl,
+                     std::initializer_list<Row> rows, WizCtl foot) {
   auto s = [dpi](int v) { return ScaleToDpi(v, dpi); };
-  using C = WizCtl;
-  Box& title = g[C::scopetitle];
-  title.left = g[C::welcometitle].left;
+  Box& title = g[titlectl];
+  title.left = g[WizCtl::welcometitle].left;
   title.top = s(16);
-  Box& label = g[C::scopelabel];
+  Box& label = g[labelctl];
   label.left = title.left;
-  label.top = g[C::welcomelabel].top;
-  label.width = g[C::scopepage].width - label.left - s(16);
-  Box* above = &label;
-  for (C c : {C::allusers, C::justme, C::scopenote}) {
-    Box& b = g[c];
+  label.top = g[WizCtl::welcomelabel].top;
+  label.width = g[page].width - label.left - s(16);
+  const Box* above = &label;
+  for (const Row& r : rows) {
+    Box& b = g[r.ctl];
     b.left = label.left;
-    b.top = above->top + above->height + s(c == C::justme ? 8 : 16);
+    b.top = above->top + above->height + s(r.gap);
     b.width = label.width;
     above = &b;
   }
-  Box& clicknext4 = g[C::clicknext4];
-  clicknext4.left = g[C::clicknext1].left;
-  clicknext4.top = g[C::clicknext1].top;
-  clicknext4.width = label.width;
+  Box& f = g[foot];
+  f.left = g[WizCtl::clicknext1].left;
+  f.top = g[WizCtl::clicknext1].top;
+  f.width = label.width;
 }
 
-// The page of applications in use: the explanation, their names in a list, the two choices and
-// a note, each below the one before.
-void PlaceInUsePage(WizardGeometry& g, int dpi) {
-  auto s = [dpi](int v) { return ScaleToDpi(v, dpi); };
+// The password page: a prompt and the box below the explanation, the box as wide as the folder
+// box. The choice between every user and one: the two choices and a note about the rights. The
+// applications in use: their names in a list, the two choices and a note.
+void PlaceColumnPages(WizardGeometry& g, int dpi) {
   using C = WizCtl;
-  Box& title = g[C::inusetitle];
-  title.left = g[C::welcometitle].left;
-  title.top = s(16);
-  Box& label = g[C::inuselabel];
-  label.left = title.left;
-  label.top = g[C::welcomelabel].top;
-  label.width = g[C::inusepage].width - label.left - s(16);
-  Box* above = &label;
-  for (C c : {C::inuselist, C::closeapps, C::keepapps, C::inusenote}) {
-    Box& b = g[c];
-    b.left = label.left;
-    b.top = above->top + above->height + s(c == C::inuselist ? 8 : c == C::keepapps ? 6 : 12);
-    b.width = label.width;
-    above = &b;
-  }
-  Box& clicknext5 = g[C::clicknext5];
-  clicknext5.left = g[C::clicknext1].left;
-  clicknext5.top = g[C::clicknext1].top;
-  clicknext5.width = label.width;
+  PlaceColumnPage(g, dpi, C::passwordpage, C::passwordtitle, C::passwordlabel,
+                  {{C::passwordprompt, 12}, {C::password, 4}}, C::clicknext3);
+  g[C::password].width = g[C::installpath].width;
+  PlaceColumnPage(g, dpi, C::scopepage, C::scopetitle, C::scopelabel,
+                  {{C::allusers, 16}, {C::justme, 8}, {C::scopenote, 16}}, C::clicknext4);
+  PlaceColumnPage(g, dpi, C::inusepage, C::inusetitle, C::inuselabel,
+                  {{C::inuselist, 8}, {C::closeapps, 12}, {C::keepapps, 6}, {C::inusenote, 12}},
+                  C::clicknext5);
 }
 
 }  // namespace
@@ -323,9 +295,7 @@ void ApplyWizardLayout(WizardGeometry& g, int dpi) {
   clickfinish2.left = clicknext1.left;
   clickfinish2.top = clicknext1.top;
 
-  PlacePasswordPage(g, dpi);
-  PlaceScopePage(g, dpi);
-  PlaceInUsePage(g, dpi);
+  PlaceColumnPages(g, dpi);
 }
 
 void MakeRoomForTexts(WizardGeometry& g, int dpi, bool stopped) {
