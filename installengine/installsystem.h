@@ -49,8 +49,6 @@ class InstallSystem : public ProductSystem {
   virtual bool RemoveValue(RegRoot root, const std::string& key, const std::string& name) = 0;
   // Deletes a key only while it holds no value and no subkey.
   virtual bool RemoveEmptyKey(RegRoot root, const std::string& key) = 0;
-  // Has the system delete a file when it next starts (a file in use now).
-  virtual bool DeleteAtRestart(const std::u16string& path) = 0;
   // Has the system put `from` in the place of `to` when it next starts (`to` is in use now).
   virtual bool ReplaceAtRestart(const std::u16string& from, const std::u16string& to) = 0;
 

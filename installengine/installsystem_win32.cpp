@@ -134,10 +134,6 @@ bool WindowsInstallSystem::RemoveEmptyKey(RegRoot root, const std::string& key) 
   return subkeys == 0 && values == 0 && DeleteRegistryKey(RootHandle(root), key, view) == 0;
 }
 
-bool WindowsInstallSystem::DeleteAtRestart(const std::u16string& path) {
-  return MoveFileExW(Wide(path), nullptr, MOVEFILE_DELAY_UNTIL_REBOOT) != 0;
-}
-
 bool WindowsInstallSystem::ReplaceAtRestart(const std::u16string& from, const std::u16string& to) {
   return MoveFileExW(Wide(from), Wide(to),
                      MOVEFILE_DELAY_UNTIL_REBOOT | MOVEFILE_REPLACE_EXISTING) != 0;

@@ -22,7 +22,6 @@ class WindowsInstallSystem final : public WindowsProductSystem<InstallSystem> {
   bool RestoreKey(RegRoot root, const std::string& key, const SavedKey& saved) override;
   bool RemoveValue(RegRoot root, const std::string& key, const std::string& name) override;
   bool RemoveEmptyKey(RegRoot root, const std::string& key) override;
-  bool DeleteAtRestart(const std::u16string& path) override;
   bool ReplaceAtRestart(const std::u16string& from, const std::u16string& to) override;
   bool FreeSpace(const std::u16string& folder, std::uint64_t& bytes) override;
   std::u16string WindowsFolder() override;

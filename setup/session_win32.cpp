@@ -386,7 +386,7 @@ Outcome RunSilentUninstall(const UninstallInfo& info, const Log& log) {
   run.SetLog(log);
   if (!run.Run()) return Outcome::kFailed;
   log("uninstall complete");
-  return Outcome::kDone;
+  return run.restart() ? Outcome::kRestartNeeded : Outcome::kDone;
 }
 
 int RunSessionIn(HINSTANCE instance, const std::u16string& commandline, const SetupOptions& options,
@@ -620,7 +620,8 @@ int RunSession(HINSTANCE instance) {
   // the log and the running mutex are closed by now: the first process may end, and the next
   // setup may start, as soon as it has the code
   const int code = RunSessionIn(instance, commandline, options, firstprocess);
-  firstprocess.Finish(code, options.uninstallmode && code == 0);
+  // removed, files in use included (they go at the restart): the uninstaller goes too
+  firstprocess.Finish(code, options.uninstallmode && (code == 0 || code == 3010));
   return code;
 }
 

@@ -32,6 +32,9 @@ class ProductSystem {
   virtual bool ServiceStop(const std::string& name) = 0;
   virtual bool ServiceDelete(const std::string& name) = 0;
 
+  // Has the system delete a file in use, or a folder if it is empty then, when it next starts.
+  virtual bool DeleteAtRestart(const std::u16string& path) = 0;
+
   // The last failed call on this thread failed because its disk is full.
   virtual bool LastErrorIsDiskFull() { return false; }
   // The system's text for the error of the last failed call on this thread; empty if none.

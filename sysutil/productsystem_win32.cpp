@@ -2,6 +2,7 @@
 
 #include "sysutil/codepage.h"
 #include "sysutil/handles_win32.h"
+#include "sysutil/treeremoval_win32.h"
 
 namespace kestrel {
 
@@ -13,6 +14,10 @@ std::u16string SystemErrorText(unsigned long code) {
   while (n > 0 && (buf[n - 1] == L'\r' || buf[n - 1] == L'\n' || buf[n - 1] == L' ')) --n;
   std::u16string text(reinterpret_cast<const char16_t*>(buf), n);
   return text.empty() ? u"error " + Utf8ToUtf16(std::to_string(code)) : text;
+}
+
+bool DeleteAtNextStart(const std::u16string& path) {
+  return MoveFileExW(Wide(LongPathForm(path)), nullptr, MOVEFILE_DELAY_UNTIL_REBOOT) != 0;
 }
 
 HKEY RootHandle(RegRoot root) {

@@ -24,6 +24,10 @@ bool AskProductWindowToClose(const std::string& pattern);
 inline constexpr UINT kCloseRequestTimeoutMs = 5000;
 inline constexpr DWORD kProgramEndTimeoutMs = 5000;
 
+// Has the system delete the file, or the folder if empty then, at its next start (a path of
+// any length).
+bool DeleteAtNextStart(const std::u16string& path);
+
 // The system's handle of a registry root.
 HKEY RootHandle(RegRoot root);
 // The view a key under `root` is read and written in: MachineKeyView for HKLM, else 0.
@@ -45,6 +49,7 @@ class WindowsProductSystem : public Interface {
   bool ServiceRunning(const std::string& name) override { return kestrel::ServiceRunning(name); }
   bool ServiceStop(const std::string& name) override { return kestrel::ServiceStop(name); }
   bool ServiceDelete(const std::string& name) override { return kestrel::ServiceDelete(name); }
+  bool DeleteAtRestart(const std::u16string& path) override { return DeleteAtNextStart(path); }
   std::u16string ReadWideString(RegRoot root, const std::string& key,
                                 const std::string& value) override {
     return ReadWideValue(RootHandle(root), key, value, KeyView(root, key));

@@ -18,7 +18,8 @@ class FakeTree final : public TreeSystem {
   struct Node {
     EntryKind kind;
     bool folderlink = false;
-    bool locked = false;  // a file in use: it cannot be removed
+    bool locked = false;      // a file in use: it cannot be removed
+    unsigned long error = 0;  // when not 0: removing the file fails with this error
   };
   std::map<std::u16string, Node> nodes;                       // key: the path folded by UpcaseName
   std::map<std::u16string, std::u16string> shown;             // folded -> as created
@@ -69,6 +70,7 @@ class FakeTree final : public TreeSystem {
     if (it == nodes.end()) return 0;
     if (it->second.kind == EntryKind::kFolder || it->second.folderlink) return kErrorAccessDenied;
     if (it->second.locked) return 32;  // sharing violation
+    if (it->second.error) return it->second.error;
     nodes.erase(it);
     return 0;
   }

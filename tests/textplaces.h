@@ -63,6 +63,7 @@ inline constexpr TextPlace kTextPlaces[] = {
     {TextId::uninstall_label, "installinglabel"},
     {TextId::uninstall_finish_title, "uninstallfinishtitle"},
     {TextId::uninstall_finish_label, "uninstallfinishlabel"},
+    {TextId::uninstall_restart_label, "uninstallfinishlabel"},
     {TextId::uninstall_stopped_title, "installingtitle"},
     {TextId::uninstall_stopped_label, "installinglabel"},
     {TextId::uninstall_settings_question, kSized},

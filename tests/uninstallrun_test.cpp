@@ -125,7 +125,13 @@ class FakeUninstall final : public UninstallSystem, public UninstallObserver {
     if (ontree) return tree.Has(path) && tree.RemoveFile(path) == 0;
     return true;
   }
-  bool ontree = false;  // files and folders are those of `tree`
+  bool ontree = false;                 // files and folders are those of `tree`
+  std::set<std::u16string> norestart;  // DeleteAtRestart refuses these
+  bool DeleteAtRestart(const std::u16string& path) override {
+    log.push_back("at restart " + U8(path));
+    return norestart.count(path) == 0;
+  }
+  void RestartCompletes() override { log.push_back("restart completes"); }
   bool RemoveKeyTree(RegRoot root, const std::string& path) override {
     log.push_back("rmkey " + std::to_string(static_cast<int>(root)) + " " + path);
     return true;
@@ -498,14 +504,93 @@ TEST_F(UninstallRunTest, RecordedInstallationRemovesWhatItMadeAndNothingElse) {
   for (const auto& l : damaged.log) EXPECT_NE(l.rfind("delete ", 0), 0u) << l;
   EXPECT_TRUE(has(damaged.log, "rmkey 0 " + UninstallKey("com.halvard.tool")));
 
-  // a file in use: the run stops there, the registration stays for a second run
+  // a file in use that cannot be scheduled to go at the restart: the run stops there, the
+  // registration stays for a second run
   FakeUninstall busy;
   setup(busy);
   busy.tree.nodes[u"C:\\APPS\\TOOL\\DATA\\A.BIN"].locked = true;
+  busy.norestart = {dir + u"\\data\\a.bin"};
   UninstallRun third(info, busy, busy);
   EXPECT_FALSE(third.Run());
   EXPECT_TRUE(has(busy.log, "stopped C:\\Apps\\Tool"));
   for (const auto& l : busy.log) EXPECT_NE(l.rfind("rmkey ", 0), 0u) << l;
+}
+
+// Files in use (held open, or running) go at the next start, their folders after them, deepest
+// first; the uninstall goes on and ends asking for a restart. A file whose deletion cannot be
+// scheduled, or that fails for another reason, stops the run as before: never a success while
+// a file stays.
+TEST_F(UninstallRunTest, FilesInUseGoAtTheRestartAndAFileThatWouldStayStopsTheRun) {
+  const std::u16string dir = u"C:\\Apps\\Tool";
+  const std::u16string dll = dir + u"\\bin\\core.dll", dat = dir + u"\\bin\\sub\\x.dat";
+  struct Case {
+    const char* name;
+    std::vector<std::pair<std::u16string, unsigned long>> failing;  // file, its removal's error
+    std::set<std::u16string> norestart;                             // scheduling refused
+    bool done;
+    std::vector<std::string> atrestart;  // every scheduling asked for, in order
+  };
+  const std::string d = U8(dir);
+  const Case cases[] = {
+      {"ordinary files only", {}, {}, true, {}},
+      {"held open and running",
+       {{dll, 32}, {dat, 5}},
+       {},
+       true,
+       {d + "\\bin\\core.dll", d + "\\bin\\sub\\x.dat", d + "\\bin\\sub", d + "\\bin", d}},
+      {"the scheduling refused",
+       {{dll, 32}, {dat, 5}},
+       {dat},
+       false,
+       {d + "\\bin\\core.dll", d + "\\bin\\sub\\x.dat"}},
+      {"a damaged file is not in use", {{dat, 1392}}, {}, false, {}},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    InstallRecord rec;
+    rec.identity = "com.halvard.tool";
+    rec.displayname = "Halvard Tool";
+    rec.exename = "tool.exe";
+    rec.installfolder = dir;
+    rec.files = {{u"\\tool.exe", 1, 0, 0},
+                 {u"\\bin\\core.dll", 1, 0, 0},
+                 {u"\\bin\\sub\\x.dat", 1, 0, 0},
+                 {u"\\readme.txt", 1, 0, 0}};
+    rec.folders = {dir, dir + u"\\bin", dir + u"\\bin\\sub"};
+    UninstallInfo info;
+    info.identity = rec.identity;
+    info.displayname = rec.displayname;
+    info.exename = rec.exename;
+    info.record = rec;
+    info.hasrecord = true;
+    FakeUninstall sys;
+    sys.ontree = true;
+    for (const RecordedFile& f : rec.files) sys.tree.Add(dir + f.path, EntryKind::kFile);
+    sys.tree.Add(dir + u"\\notes.txt", EntryKind::kFile);  // the user's
+    for (const auto& [path, error] : c.failing) sys.tree.nodes[UpcaseName(path)].error = error;
+    sys.norestart = c.norestart;
+    UninstallRun run(info, sys, sys);
+    EXPECT_EQ(run.Run(), c.done);
+    std::vector<std::string> asked;
+    for (const auto& l : sys.log) {
+      if (l.rfind("at restart ", 0) == 0) asked.push_back(l.substr(11));
+    }
+    EXPECT_EQ(asked, c.atrestart);
+    const auto has = [&](const std::string& text) {
+      return std::find(sys.log.begin(), sys.log.end(), text) != sys.log.end();
+    };
+    EXPECT_EQ(has("rmkey 0 " + UninstallKey("com.halvard.tool")), c.done);
+    EXPECT_EQ(has("stopped " + d), !c.done);
+    EXPECT_EQ(has("restart completes"), c.done && !c.atrestart.empty());
+    if (c.done) {
+      EXPECT_EQ(run.restart(), !c.atrestart.empty());
+      EXPECT_EQ(sys.log.back(), "done");
+      // what is not in use is gone; the files in use are Setup's, not counted as kept
+      EXPECT_FALSE(sys.tree.Has(dir + u"\\tool.exe"));
+      EXPECT_FALSE(sys.tree.Has(dir + u"\\readme.txt"));
+      EXPECT_TRUE(has("files kept " + U8(KeptFilesMessage(1, dir, kKeptFilesCounted))));
+    }
+  }
 }
 
 // One user's installation: its keys, class and extension go from that user's hive, and nothing

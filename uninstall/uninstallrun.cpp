@@ -197,9 +197,22 @@ void UninstallRun::RemoveRecordedFolders(const InstallRecord& record) {
   for (const std::u16string& f : folders) {
     // by the tree walk's calls: any length of path
     bool link = false;
-    if (sys_.Tree().KindOf(f, link) == EntryKind::kFolder && sys_.Tree().RemoveFolder(f) == 0)
+    if (sys_.Tree().KindOf(f, link) != EntryKind::kFolder) continue;
+    if (sys_.Tree().RemoveFolder(f) == 0) {
       log_("empty folder removed: ", f);
+      continue;
+    }
+    // a folder that holds a file in use goes after it, deepest first, when empty by then
+    const std::u16string below = FoldPath(f) + u'\\';
+    const bool holds = std::any_of(atrestart_.begin(), atrestart_.end(), [&](const auto& file) {
+      return FoldPath(file).compare(0, below.size(), below) == 0;
+    });
+    if (holds && sys_.DeleteAtRestart(f)) log_("folder deleted at the next restart if empty: ", f);
   }
+}
+
+bool InUseError(unsigned long error) {
+  return error == 5 || error == 32;  // access denied, sharing violation
 }
 
 bool UninstallRun::RemoveRecordedFiles(const InstallRecord& record) {
@@ -215,15 +228,22 @@ bool UninstallRun::RemoveRecordedFiles(const InstallRecord& record) {
     // a folder where a file was is not the file the installation wrote
     if (kind == EntryKind::kFolder || (kind == EntryKind::kLink && folderlink)) continue;
     const unsigned long error = sys_.Tree().RemoveFile(path);
-    if (error != 0) {
+    if (error == 0) {
+      ++removed;
+    } else if (InUseError(error) && sys_.DeleteAtRestart(path)) {
+      log_("in use, deleted at the next restart: ", path, " (error ", error, ")");
+      atrestart_.push_back(path);
+    } else {
+      // a file that would stay while the uninstall says it is gone: the run stops here
       const std::u16string message =
           Tr(TextId::file_not_removed,
              {{u"path", PrintablePath(path)}, {u"reason", sys_.ErrorText(error)}});
-      log_("file could not be removed: ", path, " (error ", error, ")");
+      log_("file could not be removed: ", path, " (error ", error,
+           InUseError(error) ? ", and its deletion at the next restart could not be scheduled)"
+                             : ")");
       obs_.UninstallStopped(record.installfolder, message);
       return false;
     }
-    ++removed;
   }
   log_("files removed: ", removed, missing ? " (" : "", missing ? std::to_string(missing) : "",
        missing ? " were no longer there)" : "");
@@ -236,8 +256,16 @@ void UninstallRun::ReportKeptFiles(const std::u16string& folder,
   // not make the uninstall walk every program there
   std::vector<std::u16string> kept = FilesBelow(sys_.Tree(), folder, kKeptFilesCounted + 1);
   const std::u16string own = FoldPath(uninstaller);
+  // the uninstaller and the files in use, which go at the next start, were installed by Setup
   kept.erase(std::remove_if(kept.begin(), kept.end(),
-                            [&](const std::u16string& f) { return FoldPath(f) == own; }),
+                            [&](const std::u16string& f) {
+                              const std::u16string folded = FoldPath(f);
+                              return folded == own ||
+                                     std::any_of(atrestart_.begin(), atrestart_.end(),
+                                                 [&](const std::u16string& a) {
+                                                   return FoldPath(a) == folded;
+                                                 });
+                            }),
              kept.end());
   if (kept.empty()) return;
   for (std::size_t i = 0; i < kept.size() && i < kKeptFilesLogged; ++i)
@@ -372,6 +400,10 @@ bool UninstallRun::RunRecorded() {
 
   if (record) {
     if (!RemoveRecordedFiles(*record)) return false;
+    if (restart()) {
+      log_("a restart completes the removal (files in use deleted then: ", atrestart_.size(), ")");
+      obs_.RestartCompletes();
+    }
     for (const std::u16string& link : record->shortcuts) {
       if (EndsWithLinkSuffix(link) && sys_.RemoveFile(link)) log_("shortcut removed: ", link);
     }

@@ -64,6 +64,8 @@ class UninstallObserver {
   virtual void UninstallStopped(const std::u16string& folder, const std::u16string& message) = 0;
   // Files that the installation did not make stay, with their folder; `message` counts them.
   virtual void FilesKept(const std::u16string& message) { static_cast<void>(message); }
+  // Files in use go when the system starts again: the uninstall completes with a restart.
+  virtual void RestartCompletes() {}
   virtual void UninstallDone() = 0;
 };
 
@@ -107,10 +109,13 @@ class UninstallRun {
 
   // The whole uninstall; false when it stopped at the installation folder.
   bool Run();
+  // Files in use are deleted when the system next starts (read after Run).
+  bool restart() const { return !atrestart_.empty(); }
 
  private:
   bool RunRecorded();
-  // The product's own files, as recorded; false when one that is there cannot be removed.
+  // The product's own files, as recorded; false when one that is there can neither be removed
+  // nor, being in use, scheduled to go at the next start.
   bool RemoveRecordedFiles(const InstallRecord& record);
   void RemoveRecordedFolders(const InstallRecord& record);
   void ReportKeptFiles(const std::u16string& folder, const std::u16string& uninstaller);
@@ -129,6 +134,7 @@ class UninstallRun {
   UninstallSystem& sys_;
   UninstallObserver& obs_;
   Log log_;
+  std::vector<std::u16string> atrestart_;  // files in use, deleted at the next start
 };
 
 // Guards of the run, as plain tests.
@@ -136,6 +142,11 @@ class UninstallRun {
 bool SystemUserKey(const std::string& key);
 // An extension key's name: a dot and a name, nothing that reaches another part of the tree.
 bool IsExtensionName(const std::string& ext);
+// A file that cannot be deleted because a program holds it: open without leave to delete it
+// (sharing violation), or running or mapped (access denied, which a read-only file never gives:
+// the removal clears that first). Other errors (a damaged disk, a device not ready) would fail at
+// the restart as well.
+bool InUseError(unsigned long error);
 // True for a path ending in ".lnk", letter case ignored.
 bool EndsWithLinkSuffix(const std::u16string& path);
 

@@ -826,6 +826,12 @@ void Triform::FilesKept(const std::u16string& message) {
   uninstallfinishlabel.SetText(uninstallfinishlabel.Text() + u"\n\n" + message);
 }
 
+void Triform::RestartCompletes() {
+  status_.Set(Outcome::kRestartNeeded);
+  uninstallfinishlabel.SetText(
+      Tr(TextId::uninstall_restart_label, {{u"name", data_.names.displayname}}));
+}
+
 void Triform::UninstallDone() {
   log_("uninstall complete");
   RunEnded(WizCtl::uninstallfinishpage);

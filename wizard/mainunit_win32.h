@@ -92,6 +92,7 @@ class Triform : public ui::Form, private InstallReports, private UninstallObserv
   void FolderKept(const std::u16string& folder) override;
   void UninstallStopped(const std::u16string& folder, const std::u16string& message) override;
   void FilesKept(const std::u16string& message) override;
+  void RestartCompletes() override;
   void UninstallDone() override;
   // button and check-box handlers
   void NextClick();
