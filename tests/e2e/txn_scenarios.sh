@@ -61,6 +61,7 @@ x_pack() {
   done
   printf 'displayname = "E2E Txn"\nexename = "txn.exe"\nversion = "%s"\nid = "com.kestrel.txn"\n' \
     "$version" >"$XSRC/$name/$name.toml"
+  if [ -n "${X_LANGS:-}" ]; then printf 'languages = [%s]\n' "$X_LANGS" >>"$XSRC/$name/$name.toml"; fi
   printf 'installfolder = "\\\\Txn Default"\n[[files]]\nsource = "tree"\n' >>"$XSRC/$name/$name.toml"
   if ASAN_OPTIONS=detect_leaks=0 "$X_PACK" build "$XSRC/$name/$name.toml" -o "$PKG/$name-setup.exe" \
     --stub "$SETUP" --level fast >"$WORK/txn-pack-$name.log" 2>&1; then
@@ -76,7 +77,7 @@ x_pack txn2 1.10 data/keep.bin:20000:k2 data/new/added.bin:4000
 BIGFILES=()
 for i in $(seq -w 1 60); do BIGFILES+=("big/part$i.bin:1048576"); done
 x_pack txn3 2.0 data/keep.bin:20000:k3 "${BIGFILES[@]}"
-x_pack txn4 1.11 data/keep.bin:20000:k4 data/new/added.bin:4000
+X_LANGS='"he", "ja"' x_pack txn4 1.11 data/keep.bin:20000:k4 data/new/added.bin:4000
 
 TX='C:\Txn App'
 TXU=$X_DRIVE_C/Txn\ App
@@ -185,6 +186,20 @@ for dpi in 96 144; do
   x_has "$WORK/txn-apps$dpi.log" "exit=0"
   x_eq "txn-apps$dpi-restarted" "$(x_holders)" 1
 done
+# the page in a right-to-left and an East Asian language
+script_fonts
+for run in he:96 ja:144; do
+  lang=${run%:*} dpi=${run#*:}
+  dialog_font "$([ "$lang" = he ] && echo 'DejaVu Sans' || echo Tahoma)"
+  $W reg add 'HKCU\Control Panel\Desktop' /v LogPixels /t REG_DWORD /d $dpi /f >/dev/null 2>&1
+  WINEDLLOVERRIDES=$X_FAKERM timeout -k 5 150 $W "$X_DRIVER" install "$ART/txn-apps-$lang$dpi" \
+    "$(win "$PKG/txn4-setup.exe")" "/LANG=$lang" >"$WORK/txn-apps-$lang.log" 2>&1 &&
+    ok || bad "txn-apps-$lang: driver failed"
+  x_has "$WORK/txn-apps-$lang.log" "text inuselist=Kestrel Hold Test"
+  x_has "$WORK/txn-apps-$lang.log" "after inuse=installingpage"
+  x_has "$WORK/txn-apps-$lang.log" "exit=0"
+done
+dialog_font Tahoma
 $W reg delete 'HKCU\Control Panel\Desktop' /v LogPixels /f >/dev/null 2>&1
 pkill -9 -f kestrel_holdfile 2>/dev/null
 cp "$WORK/rstrtmgr.dll.saved" "$X_SYSDIR/rstrtmgr.dll"
