@@ -98,6 +98,8 @@ class PackageReader {
 
   // Extracts the file of records[index] below `destfolder`; `statustext` tells the outcome.
   bool ExtractFile(std::size_t index);
+  // Where the file step puts the record's file: below `destfolder`, or in its targetfolder.
+  std::u16string DestinationFolder(const DirectoryRecord& record) const;
 
   // Runs the same block loop as ExtractFile without writing anything: `decoded` receives the
   // file's content length. `statustext` is "Extracted" or the failure text. The record is judged
@@ -117,9 +119,6 @@ class PackageReader {
   // The worker's termination request: set by a confirmed cancel and by the two package read
   // failures of the file step; only polled between files.
   void RequestTermination() { terminate_.store(true, std::memory_order_relaxed); }
-
-  // Where the file step puts the record's file: below `destfolder`, or in its targetfolder.
-  std::u16string DestinationFolder(const DirectoryRecord& record) const;
   bool TerminationRequested() const { return terminate_.load(std::memory_order_relaxed); }
 
  private:

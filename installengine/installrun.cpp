@@ -199,9 +199,61 @@ void InstallRun::ReadEarlierRecord() {
 }
 
 void InstallRun::CloseRunningProduct() {
-  if (sys_.CloseRunningWindow(RunningWindowPattern(config_))) {
+  // the system waits for the product to end, up to a time limit
+  if (sys_.CloseRunningWindow(RunningWindowPattern(config_)))
     log_("running product asked to close: ", Ansi{RunningWindowPattern(config_)});
-    obs_.Pause(kPauseAfterClose);
+}
+
+// The applications closed for the files come back, whether the files changed or not.
+void InstallRun::RestartClosedApps() {
+  if (!closedapps_ || !restartapplications) return;
+  closedapps_ = false;
+  const unsigned long error = sys_.RestartApps();
+  if (error == 0) {
+    log_("applications started again");
+  } else {
+    log_("the applications could not be started again (error ", error, ": ", sys_.ErrorText(error),
+         ")");
+  }
+}
+
+std::vector<std::u16string> InstallRun::FilesInPlace() {
+  reader_.destfolder = destfolder;
+  std::vector<std::u16string> files;
+  DirectoryRecord r;
+  for (std::size_t i = 0; i < reader_.records.size(); ++i) {
+    reader_.records.Get(i, r);
+    std::u16string path = reader_.DestinationFolder(r) + ReadWide(r.filename);
+    bool folder = false;
+    if (fs_.FindEntry(path, folder) && !folder) files.push_back(std::move(path));
+  }
+  return files;
+}
+
+// Applications other than the product that hold its files would make the installation replace
+// them at the next start; closed first when the user or the command line said so.
+void InstallRun::CloseAppsUsingFiles() {
+  const std::vector<std::u16string> files = FilesInPlace();
+  if (files.empty()) return;
+  std::vector<std::u16string> apps;
+  if (const unsigned long error = sys_.AppsUsing(files, apps)) {
+    log_("the applications using the files could not be found (error ", error, ": ",
+         sys_.ErrorText(error), ")");
+    return;
+  }
+  for (const std::u16string& app : apps) log_("files in use by: ", app);
+  if (apps.empty()) return;
+  if (!closeapplications) {
+    log_("the applications are left running: the files they use are replaced at restart");
+    return;
+  }
+  const unsigned long error = sys_.CloseApps();
+  closedapps_ = error == 0;
+  if (closedapps_) {
+    log_("applications closed");
+  } else {
+    log_("the applications could not be closed (error ", error, ": ", sys_.ErrorText(error),
+         "): the files they use are replaced at restart");
   }
 }
 
@@ -259,7 +311,6 @@ void InstallRun::RemoveEarlierServices() {
     }
     const bool deleted = sys_.ServiceDelete(s.name);
     log_("earlier service deleted: ", Ansi{s.name}, deleted ? "" : " (failed or not there)");
-    obs_.Pause(kPauseAfterServiceRemoved);
   }
 }
 
@@ -627,6 +678,7 @@ InstallRun::Ending InstallRun::Steps() {
   CloseRunningProduct();
   if (stop()) return Ending::kCancelled;
   RemoveEarlierServices();
+  if (!obs_.Cancelled()) CloseAppsUsingFiles();
 
   // 4, 5
   ExtractAll();
@@ -761,6 +813,7 @@ void InstallRun::RunInstall() {
           LogLine(log_, "a restart completes the installation: files in use are replaced then");
         RemoveEmptiedFolders();
         SetProgress(100);
+        RestartClosedApps();
         if (cosmetic_pauses_) obs_.Pause(kPauseAfterAllDone);
       } else if (begun) {
         if (ending != Ending::kCancelled) obs_.RollingBack();
@@ -768,6 +821,7 @@ void InstallRun::RunInstall() {
                 ending == Ending::kCancelled ? "installation cancelled: " : "installation failed: ",
                 "undoing its changes");
         txn_.Rollback();
+        RestartClosedApps();
         if (ending == Ending::kCancelled) return;
         if (ending == Ending::kStopped) {
           LogLine(log_, "installation stopped: ", reader_.statustext);

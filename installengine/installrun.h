@@ -48,10 +48,7 @@ int StubGeneration(const std::uint8_t* bytes, std::size_t size);
 // other text as it is. The engine keeps its texts in English for the log and its own checks.
 std::u16string ShownStatus(std::u16string_view status);
 
-// Fixed pauses, in milliseconds, where the engine waits for another program or lets the user see
-// the last steps of the bar.
-inline constexpr int kPauseAfterClose = 3000;
-inline constexpr int kPauseAfterServiceRemoved = 3000;
+// Fixed pauses, in milliseconds, that let the user see the last steps of the bar.
 inline constexpr int kPauseBeforeFilesDone = 100;
 inline constexpr int kPauseBeforeAllDone = 200;
 inline constexpr int kPauseAfterAllDone = 40;
@@ -100,6 +97,11 @@ class InstallRun {
   RegRoot root = RegRoot::kLocalMachine;
   // /ALLOWDOWNGRADE: an older package may replace a newer installed version.
   bool allowdowngrade = false;
+  // /CLOSEAPPLICATIONS or the wizard's choice: applications that hold files the installation
+  // replaces are closed first; otherwise those files are replaced at the next start.
+  bool closeapplications = false;
+  // The applications closed are started again at the end; /NORESTARTAPPLICATIONS: they are not.
+  bool restartapplications = true;
   // The product's names in any script (the package's UTF-16 names over its 8-bit fields) for
   // the shortcuts and the uninstall entry; nothing: the 8-bit fields. Set before RunInstall.
   const ProductNames* names = nullptr;
@@ -118,6 +120,10 @@ class InstallRun {
 
   // The whole installation, in its fixed order of steps.
   void RunInstall();
+
+  // The package's files that are already in place below `destfolder`: those the installation
+  // writes over. After OpenPackage.
+  std::vector<std::u16string> FilesInPlace();
 
   bool failed() const { return failed_; }
   // Every change is made and kept: a cancel from here on changes nothing.
@@ -170,6 +176,8 @@ class InstallRun {
   void RemoveEmptiedFolders();
   void ReadEarlierRecord();
   void CloseRunningProduct();
+  void CloseAppsUsingFiles();
+  void RestartClosedApps();
   void RemoveEarlierServices();
   bool ExtractAll();
   bool WriteProgramCopy(const std::u16string& path);
@@ -197,6 +205,7 @@ class InstallRun {
   bool downgrade_ = false;
   bool committed_ = false;
   bool restart_ = false;
+  bool closedapps_ = false;  // applications were closed: they are started again at the end
   std::vector<std::u16string> emptied_;  // the earlier version's folders, deepest first
   Recovery recovered_ = Recovery::kNone;
   std::string identity_;

@@ -52,6 +52,20 @@ class InstallSystem : public ProductSystem {
   // Has the system put `from` in the place of `to` when it next starts (`to` is in use now).
   virtual bool ReplaceAtRestart(const std::u16string& from, const std::u16string& to) = 0;
 
+  // Which applications hold any of `files` open, as the system names them; 0, or the error code
+  // when the system could not tell. Also what CloseApps and RestartApps then act on.
+  virtual unsigned long AppsUsing(const std::vector<std::u16string>& files,
+                                  std::vector<std::u16string>& apps) {
+    (void)files;
+    (void)apps;
+    return 0;
+  }
+  // Asks the applications AppsUsing found to close (never forcing one: unsaved work would be
+  // lost); 0 or the error code.
+  virtual unsigned long CloseApps() { return 0; }
+  // Starts again the applications CloseApps closed; 0 or the error code.
+  virtual unsigned long RestartApps() { return 0; }
+
   // The bytes free to this user on the volume that holds `folder`; false when not known.
   virtual bool FreeSpace(const std::u16string& folder, std::uint64_t& bytes) = 0;
 

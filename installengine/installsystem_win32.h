@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "installengine/installrun.h"
+#include "installengine/restartmanager_win32.h"
 #include "sysutil/productsystem_win32.h"
 
 namespace kestrel {
@@ -28,6 +29,15 @@ class WindowsInstallSystem final : public WindowsProductSystem<InstallSystem> {
   std::u16string ProgramsFolder() override;
   std::u16string StartMenuFolder() override;
   std::string InstallDate() override;
+  unsigned long AppsUsing(const std::vector<std::u16string>& files,
+                          std::vector<std::u16string>& apps) override {
+    return apps_.Find(files, apps);
+  }
+  unsigned long CloseApps() override { return apps_.Shutdown(); }
+  unsigned long RestartApps() override { return apps_.Restart(); }
+
+ private:
+  RestartManager apps_;  // the session of the last AppsUsing
 };
 
 // Makes the group folder and, when that worked, its links; the desktop link in every case.

@@ -4,4 +4,5 @@ list(APPEND KESTREL_CORE_SOURCES
   installengine/registration.cpp installengine/shortcuts.cpp installengine/solid.cpp
   installengine/transaction.cpp)
 list(APPEND KESTREL_WIN32_SOURCES
-  installengine/installsystem_win32.cpp installengine/registration_win32.cpp)
+  installengine/installsystem_win32.cpp installengine/registration_win32.cpp
+  installengine/restartmanager_win32.cpp)

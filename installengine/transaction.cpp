@@ -339,6 +339,12 @@ class Transaction::System final : public InstallSystem {
   bool FreeSpace(const std::u16string& folder, std::uint64_t& bytes) override {
     return s_.FreeSpace(folder, bytes);
   }
+  unsigned long AppsUsing(const std::vector<std::u16string>& files,
+                          std::vector<std::u16string>& apps) override {
+    return s_.AppsUsing(files, apps);
+  }
+  unsigned long CloseApps() override { return s_.CloseApps(); }
+  unsigned long RestartApps() override { return s_.RestartApps(); }
   std::u16string WindowsFolder() override { return s_.WindowsFolder(); }
   std::u16string DesktopFolder() override { return s_.DesktopFolder(); }
   std::u16string ProgramsFolder() override { return s_.ProgramsFolder(); }

@@ -49,6 +49,8 @@ constexpr FlagSwitch kFlags[] = {
        if (o.ui != UiLevel::kSilent) o.ui = UiLevel::kPassive;
      }},
     {u"ALLOWDOWNGRADE", [](SetupOptions& o) { o.allowdowngrade = true; }},
+    {u"CLOSEAPPLICATIONS", [](SetupOptions& o) { o.closeapplications = true; }},
+    {u"NORESTARTAPPLICATIONS", [](SetupOptions& o) { o.norestartapplications = true; }},
     {u"ALLUSERS",
      [](SetupOptions& o) {
        if (o.scope == InstallScope::kUser) o.problems.emplace_back(kBothScopes);

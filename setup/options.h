@@ -3,7 +3,8 @@
 // No argument installs; "-ui" (exactly, as the installed uninstall strings say) followed by the
 // main program's name uninstalls; any other first argument installs. Switches may follow
 // anywhere after argument 0 (after the program name in uninstall mode), letter case ignored,
-// with "/" or "-" in front: S (also SILENT and VERYSILENT), PASSIVE, ALLOWDOWNGRADE, LOG=FILE,
+// with "/" or "-" in front: S (also SILENT and VERYSILENT), PASSIVE, ALLOWDOWNGRADE,
+// CLOSEAPPLICATIONS, NORESTARTAPPLICATIONS, LOG=FILE,
 // PASSWORD=TEXT, PASSWORDFILE=FILE and D=PATH, which takes the whole rest of the line, blanks and
 // all, once the password switches are taken out of it. Unknown arguments are kept so the log can
 // name them; they change nothing.
@@ -35,6 +36,9 @@ struct SetupOptions {
   std::u16string childof;
   UiLevel ui = UiLevel::kFull;
   bool allowdowngrade = false;  // /ALLOWDOWNGRADE: an older package may replace a newer one
+  // /CLOSEAPPLICATIONS: an unattended run closes the applications that hold files it replaces
+  bool closeapplications = false;
+  bool norestartapplications = false;         // /NORESTARTAPPLICATIONS: they are not started again
   std::optional<std::u16string> destination;  // /D=
   std::u16string logfile;                     // /LOG=; empty: no log
   std::optional<std::u16string> password;     // /PASSWORD=

@@ -343,13 +343,15 @@ class SilentInstall final : public InstallObserver {
 };
 
 Outcome RunSilentInstall(const SetupData& data, const std::u16string& destination,
-                         bool allowdowngrade, const Log& log) {
+                         const SetupOptions& options, const Log& log) {
   WindowsInstallSystem system;
   SilentInstall watcher;
   InstallRun run(data.config, SystemFileSystem(), system, watcher);
   run.SetLog(log);
   run.SkipCosmeticPauses();
-  run.allowdowngrade = allowdowngrade;
+  run.allowdowngrade = options.allowdowngrade;
+  run.closeapplications = options.closeapplications;
+  run.restartapplications = !options.norestartapplications;
   if (data.haskey) run.reader().SetKey(data.key);
   if (!run.OpenPackage(ProgramPath(), data.config.licenseoffset, data.setupfile)) {
     log("the package's directory could not be read");
@@ -573,15 +575,16 @@ int RunSessionIn(HINSTANCE instance, const std::u16string& commandline, const Se
   }
 
   if (silent) {
-    return finish(data.uninstallmode
-                      ? RunSilentUninstall(uninstall, log)
-                      : RunSilentInstall(data, destination, options.allowdowngrade, log));
+    return finish(data.uninstallmode ? RunSilentUninstall(uninstall, log)
+                                     : RunSilentInstall(data, destination, options, log));
   }
 
   wizardoptions.ui = options.ui;
   wizardoptions.elevated = options.elevated;
   wizardoptions.destination = options.destination;
   wizardoptions.allowdowngrade = options.allowdowngrade;
+  wizardoptions.closeapplications = options.closeapplications;
+  wizardoptions.restartapplications = !options.norestartapplications;
   if (!data.uninstallmode) wizardoptions.installedfolder = InstalledFolder(data);
   wizardoptions.uninstall = &uninstall;
   if (!destination.empty()) wizardoptions.destination = destination;  // passive: judged already

@@ -17,7 +17,7 @@ class ProductSystem {
   virtual bool UseWideApi() = 0;
   // Asks the first top-level window whose title begins with the pattern up to its final "*"
   // (literally, letter case ignored) to close, waiting a bounded time for it to handle the
-  // request. True when such a window was found.
+  // request and for its program to end. True when such a window was found.
   virtual bool CloseRunningWindow(const std::string& pattern) = 0;
   virtual std::string ReadMachineString(const std::string& key, const std::string& value) = 0;
   // A string value read as UTF-16, so a path reads back exactly; empty when missing.
@@ -28,6 +28,7 @@ class ProductSystem {
   // empty when there is no such service or it cannot be queried (LastErrorText says why).
   virtual std::u16string ServiceProgram(const std::string& name) = 0;
   virtual bool ServiceRunning(const std::string& name) = 0;
+  // Both wait, up to a time limit, for the service to have stopped or to be gone.
   virtual bool ServiceStop(const std::string& name) = 0;
   virtual bool ServiceDelete(const std::string& name) = 0;
 

@@ -1,6 +1,7 @@
 #include "sysutil/productsystem_win32.h"
 
 #include "sysutil/codepage.h"
+#include "sysutil/handles_win32.h"
 #include "sysutil/treeremoval_win32.h"
 
 namespace kestrel {
@@ -38,10 +39,17 @@ REGSAM KeyView(RegRoot root, std::string_view key) {
 bool AskProductWindowToClose(const std::string& pattern) {
   HWND window = FindProductWindow(pattern);
   if (!window) return false;
+  DWORD pid = 0;
+  GetWindowThreadProcessId(window, &pid);
+  // opened before it is asked, so its end is seen however soon it comes
+  const win::Event program(
+      pid && pid != GetCurrentProcessId() ? OpenProcess(SYNCHRONIZE, FALSE, pid) : nullptr);
   DWORD_PTR result = 0;
   // a window that never answers must not hold the run up
   SendMessageTimeoutA(window, WM_CLOSE, 0, 0, SMTO_NORMAL | SMTO_ABORTIFHUNG,
                       kCloseRequestTimeoutMs, &result);
+  // the program's end rather than a fixed pause; one that stays gets its files replaced at restart
+  if (program) WaitForSingleObject(program.get(), kProgramEndTimeoutMs);
   return true;
 }
 

@@ -17,10 +17,12 @@ namespace kestrel {
 // The system's message for a Win32 error code, without its line end; empty for 0.
 std::u16string SystemErrorText(unsigned long code);
 
-// Finds the product's window and asks it to close; a window that never answers holds the run up
-// for at most kCloseRequestTimeoutMs. True when there was one.
+// Finds the product's window, asks it to close and waits for its program to end; a window that
+// never answers holds the run up for at most kCloseRequestTimeoutMs, a program that does not end
+// for kProgramEndTimeoutMs more. True when there was one.
 bool AskProductWindowToClose(const std::string& pattern);
 inline constexpr UINT kCloseRequestTimeoutMs = 5000;
+inline constexpr DWORD kProgramEndTimeoutMs = 5000;
 
 // Has the system delete the file, or the folder if empty then, at its next start (a path of
 // any length).

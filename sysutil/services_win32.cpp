@@ -25,6 +25,16 @@ bool WithService(DWORD manager_access, std::string_view name, DWORD service_acce
   return op(service.get());
 }
 
+// Asks `done` every 100 ms until it holds or `limit` ms have passed.
+template <class Done>
+bool WaitUntil(DWORD limit, Done done) {
+  for (DWORD waited = 0;; waited += 100) {
+    if (done()) return true;
+    if (waited >= limit) return false;
+    Sleep(100);
+  }
+}
+
 }  // namespace
 
 bool ServiceRunning(std::string_view name) {
@@ -40,10 +50,15 @@ bool ServiceStart(std::string_view name) {
 }
 
 bool ServiceStop(std::string_view name) {
-  return WithService(SC_MANAGER_ALL_ACCESS, name, SERVICE_STOP, [](SC_HANDLE s) {
-    SERVICE_STATUS status{};
-    return ControlService(s, SERVICE_CONTROL_STOP, &status) != 0;
-  });
+  return WithService(
+      SC_MANAGER_ALL_ACCESS, name, SERVICE_STOP | SERVICE_QUERY_STATUS, [](SC_HANDLE s) {
+        SERVICE_STATUS status{};
+        if (!ControlService(s, SERVICE_CONTROL_STOP, &status)) return false;
+        // its files are free only once it has stopped
+        return WaitUntil(kServiceWaitMs, [&] {
+          return QueryServiceStatus(s, &status) && status.dwCurrentState == SERVICE_STOPPED;
+        });
+      });
 }
 
 std::u16string ServiceCommandLine(const std::u16string& programpath) {
@@ -65,8 +80,20 @@ bool ServiceCreate(std::string_view name, const std::u16string& programpath) {
 }
 
 bool ServiceDelete(std::string_view name) {
-  return WithService(SC_MANAGER_ALL_ACCESS, name, SERVICE_ALL_ACCESS,
-                     [](SC_HANDLE s) { return DeleteService(s) != 0; });
+  if (!WithService(SC_MANAGER_ALL_ACCESS, name, SERVICE_ALL_ACCESS,
+                   [](SC_HANDLE s) { return DeleteService(s) != 0; })) {
+    return false;
+  }
+  // the manager removes it once no handle holds it; a service of the same name made before
+  // then would be refused
+  const std::string n(name);
+  WaitUntil(kServiceWaitMs, [&] {
+    ScHandle manager(OpenSCManagerA(nullptr, nullptr, SC_MANAGER_CONNECT));
+    if (!manager) return true;
+    ScHandle service(OpenServiceA(manager.get(), n.c_str(), SERVICE_QUERY_STATUS));
+    return !service && GetLastError() == ERROR_SERVICE_DOES_NOT_EXIST;
+  });
+  return true;
 }
 
 std::u16string ServiceProgram(std::string_view name, unsigned long* error) {

@@ -126,6 +126,25 @@ class FakeSystem final : public InstallSystem, public InstallObserver {
   bool DeleteAtRestart(const std::u16string&) override { return false; }
   bool ReplaceAtRestart(const std::u16string&, const std::u16string&) override { return false; }
   bool FreeSpace(const std::u16string&, std::uint64_t&) override { return false; }
+  // the applications AppsUsing finds, and the outcomes of the three calls
+  std::vector<std::u16string> holders;
+  unsigned long apps_error = 0, close_error = 0, restart_error = 0;
+  unsigned long AppsUsing(const std::vector<std::u16string>& files,
+                          std::vector<std::u16string>& apps) override {
+    std::string line = "appsusing";
+    for (const auto& f : files) line += " " + U8(f.substr(f.rfind(u'\\') + 1));
+    log.push_back(line);
+    apps = holders;
+    return apps_error;
+  }
+  unsigned long CloseApps() override {
+    log.push_back("closeapps");
+    return close_error;
+  }
+  unsigned long RestartApps() override {
+    log.push_back("restartapps");
+    return restart_error;
+  }
   std::map<std::string, std::u16string> widevalues;  // wide values by name
   std::u16string WindowsFolder() override { return windows; }
   std::u16string DesktopFolder() override { return desktop; }
@@ -358,8 +377,8 @@ TEST_F(InstallRunTest, FullRunTakesEveryStepInOrder) {
   EXPECT_EQ(log[at + 4], "done 0 Extracted");
 }
 
-// An unattended run has no bar to watch: the pauses around its last steps go, the waits for
-// the closing product and the removed services stay.
+// An unattended run has no bar to watch: the pauses around its last steps go; the closing
+// product and the removed services are waited for by the system, not by fixed pauses.
 TEST_F(InstallRunTest, UnattendedRunSkipsOnlyTheCosmeticPauses) {
   RawPackage pkg;
   pkg.files.push_back(OneBlockFile(u"a.bin", u"", 1));
@@ -372,7 +391,7 @@ TEST_F(InstallRunTest, UnattendedRunSkipsOnlyTheCosmeticPauses) {
   std::vector<std::string> pauses;
   for (const auto& l : sys_.log)
     if (l.rfind("pause ", 0) == 0) pauses.push_back(l);
-  EXPECT_EQ(pauses, (std::vector<std::string>{"pause 3000", "pause 3000", "pause 3000"}));
+  EXPECT_EQ(pauses, std::vector<std::string>{});
   EXPECT_EQ(sys_.log.back(), "done 0 Extracted");
   EXPECT_NE(sys_.Find("progress 100"), -1);
 }
@@ -395,18 +414,72 @@ TEST_F(InstallRunTest, RunningProductIsClosedAndEarlierServicesRemovedBeforeAnyF
   // whose the key is (the same product) and its earlier record come first
   const int close = sys_.Find("close ");
   ASSERT_EQ(close, 6);
-  ASSERT_GE(log.size(), 17u);
+  ASSERT_GE(log.size(), 14u);
   EXPECT_EQ(log[6], "close Demo App (*");
-  EXPECT_EQ(log[7], "pause 3000");
-  const std::vector<std::string> removal(log.begin() + 9, log.begin() + 17);
+  const std::vector<std::string> removal(log.begin() + 8, log.begin() + 14);
   EXPECT_EQ(removal, (std::vector<std::string>{"running SvcOne", "stop SvcOne", "delete SvcOne",
-                                               "pause 3000", "running SvcTwo", "stop SvcTwo",
-                                               "delete SvcTwo", "pause 3000"}));
+                                               "running SvcTwo", "stop SvcTwo", "delete SvcTwo"}));
   EXPECT_FALSE(file_seen_before_delete);
   EXPECT_TRUE(fs::exists(Dest("a.bin")));
   EXPECT_EQ(sys_.Find("delete NotConfigured"), -1);
   EXPECT_EQ(log.back(), "done 0 Extracted");
 }
+
+// Applications holding the files to be replaced: closed before the first file only when asked,
+// started again at the end whatever the end (unless told not to), and a system that cannot tell
+// or cannot close them leaves the installation going on.
+struct AppsCase {
+  const char* what;
+  bool holders, close, restart, fail;
+  unsigned long apps_error, close_error;
+  bool closed, restarted;
+};
+class AppsUsingTest : public InstallRunTest, public ::testing::WithParamInterface<AppsCase> {};
+
+TEST_P(AppsUsingTest, ClosedOnlyWhenAskedAndStartedAgain) {
+  const AppsCase& c = GetParam();
+  RawPackage pkg;
+  pkg.files.push_back(OneBlockFile(u"held.bin", u"", 1));
+  pkg.files.push_back(OneBlockFile(u"new.bin", u"", 2));
+  if (c.fail) pkg.files.back().blocks[0].marker = 0x42;
+  ASSERT_TRUE(Open(pkg));
+  fs::create_directories(dir_ / "dest");
+  testing::WriteFileBytes(Dest("held.bin"), {1, 2, 3});  // the one file in place
+  if (c.holders) sys_.holders = {u"Editor", u"Viewer"};
+  sys_.apps_error = c.apps_error;
+  sys_.close_error = c.close_error;
+  bool written_before_close = false;
+  sys_.at_safepoint = [&] {
+    if (sys_.Find("closeapps") == -1 && fs::exists(Dest("new.bin"))) written_before_close = true;
+  };
+  run_.closeapplications = c.close;
+  run_.restartapplications = c.restart;
+  run_.RunInstall();
+  EXPECT_EQ(run_.failed(), c.fail);
+  const int asked = sys_.Find("appsusing");
+  ASSERT_GT(asked, sys_.Find("close Demo App"));
+  EXPECT_EQ(sys_.log[asked], "appsusing held.bin");  // only what is there to be replaced
+  EXPECT_EQ(sys_.Find("closeapps") != -1, c.closed);
+  EXPECT_FALSE(c.closed && written_before_close);
+  const int restarted = sys_.Find("restartapps");
+  EXPECT_EQ(restarted != -1, c.restarted);
+  if (restarted != -1) {
+    EXPECT_LT(restarted, sys_.Find("done "));
+  }
+  EXPECT_EQ(sys_.log.back().rfind("done ", 0), 0u);
+  EXPECT_EQ(ReadFileBytes(Dest("held.bin")).size(), c.fail ? 3u : 304u);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Cases, AppsUsingTest,
+    ::testing::Values(AppsCase{"nobody", false, true, true, false, 0, 0, false, false},
+                      AppsCase{"notclosed", true, false, true, false, 0, 0, false, false},
+                      AppsCase{"closed", true, true, true, false, 0, 0, true, true},
+                      AppsCase{"norestart", true, true, false, false, 0, 0, true, false},
+                      AppsCase{"failed", true, true, true, true, 0, 0, true, true},
+                      AppsCase{"cannottell", true, true, true, false, 5, 0, false, false},
+                      AppsCase{"cannotclose", true, true, true, false, 0, 5, true, false}),
+    [](const ::testing::TestParamInfo<AppsCase>& i) { return std::string(i.param.what); });
 
 TEST_F(InstallRunTest, StoppedServiceIsOnlyDeletedAndFailedCreationIsNotStarted) {
   RawPackage pkg;

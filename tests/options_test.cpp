@@ -62,6 +62,8 @@ TEST(CommandLine, ModesSwitchesAndTheRestOfTheLine) {
   // silent wins over passive in either order
   EXPECT_EQ(ParseCommandLine(u"s /S /PASSIVE").ui, UiLevel::kSilent);
   EXPECT_EQ(ParseCommandLine(u"s /passive /s").ui, UiLevel::kSilent);
+  o = ParseCommandLine(u"s /S -closeapplications /NoRestartApplications");
+  EXPECT_TRUE(o.closeapplications && o.norestartapplications && o.ignored.empty());
 
   // /D= takes the rest of the line, blanks and all, unquoted
   o = ParseCommandLine(u"setup.exe /S /LOG=C:\\l.txt /D=C:\\Program Files\\My Tool /x  ");

@@ -149,6 +149,11 @@ inline constexpr TextPlace kTextPlaces[] = {
     {TextId::setup_no_files, kSized},
     {TextId::setup_damaged, kSized},
     {TextId::uninstall_no_rights, kSized},
+    {TextId::inuse_title, "inusetitle"},
+    {TextId::inuse_label, "inuselabel"},
+    {TextId::inuse_close, "closeapps"},
+    {TextId::inuse_keep, "keepapps"},
+    {TextId::inuse_note, "inusenote"},
 };
 
 }  // namespace kestrel::textfit

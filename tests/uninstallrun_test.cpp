@@ -207,7 +207,6 @@ TEST_F(UninstallRunTest, FullRunRemovesEverythingInOrder) {
       "stop ToolSvc",
       "delete ToolSvc",
       "delete TwoSvc",  // not running: only deleted
-      "pause 1000",
       "rmtree C:\\Program Files\\Halvard\\Tool",
       "rmdir C:\\Program Files\\Halvard",  // the empty vendor folder, then Program Files stops it
       "rmtree C:\\Menu\\Programs\\Halvard\\Tool",

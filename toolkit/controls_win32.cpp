@@ -259,6 +259,13 @@ void Edit::CreateMasked(HWND parent, int id) {
   if (hwnd_) KeepLeftToRight(hwnd_);
 }
 
+void Edit::CreateList(HWND parent, int id) {
+  Window::Create(
+      parent, L"Edit",
+      WS_CHILD | WS_VISIBLE | WS_TABSTOP | WS_VSCROLL | ES_MULTILINE | ES_AUTOVSCROLL | ES_READONLY,
+      WS_EX_CLIENTEDGE, id, u"");
+}
+
 void Edit::FocusAndSelectAll() {
   if (!hwnd_) return;
   SetFocus(hwnd_);

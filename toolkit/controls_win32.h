@@ -108,6 +108,8 @@ class Edit : public Window {
   void Create(HWND parent, int id, bool multiline, bool read_only);
   // Single-line, showing a mask character for each one typed.
   void CreateMasked(HWND parent, int id);
+  // Read-only lines to read, wrapped, with a vertical scroll bar only.
+  void CreateList(HWND parent, int id);
   // Takes the keyboard focus with the whole text selected, so typing replaces it.
   void FocusAndSelectAll();
 };

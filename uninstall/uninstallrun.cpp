@@ -397,7 +397,6 @@ bool UninstallRun::RunRecorded() {
       StopAndDeleteService(name);
     }
   }
-  sys_.Pause(kUninstallPauseAfterServices);
 
   if (record) {
     if (!RemoveRecordedFiles(*record)) return false;
@@ -468,7 +467,6 @@ bool UninstallRun::Run() {
   RemoveServices(plan.installfolder.decision);
 
   // 4.
-  sys_.Pause(kUninstallPauseAfterServices);
 
   // nothing was there when the guard looked, so nothing about it was checked: no delete
   auto absent = [](const FolderDelete& d) { return d.decision.reason == FolderReason::kAbsent; };

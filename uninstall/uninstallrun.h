@@ -154,8 +154,7 @@ bool EndsWithLinkSuffix(const std::u16string& path);
 inline constexpr std::size_t kKeptFilesLogged = 200;
 inline constexpr std::size_t kKeptFilesCounted = 10000;
 
-// Pauses of the run.
-inline constexpr int kUninstallPauseAfterServices = 1000;
+// The pause that lets the user see the end of the bar; the services are waited for by the system.
 inline constexpr int kUninstallPauseAtEnd = 100;
 
 }  // namespace kestrel

@@ -35,6 +35,15 @@ class tinstallengine final : public ui::WorkerThread, private InstallObserver {
   void SetKey(std::span<const std::uint8_t> key) { run_.reader().SetKey(key); }
   void SkipCosmeticPauses() { run_.SkipCosmeticPauses(); }
   void SetAllowDowngrade(bool allow) { run_.allowdowngrade = allow; }
+  void SetApplications(bool close, bool restart) {
+    run_.closeapplications = close;
+    run_.restartapplications = restart;
+  }
+  // The package's files already in place below `destfolder` (main thread, after OpenPackage).
+  std::vector<std::u16string> FilesInPlace() {
+    run_.destfolder = destfolder;
+    return run_.FilesInPlace();
+  }
   bool downgrade() const { return run_.downgrade(); }
   // Every change was made and kept (read once the worker has ended).
   bool committed() const { return run_.committed(); }

@@ -1,5 +1,7 @@
 #include "wizard/layout.h"
 
+#include <initializer_list>
+
 namespace kestrel {
 namespace {
 
@@ -78,66 +80,72 @@ constexpr DesignRow kDesign[] = {
     {WizCtl::scopenote, {147, 178, 319, 40}},
     {WizCtl::clicknext4, {147, 277, 319, 13}},
     {WizCtl::Image6, {0, 0, 131, kSheetH}},
+    // the applications that hold files to be replaced
+    {WizCtl::inusepage, {4, 4, kSheetW, kSheetH}},
+    {WizCtl::inusetitle, {147, 16, 300, 13}},
+    {WizCtl::inuselabel, {147, 64, 319, 27}},
+    {WizCtl::inuselist, {147, 99, 319, 56}},
+    {WizCtl::closeapps, {147, 167, 319, 17}},
+    {WizCtl::keepapps, {147, 190, 319, 17}},
+    {WizCtl::inusenote, {147, 219, 319, 40}},
+    {WizCtl::clicknext5, {147, 277, 319, 13}},
+    {WizCtl::Image7, {0, 0, 131, kSheetH}},
 };
 static_assert(std::size(kDesign) == kWizCtlCount, "every control has a design-time box");
 
-constexpr WizCtl kSheets[] = {WizCtl::welcomepage,         WizCtl::licensepage,
-                              WizCtl::installingpage,      WizCtl::finishpage,
-                              WizCtl::uninstallfinishpage, WizCtl::destinationpage,
-                              WizCtl::passwordpage,        WizCtl::scopepage};
+constexpr WizCtl kSheets[] = {
+    WizCtl::welcomepage,  WizCtl::licensepage,         WizCtl::installingpage,
+    WizCtl::finishpage,   WizCtl::uninstallfinishpage, WizCtl::destinationpage,
+    WizCtl::passwordpage, WizCtl::scopepage,           WizCtl::inusepage};
 constexpr WizCtl kImages[] = {WizCtl::Image3,         WizCtl::Image1, WizCtl::Image2,
                               WizCtl::uninstallimage, WizCtl::Image4, WizCtl::Image5,
-                              WizCtl::Image6};
+                              WizCtl::Image6,         WizCtl::Image7};
 
-// The password page follows the destination page's rules: the content column beside the side
-// picture, the explanation where the other pages have theirs, the box as wide as the folder box.
-void PlacePasswordPage(WizardGeometry& g, int dpi) {
-  auto s = [dpi](int v) { return ScaleToDpi(v, dpi); };
-  using C = WizCtl;
-  Box& title = g[C::passwordtitle];
-  title.left = g[C::welcometitle].left;
-  title.top = s(16);
-  Box& label = g[C::passwordlabel];
-  label.left = title.left;
-  label.top = g[C::welcomelabel].top;
-  label.width = g[C::passwordpage].width - label.left - s(16);
-  Box& prompt = g[C::passwordprompt];
-  prompt.left = label.left;
-  prompt.top = label.top + label.height + s(12);
-  prompt.width = label.width;
-  Box& password = g[C::password];
-  password.left = label.left;
-  password.top = prompt.top + prompt.height + s(4);
-  password.width = g[C::installpath].width;
-  Box& clicknext3 = g[C::clicknext3];
-  clicknext3.left = g[C::clicknext1].left;
-  clicknext3.top = g[C::clicknext1].top;
-  clicknext3.width = label.width;
-}
+struct Row {
+  WizCtl ctl;
+  int gap;  // above it, at 96 DPI
+};
 
-// The choice page too: the explanation, the two choices below it, a note about the rights.
-void PlaceScopePage(WizardGeometry& g, int dpi) {
+// The pages of the content column beside the side picture: the title, the explanation where the
+// other pages have theirs, then the rows, each below the one before and as wide as the
+// explanation, and the line at the foot where the welcome page has its own.
+void PlaceColumnPage(WizardGeometry& g, int dpi, WizCtl page, WizCtl titlectl, WizCtl labelctl,
+                     std::initializer_list<Row> rows, WizCtl foot) {
   auto s = [dpi](int v) { return ScaleToDpi(v, dpi); };
-  using C = WizCtl;
-  Box& title = g[C::scopetitle];
-  title.left = g[C::welcometitle].left;
+  Box& title = g[titlectl];
+  title.left = g[WizCtl::welcometitle].left;
   title.top = s(16);
-  Box& label = g[C::scopelabel];
+  Box& label = g[labelctl];
   label.left = title.left;
-  label.top = g[C::welcomelabel].top;
-  label.width = g[C::scopepage].width - label.left - s(16);
-  Box* above = &label;
-  for (C c : {C::allusers, C::justme, C::scopenote}) {
-    Box& b = g[c];
+  label.top = g[WizCtl::welcomelabel].top;
+  label.width = g[page].width - label.left - s(16);
+  const Box* above = &label;
+  for (const Row& r : rows) {
+    Box& b = g[r.ctl];
     b.left = label.left;
-    b.top = above->top + above->height + s(c == C::justme ? 8 : 16);
+    b.top = above->top + above->height + s(r.gap);
     b.width = label.width;
     above = &b;
   }
-  Box& clicknext4 = g[C::clicknext4];
-  clicknext4.left = g[C::clicknext1].left;
-  clicknext4.top = g[C::clicknext1].top;
-  clicknext4.width = label.width;
+  Box& f = g[foot];
+  f.left = g[WizCtl::clicknext1].left;
+  f.top = g[WizCtl::clicknext1].top;
+  f.width = label.width;
+}
+
+// The password page: a prompt and the box below the explanation, the box as wide as the folder
+// box. The choice between every user and one: the two choices and a note about the rights. The
+// applications in use: their names in a list, the two choices and a note.
+void PlaceColumnPages(WizardGeometry& g, int dpi) {
+  using C = WizCtl;
+  PlaceColumnPage(g, dpi, C::passwordpage, C::passwordtitle, C::passwordlabel,
+                  {{C::passwordprompt, 12}, {C::password, 4}}, C::clicknext3);
+  g[C::password].width = g[C::installpath].width;
+  PlaceColumnPage(g, dpi, C::scopepage, C::scopetitle, C::scopelabel,
+                  {{C::allusers, 16}, {C::justme, 8}, {C::scopenote, 16}}, C::clicknext4);
+  PlaceColumnPage(g, dpi, C::inusepage, C::inusetitle, C::inuselabel,
+                  {{C::inuselist, 8}, {C::closeapps, 12}, {C::keepapps, 6}, {C::inusenote, 12}},
+                  C::clicknext5);
 }
 
 }  // namespace
@@ -287,8 +295,7 @@ void ApplyWizardLayout(WizardGeometry& g, int dpi) {
   clickfinish2.left = clicknext1.left;
   clickfinish2.top = clicknext1.top;
 
-  PlacePasswordPage(g, dpi);
-  PlaceScopePage(g, dpi);
+  PlaceColumnPages(g, dpi);
 }
 
 void MakeRoomForTexts(WizardGeometry& g, int dpi, bool stopped) {

@@ -75,6 +75,15 @@ enum class WizCtl : int {
   scopenote,
   clicknext4,
   Image6,
+  inusepage,
+  inusetitle,
+  inuselabel,
+  inuselist,
+  closeapps,
+  keepapps,
+  inusenote,
+  clicknext5,
+  Image7,
   kCount
 };
 
@@ -137,7 +146,16 @@ inline constexpr std::array<std::string_view, kWizCtlCount> kWizCtlNames = {"mai
                                                                             "justme",
                                                                             "scopenote",
                                                                             "clicknext4",
-                                                                            "Image6"};
+                                                                            "Image6",
+                                                                            "inusepage",
+                                                                            "inusetitle",
+                                                                            "inuselabel",
+                                                                            "inuselist",
+                                                                            "closeapps",
+                                                                            "keepapps",
+                                                                            "inusenote",
+                                                                            "clicknext5",
+                                                                            "Image7"};
 
 // Window control IDs: a fixed base plus the WizCtl index, so a driver can find controls by name.
 inline constexpr int kWizCtlIdBase = 1000;

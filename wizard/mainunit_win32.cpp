@@ -136,6 +136,7 @@ void Triform::CreateControls() {
   change.Create(p, id(WizCtl::change), Tr(TextId::destination_change));
   CreatePasswordPage();
   CreateScopePage();
+  CreateInUsePage();
 
   windows_ = {&mainback,
               &pages,
@@ -193,12 +194,21 @@ void Triform::CreateControls() {
               &justme,
               &scopenote,
               &clicknext4,
-              &Image6};
+              &Image6,
+              &inusepage,
+              &inusetitle,
+              &inuselabel,
+              &inuselist,
+              &closeapps,
+              &keepapps,
+              &inusenote,
+              &clicknext5,
+              &Image7};
 
   for (ui::Window* w : windows_) w->SetFont(app.NormalFont());
   for (ui::Window* w :
        {&welcometitle, &welcometitle2, &licensetitle, &installingtitle, &finishtitle,
-        &uninstallfinishtitle, &destinationtitle, &passwordtitle, &scopetitle}) {
+        &uninstallfinishtitle, &destinationtitle, &passwordtitle, &scopetitle, &inusetitle}) {
     w->SetFont(app.BoldFont());
   }
   // the vendor's picture when the package has one the system can read, else the program's own
@@ -213,7 +223,7 @@ void Triform::CreateControls() {
 void Triform::SetActivePage(WizCtl sheet) {
   activepage_ = sheet;
   for (auto* s : {&welcomepage, &licensepage, &installingpage, &finishpage, &uninstallfinishpage,
-                  &destinationpage, &passwordpage, &scopepage}) {
+                  &destinationpage, &passwordpage, &scopepage, &inusepage}) {
     s->SetVisible(s == &Control(sheet));
   }
   pagesChange();
@@ -260,11 +270,12 @@ void Triform::StartPassiveInstall() {
   cancel.SetEnabled(false);
   FormResize();
   // the session judged the folder already
-  StartEngine(installpath.Text());
+  MakeEngine(installpath.Text());
+  RunEngine();
 }
 
 void Triform::FormShow() {
-  for (ui::Image* i : {&Image1, &Image2, &Image4, &uninstallimage, &Image5, &Image6})
+  for (ui::Image* i : {&Image1, &Image2, &Image4, &uninstallimage, &Image5, &Image6, &Image7})
     i->SetPicture(Image3.picture());
 
   // the names as the package gives them, in any script
@@ -353,11 +364,13 @@ void Triform::NextClick() {
       installpath.FocusAndSelectAll();
       return;
     }
-    SetActivePage(WizCtl::installingpage);
-    next.SetEnabled(false);
-    back.SetEnabled(false);
-    FormResize();
-    StartEngine(judged.path);
+    MakeEngine(judged.path);
+    if (!AskAboutApps()) RunEngine();
+  } else if (activepage_ == WizCtl::inusepage) {
+    const bool close = closeapps.Checked();
+    log_("applications using the files: ", close ? "closed by Setup" : "left running");
+    engine_->SetApplications(close, options_.restartapplications);
+    RunEngine();
   } else if (activepage_ == WizCtl::passwordpage) {
     passwordNext();
   } else if (activepage_ == WizCtl::scopepage) {
@@ -380,7 +393,7 @@ void Triform::NextClick() {
   }
 }
 
-void Triform::StartEngine(const std::u16string& destination) {
+void Triform::MakeEngine(const std::u16string& destination) {
   InstallReports& reports = *this;
   engine_ = std::make_unique<tinstallengine>(config_, installsystem_, reports, log_);
   engine_->packageend = config_.licenseoffset;
@@ -389,6 +402,7 @@ void Triform::StartEngine(const std::u16string& destination) {
   engine_->SetLanguage(data_.language);
   engine_->checkedfile = data_.setupfile;
   engine_->SetAllowDowngrade(options_.allowdowngrade);
+  engine_->SetApplications(options_.closeapplications, options_.restartapplications);
   if (passive()) engine_->SkipCosmeticPauses();  // no one watches the bar's last steps
   if (passwordaccepted_) {
     engine_->SetKey(passwordkey_);
@@ -406,10 +420,53 @@ void Triform::StartEngine(const std::u16string& destination) {
   }
   engine_->destfolder = destination;
   log_("destination: ", MaskPasswords(engine_->destfolder));
+}
+
+void Triform::RunEngine() {
+  SetActivePage(WizCtl::installingpage);
+  next.SetEnabled(false);
+  back.SetEnabled(false);
+  FormResize();
   if (!engine_->StartInstall()) {
     Fatal(Tr(TextId::install_error, {{u"status", Tr(TextId::status_not_started)}}));
   }
 }
+
+// ---- applications in use ----
+void Triform::CreateInUsePage() {
+  using L = ui::Label;
+  auto id = [](WizCtl c) { return WizCtlId(c); };
+  inusepage.Create(pages.handle(), id(WizCtl::inusepage));
+  const HWND p = inusepage.handle();
+  inusetitle.Create(p, id(WizCtl::inusetitle), Tr(TextId::inuse_title), 0);
+  inuselabel.Create(p, id(WizCtl::inuselabel), Tr(TextId::inuse_label), L::kWrap);
+  inuselist.CreateList(p, id(WizCtl::inuselist));
+  closeapps.CreateRadio(p, id(WizCtl::closeapps), Tr(TextId::inuse_close), true);
+  keepapps.CreateRadio(p, id(WizCtl::keepapps), Tr(TextId::inuse_keep), false);
+  closeapps.SetChecked(true);
+  inusenote.Create(p, id(WizCtl::inusenote), Tr(TextId::inuse_note), L::kWrap);
+  clicknext5.Create(p, id(WizCtl::clicknext5), Tr(TextId::click_next), L::kWrap);
+  Image7.Create(p, id(WizCtl::Image7));
+  inusepage.SetVisible(false);
+}
+
+bool Triform::AskAboutApps() {
+  if (passive()) return false;  // /CLOSEAPPLICATIONS decides
+  std::vector<std::u16string> apps;
+  if (installsystem_.AppsUsing(engine_->FilesInPlace(), apps) != 0 || apps.empty()) return false;
+  std::u16string list;
+  for (const std::u16string& app : apps) {
+    log_("files in use by: ", app);
+    list += (list.empty() ? u"" : u"\r\n") + app;
+  }
+  inuselist.SetText(list);
+  // the choice is made here; going back would need the engine made again
+  back.SetEnabled(false);
+  SetActivePage(WizCtl::inusepage);
+  FormResize();
+  return true;
+}
+// ---- end of applications in use ----
 
 void Triform::BackClick() {
   if (!Usable(back)) return;

@@ -26,7 +26,10 @@ struct WizardOptions {
   std::optional<std::u16string> destination;  // /D=: the destination page's text
   const UninstallInfo* uninstall = nullptr;   // uninstall mode: what the session loaded
   bool allowdowngrade = false;                // /ALLOWDOWNGRADE
-  std::u16string installedfolder;             // an installed copy's folder: the upgrade's
+  // /CLOSEAPPLICATIONS: a passive run closes the applications holding files; the wizard asks
+  bool closeapplications = false;
+  bool restartapplications = true;  // not /NORESTARTAPPLICATIONS
+  std::u16string installedfolder;   // an installed copy's folder: the upgrade's
   // a package for every user or one: the wizard asks before the destination page, and starts
   // setup again with administrator rights for every user; `userbasefolder` is the user's own
   // programs folder
@@ -98,8 +101,14 @@ class Triform : public ui::Form, private InstallReports, private UninstallObserv
   void agreeClick();
   void changeClick();
   void finishClick();
-  // `destination`: the folder as the guard judged it, recorded as it is
-  void StartEngine(const std::u16string& destination);
+  // `destination`: the folder as the guard judged it, recorded as it is. Makes the engine and
+  // opens the package; RunEngine starts it.
+  void MakeEngine(const std::u16string& destination);
+  void RunEngine();
+  // ---- the applications that hold files to be replaced ----
+  void CreateInUsePage();
+  // Shows the page when applications hold files the installation replaces; false when none do.
+  bool AskAboutApps();
   // ---- the choice between every user and one ----
   void CreateScopePage();
   // The choice page when the package asks for it, else the destination page.
@@ -157,6 +166,12 @@ class Triform : public ui::Form, private InstallReports, private UninstallObserv
   ui::CheckBox allusers, justme;
   ui::Label scopenote, clicknext4;
   ui::Image Image6;
+  ui::Sheet inusepage;
+  ui::Label inusetitle, inuselabel;
+  ui::Edit inuselist;
+  ui::CheckBox closeapps, keepapps;
+  ui::Label inusenote, clicknext5;
+  ui::Image Image7;
 
   std::array<ui::Window*, kWizCtlCount> windows_{};
   WizardGeometry geometry_;

@@ -309,7 +309,7 @@ class Walk {
   std::string Page() {
     using C = kestrel::WizCtl;
     for (C c : {C::welcomepage, C::licensepage, C::passwordpage, C::scopepage, C::destinationpage,
-                C::installingpage, C::finishpage, C::uninstallfinishpage}) {
+                C::inusepage, C::installingpage, C::finishpage, C::uninstallfinishpage}) {
       HWND h = Ctl(form_, c);
       if (h && IsWindowVisible(h)) return Name(c);
     }
@@ -497,6 +497,10 @@ class Walk {
         continue;
       }
       const std::string page = Page();
+      if (page == "inusepage") {
+        InUsePage();
+        continue;
+      }
       if (page == "installingpage") {
         const int p = Progress();
         if (p != last) {
@@ -603,6 +607,23 @@ class Walk {
   }
   void DumpControls(std::initializer_list<kestrel::WizCtl> controls) {
     for (kestrel::WizCtl c : controls) Out(CtlLine(Ctl(form_, c), int(c)));
+  }
+
+  // The applications holding files: the page's texts, its shot, Back, and the choice
+  // (KDRV_APPS=keep: "Do not close", else the default) with Next.
+  void InUsePage() {
+    using C = kestrel::WizCtl;
+    Report();
+    for (C c : {C::inusetitle, C::inuselabel, C::inuselist, C::closeapps, C::keepapps, C::inusenote,
+                C::clicknext5})
+      Out("text " + std::string(kestrel::kWizCtlNames[size_t(c)]) + "=" +
+          Utf8(TextOf(Ctl(form_, c))));
+    Out(std::string("checked closeapps=") +
+        (SendMessageW(Ctl(form_, C::closeapps), BM_GETCHECK, 0, 0) == BST_CHECKED ? "1" : "0"));
+    Shoot("inuse");
+    if (Env("KDRV_APPS") == "keep") Click(C::keepapps);
+    Click(C::next);
+    Out("after inuse=" + Page());
   }
 
   // The choice between every user and one (KDRV_SCOPE=me or all): its texts and boxes, Back and

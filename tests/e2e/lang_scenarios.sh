@@ -41,14 +41,7 @@ ASAN_OPTIONS=detect_leaks=0 "$PACKER" build "$LSRC/lang.toml" -o "$PKG/lang-setu
 }
 LANG_DEST="$DRIVE_C/$PFNAME/アクメ/ノート"
 
-# Windows links its dialog font to fonts of every script; Wine links Tahoma to the fonts Windows
-# ships, which Debian has not: those names are replaced by Debian's fonts of the same scripts
-# (the last one, a symbol font, by one with Arabic, Hebrew and Greek)
-for pair in 'SimSun=WenQuanYi Micro Hei' 'PMingLiU=WenQuanYi Micro Hei' \
-  'Gulim=NanumGothic' 'Segoe UI Symbol=DejaVu Sans'; do
-  $W reg add 'HKCU\Software\Wine\Fonts\Replacements' /v "${pair%%=*}" /d "${pair#*=}" /f \
-    >/dev/null 2>&1
-done
+script_fonts
 
 # lang_install NAME ENVIRONMENT... -- ARGS...: the driver's walk with every page's texts
 lang_install() {
@@ -102,11 +95,6 @@ lang_install() {
 }
 
 
-SUBST='HKLM\Software\Microsoft\Windows NT\CurrentVersion\FontSubstitutes'
-ar_font() {
-  $W reg add "$SUBST" /v 'MS Shell Dlg' /d "$1" /f >/dev/null 2>&1
-  $W reg add "$SUBST" /v 'MS Shell Dlg 2' /d "$1" /f >/dev/null 2>&1
-}
 
 for dpi in 96 144; do
   if [ $dpi = 144 ]; then
@@ -159,9 +147,9 @@ for dpi in 96 144; do
 
   # Windows' Tahoma carries Arabic itself; Wine's does not, and Wine shapes right-to-left text in
   # the dialog font alone (no link to another font), so the Arabic run gets one that has it
-  ar_font 'DejaVu Sans'
+  dialog_font 'DejaVu Sans'
   UNWIZ= lang_install "lang-ar-$dpi" -- /LANG=ar
-  ar_font Tahoma
+  dialog_font Tahoma
   L=$WORK/lang-ar-$dpi-uninst.log
   expect "$L" "mirrored=1"
   expect "$L" "text uninstallfinishtitle=اكتملت إزالة التثبيت!"

@@ -73,3 +73,23 @@ print(hex(struct.unpack_from("<H",d,pe+4)[0]))' "$1")
   fi
   PFW="C:\\$PFNAME"
 }
+
+# Windows links its dialog font to fonts of every script; Wine links Tahoma to the fonts Windows
+# ships, which Debian has not: those names are replaced by Debian's fonts of the same scripts
+# (the last one, a symbol font, by one with Arabic, Hebrew and Greek)
+script_fonts() {
+  local pair
+  for pair in 'SimSun=WenQuanYi Micro Hei' 'PMingLiU=WenQuanYi Micro Hei' \
+    'Gulim=NanumGothic' 'Segoe UI Symbol=DejaVu Sans'; do
+    $W reg add 'HKCU\Software\Wine\Fonts\Replacements' /v "${pair%%=*}" /d "${pair#*=}" /f \
+      >/dev/null 2>&1
+  done
+}
+
+# The dialog font (Tahoma by default): Wine's has neither Arabic nor Hebrew, and Wine shapes those
+# in the dialog font alone, so their runs take one that has them ('DejaVu Sans')
+dialog_font() {
+  local subst='HKLM\Software\Microsoft\Windows NT\CurrentVersion\FontSubstitutes'
+  $W reg add "$subst" /v 'MS Shell Dlg' /d "$1" /f >/dev/null 2>&1
+  $W reg add "$subst" /v 'MS Shell Dlg 2' /d "$1" /f >/dev/null 2>&1
+}

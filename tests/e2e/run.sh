@@ -381,14 +381,12 @@ done
 check_eq "service running after start" "$running" 1
 helper svc-stop service stop KestrelTestSvc
 expect "$WORK/svc-stop.log" "service stop KestrelTestSvc=1"
-stopped=0
-for _ in 1 2 3 4 5 6 7 8 9 10; do
-  if ! helper svc-running service running KestrelTestSvc; then stopped=1; break; fi
-  sleep 0.5
-done
-check_eq "service stopped" "$stopped" 1
+# the stop and the deletion return once they have happened, not before
+helper svc-stopped service running KestrelTestSvc
+expect "$WORK/svc-stopped.log" "service running KestrelTestSvc=0"
 helper svc-delete service delete KestrelTestSvc
 expect "$WORK/svc-delete.log" "service delete KestrelTestSvc=1"
+if $W reg query "$SVCKEY" >/dev/null 2>&1; then bad "service deleted: its key is left"; else ok; fi
 helper svc-delete2 service delete KestrelTestSvc
 expect "$WORK/svc-delete2.log" "service delete KestrelTestSvc=0"
 

@@ -33,32 +33,21 @@ ASAN_OPTIONS=detect_leaks=0 "$FPACKER" build "$FSRC/fit.toml" -o "$PKG/fit-setup
   return 0
 }
 
-# the fonts of every script, as in the language scenarios
-for pair in 'SimSun=WenQuanYi Micro Hei' 'PMingLiU=WenQuanYi Micro Hei' \
-  'Gulim=NanumGothic' 'Segoe UI Symbol=DejaVu Sans'; do
-  $W reg add 'HKCU\Software\Wine\Fonts\Replacements' /v "${pair%%=*}" /d "${pair#*=}" /f \
-    >/dev/null 2>&1
-done
-FSUBST='HKLM\Software\Microsoft\Windows NT\CurrentVersion\FontSubstitutes'
-fit_font() {
-  $W reg add "$FSUBST" /v 'MS Shell Dlg' /d "$1" /f >/dev/null 2>&1
-  $W reg add "$FSUBST" /v 'MS Shell Dlg 2' /d "$1" /f >/dev/null 2>&1
-}
+script_fonts
 
 FITLOG=$WORK/fit-results.txt
 rm -f "$FITLOG"
 for dpi in 96 144; do
   $W reg add 'HKCU\Control Panel\Desktop' /v LogPixels /t REG_DWORD /d $dpi /f >/dev/null 2>&1
   for lang in en de fr es it pt-BR nl pl ru uk tr ja zh-Hans zh-Hant ko ar he; do
-    # Wine's Tahoma has no Arabic and Wine shapes Arabic in the dialog font alone
-    [ $lang = ar ] && fit_font 'DejaVu Sans'
+    case $lang in ar | he) dialog_font 'DejaVu Sans' ;; esac
     echo "dpi $dpi" >>"$FITLOG"
     KFIT_OUT=$(win "$FITLOG") KFIT_LANG=$lang KFIT_NAME='Σημειώσεις Acme' KFIT_VERSION=2.4 \
       KFIT_BRAND='Acme Setup' KFIT_FOLDER="$PFW\\アクメ\\ノート" \
       timeout -k 5 90 $W "$DRIVER" fit "$(win "$FITDLL")" "$(win "$PKG/fit-setup.exe")" \
       /LANG=$lang >"$WORK/fit-$lang-$dpi.log" 2>&1
     rc=$?
-    [ $lang = ar ] && fit_font Tahoma
+    case $lang in ar | he) dialog_font Tahoma ;; esac
     if [ $rc -ne 0 ]; then bad "fit $lang $dpi: driver exit code $rc"; else ok; fi
     # the wizard, the folder dialog and the warning box were each measured
     for w in wizard folder box; do

@@ -61,6 +61,7 @@ x_pack() {
   done
   printf 'displayname = "E2E Txn"\nexename = "txn.exe"\nversion = "%s"\nid = "com.kestrel.txn"\n' \
     "$version" >"$XSRC/$name/$name.toml"
+  if [ -n "${X_LANGS:-}" ]; then printf 'languages = [%s]\n' "$X_LANGS" >>"$XSRC/$name/$name.toml"; fi
   printf 'installfolder = "\\\\Txn Default"\n[[files]]\nsource = "tree"\n' >>"$XSRC/$name/$name.toml"
   if ASAN_OPTIONS=detect_leaks=0 "$X_PACK" build "$XSRC/$name/$name.toml" -o "$PKG/$name-setup.exe" \
     --stub "$SETUP" --level fast >"$WORK/txn-pack-$name.log" 2>&1; then
@@ -76,7 +77,7 @@ x_pack txn2 1.10 data/keep.bin:20000:k2 data/new/added.bin:4000
 BIGFILES=()
 for i in $(seq -w 1 60); do BIGFILES+=("big/part$i.bin:1048576"); done
 x_pack txn3 2.0 data/keep.bin:20000:k3 "${BIGFILES[@]}"
-x_pack txn4 1.11 data/keep.bin:20000:k4 data/new/added.bin:4000
+X_LANGS='"he", "ja"' x_pack txn4 1.11 data/keep.bin:20000:k4 data/new/added.bin:4000
 
 TX='C:\Txn App'
 TXU=$X_DRIVE_C/Txn\ App
@@ -126,13 +127,24 @@ $W reg delete 'HKCU\Control Panel\Desktop' /v LogPixels /f >/dev/null 2>&1
 x_gone "$X_DRIVE_C/Txn Default" txn-repair
 x_eq txn-repair "$(x_state "$TXU")" "$before"
 
-# ---- 2c. a file held open by another program: written beside it, 3010, replaced at the restart
+# ---- 2c. a file held open by another program: written beside it, 3010, replaced at the restart.
+# A stand-in Restart Manager (Wine's names no holder) is loaded from the system folder in its
+# place for these runs: it names the holder program and can end and start it again.
 X_HOLD=$BIN/tests/e2e/kestrel_holdfile.exe
+X_SYSDIR=$X_DRIVE_C/windows/$([ "$ARCH" = i686 ] && echo syswow64 || echo system32)
+cp "$X_SYSDIR/rstrtmgr.dll" "$WORK/rstrtmgr.dll.saved"
+cp "$BIN/tests/e2e/kestrel_fakerm.dll" "$X_SYSDIR/rstrtmgr.dll"
+X_FAKERM="$WINEDLLOVERRIDES;rstrtmgr=n"
+rm -f "$X_DRIVE_C/fakerm.log"
 $W "$X_HOLD" 'C:\Txn App\data\keep.bin' >/dev/null 2>&1 &
 HPID=$!
 sleep 2
-x_run txn-held "$(win "$PKG/txn4-setup.exe") /S /LOG=C:\\txn-held.log"
+WINEDLLOVERRIDES=$X_FAKERM x_run txn-held "$(win "$PKG/txn4-setup.exe") /S /LOG=C:\\txn-held.log"
 x_has "$WORK/txn-held.log" "exit=3010"
+x_has "$X_DRIVE_C/txn-held.log" "files in use by: Kestrel Hold Test"
+x_has "$X_DRIVE_C/txn-held.log" "the applications are left running: the files they use are replaced at restart"
+x_has "$X_DRIVE_C/fakerm.log" "list 1"
+if grep -q shutdown "$X_DRIVE_C/fakerm.log"; then bad "txn-held: applications closed without /CLOSEAPPLICATIONS"; else ok; fi
 x_has "$X_DRIVE_C/txn-held.log" "outcome: success, a restart completes it, exit code 3010"
 x_has "$X_DRIVE_C/txn-held.log" "in use, written beside it: $TX\\data\\keep.bin"
 if cmp -s "$XSRC/txn2/tree/data/keep.bin" "$TXU/data/keep.bin"; then ok; else bad "txn-held: keep.bin changed while held"; fi
@@ -144,6 +156,54 @@ wait "$HPID" 2>/dev/null
 timeout -k 5 120 $W wineboot -r >/dev/null 2>&1
 if cmp -s "$XSRC/txn4/tree/data/keep.bin" "$TXU/data/keep.bin"; then ok; else bad "txn-held: keep.bin is not 1.11's after the restart"; fi
 x_clean txn-held "$TXU"
+
+# ---- 2d. the same held file with /CLOSEAPPLICATIONS: the holder is asked to close (never forced),
+# the file replaced in place (exit 0) and the holder started again; then the wizard's page names it
+# (96 and 144 DPI) and its default choice does the same
+x_holders() { pgrep -fc 'kestrel_holdfile' || true; }
+printf 'data' >"$TXU/data/keep.bin"
+$W "$X_HOLD" 'C:\Txn App\data\keep.bin' >/dev/null 2>&1 &
+sleep 2
+rm -f "$X_DRIVE_C/fakerm.log"
+WINEDLLOVERRIDES=$X_FAKERM x_run txn-close "$(win "$PKG/txn4-setup.exe") /S /CLOSEAPPLICATIONS /LOG=C:\\txn-close.log"
+x_has "$WORK/txn-close.log" "exit=0"
+x_has "$X_DRIVE_C/txn-close.log" "files in use by: Kestrel Hold Test"
+x_has "$X_DRIVE_C/txn-close.log" "applications closed"
+x_has "$X_DRIVE_C/txn-close.log" "applications started again"
+x_has "$X_DRIVE_C/fakerm.log" "shutdown flags=0"
+x_has "$X_DRIVE_C/fakerm.log" "restart"
+if cmp -s "$XSRC/txn4/tree/data/keep.bin" "$TXU/data/keep.bin"; then ok; else bad "txn-close: keep.bin was not replaced in place"; fi
+x_eq txn-close-restarted "$(x_holders)" 1
+for dpi in 96 144; do
+  $W reg add 'HKCU\Control Panel\Desktop' /v LogPixels /t REG_DWORD /d $dpi /f >/dev/null 2>&1
+  WINEDLLOVERRIDES=$X_FAKERM timeout -k 5 150 $W "$X_DRIVER" install "$ART/txn-apps$dpi" \
+    "$(win "$PKG/txn4-setup.exe")" >"$WORK/txn-apps$dpi.log" 2>&1 && ok || bad "txn-apps$dpi: driver failed"
+  x_has "$WORK/txn-apps$dpi.log" "text inuselist=Kestrel Hold Test"
+  x_has "$WORK/txn-apps$dpi.log" "text closeapps=Close the applications automatically"
+  x_has "$WORK/txn-apps$dpi.log" "text keepapps=Do not close"
+  x_has "$WORK/txn-apps$dpi.log" "checked closeapps=1"
+  x_has "$WORK/txn-apps$dpi.log" "after inuse=installingpage"
+  x_has "$WORK/txn-apps$dpi.log" "exit=0"
+  x_eq "txn-apps$dpi-restarted" "$(x_holders)" 1
+done
+# the page in a right-to-left and an East Asian language
+script_fonts
+for run in he:96 ja:144; do
+  lang=${run%:*} dpi=${run#*:}
+  dialog_font "$([ "$lang" = he ] && echo 'DejaVu Sans' || echo Tahoma)"
+  $W reg add 'HKCU\Control Panel\Desktop' /v LogPixels /t REG_DWORD /d $dpi /f >/dev/null 2>&1
+  WINEDLLOVERRIDES=$X_FAKERM timeout -k 5 150 $W "$X_DRIVER" install "$ART/txn-apps-$lang$dpi" \
+    "$(win "$PKG/txn4-setup.exe")" "/LANG=$lang" >"$WORK/txn-apps-$lang.log" 2>&1 &&
+    ok || bad "txn-apps-$lang: driver failed"
+  x_has "$WORK/txn-apps-$lang.log" "text inuselist=Kestrel Hold Test"
+  x_has "$WORK/txn-apps-$lang.log" "after inuse=installingpage"
+  x_has "$WORK/txn-apps-$lang.log" "exit=0"
+done
+dialog_font Tahoma
+$W reg delete 'HKCU\Control Panel\Desktop' /v LogPixels /f >/dev/null 2>&1
+pkill -9 -f kestrel_holdfile 2>/dev/null
+cp "$WORK/rstrtmgr.dll.saved" "$X_SYSDIR/rstrtmgr.dll"
+x_clean txn-close "$TXU"
 
 # ---- 3. killed half-way through an upgrade; the same setup again; then the uninstaller ----------
 rm -f "$X_DRIVE_C/txn-kill.log"
