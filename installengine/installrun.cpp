@@ -1,6 +1,5 @@
 #include "installengine/installrun.h"
 
-#include <algorithm>
 #include <cstdlib>
 #include <cstring>
 #include <optional>
@@ -217,15 +216,45 @@ void InstallRun::RestartClosedApps() {
   }
 }
 
+// The C library's sort and search over pointers: one routine for any element type.
+static int CompareNames(const void* a, const void* b) {
+  return (*static_cast<const std::u16string* const*>(a))
+      ->compare(**static_cast<const std::u16string* const*>(b));
+}
+
 std::vector<std::u16string> InstallRun::FilesInPlace() {
   reader_.destfolder = destfolder;
-  std::vector<std::u16string> files;
+  std::vector<std::u16string> files, names;
+  std::vector<const std::u16string*> order;
+  std::u16string folder;
+  bool listed = false;
   DirectoryRecord r;
   for (std::size_t i = 0; i < reader_.records.size(); ++i) {
     reader_.records.Get(i, r);
-    std::u16string path = reader_.DestinationFolder(r) + ReadWide(r.filename);
-    bool folder = false;
-    if (fs_.FindEntry(path, folder) && !folder) files.push_back(std::move(path));
+    const std::u16string name = ReadWide(r.filename);
+    std::u16string path = reader_.DestinationFolder(r);
+    if (i == 0 || path != folder) {
+      // a folder's files are listed once (its files follow each other), not searched one by one
+      folder = path;
+      names.clear();
+      order.clear();
+      listed = fs_.ListFiles(StripTrailingBackslash(folder), names);
+      for (std::u16string& n : names) n = FoldPath(n);
+      for (const std::u16string& n : names) order.push_back(&n);
+      if (!order.empty()) std::qsort(order.data(), order.size(), sizeof order[0], CompareNames);
+    }
+    path += name;
+    bool isfolder = false;
+    bool there = false;
+    if (listed) {
+      const std::u16string key = FoldPath(name);
+      const std::u16string* const probe = &key;
+      there = !order.empty() &&
+              std::bsearch(&probe, order.data(), order.size(), sizeof probe, CompareNames);
+    } else {
+      there = fs_.FindEntry(path, isfolder) && !isfolder;
+    }
+    if (there) files.push_back(std::move(path));
   }
   return files;
 }
