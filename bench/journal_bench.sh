@@ -60,13 +60,13 @@ bench_set() {  # bench_set NAME
         a2+=("$(timed "$with")")
         [ "$(find "$dest" -type f | wc -l)" -eq "$((files + 2))" ] ||
           echo "  round $r: setup with the journal left $(find "$dest" -type f | wc -l) files"
-        $W "$dest/$(ls "$dest" | grep -m1 '^Uninstall')" /S >/dev/null 2>&1
+        $W "$dest/$(ls "$dest" | grep -m1 '^Uninstall.*\.exe$')" /S >/dev/null 2>&1
       else
         b1+=("$(timed "$without")")
         b2+=("$(timed "$without")")
         [ "$(find "$dest" -type f | wc -l)" -eq "$((files + 2))" ] ||
           echo "  round $r: setup without the journal left $(find "$dest" -type f | wc -l) files"
-        $W "$dest/$(ls "$dest" | grep -m1 '^Uninstall')" /S >/dev/null 2>&1
+        $W "$dest/$(ls "$dest" | grep -m1 '^Uninstall.*\.exe$')" /S >/dev/null 2>&1
       fi
       rm -rf "$dest"
     done
