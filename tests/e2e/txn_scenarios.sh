@@ -160,7 +160,9 @@ x_clean txn-held "$TXU"
 # ---- 2d. the same held file with /CLOSEAPPLICATIONS: the holder is asked to close (never forced),
 # the file replaced in place (exit 0) and the holder started again; then the wizard's page names it
 # (96 and 144 DPI) and its default choice does the same
-x_holders() { pgrep -fc 'kestrel_holdfile' || true; }
+# this run's holder programs only (another run's may go on beside it): by its path in either form
+X_HOLDRE="$(echo "${BIN#/}" | sed 's|[^A-Za-z0-9_-]|.|g').tests.e2e.kestrel_holdfile"
+x_holders() { pgrep -fc "$X_HOLDRE" || true; }
 printf 'data' >"$TXU/data/keep.bin"
 $W "$X_HOLD" 'C:\Txn App\data\keep.bin' >/dev/null 2>&1 &
 sleep 2
@@ -201,7 +203,7 @@ for run in he:96 ja:144; do
 done
 dialog_font Tahoma
 $W reg delete 'HKCU\Control Panel\Desktop' /v LogPixels /f >/dev/null 2>&1
-pkill -9 -f kestrel_holdfile 2>/dev/null
+pkill -9 -f "$X_HOLDRE" 2>/dev/null
 cp "$WORK/rstrtmgr.dll.saved" "$X_SYSDIR/rstrtmgr.dll"
 x_clean txn-close "$TXU"
 
