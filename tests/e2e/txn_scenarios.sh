@@ -132,7 +132,9 @@ x_eq txn-repair "$(x_state "$TXU")" "$before"
 # place for these runs: it names the holder program and can end and start it again.
 X_HOLD=$BIN/tests/e2e/kestrel_holdfile.exe
 X_SYSDIR=$X_DRIVE_C/windows/$([ "$ARCH" = i686 ] && echo syswow64 || echo system32)
-cp "$X_SYSDIR/rstrtmgr.dll" "$WORK/rstrtmgr.dll.saved"
+# The prefix's system DLLs are hard links shared with the template and every other run's prefix:
+# moved aside and back (never written through), so no other prefix sees the stand-in
+mv "$X_SYSDIR/rstrtmgr.dll" "$WORK/rstrtmgr.dll.saved"
 cp "$BIN/tests/e2e/kestrel_fakerm.dll" "$X_SYSDIR/rstrtmgr.dll"
 X_FAKERM="$WINEDLLOVERRIDES;rstrtmgr=n"
 rm -f "$X_DRIVE_C/fakerm.log"
@@ -204,7 +206,7 @@ done
 dialog_font Tahoma
 $W reg delete 'HKCU\Control Panel\Desktop' /v LogPixels /f >/dev/null 2>&1
 pkill -9 -f "$X_HOLDRE" 2>/dev/null
-cp "$WORK/rstrtmgr.dll.saved" "$X_SYSDIR/rstrtmgr.dll"
+mv -f "$WORK/rstrtmgr.dll.saved" "$X_SYSDIR/rstrtmgr.dll"
 x_clean txn-close "$TXU"
 
 # ---- 3. killed half-way through an upgrade; the same setup again; then the uninstaller ----------
