@@ -96,7 +96,7 @@ std::string RowText(const RegistryRow& r) {
 }
 
 bool InstallRun::FolderNotes::CreateFolder(const std::u16string& p) {
-  if (!fs_.CreateFolder(p)) return false;
+  if (!host_.CreateFolder(p)) return false;
   made.push_back(StripTrailingBackslash(p));
   return true;
 }

@@ -144,27 +144,11 @@ class InstallRun {
 
  private:
   // Forwards to the system's file system and notes every folder it creates.
-  class FolderNotes final : public FileSystem {
+  class FolderNotes final : public ForwardingFileSystem {
    public:
-    explicit FolderNotes(FileSystem& fs) : fs_(fs) {}
-    std::unique_ptr<PackageFile> NewFile() override { return fs_.NewFile(); }
-    bool FindEntry(const std::u16string& p, bool& d) override { return fs_.FindEntry(p, d); }
+    explicit FolderNotes(FileSystem& fs) : ForwardingFileSystem(fs) {}
     bool CreateFolder(const std::u16string& p) override;
-    bool ApplyAttributes(const std::u16string& p, std::uint32_t a) override {
-      return fs_.ApplyAttributes(p, a);
-    }
-    bool RemoveFile(const std::u16string& p) override { return fs_.RemoveFile(p); }
-    bool RemoveFolder(const std::u16string& p) override { return fs_.RemoveFolder(p); }
-    bool MoveReplacing(const std::u16string& a, const std::u16string& b) override {
-      return fs_.MoveReplacing(a, b);
-    }
-    void PrepareLargeBuffer(void* data, std::size_t bytes) override {
-      fs_.PrepareLargeBuffer(data, bytes);
-    }
     std::vector<std::u16string> made;
-
-   private:
-    FileSystem& fs_;
   };
 
   enum class Ending { kDone, kFailed, kCancelled, kStopped };

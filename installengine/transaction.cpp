@@ -181,9 +181,9 @@ std::u16string JournalFolder(FileSystem& fs, const std::u16string& destfolder) {
 
 // ---- the decorators ----
 
-class Transaction::Files final : public FileSystem {
+class Transaction::Files final : public ForwardingFileSystem {
  public:
-  explicit Files(Transaction& t) : t_(t) {}
+  explicit Files(Transaction& t) : ForwardingFileSystem(t.fs_), t_(t) {}
 
   class File final : public PackageFile {
    public:
@@ -211,7 +211,6 @@ class Transaction::Files final : public FileSystem {
   std::unique_ptr<PackageFile> NewFile() override {
     return std::make_unique<File>(t_, t_.fs_.NewFile());
   }
-  bool FindEntry(const std::u16string& p, bool& d) override { return t_.fs_.FindEntry(p, d); }
   bool CreateFolder(const std::u16string& p) override {
     if (t_.active_) {
       bool folder = false;
@@ -220,9 +219,6 @@ class Transaction::Files final : public FileSystem {
       t_.folders_.Add(FoldedFolder(p));
     }
     return t_.fs_.CreateFolder(p);
-  }
-  bool ApplyAttributes(const std::u16string& p, std::uint32_t a) override {
-    return t_.fs_.ApplyAttributes(p, a);
   }
   bool RemoveFile(const std::u16string& p) override {
     if (!t_.active_ || t_.created_.Remove(FoldPath(p)) || !IsFile(t_.fs_, p))
@@ -242,9 +238,6 @@ class Transaction::Files final : public FileSystem {
       if (!t_.BeforeCreate(to)) return false;
     }
     return t_.fs_.MoveReplacing(from, to);
-  }
-  void PrepareLargeBuffer(void* data, std::size_t bytes) override {
-    t_.fs_.PrepareLargeBuffer(data, bytes);
   }
 
  private:

@@ -105,6 +105,33 @@ class FileSystem {
   }
 };
 
+// A file system that hands every call to another one: a decorator overrides only the calls it
+// changes, so a call added to FileSystem cannot be dropped by one that forgot it.
+class ForwardingFileSystem : public FileSystem {
+ public:
+  explicit ForwardingFileSystem(FileSystem& host) : host_(host) {}
+  std::unique_ptr<PackageFile> NewFile() override { return host_.NewFile(); }
+  bool FindEntry(const std::u16string& p, bool& d) override { return host_.FindEntry(p, d); }
+  bool CreateFolder(const std::u16string& p) override { return host_.CreateFolder(p); }
+  bool ApplyAttributes(const std::u16string& p, std::uint32_t a) override {
+    return host_.ApplyAttributes(p, a);
+  }
+  bool RemoveFile(const std::u16string& p) override { return host_.RemoveFile(p); }
+  bool RemoveFolder(const std::u16string& p) override { return host_.RemoveFolder(p); }
+  bool MoveReplacing(const std::u16string& a, const std::u16string& b) override {
+    return host_.MoveReplacing(a, b);
+  }
+  bool ListFiles(const std::u16string& p, std::vector<std::u16string>& names) override {
+    return host_.ListFiles(p, names);
+  }
+  void PrepareLargeBuffer(void* data, std::size_t bytes) override {
+    host_.PrepareLargeBuffer(data, bytes);
+  }
+
+ protected:
+  FileSystem& host_;
+};
+
 // A drive ("C:" or "C:\") counts as present without a search.
 bool FolderExists(FileSystem& fs, const std::u16string& path);
 // Makes a folder and every missing folder above it; false for an empty path.

@@ -28,26 +28,6 @@ class ForwardingFile : public PackageFile {
   std::unique_ptr<PackageFile> f_;
 };
 
-class ForwardingFileSystem : public FileSystem {
- public:
-  explicit ForwardingFileSystem(FileSystem& host) : host_(host) {}
-  std::unique_ptr<PackageFile> NewFile() override { return host_.NewFile(); }
-  bool FindEntry(const std::u16string& p, bool& d) override { return host_.FindEntry(p, d); }
-  bool CreateFolder(const std::u16string& p) override { return host_.CreateFolder(p); }
-  bool ApplyAttributes(const std::u16string& p, std::uint32_t a) override {
-    return host_.ApplyAttributes(p, a);
-  }
-  bool RemoveFile(const std::u16string& p) override { return host_.RemoveFile(p); }
-  bool RemoveFolder(const std::u16string& p) override { return host_.RemoveFolder(p); }
-  bool MoveReplacing(const std::u16string& a, const std::u16string& b) override {
-    return host_.MoveReplacing(a, b);
-  }
-  bool ListFiles(const std::u16string& p, std::vector<std::u16string>& names) override {
-    return host_.ListFiles(p, names);
-  }
-
- protected:
-  FileSystem& host_;
-};
+using kestrel::ForwardingFileSystem;
 
 }  // namespace kestrel::testing

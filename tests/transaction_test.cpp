@@ -97,7 +97,11 @@ class FaultFs final : public testing::ForwardingFileSystem {
   std::unique_ptr<PackageFile> NewFile() override {
     return std::make_unique<FaultFile>(host_.NewFile(), faults_, drive);
   }
-  bool FindEntry(const std::u16string& p, bool& d) override { return host_.FindEntry(drive(p), d); }
+  std::vector<std::u16string> searched;  // every path searched on its own
+  bool FindEntry(const std::u16string& p, bool& d) override {
+    searched.push_back(p);
+    return host_.FindEntry(drive(p), d);
+  }
   bool ListFiles(const std::u16string& p, std::vector<std::u16string>& names) override {
     return host_.ListFiles(drive(p), names);
   }
@@ -573,6 +577,22 @@ TEST_F(TransactionTest, UpgradeFailedKilledOrCancelledLeavesTheEarlierVersionWho
       break;
     }
     ASSERT_EQ(State(), v1) << "cancelled at safe point " << k;
+  }
+  // an upgrade and a repair list each folder once: no package file is searched on its own
+  for (int run = 0; run < 2; ++run) {
+    if (run == 0) {
+      ASSERT_TRUE(BackToBefore(v1));
+    }
+    faultfs_.searched.clear();
+    ASSERT_TRUE(Install(v2_));
+    for (const std::u16string& p : faultfs_.searched) {
+      for (const char16_t* file : {u"\\a.bin", u"\\svc.bin", u"\\b.bin", u"\\new.bin"}) {
+        const std::u16string end = file;
+        EXPECT_FALSE(p.size() >= end.size() &&
+                     p.compare(p.size() - end.size(), end.size(), end) == 0)
+            << Utf16ToUtf8(p) << (run == 0 ? " (upgrade)" : " (repair)");
+      }
+    }
   }
 }
 
