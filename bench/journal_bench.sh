@@ -39,6 +39,16 @@ timed() {  # timed EXE: the seconds of one silent install
   secs "$t0" "$t1"
 }
 
+uninstall() {  # uninstall DEST: the product's uninstaller, waited for to its end
+  local u _
+  u=$(ls "$1" | grep -m1 '^Uninstall.*\.exe$')
+  $W "$1/$u" /S >/dev/null 2>&1
+  # it goes on in a copy of itself outside the folder: done when it has removed itself, so the
+  # next round does not find this product still registered
+  for _ in $(seq 1 100); do [ -e "$1/$u" ] || return 0; sleep 0.2; done
+  echo "  the uninstaller of $1 did not end" >&2
+}
+
 bench_set() {  # bench_set NAME
   local name=$1 dir=$WORK/$1
   case $name in
@@ -60,13 +70,13 @@ bench_set() {  # bench_set NAME
         a2+=("$(timed "$with")")
         [ "$(find "$dest" -type f | wc -l)" -eq "$((files + 2))" ] ||
           echo "  round $r: setup with the journal left $(find "$dest" -type f | wc -l) files"
-        $W "$dest/$(ls "$dest" | grep -m1 '^Uninstall.*\.exe$')" /S >/dev/null 2>&1
+        uninstall "$dest"
       else
         b1+=("$(timed "$without")")
         b2+=("$(timed "$without")")
         [ "$(find "$dest" -type f | wc -l)" -eq "$((files + 2))" ] ||
           echo "  round $r: setup without the journal left $(find "$dest" -type f | wc -l) files"
-        $W "$dest/$(ls "$dest" | grep -m1 '^Uninstall.*\.exe$')" /S >/dev/null 2>&1
+        uninstall "$dest"
       fi
       rm -rf "$dest"
     done

@@ -216,53 +216,28 @@ void InstallRun::RestartClosedApps() {
   }
 }
 
-// The C library's sort and search over pointers: one routine for any element type.
-static int CompareNames(const void* a, const void* b) {
-  return (*static_cast<const std::u16string* const*>(a))
-      ->compare(**static_cast<const std::u16string* const*>(b));
-}
-
-std::vector<std::u16string> InstallRun::FilesInPlace() {
+std::vector<std::u16string> InstallRun::FileStepPaths() {
   reader_.destfolder = destfolder;
-  std::vector<std::u16string> files, names;
-  std::vector<const std::u16string*> order;
-  std::u16string folder;
-  bool listed = false;
+  std::vector<std::u16string> paths;
   DirectoryRecord r;
   for (std::size_t i = 0; i < reader_.records.size(); ++i) {
     reader_.records.Get(i, r);
-    const std::u16string name = ReadWide(r.filename);
-    std::u16string path = reader_.DestinationFolder(r);
-    if (i == 0 || path != folder) {
-      // a folder's files are listed once (its files follow each other), not searched one by one
-      folder = path;
-      names.clear();
-      order.clear();
-      listed = fs_.ListFiles(StripTrailingBackslash(folder), names);
-      for (std::u16string& n : names) n = FoldPath(n);
-      for (const std::u16string& n : names) order.push_back(&n);
-      if (!order.empty()) std::qsort(order.data(), order.size(), sizeof order[0], CompareNames);
-    }
-    path += name;
-    bool isfolder = false;
-    bool there = false;
-    if (listed) {
-      const std::u16string key = FoldPath(name);
-      const std::u16string* const probe = &key;
-      there = !order.empty() &&
-              std::bsearch(&probe, order.data(), order.size(), sizeof probe, CompareNames);
-    } else {
-      there = fs_.FindEntry(path, isfolder) && !isfolder;
-    }
-    if (there) files.push_back(std::move(path));
+    if (JudgeRecord(r, true).empty())
+      paths.push_back(reader_.DestinationFolder(r) + ReadWide(r.filename));
   }
-  return files;
+  return paths;
+}
+
+std::vector<std::u16string> InstallRun::FilesInPlace() {
+  txn_.Survey(FileStepPaths());
+  return txn_.InPlace();
 }
 
 // Applications other than the product that hold its files would make the installation replace
 // them at the next start; closed first when the user or the command line said so.
 void InstallRun::CloseAppsUsingFiles() {
   const std::vector<std::u16string> files = FilesInPlace();
+  surveyed_ = true;  // the file step's plan starts from this survey
   if (files.empty()) return;
   std::vector<std::u16string> apps;
   if (const unsigned long error = sys_.AppsUsing(files, apps)) {
@@ -278,6 +253,7 @@ void InstallRun::CloseAppsUsingFiles() {
   }
   const unsigned long error = sys_.CloseApps();
   closedapps_ = error == 0;
+  surveyed_ = false;  // a program that closes may write its files: looked at again
   if (closedapps_) {
     log_("applications closed");
   } else {
@@ -345,17 +321,9 @@ void InstallRun::RemoveEarlierServices() {
 
 // False when the loop ended early: a failed file, a cancel or a read failure's stop request.
 bool InstallRun::ExtractAll() {
-  {
-    // the transaction notes every file the step writes at once, before the first
-    std::vector<std::u16string> paths;
-    DirectoryRecord r;
-    for (std::size_t i = 0; i < reader_.records.size(); ++i) {
-      reader_.records.Get(i, r);
-      if (JudgeRecord(r, true).empty())
-        paths.push_back(reader_.DestinationFolder(r) + ReadWide(r.filename));
-    }
-    txn_.Plan(paths);
-  }
+  // the transaction notes every file the step writes at once, before the first
+  if (!surveyed_) txn_.Survey(FileStepPaths());
+  txn_.Plan();
   for (std::size_t i = 0; i < reader_.records.size(); ++i) {
     obs_.SafePoint();
     if (obs_.Cancelled() || reader_.TerminationRequested()) return false;

@@ -160,6 +160,8 @@ class InstallRun {
   void RemoveEmptiedFolders();
   void ReadEarlierRecord();
   void CloseRunningProduct();
+  // The file step's destination paths: every record it does not refuse.
+  std::vector<std::u16string> FileStepPaths();
   void CloseAppsUsingFiles();
   void RestartClosedApps();
   void RemoveEarlierServices();
@@ -190,6 +192,7 @@ class InstallRun {
   bool committed_ = false;
   bool restart_ = false;
   bool closedapps_ = false;  // applications were closed: they are started again at the end
+  bool surveyed_ = false;  // the transaction's survey of the files is still true
   std::vector<std::u16string> emptied_;  // the earlier version's folders, deepest first
   Recovery recovered_ = Recovery::kNone;
   std::string identity_;

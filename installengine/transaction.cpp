@@ -476,14 +476,16 @@ bool Transaction::MoveAside(const std::u16string& path) {
   return fs_.MoveReplacing(path, backup);
 }
 
-bool Transaction::Plan(const std::vector<std::u16string>& paths) {
-  if (!active_ || !planned_.empty()) return true;
+void Transaction::Survey(std::vector<std::u16string> paths) {
+  paths_ = std::move(paths);
+  planned_.assign(paths_.size(), Planned{});
+  plannedorder_.clear();
+  infolders_.v.clear();
   // the paths in order of their folded names (the C library's sort: made once for any type),
   // each name once
-  planned_.resize(paths.size());
   std::vector<Planned*> order;
-  for (std::size_t i = 0; i < paths.size(); ++i) {
-    planned_[i].key = FoldPath(paths[i]);
+  for (std::size_t i = 0; i < paths_.size(); ++i) {
+    planned_[i].key = FoldPath(paths_[i]);
     order.push_back(&planned_[i]);
   }
   if (!order.empty()) std::qsort(order.data(), order.size(), sizeof order[0], ComparePlanned);
@@ -492,27 +494,46 @@ bool Transaction::Plan(const std::vector<std::u16string>& paths) {
   }
   // Each folder's files are listed once (a folder not there has none); the files of a folder
   // that could not be listed are searched one by one.
-  Names listed, unlisted, files;
+  Names listed, unlisted;
   for (Planned* p : plannedorder_) {
-    const std::u16string& path = paths[static_cast<std::size_t>(p - planned_.data())];
+    const std::u16string& path = paths_[static_cast<std::size_t>(p - planned_.data())];
     const std::u16string folder = StripTrailingBackslash(FolderPart(path));
     std::u16string key = FoldPath(folder);
-    bool list = listed.Has(key);
-    if (!list && !unlisted.Has(key)) {
+    p->listed = listed.Has(key);
+    if (!p->listed && !unlisted.Has(key)) {
       std::vector<std::u16string> names;
-      list = fs_.ListFiles(folder, names);
-      for (const std::u16string& name : names) files.Add(FoldPath(folder + u"\\" + name));
-      (list ? listed : unlisted).Add(std::move(key));
+      p->listed = fs_.ListFiles(folder, names);
+      for (const std::u16string& name : names) infolders_.Add(FoldPath(folder + u"\\" + name));
+      (p->listed ? listed : unlisted).Add(std::move(key));
     }
     bool isfolder = false;
-    const bool there = list ? files.Has(p->key) : fs_.FindEntry(path, isfolder);
-    if (isfolder) continue;  // a folder in the way: the file step fails there
+    const bool there = p->listed ? infolders_.Has(p->key) : fs_.FindEntry(path, isfolder);
+    p->state = isfolder ? Planned::kInTheWay : there ? Planned::kThere : Planned::kAbsent;
+  }
+}
+
+std::vector<std::u16string> Transaction::InPlace() const {
+  std::vector<std::u16string> out;
+  for (const Planned* p : plannedorder_) {
+    if (p->state == Planned::kThere)
+      out.push_back(paths_[static_cast<std::size_t>(p - planned_.data())]);
+  }
+  return out;
+}
+
+bool Transaction::Plan() {
+  if (!active_ || planned_once_) return true;
+  planned_once_ = true;
+  for (Planned* p : plannedorder_) {
+    if (p->state == Planned::kInTheWay) continue;  // a folder in the way: the file step fails there
+    const std::u16string& path = paths_[static_cast<std::size_t>(p - planned_.data())];
     std::u16string backup;
-    if (there) {
-      backup = FreeName(path, u".~ks", list ? &files : nullptr);
-      if (list) files.Add(FoldPath(backup));  // taken by this one
+    if (p->state == Planned::kThere) {
+      backup = FreeName(path, u".~ks", p->listed ? &infolders_ : nullptr);
+      if (p->listed) infolders_.Add(FoldPath(backup));  // taken by this one
     }
-    Stage(there ? JournalKind::kFileMoved : JournalKind::kFileCreated, path, backup);
+    Stage(p->state == Planned::kThere ? JournalKind::kFileMoved : JournalKind::kFileCreated, path,
+          backup);
     p->entry = entries_.size() - 1;
   }
   return Sync(true);

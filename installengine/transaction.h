@@ -105,10 +105,15 @@ class Transaction {
   // there that is in use (it cannot even be renamed) is left alone: the new one is made beside
   // it, at the path `actual` receives, and put in its place when the system starts again.
   bool BeforeCreate(const std::u16string& path, std::u16string* actual = nullptr);
-  // Notes every file the file step will write (`paths`, full paths), and the folders they need,
-  // before the first of them: a file there now is to be moved aside, the others made. False
-  // when the journal could not be written (then no change is made after it).
-  bool Plan(const std::vector<std::u16string>& paths);
+  // Finds which of the files the file step will write (`paths`, full paths) are there now: each
+  // folder is listed once. Made again when something may have changed them since.
+  void Survey(std::vector<std::u16string> paths);
+  // The surveyed files that are there now.
+  std::vector<std::u16string> InPlace() const;
+  // Notes every surveyed file before the first of them is written: a file there now is to be
+  // moved aside, the others made. False when the journal could not be written (then no change
+  // is made after it). Planned once.
+  bool Plan();
   // Every change is made and kept: the files written beside files in use are scheduled to
   // replace them at the next start, the backups go, then the journal and its value. False (and
   // nothing kept yet) when a replacement could not be scheduled.
@@ -175,12 +180,17 @@ class Transaction {
   struct Planned {
     std::u16string key;
     std::size_t entry = ~std::size_t{0};
+    enum : std::uint8_t { kAbsent, kThere, kInTheWay } state = kAbsent;  // kInTheWay: a folder
+    bool listed = false;  // its folder's files are in infolders_
   };
 
  private:
+  std::vector<std::u16string> paths_;   // the surveyed files, in the order of the file step
   std::vector<Planned> planned_;        // in the order of the file step
   std::vector<Planned*> plannedorder_;  // by name, each name once
   Planned* PlannedAt(const std::u16string& folded);
+  Names infolders_;  // the folded paths of the files in the surveyed folders
+  bool planned_once_ = false;
   Names created_;                                           // files this transaction made
   Names folders_;                                           // folders this transaction made
   std::vector<std::pair<RegRoot, std::string>> savedkeys_;  // every key saved
