@@ -39,14 +39,23 @@ timed() {  # timed EXE: the seconds of one silent install
   secs "$t0" "$t1"
 }
 
-uninstall() {  # uninstall DEST: the product's uninstaller, waited for to its end
-  local u _
-  u=$(ls "$1" | grep -m1 '^Uninstall.*\.exe$')
-  $W "$1/$u" /S >/dev/null 2>&1
-  # it goes on in a copy of itself outside the folder: done when it has removed itself, so the
-  # next round does not find this product still registered
-  for _ in $(seq 1 100); do [ -e "$1/$u" ] || return 0; sleep 0.2; done
-  echo "  the uninstaller of $1 did not end" >&2
+uninstall() {  # uninstall NAME DEST: the product's quiet uninstall command, waited for to its end
+  local cmd args _
+  cmd=$($W reg query "HKLM\\Software\\Microsoft\\Windows\\CurrentVersion\\Uninstall\\IBench $1" \
+    /v QuietUninstallString 2>/dev/null | tr -d '\r' | sed -n 's/^ *QuietUninstallString *REG_SZ *//p')
+  if [ -z "$cmd" ]; then
+    echo "  IBench $1 is not registered" >&2
+    return
+  fi
+  eval "args=($cmd)"  # the program in quotes, then its arguments
+  $W "${args[@]}" >/dev/null 2>&1
+  # it goes on in a copy of itself outside the folder: done when it has removed the program, so
+  # the next round does not find this product still registered
+  for _ in $(seq 1 100); do
+    [ -e "$2/${args[0]##*\\}" ] || return 0
+    sleep 0.2
+  done
+  echo "  the uninstaller of IBench $1 did not end" >&2
 }
 
 bench_set() {  # bench_set NAME
@@ -70,13 +79,13 @@ bench_set() {  # bench_set NAME
         a2+=("$(timed "$with")")
         [ "$(find "$dest" -type f | wc -l)" -eq "$((files + 2))" ] ||
           echo "  round $r: setup with the journal left $(find "$dest" -type f | wc -l) files"
-        uninstall "$dest"
+        uninstall "$name" "$dest"
       else
         b1+=("$(timed "$without")")
         b2+=("$(timed "$without")")
         [ "$(find "$dest" -type f | wc -l)" -eq "$((files + 2))" ] ||
           echo "  round $r: setup without the journal left $(find "$dest" -type f | wc -l) files"
-        uninstall "$dest"
+        uninstall "$name" "$dest"
       fi
       rm -rf "$dest"
     done

@@ -477,6 +477,7 @@ bool Transaction::MoveAside(const std::u16string& path) {
 }
 
 void Transaction::Survey(std::vector<std::u16string> paths) {
+  if (planned_once_) return;  // the plan's entries point into the survey
   paths_ = std::move(paths);
   planned_.assign(paths_.size(), Planned{});
   plannedorder_.clear();
