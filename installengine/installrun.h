@@ -192,7 +192,7 @@ class InstallRun {
   bool committed_ = false;
   bool restart_ = false;
   bool closedapps_ = false;  // applications were closed: they are started again at the end
-  bool surveyed_ = false;  // the transaction's survey of the files is still true
+  bool surveyed_ = false;    // the transaction's survey of the files is still true
   std::vector<std::u16string> emptied_;  // the earlier version's folders, deepest first
   Recovery recovered_ = Recovery::kNone;
   std::string identity_;
