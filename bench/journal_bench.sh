@@ -33,6 +33,7 @@ bench_prefix || exit 1
 
 timed() {  # timed EXE: the seconds of one silent install
   local t0 t1
+  sync  # what the round before left to write does not land in this one
   t0=$(now)
   $W "$1" /S >/dev/null 2>&1 || echo "  $(basename "$1") exited $?" >&2
   t1=$(now)
@@ -56,6 +57,13 @@ uninstall() {  # uninstall NAME DEST: the product's quiet uninstall command, wai
     sleep 0.2
   done
   echo "  the uninstaller of IBench $1 did not end" >&2
+}
+
+paired() {  # paired A B: the median of A[r] / B[r] over the rounds (array names)
+  local -n x=$1 y=$2
+  local k out=()
+  for k in "${!x[@]}"; do out+=("$(ratio "${x[$k]}" "${y[$k]}")"); done
+  echo "${out[*]}" | median
 }
 
 bench_set() {  # bench_set NAME
@@ -94,8 +102,10 @@ bench_set() {  # bench_set NAME
   ma1=$(echo "${a1[*]}" | median) ma2=$(echo "${a2[*]}" | median)
   mb1=$(echo "${b1[*]}" | median) mb2=$(echo "${b2[*]}" | median)
   echo "== $name: $files files, $(mb "$bytes") MB; $ROUNDS interleaved rounds, medians"
-  echo "first install:  journal $ma1 s, without $mb1 s, ratio $(ratio "$ma1" "$mb1")   [${a1[*]}] [${b1[*]}]"
-  echo "over itself:    journal $ma2 s, without $mb2 s, ratio $(ratio "$ma2" "$mb2")   [${a2[*]}] [${b2[*]}]"
+  echo "   (paired: the median of each round's own ratio, which a machine whose speed drifts"
+  echo "   between rounds moves less than the ratio of the medians)"
+  echo "first install:  journal $ma1 s, without $mb1 s, ratio $(ratio "$ma1" "$mb1"), paired $(paired a1 b1)   [${a1[*]}] [${b1[*]}]"
+  echo "over itself:    journal $ma2 s, without $mb2 s, ratio $(ratio "$ma2" "$mb2"), paired $(paired a2 b2)   [${a2[*]}] [${b2[*]}]"
   echo "load:           $(cut -d' ' -f1-3 /proc/loadavg) (machine shared: times vary)"
 }
 

@@ -362,6 +362,13 @@ bool Transaction::Names::Has(const std::u16string& folded) const {
   At(folded, found);
   return found;
 }
+bool Transaction::Names::HasOrAbove(const std::u16string& folded) const {
+  for (std::size_t end = folded.size(); end != 0 && end != std::u16string::npos;
+       end = folded.rfind(u'\\', end - 1)) {
+    if (Has(folded.substr(0, end))) return true;
+  }
+  return false;
+}
 void Transaction::Names::Add(std::u16string folded) {
   bool found = false;
   const std::size_t at = At(folded, found);
@@ -494,17 +501,32 @@ void Transaction::Survey(std::vector<std::u16string> paths) {
     if (plannedorder_.empty() || plannedorder_.back()->key != p->key) plannedorder_.push_back(p);
   }
   // Each folder's files are listed once (a folder not there has none); the files of a folder
-  // that could not be listed are searched one by one.
-  Names listed, unlisted;
+  // that could not be listed are searched one by one. A folder found missing spares the listing
+  // of every folder below it (a first install into a new folder lists nothing).
+  Names listed, unlisted, missing;
   for (Planned* p : plannedorder_) {
     const std::u16string& path = paths_[static_cast<std::size_t>(p - planned_.data())];
     const std::u16string folder = StripTrailingBackslash(FolderPart(path));
     std::u16string key = FoldPath(folder);
     p->listed = listed.Has(key);
-    if (!p->listed && !unlisted.Has(key)) {
+    if (!p->listed && !unlisted.Has(key) && missing.HasOrAbove(key)) {
+      p->listed = true;  // nothing there
+      listed.Add(std::move(key));
+    } else if (!p->listed && !unlisted.Has(key)) {
       std::vector<std::u16string> names;
       p->listed = fs_.ListFiles(folder, names);
       for (const std::u16string& name : names) infolders_.Add(FoldPath(folder + u"\\" + name));
+      if (p->listed && names.empty()) {
+        // the highest folder of its chain that is not there
+        std::u16string f = folder, top;
+        while (!f.empty() && !FolderExists(fs_, f)) {
+          top = f;
+          const std::u16string up = StripTrailingBackslash(FolderPart(f));
+          if (up.size() >= f.size()) break;
+          f = up;
+        }
+        if (!top.empty()) missing.Add(FoldPath(top));
+      }
       (p->listed ? listed : unlisted).Add(std::move(key));
     }
     bool isfolder = false;

@@ -134,6 +134,8 @@ class Transaction {
     std::vector<std::u16string> v;
     std::size_t At(const std::u16string& folded, bool& found) const;
     bool Has(const std::u16string& folded) const;
+    // `folded` or a folder above it is one of the names.
+    bool HasOrAbove(const std::u16string& folded) const;
     void Add(std::u16string folded);
     bool Remove(const std::u16string& folded);
   };
