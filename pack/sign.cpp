@@ -4,6 +4,7 @@
 #include <windows.h>
 #else
 #include <fcntl.h>
+#include <signal.h>
 #include <spawn.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -166,12 +167,27 @@ int Run(const std::vector<std::string>& args, const fs::path& log) {
   posix_spawn_file_actions_init(&actions);
   posix_spawn_file_actions_addopen(&actions, 1, log.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
   posix_spawn_file_actions_adddup2(&actions, 1, 2);
+  // A signal that stops the build stops the tool too, rather than leave it running orphaned.
+  // The stop signals wait from before the tool starts until it is known to the handler (the
+  // tool itself starts with them as they were): one that came in between found no tool to stop.
+  sigset_t stops, before;
+  sigemptyset(&stops);
+  for (int sig : {SIGINT, SIGTERM, SIGHUP}) sigaddset(&stops, sig);
+  pthread_sigmask(SIG_BLOCK, &stops, &before);
+  posix_spawnattr_t attr;
+  posix_spawnattr_init(&attr);
+  posix_spawnattr_setsigmask(&attr, &before);
+  posix_spawnattr_setflags(&attr, POSIX_SPAWN_SETSIGMASK);
   pid_t pid = 0;
-  const int rc = posix_spawnp(&pid, argv[0], &actions, nullptr, argv.data(), environ);
+  const int rc = posix_spawnp(&pid, argv[0], &actions, &attr, argv.data(), environ);
+  posix_spawnattr_destroy(&attr);
   posix_spawn_file_actions_destroy(&actions);
-  if (rc != 0) return -1;
-  // a signal that stops the build stops the tool too, rather than leave it running orphaned
+  if (rc != 0) {
+    pthread_sigmask(SIG_SETMASK, &before, nullptr);
+    return -1;
+  }
   const RemoveOnSignal stop(static_cast<long>(pid));
+  pthread_sigmask(SIG_SETMASK, &before, nullptr);
   int status = 0;
   while (waitpid(pid, &status, 0) < 0) {
     if (errno != EINTR) return -1;
