@@ -68,7 +68,9 @@ done
 
 # ---- 41b. the signed i686 installer under Wine's 32-bit layer, where the machine has one -----
 PROBE32=$ROOT/build/win32/tests/e2e/kestrel_helperprobe.exe
-if [ -f "$PKG/signed-three-i686.exe" ] && [ -f "$PROBE32" ] &&
+# (a kernel that runs 32-bit programs is not enough: without wine32 a console probe may start
+# while the wizard cannot)
+if [ -f "$PKG/signed-three-i686.exe" ] && [ -f "$PROBE32" ] && "$ROOT/scripts/can-run-32bit" --wine &&
   timeout -k 5 60 /usr/bin/wine "$PROBE32" folders >"$WORK/probe32.log" 2>&1; then
   s_clean
   install signed-i686 "$PKG/signed-three-i686.exe"

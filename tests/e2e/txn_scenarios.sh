@@ -130,7 +130,10 @@ x_eq txn-repair "$(x_state "$TXU")" "$before"
 # ---- 2c. a file held open by another program: written beside it, 3010, replaced at the restart.
 # A stand-in Restart Manager (Wine's names no holder) is loaded from the system folder in its
 # place for these runs: it names the holder program and can end and start it again.
-X_HOLD=$BIN/tests/e2e/kestrel_holdfile.exe
+# run from this run's own folder: both x86_64 halves of the suite run the same build at once, and
+# each counts and ends only its own holder, found by that path
+X_HOLD=$WORK/kestrel_holdfile.exe
+cp "$BIN/tests/e2e/kestrel_holdfile.exe" "$X_HOLD"
 X_SYSDIR=$X_DRIVE_C/windows/$([ "$ARCH" = i686 ] && echo syswow64 || echo system32)
 # The prefix's system DLLs are hard links shared with the template and every other run's prefix:
 # moved aside and back (never written through), so no other prefix sees the stand-in
@@ -163,7 +166,7 @@ x_clean txn-held "$TXU"
 # the file replaced in place (exit 0) and the holder started again; then the wizard's page names it
 # (96 and 144 DPI) and its default choice does the same
 # this run's holder programs only (another run's may go on beside it): by its path in either form
-X_HOLDRE="$(echo "${BIN#/}" | sed 's|[^A-Za-z0-9_-]|.|g').tests.e2e.kestrel_holdfile"
+X_HOLDRE="$(echo "${WORK#/}" | sed 's|[^A-Za-z0-9_-]|.|g').kestrel_holdfile"
 x_holders() { pgrep -fc "$X_HOLDRE" || true; }
 printf 'data' >"$TXU/data/keep.bin"
 $W "$X_HOLD" 'C:\Txn App\data\keep.bin' >/dev/null 2>&1 &
