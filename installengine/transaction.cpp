@@ -509,23 +509,16 @@ void Transaction::Survey(std::vector<std::u16string> paths) {
     const std::u16string folder = StripTrailingBackslash(FolderPart(path));
     std::u16string key = FoldPath(folder);
     p->listed = listed.Has(key);
-    if (!p->listed && !unlisted.Has(key) && missing.HasOrAbove(key)) {
-      p->listed = true;  // nothing there
-      listed.Add(std::move(key));
-    } else if (!p->listed && !unlisted.Has(key)) {
+    if (!p->listed && !unlisted.Has(key)) {
       std::vector<std::u16string> names;
-      p->listed = fs_.ListFiles(folder, names);
+      const bool below = missing.HasOrAbove(key);  // nothing there to list
+      p->listed = below || fs_.ListFiles(folder, names);
       for (const std::u16string& name : names) infolders_.Add(FoldPath(folder + u"\\" + name));
-      if (p->listed && names.empty()) {
-        // the highest folder of its chain that is not there
-        std::u16string f = folder, top;
-        while (!f.empty() && !FolderExists(fs_, f)) {
-          top = f;
-          const std::u16string up = StripTrailingBackslash(FolderPart(f));
-          if (up.size() >= f.size()) break;
-          f = up;
-        }
-        if (!top.empty()) missing.Add(FoldPath(top));
+      if (!below && p->listed && names.empty()) {
+        // empty, or not there: then its chain's top folder not there is noted
+        const std::u16string there = JournalFolder(fs_, folder);
+        if (!there.empty() && there.size() < folder.size())
+          missing.Add(FoldPath(folder.substr(0, folder.find(u'\\', there.size() + 1))));
       }
       (p->listed ? listed : unlisted).Add(std::move(key));
     }
